@@ -1,0 +1,37 @@
+# vexa_module(NAME [DIRS dir...] [DEPS lib...] [TEST_DEPS lib...] [LABELS label...])
+#
+# Builds the static library vexa_NAME from every *.cc of the module's folder (and of
+# the extra DIRS) that is not a *_test.cc, and one GoogleTest binary NAME_test from
+# the *_test.cc files beside them, registered with ctest under the given labels.
+# Modules with no sources yet build nothing, so a folder can be filled step by step.
+function(vexa_module NAME)
+  cmake_parse_arguments(M "" "" "DIRS;DEPS;TEST_DEPS;LABELS" ${ARGN})
+  set(dirs ${CMAKE_CURRENT_SOURCE_DIR} ${M_DIRS})
+  set(srcs "")
+  set(tests "")
+  foreach(d ${dirs})
+    file(GLOB s CONFIGURE_DEPENDS ${d}/*.cc)
+    foreach(f ${s})
+      if(f MATCHES "_test\\.cc$")
+        list(APPEND tests ${f})
+      else()
+        list(APPEND srcs ${f})
+      endif()
+    endforeach()
+  endforeach()
+  if(srcs)
+    add_library(vexa_${NAME} STATIC ${srcs})
+    target_link_libraries(vexa_${NAME} PUBLIC ${M_DEPS} Threads::Threads)
+  else()
+    add_library(vexa_${NAME} INTERFACE)
+    target_link_libraries(vexa_${NAME} INTERFACE ${M_DEPS})
+  endif()
+  if(tests)
+    add_executable(${NAME}_test ${tests})
+    target_link_libraries(${NAME}_test PRIVATE vexa_${NAME} ${M_TEST_DEPS} GTest::gtest GTest::gtest_main)
+    add_test(NAME ${NAME} COMMAND ${NAME}_test)
+    set(labels unit ${M_LABELS})
+    set_tests_properties(${NAME} PROPERTIES LABELS "${labels}" TIMEOUT 900
+      ENVIRONMENT "VEXA_SOURCE_DIR=${CMAKE_SOURCE_DIR};VEXA_BINARY_DIR=${CMAKE_BINARY_DIR}")
+  endif()
+endfunction()

@@ -1,0 +1,33 @@
+#ifndef VEXA_PORT_EVENT_H_
+#define VEXA_PORT_EVENT_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace vexa::port {
+
+// An auto-reset event: Set() wakes exactly one waiter (or the next one to wait)
+// and the event falls back to unsignalled as that waiter returns.
+class Event {
+ public:
+  Event() = default;
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void Set();
+  // Waits until the event is set or `timeout_ms` passes. Returns true when it
+  // was set (and consumes the signal), false on time-out.
+  bool Wait(uint32_t timeout_ms);
+  // Waits without limit.
+  void Wait();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool signalled_ = false;
+};
+
+}  // namespace vexa::port
+
+#endif  // VEXA_PORT_EVENT_H_

@@ -1,0 +1,31 @@
+#include <cstdlib>
+
+#include "port/data_folder.h"
+#include "port/debug.h"
+#include "port/file.h"
+
+namespace vexa::port {
+
+std::string GetDataFolder() {
+  std::string dir;
+  if (const char* d = std::getenv("VEXAUPLOAD_DATA_DIR"); d != nullptr && *d != '\0') {
+    dir = d;
+  } else {
+    if (const char* x = std::getenv("XDG_DATA_HOME"); x != nullptr && *x != '\0') {
+      dir = x;
+    } else if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
+      dir = std::string(h) + "/.local/share";
+    } else {
+      return std::string();
+    }
+    dir += "/vexabackup/upload";
+  }
+  if (dir.back() != kPathSeparator) dir.push_back(kPathSeparator);
+  if (!CreateDirectories(dir, 0700)) {
+    DebugOut("DATA FOLDER: cannot create " + dir + "\n");
+    return std::string();
+  }
+  return dir;
+}
+
+}  // namespace vexa::port

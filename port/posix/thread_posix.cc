@@ -1,0 +1,24 @@
+#include <atomic>
+#include <system_error>
+#include <thread>
+
+#include "port/thread.h"
+
+namespace vexa::port {
+
+bool StartDetachedThread(std::function<void()> fn) {
+  try {
+    std::thread(std::move(fn)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+uint64_t CurrentThreadId() {
+  static std::atomic<uint64_t> next{1};
+  thread_local uint64_t id = next.fetch_add(1);
+  return id;
+}
+
+}  // namespace vexa::port

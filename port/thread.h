@@ -1,0 +1,18 @@
+#ifndef VEXA_PORT_THREAD_H_
+#define VEXA_PORT_THREAD_H_
+
+#include <cstdint>
+#include <functional>
+
+namespace vexa::port {
+
+// Starts `fn` on a new detached thread. Returns false when no thread could be
+// started (the function is then not run).
+bool StartDetachedThread(std::function<void()> fn);
+
+// A small number naming the calling thread in diagnostics.
+uint64_t CurrentThreadId();
+
+}  // namespace vexa::port
+
+#endif  // VEXA_PORT_THREAD_H_
