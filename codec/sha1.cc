@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "codec/sha1_compress.h"
 #include "codec/text.h"
@@ -34,6 +35,11 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+std::function<void(const std::string&)>& ReopenHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
 
 }  // namespace
 
@@ -187,6 +193,7 @@ bool QuickIdHex(const std::string& path, std::string* hex, uint32_t* error) {
     *error = port::LastError();
     return false;
   }
+  if (ReopenHook()) ReopenHook()(path);
   if (size <= kSmallFileLimit) {
     uint32_t ignored = 0;
     if (!Sha1FileHex(&ignored, HashProgressFn(), path, hex)) {
@@ -232,6 +239,10 @@ bool QuickIdHex(const std::string& path, std::string* hex, uint32_t* error) {
     return false;
   }
   return true;
+}
+
+void SetQuickIdReopenHookForTesting(std::function<void(const std::string& path)> hook) {
+  ReopenHook() = std::move(hook);
 }
 
 }  // namespace vexa

@@ -62,6 +62,11 @@ bool Sha1FileHex(uint32_t* error, const HashProgressFn& progress, const std::str
 // last 5120 bytes) followed by the decimal size text.
 bool QuickIdHex(const std::string& path, std::string* hex, uint32_t* error);
 
+// Tests only: called with the path after `QuickIdHex` has taken the size and
+// before it opens the file again, the window in which another program may
+// delete or truncate it. An empty function removes the hook. Not thread-safe.
+void SetQuickIdReopenHookForTesting(std::function<void(const std::string& path)> hook);
+
 }  // namespace vexa
 
 #endif  // VEXA_CODEC_SHA1_H_

@@ -84,6 +84,7 @@ std::string IconvConvert(const char* to, const char* from, std::string_view in,
     return std::string(in);
   }
   if (ok) *ok = true;
+  const bool from_utf8 = std::string_view(from) == "UTF-8";
   std::string out;
   out.reserve(in.size() * 3 / 2 + 4);
   char* src = const_cast<char*>(in.data());
@@ -96,10 +97,18 @@ std::string IconvConvert(const char* to, const char* from, std::string_view in,
     out.append(buf, dst - buf);
     if (r == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
-      // EILSEQ or EINVAL (truncated sequence at the end): skip one byte.
+      // EILSEQ or EINVAL (truncated sequence at the end): replace one
+      // character. From UTF-8 that is the lead byte and its trail bytes, so a
+      // character the target lacks becomes one replacement, not one per byte.
       out.append(replacement);
-      ++src;
-      --src_left;
+      size_t skip = 1;
+      if (from_utf8) {
+        while (skip < 4 && skip < src_left && (static_cast<unsigned char>(src[skip]) & 0xC0) == 0x80) {
+          ++skip;
+        }
+      }
+      src += skip;
+      src_left -= skip;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }

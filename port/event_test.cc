@@ -1,0 +1,79 @@
+#include "port/event.h"
+
+#include <atomic>
+
+#include "gtest/gtest.h"
+#include "port/clock.h"
+#include "port/mutex.h"
+#include "port/thread.h"
+
+namespace vexa::port {
+namespace {
+
+TEST(EventTest, TimesOutWhenNotSet) {
+  Event event;
+  const uint64_t start = MonotonicMillis();
+  EXPECT_FALSE(event.Wait(50));
+  EXPECT_GE(MonotonicMillis() - start, 45u);
+}
+
+TEST(EventTest, AutoResets) {
+  Event event;
+  event.Set();
+  event.Set();  // not counted: still one signal
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(10));
+}
+
+TEST(EventTest, WakesAWaiterOnAnotherThread) {
+  Event started, event, done;
+  std::atomic<bool> woke{false};
+  ASSERT_TRUE(StartDetachedThread([&] {
+    started.Set();
+    woke = event.Wait(10000);
+    done.Set();
+  }));
+  ASSERT_TRUE(started.Wait(10000));
+  SleepMs(20);
+  event.Set();
+  ASSERT_TRUE(done.Wait(10000));
+  EXPECT_TRUE(woke);
+}
+
+TEST(MutexTest, ReentrantAndExclusive) {
+  Mutex mu;
+  {
+    MutexLock outer(&mu);
+    MutexLock inner(&mu);  // the holder takes it again without blocking
+    std::atomic<bool> other_got{true};
+    Event checked;
+    ASSERT_TRUE(StartDetachedThread([&] {
+      other_got = mu.TryLock();
+      if (other_got) mu.Unlock();
+      checked.Set();
+    }));
+    ASSERT_TRUE(checked.Wait(10000));
+    EXPECT_FALSE(other_got);
+  }
+  // Released as often as taken: free for another thread now.
+  std::atomic<bool> other_got{false};
+  Event checked;
+  ASSERT_TRUE(StartDetachedThread([&] {
+    other_got = mu.TryLock();
+    if (other_got) mu.Unlock();
+    checked.Set();
+  }));
+  ASSERT_TRUE(checked.Wait(10000));
+  EXPECT_TRUE(other_got);
+}
+
+TEST(ClockTest, TicksAdvance) {
+  const uint32_t t0 = TickCount();
+  SleepMs(20);
+  // Unsigned difference, as callers compare ticks across the wrap.
+  EXPECT_GE(static_cast<uint32_t>(TickCount() - t0), 15u);
+  EXPECT_GT(UnixTimeSeconds(), 1600000000u);
+}
+
+}  // namespace
+}  // namespace vexa::port
