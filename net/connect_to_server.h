@@ -1,0 +1,22 @@
+#ifndef VEXA_NET_CONNECT_TO_SERVER_H_
+#define VEXA_NET_CONNECT_TO_SERVER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "net/proxy_socket.h"
+
+namespace vexa {
+
+class HttpClient;
+
+// Connects an initialised socket to host:port, straight or, when the client
+// uses the system proxy and the user has one for this host, through it. A
+// failed proxy never falls back to a direct connection. Writes the first steps
+// of the self-test trace. A port outside 1..65535 fails with InvalidPort.
+bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::string& host,
+                     int32_t port);
+
+}  // namespace vexa
+
+#endif  // VEXA_NET_CONNECT_TO_SERVER_H_

@@ -1,0 +1,69 @@
+#include "net/http_client.h"
+
+#include "net/connect_to_server.h"
+#include "net/console_trace.h"
+#include "port/clock.h"
+#include "port/debug.h"
+
+namespace vexa {
+
+std::unique_ptr<CProxySocket> HttpClient::NewSocket() const {
+  auto socket = std::make_unique<CProxySocket>(socketApi);
+  socket->SetTimeouts(connectTimeoutMs, idleTimeoutMs);
+  return socket;
+}
+
+bool HttpClient::Get(const std::string& url, std::string* response) const {
+  ParsedUrl u = ParseUrl(url);
+  response->clear();
+  std::string request = "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent +
+                        "\r\n\r\n";
+  port::DebugOut("\nGET HEADER: " + request);
+  std::unique_ptr<CProxySocket> socket = NewSocket();
+  if (!socket->Initialize()) return false;
+  if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
+
+  ConsoleTrace(*this, trace_text::kStep3);
+  const uint32_t start = port::TickCount();
+  if (socket->Send(request) != static_cast<int32_t>(request.size())) {
+    ConsoleTrace(*this, trace_text::kNetworkFailed);
+    return false;
+  }
+  int32_t first = socket->Receive(kReceivePiece);
+  if (first < 0) {
+    ConsoleTrace(*this, trace_text::kNetworkFailed);
+    ConsoleTrace(*this, trace_text::kStep4);
+    return false;
+  }
+  if (consoleTrace) {
+    ConsoleTrace(*this, std::string(trace_text::kNetworkOk) + std::to_string(port::TickCount() - start) +
+                            trace_text::kNetworkOkEnd);
+  }
+  ConsoleTrace(*this, trace_text::kStep4);
+  if (!ReadResponse(*socket, response, first)) return false;
+  bool ok = ExtractBody(response);
+  port::DebugOut("\nGET RESPONSE: " + *response);
+  return ok;
+}
+
+bool HttpClient::Post(const std::string& url, const std::string& body, std::string* response) const {
+  ParsedUrl u = ParseUrl(url);
+  response->clear();
+  std::string header = "POST " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\nUser-Agent: " + userAgent +
+                       "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n";
+  port::DebugOut("\nPOST HEADER: " + header);
+  port::DebugOut("\nPOST DATA: " + body);
+  std::unique_ptr<CProxySocket> socket = NewSocket();
+  if (!socket->Initialize()) return false;
+  if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
+  if (socket->Send(header) != static_cast<int32_t>(header.size())) return false;
+  // An empty form is a valid request: Content-Length 0 and no body send.
+  if (!body.empty() && socket->Send(body) != static_cast<int32_t>(body.size())) return false;
+  if (!ReadResponse(*socket, response)) return false;
+  bool ok = ExtractBody(response);
+  port::DebugOut("\nPOST RESPONSE: " + *response);
+  return ok;
+}
+
+}  // namespace vexa

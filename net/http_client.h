@@ -1,0 +1,55 @@
+#ifndef VEXA_NET_HTTP_CLIENT_H_
+#define VEXA_NET_HTTP_CLIENT_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/http_response.h"
+#include "net/parsed_url.h"
+#include "net/proxy_socket.h"
+#include "port/socket.h"
+
+namespace vexa {
+
+// A requester: each Get or Post opens its own connection (directly or through
+// the user's proxy), sends one request, reads the whole response and closes.
+// Only plain HTTP/1.1. The settings are read-only during requests, so one
+// client may serve several threads at once.
+class HttpClient {
+ public:
+  HttpClient() = default;
+
+  // Sends "GET path HTTP/1.1" with Host and User-Agent. True when a 200 answer
+  // arrived; `*response` then holds its body. On false `*response` holds
+  // whatever raw bytes had arrived (possibly none).
+  bool Get(const std::string& url, std::string* response) const;
+  // Sends a form POST of `body` (already encoded by the caller). Results as
+  // for Get.
+  bool Post(const std::string& url, const std::string& body, std::string* response) const;
+
+  // A socket set up with this client's seam and time-outs, for callers that
+  // write their own request (they connect it with ConnectToServer).
+  std::unique_ptr<CProxySocket> NewSocket() const;
+
+  // The User-Agent header.
+  std::string userAgent = "vexaupload";
+  // Whether connections go through the current user's proxy.
+  bool useSystemProxy = true;
+  // Whether the network self-test texts are written (to traceSink, else to
+  // standard output).
+  bool consoleTrace = false;
+
+  int connectTimeoutMs = CSimpleSocket::kDefaultConnectTimeoutMs;
+  int idleTimeoutMs = CSimpleSocket::kDefaultIdleTimeoutMs;
+  // Where sockets make their calls; tests inject faults here.
+  port::SocketApi* socketApi = port::DefaultSocketApi();
+  // Receives the self-test texts (UTF-8, each with its line end) instead of
+  // standard output when set.
+  std::function<void(std::string_view)> traceSink;
+};
+
+}  // namespace vexa
+
+#endif  // VEXA_NET_HTTP_CLIENT_H_

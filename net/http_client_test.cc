@@ -1,0 +1,239 @@
+#include "net/http_client.h"
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "net/scripted_peer.h"
+#include "port/clock.h"
+
+namespace vexa {
+namespace {
+
+using Connection = ScriptedPeer::Connection;
+
+std::string Url(const ScriptedPeer& peer, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(peer.port()) + path;
+}
+
+// A direct client with short time-outs, so a fault fails fast.
+HttpClient TestClient() {
+  HttpClient c;
+  c.useSystemProxy = false;
+  c.connectTimeoutMs = 2000;
+  c.idleTimeoutMs = 1500;
+  return c;
+}
+
+// Answers one request with `answer`, then keeps the connection open as a
+// keep-alive server does.
+ScriptedPeer::Script AnswerAndKeepOpen(std::string answer) {
+  return [answer](Connection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Write(answer);
+    c.WaitForClientClose(10000);
+  };
+}
+
+TEST(ParseUrlTest, SplitsHostPortAndPath) {
+  ParsedUrl u = ParseUrl("http://up.example.com:8080/a/b.php?x=1&y=/z");
+  EXPECT_EQ(u.scheme, "http");
+  EXPECT_EQ(u.host, "up.example.com");
+  EXPECT_EQ(u.port, 8080);
+  EXPECT_EQ(u.path, "/a/b.php?x=1&y=/z");
+
+  u = ParseUrl("http://example.com");
+  EXPECT_EQ(u.host, "example.com");
+  EXPECT_EQ(u.port, 80);
+  EXPECT_EQ(u.path, "/");
+
+  u = ParseUrl("https://example.com/x");  // still plain HTTP, port 80
+  EXPECT_EQ(u.scheme, "https");
+  EXPECT_EQ(u.port, 80);
+
+  EXPECT_EQ(ParseUrl("http://example.com:/x").port, 0);
+  EXPECT_EQ(ParseUrl("http://example.com:abc/x").port, 0);
+  EXPECT_EQ(ParseUrl("http://example.com:4294967376/").port, 80);  // low 32 bits
+
+  u = ParseUrl("example.com:81/p");
+  EXPECT_EQ(u.host, "example.com");
+  EXPECT_EQ(u.port, 81);
+  EXPECT_EQ(u.path, "/p");
+
+  u = ParseUrl("http://example.com?q=1");
+  EXPECT_EQ(u.host, "example.com");
+  EXPECT_EQ(u.path, "/?q=1");
+}
+
+TEST(HttpClientTest, GetSendsExactBytesAndDoesNotWaitForAKeptAliveConnection) {
+  ScriptedPeer peer(AnswerAndKeepOpen("HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: keep-alive\r\n\r\n{\"a\":1}"));
+  HttpClient client = TestClient();
+  client.idleTimeoutMs = 20000;  // a hang would show, not be cut by the time-out
+  std::string response;
+  uint64_t start = port::MonotonicMillis();
+  ASSERT_TRUE(client.Get(Url(peer, "/app/user/space?uid=1&k=2"), &response));
+  EXPECT_LT(port::MonotonicMillis() - start, 1000u);
+  EXPECT_EQ(response, "{\"a\":1}");
+  EXPECT_EQ(peer.received(),
+            "GET /app/user/space?uid=1&k=2 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: vexaupload\r\n\r\n");
+}
+
+TEST(HttpClientTest, PostSendsExactHeadAndBody) {
+  ScriptedPeer peer([](Connection& c) {
+    c.ReadUntil("a=1&b=%26");
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    c.WaitForClientClose();
+  });
+  HttpClient client = TestClient();
+  client.userAgent = "agent/2";
+  std::string response;
+  ASSERT_TRUE(client.Post(Url(peer, "/app/clogin"), "a=1&b=%26", &response));
+  EXPECT_EQ(response, "ok");
+  EXPECT_EQ(peer.received(),
+            "POST /app/clogin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\nUser-Agent: agent/2\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n\r\na=1&b=%26");
+}
+
+TEST(HttpClientTest, PostWithAnEmptyBodyIsAValidRequest) {
+  ScriptedPeer peer(AnswerAndKeepOpen("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"));
+  HttpClient client = TestClient();
+  std::string response;
+  ASSERT_TRUE(client.Post(Url(peer, "/p"), "", &response));
+  EXPECT_EQ(response, "{}");
+  EXPECT_NE(peer.received().find("Content-Length: 0\r\n"), std::string::npos);
+}
+
+TEST(HttpClientTest, ReadsAnswersWhateverTheirFraming) {
+  struct Case {
+    std::vector<std::string> pieces;
+    std::string body;
+  } cases[] = {
+      // Split packets, even inside the status line and the length.
+      {{"HT", "TP/1.1 2", "00 OK\r\nContent-Le", "ngth: 5\r", "\n\r", "\nhel", "lo"}, "hello"},
+      {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\n{\"one\":1}\r\n0\r\n\r\n"}, "{\"one\":1}"},
+      {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "3\r\n{\"a\r\n", "4\r\n\":12\r\n", "1\r\n}\r\n",
+        "0\r\n\r\n"},
+       "{\"a\":12}"},
+      {{"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n4;ext=1\r\nab\r\n\r\n3\r\n0\r\n\r\n0\r\nX-T: y\r\n\r\n"},
+       "ab\r\n0\r\n"},
+      {{"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine\r\nContent-Length: 1\r\n\r\n1"}, "1"},
+  };
+  for (const Case& c : cases) {
+    ScriptedPeer peer([&](Connection& conn) {
+      conn.ReadUntil("\r\n\r\n");
+      for (const std::string& piece : c.pieces) {
+        conn.Write(piece);
+        port::SleepMs(5);
+      }
+      conn.WaitForClientClose();
+    });
+    HttpClient client = TestClient();
+    std::string response;
+    EXPECT_TRUE(client.Get(Url(peer, "/"), &response)) << c.body;
+    EXPECT_EQ(response, c.body);
+  }
+}
+
+TEST(HttpClientTest, BodyEndsAtCloseWithoutLengthOrChunks) {
+  ScriptedPeer peer([](Connection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Write("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nuntil close");
+  });
+  HttpClient client = TestClient();
+  std::string response;
+  ASSERT_TRUE(client.Get(Url(peer, "/"), &response));
+  EXPECT_EQ(response, "until close");
+}
+
+TEST(HttpClientTest, NonSuccessAndBrokenAnswersFail) {
+  const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 19\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
+  for (const std::string& answer : {not_found, std::string("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort"),
+                                    std::string("HTTP/1.1 200 OK\r\nServer: x\r\n"),
+                                    std::string("<html>not http</html>\r\n\r\n")}) {
+    ScriptedPeer peer([&](Connection& c) {
+      c.ReadUntil("\r\n\r\n");
+      c.Write(answer);
+    });
+    HttpClient client = TestClient();
+    std::string response;
+    EXPECT_FALSE(client.Get(Url(peer, "/"), &response)) << answer;
+    EXPECT_EQ(response, answer) << "the raw answer is kept";
+  }
+}
+
+TEST(HttpClientTest, SilentServerTimesOut) {
+  ScriptedPeer peer([](Connection& c) { c.WaitForClientClose(); });
+  HttpClient client = TestClient();
+  client.idleTimeoutMs = 300;
+  std::string response;
+  uint64_t start = port::MonotonicMillis();
+  EXPECT_FALSE(client.Get(Url(peer, "/"), &response));
+  EXPECT_FALSE(client.Post(Url(peer, "/"), "x=1", &response));
+  EXPECT_LT(port::MonotonicMillis() - start, 3000u);
+}
+
+TEST(HttpClientTest, AnswerOverTheCapFails) {
+  ScriptedPeer peer([](Connection& c) {
+    c.ReadUntil("\r\n\r\n");
+    if (!c.Write("HTTP/1.1 200 OK\r\n\r\n")) return;
+    std::string block(1 << 20, 'j');
+    for (int i = 0; i < 40; ++i) {
+      if (!c.Write(block)) return;
+    }
+  });
+  HttpClient client = TestClient();
+  std::string response;
+  EXPECT_FALSE(client.Get(Url(peer, "/"), &response));
+  EXPECT_LE(response.size(), kMaxResponseBytes + kReceivePiece);
+}
+
+TEST(HttpClientTest, PortZeroFailsWithoutAConnection) {
+  ScriptedPeer peer(AnswerAndKeepOpen("HTTP/1.1 200 OK\r\n\r\n"));
+  HttpClient client = TestClient();
+  std::string response;
+  EXPECT_FALSE(client.Get("http://127.0.0.1:/x", &response));
+  EXPECT_FALSE(client.Get("http://127.0.0.1:70000/x", &response));
+  auto socket = client.NewSocket();
+  ASSERT_TRUE(socket->Initialize());
+  EXPECT_FALSE(socket->Open("127.0.0.1", 0));
+  EXPECT_EQ(socket->last_status(), SocketStatus::InvalidPort);
+}
+
+TEST(HttpClientTest, SelfTestTraceOfADirectGet) {
+  ScriptedPeer peer(AnswerAndKeepOpen("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"));
+  HttpClient client = TestClient();
+  client.consoleTrace = true;
+  std::vector<std::string> lines;
+  client.traceSink = [&](std::string_view s) { lines.emplace_back(s); };
+  std::string response;
+  ASSERT_TRUE(client.Get(Url(peer, "/"), &response));
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "vexa网盘上传控件网络测试工具 v1.0\n\n");
+  EXPECT_EQ(lines[1], "1、检测代理设置...\n\n");
+  EXPECT_EQ(lines[2], "没有找到代理设置\n\n");
+  EXPECT_EQ(lines[3], "3、发送测试请求...\n\n");
+  EXPECT_EQ(lines[4].rfind("网络连接成功 (", 0), 0u) << lines[4];
+  EXPECT_EQ(lines[4].substr(lines[4].size() - 5), "ms)\n\n");
+  EXPECT_EQ(lines[5], "4、网络测试完成\n\n");
+
+  // A silent server: the failure line, then the closing step.
+  ScriptedPeer silent([](Connection& c) { c.WaitForClientClose(); });
+  client.idleTimeoutMs = 200;
+  lines.clear();
+  EXPECT_FALSE(client.Get(Url(silent, "/"), &response));
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[4], "网络连接失败\n\n");
+  EXPECT_EQ(lines[5], "4、网络测试完成\n\n");
+
+  // Post traces only the connection steps; no trace at all when switched off.
+  lines.clear();
+  EXPECT_TRUE(client.Post(Url(peer, "/"), "a=b", &response));
+  EXPECT_EQ(lines.size(), 3u);
+  client.consoleTrace = false;
+  lines.clear();
+  client.Get(Url(peer, "/"), &response);
+  EXPECT_TRUE(lines.empty());
+}
+
+}  // namespace
+}  // namespace vexa
