@@ -1,0 +1,118 @@
+// `vexaupload hash FILE...`: the two identities the upload service knows a
+// file by, computed locally.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "apps/cli/command.h"
+#include "codec/sha1.h"
+#include "codec/text.h"
+#include "port/file.h"
+#include "port/last_error.h"
+
+namespace vexa::cli {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vexaupload hash [--] FILE...\n"
+    "\n"
+    "Prints one line per file with the identities the upload service recognises\n"
+    "content by, separated by single spaces:\n"
+    "\n"
+    "  FILEID QUICKID SIZE PATH\n"
+    "\n"
+    "  FILEID   SHA-1 of the whole file (40 upper-case hex digits)\n"
+    "  QUICKID  SHA-1 of five 5120-byte samples and the size text; the same as\n"
+    "           FILEID for files of at most 25600 bytes\n"
+    "  SIZE     the size in bytes\n"
+    "\n"
+    "A file that cannot be hashed gets a line on standard error with its error\n"
+    "code and meaning; the exit status is then 1.\n";
+
+// A short English meaning per code of the file digests.
+const char* MeaningOf(uint32_t code) {
+  switch (code) {
+    case port::kErrorFileNotFound: return "file not found";
+    case port::kErrorPathNotFound: return "path not found";
+    case port::kErrorTooManyOpenFiles: return "too many open files";
+    case port::kErrorAccessDenied: return "access denied (or not a regular file)";
+    case port::kErrorGenFailure: return "system error";
+    case port::kErrorSharingViolation: return "file in use by another program";
+    case port::kErrorDiskFull: return "disk full";
+    case port::kErrorInvalidName: return "invalid file name";
+    case port::kErrorIoDevice: return "I/O device error";
+    case kErrHashStopped: return "hashing stopped";
+    case kErrHashRead: return "read error while hashing";
+    case kErrHashCorrupted: return "digest corrupted";
+    case kErrQuickAlloc: return "out of memory for the sample buffer";
+    case kErrQuickShortRead: return "file shorter than expected (changed while hashing?)";
+    case kErrQuickDigest: return "digest of the samples failed";
+    case kErrQuickSmallFile: return "digest of a small file failed";
+    default: return "unknown error";
+  }
+}
+
+void ReportError(const std::string& path, uint32_t code) {
+  std::fprintf(stderr, "vexaupload: %s: error %u: %s\n", path.c_str(), static_cast<unsigned>(code),
+               MeaningOf(code));
+}
+
+bool HashOne(const std::string& path) {
+  uint64_t size = 0;
+  if (!port::FileSize64(path, &size)) {
+    ReportError(path, port::LastError());
+    return false;
+  }
+  uint32_t error = 0;
+  std::string fileid, quickid;
+  if (!Sha1FileHex(&error, HashProgressFn(), path, &fileid)) {
+    ReportError(path, error);
+    return false;
+  }
+  if (size <= 25600) {
+    quickid = fileid;  // the same digest by definition: no second read
+  } else if (!QuickIdHex(path, &quickid, &error)) {
+    ReportError(path, error);
+    return false;
+  }
+  std::printf("%s %s %s %s\n", fileid.c_str(), quickid.c_str(), FormatU64(size).c_str(),
+              path.c_str());
+  return true;
+}
+
+int RunHash(int argc, char** argv) {
+  std::vector<std::string> paths;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
+      if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+      }
+      if (std::strcmp(arg, "--") == 0) {
+        options_done = true;
+        continue;
+      }
+      std::fprintf(stderr, "vexaupload hash: unknown option '%s'\n\n%s", arg, kUsage);
+      return 2;
+    }
+    paths.emplace_back(arg);
+  }
+  if (paths.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  bool all_ok = true;
+  for (const std::string& path : paths) {
+    all_ok = HashOne(path) && all_ok;
+    std::fflush(stdout);
+  }
+  return all_ok ? 0 : 1;
+}
+
+const CommandRegistrar kRegistrar({"hash", "print the file identities (fileid, quickid, size)", &RunHash});
+
+}  // namespace
+}  // namespace vexa::cli
