@@ -1,0 +1,129 @@
+#include "server/blob_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vexa::server {
+
+namespace {
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool MakeDir(const std::string& path, std::string* error) {
+  if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
+  *error = ErrnoText("cannot create " + path);
+  return false;
+}
+
+bool SyncDir(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+BlobStore::BlobStore(std::string root) : root_(std::move(root)) {}
+
+bool BlobStore::Open(std::string* error) {
+  return MakeDir(root_, error) && MakeDir(root_ + "/partial", error) &&
+         MakeDir(root_ + "/blobs", error);
+}
+
+std::string BlobStore::PartialPath(int64_t session) const {
+  return root_ + "/partial/" + std::to_string(session) + ".part";
+}
+
+std::string BlobStore::BlobPath(const std::string& sha1) const {
+  return root_ + "/blobs/" + sha1.substr(0, 2) + "/" + sha1;
+}
+
+bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view data,
+                           std::string* error) {
+  const std::string path = PartialPath(session);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = ErrnoText("cannot open " + path);
+    return false;
+  }
+  bool ok = true;
+  size_t done = 0;
+  while (ok && done < data.size()) {
+    ssize_t n = pwrite(fd, data.data() + done, data.size() - done,
+                       static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *error = ErrnoText("cannot write " + path);
+      ok = false;
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  if (ok && ftruncate(fd, static_cast<off_t>(offset + data.size())) != 0) {
+    *error = ErrnoText("cannot truncate " + path);
+    ok = false;
+  }
+  // The offset is acknowledged only after this: the bytes must survive a crash.
+  if (ok && fsync(fd) != 0) {
+    *error = ErrnoText("cannot sync " + path);
+    ok = false;
+  }
+  if (close(fd) != 0 && ok) {
+    *error = ErrnoText("cannot close " + path);
+    ok = false;
+  }
+  return ok;
+}
+
+bool BlobStore::Commit(int64_t session, const std::string& sha1, std::string* error) {
+  const std::string dir = root_ + "/blobs/" + sha1.substr(0, 2);
+  if (!MakeDir(dir, error)) return false;
+  const std::string from = PartialPath(session);
+  const std::string to = BlobPath(sha1);
+  // Equal names mean equal content, so replacing an existing blob is harmless.
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    *error = ErrnoText("cannot move " + from);
+    return false;
+  }
+  if (!SyncDir(dir) || !SyncDir(root_ + "/partial") || !SyncDir(root_ + "/blobs")) {
+    *error = ErrnoText("cannot sync " + dir);
+    return false;
+  }
+  return true;
+}
+
+void BlobStore::RemovePartial(int64_t session) {
+  unlink(PartialPath(session).c_str());
+}
+
+bool BlobStore::HasBlob(const std::string& sha1) const {
+  struct stat st;
+  return stat(BlobPath(sha1).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::vector<int64_t> BlobStore::ListPartials() const {
+  std::vector<int64_t> out;
+  DIR* d = opendir((root_ + "/partial").c_str());
+  if (d == nullptr) return out;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    const std::string suffix = ".part";
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    std::string digits = name.substr(0, name.size() - suffix.size());
+    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 18) continue;
+    out.push_back(std::stoll(digits));
+  }
+  closedir(d);
+  return out;
+}
+
+}  // namespace vexa::server

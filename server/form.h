@@ -1,0 +1,40 @@
+#ifndef VEXA_SERVER_FORM_H_
+#define VEXA_SERVER_FORM_H_
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexa::server {
+
+// Decodes "%XX" escapes and "+" (a space). False on a malformed escape.
+bool UrlDecode(std::string_view text, std::string* out);
+
+// Fields of a query string or a urlencoded form body. A name given twice is
+// refused, so a signed value can never be shadowed by a second copy.
+using FormFields = std::map<std::string, std::string>;
+bool ParseUrlEncoded(std::string_view text, FormFields* fields);
+
+// The query part of a request target ("" when there is none).
+std::string_view QueryOf(std::string_view target);
+
+// One part of a multipart/form-data body; `data` points into the body.
+struct MultipartPart {
+  std::string name;
+  std::string filename;
+  bool has_filename = false;
+  std::string_view data;
+};
+
+// The boundary parameter of a multipart/form-data content type.
+bool MultipartBoundary(std::string_view content_type, std::string* boundary);
+
+// Splits a multipart body. The closing delimiter may end the body directly
+// (no CRLF after it); a body without one is refused.
+bool ParseMultipart(std::string_view body, std::string_view boundary,
+                    std::vector<MultipartPart>* parts);
+
+}  // namespace vexa::server
+
+#endif  // VEXA_SERVER_FORM_H_

@@ -1,0 +1,461 @@
+#include "server/metadata.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <functional>
+#include <map>
+
+namespace vexa::server {
+
+namespace {
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS users("
+    "  id INTEGER PRIMARY KEY, account TEXT NOT NULL UNIQUE, digest TEXT NOT NULL,"
+    "  quota INTEGER NOT NULL, root INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS logins("
+    "  userkey TEXT PRIMARY KEY, user_id INTEGER NOT NULL, resource TEXT NOT NULL,"
+    "  issued INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS logins_user ON logins(user_id, issued);"
+    "CREATE TABLE IF NOT EXISTS folders("
+    "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, parent INTEGER NOT NULL,"
+    "  name TEXT NOT NULL, UNIQUE(user_id, parent, name));"
+    "CREATE TABLE IF NOT EXISTS blobs("
+    "  sha1 TEXT PRIMARY KEY, size INTEGER NOT NULL, quickid TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS blobs_quick ON blobs(quickid, size);"
+    "CREATE TABLE IF NOT EXISTS files("
+    "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, folder INTEGER NOT NULL,"
+    "  name TEXT NOT NULL, size INTEGER NOT NULL, sha1 TEXT NOT NULL,"
+    "  pickcode TEXT NOT NULL UNIQUE, created INTEGER NOT NULL,"
+    "  upload_key TEXT NOT NULL DEFAULT '', UNIQUE(folder, name));"
+    "CREATE INDEX IF NOT EXISTS files_user ON files(user_id);"
+    "CREATE TABLE IF NOT EXISTS sessions("
+    "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, pickcode TEXT NOT NULL UNIQUE,"
+    "  folder INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,"
+    "  fileid TEXT NOT NULL, quickid TEXT NOT NULL, offset INTEGER NOT NULL,"
+    "  upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL);";
+
+// A prepared statement with positional binding; finalized on destruction.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+      std::fprintf(stderr, "vexa-server: sql error: %s (%s)\n", sqlite3_errmsg(db), sql);
+      stmt_ = nullptr;
+    }
+  }
+  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  Stmt& Bind(int i, int64_t v) {
+    if (stmt_) sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  Stmt& Bind(int i, const std::string& v) {
+    if (stmt_) sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // True while a row is available.
+  bool Row() {
+    if (!stmt_) return false;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc != SQLITE_DONE) Report();
+    return false;
+  }
+  // Runs a statement that returns no rows.
+  bool Run() {
+    if (!stmt_) return false;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_DONE || rc == SQLITE_ROW) return true;
+    Report();
+    return false;
+  }
+  int64_t Int(int col) { return sqlite3_column_int64(stmt_, col); }
+  std::string Text(int col) {
+    const unsigned char* p = sqlite3_column_text(stmt_, col);
+    int n = sqlite3_column_bytes(stmt_, col);
+    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  void Report() { std::fprintf(stderr, "vexa-server: sql error: %s\n", sqlite3_errmsg(db_)); }
+
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+const char kSessionColumns[] =
+    "SELECT id, user_id, pickcode, folder, name, size, fileid, quickid, offset, upload_key,"
+    " upload_time FROM sessions ";
+
+void ReadSession(Stmt& s, Session* out) {
+  out->id = s.Int(0);
+  out->user = s.Int(1);
+  out->pickcode = s.Text(2);
+  out->folder = s.Int(3);
+  out->name = s.Text(4);
+  out->size = static_cast<uint64_t>(s.Int(5));
+  out->fileid = s.Text(6);
+  out->quickid = s.Text(7);
+  out->offset = static_cast<uint64_t>(s.Int(8));
+  out->upload_key = s.Text(9);
+  out->upload_time = s.Int(10);
+}
+
+const char kFileColumns[] =
+    "SELECT id, user_id, folder, name, size, sha1, pickcode, upload_key FROM files ";
+
+void ReadFile(Stmt& s, FileEntry* out) {
+  out->id = s.Int(0);
+  out->user = s.Int(1);
+  out->folder = s.Int(2);
+  out->name = s.Text(3);
+  out->size = static_cast<uint64_t>(s.Int(4));
+  out->sha1 = s.Text(5);
+  out->pickcode = s.Text(6);
+  out->upload_key = s.Text(7);
+}
+
+bool ReadUser(Stmt& s, User* user) {
+  if (!s.Row()) return false;
+  user->id = s.Int(0);
+  user->account = s.Text(1);
+  user->digest = s.Text(2);
+  user->quota = static_cast<uint64_t>(s.Int(3));
+  user->root = s.Int(4);
+  return true;
+}
+
+// Folder paths of one user: id -> "/"-joined names below the root ("" for it).
+std::map<int64_t, std::string> FolderPaths(sqlite3* db, int64_t user) {
+  std::map<int64_t, std::pair<int64_t, std::string>> folders;
+  Stmt s(db, "SELECT id, parent, name FROM folders WHERE user_id = ?");
+  s.Bind(1, user);
+  while (s.Row()) folders[s.Int(0)] = {s.Int(1), s.Text(2)};
+  std::map<int64_t, std::string> paths;
+  std::function<std::string(int64_t, int)> path_of = [&](int64_t id, int depth) -> std::string {
+    auto known = paths.find(id);
+    if (known != paths.end()) return known->second;
+    auto it = folders.find(id);
+    if (it == folders.end() || it->second.first == 0 || depth > 1000) return "";
+    std::string parent = path_of(it->second.first, depth + 1);
+    std::string p = parent.empty() ? it->second.second : parent + "/" + it->second.second;
+    paths[id] = p;
+    return p;
+  };
+  for (const auto& f : folders) paths[f.first] = path_of(f.first, 0);
+  return paths;
+}
+
+}  // namespace
+
+Metadata::~Metadata() {
+  if (db_ != nullptr) sqlite3_close(db_);
+}
+
+bool Metadata::Exec(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    std::fprintf(stderr, "vexa-server: sql error: %s\n", message ? message : "?");
+    sqlite3_free(message);
+    return false;
+  }
+  return true;
+}
+
+bool Metadata::Open(const std::string& path, std::string* error) {
+  if (sqlite3_open_v2(path.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    *error = "cannot open " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
+    return false;
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  // WAL with synchronous FULL: a commit is on the disk when it returns.
+  if (!Exec("PRAGMA journal_mode=WAL;") || !Exec("PRAGMA synchronous=FULL;") ||
+      !Exec("PRAGMA foreign_keys=ON;") || !Exec(kSchema)) {
+    *error = "cannot prepare the database " + path;
+    return false;
+  }
+  return true;
+}
+
+bool Metadata::UpsertUser(const std::string& account, const std::string& digest,
+                          uint64_t quota) {
+  if (!Exec("BEGIN IMMEDIATE;")) return false;
+  bool ok;
+  User existing;
+  if (FindUserByAccount(account, &existing)) {
+    Stmt s(db_, "UPDATE users SET digest = ?, quota = ? WHERE id = ?");
+    ok = s.Bind(1, digest).Bind(2, static_cast<int64_t>(quota)).Bind(3, existing.id).Run();
+  } else {
+    Stmt s(db_, "INSERT INTO users(account, digest, quota) VALUES(?, ?, ?)");
+    ok = s.Bind(1, account).Bind(2, digest).Bind(3, static_cast<int64_t>(quota)).Run();
+    int64_t user = sqlite3_last_insert_rowid(db_);
+    if (ok) {
+      Stmt f(db_, "INSERT INTO folders(user_id, parent, name) VALUES(?, 0, '')");
+      ok = f.Bind(1, user).Run();
+    }
+    if (ok) {
+      Stmt u(db_, "UPDATE users SET root = ? WHERE id = ?");
+      ok = u.Bind(1, sqlite3_last_insert_rowid(db_)).Bind(2, user).Run();
+    }
+  }
+  if (!ok) {
+    Exec("ROLLBACK;");
+    return false;
+  }
+  return Exec("COMMIT;");
+}
+
+bool Metadata::FindUserByAccount(const std::string& account, User* user) {
+  Stmt s(db_, "SELECT id, account, digest, quota, root FROM users WHERE account = ?");
+  s.Bind(1, account);
+  return ReadUser(s, user);
+}
+
+bool Metadata::FindUser(int64_t id, User* user) {
+  Stmt s(db_, "SELECT id, account, digest, quota, root FROM users WHERE id = ?");
+  s.Bind(1, id);
+  return ReadUser(s, user);
+}
+
+std::vector<User> Metadata::ListUsers() {
+  std::vector<User> users;
+  Stmt s(db_, "SELECT id, account, digest, quota, root FROM users ORDER BY id");
+  User u;
+  while (ReadUser(s, &u)) users.push_back(u);
+  return users;
+}
+
+uint64_t Metadata::UsedBytes(int64_t user) {
+  Stmt s(db_, "SELECT COALESCE(SUM(size), 0) FROM files WHERE user_id = ?");
+  s.Bind(1, user);
+  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
+}
+
+uint64_t Metadata::ReservedBytes(int64_t user, int64_t except_session) {
+  Stmt s(db_, "SELECT COALESCE(SUM(size), 0) FROM sessions WHERE user_id = ? AND id != ?");
+  s.Bind(1, user).Bind(2, except_session);
+  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
+}
+
+bool Metadata::AddLogin(int64_t user, const std::string& key, const std::string& resource,
+                        int64_t now) {
+  Stmt s(db_, "INSERT INTO logins(userkey, user_id, resource, issued) VALUES(?, ?, ?, ?)");
+  if (!s.Bind(1, key).Bind(2, user).Bind(3, resource).Bind(4, now).Run()) return false;
+  // Keep the newest logins of the user only, so old keys stop working.
+  Stmt trim(db_,
+            "DELETE FROM logins WHERE user_id = ? AND userkey NOT IN ("
+            "SELECT userkey FROM logins WHERE user_id = ? ORDER BY issued DESC, rowid DESC LIMIT 32)");
+  return trim.Bind(1, user).Bind(2, user).Run();
+}
+
+std::vector<std::string> Metadata::LoginKeys(int64_t user, int64_t now, int64_t max_age) {
+  std::vector<std::string> keys;
+  Stmt s(db_, "SELECT userkey FROM logins WHERE user_id = ? AND issued >= ?");
+  s.Bind(1, user).Bind(2, now - max_age);
+  while (s.Row()) keys.push_back(s.Text(0));
+  return keys;
+}
+
+bool Metadata::HasResource(int64_t user, const std::string& resource, int64_t now,
+                           int64_t max_age) {
+  Stmt s(db_, "SELECT 1 FROM logins WHERE user_id = ? AND resource = ? AND issued >= ?");
+  s.Bind(1, user).Bind(2, resource).Bind(3, now - max_age);
+  return s.Row();
+}
+
+bool Metadata::FolderOwnedBy(int64_t folder, int64_t user) {
+  Stmt s(db_, "SELECT 1 FROM folders WHERE id = ? AND user_id = ?");
+  s.Bind(1, folder).Bind(2, user);
+  return s.Row();
+}
+
+bool Metadata::FindOrCreateFolder(int64_t user, int64_t parent, const std::string& name,
+                                  int64_t* id) {
+  {
+    Stmt s(db_, "SELECT id FROM folders WHERE user_id = ? AND parent = ? AND name = ?");
+    s.Bind(1, user).Bind(2, parent).Bind(3, name);
+    if (s.Row()) {
+      *id = s.Int(0);
+      return true;
+    }
+  }
+  Stmt s(db_, "INSERT INTO folders(user_id, parent, name) VALUES(?, ?, ?)");
+  if (!s.Bind(1, user).Bind(2, parent).Bind(3, name).Run()) return false;
+  *id = sqlite3_last_insert_rowid(db_);
+  return true;
+}
+
+bool Metadata::FindBlob(const std::string& sha1, uint64_t* size) {
+  Stmt s(db_, "SELECT size FROM blobs WHERE sha1 = ?");
+  s.Bind(1, sha1);
+  if (!s.Row()) return false;
+  *size = static_cast<uint64_t>(s.Int(0));
+  return true;
+}
+
+bool Metadata::QuickIdKnown(const std::string& quickid, uint64_t size) {
+  Stmt s(db_, "SELECT 1 FROM blobs WHERE quickid = ? AND size = ?");
+  s.Bind(1, quickid).Bind(2, static_cast<int64_t>(size));
+  return s.Row();
+}
+
+bool Metadata::FindFile(int64_t folder, const std::string& name, FileEntry* file) {
+  Stmt s(db_, (std::string(kFileColumns) + "WHERE folder = ? AND name = ?").c_str());
+  s.Bind(1, folder).Bind(2, name);
+  if (!s.Row()) return false;
+  ReadFile(s, file);
+  return true;
+}
+
+bool Metadata::FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file) {
+  Stmt s(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
+  s.Bind(1, user).Bind(2, pickcode);
+  if (!s.Row()) return false;
+  ReadFile(s, file);
+  return true;
+}
+
+bool Metadata::PutFile(const FileEntry& file) {
+  Stmt s(db_,
+         "INSERT INTO files(user_id, folder, name, size, sha1, pickcode, created, upload_key)"
+         " VALUES(?, ?, ?, ?, ?, ?, strftime('%s','now'), ?)"
+         " ON CONFLICT(folder, name) DO UPDATE SET size = excluded.size, sha1 = excluded.sha1,"
+         " pickcode = excluded.pickcode, created = excluded.created,"
+         " upload_key = excluded.upload_key");
+  return s.Bind(1, file.user)
+      .Bind(2, file.folder)
+      .Bind(3, file.name)
+      .Bind(4, static_cast<int64_t>(file.size))
+      .Bind(5, file.sha1)
+      .Bind(6, file.pickcode)
+      .Bind(7, file.upload_key)
+      .Run();
+}
+
+bool Metadata::PickcodeInUse(const std::string& pickcode) {
+  Stmt s(db_,
+         "SELECT 1 FROM files WHERE pickcode = ?1 UNION ALL SELECT 1 FROM sessions WHERE pickcode = ?1");
+  s.Bind(1, pickcode);
+  return s.Row();
+}
+
+bool Metadata::CreateSession(Session* session) {
+  Stmt s(db_,
+         "INSERT INTO sessions(user_id, pickcode, folder, name, size, fileid, quickid, offset,"
+         " upload_key, upload_time) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  bool ok = s.Bind(1, session->user)
+                .Bind(2, session->pickcode)
+                .Bind(3, session->folder)
+                .Bind(4, session->name)
+                .Bind(5, static_cast<int64_t>(session->size))
+                .Bind(6, session->fileid)
+                .Bind(7, session->quickid)
+                .Bind(8, static_cast<int64_t>(session->offset))
+                .Bind(9, session->upload_key)
+                .Bind(10, session->upload_time)
+                .Run();
+  if (ok) session->id = sqlite3_last_insert_rowid(db_);
+  return ok;
+}
+
+bool Metadata::FindSession(int64_t user, const std::string& pickcode, Session* session) {
+  Stmt s(db_, (std::string(kSessionColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
+  s.Bind(1, user).Bind(2, pickcode);
+  if (!s.Row()) return false;
+  ReadSession(s, session);
+  return true;
+}
+
+bool Metadata::FindSessionById(int64_t id, Session* session) {
+  Stmt s(db_, (std::string(kSessionColumns) + "WHERE id = ?").c_str());
+  s.Bind(1, id);
+  if (!s.Row()) return false;
+  ReadSession(s, session);
+  return true;
+}
+
+bool Metadata::UpdateSession(const Session& session) {
+  Stmt s(db_,
+         "UPDATE sessions SET upload_key = ?, upload_time = ?, fileid = ?, quickid = ? WHERE id = ?");
+  return s.Bind(1, session.upload_key)
+      .Bind(2, session.upload_time)
+      .Bind(3, session.fileid)
+      .Bind(4, session.quickid)
+      .Bind(5, session.id)
+      .Run();
+}
+
+bool Metadata::SetSessionOffset(int64_t id, uint64_t offset) {
+  Stmt s(db_, "UPDATE sessions SET offset = ? WHERE id = ?");
+  return s.Bind(1, static_cast<int64_t>(offset)).Bind(2, id).Run();
+}
+
+bool Metadata::DeleteSession(int64_t id) {
+  Stmt s(db_, "DELETE FROM sessions WHERE id = ?");
+  return s.Bind(1, id).Run();
+}
+
+bool Metadata::FinishSession(const Session& session, const std::string& sha1,
+                             const std::string& quickid) {
+  if (!Exec("BEGIN IMMEDIATE;")) return false;
+  bool ok;
+  {
+    Stmt b(db_, "INSERT OR IGNORE INTO blobs(sha1, size, quickid) VALUES(?, ?, ?)");
+    ok = b.Bind(1, sha1).Bind(2, static_cast<int64_t>(session.size)).Bind(3, quickid).Run();
+  }
+  if (ok) {
+    FileEntry file;
+    file.user = session.user;
+    file.folder = session.folder;
+    file.name = session.name;
+    file.size = session.size;
+    file.sha1 = sha1;
+    file.pickcode = session.pickcode;
+    file.upload_key = session.upload_key;
+    // The session's pick code becomes the file's: drop it from the session first.
+    ok = DeleteSession(session.id) && PutFile(file);
+  }
+  if (!ok) {
+    Exec("ROLLBACK;");
+    return false;
+  }
+  return Exec("COMMIT;");
+}
+
+std::vector<ListedFile> Metadata::ListFiles(int64_t user) {
+  std::map<int64_t, std::string> paths = FolderPaths(db_, user);
+  std::vector<ListedFile> out;
+  Stmt s(db_, "SELECT folder, name, size, sha1, pickcode FROM files WHERE user_id = ?");
+  s.Bind(1, user);
+  while (s.Row()) {
+    ListedFile f;
+    const std::string& dir = paths[s.Int(0)];
+    f.path = dir.empty() ? s.Text(1) : dir + "/" + s.Text(1);
+    f.size = static_cast<uint64_t>(s.Int(2));
+    f.sha1 = s.Text(3);
+    f.pickcode = s.Text(4);
+    out.push_back(std::move(f));
+  }
+  std::sort(out.begin(), out.end(),
+            [](const ListedFile& a, const ListedFile& b) { return a.path < b.path; });
+  return out;
+}
+
+std::vector<std::string> Metadata::ListFolders(int64_t user) {
+  std::vector<std::string> out;
+  for (const auto& p : FolderPaths(db_, user)) {
+    if (!p.second.empty()) out.push_back(p.second);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace vexa::server

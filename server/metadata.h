@@ -1,0 +1,123 @@
+#ifndef VEXA_SERVER_METADATA_H_
+#define VEXA_SERVER_METADATA_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace vexa::server {
+
+struct User {
+  int64_t id = 0;
+  std::string account;
+  std::string digest;  // password digest: 40 lower-case hex digits
+  uint64_t quota = 0;
+  int64_t root = 0;  // the user's root folder
+};
+
+// An upload that has started and not finished: its bytes so far live in a
+// partial file of the blob store.
+struct Session {
+  int64_t id = 0;
+  int64_t user = 0;
+  std::string pickcode;
+  int64_t folder = 0;
+  std::string name;
+  uint64_t size = 0;
+  std::string fileid;   // may be empty until the client sends it
+  std::string quickid;  // may be empty
+  uint64_t offset = 0;  // bytes held durably
+  std::string upload_key;
+  int64_t upload_time = 0;
+};
+
+struct FileEntry {
+  int64_t id = 0;
+  int64_t user = 0;
+  int64_t folder = 0;
+  std::string name;
+  uint64_t size = 0;
+  std::string sha1;
+  std::string pickcode;
+  // Key of the upload that finished it, so a late check of that upload can
+  // still be authenticated.
+  std::string upload_key;
+};
+
+// A file with its "/"-joined path below the user's root.
+struct ListedFile {
+  std::string path;
+  uint64_t size = 0;
+  std::string sha1;
+  std::string pickcode;
+};
+
+// Users, logins, folders, files, content and upload sessions in one SQLite
+// database (WAL, every commit synced). Not thread-safe: the caller serializes.
+// Failing calls return false and print the reason to stderr.
+class Metadata {
+ public:
+  Metadata() = default;
+  ~Metadata();
+  Metadata(const Metadata&) = delete;
+  Metadata& operator=(const Metadata&) = delete;
+
+  bool Open(const std::string& path, std::string* error);
+
+  // Creates the account (with its root folder) or updates its password and
+  // quota.
+  bool UpsertUser(const std::string& account, const std::string& digest, uint64_t quota);
+  bool FindUserByAccount(const std::string& account, User* user);
+  bool FindUser(int64_t id, User* user);
+  std::vector<User> ListUsers();
+
+  // Bytes of the user's files, and bytes promised to the user's open
+  // sessions other than `except_session`.
+  uint64_t UsedBytes(int64_t user);
+  uint64_t ReservedBytes(int64_t user, int64_t except_session);
+
+  // A login hands out a key that signs dispatch requests and a resource token
+  // that authorizes space queries. Logins older than `max_age` seconds expire.
+  bool AddLogin(int64_t user, const std::string& key, const std::string& resource, int64_t now);
+  std::vector<std::string> LoginKeys(int64_t user, int64_t now, int64_t max_age);
+  bool HasResource(int64_t user, const std::string& resource, int64_t now, int64_t max_age);
+
+  bool FolderOwnedBy(int64_t folder, int64_t user);
+  bool FindOrCreateFolder(int64_t user, int64_t parent, const std::string& name, int64_t* id);
+
+  // Content held: size of blob `sha1`, or whether a blob with this sample
+  // identity and size exists.
+  bool FindBlob(const std::string& sha1, uint64_t* size);
+  bool QuickIdKnown(const std::string& quickid, uint64_t size);
+
+  bool FindFile(int64_t folder, const std::string& name, FileEntry* file);
+  bool FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file);
+  // Creates the file entry, replacing one of the same name in the folder.
+  bool PutFile(const FileEntry& file);
+
+  bool PickcodeInUse(const std::string& pickcode);
+  bool CreateSession(Session* session);  // sets session->id
+  bool FindSession(int64_t user, const std::string& pickcode, Session* session);
+  bool FindSessionById(int64_t id, Session* session);
+  bool UpdateSession(const Session& session);  // key, time and identities
+  bool SetSessionOffset(int64_t id, uint64_t offset);
+  bool DeleteSession(int64_t id);
+
+  // In one transaction: records the blob, creates the file entry and ends
+  // the session.
+  bool FinishSession(const Session& session, const std::string& sha1, const std::string& quickid);
+
+  std::vector<ListedFile> ListFiles(int64_t user);
+  std::vector<std::string> ListFolders(int64_t user);
+
+ private:
+  bool Exec(const char* sql);
+
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace vexa::server
+
+#endif  // VEXA_SERVER_METADATA_H_

@@ -1,0 +1,215 @@
+#include "server/options.h"
+
+#include <charconv>
+#include <cstdlib>
+
+namespace vexa::server {
+
+namespace {
+
+bool ParseUnsigned(std::string_view text, uint64_t* value) {
+  if (text.empty()) return false;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+bool IsDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+bool ParseListen(const std::string& text, Options* o) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  uint64_t port;
+  if (!ParseUnsigned(std::string_view(text).substr(colon + 1), &port) || port > 65535) return false;
+  o->host = text.substr(0, colon);
+  if (o->host.size() > 2 && o->host.front() == '[' && o->host.back() == ']') {
+    o->host = o->host.substr(1, o->host.size() - 2);
+  }
+  o->port = static_cast<int>(port);
+  return true;
+}
+
+// NAME:PASSWORD[:QUOTA_BYTES]. The password may hold ':' itself; a last
+// field of digits after a second ':' is the quota.
+bool ParseUser(const std::string& text, UserSpec* user) {
+  size_t first = text.find(':');
+  if (first == std::string::npos || first == 0) return false;
+  user->account = text.substr(0, first);
+  std::string rest = text.substr(first + 1);
+  size_t last = rest.rfind(':');
+  if (last != std::string::npos && IsDigits(std::string_view(rest).substr(last + 1))) {
+    if (!ParseUnsigned(std::string_view(rest).substr(last + 1), &user->quota)) return false;
+    rest.resize(last);
+  }
+  user->password = rest;
+  return !user->password.empty();
+}
+
+bool ParseFileRange(const std::string& text, SizeClasses* classes) {
+  size_t eq = text.find('=');
+  if (eq == std::string::npos) return false;
+  std::string cls = text.substr(0, eq);
+  std::string range = text.substr(eq + 1);
+  if (cls != "0" && cls != "1" && cls != "2") return false;
+  size_t dash = range.find('-');
+  if (dash == std::string::npos) return false;
+  uint64_t low, high = 0;
+  if (!ParseUnsigned(std::string_view(range).substr(0, dash), &low)) return false;
+  std::string_view high_text = std::string_view(range).substr(dash + 1);
+  if (!high_text.empty() && !ParseUnsigned(high_text, &high)) return false;
+  if (high != 0 && high < low) return false;
+  (*classes)[cls[0] - '0'] = range;
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
+  bool have_listen = false, have_data = false, have_token = false;
+  bool ranges_given = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    if (flag == "--help" || flag == "-h") {
+      o->help = true;
+      return true;
+    }
+    std::string value;
+    std::string name = flag;
+    size_t eq = flag.find('=');
+    if (flag.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = flag.substr(0, eq);
+      value = flag.substr(eq + 1);
+    } else {
+      if (i + 1 >= args.size()) {
+        *error = "missing value for " + flag;
+        return false;
+      }
+      value = args[++i];
+    }
+    if (name == "--listen") {
+      if (!ParseListen(value, o)) {
+        *error = "--listen wants HOST:PORT, got \"" + value + "\"";
+        return false;
+      }
+      have_listen = true;
+    } else if (name == "--data") {
+      if (value.empty()) {
+        *error = "--data wants a folder";
+        return false;
+      }
+      o->data_dir = value;
+      have_data = true;
+    } else if (name == "--user") {
+      UserSpec user;
+      if (!ParseUser(value, &user)) {
+        *error = "--user wants NAME:PASSWORD[:QUOTA_BYTES], got \"" + value + "\"";
+        return false;
+      }
+      o->users.push_back(user);
+    } else if (name == "--admin-token") {
+      if (value.size() < 8) {
+        *error = "--admin-token must be at least 8 characters";
+        return false;
+      }
+      o->admin_token = value;
+      have_token = true;
+    } else if (name == "--time-limit") {
+      char* end = nullptr;
+      o->time_limit = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(o->time_limit >= 0)) {
+        *error = "--time-limit wants seconds, got \"" + value + "\"";
+        return false;
+      }
+    } else if (name == "--size-limit") {
+      if (!ParseUnsigned(value, &o->size_limit) || o->size_limit == 0) {
+        *error = "--size-limit wants a positive byte count, got \"" + value + "\"";
+        return false;
+      }
+    } else if (name == "--file-range") {
+      if (!ranges_given) o->size_classes.clear();
+      ranges_given = true;
+      if (!ParseFileRange(value, &o->size_classes)) {
+        *error = "--file-range wants CLASS=LOW-HIGH with CLASS 0, 1 or 2, got \"" + value + "\"";
+        return false;
+      }
+    } else if (name == "--type-limit") {
+      o->type_limit.clear();
+      size_t pos = 0;
+      while (pos <= value.size()) {
+        size_t comma = value.find(',', pos);
+        if (comma == std::string::npos) comma = value.size();
+        if (comma > pos) o->type_limit.push_back(value.substr(pos, comma - pos));
+        pos = comma + 1;
+      }
+    } else if (name == "--faults") {
+      o->faults = value;
+    } else if (name == "--public-url") {
+      while (!value.empty() && value.back() == '/') value.pop_back();
+      if (value.rfind("http://", 0) != 0) {
+        *error = "--public-url wants an http:// address";
+        return false;
+      }
+      o->public_url = value;
+    } else if (name == "--key-lifetime") {
+      uint64_t seconds;
+      if (!ParseUnsigned(value, &seconds) || seconds == 0 || seconds > 365 * 24 * 3600) {
+        *error = "--key-lifetime wants seconds";
+        return false;
+      }
+      o->key_lifetime = static_cast<int64_t>(seconds);
+    } else if (name == "--default-quota") {
+      if (!ParseUnsigned(value, &o->default_quota)) {
+        *error = "--default-quota wants a byte count";
+        return false;
+      }
+    } else {
+      *error = "unknown option " + flag;
+      return false;
+    }
+  }
+  if (!have_listen) {
+    *error = "--listen HOST:PORT is required";
+    return false;
+  }
+  if (!have_data) {
+    *error = "--data DIR is required";
+    return false;
+  }
+  if (!have_token) {
+    *error = "--admin-token TOKEN is required";
+    return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  return "usage: vexa-server --listen HOST:PORT --data DIR --user NAME:PASSWORD[:QUOTA_BYTES]\n"
+         "                   --admin-token TOKEN [options]\n"
+         "\n"
+         "The account API and upload service. Prints \"listening on http://HOST:PORT\" once it\n"
+         "accepts connections and serves until SIGINT or SIGTERM.\n"
+         "\n"
+         "  --listen HOST:PORT        address to serve on; port 0 picks a free port\n"
+         "  --data DIR                metadata and file content; survives restarts\n"
+         "  --user NAME:PASSWORD[:Q]  create or update an account (repeatable); Q is its quota\n"
+         "                            in bytes (default 64 GiB)\n"
+         "  --admin-token TOKEN       secret for GET /admin/export (X-Admin-Token header)\n"
+         "  --time-limit S            pause clients keep between files (default 0)\n"
+         "  --size-limit BYTES        largest single file (default 16 GiB)\n"
+         "  --file-range C=LOW-HIGH   size class C (0, 1, 2) of the hashing rules; repeatable;\n"
+         "                            defaults 0=0-1048576 1=1048576-67108864 2=67108864-0\n"
+         "  --type-limit EXT,...      extensions that always get both identities\n"
+         "  --faults RULES            injected failures, OP:ACTION[*COUNT],... with OP one of\n"
+         "                            login space dispatch cancel check bigupload any and\n"
+         "                            ACTION drop=BYTES delay=MS status=CODE fail\n"
+         "  --public-url URL          base of the addresses handed out (behind a proxy)\n"
+         "  --key-lifetime S          validity of an upload key (default 86400)\n"
+         "  --default-quota BYTES     quota of --user entries without one\n";
+}
+
+}  // namespace vexa::server

@@ -1,0 +1,99 @@
+#include "server/web_page.h"
+
+#include <cstdio>
+
+namespace vexa::server {
+
+namespace {
+
+const char kHead[] =
+    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+    "<title>vexaupload</title><style>"
+    "body{font:15px/1.5 system-ui,sans-serif;margin:0;background:#f5f6f8;color:#1d2330}"
+    "header{background:#24303f;color:#fff;padding:12px 24px;display:flex;"
+    "justify-content:space-between;align-items:center}"
+    "header h1{font-size:18px;margin:0}main{max-width:960px;margin:24px auto;padding:0 16px}"
+    "section{background:#fff;border-radius:8px;box-shadow:0 1px 3px #0002;padding:16px 20px;"
+    "margin-bottom:20px}h2{font-size:16px;margin:0 0 12px}"
+    "table{border-collapse:collapse;width:100%}th,td{text-align:left;padding:6px 8px;"
+    "border-bottom:1px solid #e4e7ec;vertical-align:top}th{font-weight:600;color:#5b6474}"
+    "td.num{text-align:right;white-space:nowrap}code{font-size:12px;word-break:break-all}"
+    ".bar{height:10px;background:#e4e7ec;border-radius:5px;overflow:hidden;margin-top:6px}"
+    ".bar div{height:100%;background:#3b82f6}.err{color:#b42318}"
+    "form.login{max-width:320px;margin:80px auto}form.login input{display:block;width:100%;"
+    "box-sizing:border-box;margin:6px 0 12px;padding:8px}"
+    "button{padding:8px 14px;border:0;border-radius:6px;background:#3b82f6;color:#fff;"
+    "cursor:pointer}header button{background:#3d4b5c}"
+    "</style></head><body>\n";
+
+}  // namespace
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string RenderLoginPage(const std::string& error) {
+  std::string html = kHead;
+  html += "<main><section><form class=\"login\" method=\"post\" action=\"/login\">"
+          "<h2>Sign in</h2>";
+  if (!error.empty()) html += "<p class=\"err\">" + HtmlEscape(error) + "</p>";
+  html += "<label>Account<input name=\"account\" autocomplete=\"username\" required></label>"
+          "<label>Password<input name=\"password\" type=\"password\" "
+          "autocomplete=\"current-password\" required></label>"
+          "<button type=\"submit\">Sign in</button></form></section></main></body></html>\n";
+  return html;
+}
+
+std::string RenderAccountPage(const AccountView& view) {
+  std::string html = kHead;
+  html += "<header><h1>vexaupload</h1><form method=\"post\" action=\"/logout\">"
+          "<span>" + HtmlEscape(view.account) + "</span> "
+          "<button type=\"submit\">Sign out</button></form></header><main>";
+  double percent = view.quota ? 100.0 * static_cast<double>(view.used) / static_cast<double>(view.quota) : 100.0;
+  if (percent > 100) percent = 100;
+  char width[32];
+  std::snprintf(width, sizeof(width), "%.1f", percent);
+  html += "<section><h2>Storage</h2><div>" + HtmlEscape(view.used_text) + " of " +
+          HtmlEscape(view.quota_text) + " used (" + width + "%)</div>"
+          "<div class=\"bar\"><div style=\"width:" + width + "%\"></div></div></section>";
+  html += "<section><h2>Folders</h2>";
+  if (view.folders.empty()) {
+    html += "<p>No folders yet.</p>";
+  } else {
+    html += "<table><tbody>";
+    for (const std::string& f : view.folders) html += "<tr><td>" + HtmlEscape(f) + "/</td></tr>";
+    html += "</tbody></table>";
+  }
+  html += "</section><section><h2>Files</h2>";
+  if (view.files.empty()) {
+    html += "<p>No files yet.</p>";
+  } else {
+    html += "<table><thead><tr><th>Path</th><th>Size</th><th>SHA-1</th><th>Pick code</th>"
+            "</tr></thead><tbody>";
+    for (size_t i = 0; i < view.files.size(); ++i) {
+      const ListedFile& f = view.files[i];
+      html += "<tr><td>" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
+              HtmlEscape(i < view.size_texts.size() ? view.size_texts[i] : "") +
+              "</td><td><code>" + HtmlEscape(f.sha1) + "</code></td><td><code>" +
+              HtmlEscape(f.pickcode) + "</code></td></tr>";
+    }
+    html += "</tbody></table>";
+  }
+  html += "</section></main></body></html>\n";
+  return html;
+}
+
+}  // namespace vexa::server

@@ -1,0 +1,33 @@
+#ifndef VEXA_SERVER_WEB_PAGE_H_
+#define VEXA_SERVER_WEB_PAGE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/metadata.h"
+
+namespace vexa::server {
+
+// What the account page shows.
+struct AccountView {
+  std::string account;
+  uint64_t used = 0;
+  uint64_t quota = 0;
+  std::string used_text;
+  std::string quota_text;
+  std::vector<std::string> folders;
+  std::vector<ListedFile> files;
+  std::vector<std::string> size_texts;  // one per file
+};
+
+// Escapes text for HTML element content and quoted attribute values.
+std::string HtmlEscape(std::string_view text);
+
+std::string RenderLoginPage(const std::string& error);
+std::string RenderAccountPage(const AccountView& view);
+
+}  // namespace vexa::server
+
+#endif  // VEXA_SERVER_WEB_PAGE_H_
