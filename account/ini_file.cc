@@ -1,0 +1,190 @@
+#include "account/ini_file.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "codec/text.h"
+#include "port/file.h"
+
+namespace vexa {
+namespace {
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+  std::FILE* f = port::OpenFileShared(path, "rb");
+  if (f == nullptr) return false;
+  std::string text;
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+  const bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  if (ok) out->swap(text);
+  return ok;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t pos = path.rfind(port::kPathSeparator);
+  return pos == std::string::npos ? std::string(".") : path.substr(0, pos + 1);
+}
+
+bool WriteReplacing(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
+  std::FILE* f = port::OpenFileShared(tmp, "wb");
+  if (f == nullptr) return false;
+  port::SetPermissions(tmp, 0600);
+  bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = port::SyncFile(f) && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (ok) ok = port::RenameFile(tmp, path);
+  if (!ok) {
+    port::RemoveFile(tmp);
+    return false;
+  }
+  port::SyncDirectory(DirectoryOf(path));
+  return true;
+}
+
+}  // namespace
+
+bool IniFile::IsStorable(const std::string& text) {
+  return text.find_first_of("\r\n") == std::string::npos;
+}
+
+bool IniFile::Load(const std::string& path) {
+  port::MutexLock l(&mu_);
+  if (!path.empty()) path_ = path;
+  std::string text;
+  if (path_.empty() || !ReadWholeFile(path_, &text)) return false;
+  if (text.empty()) return true;
+  ParseLocked(text);
+  return true;
+}
+
+void IniFile::ParseLocked(const std::string& text) {
+  sections_.clear();
+  order_.clear();
+  std::string current;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = Trim(std::string_view(text).substr(start, end - start));
+    start = end + 1;
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      current = line.substr(1, line.size() - 2);
+      if (sections_.find(current) == sections_.end()) sections_[current];
+      order_.push_back(current);
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    sections_[current][line.substr(0, eq)] = line.substr(eq + 1);
+  }
+}
+
+std::string IniFile::Serialize() const {
+  port::MutexLock l(&mu_);
+  std::string text;
+  for (const std::string& name : order_) {
+    auto it = sections_.find(name);
+    if (it == sections_.end()) continue;
+    text += '[';
+    text += name;
+    text += "]\r\n";
+    for (const auto& [key, value] : it->second) {
+      text += key;
+      text += '=';
+      text += value;
+      text += "\r\n";
+    }
+  }
+  return text;
+}
+
+bool IniFile::Save(const std::string& path) {
+  mu_.Lock();
+  if (!path.empty()) path_ = path;
+  if (path_.empty()) {
+    mu_.Unlock();
+    return false;
+  }
+  const std::string target = path_;
+  const std::string text = Serialize();
+  // Taken before the content lock is let go, so saves reach the disk in the
+  // order of their snapshots.
+  save_mu_.Lock();
+  mu_.Unlock();
+  const bool ok = WriteReplacing(target, text);
+  save_mu_.Unlock();
+  return ok;
+}
+
+bool IniFile::Get(const std::string& section, const std::string& key, std::string* value) const {
+  port::MutexLock l(&mu_);
+  auto s = sections_.find(section);
+  if (s == sections_.end()) return false;
+  auto k = s->second.find(key);
+  if (k == s->second.end()) return false;
+  *value = k->second;
+  return true;
+}
+
+bool IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
+  if (!IsStorable(section) || !IsStorable(key) || !IsStorable(value) ||
+      key.find('=') != std::string::npos) {
+    return false;
+  }
+  port::MutexLock l(&mu_);
+  auto s = sections_.find(section);
+  if (s == sections_.end()) {
+    s = sections_.emplace(section, Section()).first;
+    order_.push_back(section);
+  }
+  s->second[key] = value;
+  return true;
+}
+
+bool IniFile::HasSection(const std::string& section) const {
+  port::MutexLock l(&mu_);
+  return sections_.find(section) != sections_.end();
+}
+
+bool IniFile::GetSection(const std::string& section,
+                         std::map<std::string, std::string>* entries) const {
+  port::MutexLock l(&mu_);
+  auto it = sections_.find(section);
+  if (it == sections_.end()) return false;
+  *entries = it->second;
+  return true;
+}
+
+void IniFile::RemoveSection(const std::string& section) {
+  port::MutexLock l(&mu_);
+  auto it = std::find(order_.begin(), order_.end(), section);
+  if (it == order_.end()) return;
+  order_.erase(it);
+  sections_.erase(section);
+}
+
+std::vector<std::string> IniFile::SectionNames() const {
+  port::MutexLock l(&mu_);
+  return order_;
+}
+
+void IniFile::Clear() {
+  port::MutexLock l(&mu_);
+  sections_.clear();
+  order_.clear();
+}
+
+void IniFile::SetPath(const std::string& path) {
+  port::MutexLock l(&mu_);
+  path_ = path;
+}
+
+std::string IniFile::path() const {
+  port::MutexLock l(&mu_);
+  return path_;
+}
+
+}  // namespace vexa

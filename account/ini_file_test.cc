@@ -1,0 +1,125 @@
+#include "account/ini_file.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "account/test_data_dir.h"
+#include "gtest/gtest.h"
+
+namespace vexa {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  TestDataDir dir_;
+  std::string path_ = dir_.File("store.ini");
+};
+
+TEST_F(IniFileTest, SavesSectionsInFirstSeenOrderWithSortedKeysAndCrLf) {
+  IniFile ini;
+  ASSERT_TRUE(ini.Set("zeta", "b", "2"));
+  ASSERT_TRUE(ini.Set("zeta", "a", "1"));
+  ASSERT_TRUE(ini.Set("alpha", "k", "v w"));
+  ASSERT_TRUE(ini.Set("zeta", "a", "one"));  // overwrites, keeps the order
+  ASSERT_TRUE(ini.Save(path_));
+  EXPECT_EQ("[zeta]\r\na=one\r\nb=2\r\n[alpha]\r\nk=v w\r\n", ReadFile(path_));
+  EXPECT_EQ(path_, ini.path());
+}
+
+TEST_F(IniFileTest, LoadsLfAndCrLfAndKeepsSpacesAroundEquals) {
+  WriteFile(path_,
+            "orphan=1\n"
+            "  [s p] \r\n"
+            "key = value with = sign\r\n"
+            "no equals here\n"
+            "\n"
+            "[second]\n"
+            "x=1\n"
+            "x=2\n");
+  IniFile ini;
+  ASSERT_TRUE(ini.Load(path_));
+  std::string v;
+  ASSERT_TRUE(ini.Get("s p", "key ", &v));
+  EXPECT_EQ(" value with = sign", v);
+  ASSERT_TRUE(ini.Get("second", "x", &v));
+  EXPECT_EQ("2", v);
+  // Lines before the first header live in the unnamed section, which is
+  // kept in memory but never listed or written.
+  ASSERT_TRUE(ini.Get("", "orphan", &v));
+  EXPECT_EQ("1", v);
+  EXPECT_EQ((std::vector<std::string>{"s p", "second"}), ini.SectionNames());
+  ASSERT_TRUE(ini.Save());
+  EXPECT_EQ("[s p]\r\nkey = value with = sign\r\n[second]\r\nx=2\r\n", ReadFile(path_));
+}
+
+TEST_F(IniFileTest, MissingOrEmptyFileLeavesContent) {
+  IniFile ini;
+  ini.Set("s", "k", "v");
+  EXPECT_FALSE(ini.Load(dir_.File("missing.ini")));
+  WriteFile(path_, "");
+  EXPECT_TRUE(ini.Load(path_));
+  std::string v;
+  EXPECT_TRUE(ini.Get("s", "k", &v));
+  EXPECT_FALSE(ini.Get("s", "other", &v));
+  EXPECT_FALSE(ini.Get("other", "k", &v));
+  EXPECT_EQ("v", v);
+}
+
+TEST_F(IniFileTest, SaveNeedsPathAndWritesEmptyFileForNoSections) {
+  IniFile ini;
+  EXPECT_FALSE(ini.Save());
+  ASSERT_TRUE(ini.Save(path_));
+  EXPECT_TRUE(std::filesystem::exists(path_));
+  EXPECT_EQ("", ReadFile(path_));
+  EXPECT_FALSE(ini.Save(dir_.File("no/such/folder/x.ini")));
+}
+
+TEST_F(IniFileTest, RemoveSectionAndClear) {
+  IniFile ini;
+  ini.Set("a", "k", "1");
+  ini.Set("b", "k", "2");
+  ini.RemoveSection("a");
+  ini.RemoveSection("never there");
+  EXPECT_EQ(std::vector<std::string>{"b"}, ini.SectionNames());
+  EXPECT_FALSE(ini.HasSection("a"));
+  ini.SetPath(path_);
+  ini.Clear();
+  EXPECT_TRUE(ini.SectionNames().empty());
+  EXPECT_EQ(path_, ini.path());
+}
+
+TEST_F(IniFileTest, RefusesTextTheFormatCannotCarry) {
+  IniFile ini;
+  EXPECT_FALSE(ini.Set("a\nb", "k", "v"));
+  EXPECT_FALSE(ini.Set("s", "k", "line1\r\nline2"));
+  EXPECT_FALSE(ini.Set("s", "k=x", "v"));
+  EXPECT_TRUE(ini.SectionNames().empty());
+}
+
+TEST_F(IniFileTest, ReplacesTheFileWholeAndPrivately) {
+  IniFile ini;
+  ini.Set("s", "k", "old");
+  ASSERT_TRUE(ini.Save(path_));
+  ini.Set("s", "k", "new");
+  ASSERT_TRUE(ini.Save());
+  EXPECT_EQ("[s]\r\nk=new\r\n", ReadFile(path_));
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
+  const auto perms = std::filesystem::status(path_).permissions();
+  EXPECT_EQ(std::filesystem::perms::none,
+            perms & (std::filesystem::perms::group_all | std::filesystem::perms::others_all));
+}
+
+}  // namespace
+}  // namespace vexa

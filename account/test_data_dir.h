@@ -1,0 +1,42 @@
+#ifndef VEXA_ACCOUNT_TEST_DATA_DIR_H_
+#define VEXA_ACCOUNT_TEST_DATA_DIR_H_
+
+// Test support: a private data folder for the duration of a test.
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+namespace vexa {
+
+// Creates a fresh folder below the system's temporary folder, points
+// VEXAUPLOAD_DATA_DIR at it and removes it again at the end.
+class TestDataDir {
+ public:
+  TestDataDir() {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() /
+            ("vexa-test-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+    setenv("VEXAUPLOAD_DATA_DIR", path_.c_str(), 1);
+  }
+  ~TestDataDir() {
+    unsetenv("VEXAUPLOAD_DATA_DIR");
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TestDataDir(const TestDataDir&) = delete;
+  TestDataDir& operator=(const TestDataDir&) = delete;
+
+  // With a trailing separator, as the data folder is given.
+  std::string folder() const { return path_.string() + "/"; }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace vexa
+
+#endif  // VEXA_ACCOUNT_TEST_DATA_DIR_H_
