@@ -28,6 +28,10 @@ bool ManualProxyString(const ProxyEnvironment& env, const std::string& target_ho
 // The same for the process environment, read anew at every call.
 bool CurrentUserProxyString(const std::string& target_host, std::string* out);
 
+// Makes CurrentUserProxyString read `env` instead of the process environment
+// (tests); null restores the environment. Not for use while requests run.
+void SetProxyEnvironmentForTesting(const ProxyEnvironment* env);
+
 }  // namespace vexa::port
 
 #endif  // VEXA_PORT_PROXY_SETTINGS_H_

@@ -7,6 +7,8 @@ namespace vexa::port {
 
 namespace {
 
+const ProxyEnvironment* g_test_environment = nullptr;
+
 std::string Env(const char* lower, const char* upper) {
   const char* v = std::getenv(lower);
   if (v == nullptr || *v == '\0') v = std::getenv(upper);
@@ -125,7 +127,10 @@ bool ManualProxyString(const ProxyEnvironment& env, const std::string& target_ho
 }
 
 bool CurrentUserProxyString(const std::string& target_host, std::string* out) {
+  if (g_test_environment != nullptr) return ManualProxyString(*g_test_environment, target_host, out);
   return ManualProxyString(ReadProxyEnvironment(), target_host, out);
 }
+
+void SetProxyEnvironmentForTesting(const ProxyEnvironment* env) { g_test_environment = env; }
 
 }  // namespace vexa::port
