@@ -40,6 +40,16 @@ TEST(EventTest, WakesAWaiterOnAnotherThread) {
   EXPECT_TRUE(woke);
 }
 
+TEST(EventTest, WaiterMayDestroyTheEventOnWaking) {
+  // A worker's last act is to signal "done"; the waiter then frees the event.
+  for (int i = 0; i < 2000; ++i) {
+    auto* done = new Event;
+    ASSERT_TRUE(StartDetachedThread([done] { done->Set(); }));
+    ASSERT_TRUE(done->Wait(10000));
+    delete done;
+  }
+}
+
 TEST(MutexTest, ReentrantAndExclusive) {
   Mutex mu;
   {

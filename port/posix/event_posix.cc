@@ -5,10 +5,11 @@
 namespace vexa::port {
 
 void Event::Set() {
-  {
-    std::lock_guard<std::mutex> l(mu_);
-    signalled_ = true;
-  }
+  // Notified under the lock: a waiter that wakes may destroy the event at
+  // once (a finished worker's "done" signal), and must not do so while this
+  // call still touches the condition variable.
+  std::lock_guard<std::mutex> l(mu_);
+  signalled_ = true;
   cv_.notify_one();
 }
 
