@@ -1,0 +1,93 @@
+#include "server/form.h"
+
+#include <gtest/gtest.h>
+
+namespace vexa::server {
+namespace {
+
+TEST(FormTest, UrlDecodeHandlesEscapesAndRefusesBrokenOnes) {
+  std::string out;
+  ASSERT_TRUE(UrlDecode("%E4%BD%A0a+b%2B", &out));
+  EXPECT_EQ("\xE4\xBD\xA0" "a b+", out);
+  EXPECT_FALSE(UrlDecode("abc%", &out));
+  EXPECT_FALSE(UrlDecode("abc%4", &out));
+  EXPECT_FALSE(UrlDecode("%zz", &out));
+  ASSERT_TRUE(UrlDecode("%00", &out));
+  EXPECT_EQ(std::string(1, '\0'), out);
+}
+
+TEST(FormTest, UrlEncodedFieldsKeepEmptyValuesAndRefuseRepeats) {
+  FormFields f;
+  ASSERT_TRUE(ParseUrlEncoded("userid=7&path=&fileid=&filename=%61%62", &f));
+  EXPECT_EQ("7", f["userid"]);
+  EXPECT_EQ("", f["path"]);
+  EXPECT_EQ("ab", f["filename"]);
+  EXPECT_EQ(4u, f.size());
+  // A second copy of a signed field must not be able to shadow the first.
+  EXPECT_FALSE(ParseUrlEncoded("sig=A&sig=B", &f));
+  EXPECT_FALSE(ParseUrlEncoded("a=%G0", &f));
+  EXPECT_EQ("x=1", QueryOf("/p?x=1#frag"));
+  EXPECT_EQ("", QueryOf("/p"));
+}
+
+const char kBoundary[] = "-----------------------vexaupload";
+
+std::string ClientBody(const std::string& data, bool crlf_after_close) {
+  std::string b = kBoundary;
+  std::string body;
+  for (const char* name : {"fileid", "quickid", "ctrange", "cthash"}) {
+    body += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+            std::string("v_") + name + "\r\n";
+  }
+  body += "--" + b +
+          "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk1\"\r\n"
+          "Content-Type: application/octet-stream\r\n\r\n" +
+          data + "\r\n--" + b + "--";
+  if (crlf_after_close) body += "\r\n";
+  return body;
+}
+
+TEST(FormTest, MultipartReadsTheClientBodyWithOrWithoutFinalCrlf) {
+  // Binary data holding CR LF and a near-boundary must come back untouched.
+  std::string data = std::string("\r\n--") + std::string(kBoundary).substr(0, 20) + "\0\xff--\r\n";
+  data.push_back('\0');
+  for (bool crlf : {false, true}) {
+    std::string body = ClientBody(data, crlf);
+    std::vector<MultipartPart> parts;
+    ASSERT_TRUE(ParseMultipart(body, kBoundary, &parts)) << crlf;
+    ASSERT_EQ(5u, parts.size());
+    EXPECT_EQ("fileid", parts[0].name);
+    EXPECT_EQ("v_fileid", parts[0].data);
+    EXPECT_EQ("v_cthash", parts[3].data);
+    EXPECT_EQ("uploadfile", parts[4].name);
+    EXPECT_TRUE(parts[4].has_filename);
+    EXPECT_EQ("pk1", parts[4].filename);
+    EXPECT_EQ(data, parts[4].data);
+  }
+}
+
+TEST(FormTest, MultipartRefusesTruncatedOrMalformedBodies) {
+  std::string body = ClientBody("payload", false);
+  std::vector<MultipartPart> parts;
+  // Cut inside the data: the closing delimiter is missing.
+  EXPECT_FALSE(ParseMultipart(body.substr(0, body.size() - 45), kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart(body, "other", &parts));
+  EXPECT_FALSE(ParseMultipart("--" + std::string(kBoundary) + "\r\nX: y\r\n\r\nz\r\n--" +
+                                  kBoundary + "--",
+                              kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart("", kBoundary, &parts));
+}
+
+TEST(FormTest, BoundaryComesFromTheContentType) {
+  std::string b;
+  ASSERT_TRUE(MultipartBoundary("multipart/form-data; boundary=-----------------------vexaupload", &b));
+  EXPECT_EQ(kBoundary, b);
+  ASSERT_TRUE(MultipartBoundary("Multipart/Form-Data; charset=x; boundary=\"a;b\"", &b));
+  EXPECT_EQ("a;b", b);
+  EXPECT_FALSE(MultipartBoundary("application/x-www-form-urlencoded", &b));
+  EXPECT_FALSE(MultipartBoundary("multipart/form-data", &b));
+  EXPECT_FALSE(MultipartBoundary("multipart/form-data; boundary=", &b));
+}
+
+}  // namespace
+}  // namespace vexa::server

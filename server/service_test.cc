@@ -1,0 +1,690 @@
+// Drives the vexa-server binary over HTTP on loopback, as clients do.
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <json/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "codec/login_sign.h"
+#include "codec/sha1.h"
+#include "codec/text.h"
+
+namespace vexa::server {
+namespace {
+
+constexpr char kToken[] = "test-admin-token";
+constexpr char kBoundary[] = "-----------------------vexaupload";
+constexpr size_t kChunk = 1 << 20;
+
+std::string Sha1(const std::string& data) {
+  std::string hex;
+  Sha1Hex(data.data(), data.size(), &hex);
+  return hex;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+// The sample identity: five 5120-byte samples and the size text.
+std::string QuickId(const std::string& content) {
+  size_t size = content.size();
+  if (size <= 25600) return Sha1(content);
+  std::string buf;
+  double d = static_cast<double>(size);
+  for (size_t off : {size_t{0}, static_cast<size_t>(d * 0.13), static_cast<size_t>(d * 0.37),
+                     static_cast<size_t>(d * 0.62), size - 5120}) {
+    buf += content.substr(off, 5120);
+  }
+  return Sha1(buf + std::to_string(size));
+}
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors)) << text;
+  return v;
+}
+
+// One vexa-server process with its own data folder.
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::string data_dir) : data_dir_(std::move(data_dir)) {}
+  ~ServerProcess() { Stop(SIGKILL); }
+
+  bool Start(std::vector<std::string> extra = {}) {
+    const char* bin_dir = std::getenv("VEXA_BINARY_DIR");
+    std::string binary = std::string(bin_dir ? bin_dir : ".") + "/server/vexa-server";
+    std::vector<std::string> args = {binary, "--listen", "127.0.0.1:0", "--data", data_dir_,
+                                     "--user", "alice:alice-pw", "--user", "bob:bob-pw:3000000",
+                                     "--admin-token", kToken};
+    args.insert(args.end(), extra.begin(), extra.end());
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      close(fds[1]);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(binary.c_str(), argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string line;
+    pollfd p{fds[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+      char buf[256];
+      ssize_t n = read(fds[0], buf, sizeof(buf));
+      if (n <= 0) break;
+      line.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    const std::string prefix = "listening on http://127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) return false;
+    port_ = std::atoi(line.c_str() + prefix.size());
+    return port_ > 0;
+  }
+
+  // Sends `sig` and returns the exit status (-1 when killed by a signal).
+  int Stop(int sig) {
+    if (pid_ <= 0) return -2;
+    kill(pid_, sig);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  int port() const { return port_; }
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::string data_dir_;
+  pid_t pid_ = 0;
+  int port_ = 0;
+};
+
+// What a client keeps from its login and from one dispatch.
+struct Upload {
+  Json::Value answer;
+  std::string pickcode, key, fileid, quickid;
+  int64_t time = 0;
+  uint64_t size = 0;
+};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vexa-server-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    server_ = std::make_unique<ServerProcess>(dir_);
+  }
+  void TearDown() override {
+    server_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  void StartServer(std::vector<std::string> extra = {}) {
+    ASSERT_TRUE(server_->Start(std::move(extra)));
+  }
+
+  httplib::Result Post(const std::string& target, const std::string& body,
+                       const std::string& type = "application/x-www-form-urlencoded",
+                       const httplib::Headers& headers = {}) {
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(30, 0);
+    return c.Post(target.c_str(), headers, body, type.c_str());
+  }
+  Json::Value PostJson(const std::string& target, const std::string& body,
+                       const std::string& type = "application/x-www-form-urlencoded") {
+    auto r = Post(target, body, type);
+    EXPECT_TRUE(r) << target;
+    if (!r) return Json::Value();
+    EXPECT_EQ(200, r->status) << r->body;
+    EXPECT_EQ("close", r->get_header_value("Connection"));
+    return ParseJson(r->body);
+  }
+  Json::Value GetJson(const std::string& target, int want_status = 200) {
+    httplib::Client c("127.0.0.1", server_->port());
+    auto r = c.Get(target.c_str());
+    EXPECT_TRUE(r) << target;
+    if (!r) return Json::Value();
+    EXPECT_EQ(want_status, r->status) << r->body;
+    return ParseJson(r->body);
+  }
+
+  Json::Value Login(const std::string& account, const std::string& password,
+                    int64_t skew = 0, int tamper = -1) {
+    std::string digest;
+    PasswordDigest(password, &digest);
+    std::string time_text = std::to_string(static_cast<int64_t>(std::time(nullptr)) + skew);
+    std::string sign = LoginSign(account, digest, time_text);
+    if (tamper >= 0) sign[tamper] = sign[tamper] == 'a' ? 'b' : 'a';
+    Json::Value v = PostJson("/app/clogin", "account=" + account + "&_time=" + time_text +
+                                                "&version=win_1.0.1026.4&sign=" + sign);
+    if (v["state"].asBool()) login_ = v;
+    return v;
+  }
+
+  std::string Path(const Json::Value& url) {
+    std::string u = url.asString();
+    return u.substr(server_->base().size());
+  }
+
+  // The signed dispatch request; `tamper` changes one character of the sig.
+  Json::Value Dispatch(const std::string& which, const std::string& name, uint64_t size,
+                       const std::string& path, const std::string& fileid,
+                       const std::string& quickid, const std::string& pickcode,
+                       std::string target = "", bool tamper = false, std::string userid = "") {
+    if (target.empty()) target = login_["target"].asString();
+    if (userid.empty()) userid = login_["user_id"].asString();
+    std::string inner = ToLower(Sha1(userid + fileid + quickid + pickcode + target + "0"));
+    std::string sig = Sha1(login_["userkey"].asString() + inner + "503418");
+    if (tamper) sig[5] = sig[5] == 'A' ? 'B' : 'A';
+    std::string body = "userid=" + userid + "&filename=" + UrlEncode(Utf8ToWide(name)) +
+                       "&filesize=" + std::to_string(size) + "&target=" + target +
+                       "&path=" + UrlEncode(Utf8ToWide(path)) + "&fileid=" + fileid +
+                       "&quickid=" + quickid + "&pickcode=" + pickcode;
+    return PostJson(Path(login_[which]) + "?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" +
+                        sig,
+                    body);
+  }
+
+  Upload Start(const std::string& content, const std::string& name, const std::string& path,
+               bool with_fileid = true, bool with_quickid = true) {
+    Upload u;
+    u.size = content.size();
+    u.fileid = with_fileid ? Sha1(content) : "";
+    u.quickid = with_quickid ? QuickId(content) : "";
+    u.answer = Dispatch("url_upload", name, u.size, path, u.fileid, u.quickid, "");
+    Adopt(&u);
+    return u;
+  }
+  void Adopt(Upload* u) {
+    u->pickcode = u->answer["pickcode"].asString();
+    u->key = u->answer["uploadkey"].asString();
+    u->time = u->answer["uploadtime"].asInt64();
+  }
+
+  std::string TransferQuery(const Upload& u, const std::string& op, int64_t ets_delta = 0,
+                            bool tamper = false) {
+    std::string sig = Sha1("503418" + u.key + "0");
+    if (tamper) sig[0] = sig[0] == 'A' ? 'B' : 'A';
+    return "/upload/2.0/" + op + "?appid=0&appversion=win_1.0.1026.4&format=json&ets=" +
+           std::to_string(u.time + ets_delta) + "&filesize=" + std::to_string(u.size) +
+           "&userid=" + login_["user_id"].asString() + "&pickcode=" + u.pickcode + "&sig=" + sig;
+  }
+
+  Json::Value Check(const Upload& u, int64_t ets_delta = 0, bool tamper = false) {
+    return GetJson(TransferQuery(u, "check", ets_delta, tamper));
+  }
+
+  static std::string RangeBody(const Upload& u, uint64_t start, const std::string& data,
+                               std::string cthash = "") {
+    if (cthash.empty()) cthash = Sha1(data);
+    std::string b = kBoundary, body;
+    auto field = [&](const char* name, const std::string& value) {
+      body += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+              value + "\r\n";
+    };
+    field("fileid", u.fileid);
+    field("quickid", u.quickid);
+    field("ctrange", std::to_string(start) + "-" + std::to_string(start + data.size()));
+    field("cthash", cthash);
+    body += "--" + b + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"" +
+            u.pickcode + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data +
+            "\r\n--" + b + "--";
+    return body;
+  }
+
+  httplib::Result RawRange(const Upload& u, uint64_t start, const std::string& data,
+                           const std::string& cthash = "", bool tamper = false) {
+    return Post(TransferQuery(u, "bigupload", 0, tamper), RangeBody(u, start, data, cthash),
+                std::string("multipart/form-data; boundary=") + kBoundary);
+  }
+  Json::Value Range(const Upload& u, uint64_t start, const std::string& data,
+                    const std::string& cthash = "", bool tamper = false) {
+    auto r = RawRange(u, start, data, cthash, tamper);
+    EXPECT_TRUE(r);
+    if (!r) return Json::Value();
+    EXPECT_EQ(200, r->status) << r->body;
+    return ParseJson(r->body);
+  }
+
+  // Sends every range from the service's offset on; returns the ranges sent.
+  int SendAll(const Upload& u, const std::string& content) {
+    uint64_t offset = Check(u)["offset"].asUInt64();
+    int ranges = 0;
+    while (offset < content.size()) {
+      Json::Value v = Range(u, offset, content.substr(offset, kChunk));
+      EXPECT_EQ(0, v["statuscode"].asInt()) << v;
+      if (v["statuscode"].asInt() != 0) return -1;
+      offset = v["offset"].asUInt64();
+      ++ranges;
+    }
+    return ranges;
+  }
+
+  // path -> sha1 of one account's files in the admin export.
+  std::map<std::string, std::string> Exported(const std::string& account) {
+    httplib::Client c("127.0.0.1", server_->port());
+    auto r = c.Get("/admin/export", {{"X-Admin-Token", kToken}});
+    EXPECT_TRUE(r && r->status == 200);
+    std::map<std::string, std::string> files;
+    if (!r) return files;
+    Json::Value v = ParseJson(r->body);
+    for (const auto& u : v["users"]) {
+      if (u["account"].asString() != account) continue;
+      for (const auto& f : u["files"]) files[f["path"].asString()] = f["sha1"].asString();
+    }
+    return files;
+  }
+
+  std::string dir_;
+  std::unique_ptr<ServerProcess> server_;
+  Json::Value login_;
+};
+
+TEST_F(ServiceTest, LoginAnswersEveryFieldAndRefusesWrongSignatures) {
+  StartServer({"--size-limit", "123456789", "--type-limit", "iso,mp4", "--time-limit", "0.7"});
+  Json::Value v = Login("alice", "alice-pw");
+  ASSERT_TRUE(v["state"].asBool()) << v;
+  for (const char* key : {"error", "upload_allowed", "is_vip", "user_id", "user_name", "face",
+                          "email", "resource", "userkey", "url_upload", "url_resume",
+                          "url_cancel", "target", "time_limit", "size_limit", "space",
+                          "type_limit", "file_range"}) {
+    EXPECT_TRUE(v.isMember(key)) << key;
+  }
+  for (const char* key : {"byte_size_total", "byte_size_used", "byte_size_remain", "size_total",
+                          "size_used", "size_remain", "size_used_percent"}) {
+    EXPECT_TRUE(v["space"].isMember(key)) << key;
+  }
+  EXPECT_EQ(123456789u, v["size_limit"].asUInt64());
+  EXPECT_DOUBLE_EQ(0.7, v["time_limit"].asDouble());
+  EXPECT_EQ("iso", v["type_limit"][0].asString());
+  EXPECT_EQ("0-1048576", v["file_range"]["0"].asString());
+  EXPECT_EQ("1048576-67108864", v["file_range"]["1"].asString());
+  EXPECT_EQ("67108864-0", v["file_range"]["2"].asString());
+  EXPECT_EQ(uint64_t{64} << 30, v["space"]["byte_size_total"].asUInt64());
+  EXPECT_EQ(server_->base() + "/app/upload", v["url_upload"].asString());
+  const std::string first_key = v["userkey"].asString();
+  EXPECT_EQ(32u, first_key.size());
+  EXPECT_NE(first_key, Login("alice", "alice-pw")["userkey"].asString()) << "fresh per login";
+
+  // A 40-character password is a digest already: the remembered-login road.
+  std::string digest;
+  PasswordDigest("alice-pw", &digest);
+  EXPECT_TRUE(Login("alice", digest)["state"].asBool());
+
+  for (Json::Value refused : {Login("alice", "wrong"), Login("nobody", "alice-pw"),
+                              Login("alice", "alice-pw", 0, 31), Login("alice", "alice-pw", 0, 0),
+                              Login("alice", "alice-pw", 11 * 60), Login("alice", "alice-pw", -11 * 60)}) {
+    EXPECT_FALSE(refused["state"].asBool()) << refused;
+    EXPECT_FALSE(refused["error"].asString().empty());
+    EXPECT_FALSE(refused.isMember("userkey"));
+  }
+  EXPECT_TRUE(Login("alice", "alice-pw", 9 * 60)["state"].asBool());
+  EXPECT_FALSE(PostJson("/app/clogin", "account=alice&account=bob")["state"].asBool());
+
+  // The space query needs the resource token of a login of that user.
+  Json::Value space = GetJson("/app/user/space?source=" + login_["resource"].asString() +
+                              "&user_id=" + login_["user_id"].asString());
+  EXPECT_TRUE(space["state"].asBool());
+  EXPECT_EQ(login_["user_id"].asString(), space["user_id"].asString());
+  EXPECT_EQ(0u, space["space"]["byte_size_used"].asUInt64());
+  EXPECT_FALSE(GetJson("/app/user/space?source=guess&user_id=" + login_["user_id"].asString())
+                   ["state"].asBool());
+}
+
+TEST_F(ServiceTest, UploadInThreeRangesThenSameContentElsewhereIsInstant) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(2 * kChunk + 4321, 1);
+  Upload u = Start(content, "movie.bin", "Root/a");
+  ASSERT_EQ(0, u.answer["statuscode"].asInt()) << u.answer;
+  ASSERT_EQ(1, u.answer["status"].asInt());
+  EXPECT_EQ(server_->base() + "/upload", u.answer["uploadurl"].asString());
+  EXPECT_FALSE(u.key.empty());
+  EXPECT_NE(login_["target"].asString(), u.answer["target"].asString()) << "a folder was made";
+  EXPECT_EQ(3, SendAll(u, content));
+  EXPECT_EQ(content.size(), Check(u)["offset"].asUInt64()) << "a late check sees it all";
+
+  Upload copy = Start(content, "copy.bin", "Root/b");
+  EXPECT_EQ(0, copy.answer["statuscode"].asInt());
+  EXPECT_EQ(2, copy.answer["status"].asInt()) << copy.answer;
+  EXPECT_FALSE(copy.pickcode.empty());
+  EXPECT_NE(copy.pickcode, u.pickcode);
+
+  // The same path again finds its folders instead of making new ones.
+  Upload again = Start(RandomBytes(100, 2), "other.txt", "Root/a");
+  EXPECT_EQ(u.answer["target"].asString(), again.answer["target"].asString());
+  EXPECT_EQ(1, SendAll(again, RandomBytes(100, 2)));
+
+  auto files = Exported("alice");
+  ASSERT_EQ(3u, files.size());
+  EXPECT_EQ(Sha1(content), files["Root/a/movie.bin"]);
+  EXPECT_EQ(Sha1(content), files["Root/b/copy.bin"]);
+  EXPECT_EQ(Sha1(RandomBytes(100, 2)), files["Root/a/other.txt"]);
+
+  // Quota is charged per file entry, also for the instant copy.
+  Json::Value space = GetJson("/app/user/space?source=" + login_["resource"].asString() +
+                              "&user_id=" + login_["user_id"].asString());
+  EXPECT_EQ(2 * content.size() + 100, space["space"]["byte_size_used"].asUInt64());
+
+  // The same file into the same place again is instant and charges nothing.
+  Upload same = Start(content, "movie.bin", "Root/a");
+  EXPECT_EQ(2, same.answer["status"].asInt());
+  EXPECT_EQ(u.pickcode, same.pickcode);
+  EXPECT_EQ(3u, Exported("alice").size());
+}
+
+TEST_F(ServiceTest, SampleMatchAsksForTheWholeFileIdentity) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 30000, 3);
+  // Class 1 files come with the sample identity only.
+  Upload u = Start(content, "a.bin", "", false, true);
+  ASSERT_EQ(1, u.answer["status"].asInt());
+  EXPECT_EQ(2, SendAll(u, content));
+
+  Json::Value v = Dispatch("url_upload", "b.bin", content.size(), "", "", QuickId(content), "");
+  EXPECT_EQ(300, v["statuscode"].asInt()) << v;
+  EXPECT_FALSE(v["statusmsg"].asString().empty());
+  v = Dispatch("url_upload", "b.bin", content.size(), "", Sha1(content), QuickId(content), "");
+  EXPECT_EQ(0, v["statuscode"].asInt());
+  EXPECT_EQ(2, v["status"].asInt());
+
+  // Same sample and size but other content: the full identity decides, and a
+  // normal upload follows.
+  std::string twin = content;
+  twin[20000 + 5120 * 0 + 6000] ^= 1;  // outside every sample
+  ASSERT_EQ(QuickId(content), QuickId(twin));
+  v = Dispatch("url_upload", "twin.bin", twin.size(), "", Sha1(twin), QuickId(twin), "");
+  EXPECT_EQ(1, v["status"].asInt()) << v;
+  EXPECT_EQ(Sha1(content), Exported("alice")["b.bin"]);
+}
+
+TEST_F(ServiceTest, DispatchRefusalsCarryTheirCodes) {
+  StartServer({"--size-limit", "5000000"});
+  ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());  // quota 3000000
+  const std::string fid = Sha1("x");
+  auto code = [](const Json::Value& v) { return v["statuscode"].asInt(); };
+  EXPECT_EQ(0, code(Dispatch("url_upload", "ok.txt", 10, "", fid, "", "")));
+  EXPECT_EQ(400, code(Dispatch("url_upload", "ok.txt", 10, "", fid, "", "", "", true)));
+  EXPECT_EQ(401, code(Dispatch("url_upload", "ok.txt", 10, "", fid, "", "", "", false, "999999")));
+  for (const char* name : {"a/b", "a\\b", "..", ".", "", "bad\x01name", "nul\x7f"}) {
+    EXPECT_EQ(402, code(Dispatch("url_upload", name, 10, "", fid, "", ""))) << name;
+  }
+  for (const char* path : {"a/../b", "a//b", "/a", "a/", "x/\x1f"}) {
+    EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, path, fid, "", ""))) << path;
+  }
+  EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, "", "", "", "")));
+  EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, "", "XYZ", "", "")));
+  EXPECT_EQ(402, code(Dispatch("url_upload", "f", 0, "", fid, "", "")));
+  EXPECT_EQ(411, code(Dispatch("url_upload", "f", 5000001, "", fid, "", "")));
+  EXPECT_EQ(410, code(Dispatch("url_upload", "f", 2999995, "", Sha1("y"), "", "")))
+      << "the open session of ok.txt is reserved";
+  EXPECT_EQ(412, code(Dispatch("url_resume", "f", 10, "", fid, "", "nosuchcode")));
+  EXPECT_EQ(10014, code(Dispatch("url_upload", "f", 10, "", fid, "", "", "999999")));
+  // Another user's folder is no target either.
+  std::string bobs_root = login_["target"].asString();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  EXPECT_EQ(10014, code(Dispatch("url_upload", "f", 10, "", fid, "", "", bobs_root)));
+  // Refusals leave no folders behind.
+  ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
+  EXPECT_EQ(410, code(Dispatch("url_upload", "f", 2999995, "made/nothing", Sha1("z"), "", "")));
+  Upload probe = Start("abc", "probe", "made/nothing");
+  EXPECT_EQ(0, probe.answer["statuscode"].asInt());
+}
+
+TEST_F(ServiceTest, RangeRefusalsAndResends) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(2 * kChunk + 10, 4);
+  Upload u = Start(content, "r.bin", "");
+  const std::string first = content.substr(0, kChunk);
+  auto code = [](const Json::Value& v) { return v["statuscode"].asInt(); };
+  EXPECT_EQ(405, code(Range(u, 0, first, Sha1("other"))));
+  EXPECT_EQ(400, code(Range(u, 0, first, "", true)));
+  EXPECT_EQ(400, code(Check(u, 0, true)));
+  EXPECT_EQ(403, code(Check(u, -1)));
+  EXPECT_EQ(404, code(Range(u, kChunk, content.substr(kChunk, kChunk)))) << "a gap";
+  EXPECT_EQ(0u, Check(u)["offset"].asUInt64()) << "refused ranges store nothing";
+  Json::Value v = Range(u, 0, first);
+  EXPECT_EQ(0, code(v));
+  EXPECT_EQ(kChunk, v["offset"].asUInt64());
+  // A resent range already held is acknowledged without being written again.
+  v = Range(u, 0, first);
+  EXPECT_EQ(0, code(v));
+  EXPECT_EQ(kChunk, v["offset"].asUInt64());
+  // A range over the end of the file, or longer than 1 MiB, is refused.
+  EXPECT_EQ(404, code(Range(u, kChunk, content.substr(kChunk, kChunk) + "x")));
+  Upload huge = Start(RandomBytes(3 * kChunk, 5), "huge.bin", "");
+  auto r = RawRange(huge, 0, RandomBytes(kChunk + 1, 5).substr(0, kChunk + 1));
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(r->status != 200 || code(ParseJson(r->body)) == 404) << r->status;
+
+  // A new dispatch renews the key: the old one is refused from then on.
+  Json::Value again = Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid,
+                               u.pickcode);
+  ASSERT_EQ(0, code(again)) << again;
+  EXPECT_EQ(u.pickcode, again["pickcode"].asString());
+  EXPECT_EQ(400, code(Check(u)));
+  Upload renewed = u;
+  renewed.answer = again;
+  Adopt(&renewed);
+  EXPECT_EQ(kChunk, Check(renewed)["offset"].asUInt64());
+  EXPECT_EQ(2, SendAll(renewed, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")["r.bin"]);
+}
+
+TEST_F(ServiceTest, ContentNotMatchingItsIdentityIsDiscarded) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string announced = RandomBytes(3000, 6);
+  const std::string sent = RandomBytes(3000, 7);
+  Upload u = Start(announced, "liar.bin", "");
+  // Every range hash matches what is sent, but the whole differs from fileid.
+  Json::Value v = Range(u, 0, sent);
+  EXPECT_EQ(405, v["statuscode"].asInt()) << v;
+  EXPECT_EQ(412, Check(u)["statuscode"].asInt()) << "the session is gone";
+  EXPECT_TRUE(Exported("alice").empty());
+}
+
+TEST_F(ServiceTest, CancelDropsTheSessionAndItsData) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 5, 8);
+  Upload u = Start(content, "c.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  Json::Value v = Dispatch("url_cancel", "c.bin", content.size(), "", u.fileid, u.quickid,
+                           u.pickcode);
+  EXPECT_EQ(0, v["statuscode"].asInt()) << v;
+  EXPECT_EQ(412, Check(u)["statuscode"].asInt());
+  EXPECT_EQ(412, Dispatch("url_resume", "c.bin", content.size(), "", u.fileid, u.quickid,
+                          u.pickcode)["statuscode"].asInt());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
+  Json::Value space = GetJson("/app/user/space?source=" + login_["resource"].asString() +
+                              "&user_id=" + login_["user_id"].asString());
+  EXPECT_EQ(0u, space["space"]["byte_size_used"].asUInt64());
+}
+
+TEST_F(ServiceTest, InjectedFaultsServeTheRetryPaths) {
+  StartServer({"--faults",
+               "bigupload:drop=20000*1,dispatch:status=501*1,space:fail*1,check:delay=300*1"});
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(300000, 9);
+  Json::Value busy = Dispatch("url_upload", "f.bin", content.size(), "", Sha1(content), "", "");
+  EXPECT_EQ(501, busy["statuscode"].asInt());
+  Upload u = Start(content, "f.bin", "");
+  ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
+
+  // The connection breaks inside the range: no answer arrives.
+  auto dropped = RawRange(u, 0, content);
+  EXPECT_FALSE(dropped) << "a dropped range gets no answer at all: " << dropped->status;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, Check(u)["offset"].asUInt64());
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+  Json::Value v = Range(u, 0, content);
+  EXPECT_EQ(content.size(), v["offset"].asUInt64()) << v;
+  EXPECT_EQ(Sha1(content), Exported("alice")["f.bin"]);
+
+  httplib::Client c("127.0.0.1", server_->port());
+  auto space = c.Get(("/app/user/space?source=" + login_["resource"].asString() + "&user_id=" +
+                      login_["user_id"].asString()).c_str());
+  ASSERT_TRUE(space);
+  EXPECT_EQ(500, space->status);
+  EXPECT_TRUE(GetJson("/app/user/space?source=" + login_["resource"].asString() + "&user_id=" +
+                      login_["user_id"].asString())["state"].asBool());
+}
+
+TEST_F(ServiceTest, KilledMidUploadResumesFromTheLastDurableOffset) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(3 * kChunk + 777, 10);
+  Upload u = Start(content, "survivor.bin", "deep/er");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  ASSERT_EQ(0, Range(u, kChunk, content.substr(kChunk, kChunk))["statuscode"].asInt());
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+
+  StartServer();
+  // The client keeps its login across the service's restart.
+  Json::Value again = Dispatch("url_resume", "survivor.bin", content.size(), "deep/er", u.fileid,
+                               u.quickid, u.pickcode);
+  ASSERT_EQ(0, again["statuscode"].asInt()) << again;
+  Upload resumed = u;
+  resumed.answer = again;
+  Adopt(&resumed);
+  EXPECT_EQ(2 * kChunk, Check(resumed)["offset"].asUInt64());
+  EXPECT_EQ(2, SendAll(resumed, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")["deep/er/survivor.bin"]);
+  EXPECT_EQ(0, server_->Stop(SIGTERM)) << "a clean stop exits 0";
+
+  StartServer();
+  EXPECT_EQ(Sha1(content), Exported("alice")["deep/er/survivor.bin"]) << "the data folder survives";
+}
+
+TEST_F(ServiceTest, TwoClientsUploadAtOnce) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  Json::Value alice = login_;
+  ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
+  Json::Value bob = login_;
+  const std::string a = RandomBytes(2 * kChunk + 1, 11);
+  const std::string b = RandomBytes(kChunk / 2 + 3, 12);
+  // Each thread works on its own fixture copy of the login state.
+  auto run = [this](Json::Value login, std::string content, std::string name, int* ranges) {
+    auto* self = this;
+    Upload u;
+    u.size = content.size();
+    u.fileid = Sha1(content);
+    u.quickid = QuickId(content);
+    std::string target = login["target"].asString(), userid = login["user_id"].asString();
+    std::string inner = ToLower(Sha1(userid + u.fileid + u.quickid + target + "0"));
+    std::string sig = Sha1(login["userkey"].asString() + inner + "503418");
+    auto r = self->Post("/app/upload?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
+                        "userid=" + userid + "&filename=" + name + "&filesize=" +
+                            std::to_string(u.size) + "&target=" + target + "&path=&fileid=" +
+                            u.fileid + "&quickid=" + u.quickid + "&pickcode=");
+    ASSERT_TRUE(r);
+    u.answer = ParseJson(r->body);
+    u.pickcode = u.answer["pickcode"].asString();
+    u.key = u.answer["uploadkey"].asString();
+    u.time = u.answer["uploadtime"].asInt64();
+    std::string sig2 = Sha1("503418" + u.key + "0");
+    std::string query = "?appid=0&appversion=win_1.0.1026.4&format=json&ets=" +
+                        std::to_string(u.time) + "&filesize=" + std::to_string(u.size) +
+                        "&userid=" + userid + "&pickcode=" + u.pickcode + "&sig=" + sig2;
+    uint64_t offset = 0;
+    while (offset < content.size()) {
+      auto rr = self->Post("/upload/2.0/bigupload" + query,
+                           RangeBody(u, offset, content.substr(offset, kChunk)),
+                           std::string("multipart/form-data; boundary=") + kBoundary);
+      ASSERT_TRUE(rr);
+      Json::Value v = ParseJson(rr->body);
+      ASSERT_EQ(0, v["statuscode"].asInt()) << v;
+      offset = v["offset"].asUInt64();
+      ++*ranges;
+    }
+  };
+  int ranges_a = 0, ranges_b = 0;
+  std::thread ta(run, alice, a, "a.bin", &ranges_a);
+  std::thread tb(run, bob, b, "b.bin", &ranges_b);
+  ta.join();
+  tb.join();
+  EXPECT_EQ(3, ranges_a);
+  EXPECT_EQ(1, ranges_b);
+  EXPECT_EQ(Sha1(a), Exported("alice")["a.bin"]);
+  EXPECT_EQ(Sha1(b), Exported("bob")["b.bin"]);
+}
+
+TEST_F(ServiceTest, ExportNeedsTheAdminToken) {
+  StartServer();
+  httplib::Client c("127.0.0.1", server_->port());
+  auto r = c.Get("/admin/export");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(403, r->status);
+  r = c.Get("/admin/export", {{"X-Admin-Token", "test-admin-tokeN"}});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(403, r->status);
+  Json::Value v = ParseJson(c.Get("/admin/export", {{"X-Admin-Token", kToken}})->body);
+  ASSERT_EQ(2u, v["users"].size());
+  EXPECT_EQ("alice", v["users"][0]["account"].asString());
+}
+
+TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = "<script>alert(1)</script>";
+  Upload u = Start(content, "<b>&.txt", "web");
+  ASSERT_EQ(1, SendAll(u, content));
+
+  httplib::Client c("127.0.0.1", server_->port());
+  auto page = c.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_NE(std::string::npos, page->body.find("action=\"/login\""));
+  EXPECT_EQ(std::string::npos, page->body.find(Sha1(content)));
+  auto bad = c.Post("/login", "account=alice&password=nope", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(401, bad->status);
+  EXPECT_TRUE(bad->get_header_value("Set-Cookie").empty());
+  auto good = c.Post("/login", "account=alice&password=alice-pw", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(good);
+  EXPECT_EQ(303, good->status);
+  std::string cookie = good->get_header_value("Set-Cookie");
+  ASSERT_NE(std::string::npos, cookie.find("HttpOnly"));
+  cookie = cookie.substr(0, cookie.find(';'));
+  page = c.Get("/", {{"Cookie", cookie}});
+  ASSERT_TRUE(page);
+  EXPECT_NE(std::string::npos, page->body.find(Sha1(content)));
+  EXPECT_NE(std::string::npos, page->body.find("web/&lt;b&gt;&amp;.txt"));
+  EXPECT_EQ(std::string::npos, page->body.find("<b>&"));
+  auto out = c.Post("/logout", {{"Cookie", cookie}}, "", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(out);
+  page = c.Get("/", {{"Cookie", cookie}});
+  EXPECT_EQ(std::string::npos, page->body.find(Sha1(content)));
+}
+
+}  // namespace
+}  // namespace vexa::server
