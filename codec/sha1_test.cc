@@ -157,6 +157,18 @@ TEST(Sha1Test, NullDataWithLengthCorrupts) {
   EXPECT_TRUE(sha.corrupted());
 }
 
+TEST(Sha1Test, MessageBeyondTheBitCountCorrupts) {
+  // 2^61 bytes are 2^64 bits: refused before a single byte is read.
+  Sha1 sha;
+  sha.Update("a", 1);
+  const char dummy = 0;
+  sha.Update(&dummy, SIZE_MAX);
+  EXPECT_TRUE(sha.corrupted());
+  std::string hex = "untouched";
+  EXPECT_FALSE(sha.FinalHex(&hex));
+  EXPECT_EQ(hex, "untouched");
+}
+
 TEST(Sha1Test, FinalBytesMatchHex) {
   Sha1 sha;
   sha.Update("abc", 3);
