@@ -1,0 +1,341 @@
+#include "store/resume_store.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "account/account_file.h"
+#include "account/session.h"
+#include "codec/text.h"
+#include "port/debug.h"
+#include "port/event.h"
+#include "port/file.h"
+#include "port/mutex.h"
+#include "port/thread.h"
+
+namespace vexa {
+namespace {
+
+constexpr uint32_t kWriterIntervalMs = 30000;
+
+constexpr const char* kKeys[] = {"fileid",   "quickid",    "pickcode", "folderpath", "foldertarget",
+                                 "target",   "filesize",   "uploadsize", "isp"};
+
+struct ResumeStore {
+  IniFile iniFile;
+
+  // stateLock: never held together with the IniFile's lock.
+  port::Mutex stateLock;
+  std::string storePath;
+  bool opened = false;
+  bool loaded = false;
+  bool dirty = false;
+  uint64_t generation = 0;  // one per open; a writer of an older one ends
+
+  port::Event writerEvent;
+
+  // Writer lifetime and pass counting.
+  std::mutex life_mu;
+  std::condition_variable life_cv;
+  int writers_running = 0;
+  uint64_t passes = 0;
+  uint64_t writes = 0;
+};
+
+ResumeStore& Store() {
+  static ResumeStore* store = new ResumeStore();
+  return *store;
+}
+
+bool IsCurrent(uint64_t generation) {
+  ResumeStore& s = Store();
+  port::MutexLock l(&s.stateLock);
+  return s.opened && s.generation == generation;
+}
+
+void ResumeWriter(uint64_t generation) {
+  ResumeStore& s = Store();
+  while (IsCurrent(generation) && IsLoggedIn()) {
+    bool write = false;
+    {
+      port::MutexLock l(&s.stateLock);
+      if (s.loaded && s.dirty) {
+        s.dirty = false;
+        write = true;
+      }
+    }
+    // A failed write is not retried until the next change.
+    if (write && IsCurrent(generation)) {
+      s.iniFile.Save();
+      std::lock_guard<std::mutex> l(s.life_mu);
+      ++s.writes;
+    }
+    {
+      std::lock_guard<std::mutex> l(s.life_mu);
+      ++s.passes;
+    }
+    s.life_cv.notify_all();
+    s.writerEvent.Wait(kWriterIntervalMs);
+  }
+  {
+    std::lock_guard<std::mutex> l(s.life_mu);
+    --s.writers_running;
+  }
+  s.life_cv.notify_all();
+}
+
+bool IsOpen() {
+  ResumeStore& s = Store();
+  port::MutexLock l(&s.stateLock);
+  return s.opened;
+}
+
+bool Has(const IniFile& ini, const std::string& section, const char* key, std::string* value) {
+  return ini.Get(section, key, value);
+}
+
+// Reads the nine keys in order; false as soon as one is missing.
+bool ReadComplete(const IniFile& ini, const std::string& section, ResumeRecord* r) {
+  std::string v[9];
+  for (int i = 0; i < 9; ++i) {
+    if (!Has(ini, section, kKeys[i], &v[i])) return false;
+  }
+  r->fileId = v[0];
+  r->quickId = v[1];
+  r->pickCode = v[2];
+  r->folderPath = v[3];
+  r->folderTarget = v[4];
+  r->target = v[5];
+  r->fileSize = static_cast<int64_t>(ParseU64(v[6]));
+  r->uploadedSize = static_cast<int64_t>(ParseU64(v[7]));
+  r->ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v[8])));
+  return true;
+}
+
+}  // namespace
+
+bool OpenResumeStore() {
+  ResumeStore& s = Store();
+  uint64_t generation;
+  std::string path;
+  {
+    port::MutexLock l(&s.stateLock);
+    if (s.opened) return false;
+    if (s.storePath.empty()) {
+      // Without a data folder nothing is stored (rather than a file in the
+      // current folder).
+      std::string folder;
+      if (!GetDataFolder(&folder)) return false;
+      port::CreateDirectories(folder, 0700);
+      s.storePath = folder + GetUserId() + "_upload.ini";
+      port::DebugOut("RESUME PATH: " + s.storePath);
+    }
+    path = s.storePath;
+    s.opened = true;
+    s.loaded = false;
+    s.dirty = false;
+    generation = ++s.generation;
+  }
+  {
+    // Content left by a save that raced the last close must not reach this
+    // user's file.
+    port::MutexLock l(s.iniFile.mutex());
+    s.iniFile.Clear();
+    s.iniFile.SetPath(path);
+  }
+  {
+    std::lock_guard<std::mutex> l(s.life_mu);
+    ++s.writers_running;
+  }
+  if (!port::StartDetachedThread([generation] { ResumeWriter(generation); })) {
+    std::lock_guard<std::mutex> l(s.life_mu);
+    --s.writers_running;
+  }
+  return true;
+}
+
+bool LoadResumeStore(const ResumeRestoreFn& restore) {
+  if (!IsOpen()) return false;
+  ResumeStore& s = Store();
+  std::vector<std::string> names;
+  {
+    IniFile& ini = s.iniFile;
+    port::MutexLock l(ini.mutex());
+    // Loading replaces the content; keep what was saved since the open.
+    std::vector<std::pair<std::string, std::map<std::string, std::string>>> early;
+    for (const std::string& name : ini.SectionNames()) {
+      std::map<std::string, std::string> entries;
+      if (ini.GetSection(name, &entries)) early.emplace_back(name, std::move(entries));
+    }
+    ini.Load();
+    for (const auto& [name, entries] : early) {
+      for (const auto& [key, value] : entries) ini.Set(name, key, value);
+    }
+    names = ini.SectionNames();
+  }
+  std::vector<StoredUpload> uploads;
+  uploads.reserve(names.size());
+  for (const std::string& name : names) {
+    StoredUpload u;
+    u.filePath = name;
+    if (ReadComplete(s.iniFile, name, &u.record)) uploads.push_back(std::move(u));
+  }
+  if (restore) restore(uploads);
+  bool wake;
+  {
+    port::MutexLock l(&s.stateLock);
+    s.loaded = true;
+    wake = s.dirty;
+  }
+  // Changes made before the load was done are written now.
+  if (wake) s.writerEvent.Set();
+  return true;
+}
+
+void CloseResumeStore() {
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(&s.stateLock);
+    if (!s.opened) return;
+    s.opened = false;
+  }
+  s.writerEvent.Set();
+  {
+    std::unique_lock<std::mutex> l(s.life_mu);
+    s.life_cv.wait(l, [&s] { return s.writers_running == 0; });
+  }
+  bool write;
+  {
+    port::MutexLock l(&s.stateLock);
+    write = s.loaded && s.dirty;
+    s.loaded = false;
+    s.dirty = false;
+    s.storePath.clear();
+  }
+  // What the writer had not written yet is not lost at logout.
+  if (write) {
+    s.iniFile.Save();
+    std::lock_guard<std::mutex> l(s.life_mu);
+    ++s.writes;
+  }
+  port::MutexLock l(s.iniFile.mutex());
+  s.iniFile.SetPath(std::string());
+  s.iniFile.Clear();
+}
+
+bool IsResumeStoreOpen() { return IsOpen(); }
+
+bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool wake) {
+  if (!IsOpen() || file_path.empty()) return false;
+  ResumeStore& s = Store();
+  const bool member = !r.folderPath.empty();
+  const std::string values[9] = {
+      r.fileId,
+      r.quickId,
+      r.pickCode,
+      r.folderPath,
+      r.folderTarget,
+      member ? std::string() : r.target,
+      FormatU64(static_cast<uint64_t>(r.fileSize)),
+      FormatU64(static_cast<uint64_t>(r.uploadedSize)),
+      FormatU64(static_cast<uint64_t>(static_cast<int64_t>(r.ispType))),
+  };
+  if (!IniFile::IsStorable(file_path)) return false;
+  for (const std::string& v : values) {
+    if (!IniFile::IsStorable(v)) return false;
+  }
+  {
+    port::MutexLock l(s.iniFile.mutex());
+    for (int i = 0; i < 9; ++i) s.iniFile.Set(file_path, kKeys[i], values[i]);
+  }
+  MarkResumeStoreDirty(wake);
+  return true;
+}
+
+bool ReadResumeRecord(const std::string& file_path, ResumeRecord* r) {
+  if (!IsOpen()) return false;
+  const IniFile& ini = Store().iniFile;
+  port::MutexLock l(ini.mutex());
+  if (!ini.Get(file_path, "fileid", &r->fileId)) return false;
+  ini.Get(file_path, "quickid", &r->quickId);
+  ini.Get(file_path, "pickcode", &r->pickCode);
+  ini.Get(file_path, "folderpath", &r->folderPath);
+  ini.Get(file_path, "foldertarget", &r->folderTarget);
+  ini.Get(file_path, "target", &r->target);
+  std::string v;
+  if (ini.Get(file_path, "filesize", &v) && !v.empty()) {
+    r->fileSize = static_cast<int64_t>(ParseU64(v));
+  }
+  if (ini.Get(file_path, "uploadsize", &v) && !v.empty()) {
+    r->uploadedSize = static_cast<int64_t>(ParseU64(v));
+  }
+  if (ini.Get(file_path, "isp", &v) && !v.empty()) {
+    r->ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v)));
+  }
+  return true;
+}
+
+bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_t* uploaded,
+                          std::string* folder_target, std::vector<std::string>* paths) {
+  if (!IsOpen()) return false;
+  const IniFile& ini = Store().iniFile;
+  port::MutexLock l(ini.mutex());
+  const std::vector<std::string> names = ini.SectionNames();
+  if (names.empty()) return false;
+  std::string v;
+  for (const std::string& name : names) {
+    if (!ini.Get(name, "folderpath", &v) || v != folder_path) continue;
+    if (folder_target->empty()) ini.Get(name, "foldertarget", folder_target);
+    if (ini.Get(name, "filesize", &v)) *total += static_cast<int64_t>(ParseU64(v));
+    if (ini.Get(name, "uploadsize", &v)) *uploaded += static_cast<int64_t>(ParseU64(v));
+    paths->push_back(name);
+  }
+  return true;
+}
+
+void RemoveResumeRecord(const std::string& file_path) { Store().iniFile.RemoveSection(file_path); }
+
+void MarkResumeStoreDirty(bool wake) {
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(&s.stateLock);
+    s.dirty = true;
+  }
+  if (wake) s.writerEvent.Set();
+}
+
+void WakeResumeWriter() { Store().writerEvent.Set(); }
+
+std::string ResumeStorePath() {
+  ResumeStore& s = Store();
+  port::MutexLock l(&s.stateLock);
+  return s.opened ? s.storePath : std::string();
+}
+
+uint64_t TEST_ResumeWriterPasses() {
+  ResumeStore& s = Store();
+  std::lock_guard<std::mutex> l(s.life_mu);
+  return s.passes;
+}
+
+uint64_t TEST_ResumeWrites() {
+  ResumeStore& s = Store();
+  std::lock_guard<std::mutex> l(s.life_mu);
+  return s.writes;
+}
+
+bool TEST_WaitForResumeWriterPass(uint64_t passes, uint32_t timeout_ms) {
+  ResumeStore& s = Store();
+  std::unique_lock<std::mutex> l(s.life_mu);
+  return s.life_cv.wait_for(l, std::chrono::milliseconds(timeout_ms),
+                            [&s, passes] { return s.passes > passes; });
+}
+
+int TEST_ResumeWritersRunning() {
+  ResumeStore& s = Store();
+  std::lock_guard<std::mutex> l(s.life_mu);
+  return s.writers_running;
+}
+
+}  // namespace vexa

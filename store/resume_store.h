@@ -1,0 +1,93 @@
+#ifndef VEXA_STORE_RESUME_STORE_H_
+#define VEXA_STORE_RESUME_STORE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "account/ini_file.h"
+
+namespace vexa {
+
+// What the store keeps of one unfinished upload, keyed by the file's path.
+struct ResumeRecord {
+  std::string fileId;
+  std::string quickId;
+  std::string pickCode;
+  std::string folderPath;
+  std::string folderTarget;
+  std::string target;  // always stored empty for a folder member
+  int64_t fileSize = 0;
+  int64_t uploadedSize = 0;
+  int32_t ispType = 0;
+};
+
+// A complete record found by LoadResumeStore, in file order.
+struct StoredUpload {
+  std::string filePath;
+  ResumeRecord record;
+};
+
+// The process-wide store of unfinished uploads: "<user id>_upload.ini" in the
+// data folder, held in memory and written by a writer thread when changed (at
+// once when woken, else within 30 seconds). The writer never writes before the
+// file has been loaded, and belongs to one open: CloseResumeStore ends it and
+// writes whatever it had not written yet.
+
+// Points the store at the current user's file and starts its writer. False
+// when the store is open already.
+bool OpenResumeStore();
+
+// Reads the file (missing or unreadable: empty) and hands every complete
+// record to `restore`, in file order, before the store counts as loaded.
+// Sections lacking one of the nine keys are skipped and kept. Records saved
+// between open and load are kept. False when the store is not open.
+using ResumeRestoreFn = std::function<void(const std::vector<StoredUpload>&)>;
+bool LoadResumeStore(const ResumeRestoreFn& restore);
+
+// Ends the writer, writes what is still unwritten (once loaded), then forgets
+// path and content.
+void CloseResumeStore();
+
+bool IsResumeStoreOpen();
+
+// Stores the nine keys of `record` in the section `file_path` and marks the
+// store changed; `wake` has it written at once. False when the store is not
+// open, the path is empty, or a value cannot be stored (CR or LF).
+bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& record, bool wake);
+
+// Reads the record of `file_path` into `record`. False when the store is not
+// open or the section has no "fileid"; other missing keys leave their fields
+// as they were.
+bool ReadResumeRecord(const std::string& file_path, ResumeRecord* record);
+
+// Sums the records of the members of `folder_path`: sizes into *total and
+// *uploaded, their paths appended to *paths in file order, and the folder's
+// target into *folder_target when that is empty. False when the store is not
+// open or holds no record at all.
+bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_t* uploaded,
+                          std::string* folder_target, std::vector<std::string>* paths);
+
+// Removes the record of `file_path` from memory. Callers then mark the store
+// changed with MarkResumeStoreDirty.
+void RemoveResumeRecord(const std::string& file_path);
+
+// Marks the store changed; `wake` has the writer write it at once.
+void MarkResumeStoreDirty(bool wake);
+void WakeResumeWriter();
+
+// The store file's path while open (empty otherwise).
+std::string ResumeStorePath();
+
+// For tests: the number of passes the writer has made and the number of
+// writes, and a wait (without polling) until the writer has finished more
+// than `passes` passes. False on time-out.
+uint64_t TEST_ResumeWriterPasses();
+uint64_t TEST_ResumeWrites();
+bool TEST_WaitForResumeWriterPass(uint64_t passes, uint32_t timeout_ms);
+int TEST_ResumeWritersRunning();
+
+}  // namespace vexa
+
+#endif  // VEXA_STORE_RESUME_STORE_H_

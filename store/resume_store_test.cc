@@ -1,0 +1,303 @@
+#include "store/resume_store.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "account/session.h"
+#include "account/test_data_dir.h"
+#include "gtest/gtest.h"
+
+namespace vexa {
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void LogIn(const std::string& user_id) {
+  LogoutAccount();
+  ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": ")" + user_id + R"("})", "a", "d",
+                               false, false));
+  ASSERT_TRUE(IsLoggedIn());
+}
+
+ResumeRecord Record(const std::string& fileid, int64_t size, int64_t done) {
+  ResumeRecord r;
+  r.fileId = fileid;
+  r.quickId = "Q" + fileid;
+  r.pickCode = "pc";
+  r.target = "T1";
+  r.fileSize = size;
+  r.uploadedSize = done;
+  r.ispType = -1;
+  return r;
+}
+
+// Waits, without polling, until the writer has written more than `writes`
+// times.
+bool WaitForWrite(uint64_t writes) {
+  for (int i = 0; i < 20; ++i) {
+    const uint64_t passes = TEST_ResumeWriterPasses();
+    if (TEST_ResumeWrites() > writes) return true;
+    TEST_WaitForResumeWriterPass(passes, 5000);
+  }
+  return TEST_ResumeWrites() > writes;
+}
+
+class ResumeStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { LogIn("77"); }
+  void TearDown() override {
+    CloseResumeStore();
+    LogoutAccount();
+  }
+  std::string StoreFile(const std::string& user = "77") { return dir_.File(user + "_upload.ini"); }
+  std::vector<StoredUpload> Load() {
+    std::vector<StoredUpload> got;
+    EXPECT_TRUE(LoadResumeStore([&got](const std::vector<StoredUpload>& u) { got = u; }));
+    return got;
+  }
+
+  TestDataDir dir_;
+};
+
+TEST_F(ResumeStoreTest, ClosedStoreRefusesEverything) {
+  ResumeRecord r;
+  std::vector<std::string> paths;
+  int64_t total = 0, done = 0;
+  std::string target;
+  EXPECT_FALSE(SaveResumeRecord("/a", Record("F", 1, 0), true));
+  EXPECT_FALSE(ReadResumeRecord("/a", &r));
+  EXPECT_FALSE(CollectFolderRecords("/d", &total, &done, &target, &paths));
+  EXPECT_FALSE(LoadResumeStore(nullptr));
+  EXPECT_EQ("", ResumeStorePath());
+}
+
+TEST_F(ResumeStoreTest, RecordsRoundTripThroughTheFile) {
+  ASSERT_TRUE(OpenResumeStore());
+  EXPECT_FALSE(OpenResumeStore());
+  EXPECT_EQ(StoreFile(), ResumeStorePath());
+  EXPECT_TRUE(Load().empty());
+
+  ResumeRecord member = Record("F2", 300, 100);
+  member.folderPath = "/up/dir";
+  member.folderTarget = "FT";
+  ASSERT_TRUE(SaveResumeRecord("/up/dir/b.bin", member, false));
+  const uint64_t writes = TEST_ResumeWrites();
+  ASSERT_TRUE(SaveResumeRecord("/up/one.bin", Record("F1", 5000000000LL, 42), true));
+  ASSERT_TRUE(WaitForWrite(writes));
+  EXPECT_EQ(
+      "[/up/dir/b.bin]\r\nfileid=F2\r\nfilesize=300\r\nfolderpath=/up/dir\r\nfoldertarget=FT\r\n"
+      "isp=18446744073709551615\r\npickcode=pc\r\nquickid=QF2\r\ntarget=\r\nuploadsize=100\r\n"
+      "[/up/one.bin]\r\nfileid=F1\r\nfilesize=5000000000\r\nfolderpath=\r\nfoldertarget=\r\n"
+      "isp=18446744073709551615\r\npickcode=pc\r\nquickid=QF1\r\ntarget=T1\r\nuploadsize=42\r\n",
+      ReadFile(StoreFile()));
+
+  CloseResumeStore();
+  ASSERT_TRUE(OpenResumeStore());
+  const std::vector<StoredUpload> got = Load();
+  ASSERT_EQ(2u, got.size());
+  EXPECT_EQ("/up/dir/b.bin", got[0].filePath);
+  EXPECT_EQ("", got[0].record.target);  // a member's target is never stored
+  EXPECT_EQ("FT", got[0].record.folderTarget);
+  EXPECT_EQ(5000000000LL, got[1].record.fileSize);
+  EXPECT_EQ(-1, got[1].record.ispType);
+
+  ResumeRecord r;
+  ASSERT_TRUE(ReadResumeRecord("/up/one.bin", &r));
+  EXPECT_EQ("F1", r.fileId);
+  EXPECT_EQ(42, r.uploadedSize);
+}
+
+TEST_F(ResumeStoreTest, ReadNeedsFileIdAndLoadSkipsButKeepsIncompleteSections) {
+  std::ofstream(StoreFile(), std::ios::binary)
+      << "[/x/partial]\nquickid=Q\nfilesize=10\n"
+      << "[/x/full]\nfileid=F\nquickid=Q\npickcode=\nfolderpath=\nfoldertarget=\ntarget=T\n"
+      << "filesize=10\nuploadsize=\nisp=2\n"
+      << "[/x/noisp]\nfileid=F\nquickid=Q\npickcode=\nfolderpath=\nfoldertarget=\ntarget=T\n"
+      << "filesize=10\nuploadsize=0\n";
+  ASSERT_TRUE(OpenResumeStore());
+  const std::vector<StoredUpload> got = Load();
+  ASSERT_EQ(1u, got.size());
+  EXPECT_EQ("/x/full", got[0].filePath);
+
+  ResumeRecord r;
+  r.uploadedSize = 7;
+  EXPECT_FALSE(ReadResumeRecord("/x/partial", &r));
+  ASSERT_TRUE(ReadResumeRecord("/x/noisp", &r));
+  ASSERT_TRUE(ReadResumeRecord("/x/full", &r));
+  EXPECT_EQ(0, r.uploadedSize);  // an empty value is not parsed: kept from /x/noisp
+  EXPECT_EQ(2, r.ispType);
+
+  const uint64_t writes = TEST_ResumeWrites();
+  RemoveResumeRecord("/x/full");
+  MarkResumeStoreDirty(true);
+  ASSERT_TRUE(WaitForWrite(writes));
+  const std::string text = ReadFile(StoreFile());
+  EXPECT_NE(std::string::npos, text.find("[/x/partial]"));
+  EXPECT_NE(std::string::npos, text.find("[/x/noisp]"));
+  EXPECT_EQ(std::string::npos, text.find("[/x/full]"));
+}
+
+TEST_F(ResumeStoreTest, CollectsAFoldersMembers) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  int64_t total = 0, done = 0;
+  std::string target;
+  std::vector<std::string> paths;
+  EXPECT_FALSE(CollectFolderRecords("/f", &total, &done, &target, &paths));  // store empty
+  for (int i = 0; i < 3; ++i) {
+    ResumeRecord r = Record("F", 100 + i, i);
+    r.folderPath = "/f";
+    r.folderTarget = "TF";
+    SaveResumeRecord("/f/" + std::to_string(i), r, false);
+  }
+  ResumeRecord other = Record("F", 1000, 0);
+  other.folderPath = "/f2";
+  SaveResumeRecord("/f2/x", other, false);
+  SaveResumeRecord("/single", Record("F", 5, 0), false);
+  ASSERT_TRUE(CollectFolderRecords("/f", &total, &done, &target, &paths));
+  EXPECT_EQ(303, total);
+  EXPECT_EQ(3, done);
+  EXPECT_EQ("TF", target);
+  EXPECT_EQ((std::vector<std::string>{"/f/0", "/f/1", "/f/2"}), paths);
+}
+
+TEST_F(ResumeStoreTest, NothingIsWrittenBeforeTheFileWasLoaded) {
+  std::ofstream(StoreFile(), std::ios::binary) << "[/old]\nfileid=\nquickid=\npickcode=\n"
+                                               << "folderpath=\nfoldertarget=\ntarget=T\n"
+                                               << "filesize=1\nuploadsize=0\nisp=0\n";
+  const uint64_t passes = TEST_ResumeWriterPasses();
+  ASSERT_TRUE(OpenResumeStore());
+  ASSERT_TRUE(SaveResumeRecord("/early", Record("E", 9, 0), true));
+  // The writer's first pass and the pass the save woke have both run.
+  ASSERT_TRUE(TEST_WaitForResumeWriterPass(passes + 1, 5000));
+  EXPECT_EQ(std::string::npos, ReadFile(StoreFile()).find("/early"));
+
+  const uint64_t writes = TEST_ResumeWrites();
+  EXPECT_EQ(2u, Load().size());  // the early record is kept, not replaced
+  ASSERT_TRUE(WaitForWrite(writes));
+  const std::string text = ReadFile(StoreFile());
+  EXPECT_NE(std::string::npos, text.find("[/old]"));
+  EXPECT_NE(std::string::npos, text.find("[/early]"));
+}
+
+TEST_F(ResumeStoreTest, CloseWritesWhatTheWriterHadNotWritten) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  ASSERT_TRUE(SaveResumeRecord("/late", Record("L", 9, 3), false));  // no wake: up to 30 s
+  CloseResumeStore();
+  EXPECT_NE(std::string::npos, ReadFile(StoreFile()).find("[/late]"));
+  EXPECT_EQ(0, TEST_ResumeWritersRunning());
+}
+
+TEST_F(ResumeStoreTest, EachAccountHasItsOwnFile) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  SaveResumeRecord("/mine", Record("M", 1, 0), false);
+  CloseResumeStore();
+  LogIn("88");
+  ASSERT_TRUE(OpenResumeStore());
+  EXPECT_EQ(StoreFile("88"), ResumeStorePath());
+  EXPECT_TRUE(Load().empty());
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord("/mine", &r));
+  SaveResumeRecord("/yours", Record("Y", 1, 0), false);
+  CloseResumeStore();
+  EXPECT_EQ(std::string::npos, ReadFile(StoreFile("77")).find("/yours"));
+  EXPECT_NE(std::string::npos, ReadFile(StoreFile("88")).find("/yours"));
+}
+
+TEST_F(ResumeStoreTest, OneWriterPerOpenEvenWhenReopenedAtOnce) {
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_TRUE(OpenResumeStore());
+    EXPECT_EQ(1, TEST_ResumeWritersRunning());
+    Load();
+    SaveResumeRecord("/r" + std::to_string(i), Record("R", 1, 0), i % 2 == 0);
+    CloseResumeStore();
+    EXPECT_EQ(0, TEST_ResumeWritersRunning());
+  }
+  ASSERT_TRUE(OpenResumeStore());
+  EXPECT_EQ(25u, Load().size());
+}
+
+TEST_F(ResumeStoreTest, ConcurrentSavesAllReachTheFile) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  auto saver = [](int base) {
+    for (int i = 0; i < 200; ++i) {
+      SaveResumeRecord("/c/" + std::to_string(base + i), Record("C", 1, i), i % 10 == 0);
+    }
+  };
+  std::thread a(saver, 0), b(saver, 1000);
+  for (int i = 0; i < 50; ++i) {
+    ResumeRecord r;
+    ReadResumeRecord("/c/" + std::to_string(i), &r);
+  }
+  a.join();
+  b.join();
+  CloseResumeStore();
+  ASSERT_TRUE(OpenResumeStore());
+  EXPECT_EQ(400u, Load().size());
+}
+
+// A child process that rewrites the store as fast as it can until it is
+// killed. Runs only when the crash test below starts it.
+TEST(ResumeStoreCrashTest, ChildWriter) {
+  const char* dir = std::getenv("VEXA_CRASH_CHILD_DIR");
+  if (dir == nullptr) GTEST_SKIP() << "started by ResumeStoreCrashTest.KilledWriter";
+  setenv("VEXAUPLOAD_DATA_DIR", dir, 1);
+  LogIn("5");
+  ASSERT_TRUE(OpenResumeStore());
+  ASSERT_TRUE(LoadResumeStore(nullptr));
+  for (int generation = 1;; ++generation) {
+    const uint64_t writes = TEST_ResumeWrites();
+    for (int i = 0; i < 2000; ++i) {
+      SaveResumeRecord("/k/" + std::to_string(i), Record("G" + std::to_string(generation), 1, 0),
+                       false);
+    }
+    MarkResumeStoreDirty(true);
+    WaitForWrite(writes);
+  }
+}
+
+// A process killed while its writer saves leaves the old or the new file,
+// never a torn one: every record of the file is of one generation.
+TEST(ResumeStoreCrashTest, KilledWriterLeavesAWholeFile) {
+  TestDataDir dir;
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  int checked = 0;
+  for (const char* seconds : {"0.3", "0.5", "0.7", "1.1"}) {
+    const std::string cmd = "VEXA_CRASH_CHILD_DIR='" + dir.folder() + "' timeout -s KILL " +
+                            seconds + " '" + self +
+                            "' --gtest_filter=ResumeStoreCrashTest.ChildWriter >/dev/null 2>&1";
+    std::system(cmd.c_str());
+    const std::string text = ReadFile(dir.File("5_upload.ini"));
+    if (text.empty()) continue;  // killed before its first write
+    ++checked;
+    size_t sections = 0;
+    std::string generation;
+    bool uniform = true;
+    for (size_t pos = 0; (pos = text.find("fileid=", pos)) != std::string::npos; ++sections) {
+      const size_t end = text.find("\r\n", pos);
+      ASSERT_NE(std::string::npos, end) << "torn line after " << sections << " sections";
+      const std::string g = text.substr(pos + 7, end - pos - 7);
+      if (generation.empty()) generation = g;
+      uniform = uniform && g == generation;
+      pos = end;
+    }
+    EXPECT_EQ(2000u, sections) << "killed after " << seconds << " s";
+    EXPECT_TRUE(uniform);
+    EXPECT_EQ("\r\n", text.substr(text.size() - 2));
+  }
+  EXPECT_GT(checked, 0) << "the writer never got to write";
+}
+
+}  // namespace
+}  // namespace vexa
