@@ -1,0 +1,193 @@
+// The HTTP client and the proxy handshakes against real servers: nginx for
+// the answers, squid for CONNECT, microsocks and danted for SOCKS. A peer that
+// cannot be started fails the test.
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "net/http_client.h"
+#include "port/clock.h"
+#include "port/proxy_settings.h"
+
+namespace vexa {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Peer {
+ public:
+  explicit Peer(const std::string& kind) {
+    std::random_device rd;
+    dir_ = (fs::temp_directory_path() / ("vexa-peer-" + kind + "-" + std::to_string(rd()))).string();
+    std::string cmd = Script() + " start " + kind + " '" + dir_ + "' >/dev/null";
+    started_ = std::system(cmd.c_str()) == 0;
+    if (started_) {
+      std::ifstream in(dir_ + "/port");
+      in >> port_;
+      started_ = port_ > 0;
+    }
+  }
+  ~Peer() {
+    std::string cmd = Script() + " stop '" + dir_ + "'";
+    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not stop " << dir_;
+  }
+  bool started() const { return started_; }
+  std::string port() const { return std::to_string(port_); }
+  std::string dir() const { return dir_; }
+  // Lines of a file of the peer's folder (0 when it does not exist).
+  int LinesOf(const std::string& name) const {
+    std::ifstream in(dir_ + "/" + name);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(dir_ + "/" + name);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+ private:
+  static std::string Script() { return std::string("bash '") + VEXA_PEERS_DIR + "/peer.sh'"; }
+
+  std::string dir_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+class ProxyScope {
+ public:
+  ProxyScope(const std::string& http_proxy, const std::string& all_proxy) {
+    env_.http_proxy = http_proxy;
+    env_.all_proxy = all_proxy;
+    port::SetProxyEnvironmentForTesting(&env_);
+  }
+  ~ProxyScope() { port::SetProxyEnvironmentForTesting(nullptr); }
+
+ private:
+  port::ProxyEnvironment env_;
+};
+
+class PeersTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { nginx_ = new Peer("nginx"); }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    nginx_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(nginx_->started()) << "nginx did not start"; }
+
+  static std::string Url(const std::string& host, const std::string& path) {
+    return "http://" + host + ":" + nginx_->port() + path;
+  }
+  static HttpClient Client() {
+    HttpClient c;
+    c.connectTimeoutMs = 5000;
+    c.idleTimeoutMs = 20000;  // long: a hang on a kept-alive connection must show as slowness
+    return c;
+  }
+
+  static Peer* nginx_;
+};
+
+Peer* PeersTest::nginx_ = nullptr;
+
+TEST_F(PeersTest, NginxKeptAliveJsonArrivesAtOnce) {
+  ProxyScope direct("", "");
+  HttpClient client = Client();
+  std::string body;
+  uint64_t start = port::MonotonicMillis();
+  ASSERT_TRUE(client.Get(Url("127.0.0.1", "/space.json"), &body));
+  EXPECT_LT(port::MonotonicMillis() - start, 1000u);
+  EXPECT_EQ(body, nginx_->Read("html/space.json"));
+}
+
+TEST_F(PeersTest, NginxChunkedAnswerIsDecodedWhole) {
+  ProxyScope direct("", "");
+  HttpClient client = Client();
+  std::string body;
+  uint64_t start = port::MonotonicMillis();
+  ASSERT_TRUE(client.Get(Url("localhost", "/chunked.json"), &body));
+  EXPECT_LT(port::MonotonicMillis() - start, 1000u);
+  EXPECT_EQ(body, nginx_->Read("html/chunked.json"));
+  EXPECT_GT(body.size(), 6000u);
+}
+
+TEST_F(PeersTest, NginxFormPostAndMissingPage) {
+  ProxyScope direct("", "");
+  HttpClient client = Client();
+  std::string body;
+  ASSERT_TRUE(client.Post(Url("127.0.0.1", "/post"), "user=a&sign=b", &body));
+  EXPECT_EQ(body, "{\"posted\":true}");
+  ASSERT_TRUE(client.Post(Url("127.0.0.1", "/post"), "", &body));
+  EXPECT_EQ(body, "{\"posted\":true}");
+  EXPECT_FALSE(client.Get(Url("127.0.0.1", "/missing.json"), &body));
+  EXPECT_EQ(body.rfind("HTTP/1.1 404", 0), 0u) << body;
+}
+
+TEST_F(PeersTest, SquidTunnelsWithConnect) {
+  Peer squid("squid");
+  ASSERT_TRUE(squid.started()) << "squid did not start";
+  ProxyScope proxy("http://127.0.0.1:" + squid.port(), "");
+  HttpClient client = Client();
+  std::string body;
+  ASSERT_TRUE(client.Get(Url("127.0.0.1", "/space.json"), &body));
+  EXPECT_EQ(body, nginx_->Read("html/space.json"));
+  ASSERT_TRUE(client.Get(Url("127.0.0.1", "/chunked.json"), &body));
+  EXPECT_EQ(body, nginx_->Read("html/chunked.json"));
+  ASSERT_TRUE(client.Post(Url("127.0.0.1", "/post"), "a=1", &body));
+  EXPECT_EQ(body, "{\"posted\":true}");
+}
+
+TEST_F(PeersTest, SquidDemandingCredentialsFailsWithoutADirectAttempt) {
+  Peer squid("squid-auth");
+  ASSERT_TRUE(squid.started()) << "squid did not start";
+  ProxyScope proxy("http://127.0.0.1:" + squid.port(), "");
+  HttpClient client = Client();
+  int requests_before = nginx_->LinesOf("access.log");
+  std::string body;
+  EXPECT_FALSE(client.Get(Url("127.0.0.1", "/space.json"), &body));
+  EXPECT_FALSE(client.Post(Url("127.0.0.1", "/post"), "a=1", &body));
+  EXPECT_EQ(nginx_->LinesOf("access.log"), requests_before);
+}
+
+TEST_F(PeersTest, MicrosocksSocks5ByNameAndByAddress) {
+  Peer socks("microsocks");
+  ASSERT_TRUE(socks.started()) << "microsocks did not start";
+  ProxyScope proxy("", "socks5h://127.0.0.1:" + socks.port());
+  HttpClient client = Client();
+  std::string body;
+  ASSERT_TRUE(client.Get(Url("localhost", "/space.json"), &body));
+  EXPECT_EQ(body, nginx_->Read("html/space.json"));
+  ASSERT_TRUE(client.Post(Url("127.0.0.1", "/post"), "a=1", &body));
+  EXPECT_EQ(body, "{\"posted\":true}");
+}
+
+TEST_F(PeersTest, DanteSocks5WorksAndRefusesSocks4aCleanly) {
+  Peer socks("danted");
+  ASSERT_TRUE(socks.started()) << "danted did not start";
+  HttpClient client = Client();
+  std::string body;
+  {
+    ProxyScope proxy("", "socks5://127.0.0.1:" + socks.port());
+    ASSERT_TRUE(client.Get(Url("localhost", "/space.json"), &body));
+    EXPECT_EQ(body, nginx_->Read("html/space.json"));
+  }
+  {
+    // Dante grants SOCKS4 but not the host-name form 4a; its refusal must
+    // fail the request, with no direct attempt behind it.
+    ProxyScope proxy("", "socks4a://127.0.0.1:" + socks.port());
+    int requests_before = nginx_->LinesOf("access.log");
+    EXPECT_FALSE(client.Get(Url("localhost", "/space.json"), &body));
+    EXPECT_EQ(nginx_->LinesOf("access.log"), requests_before);
+  }
+}
+
+}  // namespace
+}  // namespace vexa
