@@ -512,7 +512,7 @@ void Service::HandleDispatch(const httplib::Request& req, httplib::Response& res
   }
   int64_t user_id;
   if (!ParseId(Field(body, "userid"), &user_id)) return Refuse(res, kCodeBadParameter);
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   User user;
   if (!meta_->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
   const std::string sig = Upper(Field(query, "sig"));
@@ -526,6 +526,7 @@ void Service::HandleDispatch(const httplib::Request& req, httplib::Response& res
   }
   if (!signed_ok) return Refuse(res, kCodeBadSignature);
   if (kind == DispatchKind::kCancel) {
+    lock.unlock();
     return Cancel(user, Field(body, "pickcode"), res);
   }
   Dispatch(user, body, kind, res);
@@ -533,6 +534,7 @@ void Service::HandleDispatch(const httplib::Request& req, httplib::Response& res
 
 void Service::Cancel(const User& user, const std::string& pickcode, httplib::Response& res) {
   Session session;
+  std::unique_lock<std::mutex> lock(mu_);
   if (!IsPickcode(pickcode) || !meta_->FindSession(user.id, pickcode, &session)) {
     FileEntry file;
     // A finished upload has nothing left to drop.
@@ -547,16 +549,17 @@ void Service::Cancel(const User& user, const std::string& pickcode, httplib::Res
     return Refuse(res, kCodeNoPickcode);
   }
   // A range of this session may be in flight: wait for it under the
-  // session's lock (taken before mu_, so mu_ is released meanwhile).
+  // session's lock, which is always taken before mu_.
+  lock.unlock();
   std::shared_ptr<std::mutex> session_lock = SessionLock(session.id);
-  mu_.unlock();
   {
     std::lock_guard<std::mutex> guard(*session_lock);
-    mu_.lock();
+    lock.lock();
     if (meta_->FindSessionById(session.id, &session)) {
       meta_->DeleteSession(session.id);
       blobs_->RemovePartial(session.id);
     }
+    lock.unlock();
   }
   DropSessionLock(session.id);
   Json::Value v;
@@ -732,7 +735,9 @@ void Service::HandleCheck(const httplib::Request& req, httplib::Response& res) {
     offset = session.offset;
   } else {
     FileEntry file;
-    if (!IsPickcode(pickcode) || !meta_->FindFileByPickcode(user.id, pickcode, &file)) {
+    // Files made by an instant upload never had a transfer to check.
+    if (!IsPickcode(pickcode) || !meta_->FindFileByPickcode(user.id, pickcode, &file) ||
+        file.upload_key.empty()) {
       return Refuse(res, kCodeNoPickcode);
     }
     // Finished while the client was away: everything is held.
@@ -811,7 +816,10 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
   if (end <= start || end > size || end - start != data.size() || data.size() > kMaxRangeBytes) {
     return Refuse(res, kCodeBadRange);
   }
-  if (!TimingSafeEqual(cthash, Sha1Of(std::string(data)))) return Refuse(res, kCodeHashMismatch);
+  std::string data_hash;
+  if (!Sha1Hex(data.data(), data.size(), &data_hash) || !TimingSafeEqual(cthash, data_hash)) {
+    return Refuse(res, kCodeHashMismatch);
+  }
 
   const std::string& pickcode = Field(query, "pickcode");
   const std::string sig = Upper(Field(query, "sig"));
@@ -823,7 +831,8 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
     if (!IsPickcode(pickcode) || !meta_->FindSession(user.id, pickcode, &session)) {
       FileEntry file;
       if (IsPickcode(pickcode) && meta_->FindFileByPickcode(user.id, pickcode, &file) &&
-          TimingSafeEqual(sig, TransferSig(file.upload_key)) && file.size == size) {
+          !file.upload_key.empty() && TimingSafeEqual(sig, TransferSig(file.upload_key)) &&
+          file.size == size) {
         // A resend of a range of an upload that has finished.
         Json::Value v;
         v["state"] = true;
