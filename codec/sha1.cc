@@ -157,19 +157,18 @@ bool Sha1FileHex(uint32_t* error, const HashProgressFn& progress, const std::str
     if (got == 0) break;
     if (!progress) {
       sha.Update(buffer.get(), got);
-      total += got;
-      continue;
-    }
-    for (size_t at = 0; at < got; at += kProgressBlock) {
-      const size_t n = std::min(kProgressBlock, got - at);
-      sha.Update(buffer.get() + at, n);
-      total += n;
-      if (!progress(path, total)) {
-        *error = kErrHashStopped;
-        return false;
+    } else {
+      for (size_t at = 0; at < got; at += kProgressBlock) {
+        const size_t n = std::min(kProgressBlock, got - at);
+        sha.Update(buffer.get() + at, n);
+        total += n;
+        if (!progress(path, total)) {
+          *error = kErrHashStopped;
+          return false;
+        }
       }
     }
-    if (got < kReadSize) break;  // end of file or a read error: the loop below tells
+    if (got < kReadSize) break;  // end of file or a read error, told apart below
   }
   if (std::ferror(file.get())) {
     *error = kErrHashRead;
