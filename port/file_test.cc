@@ -1,5 +1,7 @@
 #include "port/file.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -80,6 +82,20 @@ TEST_F(FileTest, SizeExistenceAndKinds) {
   // A folder does not open as a file.
   EXPECT_EQ(OpenFileShared(root_, "rb"), nullptr);
   EXPECT_EQ(LastError(), kErrorAccessDenied);
+}
+
+TEST_F(FileTest, StreamNodesAreNoFiles) {
+  // A pipe would block the open until a writer came; a device never ends.
+  const std::string fifo = root_ + "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(OpenFileShared(fifo, "rb"), nullptr);
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  uint64_t size = 0;
+  EXPECT_FALSE(FileSize64(fifo, &size));
+  if (PathExists("/dev/zero")) {
+    EXPECT_EQ(OpenFileShared("/dev/zero", "rb"), nullptr);
+    EXPECT_EQ(LastError(), kErrorAccessDenied);
+  }
 }
 
 TEST_F(FileTest, SixtyFourBitOffsets) {

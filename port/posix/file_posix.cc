@@ -10,7 +10,20 @@
 
 namespace vexa::port {
 
+namespace {
+
+// Pipes, sockets and character devices are no files to hash or store: opening
+// a pipe blocks until a writer comes, and a device like /dev/zero never ends.
+bool IsStreamNode(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode); }
+
+}  // namespace
+
 std::FILE* OpenFileShared(const std::string& path, const char* mode) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && IsStreamNode(st.st_mode)) {
+    SetLastError(kErrorAccessDenied);
+    return nullptr;
+  }
   // POSIX has no share modes: every open is deny-none already.
   std::FILE* f = std::fopen(path.c_str(), mode);
   if (f == nullptr) {
@@ -18,8 +31,7 @@ std::FILE* OpenFileShared(const std::string& path, const char* mode) {
     return nullptr;
   }
   // fopen of a folder succeeds for reading on Linux; callers expect a file.
-  struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat(fileno(f), &st) == 0 && (S_ISDIR(st.st_mode) || IsStreamNode(st.st_mode))) {
     std::fclose(f);
     SetLastError(kErrorAccessDenied);
     return nullptr;
