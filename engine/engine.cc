@@ -1,0 +1,424 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "account/ini_file.h"
+#include "account/session.h"
+#include "port/file.h"
+#include "port/last_error.h"
+#include "port/thread.h"
+#include "store/error_table.h"
+#include "store/resume_store.h"
+#include "engine/engine_state.h"
+
+namespace vexa {
+
+namespace engine_internal {
+
+UploadEngine& Engine() {
+  static UploadEngine* engine = new UploadEngine();
+  return *engine;
+}
+
+void SubtractTotalBytes(UploadEngine& e, int64_t bytes) {
+  e.totalBytes -= bytes;
+  if (e.totalBytes < 0) e.totalBytes = 0;
+}
+
+bool UnregisterLocked(UploadEngine& e, UploadTask* task) {
+  auto it = e.taskMap.find(task->filePath);
+  if (it == e.taskMap.end() || it->second.task != task) return false;
+  e.taskList.erase(it->second.position);
+  e.taskMap.erase(it);
+  return true;
+}
+
+void CopyCallback(std::shared_ptr<const NoticeCallback>* callback, uint32_t* user_value) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  *callback = e.noticeCallback;
+  *user_value = e.userValue;
+}
+
+}  // namespace engine_internal
+
+using engine_internal::Engine;
+using engine_internal::UploadEngine;
+
+namespace {
+
+// Inserts a waiting task. REQUIRES: engineMutex.
+bool RegisterLocked(UploadEngine& e, UploadTask* task) {
+  if (e.taskMap.find(task->filePath) != e.taskMap.end()) return false;
+  e.taskList.push_back(task);
+  e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, std::prev(e.taskList.end())});
+  e.totalBytes += task->fileSize;
+  return true;
+}
+
+// Reports the unfinished uploads of the last run as stopped: single files one
+// by one, each folder once when first met and once more with its totals.
+void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
+  std::map<std::string, FolderRef> folders;
+  for (const StoredUpload& u : uploads) {
+    const ResumeRecord& r = u.record;
+    if (!r.folderPath.empty()) {
+      FolderRef& f = folders[r.folderPath];
+      if (!f) {
+        f = std::make_shared<FolderRecord>();
+        f->folderPath = r.folderPath;
+        f->target = r.folderTarget;
+        NotifyFolderStatus(f, TaskStatus::Stopped);
+        RegisterFolder(f);
+      }
+      f->totalSize += r.fileSize;
+      f->uploadedSize += r.uploadedSize;
+      {
+        port::MutexLock l(&f->lock);
+        f->pendingPaths.push_back(u.filePath);
+        ++f->memberCount;
+        f->dirTargets[DirectoryOf(u.filePath)] = DirTarget{};
+      }
+      continue;
+    }
+    UploadTask task;
+    task.filePath = u.filePath;
+    ApplyResumeRecord(r, &task);
+    SetTaskStatus(&task, TaskStatus::Stopped, true);
+  }
+  for (const auto& [path, folder] : folders) NotifyFolderStatus(folder, TaskStatus::Stopped);
+}
+
+// The thread that stops or cancels every member of a folder.
+void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
+  UploadEngine& e = Engine();
+  std::vector<std::string> pending;
+  FolderRef folder = FindFolder(folder_path);
+  bool have_pending = true;
+  if (folder) {
+    port::MutexLock l(&folder->lock);
+    folder->status.store(static_cast<int32_t>(status));
+    pending = folder->pendingPaths;
+  } else if (status == TaskStatus::Stopped) {
+    have_pending = false;
+  } else {
+    int64_t total = 0;
+    int64_t uploaded = 0;
+    std::string target;
+    have_pending = CollectFolderRecords(folder_path, &total, &uploaded, &target, &pending);
+  }
+  if (have_pending) {
+    std::vector<UploadTask*> waiting;
+    {
+      port::MutexLock l(&e.engineMutex);
+      for (auto it = e.taskList.begin(); it != e.taskList.end();) {
+        UploadTask* t = *it++;
+        if (t->folderPath != folder_path) continue;
+        const bool was_waiting = t->GetStatus() == TaskStatus::Waiting;
+        {
+          // Directly: no per-file report and no folder counting.
+          port::MutexLock tl(&t->lock);
+          t->SetStatusValue(status);
+        }
+        engine_internal::UnregisterLocked(e, t);
+        if (was_waiting) {
+          engine_internal::SubtractTotalBytes(e, t->fileSize);
+          waiting.push_back(t);
+        }
+      }
+    }
+    for (UploadTask* t : waiting) delete t;
+    const bool store_open = IsResumeStoreOpen();
+    if (status == TaskStatus::Cancelled && store_open) {
+      for (const std::string& p : pending) RemoveResumeRecord(p);
+      if (!pending.empty()) MarkResumeStoreDirty(false);
+    }
+    NotifyFolderStatus(folder, status);
+    if (status == TaskStatus::Cancelled && store_open) WakeResumeWriter();
+    if (folder) {
+      if (status == TaskStatus::Cancelled) {
+        RemoveFolder(folder);
+      } else {
+        port::MutexLock l(&folder->lock);
+        folder->startTick.store(0);
+        folder->sentSinceStart.store(0);
+      }
+    }
+  }
+  {
+    std::lock_guard<std::mutex> l(e.life_mu);
+    --e.folderWorkersRunning;
+  }
+  e.life_cv.notify_all();
+}
+
+bool StartSelection(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start,
+                    bool folder) {
+  UploadEngine& e = Engine();
+  if (!e.started.load()) return false;
+  SelectionStarter starter;
+  {
+    port::MutexLock l(&e.engineMutex);
+    e.selectionOwner = owner;
+    starter = e.startSelection;
+  }
+  if (!starter) return false;
+  SelectionRequest request;
+  request.target = target;
+  request.ispType = isp_type;
+  request.autoStart = auto_start;
+  request.folder = folder;
+  return starter(request);
+}
+
+}  // namespace
+
+void SetTransferStarter(TransferStarter starter) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  e.startTransfer = std::move(starter);
+}
+
+void SetTargetResolver(TargetResolver resolver) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  e.resolveTarget = std::move(resolver);
+}
+
+void SetSelectionStarter(SelectionStarter starter) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  e.startSelection = std::move(starter);
+}
+
+void StartEngine(NoticeCallback callback, uint32_t user_value) {
+  UploadEngine& e = Engine();
+  if (e.started.load()) return;
+  {
+    port::MutexLock l(&e.engineMutex);
+    e.noticeCallback = std::make_shared<const NoticeCallback>(std::move(callback));
+    e.userValue = user_value;
+  }
+  InitErrorMessages();
+  OpenResumeStore();
+  LoadResumeStore(RestoreUnfinished);
+  e.started.store(true);
+  engine_internal::StartSchedulerThread();
+}
+
+void StopEngine() {
+  UploadEngine& e = Engine();
+  if (!e.started.load()) return;
+  StopAllTasks(false);
+  {
+    port::MutexLock l(&e.engineMutex);
+    e.started.store(false);
+    e.totalBytes = 0;
+    e.queueSummary = kEmptyQueueSummary;
+  }
+  engine_internal::StopSchedulerThread();
+  CloseResumeStore();
+  DestroyAllFolders();
+}
+
+bool IsEngineStarted() { return Engine().started.load(); }
+
+bool AddFileTask(const std::string& file_path, const std::string& target, int32_t isp_type,
+                 std::string folder_path, std::string folder_target, bool auto_start) {
+  UploadEngine& e = Engine();
+  if (!e.started.load()) return false;
+  if (FindTask(file_path) != nullptr) return false;
+  auto task = std::make_unique<UploadTask>();
+
+  ResumeRecord record;
+  const bool known = ReadResumeRecord(file_path, &record);
+  if (known) {
+    ApplyResumeRecord(record, task.get());
+    folder_path = record.folderPath;
+    folder_target = record.folderTarget;
+  } else {
+    task->target = target;
+    task->ispType = isp_type;
+  }
+  if (!folder_path.empty()) task->folderPath = folder_path;
+  if (!folder_target.empty()) task->folderTarget = folder_target;
+  task->filePath = file_path;
+
+  int32_t error = 0;
+  // The store's line format cannot carry a line break.
+  if (!IniFile::IsStorable(file_path) || !IniFile::IsStorable(task->target) ||
+      !IniFile::IsStorable(task->folderPath) || !IniFile::IsStorable(task->folderTarget)) {
+    error = static_cast<int32_t>(port::kErrorInvalidName);
+  } else if (task->folderPath.empty() && task->folderTarget.empty() && task->target.empty()) {
+    error = kErrNoTarget;
+  } else {
+    if (task->fileSize <= 0) {
+      uint64_t size = 0;
+      if (port::FileSize64(file_path, &size)) {
+        task->fileSize = static_cast<int64_t>(size);
+      } else {
+        error = static_cast<int32_t>(port::LastError());
+      }
+    }
+    if (error == 0 && task->fileSize <= 0) {
+      error = kErrEmptyFile;
+    } else if (error == 0 && task->fileSize > static_cast<int64_t>(GetSizeLimit())) {
+      error = kErrOverSizeLimit;
+    }
+  }
+
+  if (error == 0) {
+    SetTaskStatus(task.get(), auto_start ? TaskStatus::Waiting : TaskStatus::Stopped, true);
+    if (!known) SaveTaskRecord(*task, false);
+    port::MutexLock l(&e.engineMutex);
+    if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task.get())) {
+      task.release();
+      return true;
+    }
+  } else {
+    task->errorCode.store(error);
+  }
+  if (task->GetStatus() != TaskStatus::Stopped) SetTaskStatus(task.get(), TaskStatus::Failed, true);
+  return false;
+}
+
+bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status) {
+  UploadEngine& e = Engine();
+  if (!e.started.load()) return false;
+  const bool is_folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
+  if (is_folder) {
+    {
+      std::lock_guard<std::mutex> l(e.life_mu);
+      ++e.folderWorkersRunning;
+    }
+    if (port::StartDetachedThread([path, status] { FolderStateWorker(path, status); })) return true;
+    std::lock_guard<std::mutex> l(e.life_mu);
+    --e.folderWorkersRunning;
+    return false;
+  }
+  {
+    port::MutexLock l(&e.engineMutex);
+    auto it = e.taskMap.find(path);
+    if (it != e.taskMap.end()) {
+      UploadTask* task = it->second.task;
+      engine_internal::UnregisterLocked(e, task);
+      const TaskStatus old = task->GetStatus();
+      SetTaskStatus(task, status, notify);
+      // A running task is left to its worker, which ends it with FinishTask.
+      if (old == TaskStatus::Waiting) {
+        engine_internal::SubtractTotalBytes(e, task->fileSize);
+        delete task;
+      }
+    }
+  }
+  if (status == TaskStatus::Cancelled && IsResumeStoreOpen()) {
+    RemoveResumeRecord(path);
+    MarkResumeStoreDirty(true);
+  }
+  return true;
+}
+
+bool CancelTask(const std::string& path) {
+  if (!Engine().started.load()) return false;
+  ChangeTaskState(path, false, TaskStatus::Cancelled);
+  return true;
+}
+
+bool StopAllTasks(bool notify) {
+  UploadEngine& e = Engine();
+  // Paths, not task pointers: a task may finish and go away meanwhile.
+  std::vector<std::string> paths;
+  {
+    port::MutexLock l(&e.engineMutex);
+    paths.reserve(e.taskList.size());
+    for (UploadTask* t : e.taskList) paths.push_back(t->filePath);
+  }
+  for (const std::string& p : paths) ChangeTaskState(p, notify, TaskStatus::Stopped);
+  return true;
+}
+
+bool AddFolderMember(UploadTask* task) {
+  if (task == nullptr || task->GetStatus() != TaskStatus::Waiting) return false;
+  if (FindTask(task->filePath) != nullptr) return false;
+  if (task->fileSize <= 0) {
+    uint64_t size = 0;
+    if (port::FileSize64(task->filePath, &size)) {
+      task->fileSize = static_cast<int64_t>(size);
+      if (task->fileSize <= 0) task->errorCode.store(kErrEmptyFile);
+    } else {
+      task->errorCode.store(static_cast<int32_t>(port::LastError()));
+    }
+  }
+  if (task->errorCode.load() != 0) {
+    SetTaskStatus(task, TaskStatus::Failed, true);
+    return false;
+  }
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  return RegisterLocked(e, task);
+}
+
+bool FinishTask(UploadTask* task) {
+  if (task == nullptr) return false;
+  UploadEngine& e = Engine();
+  {
+    port::MutexLock l(&e.engineMutex);
+    engine_internal::UnregisterLocked(e, task);
+    --e.runningCount;
+    engine_internal::SubtractTotalBytes(e, task->fileSize);
+  }
+  delete task;
+  // The next waiting task starts now rather than at the next pass.
+  e.schedulerEvent.Set();
+  return true;
+}
+
+UploadTask* FindTask(const std::string& path) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  auto it = e.taskMap.find(path);
+  return it == e.taskMap.end() ? nullptr : it->second.task;
+}
+
+bool SelectFiles(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start) {
+  return StartSelection(target, isp_type, owner, auto_start, false);
+}
+
+bool SelectFolder(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start) {
+  return StartSelection(target, isp_type, owner, auto_start, true);
+}
+
+uintptr_t SelectionOwner() {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  return e.selectionOwner;
+}
+
+QueueTotals GetQueueTotals() {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  QueueTotals t;
+  t.taskCount = e.taskMap.size();
+  t.runningCount = e.runningCount;
+  t.totalBytes = e.totalBytes;
+  t.queueSummary = e.queueSummary;
+  return t;
+}
+
+void TEST_ClearQueueSummary() {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  e.queueSummary.clear();
+}
+
+bool TEST_WaitForFolderWorkers(uint32_t timeout_ms) {
+  UploadEngine& e = Engine();
+  std::unique_lock<std::mutex> l(e.life_mu);
+  return e.life_cv.wait_for(l, std::chrono::milliseconds(timeout_ms),
+                            [&e] { return e.folderWorkersRunning == 0; });
+}
+
+}  // namespace vexa

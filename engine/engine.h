@@ -1,0 +1,119 @@
+#ifndef VEXA_ENGINE_ENGINE_H_
+#define VEXA_ENGINE_ENGINE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "engine/folder.h"
+#include "engine/upload_task.h"
+
+namespace vexa {
+
+// The process-wide upload engine: the registry of queued files, the totals of
+// the summary line and the notice callback through which every report leaves
+// it. Started at login, stopped at logout; every entry operation refuses
+// while it is stopped. Engine, session and store can be started and stopped
+// any number of times in one process.
+
+// Receives every report. May be called with the engine lock held, on any
+// engine thread: it must only copy the notice and hand it on.
+using NoticeCallback = std::function<void(TaskNotice)>;
+
+// --- Seams to the parts that start work on their own threads -------------
+
+// Starts the transfer of a waiting task: EnterTransferStatus, then a worker
+// thread that ends with FinishTask. Called by the scheduler with the engine
+// lock held, so it must not block, and must not end the task on this thread.
+// Returns whether a transfer was started.
+using TransferStarter = std::function<bool(UploadTask* task)>;
+void SetTransferStarter(TransferStarter starter);
+
+// Finds the target of a waiting folder member just before it starts: fills
+// *target (and *remote_path, the remote folders still to be created) or leaves
+// *target empty to keep the member waiting. Called by the scheduler with the
+// engine lock held.
+using TargetResolver = std::function<bool(UploadTask* task, const std::string& directory,
+                                          std::string* remote_path, std::string* target)>;
+void SetTargetResolver(TargetResolver resolver);
+
+// A selection dialog request; the starter runs the dialog on its own thread.
+struct SelectionRequest {
+  std::string target;
+  int32_t ispType = 0;
+  bool autoStart = false;
+  bool folder = false;
+};
+using SelectionStarter = std::function<bool(const SelectionRequest& request)>;
+void SetSelectionStarter(SelectionStarter starter);
+
+// --- Lifecycle --------------------------------------------------------------
+
+// Installs the callback, loads the error table, opens and loads the resume
+// store (reporting the unfinished uploads of the last run as stopped) and
+// starts the scheduler. A second call while started changes nothing.
+void StartEngine(NoticeCallback callback, uint32_t user_value);
+// Stops every task without a report, resets the summary, closes the resume
+// store (writing what is pending) and forgets the folders. The scheduler of
+// this start has ended when it returns.
+void StopEngine();
+bool IsEngineStarted();
+
+// --- Registry -----------------------------------------------------------------
+
+// Queues a file (auto_start) or records it as stopped. True when registered.
+bool AddFileTask(const std::string& file_path, const std::string& target, int32_t isp_type,
+                 std::string folder_path, std::string folder_target, bool auto_start);
+// Stops or cancels a file or a folder. True unless the engine is stopped or
+// a folder request could not be started.
+bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status);
+bool CancelTask(const std::string& path);
+bool StopAllTasks(bool notify);
+// Registers a waiting folder member; on false the caller keeps the task.
+bool AddFolderMember(UploadTask* task);
+// Called by a transfer worker when it ends: takes the task out of the registry
+// and destroys it.
+bool FinishTask(UploadTask* task);
+UploadTask* FindTask(const std::string& path);
+bool SelectFiles(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start);
+bool SelectFolder(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start);
+uintptr_t SelectionOwner();
+
+// --- Status and reports -----------------------------------------------------
+
+// Changes a task's status, counts folder members and reports single files
+// when `notify` is set. False for a null task, a refused change (a stopped or
+// cancelled task never goes back to Hashing or Uploading), or a member whose
+// folder is gone.
+bool SetTaskStatus(UploadTask* task, TaskStatus status, bool notify);
+// Sets a folder's status and reports it (not for Uploading or Cancelled).
+void NotifyFolderStatus(const FolderRef& folder, TaskStatus status);
+
+// --- Views for the control, tests and benchmarks --------------------------
+
+struct QueueTotals {
+  size_t taskCount = 0;
+  int32_t runningCount = 0;
+  int64_t totalBytes = 0;
+  std::string queueSummary;
+};
+QueueTotals GetQueueTotals();
+
+// One scheduler pass (the scheduler thread runs one a second).
+void RunSchedulerPass();
+
+// For tests: keep StartEngine from starting the scheduler thread, so passes
+// run only through RunSchedulerPass.
+void TEST_SetSchedulerThreadEnabled(bool enabled);
+// Empties the queue summary, as at process start.
+void TEST_ClearQueueSummary();
+// Waits until every folder stop/cancel thread has ended. False on time-out.
+bool TEST_WaitForFolderWorkers(uint32_t timeout_ms);
+// Number of scheduler passes made by scheduler threads, and a wait for more.
+uint64_t TEST_SchedulerPasses();
+bool TEST_WaitForSchedulerPass(uint64_t passes, uint32_t timeout_ms);
+int TEST_RunningSchedulers();
+
+}  // namespace vexa
+
+#endif  // VEXA_ENGINE_ENGINE_H_

@@ -1,0 +1,71 @@
+#ifndef VEXA_ENGINE_FOLDER_H_
+#define VEXA_ENGINE_FOLDER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "port/mutex.h"
+
+namespace vexa {
+
+// The remote folder of one local directory of a folder upload: known once the
+// service named it; `pending` while a member's dispatch is creating it.
+struct DirTarget {
+  std::string identity;
+  bool pending = false;
+};
+
+// One folder upload. folderPath and target are fixed once the record is in
+// the folder map; the counters are atomic (the scheduler reads them for
+// display); the maps and the pending list are guarded by `lock`.
+struct FolderRecord {
+  FolderRecord() = default;
+  FolderRecord(const FolderRecord&) = delete;
+  FolderRecord& operator=(const FolderRecord&) = delete;
+  ~FolderRecord();
+
+  std::string folderPath;
+  std::string target;
+  int32_t memberCount = 0;     // guarded by lock
+  int32_t completedCount = 0;  // guarded by lock
+  int32_t failedCount = 0;     // guarded by lock
+  std::atomic<int64_t> startTick{0};
+  std::atomic<int64_t> totalSize{0};
+  std::atomic<int64_t> uploadedSize{0};
+  std::atomic<int64_t> sentSinceStart{0};
+  std::atomic<int32_t> status{0};
+  mutable port::Mutex lock;
+  std::map<std::string, DirTarget> dirTargets;
+  std::vector<std::string> pendingPaths;
+  std::map<std::string, std::string> failures;  // path -> GBK text
+};
+
+// Records are shared: a thread that found one keeps it alive while it works
+// on it, even when the folder leaves the map meanwhile.
+using FolderRef = std::shared_ptr<FolderRecord>;
+
+// The folder map, keyed by folder path in byte order.
+FolderRef FindFolder(const std::string& folder_path);
+// Inserts the record unless its path is present already (then false).
+bool RegisterFolder(const FolderRef& folder);
+// Takes the record out of the map. False for null.
+bool RemoveFolder(const FolderRef& folder);
+// Empties the map.
+void DestroyAllFolders();
+// Copies the folder's failures; nothing when there is no record.
+bool CopyFolderFailures(const std::string& folder_path, std::map<std::string, std::string>* out);
+// dirTargets[directory] = {identity, pending = identity non-empty}.
+bool RecordDirectoryTarget(const std::string& folder_path, const std::string& directory,
+                           const std::string& identity);
+// Clears `pending` of a directory whose identity is still unknown.
+bool ClearDirectoryPending(const std::string& folder_path, const std::string& directory);
+
+size_t FolderCount();
+
+}  // namespace vexa
+
+#endif  // VEXA_ENGINE_FOLDER_H_

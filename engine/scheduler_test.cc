@@ -1,0 +1,217 @@
+#include "engine/engine.h"
+#include "engine/test_worker.h"
+#include "port/clock.h"
+
+namespace vexa {
+namespace {
+
+class SchedulerTest : public EngineTest {
+ protected:
+  std::vector<TaskNotice> Progress() {
+    std::vector<TaskNotice> out;
+    for (const TaskNotice& n : log_.notices()) {
+      if (n.status == static_cast<int32_t>(TaskStatus::Hashing) ||
+          n.status == static_cast<int32_t>(TaskStatus::Uploading)) {
+        out.push_back(n);
+      }
+    }
+    return out;
+  }
+};
+
+TEST_F(SchedulerTest, NoTasksNoNotices) {
+  Start();
+  const std::string before = GetQueueTotals().queueSummary;
+  RunSchedulerPass();
+  EXPECT_EQ(0u, log_.size());
+  EXPECT_EQ(before, GetQueueTotals().queueSummary);
+}
+
+TEST_F(SchedulerTest, StartsOneAtATimeInRegistrationOrder) {
+  TestWorker worker;
+  Start();
+  const std::string b = MakeFile("b.bin", 20), a = MakeFile("a.bin", 10);
+  AddFileTask(b, "T", 0, "", "", true);  // registered first, though "a" sorts first
+  AddFileTask(a, "T", 0, "", "", true);
+  log_.clear();
+  RunSchedulerPass();
+  UploadTask* first = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ(b, first->filePath);
+  // Started and reported in the same pass.
+  std::vector<TaskNotice> p = Progress();
+  ASSERT_EQ(1u, p.size());
+  EXPECT_EQ(b, p[0].path);
+  EXPECT_EQ(static_cast<int32_t>(TaskStatus::Hashing), p[0].status);
+  EXPECT_EQ("2,30,0,00:00:00", p[0].queueSummary);
+
+  RunSchedulerPass();
+  EXPECT_EQ(std::vector<std::string>{b}, worker.started_paths());  // still one at a time
+  worker.Complete(first);
+  RunSchedulerPass();
+  UploadTask* second = worker.WaitStarted(2);
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(a, second->filePath);
+  EXPECT_EQ(a, Progress().back().path);
+  worker.Complete(second);
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  EXPECT_EQ(0, GetQueueTotals().runningCount);
+}
+
+TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
+  TestWorker worker;
+  Start();
+  auto folder = std::make_shared<FolderRecord>();
+  folder->folderPath = dir_.File("F");
+  folder->memberCount = 1;
+  RegisterFolder(folder);
+  auto member = std::make_unique<UploadTask>();
+  member->filePath = MakeFile("F/sub/m.bin", 5);
+  member->folderPath = folder->folderPath;
+  ASSERT_TRUE(AddFolderMember(member.get()));
+  UploadTask* m = member.release();
+  const std::string single = MakeFile("s.bin", 7);
+  AddFileTask(single, "T", 0, "", "", true);
+
+  int asked = 0;
+  std::string asked_dir;
+  std::string answer;
+  SetTargetResolver([&](UploadTask*, const std::string& dir, std::string* remote, std::string* target) {
+    ++asked;
+    asked_dir = dir;
+    *target = answer;
+    if (!answer.empty()) *remote = "F/sub";
+    return true;
+  });
+  RunSchedulerPass();
+  EXPECT_EQ(1, asked);
+  EXPECT_EQ(folder->folderPath + "/sub", asked_dir);
+  EXPECT_EQ(TaskStatus::Waiting, m->GetStatus());
+  UploadTask* s = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, s);
+  EXPECT_EQ(single, s->filePath);
+  worker.Complete(s);
+
+  answer = "DIR_ID";
+  RunSchedulerPass();
+  EXPECT_EQ(2, asked);
+  ASSERT_EQ(m, worker.WaitStarted(2));
+  EXPECT_EQ("DIR_ID", m->target);
+  EXPECT_EQ("F/sub", m->remotePath);
+  // A member is reported as its folder.
+  const TaskNotice last = Progress().back();
+  EXPECT_EQ(1, last.isFolder);
+  EXPECT_EQ(folder->folderPath, last.path);
+  EXPECT_EQ(static_cast<int32_t>(TaskStatus::Uploading), last.status);
+  worker.End(m);
+}
+
+TEST_F(SchedulerTest, TimeLeftArithmetic) {
+  TestWorker worker;
+  worker.set_speed(10);
+  Start();
+  const std::string f = MakeFile("t.bin", 1000);
+  AddFileTask(f, "T", 0, "", "", true);
+  UploadTask* t = FindTask(f);
+  t->uploadedSize = 1000;
+  RunSchedulerPass();
+  ASSERT_EQ(t, worker.WaitStarted(1));
+  TaskNotice n = Progress().back();
+  // Remaining for the queue is 0, so the whole queue (1000 bytes) is shown.
+  EXPECT_EQ("1,1000,10,00:01:40", n.queueSummary);
+  EXPECT_EQ(0, n.secondsLeft);
+  EXPECT_EQ(10, n.speed);
+
+  t->uploadedSize = 250;
+  RunSchedulerPass();
+  n = Progress().back();
+  EXPECT_EQ(75, n.secondsLeft);
+  EXPECT_EQ("1,1000,10,00:01:15", n.queueSummary);
+
+  t->transfer->speed = 0;
+  RunSchedulerPass();
+  n = Progress().back();
+  EXPECT_EQ(0, n.secondsLeft);
+  EXPECT_EQ("1,1000,0,00:00:00", n.queueSummary);
+  worker.Complete(t);
+}
+
+TEST_F(SchedulerTest, FolderSpeedComesFromItsByteCountWhenTheWorkerHasNone) {
+  TestWorker worker;
+  Start();
+  auto folder = std::make_shared<FolderRecord>();
+  folder->folderPath = dir_.File("F");
+  folder->memberCount = 1;
+  folder->totalSize = 100000;
+  folder->uploadedSize = 40000;
+  RegisterFolder(folder);
+  auto member = std::make_unique<UploadTask>();
+  member->filePath = MakeFile("F/m.bin", 5);
+  member->folderPath = folder->folderPath;
+  member->target = "DIR";
+  ASSERT_TRUE(AddFolderMember(member.get()));
+  UploadTask* m = member.release();
+  // 2000 ms ago, 6000 bytes sent: 3 bytes per ms.
+  folder->startTick = static_cast<int64_t>(port::TickCount() - 2000);
+  folder->sentSinceStart = 6000;
+  RunSchedulerPass();
+  ASSERT_EQ(m, worker.WaitStarted(1));
+  const TaskNotice n = Progress().back();
+  EXPECT_EQ(100000, n.totalSize);
+  EXPECT_EQ(40000, n.doneSize);
+  EXPECT_GE(n.speed, 2000);  // the tick may have moved on a little
+  EXPECT_LE(n.speed, 3000);
+  EXPECT_EQ(60000 / n.speed, n.secondsLeft);
+  worker.End(m);
+}
+
+// With the scheduler's own thread: a finished transfer starts the next file at
+// once, and each start has exactly one scheduler running.
+TEST_F(SchedulerTest, ThreadStartsTheNextFileWhenATransferEnds) {
+  TEST_SetSchedulerThreadEnabled(true);
+  TestWorker worker;
+  Start();
+  EXPECT_EQ(1, TEST_RunningSchedulers());
+  const std::string a = MakeFile("a.bin", 10), b = MakeFile("b.bin", 10);
+  AddFileTask(a, "T", 0, "", "", true);
+  AddFileTask(b, "T", 0, "", "", true);
+  UploadTask* first = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, first);
+  ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
+    return n.path == a && n.status == static_cast<int32_t>(TaskStatus::Hashing);
+  }));
+  const uint64_t before = port::MonotonicMillis();
+  worker.Complete(first);
+  UploadTask* second = worker.WaitStarted(2, 900);  // well before the next one-second pass
+  ASSERT_NE(nullptr, second) << "the next file waited for the next pass";
+  EXPECT_LT(port::MonotonicMillis() - before, 900u);
+  EXPECT_EQ(b, second->filePath);
+  worker.Complete(second);
+  ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
+    return n.path == b && n.status == static_cast<int32_t>(TaskStatus::Completed);
+  }));
+  StopEngine();
+  EXPECT_EQ(0, TEST_RunningSchedulers());
+}
+
+TEST_F(SchedulerTest, LogoutAndLoginAtOnceNeverLeaveTwoSchedulers) {
+  TEST_SetSchedulerThreadEnabled(true);
+  for (int i = 0; i < 20; ++i) {
+    Start();
+    EXPECT_EQ(1, TEST_RunningSchedulers());
+    EXPECT_EQ(1, TEST_ResumeWritersRunning());
+    StopEngine();
+    EXPECT_EQ(0, TEST_RunningSchedulers());
+    EXPECT_EQ(0, TEST_ResumeWritersRunning());
+  }
+  // Logged out: a new start's scheduler ends at once by itself.
+  LogoutAccount();
+  Start();
+  const uint64_t passes = TEST_SchedulerPasses();
+  StopEngine();
+  EXPECT_EQ(passes, TEST_SchedulerPasses());
+  EXPECT_EQ(0, TEST_RunningSchedulers());
+}
+
+}  // namespace
+}  // namespace vexa

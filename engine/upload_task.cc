@@ -1,0 +1,79 @@
+#include "engine/upload_task.h"
+
+#include "port/file.h"
+#include "store/error_table.h"
+
+namespace vexa {
+
+UploadTask::~UploadTask() {
+  transfer.reset();
+  lock.Lock();
+  lock.Unlock();
+}
+
+void UploadTask::SetTransfer(std::unique_ptr<TransferState> state) {
+  std::unique_ptr<TransferState> old;
+  port::MutexLock l(&lock);
+  old.swap(transfer);
+  transfer = std::move(state);
+}
+
+int32_t UploadTask::TransferSpeed() const {
+  port::MutexLock l(&lock);
+  return transfer ? transfer->speed.load() : 0;
+}
+
+std::string TaskErrorText(const UploadTask* task) {
+  if (task == nullptr) return ErrorMessageText(-1);
+  port::MutexLock l(&task->lock);
+  return TaskErrorText(task->errorCode.load(), task->workerText);
+}
+
+ResumeRecord ResumeRecordOf(const UploadTask& task) {
+  ResumeRecord r;
+  port::MutexLock l(&task.lock);
+  r.fileId = task.fileId;
+  r.quickId = task.quickId;
+  r.pickCode = task.pickCode;
+  r.folderPath = task.folderPath;
+  r.folderTarget = task.folderTarget;
+  r.target = task.target;
+  r.fileSize = task.fileSize;
+  r.uploadedSize = task.uploadedSize.load();
+  r.ispType = task.ispType;
+  return r;
+}
+
+void ApplyResumeRecord(const ResumeRecord& r, UploadTask* task) {
+  port::MutexLock l(&task->lock);
+  task->fileId = r.fileId;
+  task->quickId = r.quickId;
+  task->pickCode = r.pickCode;
+  task->folderPath = r.folderPath;
+  task->folderTarget = r.folderTarget;
+  task->target = r.target;
+  task->fileSize = r.fileSize;
+  task->uploadedSize.store(r.uploadedSize);
+  task->ispType = r.ispType;
+}
+
+bool SaveTaskRecord(const UploadTask& task, bool wake) {
+  return SaveResumeRecord(task.filePath, ResumeRecordOf(task), wake);
+}
+
+bool EnterTransferStatus(UploadTask* task) {
+  if (task == nullptr) return false;
+  port::MutexLock l(&task->lock);
+  const TaskStatus s = task->GetStatus();
+  if (s == TaskStatus::Stopped || s == TaskStatus::Cancelled) return false;
+  const bool known = !task->fileId.empty() && !task->quickId.empty();
+  task->SetStatusValue(known ? TaskStatus::Uploading : TaskStatus::Hashing);
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t pos = path.rfind(port::kPathSeparator);
+  return pos == std::string::npos ? std::string() : path.substr(0, pos);
+}
+
+}  // namespace vexa
