@@ -39,6 +39,7 @@ TEST(ProxySettingsTest, BuildsTheProxyStringFromTheEnvironment) {
 TEST(ProxySettingsTest, RefusesWhatItCannotSpeakOrRead) {
   ProxyEnvironment env;
   for (const char* bad : {"https://p:443", "ftp://p:21", "http://p:0", "http://p:65536", "http://p:12x", "http://:80",
+                          "http://a;b:80", "http://a b:80", "http://[::1]:80",
                           "  "}) {
     env.http_proxy = bad;
     EXPECT_EQ(ProxyFor(env), "(none)") << bad;

@@ -60,7 +60,15 @@ bool SplitProxyUrl(std::string_view url, std::string* scheme, std::string* host,
     url = url.substr(0, colon);
   }
   *host = std::string(url);
-  return !host->empty();
+  if (host->empty()) return false;
+  // A host name or dotted address; anything else cannot be a proxy to us and
+  // would not survive the "scheme=host:port" form.
+  for (char c : *host) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+              c == '.' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
 }
 
 bool Bypassed(const std::string& no_proxy, const std::string& target_host) {
