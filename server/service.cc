@@ -529,7 +529,7 @@ void Service::HandleDispatch(const httplib::Request& req, httplib::Response& res
     lock.unlock();
     return Cancel(user, Field(body, "pickcode"), res);
   }
-  Dispatch(user, body, kind, res);
+  Dispatch(user, body, res);
 }
 
 void Service::Cancel(const User& user, const std::string& pickcode, httplib::Response& res) {
@@ -570,9 +570,8 @@ void Service::Cancel(const User& user, const std::string& pickcode, httplib::Res
   Reply(res, v);
 }
 
-void Service::Dispatch(const User& user, const FormFields& body, DispatchKind kind,
-                       httplib::Response& res) {
-  (void)kind;  // the pick code, not the address, tells a resume from a new upload
+// The pick code, not the address it came to, tells a resume from a new upload.
+void Service::Dispatch(const User& user, const FormFields& body, httplib::Response& res) {
   const std::string& name = Field(body, "filename");
   std::string fileid = Upper(Field(body, "fileid"));
   std::string quickid = Upper(Field(body, "quickid"));

@@ -68,7 +68,7 @@ class Service {
 
   // The rest of a dispatch once the caller is authenticated; mu_ is held.
   void Dispatch(const User& user, const std::map<std::string, std::string>& body,
-                DispatchKind kind, httplib::Response& res);
+                httplib::Response& res);
   void Cancel(const User& user, const std::string& pickcode, httplib::Response& res);
 
   // Verifies and stores the finished content of a session; the session's

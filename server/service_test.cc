@@ -497,6 +497,18 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_EQ(kChunk, Check(renewed)["offset"].asUInt64());
   EXPECT_EQ(2, SendAll(renewed, content));
   EXPECT_EQ(Sha1(content), Exported("alice")["r.bin"]);
+
+  // The last answer got lost: a resend of the last range and a new dispatch
+  // both learn that the upload is complete, and nothing is stored twice.
+  Json::Value last = Range(renewed, 2 * kChunk, content.substr(2 * kChunk));
+  EXPECT_EQ(0, code(last)) << last;
+  EXPECT_EQ(content.size(), last["offset"].asUInt64());
+  Json::Value done = Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid,
+                              u.pickcode);
+  EXPECT_EQ(0, code(done));
+  EXPECT_EQ(2, done["status"].asInt());
+  EXPECT_EQ(u.pickcode, done["pickcode"].asString());
+  EXPECT_EQ(1u, Exported("alice").size());
 }
 
 TEST_F(ServiceTest, ContentNotMatchingItsIdentityIsDiscarded) {
