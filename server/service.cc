@@ -82,6 +82,16 @@ std::string ToJson(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
+// The common part of an accepted upload-service answer.
+Json::Value Accepted() {
+  Json::Value v;
+  v["state"] = true;
+  v["status"] = 1;
+  v["statuscode"] = 0;
+  v["statusmsg"] = "";
+  return v;
+}
+
 void Reply(httplib::Response& res, const Json::Value& value) {
   res.status = 200;
   res.set_content(ToJson(value), "application/json; charset=utf-8");
@@ -539,11 +549,7 @@ void Service::Cancel(const User& user, const std::string& pickcode, httplib::Res
     FileEntry file;
     // A finished upload has nothing left to drop.
     if (IsPickcode(pickcode) && meta_->FindFileByPickcode(user.id, pickcode, &file)) {
-      Json::Value v;
-      v["state"] = true;
-      v["status"] = 1;
-      v["statuscode"] = 0;
-      v["statusmsg"] = "";
+      Json::Value v = Accepted();
       return Reply(res, v);
     }
     return Refuse(res, kCodeNoPickcode);
@@ -562,11 +568,7 @@ void Service::Cancel(const User& user, const std::string& pickcode, httplib::Res
     lock.unlock();
   }
   DropSessionLock(session.id);
-  Json::Value v;
-  v["state"] = true;
-  v["status"] = 1;
-  v["statuscode"] = 0;
-  v["statusmsg"] = "";
+  Json::Value v = Accepted();
   Reply(res, v);
 }
 
@@ -591,11 +593,8 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
   const int64_t now = NowSeconds();
   const std::string upload_url = base_url_ + "/upload";
   auto answer = [&](int status, const std::string& pick, int64_t folder, const std::string& key) {
-    Json::Value v;
-    v["state"] = true;
+    Json::Value v = Accepted();
     v["status"] = status;
-    v["statuscode"] = 0;
-    v["statusmsg"] = "";
     v["pickcode"] = pick;
     v["target"] = std::to_string(folder);
     v["uploadkey"] = key;
@@ -744,11 +743,7 @@ void Service::HandleCheck(const httplib::Request& req, httplib::Response& res) {
     if (size != file.size) return Refuse(res, kCodeBadParameter);
     offset = file.size;
   }
-  Json::Value v;
-  v["state"] = true;
-  v["status"] = 1;
-  v["statuscode"] = 0;
-  v["statusmsg"] = "";
+  Json::Value v = Accepted();
   v["offset"] = Json::UInt64(offset);
   Reply(res, v);
 }
@@ -833,11 +828,7 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
           !file.upload_key.empty() && TimingSafeEqual(sig, TransferSig(file.upload_key)) &&
           file.size == size) {
         // A resend of a range of an upload that has finished.
-        Json::Value v;
-        v["state"] = true;
-        v["status"] = 1;
-        v["statuscode"] = 0;
-        v["statusmsg"] = "";
+        Json::Value v = Accepted();
         v["offset"] = Json::UInt64(file.size);
         return Reply(res, v);
       }
@@ -868,7 +859,18 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
     std::lock_guard<std::mutex> lock(mu_);
     // Re-read under the session's lock: another range or a cancel may have
     // come first.
-    if (!meta_->FindSessionById(session.id, &session)) return Refuse(res, kCodeNoPickcode);
+    const std::string key = session.upload_key;
+    if (!meta_->FindSessionById(session.id, &session)) {
+      FileEntry file;
+      // The range that was waiting here finished the file: acknowledge it.
+      if (meta_->FindFileByPickcode(user_id, pickcode, &file) && file.upload_key == key &&
+          end <= file.size) {
+        Json::Value v = Accepted();
+        v["offset"] = Json::UInt64(file.size);
+        return Reply(res, v);
+      }
+      return Refuse(res, kCodeNoPickcode);
+    }
   }
   uint64_t offset = session.offset;
   if (start != offset) {
@@ -890,11 +892,7 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
     int code = Finish(session);
     if (code != 0) return Refuse(res, code);
   }
-  Json::Value v;
-  v["state"] = true;
-  v["status"] = 1;
-  v["statuscode"] = 0;
-  v["statusmsg"] = "";
+  Json::Value v = Accepted();
   v["offset"] = Json::UInt64(offset);
   Reply(res, v);
 }
