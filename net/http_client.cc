@@ -7,6 +7,11 @@
 
 namespace vexa {
 
+HttpClient& ProcessHttpClient() {
+  static HttpClient* client = new HttpClient();
+  return *client;
+}
+
 std::unique_ptr<CProxySocket> HttpClient::NewSocket() const {
   auto socket = std::make_unique<CProxySocket>(socketApi);
   socket->SetTimeouts(connectTimeoutMs, idleTimeoutMs);

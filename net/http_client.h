@@ -50,6 +50,11 @@ class HttpClient {
   std::function<void(std::string_view)> traceSink;
 };
 
+// The process-wide client with the default settings, used by the transfer
+// worker and the upload requests. Settings may be changed only before requests
+// start (tests shorten its time-outs).
+HttpClient& ProcessHttpClient();
+
 }  // namespace vexa
 
 #endif  // VEXA_NET_HTTP_CLIENT_H_

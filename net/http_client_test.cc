@@ -1,6 +1,8 @@
 #include "net/http_client.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -233,6 +235,33 @@ TEST(HttpClientTest, SelfTestTraceOfADirectGet) {
   lines.clear();
   client.Get(Url(peer, "/"), &response);
   EXPECT_TRUE(lines.empty());
+}
+
+TEST(HttpClientTest, OneClientServesSeveralThreadsAtOnce) {
+  // Each answer echoes the request path, so crossed connections would show.
+  ScriptedPeer peer([](Connection& c) {
+    if (!c.ReadUntil("\r\n\r\n")) return;
+    const std::string& r = c.received();
+    std::string path = r.substr(4, r.find(' ', 4) - 4);
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path);
+  });
+  const HttpClient client = TestClient();
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        std::string path = "/t" + std::to_string(t) + "/" + std::to_string(i);
+        std::string response;
+        if (client.Get(Url(peer, path), &response) && response == path) ++good;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good, 20);
+  EXPECT_EQ(ProcessHttpClient().userAgent, "vexaupload");
+  EXPECT_TRUE(ProcessHttpClient().useSystemProxy);
+  EXPECT_FALSE(ProcessHttpClient().consoleTrace);
 }
 
 }  // namespace
