@@ -35,7 +35,7 @@ const char kSchema[] =
     "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, pickcode TEXT NOT NULL UNIQUE,"
     "  folder INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,"
     "  fileid TEXT NOT NULL, quickid TEXT NOT NULL, offset INTEGER NOT NULL,"
-    "  upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL);";
+    "  upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL, touched INTEGER NOT NULL);";
 
 // A prepared statement with positional binding; finalized on destruction.
 class Stmt {
@@ -350,7 +350,7 @@ bool Metadata::PickcodeInUse(const std::string& pickcode) {
 bool Metadata::CreateSession(Session* session) {
   Stmt s(db_,
          "INSERT INTO sessions(user_id, pickcode, folder, name, size, fileid, quickid, offset,"
-         " upload_key, upload_time) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+         " upload_key, upload_time, touched) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?10)");
   bool ok = s.Bind(1, session->user)
                 .Bind(2, session->pickcode)
                 .Bind(3, session->folder)
@@ -384,7 +384,8 @@ bool Metadata::FindSessionById(int64_t id, Session* session) {
 
 bool Metadata::UpdateSession(const Session& session) {
   Stmt s(db_,
-         "UPDATE sessions SET upload_key = ?, upload_time = ?, fileid = ?, quickid = ? WHERE id = ?");
+         "UPDATE sessions SET upload_key = ?1, upload_time = ?2, fileid = ?3, quickid = ?4,"
+         " touched = MAX(touched, ?2) WHERE id = ?5");
   return s.Bind(1, session.upload_key)
       .Bind(2, session.upload_time)
       .Bind(3, session.fileid)
@@ -393,9 +394,17 @@ bool Metadata::UpdateSession(const Session& session) {
       .Run();
 }
 
-bool Metadata::SetSessionOffset(int64_t id, uint64_t offset) {
-  Stmt s(db_, "UPDATE sessions SET offset = ? WHERE id = ?");
-  return s.Bind(1, static_cast<int64_t>(offset)).Bind(2, id).Run();
+bool Metadata::SetSessionOffset(int64_t id, uint64_t offset, int64_t now) {
+  Stmt s(db_, "UPDATE sessions SET offset = ?, touched = MAX(touched, ?) WHERE id = ?");
+  return s.Bind(1, static_cast<int64_t>(offset)).Bind(2, now).Bind(3, id).Run();
+}
+
+std::vector<int64_t> Metadata::IdleSessions(int64_t now, int64_t max_idle) {
+  std::vector<int64_t> ids;
+  Stmt s(db_, "SELECT id FROM sessions WHERE touched < ?");
+  s.Bind(1, now - max_idle);
+  while (s.Row()) ids.push_back(s.Int(0));
+  return ids;
 }
 
 bool Metadata::DeleteSession(int64_t id) {

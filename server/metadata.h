@@ -102,7 +102,9 @@ class Metadata {
   bool FindSession(int64_t user, const std::string& pickcode, Session* session);
   bool FindSessionById(int64_t id, Session* session);
   bool UpdateSession(const Session& session);  // key, time and identities
-  bool SetSessionOffset(int64_t id, uint64_t offset);
+  bool SetSessionOffset(int64_t id, uint64_t offset, int64_t now);
+  // Sessions without a dispatch or a range for more than `max_idle` seconds.
+  std::vector<int64_t> IdleSessions(int64_t now, int64_t max_idle);
   bool DeleteSession(int64_t id);
 
   // In one transaction: records the blob, creates the file entry and ends

@@ -162,6 +162,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->key_lifetime = static_cast<int64_t>(seconds);
+    } else if (name == "--session-lifetime") {
+      uint64_t seconds;
+      if (!ParseUnsigned(value, &seconds) || seconds == 0 || seconds > 10 * 365 * 24 * 3600ull) {
+        *error = "--session-lifetime wants seconds";
+        return false;
+      }
+      o->session_lifetime = static_cast<int64_t>(seconds);
     } else if (name == "--default-quota") {
       if (!ParseUnsigned(value, &o->default_quota)) {
         *error = "--default-quota wants a byte count";
@@ -209,6 +216,8 @@ std::string UsageText() {
          "                            ACTION drop=BYTES delay=MS status=CODE fail\n"
          "  --public-url URL          base of the addresses handed out (behind a proxy)\n"
          "  --key-lifetime S          validity of an upload key (default 86400)\n"
+         "  --session-lifetime S      an unfinished upload idle this long is dropped with its\n"
+         "                            data (default 30 days)\n"
          "  --default-quota BYTES     quota of --user entries without one\n";
 }
 

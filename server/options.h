@@ -34,6 +34,8 @@ struct Options {
   std::string public_url;
   // How long an upload key stays valid after its dispatch, in seconds.
   int64_t key_lifetime = 24 * 3600;
+  // An upload left without a request this long is dropped with its data.
+  int64_t session_lifetime = 30 * 24 * 3600;
   bool help = false;
 };
 

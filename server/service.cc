@@ -286,6 +286,7 @@ bool Service::Start(std::string* error) {
       return false;
     }
   }
+  DropIdleSessions();
   // Partial files without a session are either finished content whose move
   // into place was cut short by a crash, or data of a dropped session.
   for (int64_t id : blobs_->ListPartials()) {
@@ -589,6 +590,8 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
   }
   if (size > options_.size_limit) return Refuse(res, kCodeOverFileLimit);
   if (!meta_->FolderOwnedBy(target, user.id)) return Refuse(res, kCodeNoFolder);
+  // Abandoned uploads must not hold quota and disk space forever.
+  DropIdleSessions();
 
   const int64_t now = NowSeconds();
   const std::string upload_url = base_url_ + "/upload";
@@ -884,7 +887,7 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
       return Refuse(res, kCodeDiskFull);
     }
     std::lock_guard<std::mutex> lock(mu_);
-    if (!meta_->SetSessionOffset(session.id, end)) return Refuse(res, kCodeOther);
+    if (!meta_->SetSessionOffset(session.id, end, NowSeconds())) return Refuse(res, kCodeOther);
     offset = end;
     session.offset = end;
   }
@@ -927,6 +930,18 @@ int Service::Finish(const Session& session) {
   }
   DropSessionLock(session.id);
   return 0;
+}
+
+void Service::DropIdleSessions() {
+  for (int64_t id : meta_->IdleSessions(NowSeconds(), options_.session_lifetime)) {
+    std::shared_ptr<std::mutex> session_lock = SessionLock(id);
+    std::unique_lock<std::mutex> busy(*session_lock, std::try_to_lock);
+    if (!busy.owns_lock()) continue;
+    meta_->DeleteSession(id);
+    blobs_->RemovePartial(id);
+    busy.unlock();
+    DropSessionLock(id);
+  }
 }
 
 std::shared_ptr<std::mutex> Service::SessionLock(int64_t session) {

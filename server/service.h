@@ -75,6 +75,10 @@ class Service {
   // lock is held. Returns 0 or a refusal code.
   int Finish(const Session& session);
 
+  // Drops sessions idle for longer than their lifetime; mu_ is held. A
+  // session busy with a range is left for the next time.
+  void DropIdleSessions();
+
   std::shared_ptr<std::mutex> SessionLock(int64_t session);
   void DropSessionLock(int64_t session);
 

@@ -511,6 +511,39 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_EQ(1u, Exported("alice").size());
 }
 
+TEST_F(ServiceTest, ExpiredUploadKeysAreRefusedUntilANewDispatch) {
+  StartServer({"--key-lifetime", "1"});
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 1, 13);
+  Upload u = Start(content, "slow.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(403, Check(u)["statuscode"].asInt());
+  EXPECT_EQ(403, Range(u, kChunk, content.substr(kChunk))["statuscode"].asInt());
+  Upload renewed = u;
+  renewed.answer = Dispatch("url_resume", "slow.bin", content.size(), "", u.fileid, u.quickid,
+                            u.pickcode);
+  Adopt(&renewed);
+  EXPECT_EQ(1, SendAll(renewed, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")["slow.bin"]);
+}
+
+TEST_F(ServiceTest, AbandonedUploadsReleaseTheirQuotaAndData) {
+  StartServer({"--session-lifetime", "1"});
+  ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());  // quota 3000000
+  const std::string content = RandomBytes(2000000, 14);
+  Upload u = Start(content, "left.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  const std::string other = RandomBytes(1500000, 15);
+  EXPECT_EQ(410, Start(other, "other.bin", "").answer["statuscode"].asInt()) << "reserved";
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  Upload next = Start(other, "other.bin", "");
+  EXPECT_EQ(0, next.answer["statuscode"].asInt()) << next.answer;
+  EXPECT_EQ(412, Check(u)["statuscode"].asInt());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial")) << "its data is gone";
+  EXPECT_EQ(2, SendAll(next, other));
+}
+
 TEST_F(ServiceTest, ContentNotMatchingItsIdentityIsDiscarded) {
   StartServer();
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
