@@ -26,9 +26,23 @@ bool CActiveSocket::Open(const char* host, uint16_t port) {
   port::Endpoint to;
   to.address = addresses[0];
   to.port = port;
-  if (api_->Connect(handle_, to, connect_timeout_ms()) != 0) {
-    MapSocketError();
-    return false;
+  // Start the connection and wait for it here, so the wait has both the
+  // connect time-out and the abort check.
+  if (api_->Connect(handle_, to, 0) != 0) {
+    if (port::LastErrno() != port::kErrInProgress) {
+      MapSocketError();
+      return false;
+    }
+    if (!WaitReady(false, connect_timeout_ms())) return false;
+    int err = 0;
+    if (api_->PendingError(handle_, &err) != 0) {
+      MapSocketError();
+      return false;
+    }
+    if (err != 0) {
+      MapSocketError(err);
+      return false;
+    }
   }
   if (api_->PeerEndpoint(handle_, &server_address_) != 0) server_address_ = to;
   api_->LocalEndpoint(handle_, &client_address_);

@@ -105,17 +105,17 @@ bool CSimpleSocket::Select(int32_t seconds, int32_t microseconds) {
   return err == 0;
 }
 
-bool CSimpleSocket::WaitReady(bool read) {
+bool CSimpleSocket::WaitReady(bool read, int timeout_ms) {
   const uint64_t start = port::MonotonicMillis();
   for (;;) {
-    int wait_ms = idle_timeout_ms_;
-    if (idle_timeout_ms_ >= 0) {
+    int wait_ms = timeout_ms;
+    if (timeout_ms >= 0) {
       uint64_t elapsed = port::MonotonicMillis() - start;
-      if (elapsed >= static_cast<uint64_t>(idle_timeout_ms_)) {
+      if (elapsed >= static_cast<uint64_t>(timeout_ms)) {
         last_status_ = SocketStatus::TimedOut;
         return false;
       }
-      wait_ms = static_cast<int>(idle_timeout_ms_ - elapsed);
+      wait_ms = static_cast<int>(timeout_ms - elapsed);
     }
     if (abort_check_) {
       if (abort_check_()) {

@@ -83,8 +83,9 @@ class CSimpleSocket {
   }
   int connect_timeout_ms() const { return connect_timeout_ms_; }
   int idle_timeout_ms() const { return idle_timeout_ms_; }
-  // Called about every 100 ms while a send or receive waits; returning true
-  // ends the wait with ConnectionAborted (a stopped transfer ends promptly).
+  // Called about every 100 ms while a connect, send or receive waits;
+  // returning true ends the wait with ConnectionAborted (a stopped transfer
+  // ends promptly).
   void SetAbortCheck(std::function<bool()> check) { abort_check_ = std::move(check); }
 
   SocketStatus last_status() const { return last_status_; }
@@ -103,9 +104,11 @@ class CSimpleSocket {
   // Sets last_status() from errno.
   void MapSocketError();
   void MapSocketError(int err);
-  // Waits until the socket can be read (`read`) or written, within the idle
-  // time-out. False with the status set on time-out, abort or error.
-  bool WaitReady(bool read);
+  // Waits until the socket can be read (`read`) or written, within
+  // `timeout_ms` (negative: without limit). False with the status set on
+  // time-out, abort or error.
+  bool WaitReady(bool read, int timeout_ms);
+  bool WaitReady(bool read) { return WaitReady(read, idle_timeout_ms_); }
 
   port::SocketApi* api_;
   port::SocketHandle handle_ = port::kInvalidSocket;

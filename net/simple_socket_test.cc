@@ -65,6 +65,41 @@ TEST(SimpleSocketTest, ConnectRefusedIsMapped) {
   EXPECT_EQ(s.last_status(), SocketStatus::ConnectionRefused);
 }
 
+// A connection that never completes, as to a host that drops every packet.
+class BlackHoleApi : public port::SocketApiWrapper {
+ public:
+  BlackHoleApi() : SocketApiWrapper(port::DefaultSocketApi()) {}
+  int Connect(port::SocketHandle, const port::Endpoint&, int) override {
+    port::SetErrno(port::kErrInProgress);
+    return -1;
+  }
+  int Poll(port::SocketHandle, bool, bool, int timeout_ms) override {
+    port::SleepMs(timeout_ms < 0 || timeout_ms > 20 ? 20 : timeout_ms);
+    return 0;
+  }
+};
+
+TEST(SimpleSocketTest, ConnectTimesOutOrIsAborted) {
+  BlackHoleApi api;
+  CActiveSocket s(&api);
+  s.SetTimeouts(250, 1000);
+  ASSERT_TRUE(s.Initialize());
+  uint64_t start = port::MonotonicMillis();
+  EXPECT_FALSE(s.Open("127.0.0.1", 80));
+  EXPECT_EQ(s.last_status(), SocketStatus::TimedOut);
+  EXPECT_GE(port::MonotonicMillis() - start, 240u);
+
+  CActiveSocket t(&api);
+  t.SetTimeouts(60000, 1000);
+  ASSERT_TRUE(t.Initialize());
+  start = port::MonotonicMillis();
+  int checks = 0;
+  t.SetAbortCheck([&] { return ++checks > 3; });
+  EXPECT_FALSE(t.Open("127.0.0.1", 80));
+  EXPECT_EQ(t.last_status(), SocketStatus::ConnectionAborted);
+  EXPECT_LT(port::MonotonicMillis() - start, 5000u);
+}
+
 TEST(SimpleSocketTest, InvalidSocketSendsAndReceivesNothing) {
   CSimpleSocket s;
   EXPECT_EQ(s.Receive(100), 0);

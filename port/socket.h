@@ -63,7 +63,10 @@ class SocketApi {
   // thread-safe resolver. False when it has none; errno is then EHOSTUNREACH
   // for a name that does not resolve.
   virtual bool Resolve(const std::string& host, std::vector<uint32_t>* addresses) = 0;
-  // Connects, waiting at most `timeout_ms` (ETIMEDOUT after that).
+  // Connects, waiting at most `timeout_ms` (ETIMEDOUT after that). With a
+  // time-out of 0 it only starts the connection: -1 with EINPROGRESS means it
+  // goes on, and the caller waits with Poll (writable) and then reads
+  // PendingError.
   virtual int Connect(SocketHandle s, const Endpoint& to, int timeout_ms) = 0;
   virtual long Send(SocketHandle s, const void* data, size_t length) = 0;
   virtual long Receive(SocketHandle s, void* buffer, size_t length, int flags) = 0;
@@ -150,6 +153,7 @@ extern const int kErrInterrupted;
 extern const int kErrBrokenPipe;
 extern const int kErrHostUnreachable;
 extern const int kErrConnectionAborted;
+extern const int kErrInProgress;
 
 }  // namespace vexa::port
 

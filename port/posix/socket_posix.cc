@@ -22,6 +22,7 @@ const int kErrInterrupted = EINTR;
 const int kErrBrokenPipe = EPIPE;
 const int kErrHostUnreachable = EHOSTUNREACH;
 const int kErrConnectionAborted = ECONNABORTED;
+const int kErrInProgress = EINPROGRESS;
 
 int LastErrno() { return errno; }
 void SetErrno(int err) { errno = err; }
@@ -144,6 +145,11 @@ class PosixSocketApi : public SocketApi {
     int err = 0;
     if (r < 0) {
       err = errno;
+      if (timeout_ms == 0 && (err == EINPROGRESS || err == EINTR)) {
+        ::fcntl(s, F_SETFL, flags);
+        errno = EINPROGRESS;
+        return -1;
+      }
       if (err == EINPROGRESS || err == EINTR) {
         int p = PollFd(s, POLLOUT, timeout_ms);
         if (p == 0) {
