@@ -116,14 +116,15 @@ start_microsocks() {
 start_danted() {
   local dir=$1 port=$2
   open_dir "$dir"
+  local users=""
+  [ "$(id -u)" -eq 0 ] && users=$'user.privileged: root\nuser.unprivileged: nobody'
   cat >"$dir/danted.conf" <<CONF
 logoutput: $dir/danted.log
 internal: 127.0.0.1 port = $port
 external: 127.0.0.1
 clientmethod: none
 socksmethod: none
-user.privileged: root
-user.unprivileged: nobody
+$users
 client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }
 CONF
