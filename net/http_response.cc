@@ -58,8 +58,10 @@ bool LastCodingIsChunked(std::string_view value) {
 
 HeadResult ParseResponseHead(std::string_view data, ResponseHead* head) {
   if (!StatusLinePrefixOk(data)) return HeadResult::kBad;
-  size_t end = data.find(kHeadEnd);
-  if (end == std::string_view::npos) return HeadResult::kIncomplete;
+  size_t end = data.substr(0, kMaxHeadBytes).find(kHeadEnd);
+  if (end == std::string_view::npos) {
+    return data.size() >= kMaxHeadBytes ? HeadResult::kBad : HeadResult::kIncomplete;
+  }
   ResponseHead h;
   h.header_length = end + kHeadEnd.size();
   std::string_view block = data.substr(0, end + 2);  // every line ends with CR LF

@@ -15,6 +15,8 @@ class CSimpleSocket;
 // Answers larger than this are refused: every answer of the services is a
 // small JSON text.
 inline constexpr size_t kMaxResponseBytes = 16u << 20;
+// A head (status line and headers) longer than this is refused.
+inline constexpr size_t kMaxHeadBytes = 64u << 10;
 // Receives are made in pieces of this size into the socket's reused buffer.
 inline constexpr int32_t kReceivePiece = 5120;
 
@@ -35,7 +37,8 @@ enum class HeadResult { kIncomplete, kBad, kOk };
 // line ("HTTP/d.d NNN reason"); header names are compared without regard to
 // case; a "chunked" transfer coding wins over a Content-Length; differing
 // Content-Length values are refused. kIncomplete until the empty line that
-// ends the head has arrived.
+// ends the head has arrived, kBad when no such line comes within
+// kMaxHeadBytes.
 HeadResult ParseResponseHead(std::string_view data, ResponseHead* head);
 
 // Follows the bytes of one response as they arrive and tells when it is

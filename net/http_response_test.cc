@@ -33,6 +33,12 @@ TEST(ResponseHeadTest, ReadsStatusAndFramingHeaders) {
   EXPECT_EQ(ParseResponseHead("HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", &h),
             HeadResult::kBad);
   EXPECT_EQ(ParseResponseHead("HTTP/1.1 200 OK\r\nno colon here\r\n\r\n", &h), HeadResult::kBad);
+  // A head that never ends is refused once it passes the cap, not read on.
+  std::string endless = "HTTP/1.1 200 OK\r\n";
+  while (endless.size() < kMaxHeadBytes - 10) endless += "X-Filler: 0123456789\r\n";
+  EXPECT_EQ(ParseResponseHead(endless, &h), HeadResult::kIncomplete);
+  endless += "X-Filler: 0123456789\r\n";
+  EXPECT_EQ(ParseResponseHead(endless, &h), HeadResult::kBad);
 }
 
 TEST(ExtractBodyTest, AcceptsAny200AndCutsTheBody) {
