@@ -40,7 +40,8 @@ bool TryStart(UploadEngine& e, UploadTask* task) {
   }
   if (task->target.empty() || !e.startTransfer) return true;
   const std::string path = task->filePath;
-  if (e.startTransfer(task)) ++e.runningCount;
+  if (!e.startTransfer(task)) return true;
+  ++e.runningCount;
   auto it = e.taskMap.find(path);
   return it != e.taskMap.end() && it->second.task == task;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "apps/cli/command.h"
+#include "port/crash_reporter.h"
 
 namespace vexa::cli {
 namespace {
@@ -38,6 +39,8 @@ CommandRegistrar::CommandRegistrar(const Command& command) { Registry().push_bac
 
 int main(int argc, char** argv) {
   using vexa::cli::Commands;
+  // Reports land in the log folder once the engine has prepared it.
+  vexa::port::InstallCrashReporter(argv[0]);
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
     vexa::cli::PrintUsage(argc < 2 ? stderr : stdout);

@@ -1,0 +1,91 @@
+// The resume store with 100 000 sections: loading it, and one full rewrite by
+// its writer.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "account/session.h"
+#include "store/resume_store.h"
+
+namespace vexa {
+namespace {
+
+constexpr int kSections = 100000;
+
+std::string PathOf(int i) {
+  return "/home/user/Pictures/2026/holiday-" + std::to_string(i / 1000) + "/IMG_" +
+         std::to_string(100000 + i) + ".jpg";
+}
+
+class StoreFixture {
+ public:
+  StoreFixture() {
+    std::random_device rd;
+    dir_ = std::filesystem::temp_directory_path() / ("vexa-bench-" + std::to_string(rd()));
+    std::filesystem::create_directories(dir_);
+    setenv("VEXAUPLOAD_DATA_DIR", dir_.c_str(), 1);
+    ApplyLoginAnswer(R"({"state": true, "user_id": "bench"})", "a", "d", false, false);
+    OpenResumeStore();
+    LoadResumeStore(nullptr);
+    ResumeRecord r;
+    r.fileId = std::string(40, 'A');
+    r.quickId = std::string(40, 'B');
+    r.pickCode = "abcdefgh";
+    r.target = "1234567890";
+    r.fileSize = 4000000000LL;
+    r.uploadedSize = 123456789;
+    for (int i = 0; i < kSections; ++i) SaveResumeRecord(PathOf(i), r, false);
+    CloseResumeStore();  // writes the file
+    file_bytes_ = static_cast<double>(std::filesystem::file_size(dir_ / "bench_upload.ini"));
+  }
+  ~StoreFixture() {
+    CloseResumeStore();
+    LogoutAccount();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  double file_bytes() const { return file_bytes_; }
+
+ private:
+  std::filesystem::path dir_;
+  double file_bytes_ = 0;
+};
+
+void BM_LoadResumeStore(benchmark::State& state) {
+  StoreFixture fixture;
+  size_t records = 0;
+  for (auto _ : state) {
+    OpenResumeStore();
+    LoadResumeStore([&records](const std::vector<StoredUpload>& u) { records = u.size(); });
+    state.PauseTiming();
+    CloseResumeStore();
+    state.ResumeTiming();
+  }
+  if (records != static_cast<size_t>(kSections)) state.SkipWithError("records lost");
+  state.counters["sections"] = kSections;
+  state.counters["file_bytes"] = fixture.file_bytes();
+}
+BENCHMARK(BM_LoadResumeStore)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The writer woken once: serialise, write a temporary file, flush, rename.
+void BM_RewriteResumeStore(benchmark::State& state) {
+  StoreFixture fixture;
+  OpenResumeStore();
+  LoadResumeStore(nullptr);
+  for (auto _ : state) {
+    const uint64_t writes = TEST_ResumeWrites();
+    MarkResumeStoreDirty(true);
+    while (TEST_ResumeWrites() == writes) {
+      TEST_WaitForResumeWriterPass(TEST_ResumeWriterPasses(), 1000);
+    }
+  }
+  CloseResumeStore();
+  state.counters["sections"] = kSections;
+}
+BENCHMARK(BM_RewriteResumeStore)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+}  // namespace vexa
