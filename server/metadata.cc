@@ -277,16 +277,17 @@ bool Metadata::FolderOwnedBy(int64_t folder, int64_t user) {
   return s.Row();
 }
 
+bool Metadata::FindFolder(int64_t user, int64_t parent, const std::string& name, int64_t* id) {
+  Stmt s(db_, "SELECT id FROM folders WHERE user_id = ? AND parent = ? AND name = ?");
+  s.Bind(1, user).Bind(2, parent).Bind(3, name);
+  if (!s.Row()) return false;
+  *id = s.Int(0);
+  return true;
+}
+
 bool Metadata::FindOrCreateFolder(int64_t user, int64_t parent, const std::string& name,
                                   int64_t* id) {
-  {
-    Stmt s(db_, "SELECT id FROM folders WHERE user_id = ? AND parent = ? AND name = ?");
-    s.Bind(1, user).Bind(2, parent).Bind(3, name);
-    if (s.Row()) {
-      *id = s.Int(0);
-      return true;
-    }
-  }
+  if (FindFolder(user, parent, name, id)) return true;
   Stmt s(db_, "INSERT INTO folders(user_id, parent, name) VALUES(?, ?, ?)");
   if (!s.Bind(1, user).Bind(2, parent).Bind(3, name).Run()) return false;
   *id = sqlite3_last_insert_rowid(db_);

@@ -85,6 +85,7 @@ class Metadata {
   bool HasResource(int64_t user, const std::string& resource, int64_t now, int64_t max_age);
 
   bool FolderOwnedBy(int64_t folder, int64_t user);
+  bool FindFolder(int64_t user, int64_t parent, const std::string& name, int64_t* id);
   bool FindOrCreateFolder(int64_t user, int64_t parent, const std::string& name, int64_t* id);
 
   // Content held: size of blob `sha1`, or whether a blob with this sample

@@ -656,21 +656,30 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
     // Same sample and size: ask for the whole-file identity before deciding.
     return Refuse(res, kCodeHashCollision);
   }
-  int64_t folder = target;
-  if (content_held) {
-    // Resolve the folder first to see whether this very file is already there.
+  // Walks `folders` below the target; only creates them when asked, so that
+  // a refusal leaves nothing behind.
+  auto resolve = [&](bool create, int64_t* folder) {
+    *folder = target;
     for (const std::string& f : folders) {
-      if (!meta_->FindOrCreateFolder(user.id, folder, f, &folder)) return Refuse(res, kCodeOther);
+      bool ok = create ? meta_->FindOrCreateFolder(user.id, *folder, f, folder)
+                       : meta_->FindFolder(user.id, *folder, f, folder);
+      if (!ok) return false;
     }
+    return true;
+  };
+  int64_t folder;
+  if (content_held) {
     FileEntry existing;
     uint64_t replaced = 0;
-    if (meta_->FindFile(folder, name, &existing)) {
+    if (resolve(false, &folder) && meta_->FindFile(folder, name, &existing)) {
+      // This very file is there already: nothing to store or charge.
       if (existing.sha1 == fileid) return answer(2, existing.pickcode, folder, "");
       replaced = existing.size;
     }
     if (used - replaced + meta_->ReservedBytes(user.id, 0) + size > user.quota) {
       return Refuse(res, kCodeNoSpace);
     }
+    if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
     FileEntry file;
     file.user = user.id;
     file.folder = folder;
@@ -686,9 +695,7 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
   if (used + meta_->ReservedBytes(user.id, 0) + size > user.quota) {
     return Refuse(res, kCodeNoSpace);
   }
-  for (const std::string& f : folders) {
-    if (!meta_->FindOrCreateFolder(user.id, folder, f, &folder)) return Refuse(res, kCodeOther);
-  }
+  if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
   Session session;
   session.user = user.id;
   session.folder = folder;

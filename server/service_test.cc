@@ -451,11 +451,22 @@ TEST_F(ServiceTest, DispatchRefusalsCarryTheirCodes) {
   std::string bobs_root = login_["target"].asString();
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
   EXPECT_EQ(10014, code(Dispatch("url_upload", "f", 10, "", fid, "", "", bobs_root)));
-  // Refusals leave no folders behind.
+  // Refusals leave no folders behind, also when the content is held.
   ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
   EXPECT_EQ(410, code(Dispatch("url_upload", "f", 2999995, "made/nothing", Sha1("z"), "", "")));
-  Upload probe = Start("abc", "probe", "made/nothing");
-  EXPECT_EQ(0, probe.answer["statuscode"].asInt());
+  const std::string held = RandomBytes(2000000, 16);
+  Upload first = Start(held, "held.bin", "kept");
+  ASSERT_EQ(2, SendAll(first, held));
+  EXPECT_EQ(410, code(Dispatch("url_upload", "copy.bin", held.size(), "made/twice", Sha1(held),
+                               "", "")));
+  httplib::Client c("127.0.0.1", server_->port());
+  auto login = c.Post("/login", "account=bob&password=bob-pw", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(login);
+  std::string cookie = login->get_header_value("Set-Cookie");
+  auto page = c.Get("/", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+  ASSERT_TRUE(page);
+  EXPECT_NE(std::string::npos, page->body.find("kept/"));
+  EXPECT_EQ(std::string::npos, page->body.find("made")) << page->body;
 }
 
 TEST_F(ServiceTest, RangeRefusalsAndResends) {
