@@ -6,6 +6,7 @@
 
 #include "gtest/gtest.h"
 #include "net/active_socket.h"
+#include "net/proxy_socket.h"
 #include "net/scripted_peer.h"
 #include "port/clock.h"
 
@@ -29,8 +30,13 @@ class CountingApi : public port::SocketApiWrapper {
     if (max_send > 0 && length > max_send) length = max_send;
     return target()->Send(s, data, length);
   }
+  int Close(port::SocketHandle s) override {
+    ++closes;
+    return target()->Close(s);
+  }
   std::atomic<int> calls{0};
   std::atomic<int> sends{0};
+  std::atomic<int> closes{0};
   size_t max_send = 0;
 };
 
@@ -98,6 +104,25 @@ TEST(SimpleSocketTest, ConnectTimesOutOrIsAborted) {
   EXPECT_FALSE(t.Open("127.0.0.1", 80));
   EXPECT_EQ(t.last_status(), SocketStatus::ConnectionAborted);
   EXPECT_LT(port::MonotonicMillis() - start, 5000u);
+}
+
+TEST(SimpleSocketTest, HandlesAreClosedExactlyOnce) {
+  CountingApi api;
+  { CSimpleSocket bare(&api); }
+  EXPECT_EQ(api.closes, 0);
+  {
+    CSimpleSocket s(&api);
+    ASSERT_TRUE(s.Initialize());
+  }  // destroyed while still open
+  EXPECT_EQ(api.closes, 1);
+  {
+    CProxySocket s(&api);
+    ASSERT_TRUE(s.Initialize());
+    ASSERT_TRUE(s.Initialize());  // a second handle replaces the first
+    EXPECT_EQ(api.closes, 2);
+    EXPECT_TRUE(s.Close());
+  }
+  EXPECT_EQ(api.closes, 3);
 }
 
 TEST(SimpleSocketTest, InvalidSocketSendsAndReceivesNothing) {
