@@ -82,6 +82,11 @@ void IniFile::ParseLocked(const std::string& text) {
   }
 }
 
+void IniFile::Parse(const std::string& text) {
+  port::MutexLock l(&mu_);
+  ParseLocked(text);
+}
+
 std::string IniFile::Serialize() const {
   port::MutexLock l(&mu_);
   std::string text;

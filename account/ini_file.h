@@ -59,6 +59,9 @@ class IniFile {
   void SetPath(const std::string& path);
   std::string path() const;
 
+  // Replaces the content by what `text` holds, in the file format.
+  void Parse(const std::string& text);
+
   // The text Save would write, for tests and diagnostics.
   std::string Serialize() const;
 
