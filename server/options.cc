@@ -112,8 +112,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       }
       o->users.push_back(user);
     } else if (name == "--admin-token") {
-      if (value.size() < 8) {
-        *error = "--admin-token must be at least 8 characters";
+      if (value.empty()) {
+        *error = "--admin-token must not be empty";
         return false;
       }
       o->admin_token = value;
