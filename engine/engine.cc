@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <vector>
@@ -49,6 +50,13 @@ using engine_internal::Engine;
 using engine_internal::UploadEngine;
 
 namespace {
+
+// The account's single-file limit for a signed comparison; a limit beyond
+// the signed range means no limit rather than a negative one.
+int64_t SignedSizeLimit() {
+  const uint64_t limit = GetSizeLimit();
+  return limit > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(limit);
+}
 
 // Inserts a waiting task. REQUIRES: engineMutex.
 bool RegisterLocked(UploadEngine& e, UploadTask* task) {
@@ -265,7 +273,7 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
     }
     if (error == 0 && task->fileSize <= 0) {
       error = kErrEmptyFile;
-    } else if (error == 0 && task->fileSize > static_cast<int64_t>(GetSizeLimit())) {
+    } else if (error == 0 && task->fileSize > SignedSizeLimit()) {
       error = kErrOverSizeLimit;
     }
   }

@@ -101,6 +101,11 @@ TEST_F(RegistryTest, RegistrationFailuresAreReportedOnceWithTheirCodes) {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(std::string::npos, text.find("break.bin"));
   EXPECT_EQ(std::string::npos, text.find("bad"));
+  // A limit beyond the signed range is no limit, not a negative one.
+  StopEngine();
+  LogIn(R"({"state": true, "user_id": "500", "size_limit": 1e19})");
+  Start();
+  EXPECT_TRUE(AddFileTask(MakeFile("huge-limit.bin", 5), "T", 0, "", "", true));
 }
 
 TEST_F(RegistryTest, StopAndCancelOfWaitingTasks) {
