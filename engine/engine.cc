@@ -196,6 +196,12 @@ void SetTargetResolver(TargetResolver resolver) {
   e.resolveTarget = std::move(resolver);
 }
 
+void SetFolderUploadStarter(FolderUploadStarter starter) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  e.startFolderUpload = std::move(starter);
+}
+
 void SetSelectionStarter(SelectionStarter starter) {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
@@ -291,6 +297,18 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
   }
   if (task->GetStatus() != TaskStatus::Stopped) SetTaskStatus(task.get(), TaskStatus::Failed, true);
   return false;
+}
+
+bool AddFolderTask(const std::string& folder_path, const std::string& target, int32_t isp_type,
+                   bool auto_start) {
+  UploadEngine& e = Engine();
+  if (!e.started.load()) return false;
+  FolderUploadStarter starter;
+  {
+    port::MutexLock l(&e.engineMutex);
+    starter = e.startFolderUpload;
+  }
+  return starter && starter(folder_path, target, isp_type, auto_start);
 }
 
 bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status) {

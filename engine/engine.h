@@ -37,6 +37,13 @@ using TargetResolver = std::function<bool(UploadTask* task, const std::string& d
                                           std::string* remote_path, std::string* target)>;
 void SetTargetResolver(TargetResolver resolver);
 
+// Starts the upload of a whole folder (listing it and registering its
+// members on a thread of its own). Returns whether it was started.
+using FolderUploadStarter = std::function<bool(const std::string& folder_path,
+                                               const std::string& target, int32_t isp_type,
+                                               bool auto_start)>;
+void SetFolderUploadStarter(FolderUploadStarter starter);
+
 // A selection dialog request; the starter runs the dialog on its own thread.
 struct SelectionRequest {
   std::string target;
@@ -64,6 +71,9 @@ bool IsEngineStarted();
 // Queues a file (auto_start) or records it as stopped. True when registered.
 bool AddFileTask(const std::string& file_path, const std::string& target, int32_t isp_type,
                  std::string folder_path, std::string folder_target, bool auto_start);
+// Queues a whole folder. False while stopped or when it could not be started.
+bool AddFolderTask(const std::string& folder_path, const std::string& target, int32_t isp_type,
+                   bool auto_start);
 // Stops or cancels a file or a folder. True unless the engine is stopped or
 // a folder request could not be started.
 bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status);

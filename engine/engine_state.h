@@ -39,6 +39,7 @@ struct UploadEngine {
   TransferStarter startTransfer;
   TargetResolver resolveTarget;
   SelectionStarter startSelection;
+  FolderUploadStarter startFolderUpload;
 
   // Scheduler lifetime: one scheduler per start, ended by the stop.
   uint64_t generation = 0;  // guarded by engineMutex

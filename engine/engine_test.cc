@@ -311,8 +311,19 @@ TEST_F(RegistryTest, StopEngineStopsSilentlyAndWritesTheStore) {
   EXPECT_EQ(0, GetQueueTotals().runningCount);
 }
 
-TEST_F(RegistryTest, SelectionGoesThroughTheSeam) {
+TEST_F(RegistryTest, SelectionAndFolderUploadGoThroughTheirSeams) {
+  EXPECT_FALSE(AddFolderTask(dir_.folder(), "T", 0, true));
   Start();
+  EXPECT_FALSE(AddFolderTask(dir_.folder(), "T", 0, true));  // nothing can list it
+  std::string listed;
+  SetFolderUploadStarter([&listed](const std::string& path, const std::string&, int32_t, bool) {
+    listed = path;
+    return true;
+  });
+  EXPECT_TRUE(AddFolderTask(dir_.folder(), "T", 0, true));
+  SetFolderUploadStarter(nullptr);
+  EXPECT_EQ(dir_.folder(), listed);
+
   EXPECT_FALSE(SelectFiles("T", 1, 42, true));  // nothing can run the dialog
   SelectionRequest seen;
   SetSelectionStarter([&seen](const SelectionRequest& r) {
