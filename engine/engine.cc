@@ -210,6 +210,7 @@ void SetSelectionStarter(SelectionStarter starter) {
 
 void StartEngine(NoticeCallback callback, uint32_t user_value) {
   UploadEngine& e = Engine();
+  port::MutexLock lifecycle(&e.lifecycleMutex);
   if (e.started.load()) return;
   {
     port::MutexLock l(&e.engineMutex);
@@ -225,6 +226,7 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
 
 void StopEngine() {
   UploadEngine& e = Engine();
+  port::MutexLock lifecycle(&e.lifecycleMutex);
   if (!e.started.load()) return;
   StopAllTasks(false);
   {

@@ -25,6 +25,9 @@ struct TaskEntry {
 
 struct UploadEngine {
   std::atomic<bool> started{false};
+  // Serialises StartEngine and StopEngine: a login thread may start the
+  // engine while the page's thread stops it. Taken before engineMutex.
+  port::Mutex lifecycleMutex;
 
   // engineMutex guards everything below that is not atomic or has its own lock.
   port::Mutex engineMutex;

@@ -1,4 +1,7 @@
 #include "engine/engine.h"
+
+#include <thread>
+
 #include "engine/test_worker.h"
 #include "port/clock.h"
 
@@ -211,6 +214,25 @@ TEST_F(SchedulerTest, LogoutAndLoginAtOnceNeverLeaveTwoSchedulers) {
   StopEngine();
   EXPECT_EQ(passes, TEST_SchedulerPasses());
   EXPECT_EQ(0, TEST_RunningSchedulers());
+}
+
+// A login thread starting the engine while the page's thread stops it.
+TEST_F(SchedulerTest, ConcurrentStartsAndStopsLeaveAtMostOneOfEach) {
+  TEST_SetSchedulerThreadEnabled(true);
+  std::thread starter([this] {
+    for (int i = 0; i < 30; ++i) Start();
+  });
+  for (int i = 0; i < 30; ++i) {
+    StopEngine();
+    EXPECT_LE(TEST_RunningSchedulers(), 1);
+    EXPECT_LE(TEST_ResumeWritersRunning(), 1);
+  }
+  starter.join();
+  EXPECT_EQ(IsEngineStarted() ? 1 : 0, TEST_RunningSchedulers());
+  EXPECT_EQ(IsEngineStarted() ? 1 : 0, TEST_ResumeWritersRunning());
+  StopEngine();
+  EXPECT_EQ(0, TEST_RunningSchedulers());
+  EXPECT_EQ(0, TEST_ResumeWritersRunning());
 }
 
 }  // namespace
