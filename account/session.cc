@@ -157,30 +157,35 @@ void UpdateAccountState(const std::function<void(AccountState*)>& change) {
   change(&s.state);
 }
 
-bool ApplyLoginAnswer(const std::string& body, const std::string& account,
-                      const std::string& digest, bool remember, bool auto_login) {
+bool ReadLoginAnswer(const std::string& body, AccountState* state) {
   Json::Value root;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
-  if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) return false;
+  // The reader throws, rather than failing, on nesting deeper than its limit.
+  try {
+    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  try {
+    state->loggedIn = AsBool(Member(root, "state"));
+    state->lastError = AsString(Member(root, "error"));
+    if (state->loggedIn) ReadSuccessfulAnswer(root, state);
+  } catch (const std::exception&) {
+    state->loggedIn = false;
+  }
+  return true;
+}
 
+bool ApplyLoginAnswer(const std::string& body, const std::string& account,
+                      const std::string& digest, bool remember, bool auto_login) {
   // Work on a copy and publish it whole, so readers see the session before or
   // after the answer, never in between.
   AccountState st = CopyAccountState();
-  bool remember_account = false;
-  try {
-    st.loggedIn = AsBool(Member(root, "state"));
-    st.lastError = AsString(Member(root, "error"));
-    if (st.loggedIn) {
-      ReadSuccessfulAnswer(root, &st);
-      remember_account = true;
-    }
-  } catch (const std::exception&) {
-    st.loggedIn = false;
-  }
+  if (!ReadLoginAnswer(body, &st)) return false;
   UpdateAccountState([&st](AccountState* state) { *state = st; });
-  if (remember_account) {
+  if (st.loggedIn) {
     // A failure to save is not a failure of the login.
     WriteRememberedAccount(st.userId, account, digest, remember, auto_login);
   }

@@ -68,6 +68,11 @@ uint64_t GetSpaceRemain();
 // pacing floor). `change` must not call back into the session.
 void UpdateAccountState(const std::function<void(AccountState*)>& change);
 
+// Reads a login answer into `state`, over the values it holds: false when
+// `body` is not one JSON document (then `state` is unchanged). The rules are
+// those of ApplyLoginAnswer, without touching the session or any file.
+bool ReadLoginAnswer(const std::string& body, AccountState* state);
+
 // Reads a login answer into the session. Returns false, with the session
 // unchanged, when `body` is not one JSON document. Otherwise the logged-in flag
 // and the last error text come from "state" and "error"; on success every other

@@ -70,6 +70,9 @@ TEST_F(SessionTest, RefusedOrUnreadableAnswers) {
   // Not JSON: the session stays as it was.
   EXPECT_FALSE(ApplyLoginAnswer("<html>", "a", "d", true, true));
   EXPECT_EQ("bad password", GetLastErrorText());
+  // Nesting deeper than the JSON reader allows is unreadable, not a crash.
+  EXPECT_FALSE(ApplyLoginAnswer(std::string(100000, '['), "a", "d", true, true));
+  EXPECT_EQ("bad password", GetLastErrorText());
 
   std::string account, digest;
   bool remember, auto_login;
