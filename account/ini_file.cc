@@ -50,6 +50,10 @@ bool IniFile::IsStorable(const std::string& text) {
   return text.find_first_of("\r\n") == std::string::npos;
 }
 
+bool IniFile::IsStorableValue(const std::string& text) {
+  return IsStorable(text) && (text.empty() || (text.back() != ' ' && text.back() != '\t'));
+}
+
 bool IniFile::Load(const std::string& path) {
   port::MutexLock l(&mu_);
   if (!path.empty()) path_ = path;
@@ -135,7 +139,7 @@ bool IniFile::Get(const std::string& section, const std::string& key, std::strin
 }
 
 bool IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
-  if (!IsStorable(section) || !IsStorable(key) || !IsStorable(value) ||
+  if (!IsStorable(section) || !IsStorable(key) || !IsStorableValue(value) ||
       key.find('=') != std::string::npos) {
     return false;
   }

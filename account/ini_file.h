@@ -43,8 +43,9 @@ class IniFile {
   bool Get(const std::string& section, const std::string& key, std::string* value) const;
 
   // Creates the section when missing (at the end of the order) and sets the
-  // entry. Refuses (false, nothing changed) a section, key or value holding CR
-  // or LF, or a key holding "=", none of which the format can carry.
+  // entry. Refuses (false, nothing changed) what the format cannot carry: a
+  // line break anywhere, a "=" in a key, white space at the end of a value
+  // (reading trims the line).
   bool Set(const std::string& section, const std::string& key, const std::string& value);
 
   bool HasSection(const std::string& section) const;
@@ -68,8 +69,9 @@ class IniFile {
   // The store's lock (re-entrant).
   port::Mutex* mutex() const { return &mu_; }
 
-  // True when `text` can be stored as a section name or value.
+  // Whether `text` can be stored as a section name, and as a value.
   static bool IsStorable(const std::string& text);
+  static bool IsStorableValue(const std::string& text);
 
  private:
   using Section = std::map<std::string, std::string>;

@@ -105,7 +105,17 @@ TEST_F(IniFileTest, RefusesTextTheFormatCannotCarry) {
   EXPECT_FALSE(ini.Set("a\nb", "k", "v"));
   EXPECT_FALSE(ini.Set("s", "k", "line1\r\nline2"));
   EXPECT_FALSE(ini.Set("s", "k=x", "v"));
+  // Reading trims the line, so such a value would come back shorter.
+  EXPECT_FALSE(ini.Set("s", "k", "/a/folder "));
+  EXPECT_FALSE(ini.Set("s", "k", "tab\t"));
   EXPECT_TRUE(ini.SectionNames().empty());
+  EXPECT_TRUE(ini.Set("s ", "k", " leading is kept"));
+  ASSERT_TRUE(ini.Save(path_));
+  IniFile back;
+  ASSERT_TRUE(back.Load(path_));
+  std::string v;
+  ASSERT_TRUE(back.Get("s ", "k", &v));
+  EXPECT_EQ(" leading is kept", v);
 }
 
 TEST_F(IniFileTest, ReplacesTheFileWholeAndPrivately) {

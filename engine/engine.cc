@@ -264,9 +264,11 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
   task->filePath = file_path;
 
   int32_t error = 0;
-  // The store's line format cannot carry a line break.
-  if (!IniFile::IsStorable(file_path) || !IniFile::IsStorable(task->target) ||
-      !IniFile::IsStorable(task->folderPath) || !IniFile::IsStorable(task->folderTarget)) {
+  // The store's line format cannot carry a line break, nor keep white space
+  // at the end of a value.
+  if (!IniFile::IsStorable(file_path) || !IniFile::IsStorableValue(task->target) ||
+      !IniFile::IsStorableValue(task->folderPath) ||
+      !IniFile::IsStorableValue(task->folderTarget)) {
     error = static_cast<int32_t>(port::kErrorInvalidName);
   } else if (task->folderPath.empty() && task->folderTarget.empty() && task->target.empty()) {
     error = kErrNoTarget;

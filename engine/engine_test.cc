@@ -82,6 +82,7 @@ TEST_F(RegistryTest, RegistrationFailuresAreReportedOnceWithTheirCodes) {
       {MakeFile("big.bin", 101), "T", 1014},
       {dir_.File("line\nbreak.bin"), "T", 123},
       {MakeFile("ok.bin", 5), "bad\r\ntarget", 123},
+      {MakeFile("space.bin", 5), "bad target ", 123},
   };
   for (const Case& c : cases) {
     log_.clear();

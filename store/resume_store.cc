@@ -243,7 +243,7 @@ bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool 
   };
   if (!IniFile::IsStorable(file_path)) return false;
   for (const std::string& v : values) {
-    if (!IniFile::IsStorable(v)) return false;
+    if (!IniFile::IsStorableValue(v)) return false;
   }
   {
     port::MutexLock l(s.iniFile.mutex());

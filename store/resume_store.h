@@ -54,7 +54,8 @@ bool IsResumeStoreOpen();
 
 // Stores the nine keys of `record` in the section `file_path` and marks the
 // store changed; `wake` has it written at once. False when the store is not
-// open, the path is empty, or a value cannot be stored (CR or LF).
+// open, the path is empty, or a value cannot be stored (a line break, or
+// white space at its end).
 bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& record, bool wake);
 
 // Reads the record of `file_path` into `record`. False when the store is not
