@@ -254,8 +254,12 @@ TEST(ResumeStoreCrashTest, ChildWriter) {
   if (dir == nullptr) GTEST_SKIP() << "started by ResumeStoreCrashTest.KilledWriter";
   setenv("VEXAUPLOAD_DATA_DIR", dir, 1);
   LogIn("5");
+  const uint64_t passes = TEST_ResumeWriterPasses();
   ASSERT_TRUE(OpenResumeStore());
   ASSERT_TRUE(LoadResumeStore(nullptr));
+  // After the writer's first pass it writes only when woken, that is between
+  // two generations: every write is a snapshot of one generation.
+  ASSERT_TRUE(TEST_WaitForResumeWriterPass(passes, 60000));
   for (int generation = 1;; ++generation) {
     const uint64_t writes = TEST_ResumeWrites();
     for (int i = 0; i < 2000; ++i) {
