@@ -1,11 +1,11 @@
 #include "account/session.h"
 
+#include <json/json.h>
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <stdexcept>
-
-#include <json/json.h>
 
 #include "account/account_file.h"
 #include "codec/text.h"

@@ -88,9 +88,10 @@ TEST_F(SessionTest, WrongValueTypeFailsTheLoginKeepingWhatWasRead) {
   EXPECT_EQ(3, GetUploadAllowed());
   EXPECT_TRUE(CopyAccountState().isVip);
 
-  for (const char* body : {R"({"state": true, "space": "full"})", R"({"state": true, "file_range": 7})",
-                           R"({"state": true, "size_limit": "big"})", R"(["state"])",
-                           R"({"state": true, "type_limit": [1]})"}) {
+  for (const char* body :
+       {R"({"state": true, "space": "full"})", R"({"state": true, "file_range": 7})",
+        R"({"state": true, "size_limit": "big"})", R"(["state"])",
+        R"({"state": true, "type_limit": [1]})"}) {
     LogoutAccount();
     ASSERT_TRUE(ApplyLoginAnswer(body, "a", "d", false, false)) << body;
     EXPECT_FALSE(IsLoggedIn()) << body;
@@ -148,7 +149,8 @@ TEST_F(SessionTest, ReadsAreConsistentCopiesWhileLoginsAndLogoutsRun) {
   std::thread reader([&] {
     while (!done.load()) {
       const AccountState s = CopyAccountState();
-      if (s.userId.empty() != s.userKey.empty() || (!s.userId.empty() && s.userKey != "K" + s.userId)) {
+      if (s.userId.empty() != s.userKey.empty() ||
+          (!s.userId.empty() && s.userKey != "K" + s.userId)) {
         ++torn;
       }
     }

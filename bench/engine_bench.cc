@@ -106,8 +106,8 @@ void BM_RegisterFolderMembers(benchmark::State& state) {
       if (AddFolderMember(t.get())) t.release();
     }
     state.PauseTiming();
-    bytes_per_task =
-        static_cast<double>(g_live_bytes.load() - before) / kTasks + static_cast<double>(task_bytes);
+    bytes_per_task = static_cast<double>(g_live_bytes.load() - before) / kTasks +
+                     static_cast<double>(task_bytes);
     StopEngine();
     state.ResumeTiming();
   }
@@ -139,7 +139,8 @@ void BM_AddFileTaskKnownFiles(benchmark::State& state) {
     // Later rounds find the records in the file already and only overwrite them.
     if (bytes_per_record == 0) bytes_per_record = static_cast<double>(b1 - b0) / kTasks;
     bytes_per_task = static_cast<double>(g_live_bytes.load() - b1) / kTasks;
-    if (GetQueueTotals().taskCount != static_cast<size_t>(kTasks)) state.SkipWithError("lost tasks");
+    if (GetQueueTotals().taskCount != static_cast<size_t>(kTasks))
+      state.SkipWithError("lost tasks");
     StopEngine();
     state.ResumeTiming();
   }

@@ -8,12 +8,12 @@
 
 #include "account/ini_file.h"
 #include "account/session.h"
+#include "engine/engine_state.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/thread.h"
 #include "store/error_table.h"
 #include "store/resume_store.h"
-#include "engine/engine_state.h"
 
 namespace vexa {
 
@@ -318,7 +318,8 @@ bool AddFolderTask(const std::string& folder_path, const std::string& target, in
 bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status) {
   UploadEngine& e = Engine();
   if (!e.started.load()) return false;
-  const bool is_folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
+  const bool is_folder =
+      port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
   if (is_folder) {
     {
       std::lock_guard<std::mutex> l(e.life_mu);

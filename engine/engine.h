@@ -39,9 +39,8 @@ void SetTargetResolver(TargetResolver resolver);
 
 // Starts the upload of a whole folder (listing it and registering its
 // members on a thread of its own). Returns whether it was started.
-using FolderUploadStarter = std::function<bool(const std::string& folder_path,
-                                               const std::string& target, int32_t isp_type,
-                                               bool auto_start)>;
+using FolderUploadStarter = std::function<bool(
+    const std::string& folder_path, const std::string& target, int32_t isp_type, bool auto_start)>;
 void SetFolderUploadStarter(FolderUploadStarter starter);
 
 // A selection dialog request; the starter runs the dialog on its own thread.

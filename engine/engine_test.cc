@@ -76,12 +76,9 @@ TEST_F(RegistryTest, RegistrationFailuresAreReportedOnceWithTheirCodes) {
     std::string target;
     int32_t code;
   } cases[] = {
-      {MakeFile("empty.bin", 0), "T", 1000},
-      {dir_.File("missing.bin"), "T", 2},
-      {MakeFile("notarget.bin", 5), "", 1012},
-      {MakeFile("big.bin", 101), "T", 1014},
-      {dir_.File("line\nbreak.bin"), "T", 123},
-      {MakeFile("ok.bin", 5), "bad\r\ntarget", 123},
+      {MakeFile("empty.bin", 0), "T", 1000},          {dir_.File("missing.bin"), "T", 2},
+      {MakeFile("notarget.bin", 5), "", 1012},        {MakeFile("big.bin", 101), "T", 1014},
+      {dir_.File("line\nbreak.bin"), "T", 123},       {MakeFile("ok.bin", 5), "bad\r\ntarget", 123},
       {MakeFile("space.bin", 5), "bad target ", 123},
   };
   for (const Case& c : cases) {
@@ -249,8 +246,9 @@ TEST_F(RegistryTest, RestartReportsUnfinishedFilesAndFolders) {
   auto section = [](const std::string& path, const std::string& folder_path, int size, int done) {
     return "[" + path + "]\r\nfileid=A\r\nquickid=B\r\npickcode=P\r\nfolderpath=" + folder_path +
            "\r\nfoldertarget=" + (folder_path.empty() ? "" : "FT") +
-           "\r\ntarget=" + (folder_path.empty() ? "T" : "") + "\r\nfilesize=" +
-           std::to_string(size) + "\r\nuploadsize=" + std::to_string(done) + "\r\nisp=0\r\n";
+           "\r\ntarget=" + (folder_path.empty() ? "T" : "") +
+           "\r\nfilesize=" + std::to_string(size) + "\r\nuploadsize=" + std::to_string(done) +
+           "\r\nisp=0\r\n";
   };
   std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
       << section(folder + "/a", folder, 10, 1) << section(dir_.File("single.bin"), "", 99, 9)

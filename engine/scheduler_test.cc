@@ -1,7 +1,6 @@
-#include "engine/engine.h"
-
 #include <thread>
 
+#include "engine/engine.h"
 #include "engine/test_worker.h"
 #include "port/clock.h"
 
@@ -79,13 +78,14 @@ TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
   int asked = 0;
   std::string asked_dir;
   std::string answer;
-  SetTargetResolver([&](UploadTask*, const std::string& dir, std::string* remote, std::string* target) {
-    ++asked;
-    asked_dir = dir;
-    *target = answer;
-    if (!answer.empty()) *remote = "F/sub";
-    return true;
-  });
+  SetTargetResolver(
+      [&](UploadTask*, const std::string& dir, std::string* remote, std::string* target) {
+        ++asked;
+        asked_dir = dir;
+        *target = answer;
+        if (!answer.empty()) *remote = "F/sub";
+        return true;
+      });
   RunSchedulerPass();
   EXPECT_EQ(1, asked);
   EXPECT_EQ(folder->folderPath + "/sub", asked_dir);

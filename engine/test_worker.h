@@ -51,7 +51,8 @@ class TestWorker {
   // The n-th (from 1) transfer started, waiting for it up to `timeout_ms`.
   UploadTask* WaitStarted(size_t n, uint32_t timeout_ms = 10000) {
     std::unique_lock<std::mutex> l(mu_);
-    if (!cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [&] { return started_.size() >= n; })) {
+    if (!cv_.wait_for(l, std::chrono::milliseconds(timeout_ms),
+                      [&] { return started_.size() >= n; })) {
       return nullptr;
     }
     return started_[n - 1];

@@ -22,13 +22,16 @@ std::string ReadFile(const std::filesystem::path& path) {
 
 uint64_t LittleEndian(const std::string& bytes, size_t at, size_t width) {
   uint64_t v = 0;
-  for (size_t i = 0; i < width; ++i) v |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+  for (size_t i = 0; i < width; ++i)
+    v |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
   return v;
 }
 
 TEST(CrashReporterTest, BaseNameFollowsTheTimePattern) {
-  EXPECT_EQ("20260102030405006_vexaupload", CrashReportBaseName(2026, 1, 2, 3, 4, 5, 6, "vexaupload"));
-  EXPECT_EQ("19991231235959999_host.exe", CrashReportBaseName(1999, 12, 31, 23, 59, 59, 999, "host.exe"));
+  EXPECT_EQ("20260102030405006_vexaupload",
+            CrashReportBaseName(2026, 1, 2, 3, 4, 5, 6, "vexaupload"));
+  EXPECT_EQ("19991231235959999_host.exe",
+            CrashReportBaseName(1999, 12, 31, 23, 59, 59, 999, "host.exe"));
 }
 
 TEST(CrashReporterDeathTest, FatalSignalLeavesATextReportAndADump) {

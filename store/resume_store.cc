@@ -19,8 +19,8 @@ namespace {
 
 constexpr uint32_t kWriterIntervalMs = 30000;
 
-constexpr const char* kKeys[] = {"fileid",   "quickid",    "pickcode", "folderpath", "foldertarget",
-                                 "target",   "filesize",   "uploadsize", "isp"};
+constexpr const char* kKeys[] = {"fileid", "quickid",  "pickcode",   "folderpath", "foldertarget",
+                                 "target", "filesize", "uploadsize", "isp"};
 
 struct ResumeStore {
   IniFile iniFile;

@@ -106,12 +106,18 @@ void PutBaseName(Buf* b, int y, int mo, int d, int h, int mi, int s, int ms, con
 
 const char* SignalName(int sig) {
   switch (sig) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGILL: return "SIGILL";
-    case SIGFPE: return "SIGFPE";
-    case SIGABRT: return "SIGABRT";
-    default: return "signal";
+    case SIGSEGV:
+      return "SIGSEGV";
+    case SIGBUS:
+      return "SIGBUS";
+    case SIGILL:
+      return "SIGILL";
+    case SIGFPE:
+      return "SIGFPE";
+    case SIGABRT:
+      return "SIGABRT";
+    default:
+      return "signal";
   }
 }
 
