@@ -558,9 +558,9 @@ void Service::Cancel(const User& user, const std::string& pickcode, httplib::Res
   // A range of this session may be in flight: wait for it under the
   // session's lock, which is always taken before mu_.
   lock.unlock();
-  std::shared_ptr<std::mutex> session_lock = SessionLock(session.id);
+  std::shared_ptr<SessionState> state = SessionLock(session.id);
   {
-    std::lock_guard<std::mutex> guard(*session_lock);
+    std::lock_guard<std::mutex> guard(state->mu);
     lock.lock();
     if (meta_->FindSessionById(session.id, &session)) {
       meta_->DeleteSession(session.id);
@@ -626,8 +626,8 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
       return Refuse(res, kCodeBadParameter);
     }
     if (content_held) {
-      std::shared_ptr<std::mutex> session_lock = SessionLock(session.id);
-      std::unique_lock<std::mutex> held(*session_lock, std::try_to_lock);
+      std::shared_ptr<SessionState> state = SessionLock(session.id);
+      std::unique_lock<std::mutex> held(state->mu, std::try_to_lock);
       if (held.owns_lock()) {
         FileEntry file;
         file.user = user.id;
@@ -863,8 +863,8 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
     }
   }
 
-  std::shared_ptr<std::mutex> session_lock = SessionLock(session.id);
-  std::lock_guard<std::mutex> guard(*session_lock);
+  std::shared_ptr<SessionState> state = SessionLock(session.id);
+  std::lock_guard<std::mutex> guard(state->mu);
   {
     std::lock_guard<std::mutex> lock(mu_);
     // Re-read under the session's lock: another range or a cancel may have
@@ -893,13 +893,26 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
       std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
       return Refuse(res, kCodeDiskFull);
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!meta_->SetSessionOffset(session.id, end, NowSeconds())) return Refuse(res, kCodeOther);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!meta_->SetSessionOffset(session.id, end, NowSeconds())) {
+        state->in_order = false;
+        return Refuse(res, kCodeOther);
+      }
+    }
+    // Feed the running digest while the ranges come in order from the start,
+    // so the finished file need not be read again.
+    if (state->in_order && state->digested == start) {
+      state->digest.Update(data.data(), data.size());
+      state->digested = end;
+    } else {
+      state->in_order = false;
+    }
     offset = end;
     session.offset = end;
   }
   if (offset == session.size) {
-    int code = Finish(session);
+    int code = Finish(session, state.get());
     if (code != 0) return Refuse(res, code);
   }
   Json::Value v = Accepted();
@@ -907,11 +920,18 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
   Reply(res, v);
 }
 
-int Service::Finish(const Session& session) {
+int Service::Finish(const Session& session, SessionState* state) {
   const std::string path = blobs_->PartialPath(session.id);
   std::string sha1, quick;
   uint32_t error = 0;
-  if (!Sha1FileHex(&error, HashProgressFn(), path, &sha1) || !QuickIdHex(path, &quick, &error)) {
+  // Without a running digest of every byte (a restart, a rewrite), read the
+  // file again.
+  // The copy keeps the running digest usable should this attempt fail.
+  Sha1 digest = state->digest;
+  const bool digested = state->in_order && state->digested == session.size;
+  if (!(digested ? digest.FinalHex(&sha1) : Sha1FileHex(&error, HashProgressFn(), path, &sha1)) ||
+      !QuickIdHex(path, &quick, &error)) {
+    state->in_order = false;
     std::fprintf(stderr, "vexa-server: cannot hash %s (error %u)\n", path.c_str(), error);
     return kCodeOther;
   }
@@ -941,8 +961,8 @@ int Service::Finish(const Session& session) {
 
 void Service::DropIdleSessions() {
   for (int64_t id : meta_->IdleSessions(NowSeconds(), options_.session_lifetime)) {
-    std::shared_ptr<std::mutex> session_lock = SessionLock(id);
-    std::unique_lock<std::mutex> busy(*session_lock, std::try_to_lock);
+    std::shared_ptr<SessionState> state = SessionLock(id);
+    std::unique_lock<std::mutex> busy(state->mu, std::try_to_lock);
     if (!busy.owns_lock()) continue;
     meta_->DeleteSession(id);
     blobs_->RemovePartial(id);
@@ -951,11 +971,11 @@ void Service::DropIdleSessions() {
   }
 }
 
-std::shared_ptr<std::mutex> Service::SessionLock(int64_t session) {
+std::shared_ptr<Service::SessionState> Service::SessionLock(int64_t session) {
   std::lock_guard<std::mutex> lock(locks_mu_);
-  std::shared_ptr<std::mutex>& m = session_locks_[session];
-  if (!m) m = std::make_shared<std::mutex>();
-  return m;
+  std::shared_ptr<SessionState>& state = session_locks_[session];
+  if (!state) state = std::make_shared<SessionState>();
+  return state;
 }
 
 void Service::DropSessionLock(int64_t session) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "codec/sha1.h"
 #include "server/blob_store.h"
 #include "server/faults.h"
 #include "server/metadata.h"
@@ -44,6 +45,16 @@ class Service {
  private:
   enum class DispatchKind { kUpload, kResume, kCancel };
 
+  // The lock serializing the ranges of one session, and the digest of the
+  // session's bytes so far (used only under that lock). Dropping them
+  // together ends the session's in-memory state.
+  struct SessionState {
+    std::mutex mu;
+    Sha1 digest;
+    uint64_t digested = 0;  // bytes fed to `digest`; valid while `in_order`
+    bool in_order = true;
+  };
+
   void HandleLogin(const httplib::Request& req, httplib::Response& res);
   void HandleSpace(const httplib::Request& req, httplib::Response& res);
   void HandleDispatch(const httplib::Request& req, httplib::Response& res, DispatchKind kind);
@@ -73,13 +84,13 @@ class Service {
 
   // Verifies and stores the finished content of a session; the session's
   // lock is held. Returns 0 or a refusal code.
-  int Finish(const Session& session);
+  int Finish(const Session& session, SessionState* state);
 
   // Drops sessions idle for longer than their lifetime; mu_ is held. A
   // session busy with a range is left for the next time.
   void DropIdleSessions();
 
-  std::shared_ptr<std::mutex> SessionLock(int64_t session);
+  std::shared_ptr<SessionState> SessionLock(int64_t session);
   void DropSessionLock(int64_t session);
 
   bool WebUser(const httplib::Request& req, User* user);
@@ -92,7 +103,7 @@ class Service {
 
   std::mutex mu_;  // guards meta_ and every read-check-write on it
   std::mutex locks_mu_;
-  std::map<int64_t, std::shared_ptr<std::mutex>> session_locks_;  // guarded by locks_mu_
+  std::map<int64_t, std::shared_ptr<SessionState>> session_locks_;  // guarded by locks_mu_
   std::mutex web_mu_;
   struct WebSession {
     int64_t user;
