@@ -29,6 +29,13 @@ std::string UrlEncode(std::u16string_view text) {
   return out;
 }
 
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::string FormatU64(uint64_t value) {
   char buf[24];
   std::snprintf(buf, sizeof(buf), "%" PRIu64, value);

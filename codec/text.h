@@ -18,6 +18,8 @@ WideString Utf8ToWide(std::string_view utf8);
 
 // Every byte of the UTF-8 form as "%XX" (upper-case hex), letters included.
 std::string UrlEncode(std::u16string_view text);
+// The value of a hexadecimal digit of either case; -1 for any other byte.
+int HexDigitValue(char c);
 
 std::string FormatU64(uint64_t value);
 // Reads a leading decimal number (after optional white space); 0 when none.

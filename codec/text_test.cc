@@ -24,6 +24,19 @@ TEST(UrlEncodeTest, EscapesEveryByte) {
   EXPECT_EQ(UrlEncode(u""), "");
 }
 
+TEST(HexDigitTest, BothCasesAndNothingBeside) {
+  EXPECT_EQ(HexDigitValue('0'), 0);
+  EXPECT_EQ(HexDigitValue('9'), 9);
+  EXPECT_EQ(HexDigitValue('a'), 10);
+  EXPECT_EQ(HexDigitValue('f'), 15);
+  EXPECT_EQ(HexDigitValue('A'), 10);
+  EXPECT_EQ(HexDigitValue('F'), 15);
+  // The neighbours of each range, and bytes beyond ASCII.
+  for (char c : {'/', ':', '@', 'G', '`', 'g', ' ', '\0', '\xC0', '\xFF'}) {
+    EXPECT_EQ(HexDigitValue(c), -1) << static_cast<int>(c);
+  }
+}
+
 TEST(NumberTest, FormatAndParse) {
   EXPECT_EQ(FormatU64(0), "0");
   EXPECT_EQ(FormatU64(UINT64_MAX), "18446744073709551615");

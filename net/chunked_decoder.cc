@@ -2,18 +2,9 @@
 
 #include <algorithm>
 
+#include "codec/text.h"
+
 namespace vexa {
-
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 void ChunkedDecoder::EndSizeLine() {
   if (size_ == 0) {
@@ -30,7 +21,7 @@ size_t ChunkedDecoder::Feed(std::string_view in, std::string* out) {
     const char c = in[i];
     switch (state_) {
       case State::kSize: {
-        int v = HexValue(c);
+        int v = HexDigitValue(c);
         if (v >= 0) {
           if (++digits_ > kMaxHexDigits) {
             state_ = State::kFailed;
