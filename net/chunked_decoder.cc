@@ -6,6 +6,12 @@
 
 namespace vexa {
 
+void ChunkedDecoder::StartSizeLine() {
+  state_ = State::kSize;
+  size_ = 0;
+  digits_ = 0;
+}
+
 void ChunkedDecoder::EndSizeLine() {
   if (size_ == 0) {
     state_ = State::kTrailerStart;
@@ -29,27 +35,18 @@ size_t ChunkedDecoder::Feed(std::string_view in, std::string* out) {
           }
           size_ = size_ * 16 + static_cast<uint64_t>(v);
           ++i;
-        } else if (digits_ == 0) {
-          state_ = State::kFailed;
-        } else if (c == ' ' || c == '\t') {
-          state_ = State::kSizeSpace;
-          ++i;
-        } else if (c == ';') {
-          state_ = State::kExtension;
-          ++i;
-        } else if (c == '\r') {
-          state_ = State::kSizeLf;
-          ++i;
-        } else if (c == '\n') {
-          ++i;
-          EndSizeLine();
-        } else {
-          state_ = State::kFailed;
+          break;
         }
-        break;
+        if (digits_ == 0) {
+          state_ = State::kFailed;
+          break;
+        }
+        // After the last digit the same may follow as after a blank.
+        [[fallthrough]];
       }
       case State::kSizeSpace:
         if (c == ' ' || c == '\t') {
+          state_ = State::kSizeSpace;
           ++i;
         } else if (c == ';') {
           state_ = State::kExtension;
@@ -88,9 +85,7 @@ size_t ChunkedDecoder::Feed(std::string_view in, std::string* out) {
         if (c == '\r') {
           state_ = State::kDataLf;
         } else if (c == '\n') {
-          state_ = State::kSize;
-          size_ = 0;
-          digits_ = 0;
+          StartSizeLine();
         } else {
           state_ = State::kFailed;
           break;
@@ -103,9 +98,7 @@ size_t ChunkedDecoder::Feed(std::string_view in, std::string* out) {
           break;
         }
         ++i;
-        state_ = State::kSize;
-        size_ = 0;
-        digits_ = 0;
+        StartSizeLine();
         break;
       case State::kTrailerStart:
         ++i;

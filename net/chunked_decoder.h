@@ -42,6 +42,9 @@ class ChunkedDecoder {
   // Chunk sizes beyond this are refused (no body here comes near it).
   static constexpr int kMaxHexDigits = 15;
 
+  // A size line begins (after a chunk's data): no digits read yet.
+  void StartSizeLine();
+  // The size line has ended: on to the data, or to the trailers after size 0.
   void EndSizeLine();
 
   State state_ = State::kSize;

@@ -32,6 +32,7 @@ TEST(ChunkedDecoderTest, DecodesWholeBodiesWhateverThePieces) {
       {"5\r\nhello\r\n0\r\n\r\n", "hello"},
       {"3\r\nabc\r\n4\r\ndefg\r\na\r\n0123456789\r\n0\r\n\r\n", "abcdefg0123456789"},
       {"3;name=value\r\nabc\r\n2 ; x\r\nde\r\n0;last\r\n\r\n", "abcde"},
+      {"3\t \r\nabc\r\n2\t;x\r\nde\r\n1 \nf\r\n0 \r\n\r\n", "abcdef"},
       {"4\r\nab\r\n\r\n0\r\nTrailer: x\r\nOther: y\r\n\r\n", "ab\r\n"},
       // Data that holds CR LF "0" is data, not the end.
       {"7\r\nx\r\n0\r\ny\r\n0\r\n\r\n", "x\r\n0\r\ny"},
@@ -58,7 +59,7 @@ TEST(ChunkedDecoderTest, StopsAtTheEndOfTheBody) {
 
 TEST(ChunkedDecoderTest, RefusesMalformedAndReportsIncompleteBodies) {
   for (std::string bad : {"x\r\n", "\r\n", "5\r\nhelloX\r\n0\r\n\r\n", "5\r\nhello\rX", "1234567890abcdef0\r\n",
-                          "-1\r\n", "0\r\n\rX"}) {
+                          "-1\r\n", "0\r\n\rX", "5x\r\n", "5 x\r\n", "5 6\r\n", "5\rX"}) {
     EXPECT_EQ(DecodeInSteps(bad, 1), "FAILED") << bad;
   }
   for (std::string cut : {"", "5\r\nhel", "5\r\nhello\r\n", "5\r\nhello\r\n0\r\n", "0\r\nTrailer: x\r\n"}) {
