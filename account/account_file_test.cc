@@ -1,8 +1,6 @@
 #include "account/account_file.h"
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "account/test_data_dir.h"
@@ -11,20 +9,13 @@
 namespace vexa {
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class AccountFileTest : public ::testing::Test {
  protected:
   void SetUp() override { ForgetAccountFile(); }
   void TearDown() override { ForgetAccountFile(); }
 
   void WriteAccountFile(const std::string& text) {
-    std::ofstream(dir_.File("account.ini"), std::ios::binary) << text;
+    WriteWholeFile(dir_.File("account.ini"), text);
   }
 
   TestDataDir dir_;
@@ -36,7 +27,7 @@ TEST_F(AccountFileTest, WritesOneSectionAndReadsItBack) {
   const std::string digest(40, 'a');
   ASSERT_TRUE(WriteRememberedAccount("1001", "alice", digest, true, false));
   EXPECT_EQ("[1001]\r\naccount=alice\r\nauto=0\r\nremember=1\r\nsession=" + digest + "\r\n",
-            ReadFile(dir_.File("account.ini")));
+            ReadWholeFile(dir_.File("account.ini")));
   ASSERT_TRUE(ReadRememberedAccount(&account_, &digest_, &remember_, &auto_));
   EXPECT_EQ("alice", account_);
   EXPECT_EQ(digest, digest_);
@@ -46,7 +37,7 @@ TEST_F(AccountFileTest, WritesOneSectionAndReadsItBack) {
   // Not remembered: the digest is not kept.
   ASSERT_TRUE(WriteRememberedAccount("1002", "bob", digest, false, true));
   EXPECT_EQ("[1002]\r\naccount=bob\r\nauto=1\r\nremember=0\r\nsession=\r\n",
-            ReadFile(dir_.File("account.ini")));
+            ReadWholeFile(dir_.File("account.ini")));
 }
 
 TEST_F(AccountFileTest, ReadsTheFirstSectionOnly) {
@@ -107,7 +98,7 @@ TEST_F(AccountFileTest, WriteIsAtomicWithRespectToReads) {
   reader.join();
   EXPECT_EQ(0, bad_reads.load());
   EXPECT_EQ(1u, AccountFile().SectionNames().size());
-  const std::string text = ReadFile(dir_.File("account.ini"));
+  const std::string text = ReadWholeFile(dir_.File("account.ini"));
   EXPECT_EQ(text.find("[2]"), std::string::npos) << text;  // last write was "1"
 }
 

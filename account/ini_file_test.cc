@@ -1,25 +1,12 @@
 #include "account/ini_file.h"
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "account/test_data_dir.h"
 #include "gtest/gtest.h"
 
 namespace vexa {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 class IniFileTest : public ::testing::Test {
  protected:
@@ -34,20 +21,20 @@ TEST_F(IniFileTest, SavesSectionsInFirstSeenOrderWithSortedKeysAndCrLf) {
   ASSERT_TRUE(ini.Set("alpha", "k", "v w"));
   ASSERT_TRUE(ini.Set("zeta", "a", "one"));  // overwrites, keeps the order
   ASSERT_TRUE(ini.Save(path_));
-  EXPECT_EQ("[zeta]\r\na=one\r\nb=2\r\n[alpha]\r\nk=v w\r\n", ReadFile(path_));
+  EXPECT_EQ("[zeta]\r\na=one\r\nb=2\r\n[alpha]\r\nk=v w\r\n", ReadWholeFile(path_));
   EXPECT_EQ(path_, ini.path());
 }
 
 TEST_F(IniFileTest, LoadsLfAndCrLfAndKeepsSpacesAroundEquals) {
-  WriteFile(path_,
-            "orphan=1\n"
-            "  [s p] \r\n"
-            "key = value with = sign\r\n"
-            "no equals here\n"
-            "\n"
-            "[second]\n"
-            "x=1\n"
-            "x=2\n");
+  WriteWholeFile(path_,
+                 "orphan=1\n"
+                 "  [s p] \r\n"
+                 "key = value with = sign\r\n"
+                 "no equals here\n"
+                 "\n"
+                 "[second]\n"
+                 "x=1\n"
+                 "x=2\n");
   IniFile ini;
   ASSERT_TRUE(ini.Load(path_));
   std::string v;
@@ -61,14 +48,14 @@ TEST_F(IniFileTest, LoadsLfAndCrLfAndKeepsSpacesAroundEquals) {
   EXPECT_EQ("1", v);
   EXPECT_EQ((std::vector<std::string>{"s p", "second"}), ini.SectionNames());
   ASSERT_TRUE(ini.Save());
-  EXPECT_EQ("[s p]\r\nkey = value with = sign\r\n[second]\r\nx=2\r\n", ReadFile(path_));
+  EXPECT_EQ("[s p]\r\nkey = value with = sign\r\n[second]\r\nx=2\r\n", ReadWholeFile(path_));
 }
 
 TEST_F(IniFileTest, MissingOrEmptyFileLeavesContent) {
   IniFile ini;
   ini.Set("s", "k", "v");
   EXPECT_FALSE(ini.Load(dir_.File("missing.ini")));
-  WriteFile(path_, "");
+  WriteWholeFile(path_, "");
   EXPECT_TRUE(ini.Load(path_));
   std::string v;
   EXPECT_TRUE(ini.Get("s", "k", &v));
@@ -82,7 +69,7 @@ TEST_F(IniFileTest, SaveNeedsPathAndWritesEmptyFileForNoSections) {
   EXPECT_FALSE(ini.Save());
   ASSERT_TRUE(ini.Save(path_));
   EXPECT_TRUE(std::filesystem::exists(path_));
-  EXPECT_EQ("", ReadFile(path_));
+  EXPECT_EQ("", ReadWholeFile(path_));
   EXPECT_FALSE(ini.Save(dir_.File("no/such/folder/x.ini")));
 }
 
@@ -124,7 +111,7 @@ TEST_F(IniFileTest, ReplacesTheFileWholeAndPrivately) {
   ASSERT_TRUE(ini.Save(path_));
   ini.Set("s", "k", "new");
   ASSERT_TRUE(ini.Save());
-  EXPECT_EQ("[s]\r\nk=new\r\n", ReadFile(path_));
+  EXPECT_EQ("[s]\r\nk=new\r\n", ReadWholeFile(path_));
   EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
   const auto perms = std::filesystem::status(path_).permissions();
   EXPECT_EQ(std::filesystem::perms::none,

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 namespace vexa {
@@ -36,6 +38,19 @@ class TestDataDir {
  private:
   std::filesystem::path path_;
 };
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Replaces the content of a file with `text`, byte for byte.
+inline void WriteWholeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 }  // namespace vexa
 

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "account/session.h"
@@ -12,13 +11,6 @@
 
 namespace vexa {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void LogIn(const std::string& user_id) {
   LogoutAccount();
@@ -97,7 +89,7 @@ TEST_F(ResumeStoreTest, RecordsRoundTripThroughTheFile) {
       "isp=18446744073709551615\r\npickcode=pc\r\nquickid=QF2\r\ntarget=\r\nuploadsize=100\r\n"
       "[/up/one.bin]\r\nfileid=F1\r\nfilesize=5000000000\r\nfolderpath=\r\nfoldertarget=\r\n"
       "isp=18446744073709551615\r\npickcode=pc\r\nquickid=QF1\r\ntarget=T1\r\nuploadsize=42\r\n",
-      ReadFile(StoreFile()));
+      ReadWholeFile(StoreFile()));
 
   CloseResumeStore();
   ASSERT_TRUE(OpenResumeStore());
@@ -139,7 +131,7 @@ TEST_F(ResumeStoreTest, ReadNeedsFileIdAndLoadSkipsButKeepsIncompleteSections) {
   RemoveResumeRecord("/x/full");
   MarkResumeStoreDirty(true);
   ASSERT_TRUE(WaitForWrite(writes));
-  const std::string text = ReadFile(StoreFile());
+  const std::string text = ReadWholeFile(StoreFile());
   EXPECT_NE(std::string::npos, text.find("[/x/partial]"));
   EXPECT_NE(std::string::npos, text.find("[/x/noisp]"));
   EXPECT_EQ(std::string::npos, text.find("[/x/full]"));
@@ -178,12 +170,12 @@ TEST_F(ResumeStoreTest, NothingIsWrittenBeforeTheFileWasLoaded) {
   ASSERT_TRUE(SaveResumeRecord("/early", Record("E", 9, 0), true));
   // The writer's first pass and the pass the save woke have both run.
   ASSERT_TRUE(TEST_WaitForResumeWriterPass(passes + 1, 5000));
-  EXPECT_EQ(std::string::npos, ReadFile(StoreFile()).find("/early"));
+  EXPECT_EQ(std::string::npos, ReadWholeFile(StoreFile()).find("/early"));
 
   const uint64_t writes = TEST_ResumeWrites();
   EXPECT_EQ(2u, Load().size());  // the early record is kept, not replaced
   ASSERT_TRUE(WaitForWrite(writes));
-  const std::string text = ReadFile(StoreFile());
+  const std::string text = ReadWholeFile(StoreFile());
   EXPECT_NE(std::string::npos, text.find("[/old]"));
   EXPECT_NE(std::string::npos, text.find("[/early]"));
 }
@@ -193,7 +185,7 @@ TEST_F(ResumeStoreTest, CloseWritesWhatTheWriterHadNotWritten) {
   Load();
   ASSERT_TRUE(SaveResumeRecord("/late", Record("L", 9, 3), false));  // no wake: up to 30 s
   CloseResumeStore();
-  EXPECT_NE(std::string::npos, ReadFile(StoreFile()).find("[/late]"));
+  EXPECT_NE(std::string::npos, ReadWholeFile(StoreFile()).find("[/late]"));
   EXPECT_EQ(0, TEST_ResumeWritersRunning());
 }
 
@@ -210,8 +202,8 @@ TEST_F(ResumeStoreTest, EachAccountHasItsOwnFile) {
   EXPECT_FALSE(ReadResumeRecord("/mine", &r));
   SaveResumeRecord("/yours", Record("Y", 1, 0), false);
   CloseResumeStore();
-  EXPECT_EQ(std::string::npos, ReadFile(StoreFile("77")).find("/yours"));
-  EXPECT_NE(std::string::npos, ReadFile(StoreFile("88")).find("/yours"));
+  EXPECT_EQ(std::string::npos, ReadWholeFile(StoreFile("77")).find("/yours"));
+  EXPECT_NE(std::string::npos, ReadWholeFile(StoreFile("88")).find("/yours"));
 }
 
 TEST_F(ResumeStoreTest, OneWriterPerOpenEvenWhenReopenedAtOnce) {
@@ -285,7 +277,7 @@ TEST(ResumeStoreCrashTest, KilledWriterLeavesAWholeFile) {
                             seconds + " '" + self +
                             "' --gtest_filter=ResumeStoreCrashTest.ChildWriter >/dev/null 2>&1";
     std::system(cmd.c_str());
-    const std::string text = ReadFile(dir.File("5_upload.ini"));
+    const std::string text = ReadWholeFile(dir.File("5_upload.ini"));
     if (text.empty()) continue;  // killed before its first write
     ++checked;
     size_t sections = 0;
