@@ -97,6 +97,13 @@ void Reply(httplib::Response& res, const Json::Value& value) {
   res.set_content(ToJson(value), "application/json; charset=utf-8");
 }
 
+// The answer of a check or a range: how many bytes of the file are held.
+void ReplyOffset(httplib::Response& res, uint64_t offset) {
+  Json::Value v = Accepted();
+  v["offset"] = Json::UInt64(offset);
+  Reply(res, v);
+}
+
 bool ParseDecimal(const std::string& text, uint64_t* value) {
   if (text.empty() || text.size() > 19) return false;
   uint64_t v = 0;
@@ -260,6 +267,14 @@ const std::string& Field(const FormFields& fields, const std::string& name) {
   static const std::string kEmpty;
   auto it = fields.find(name);
   return it == fields.end() ? kEmpty : it->second;
+}
+
+// The query of a check or range URL: the user, the file's size and the time
+// its upload key was issued. False when one of them is missing or malformed.
+bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* user_id,
+                        uint64_t* size, uint64_t* ets) {
+  return ParseUrlEncoded(QueryOf(target), query) && ParseId(Field(*query, "userid"), user_id) &&
+         ParseDecimal(Field(*query, "filesize"), size) && ParseDecimal(Field(*query, "ets"), ets);
 }
 
 }  // namespace
@@ -686,9 +701,7 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
     file.name = name;
     file.size = size;
     file.sha1 = fileid;
-    do {
-      file.pickcode = RandomText(kPickAlphabet, 12);
-    } while (meta_->PickcodeInUse(file.pickcode));
+    file.pickcode = UnusedPickcode();
     if (!meta_->PutFile(file)) return Refuse(res, kCodeOther);
     return answer(2, file.pickcode, folder, "");
   }
@@ -705,9 +718,7 @@ void Service::Dispatch(const User& user, const FormFields& body, httplib::Respon
   session.quickid = quickid;
   session.upload_key = RandomKey();
   session.upload_time = now;
-  do {
-    session.pickcode = RandomText(kPickAlphabet, 12);
-  } while (meta_->PickcodeInUse(session.pickcode));
+  session.pickcode = UnusedPickcode();
   if (!meta_->CreateSession(&session)) return Refuse(res, kCodeOther);
   answer(1, session.pickcode, folder, session.upload_key);
 }
@@ -719,9 +730,7 @@ void Service::HandleCheck(const httplib::Request& req, httplib::Response& res) {
   FormFields query;
   int64_t user_id;
   uint64_t size, ets;
-  if (!ParseUrlEncoded(QueryOf(req.target), &query) ||
-      !ParseId(Field(query, "userid"), &user_id) || !ParseDecimal(Field(query, "filesize"), &size) ||
-      !ParseDecimal(Field(query, "ets"), &ets)) {
+  if (!ParseTransferQuery(req.target, &query, &user_id, &size, &ets)) {
     return Refuse(res, kCodeBadParameter);
   }
   const std::string& pickcode = Field(query, "pickcode");
@@ -732,14 +741,8 @@ void Service::HandleCheck(const httplib::Request& req, httplib::Response& res) {
   Session session;
   uint64_t offset;
   if (IsPickcode(pickcode) && meta_->FindSession(user.id, pickcode, &session)) {
-    if (!TimingSafeEqual(sig, TransferSig(session.upload_key))) {
-      return Refuse(res, kCodeBadSignature);
-    }
-    if (static_cast<int64_t>(ets) != session.upload_time ||
-        NowSeconds() > session.upload_time + options_.key_lifetime) {
-      return Refuse(res, kCodeKeyExpired);
-    }
-    if (size != session.size) return Refuse(res, kCodeBadParameter);
+    const int refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
     offset = session.offset;
   } else {
     FileEntry file;
@@ -753,9 +756,7 @@ void Service::HandleCheck(const httplib::Request& req, httplib::Response& res) {
     if (size != file.size) return Refuse(res, kCodeBadParameter);
     offset = file.size;
   }
-  Json::Value v = Accepted();
-  v["offset"] = Json::UInt64(offset);
-  Reply(res, v);
+  ReplyOffset(res, offset);
 }
 
 void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& res,
@@ -787,9 +788,7 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
   FormFields query;
   int64_t user_id;
   uint64_t size, ets;
-  if (!ParseUrlEncoded(QueryOf(req.target), &query) ||
-      !ParseId(Field(query, "userid"), &user_id) || !ParseDecimal(Field(query, "filesize"), &size) ||
-      !ParseDecimal(Field(query, "ets"), &ets)) {
+  if (!ParseTransferQuery(req.target, &query, &user_id, &size, &ets)) {
     return Refuse(res, kCodeBadParameter);
   }
   std::string boundary;
@@ -838,20 +837,12 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
           !file.upload_key.empty() && TimingSafeEqual(sig, TransferSig(file.upload_key)) &&
           file.size == size) {
         // A resend of a range of an upload that has finished.
-        Json::Value v = Accepted();
-        v["offset"] = Json::UInt64(file.size);
-        return Reply(res, v);
+        return ReplyOffset(res, file.size);
       }
       return Refuse(res, kCodeNoPickcode);
     }
-    if (!TimingSafeEqual(sig, TransferSig(session.upload_key))) {
-      return Refuse(res, kCodeBadSignature);
-    }
-    if (static_cast<int64_t>(ets) != session.upload_time ||
-        NowSeconds() > session.upload_time + options_.key_lifetime) {
-      return Refuse(res, kCodeKeyExpired);
-    }
-    if (size != session.size) return Refuse(res, kCodeBadParameter);
+    const int refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
     if ((!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
         (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
       return Refuse(res, kCodeHashMismatch);
@@ -875,9 +866,7 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
       // The range that was waiting here finished the file: acknowledge it.
       if (meta_->FindFileByPickcode(user_id, pickcode, &file) && file.upload_key == key &&
           end <= file.size) {
-        Json::Value v = Accepted();
-        v["offset"] = Json::UInt64(file.size);
-        return Reply(res, v);
+        return ReplyOffset(res, file.size);
       }
       return Refuse(res, kCodeNoPickcode);
     }
@@ -915,9 +904,26 @@ void Service::HandleBigUpload(const httplib::Request& req, httplib::Response& re
     int code = Finish(session, state.get());
     if (code != 0) return Refuse(res, code);
   }
-  Json::Value v = Accepted();
-  v["offset"] = Json::UInt64(offset);
-  Reply(res, v);
+  ReplyOffset(res, offset);
+}
+
+std::string Service::UnusedPickcode() {
+  std::string pickcode;
+  do {
+    pickcode = RandomText(kPickAlphabet, 12);
+  } while (meta_->PickcodeInUse(pickcode));
+  return pickcode;
+}
+
+int Service::CheckUploadKey(const Session& session, const std::string& sig, uint64_t ets,
+                            uint64_t size) {
+  if (!TimingSafeEqual(sig, TransferSig(session.upload_key))) return kCodeBadSignature;
+  if (static_cast<int64_t>(ets) != session.upload_time ||
+      NowSeconds() > session.upload_time + options_.key_lifetime) {
+    return kCodeKeyExpired;
+  }
+  if (size != session.size) return kCodeBadParameter;
+  return 0;
 }
 
 int Service::Finish(const Session& session, SessionState* state) {

@@ -82,6 +82,14 @@ class Service {
                 httplib::Response& res);
   void Cancel(const User& user, const std::string& pickcode, httplib::Response& res);
 
+  // A pick code no file or session has yet; mu_ is held.
+  std::string UnusedPickcode();
+
+  // Whether a check or range URL may act on `session`: 0 when its signature,
+  // key time and file size fit the session's upload key, else the code to
+  // refuse with. mu_ is held.
+  int CheckUploadKey(const Session& session, const std::string& sig, uint64_t ets, uint64_t size);
+
   // Verifies and stores the finished content of a session; the session's
   // lock is held. Returns 0 or a refusal code.
   int Finish(const Session& session, SessionState* state);

@@ -480,6 +480,15 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_EQ(400, code(Range(u, 0, first, "", true)));
   EXPECT_EQ(400, code(Check(u, 0, true)));
   EXPECT_EQ(403, code(Check(u, -1)));
+  // Check and range read the key alike: a stale key time or another file
+  // size is refused by both.
+  Upload stale = u;
+  stale.time -= 1;
+  EXPECT_EQ(403, code(Range(stale, 0, first)));
+  Upload resized = u;
+  resized.size += 1;
+  EXPECT_EQ(402, code(Check(resized)));
+  EXPECT_EQ(402, code(Range(resized, 0, first)));
   EXPECT_EQ(404, code(Range(u, kChunk, content.substr(kChunk, kChunk)))) << "a gap";
   EXPECT_EQ(0u, Check(u)["offset"].asUInt64()) << "refused ranges store nothing";
   Json::Value v = Range(u, 0, first);
