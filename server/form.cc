@@ -143,6 +143,9 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
     }
     if (after.substr(0, 2) != "\r\n") return false;
     pos += 2;
+    // An empty line right away is a part without headers, so without a
+    // name; searching on would take its content for headers.
+    if (body.substr(pos, 2) == "\r\n") return false;
     size_t head_end = body.find("\r\n\r\n", pos);
     if (head_end == std::string_view::npos) return false;
     MultipartPart part;
@@ -154,6 +157,8 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
       if (line_end == std::string_view::npos) line_end = headers.size();
       std::string_view line = headers.substr(line_start, line_end - line_start);
       if (StartsWithNoCase(line, "content-disposition:")) {
+        // A second one could rename the part or drop its file name.
+        if (has_disposition) return false;
         std::string_view value = line.substr(20);
         if (!StartsWithNoCase(TrimSpace(value), "form-data")) return false;
         if (!HeaderParam(value, "name", &part.name)) return false;

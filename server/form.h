@@ -31,7 +31,8 @@ struct MultipartPart {
 bool MultipartBoundary(std::string_view content_type, std::string* boundary);
 
 // Splits a multipart body. The closing delimiter may end the body directly
-// (no CRLF after it); a body without one is refused.
+// (no CRLF after it); a body without one is refused, and so is a part
+// without exactly one Content-Disposition header.
 bool ParseMultipart(std::string_view body, std::string_view boundary,
                     std::vector<MultipartPart>* parts);
 

@@ -78,6 +78,30 @@ TEST(FormTest, MultipartRefusesTruncatedOrMalformedBodies) {
   EXPECT_FALSE(ParseMultipart("", kBoundary, &parts));
 }
 
+TEST(FormTest, MultipartRefusesPartsWhoseNameIsAmbiguous) {
+  const std::string b = kBoundary;
+  std::vector<MultipartPart> parts;
+  // Without headers a part has no name; its content must not be read as
+  // headers, which would make a part named "cthash" out of data.
+  const std::string headerless = "--" + b + "\r\n\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n"
+                                 "X\r\n--" + b + "--";
+  EXPECT_FALSE(ParseMultipart(headerless, kBoundary, &parts));
+  // Two Content-Disposition headers: the second would rename the part and
+  // leave the first one's file name behind.
+  const std::string twice = "--" + b +
+                            "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk1\"\r\n"
+                            "content-disposition: form-data; name=\"cthash\"\r\n\r\nX\r\n--" + b + "--";
+  EXPECT_FALSE(ParseMultipart(twice, kBoundary, &parts));
+  // One of each header is still read, padding after the delimiter included.
+  const std::string fine = "--" + b + " \t\r\nContent-Type: text/plain\r\n"
+                           "content-disposition:form-data; filename=\"a;b\"; name=\"x\"\r\n\r\n\r\nX\r\n--" + b + "--";
+  ASSERT_TRUE(ParseMultipart(fine, kBoundary, &parts));
+  ASSERT_EQ(1u, parts.size());
+  EXPECT_EQ("x", parts[0].name);
+  EXPECT_EQ("a;b", parts[0].filename);
+  EXPECT_EQ("\r\nX", parts[0].data);
+}
+
 TEST(FormTest, BoundaryComesFromTheContentType) {
   std::string b;
   ASSERT_TRUE(MultipartBoundary("multipart/form-data; boundary=-----------------------vexaupload", &b));
