@@ -132,8 +132,7 @@ std::string Upper(std::string text) {
 bool IsHex40(const std::string& text) {
   if (text.size() != 40) return false;
   for (char c : text) {
-    bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (!hex) return false;
+    if (HexDigitValue(c) < 0) return false;
   }
   return true;
 }

@@ -441,6 +441,8 @@ TEST_F(ServiceTest, DispatchRefusalsCarryTheirCodes) {
   }
   EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, "", "", "", "")));
   EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, "", "XYZ", "", "")));
+  EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, "", std::string(40, 'G'), "", "")));
+  EXPECT_EQ(402, code(Dispatch("url_upload", "f", 10, "", "", std::string(39, 'A') + ":", "")));
   EXPECT_EQ(402, code(Dispatch("url_upload", "f", 0, "", fid, "", "")));
   EXPECT_EQ(411, code(Dispatch("url_upload", "f", 5000001, "", fid, "", "")));
   EXPECT_EQ(410, code(Dispatch("url_upload", "f", 2999995, "", Sha1("y"), "", "")))
