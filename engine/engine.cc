@@ -58,6 +58,16 @@ int64_t SignedSizeLimit() {
   return limit > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(limit);
 }
 
+// Reads the file's size when the task has none yet. Returns 0, the system's
+// error code when the size cannot be read, or kErrEmptyFile for an empty file.
+int32_t ReadTaskSize(UploadTask* task) {
+  if (task->fileSize > 0) return 0;
+  uint64_t size = 0;
+  if (!port::FileSize64(task->filePath, &size)) return static_cast<int32_t>(port::LastError());
+  task->fileSize = static_cast<int64_t>(size);
+  return task->fileSize > 0 ? 0 : kErrEmptyFile;
+}
+
 // Inserts a waiting task. REQUIRES: engineMutex.
 bool RegisterLocked(UploadEngine& e, UploadTask* task) {
   if (e.taskMap.find(task->filePath) != e.taskMap.end()) return false;
@@ -273,19 +283,8 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
   } else if (task->folderPath.empty() && task->folderTarget.empty() && task->target.empty()) {
     error = kErrNoTarget;
   } else {
-    if (task->fileSize <= 0) {
-      uint64_t size = 0;
-      if (port::FileSize64(file_path, &size)) {
-        task->fileSize = static_cast<int64_t>(size);
-      } else {
-        error = static_cast<int32_t>(port::LastError());
-      }
-    }
-    if (error == 0 && task->fileSize <= 0) {
-      error = kErrEmptyFile;
-    } else if (error == 0 && task->fileSize > SignedSizeLimit()) {
-      error = kErrOverSizeLimit;
-    }
+    error = ReadTaskSize(task.get());
+    if (error == 0 && task->fileSize > SignedSizeLimit()) error = kErrOverSizeLimit;
   }
 
   if (error == 0) {
@@ -374,15 +373,8 @@ bool StopAllTasks(bool notify) {
 bool AddFolderMember(UploadTask* task) {
   if (task == nullptr || task->GetStatus() != TaskStatus::Waiting) return false;
   if (FindTask(task->filePath) != nullptr) return false;
-  if (task->fileSize <= 0) {
-    uint64_t size = 0;
-    if (port::FileSize64(task->filePath, &size)) {
-      task->fileSize = static_cast<int64_t>(size);
-      if (task->fileSize <= 0) task->errorCode.store(kErrEmptyFile);
-    } else {
-      task->errorCode.store(static_cast<int32_t>(port::LastError()));
-    }
-  }
+  const int32_t error = ReadTaskSize(task);
+  if (error != 0) task->errorCode.store(error);
   if (task->errorCode.load() != 0) {
     SetTaskStatus(task, TaskStatus::Failed, true);
     return false;

@@ -213,7 +213,7 @@ TEST_F(RegistryTest, AddFolderMemberChecksStatusDuplicateAndSize) {
   Start();
   auto folder = std::make_shared<FolderRecord>();
   folder->folderPath = dir_.File("F");
-  folder->memberCount = 2;
+  folder->memberCount = 3;
   RegisterFolder(folder);
   auto member = [&](const std::string& path) {
     auto t = std::make_unique<UploadTask>();
@@ -233,6 +233,11 @@ TEST_F(RegistryTest, AddFolderMemberChecksStatusDuplicateAndSize) {
   EXPECT_FALSE(AddFolderMember(empty.get()));
   EXPECT_EQ(1000, empty->errorCode.load());
   EXPECT_EQ(TaskStatus::Failed, empty->GetStatus());
+  // A size that cannot be read fails the member with the system's code.
+  auto gone = member(dir_.File("F/gone.bin"));
+  EXPECT_FALSE(AddFolderMember(gone.get()));
+  EXPECT_EQ(2, gone->errorCode.load());
+  EXPECT_EQ(TaskStatus::Failed, gone->GetStatus());
   EXPECT_FALSE(AddFolderMember(nullptr));
   EXPECT_EQ(10, GetQueueTotals().totalBytes);
   // Member failures are counted by the folder, not reported per file.
