@@ -110,6 +110,14 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
   for (const auto& [path, folder] : folders) NotifyFolderStatus(folder, TaskStatus::Stopped);
 }
 
+// Replaces one of the seams; under engineMutex, where the engine reads them.
+template <typename Seam>
+void InstallSeam(Seam UploadEngine::*seam, Seam value) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  e.*seam = std::move(value);
+}
+
 // The thread that stops or cancels every member of a folder.
 void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   UploadEngine& e = Engine();
@@ -195,27 +203,19 @@ bool StartSelection(const std::string& target, int32_t isp_type, uintptr_t owner
 }  // namespace
 
 void SetTransferStarter(TransferStarter starter) {
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  e.startTransfer = std::move(starter);
+  InstallSeam(&UploadEngine::startTransfer, std::move(starter));
 }
 
 void SetTargetResolver(TargetResolver resolver) {
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  e.resolveTarget = std::move(resolver);
+  InstallSeam(&UploadEngine::resolveTarget, std::move(resolver));
 }
 
 void SetFolderUploadStarter(FolderUploadStarter starter) {
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  e.startFolderUpload = std::move(starter);
+  InstallSeam(&UploadEngine::startFolderUpload, std::move(starter));
 }
 
 void SetSelectionStarter(SelectionStarter starter) {
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  e.startSelection = std::move(starter);
+  InstallSeam(&UploadEngine::startSelection, std::move(starter));
 }
 
 void StartEngine(NoticeCallback callback, uint32_t user_value) {
