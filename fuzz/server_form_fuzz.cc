@@ -9,9 +9,6 @@
 #include <string_view>
 
 #include "server/form.h"
-// The reader is compiled into this target, not taken from the library, so
-// that its branches carry the fuzzer's coverage instrumentation.
-#include "server/form.cc"  // NOLINT(build/include)
 
 namespace {
 
