@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -34,6 +35,7 @@ struct ResumeStore {
   uint64_t generation = 0;  // one per open; a writer of an older one ends
 
   port::Event writerEvent;
+  std::function<void()> writerHook;  // tests only; guarded by stateLock
 
   // Writer lifetime and pass counting.
   std::mutex life_mu;
@@ -58,15 +60,21 @@ void ResumeWriter(uint64_t generation) {
   ResumeStore& s = Store();
   while (IsCurrent(generation) && IsLoggedIn()) {
     bool write = false;
+    std::function<void()> hook;
     {
+      // The mark is taken only while this open lasts, and once taken the
+      // changes are written here: a close that begins meanwhile waits for
+      // this writer and writes only what is still marked.
       port::MutexLock l(&s.stateLock);
-      if (s.loaded && s.dirty) {
+      if (s.opened && s.generation == generation && s.loaded && s.dirty) {
         s.dirty = false;
         write = true;
+        hook = s.writerHook;
       }
     }
     // A failed write is not retried until the next change.
-    if (write && IsCurrent(generation)) {
+    if (write) {
+      if (hook) hook();
       s.iniFile.Save();
       std::lock_guard<std::mutex> l(s.life_mu);
       ++s.writes;
@@ -330,6 +338,12 @@ bool TEST_WaitForResumeWriterPass(uint64_t passes, uint32_t timeout_ms) {
   std::unique_lock<std::mutex> l(s.life_mu);
   return s.life_cv.wait_for(l, std::chrono::milliseconds(timeout_ms),
                             [&s, passes] { return s.passes > passes; });
+}
+
+void TEST_SetResumeWriterHook(std::function<void()> hook) {
+  ResumeStore& s = Store();
+  port::MutexLock l(&s.stateLock);
+  s.writerHook = std::move(hook);
 }
 
 int TEST_ResumeWritersRunning() {

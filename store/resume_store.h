@@ -88,6 +88,9 @@ uint64_t TEST_ResumeWriterPasses();
 uint64_t TEST_ResumeWrites();
 bool TEST_WaitForResumeWriterPass(uint64_t passes, uint32_t timeout_ms);
 int TEST_ResumeWritersRunning();
+// For tests: runs on the writer thread after it has taken the store's changed
+// mark and before it writes. Empty to remove.
+void TEST_SetResumeWriterHook(std::function<void()> hook);
 
 }  // namespace vexa
 

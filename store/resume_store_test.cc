@@ -1,5 +1,7 @@
 #include "store/resume_store.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -186,6 +188,25 @@ TEST_F(ResumeStoreTest, CloseWritesWhatTheWriterHadNotWritten) {
   ASSERT_TRUE(SaveResumeRecord("/late", Record("L", 9, 3), false));  // no wake: up to 30 s
   CloseResumeStore();
   EXPECT_NE(std::string::npos, ReadWholeFile(StoreFile()).find("[/late]"));
+  EXPECT_EQ(0, TEST_ResumeWritersRunning());
+}
+
+TEST_F(ResumeStoreTest, ACloseBeginningAsTheWriterTakesTheChangesLosesNothing) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  std::atomic<bool> taken{false};
+  TEST_SetResumeWriterHook([&taken] {
+    taken = true;
+    // The write waits until the close has begun.
+    while (IsResumeStoreOpen()) std::this_thread::yield();
+  });
+  ASSERT_TRUE(SaveResumeRecord("/closing", Record("C", 9, 1), true));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!taken && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_TRUE(taken);
+  CloseResumeStore();
+  TEST_SetResumeWriterHook(nullptr);
+  EXPECT_NE(std::string::npos, ReadWholeFile(StoreFile()).find("[/closing]"));
   EXPECT_EQ(0, TEST_ResumeWritersRunning());
 }
 
