@@ -37,13 +37,6 @@ bool UnregisterLocked(UploadEngine& e, UploadTask* task) {
   return true;
 }
 
-void CopyCallback(std::shared_ptr<const NoticeCallback>* callback, uint32_t* user_value) {
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  *callback = e.noticeCallback;
-  *user_value = e.userValue;
-}
-
 }  // namespace engine_internal
 
 using engine_internal::Engine;

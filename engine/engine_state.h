@@ -65,9 +65,6 @@ void SubtractTotalBytes(UploadEngine& e, int64_t bytes);
 // REQUIRES: engineMutex. Returns whether it was.
 bool UnregisterLocked(UploadEngine& e, UploadTask* task);
 
-// The callback and user value under engineMutex.
-void CopyCallback(std::shared_ptr<const NoticeCallback>* callback, uint32_t* user_value);
-
 // Starts the scheduler thread for the current generation.
 void StartSchedulerThread();
 // Ends the scheduler of the current start and waits for it (unless called on
