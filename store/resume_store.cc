@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -22,6 +23,7 @@ constexpr uint32_t kWriterIntervalMs = 30000;
 
 constexpr const char* kKeys[] = {"fileid", "quickid",  "pickcode",   "folderpath", "foldertarget",
                                  "target", "filesize", "uploadsize", "isp"};
+constexpr size_t kKeyCount = std::size(kKeys);
 
 struct ResumeStore {
   IniFile iniFile;
@@ -99,15 +101,11 @@ bool IsOpen() {
   return s.opened;
 }
 
-bool Has(const IniFile& ini, const std::string& section, const char* key, std::string* value) {
-  return ini.Get(section, key, value);
-}
-
-// Reads the nine keys in order; false as soon as one is missing.
+// Reads the keys in order; false as soon as one is missing.
 bool ReadComplete(const IniFile& ini, const std::string& section, ResumeRecord* r) {
-  std::string v[9];
-  for (int i = 0; i < 9; ++i) {
-    if (!Has(ini, section, kKeys[i], &v[i])) return false;
+  std::string v[kKeyCount];
+  for (size_t i = 0; i < kKeyCount; ++i) {
+    if (!ini.Get(section, kKeys[i], &v[i])) return false;
   }
   r->fileId = v[0];
   r->quickId = v[1];
@@ -238,7 +236,7 @@ bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool 
   if (!IsOpen() || file_path.empty()) return false;
   ResumeStore& s = Store();
   const bool member = !r.folderPath.empty();
-  const std::string values[9] = {
+  const std::string values[kKeyCount] = {
       r.fileId,
       r.quickId,
       r.pickCode,
@@ -255,7 +253,7 @@ bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool 
   }
   {
     port::MutexLock l(s.iniFile.mutex());
-    for (int i = 0; i < 9; ++i) s.iniFile.Set(file_path, kKeys[i], values[i]);
+    for (size_t i = 0; i < kKeyCount; ++i) s.iniFile.Set(file_path, kKeys[i], values[i]);
   }
   MarkResumeStoreDirty(wake);
   return true;
