@@ -5,13 +5,12 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <new>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "account/session.h"
+#include "account/test_data_dir.h"
 #include "engine/engine.h"
 #include "store/resume_store.h"
 
@@ -53,10 +52,6 @@ std::string PathOf(int i) {
 class BenchEnvironment {
  public:
   BenchEnvironment() {
-    std::random_device rd;
-    dir_ = std::filesystem::temp_directory_path() / ("vexa-bench-" + std::to_string(rd()));
-    std::filesystem::create_directories(dir_);
-    setenv("VEXAUPLOAD_DATA_DIR", dir_.c_str(), 1);
     ApplyLoginAnswer(R"({"state": true, "user_id": "bench", "size_limit": 1e12})", "a", "d", false,
                      false);
     TEST_SetSchedulerThreadEnabled(false);
@@ -64,12 +59,10 @@ class BenchEnvironment {
   ~BenchEnvironment() {
     StopEngine();
     LogoutAccount();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
 
  private:
-  std::filesystem::path dir_;
+  TestDataDir dir_;
 };
 
 void IgnoreNotice(TaskNotice) {}

@@ -2,12 +2,11 @@
 // its writer.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "account/session.h"
+#include "account/test_data_dir.h"
 #include "store/resume_store.h"
 
 namespace vexa {
@@ -23,10 +22,6 @@ std::string PathOf(int i) {
 class StoreFixture {
  public:
   StoreFixture() {
-    std::random_device rd;
-    dir_ = std::filesystem::temp_directory_path() / ("vexa-bench-" + std::to_string(rd()));
-    std::filesystem::create_directories(dir_);
-    setenv("VEXAUPLOAD_DATA_DIR", dir_.c_str(), 1);
     ApplyLoginAnswer(R"({"state": true, "user_id": "bench"})", "a", "d", false, false);
     OpenResumeStore();
     LoadResumeStore(nullptr);
@@ -39,18 +34,16 @@ class StoreFixture {
     r.uploadedSize = 123456789;
     for (int i = 0; i < kSections; ++i) SaveResumeRecord(PathOf(i), r, false);
     CloseResumeStore();  // writes the file
-    file_bytes_ = static_cast<double>(std::filesystem::file_size(dir_ / "bench_upload.ini"));
+    file_bytes_ = static_cast<double>(std::filesystem::file_size(dir_.File("bench_upload.ini")));
   }
   ~StoreFixture() {
     CloseResumeStore();
     LogoutAccount();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   double file_bytes() const { return file_bytes_; }
 
  private:
-  std::filesystem::path dir_;
+  TestDataDir dir_;
   double file_bytes_ = 0;
 };
 
