@@ -15,14 +15,6 @@ FolderMap& Map() {
 
 }  // namespace
 
-FolderRecord::~FolderRecord() {
-  dirTargets.clear();
-  pendingPaths.clear();
-  failures.clear();
-  lock.Lock();
-  lock.Unlock();
-}
-
 FolderRef FindFolder(const std::string& folder_path) {
   FolderMap& m = Map();
   port::MutexLock l(&m.folderMapLock);

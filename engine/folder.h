@@ -26,7 +26,6 @@ struct FolderRecord {
   FolderRecord() = default;
   FolderRecord(const FolderRecord&) = delete;
   FolderRecord& operator=(const FolderRecord&) = delete;
-  ~FolderRecord();
 
   std::string folderPath;
   std::string target;
