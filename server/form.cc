@@ -2,16 +2,11 @@
 
 #include <cctype>
 
+#include "codec/text.h"
+
 namespace vexa::server {
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -72,8 +67,8 @@ bool UrlDecode(std::string_view text, std::string* out) {
       out->push_back(' ');
     } else if (c == '%') {
       if (i + 2 >= text.size()) return false;
-      int hi = HexValue(text[i + 1]);
-      int lo = HexValue(text[i + 2]);
+      int hi = HexDigitValue(text[i + 1]);
+      int lo = HexDigitValue(text[i + 2]);
       if (hi < 0 || lo < 0) return false;
       out->push_back(static_cast<char>(hi * 16 + lo));
       i += 2;
