@@ -17,21 +17,7 @@ using Connection = ScriptedPeer::Connection;
 
 const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n{\"via\":1}";
 
-// Points the user's proxy setting at a test proxy for one test.
-class ProxyEnvironmentScope {
- public:
-  ProxyEnvironmentScope(const std::string& http_proxy, const std::string& all_proxy,
-                        const std::string& no_proxy = "") {
-    env_.http_proxy = http_proxy;
-    env_.all_proxy = all_proxy;
-    env_.no_proxy = no_proxy;
-    port::SetProxyEnvironmentForTesting(&env_);
-  }
-  ~ProxyEnvironmentScope() { port::SetProxyEnvironmentForTesting(nullptr); }
-
- private:
-  port::ProxyEnvironment env_;
-};
+using ProxyEnvironmentScope = port::ProxyEnvironmentScopeForTesting;
 
 HttpClient TestClient() {
   HttpClient c;

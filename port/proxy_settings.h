@@ -2,6 +2,7 @@
 #define VEXA_PORT_PROXY_SETTINGS_H_
 
 #include <string>
+#include <utility>
 
 namespace vexa::port {
 
@@ -31,6 +32,22 @@ bool CurrentUserProxyString(const std::string& target_host, std::string* out);
 // Makes CurrentUserProxyString read `env` instead of the process environment
 // (tests); null restores the environment. Not for use while requests run.
 void SetProxyEnvironmentForTesting(const ProxyEnvironment* env);
+
+// Points the user's proxy setting at the given variables for one scope (tests).
+class ProxyEnvironmentScopeForTesting {
+ public:
+  ProxyEnvironmentScopeForTesting(std::string http_proxy, std::string all_proxy,
+                                  std::string no_proxy = "")
+      : env_{std::move(http_proxy), std::move(all_proxy), std::move(no_proxy)} {
+    SetProxyEnvironmentForTesting(&env_);
+  }
+  ~ProxyEnvironmentScopeForTesting() { SetProxyEnvironmentForTesting(nullptr); }
+  ProxyEnvironmentScopeForTesting(const ProxyEnvironmentScopeForTesting&) = delete;
+  ProxyEnvironmentScopeForTesting& operator=(const ProxyEnvironmentScopeForTesting&) = delete;
+
+ private:
+  const ProxyEnvironment env_;
+};
 
 }  // namespace vexa::port
 

@@ -73,18 +73,7 @@ class Peer {
   bool started_ = false;
 };
 
-class ProxyScope {
- public:
-  ProxyScope(const std::string& http_proxy, const std::string& all_proxy) {
-    env_.http_proxy = http_proxy;
-    env_.all_proxy = all_proxy;
-    port::SetProxyEnvironmentForTesting(&env_);
-  }
-  ~ProxyScope() { port::SetProxyEnvironmentForTesting(nullptr); }
-
- private:
-  port::ProxyEnvironment env_;
-};
+using ProxyScope = port::ProxyEnvironmentScopeForTesting;
 
 class PeersTest : public ::testing::Test {
  protected:
