@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "net/scripted_peer.h"
+#include "net/testing/scripted_peer.h"
 #include "port/clock.h"
 
 namespace vexa {

@@ -7,7 +7,7 @@
 #include "net/connect_to_server.h"
 #include "net/http_client.h"
 #include "net/proxy_config.h"
-#include "net/scripted_peer.h"
+#include "net/testing/scripted_peer.h"
 #include "port/proxy_settings.h"
 
 namespace vexa {

@@ -7,7 +7,7 @@
 #include "gtest/gtest.h"
 #include "net/active_socket.h"
 #include "net/proxy_socket.h"
-#include "net/scripted_peer.h"
+#include "net/testing/scripted_peer.h"
 #include "port/clock.h"
 
 namespace vexa {

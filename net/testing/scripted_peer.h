@@ -1,5 +1,5 @@
-#ifndef VEXA_NET_SCRIPTED_PEER_H_
-#define VEXA_NET_SCRIPTED_PEER_H_
+#ifndef VEXA_NET_TESTING_SCRIPTED_PEER_H_
+#define VEXA_NET_TESTING_SCRIPTED_PEER_H_
 
 #include <atomic>
 #include <cstdint>
@@ -73,4 +73,4 @@ class ScriptedPeer {
 
 }  // namespace vexa
 
-#endif  // VEXA_NET_SCRIPTED_PEER_H_
+#endif  // VEXA_NET_TESTING_SCRIPTED_PEER_H_

@@ -1,4 +1,4 @@
-#include "net/scripted_peer.h"
+#include "net/testing/scripted_peer.h"
 
 #include "port/clock.h"
 
