@@ -20,11 +20,12 @@
 #include "codec/login_sign.h"
 #include "codec/sha1.h"
 #include "codec/text.h"
+#include "server/testing/server_process.h"
 
 namespace vexa::server {
 namespace {
 
-constexpr char kToken[] = "test-admin-token";
+constexpr const char* kToken = kTestAdminToken;
 constexpr char kBoundary[] = "-----------------------vexaupload";
 constexpr size_t kChunk = 1 << 20;
 
@@ -62,67 +63,6 @@ Json::Value ParseJson(const std::string& text) {
   EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &v, &errors)) << text;
   return v;
 }
-
-// One vexa-server process with its own data folder.
-class ServerProcess {
- public:
-  explicit ServerProcess(std::string data_dir) : data_dir_(std::move(data_dir)) {}
-  ~ServerProcess() { Stop(SIGKILL); }
-
-  bool Start(std::vector<std::string> extra = {}) {
-    const char* bin_dir = std::getenv("VEXA_BINARY_DIR");
-    std::string binary = std::string(bin_dir ? bin_dir : ".") + "/server/vexa-server";
-    std::vector<std::string> args = {binary, "--listen", "127.0.0.1:0", "--data", data_dir_,
-                                     "--user", "alice:alice-pw", "--user", "bob:bob-pw:3000000",
-                                     "--admin-token", kToken};
-    args.insert(args.end(), extra.begin(), extra.end());
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(binary.c_str(), argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string line;
-    pollfd p{fds[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-      char buf[256];
-      ssize_t n = read(fds[0], buf, sizeof(buf));
-      if (n <= 0) break;
-      line.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    const std::string prefix = "listening on http://127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) return false;
-    port_ = std::atoi(line.c_str() + prefix.size());
-    return port_ > 0;
-  }
-
-  // Sends `sig` and returns the exit status (-1 when killed by a signal).
-  int Stop(int sig) {
-    if (pid_ <= 0) return -2;
-    kill(pid_, sig);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  int port() const { return port_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  std::string data_dir_;
-  pid_t pid_ = 0;
-  int port_ = 0;
-};
 
 // What a client keeps from its login and from one dispatch.
 struct Upload {
