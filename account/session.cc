@@ -1,13 +1,9 @@
 #include "account/session.h"
 
-#include <json/json.h>
-
 #include <algorithm>
-#include <cmath>
-#include <memory>
-#include <stdexcept>
 
 #include "account/account_file.h"
+#include "account/json_answer.h"
 #include "codec/text.h"
 #include "port/mutex.h"
 
@@ -33,92 +29,40 @@ T ReadField(T AccountState::*field) {
   return s.state.*field;
 }
 
-// A value of a type the reader cannot convert fails the whole login.
-struct ConversionError : std::runtime_error {
-  ConversionError() : std::runtime_error("login answer: unexpected value type") {}
-};
-
-const Json::Value& Member(const Json::Value& object, const char* key) {
-  static const Json::Value kNull;
-  if (object.isNull()) return kNull;
-  if (!object.isObject()) throw ConversionError();
-  const Json::Value* v = object.find(key, key + std::char_traits<char>::length(key));
-  return v == nullptr ? kNull : *v;
-}
-
-std::string AsString(const Json::Value& v) {
-  if (v.isNull()) return std::string();
-  if (v.isString()) return v.asString();
-  if (v.isBool()) return v.asBool() ? "true" : "false";
-  throw ConversionError();
-}
-
-double AsDouble(const Json::Value& v) {
-  if (v.isNull()) return 0.0;
-  if (v.isBool()) return v.asBool() ? 1.0 : 0.0;
-  if (v.isNumeric()) return v.asDouble();
-  throw ConversionError();
-}
-
-int32_t AsInt(const Json::Value& v) {
-  if (v.isNull()) return 0;
-  if (v.isBool()) return v.asBool() ? 1 : 0;
-  if (v.isNumeric()) {
-    if (!v.isConvertibleTo(Json::intValue)) throw ConversionError();
-    return v.asInt();
-  }
-  throw ConversionError();
-}
-
-bool AsBool(const Json::Value& v) {
-  if (v.isNull()) return false;
-  if (v.isBool()) return v.asBool();
-  if (v.isNumeric()) return v.asDouble() != 0.0;
-  throw ConversionError();
-}
-
-// A number truncated toward zero, kept within the unsigned 64-bit range.
-uint64_t AsU64(const Json::Value& v) {
-  const double d = AsDouble(v);
-  if (!(d > 0.0)) return 0;
-  if (d >= 18446744073709551615.0) return UINT64_MAX;
-  return static_cast<uint64_t>(d);
-}
-
 void ReadSuccessfulAnswer(const Json::Value& root, AccountState* st) {
-  st->uploadAllowed = AsInt(Member(root, "upload_allowed"));
-  st->isVip = AsBool(Member(root, "is_vip"));
-  st->userId = AsString(Member(root, "user_id"));
-  st->userName = AsString(Member(root, "user_name"));
-  st->face = AsString(Member(root, "face"));
-  st->email = AsString(Member(root, "email"));
-  st->resource = AsString(Member(root, "resource"));
-  st->userKey = AsString(Member(root, "userkey"));
-  st->urlUpload = AsString(Member(root, "url_upload"));
-  st->urlResume = AsString(Member(root, "url_resume"));
-  st->urlCancel = AsString(Member(root, "url_cancel"));
-  st->target = AsString(Member(root, "target"));
-  st->timeLimit = AsDouble(Member(root, "time_limit"));
-  st->sizeLimit = AsU64(Member(root, "size_limit"));
-  const Json::Value& space = Member(root, "space");
-  st->spaceTotal = AsU64(Member(space, "byte_size_total"));
-  st->spaceUsed = AsU64(Member(space, "byte_size_used"));
-  st->spaceRemain = AsU64(Member(space, "byte_size_remain"));
-  const Json::Value& types = Member(root, "type_limit");
+  st->uploadAllowed = JsonInt(JsonMember(root, "upload_allowed"));
+  st->isVip = JsonBool(JsonMember(root, "is_vip"));
+  st->userId = JsonString(JsonMember(root, "user_id"));
+  st->userName = JsonString(JsonMember(root, "user_name"));
+  st->face = JsonString(JsonMember(root, "face"));
+  st->email = JsonString(JsonMember(root, "email"));
+  st->resource = JsonString(JsonMember(root, "resource"));
+  st->userKey = JsonString(JsonMember(root, "userkey"));
+  st->urlUpload = JsonString(JsonMember(root, "url_upload"));
+  st->urlResume = JsonString(JsonMember(root, "url_resume"));
+  st->urlCancel = JsonString(JsonMember(root, "url_cancel"));
+  st->target = JsonString(JsonMember(root, "target"));
+  st->timeLimit = JsonDouble(JsonMember(root, "time_limit"));
+  st->sizeLimit = JsonU64(JsonMember(root, "size_limit"));
+  const Json::Value& space = JsonMember(root, "space");
+  st->spaceTotal = JsonU64(JsonMember(space, "byte_size_total"));
+  st->spaceUsed = JsonU64(JsonMember(space, "byte_size_used"));
+  st->spaceRemain = JsonU64(JsonMember(space, "byte_size_remain"));
+  const Json::Value& types = JsonMember(root, "type_limit");
   if (!types.isNull()) {
-    if (!types.isArray()) throw ConversionError();
-    for (Json::ArrayIndex i = 0; i < types.size(); ++i) st->typeList.push_back(AsString(types[i]));
+    if (!types.isArray()) throw JsonConversionError();
+    for (Json::ArrayIndex i = 0; i < types.size(); ++i) st->typeList.push_back(JsonString(types[i]));
   }
-  const Json::Value& ranges = Member(root, "file_range");
+  const Json::Value& ranges = JsonMember(root, "file_range");
   static const char* const kClasses[] = {"0", "1", "2"};
   for (int c = 0; c < 3; ++c) {
     SizeRange r;
-    if (ParseRange(AsString(Member(ranges, kClasses[c])), &r.low, &r.high)) st->sizeRanges[c] = r;
+    if (ParseRange(JsonString(JsonMember(ranges, kClasses[c])), &r.low, &r.high)) st->sizeRanges[c] = r;
   }
-  st->sizeUsedPercent = AsString(Member(space, "size_used_percent"));
-  st->sizeTotal = AsString(Member(space, "size_total"));
-  st->sizeUsed = AsString(Member(space, "size_used"));
-  st->sizeRemain = AsString(Member(space, "size_remain"));
+  st->sizeUsedPercent = JsonString(JsonMember(space, "size_used_percent"));
+  st->sizeTotal = JsonString(JsonMember(space, "size_total"));
+  st->sizeUsed = JsonString(JsonMember(space, "size_used"));
+  st->sizeRemain = JsonString(JsonMember(space, "size_remain"));
   st->spaceSummary = st->sizeUsed + "|" + st->sizeTotal + "|" + st->sizeUsedPercent;
 }
 
@@ -159,18 +103,10 @@ void UpdateAccountState(const std::function<void(AccountState*)>& change) {
 
 bool ReadLoginAnswer(const std::string& body, AccountState* state) {
   Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  // The reader throws, rather than failing, on nesting deeper than its limit.
+  if (!ParseJsonAnswer(body, &root)) return false;
   try {
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) return false;
-  } catch (const std::exception&) {
-    return false;
-  }
-  try {
-    state->loggedIn = AsBool(Member(root, "state"));
-    state->lastError = AsString(Member(root, "error"));
+    state->loggedIn = JsonBool(JsonMember(root, "state"));
+    state->lastError = JsonString(JsonMember(root, "error"));
     if (state->loggedIn) ReadSuccessfulAnswer(root, state);
   } catch (const std::exception&) {
     state->loggedIn = false;

@@ -1,0 +1,66 @@
+#include "account/json_answer.h"
+
+#include <memory>
+#include <string_view>
+
+namespace vexa {
+
+bool ParseJsonAnswer(const std::string& body, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  // The reader throws, rather than failing, on nesting deeper than its limit.
+  try {
+    return reader->parse(body.data(), body.data() + body.size(), root, &errors);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+const Json::Value& JsonMember(const Json::Value& object, const char* key) {
+  static const Json::Value kNull;
+  if (object.isNull()) return kNull;
+  if (!object.isObject()) throw JsonConversionError();
+  const Json::Value* v = object.find(key, key + std::char_traits<char>::length(key));
+  return v == nullptr ? kNull : *v;
+}
+
+std::string JsonString(const Json::Value& v) {
+  if (v.isNull()) return std::string();
+  if (v.isString()) return v.asString();
+  if (v.isBool()) return v.asBool() ? "true" : "false";
+  throw JsonConversionError();
+}
+
+double JsonDouble(const Json::Value& v) {
+  if (v.isNull()) return 0.0;
+  if (v.isBool()) return v.asBool() ? 1.0 : 0.0;
+  if (v.isNumeric()) return v.asDouble();
+  throw JsonConversionError();
+}
+
+int32_t JsonInt(const Json::Value& v) {
+  if (v.isNull()) return 0;
+  if (v.isBool()) return v.asBool() ? 1 : 0;
+  if (v.isNumeric()) {
+    if (!v.isConvertibleTo(Json::intValue)) throw JsonConversionError();
+    return v.asInt();
+  }
+  throw JsonConversionError();
+}
+
+bool JsonBool(const Json::Value& v) {
+  if (v.isNull()) return false;
+  if (v.isBool()) return v.asBool();
+  if (v.isNumeric()) return v.asDouble() != 0.0;
+  throw JsonConversionError();
+}
+
+uint64_t JsonU64(const Json::Value& v) {
+  const double d = JsonDouble(v);
+  if (!(d > 0.0)) return 0;
+  if (d >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<uint64_t>(d);
+}
+
+}  // namespace vexa
