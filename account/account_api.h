@@ -1,0 +1,27 @@
+#ifndef VEXA_ACCOUNT_ACCOUNT_API_H_
+#define VEXA_ACCOUNT_ACCOUNT_API_H_
+
+#include <string>
+#include <string_view>
+
+namespace vexa {
+
+// The account API's base address, such as "http://host:port", is
+// configuration of the host: login and space queries are sent below it. A
+// trailing "/" is dropped. Until it is set, logins fail with
+// kNoAccountApiText and space queries fail.
+void SetAccountApiBase(std::string_view base);
+// The base as set, or empty.
+std::string AccountApiBase();
+
+// The login's failure text while no base is set.
+inline constexpr char kNoAccountApiText[] = "no account service address is configured";
+
+// A value as it goes into a form body or a query: "%", "&", "=", "+", space,
+// control bytes and non-ASCII bytes as "%XX" (upper-case hex); every other
+// byte as it is, so ordinary values are sent unchanged.
+std::string EncodeFormValue(std::string_view value);
+
+}  // namespace vexa
+
+#endif  // VEXA_ACCOUNT_ACCOUNT_API_H_
