@@ -15,7 +15,8 @@ namespace vexa {
 namespace {
 
 // "请检查你的网络连接" (check your network connection), in the ANSI code page.
-constexpr char kCheckNetworkAnsi[] = "\xc7\xeb\xbc\xec\xb2\xe9\xc4\xe3\xb5\xc4\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3";
+constexpr char kCheckNetworkAnsi[] =
+    "\xc7\xeb\xbc\xec\xb2\xe9\xc4\xe3\xb5\xc4\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3";
 
 std::atomic<LoginClock> login_clock{nullptr};
 // Set while a login thread runs; a second login is refused meanwhile.

@@ -13,8 +13,9 @@ namespace {
 
 using Connection = ScriptedPeer::Connection;
 
-const char kSpace[] = R"("space": {"byte_size_total": 5000.9, "byte_size_used": 1000, "byte_size_remain": 4000,
-  "size_used_percent": "20%", "size_total": "5K", "size_used": "1K", "size_remain": "4K"})";
+const char kSpace[] = R"("space": {"byte_size_total": 5000.9, "byte_size_used": 1000,
+  "byte_size_remain": 4000, "size_used_percent": "20%", "size_total": "5K", "size_used": "1K",
+  "size_remain": "4K"})";
 
 std::string Answer(const std::string& head) { return "{" + head + ", " + kSpace + "}"; }
 
