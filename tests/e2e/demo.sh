@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The demo: starts the reference server on a free loopback port with a scratch
 # data folder and a demo account, computes the identities of a sample folder's
-# files, logs in to the server with the signed login form through the client's
-# own HTTP stack (the network self-test prints every step), and asks for the
-# account's quota.
+# files, posts the signed login form through the client's own HTTP stack (the
+# network self-test prints every step), then logs in with the client's account
+# module and asks for the account's quota.
 set -euo pipefail
 build=${1:?usage: demo.sh BUILD_DIR}
 cli="$build/apps/cli/vexaupload"
@@ -21,7 +21,7 @@ step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 step "starting vexa-server (account demo / demo-password)"
 mkfifo "$work/listen"
 "$server" --listen 127.0.0.1:0 --data "$work/server" --user demo:demo-password \
-  --admin-token demo-token >"$work/listen" 2>"$work/server.log" &
+  --user 'tom&jerry:tj-password' --admin-token demo-token >"$work/listen" 2>"$work/server.log" &
 server_pid=$!
 read -r -t 20 line <"$work/listen" || { echo "vexa-server did not start:"; cat "$work/server.log"; exit 1; }
 base=${line#listening on }
@@ -45,12 +45,12 @@ now=$(date +%s)
 # hex; the signature is the MD5 of account, digest, time and the shared salt.
 digest=$(printf '%s' demo-password | sha1sum | cut -d' ' -f1)
 sign=$(printf '%s' "demo${digest}${now}Lq4Tz&81MwKpNre" | md5sum | cut -d' ' -f1)
-"$cli" nettest --post "account=demo&_time=$now&version=win_1.0.1026.4&sign=$sign" "$base/app/clogin" \
-  | tee "$work/login.out"
-resource=$(grep -o '"resource" *: *"[^"]*"' "$work/login.out" | head -1 | sed 's/.*: *"\(.*\)"/\1/')
-user_id=$(grep -o '"user_id" *: *"\?[0-9]*' "$work/login.out" | head -1 | grep -o '[0-9]*$')
+"$cli" nettest --post "account=demo&_time=$now&version=win_1.0.1026.4&sign=$sign" "$base/app/clogin"
 
-step "vexaupload nettest: the account's quota"
-"$cli" nettest "$base/app/user/space?source=$resource&user_id=$user_id"
+step "vexaupload login: log in and refresh the quota"
+export VEXAUPLOAD_DATA_DIR="$work/client"  # the remembered account stays in the scratch folder
+printf '%s\n' demo-password | "$cli" login --api "$base" --remember demo
+step "vexaupload login: an account with \"&\" in its name"
+printf '%s\n' tj-password | "$cli" login --api "$base" 'tom&jerry'
 
 printf '\nThe server kept running at %s for the steps above; its data folder is removed now.\n' "$base"
