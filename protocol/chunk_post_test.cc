@@ -214,6 +214,19 @@ TEST_F(ChunkPostTest, RefusedAnswersAreFatal) {
   }
 }
 
+TEST_F(ChunkPostTest, SilentServerIsFatalAfterTheIdleTimeOut) {
+  ScriptedPeer peer([](Connection& c) {
+    c.ReadUntil("vexaupload--");
+    c.WaitForClientClose(10000);
+  });
+  client_.idleTimeoutMs = 300;
+  UseFile("0123456789", 0, 10);
+  std::string answer;
+  bool fatal = false;
+  EXPECT_FALSE(Post(peer, &answer, &fatal));
+  EXPECT_TRUE(fatal);
+}
+
 TEST_F(ChunkPostTest, BrokenConnectionsAreWorthARetry) {
   std::string content(kMaxRangeBytes, 'y');
   std::string answer;
@@ -234,6 +247,15 @@ TEST_F(ChunkPostTest, BrokenConnectionsAreWorthARetry) {
   EXPECT_FALSE(Post(peer, &answer, &fatal));
   EXPECT_FALSE(fatal);
   EXPECT_EQ(job_.uploaded_size.load(), counts_.taskBytes);
+
+  // The whole request arrived, but the connection closed before any answer:
+  // from the client's side the same as a break during the data.
+  ScriptedPeer closer([](Connection& c) { c.ReadUntil("vexaupload--"); });
+  job_.transfer.offset = 0;
+  fatal = true;
+  EXPECT_FALSE(Post(closer, &answer, &fatal));
+  EXPECT_FALSE(fatal);
+  EXPECT_EQ(counts_.taskBytes, kMaxRangeBytes);
 }
 
 TEST_F(ChunkPostTest, UnreadableRangesAreFatalWithoutAConnection) {
