@@ -53,9 +53,11 @@ void LogIn(const HttpClient& client, const std::string& base) {
   std::string digest, answer;
   PasswordDigest("alice-pw", &digest);
   const std::string t = std::to_string(port::UnixTimeSeconds());
-  const std::string body = "account=alice&_time=" + t + "&version=win_1.0.1026.4&sign=" + LoginSign("alice", digest, t);
+  const std::string body =
+      "account=alice&_time=" + t + "&version=win_1.0.1026.4&sign=" + LoginSign("alice", digest, t);
   AccountState state;
-  if (!client.Post(base + "/app/clogin", body, &answer) || !ReadLoginAnswer(answer, &state) || !state.loggedIn) {
+  if (!client.Post(base + "/app/clogin", body, &answer) || !ReadLoginAnswer(answer, &state) ||
+      !state.loggedIn) {
     Die("login failed: " + answer);
   }
   UpdateAccountState([&state](AccountState* s) { *s = state; });
@@ -71,7 +73,8 @@ void Prepare(const HttpClient& client, const std::string& path, const std::strin
   uint32_t error = 0;
   job->fields = JobFields();
   job->fields.filePath = path;
-  if (!Sha1FileHex(&error, nullptr, path, &job->fields.fileId) || !QuickIdHex(path, &job->fields.quickId, &error)) {
+  if (!Sha1FileHex(&error, nullptr, path, &job->fields.fileId) ||
+      !QuickIdHex(path, &job->fields.quickId, &error)) {
     Die("hash failed");
   }
   uint64_t size = 0;
@@ -117,13 +120,15 @@ double TimeCurl(MemoryJob* job, const fs::path& scratch) {
   for (int64_t offset = 0; offset < f.fileSize; offset += kMaxRangeBytes, ++n) {
     const int64_t length = std::min(kMaxRangeBytes, f.fileSize - offset);
     port::Seek64(job->transfer.file, static_cast<uint64_t>(offset));
-    if (std::fread(data.data(), 1, static_cast<size_t>(length), job->transfer.file) != static_cast<size_t>(length)) {
+    if (std::fread(data.data(), 1, static_cast<size_t>(length), job->transfer.file) !=
+        static_cast<size_t>(length)) {
       Die("read failed");
     }
     ChunkFields fields;
     fields.fileId = f.fileId;
     fields.quickId = f.quickId;
-    fields.ctrange = FormatU64(static_cast<uint64_t>(offset)) + "-" + FormatU64(static_cast<uint64_t>(offset + length));
+    fields.ctrange =
+        FormatU64(static_cast<uint64_t>(offset)) + "-" + FormatU64(static_cast<uint64_t>(offset + length));
     Sha1Hex(data.data(), static_cast<size_t>(length), &fields.cthash);
     fields.fileName = f.pickCode;
     const fs::path body = scratch / ("range" + std::to_string(n));
@@ -145,7 +150,8 @@ double TimeCurl(MemoryJob* job, const fs::path& scratch) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::ifstream answers(scratch / "answers");
   std::string last((std::istreambuf_iterator<char>(answers)), std::istreambuf_iterator<char>());
-  if (last.find("\"offset\":" + std::to_string(f.fileSize)) == std::string::npos) Die("curl upload incomplete: " + last);
+  if (last.find("\"offset\":" + std::to_string(f.fileSize)) == std::string::npos)
+    Die("curl upload incomplete: " + last);
   for (int i = 0; i < n; ++i) fs::remove(scratch / ("range" + std::to_string(i)));
   return seconds;
 }
@@ -160,7 +166,8 @@ int Main(int argc, char** argv) {
   if (mib <= 0 || reps <= 0) Die("usage: post_chunk_vs_curl [MiB] [repetitions]");
   if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
 
-  const fs::path scratch = fs::temp_directory_path() / ("vexa-bench-" + std::to_string(std::random_device()()));
+  const fs::path scratch =
+      fs::temp_directory_path() / ("vexa-bench-" + std::to_string(std::random_device()()));
   fs::create_directories(scratch);
   struct Cleanup {
     fs::path p;

@@ -15,12 +15,14 @@ void Check(bool check_answer, const std::string& body) {
   job.fields.fileSize = 1 << 20;
   job.transfer.offset = -7;
   job.uploaded_size = -7;
-  const bool ok = check_answer ? vexa::ParseCheckResponse(job, body) : vexa::ParseBigUploadResponse(job, body);
+  const bool ok =
+      check_answer ? vexa::ParseCheckResponse(job, body) : vexa::ParseBigUploadResponse(job, body);
   if (!ok) {
     if (job.transfer.offset != -7 || job.uploaded_size != -7) std::abort();
     return;
   }
-  if (job.error_code != 0 || job.transfer.offset < 0 || job.transfer.offset > job.fields.fileSize) std::abort();
+  if (job.error_code != 0 || job.transfer.offset < 0 || job.transfer.offset > job.fields.fileSize)
+    std::abort();
   if (job.uploaded_size != (check_answer ? job.transfer.offset : -7)) std::abort();
 }
 

@@ -14,7 +14,8 @@ namespace vexa {
 namespace {
 
 std::string Part(const std::string& boundary, const char* name, const std::string& value) {
-  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value +
+         "\r\n";
 }
 
 // Adds `n` sent bytes to a folder's counters; the uploaded count stops at the
@@ -72,22 +73,24 @@ bool PostChunk(const HttpClient& client, const std::string& boundary, UploadJob&
   // changed under the upload, and sending it would corrupt the stored copy.
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(length)]);
   if (!buffer || !port::Seek64(transfer->file, static_cast<uint64_t>(offset)) ||
-      std::fread(buffer.get(), 1, static_cast<size_t>(length), transfer->file) != static_cast<size_t>(length)) {
+      std::fread(buffer.get(), 1, static_cast<size_t>(length), transfer->file) !=
+          static_cast<size_t>(length)) {
     return false;
   }
   ChunkFields fields;
   fields.fileId = f.fileId;
   fields.quickId = f.quickId;
-  fields.ctrange = FormatU64(static_cast<uint64_t>(offset)) + "-" + FormatU64(static_cast<uint64_t>(offset + length));
+  fields.ctrange =
+      FormatU64(static_cast<uint64_t>(offset)) + "-" + FormatU64(static_cast<uint64_t>(offset + length));
   if (!Sha1Hex(buffer.get(), static_cast<size_t>(length), &fields.cthash)) return false;
   fields.fileName = f.pickCode;
 
   const ParsedUrl u = ParseUrl(url);
   const std::string tail = ChunkMultipartTail(boundary);
   const std::string multipart = ChunkMultipartHead(boundary, fields);
-  const std::string head =
-      ChunkRequestHead(u, client.userAgent, boundary, multipart.size() + static_cast<uint64_t>(length) + tail.size()) +
-      multipart;
+  const std::string head = ChunkRequestHead(u, client.userAgent, boundary,
+                                            multipart.size() + static_cast<uint64_t>(length) + tail.size()) +
+                           multipart;
 
   // A stop or cancel also ends a wait inside connect, send or receive.
   auto stopped = [&job] { return job.State() != JobState::kUploading; };

@@ -96,23 +96,24 @@ class ChunkPostTest : public ::testing::Test {
   }
 
   // The request as the service must receive it, written out by hand.
-  static std::string ExpectedRequest(const std::string& data, const std::string& ctrange, const std::string& fileid) {
+  static std::string ExpectedRequest(const std::string& data, const std::string& ctrange,
+                                     const std::string& fileid) {
     const std::string b = "-----------------------vexaupload";
     std::string multipart;
-    for (const auto& [name, value] :
-         std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
              {"fileid", fileid}, {"quickid", fileid}, {"ctrange", ctrange}, {"cthash", Sha1Of(data)}}) {
-      multipart += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+      multipart +=
+          "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
     }
     multipart += "--" + b +
                  "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk9\"\r\n"
                  "Content-Type: application/octet-stream\r\n\r\n";
     const std::string tail = "\r\n--" + b + "--";
-    return "POST /upload/2.0/bigupload?appid=0&sig=AB HTTP/1.1\r\nConnection: Keep-Alive\r\nHost: 127.0.0.1\r\n"
-           "Accept: */*\r\nContent-Length: " +
+    return "POST /upload/2.0/bigupload?appid=0&sig=AB HTTP/1.1\r\nConnection: Keep-Alive\r\n"
+           "Host: 127.0.0.1\r\nAccept: */*\r\nContent-Length: " +
            std::to_string(multipart.size() + data.size() + tail.size()) +
-           "\r\nContent-Type: multipart/form-data; boundary=" + b + "\r\nUser-Agent: vexaupload\r\n\r\n" + multipart +
-           data + tail;
+           "\r\nContent-Type: multipart/form-data; boundary=" + b + "\r\nUser-Agent: vexaupload\r\n\r\n" +
+           multipart + data + tail;
   }
 
   TestDataDir dir_;
@@ -166,7 +167,9 @@ TEST_F(ChunkPostTest, SendsDataInPiecesOfAtMost8096Bytes) {
     // The head (request and multipart head), the pieces, the tail.
     std::vector<long> pieces(sends.begin() + 1, sends.end() - 1);
     std::vector<long> want;
-    for (int64_t left = size; left > 0; left -= 8096) want.push_back(static_cast<long>(std::min<int64_t>(left, 8096)));
+    for (int64_t left = size; left > 0; left -= 8096) {
+      want.push_back(static_cast<long>(std::min<int64_t>(left, 8096)));
+    }
     EXPECT_EQ(pieces, want);
     std::fclose(job_.transfer.file);
     job_.transfer.file = nullptr;
@@ -177,7 +180,8 @@ TEST_F(ChunkPostTest, AnswerEndsByItsFramingWhateverThePackets) {
   const std::string body = "{\"statuscode\":0,\"offset\":10}";
   const std::vector<std::vector<std::string>> answers = {
       {"HTTP/1.1 200 OK\r\nContent-Len", "gth: 28\r\n\r\n{\"statuscode\":0,", "\"offset\":10}"},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n{\"statuscode\":0,\r\nc\r\n\"offset\":10}\r\n",
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "10\r\n{\"statuscode\":0,\r\nc\r\n\"offset\":10}\r\n",
        "0\r\n\r\n"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1c\r\n" + body + "\r\n0\r\n\r\n"},
   };

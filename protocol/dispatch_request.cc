@@ -13,9 +13,11 @@ constexpr int32_t kQuickUploadStatus = 2;
 
 bool Sha1OfText(const std::string& text, std::string* hex) { return Sha1Hex(text.data(), text.size(), hex); }
 
-bool Signature(const JobFields& f, const std::string& user_id, const std::string& user_key, std::string* sig) {
+bool Signature(const JobFields& f, const std::string& user_id, const std::string& user_key,
+               std::string* sig) {
   std::string inner;
-  if (!Sha1OfText(user_id + f.fileId + f.quickId + f.pickCode + f.target + kServiceAppId, &inner)) return false;
+  if (!Sha1OfText(user_id + f.fileId + f.quickId + f.pickCode + f.target + kServiceAppId, &inner))
+    return false;
   return Sha1OfText(user_key + ToLower(inner) + kServiceSignText, sig);
 }
 
@@ -47,8 +49,8 @@ bool BuildDispatchRequest(const UploadJob& job, std::string* url, std::string* b
 
   // The isp value is the signed number as its 64-bit two's complement.
   const uint64_t isp = static_cast<uint64_t>(static_cast<int64_t>(f.ispType));
-  *url = base + "?appid=" + kServiceAppId + "&appversion=" + kServiceAppVersion + "&format=json&isp=" +
-         FormatU64(isp) + "&sig=" + sig;
+  *url = base + "?appid=" + kServiceAppId + "&appversion=" + kServiceAppVersion +
+         "&format=json&isp=" + FormatU64(isp) + "&sig=" + sig;
   *body = "userid=" + account.userId + "&filename=" + UrlEncode(Utf8ToWide(FileNameOf(f.filePath))) +
           "&filesize=" + FormatU64(static_cast<uint64_t>(f.fileSize)) + "&target=" + f.target +
           "&path=" + UrlEncode(Utf8ToWide(f.remotePath)) + "&fileid=" + f.fileId + "&quickid=" + f.quickId +

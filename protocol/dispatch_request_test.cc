@@ -92,8 +92,9 @@ struct DispatchCase {
 TEST_F(DispatchRequestTest, ReadsAnswers) {
   const std::string gbk_no_space = "\xBF\xD5\xBC\xE4\xB2\xBB\xD7\xE3";
   const std::vector<DispatchCase> cases = {
-      {"full", R"({"status":2,"statuscode":0,"uploadkey":"K","uploadurl":"http://u/up","uploadtime":1700000000.9,
-                   "target":"a/b/c","pickcode":"p1"})",
+      {"full",
+       R"({"status":2,"statuscode":0,"uploadkey":"K","uploadurl":"http://u/up","uploadtime":1700000000.9,
+           "target":"a/b/c","pickcode":"p1"})",
        true, 7, true, "K", "http://u/up", 1700000000, {"c"}, "p1"},
       {"missing keys", "{}", true, 7, false, "", "", 0, {}, ""},
       {"target without slash", R"({"status":1,"target":"900","pickcode":"p2"})", true, 7, false, "", "", 0,
@@ -107,7 +108,8 @@ TEST_F(DispatchRequestTest, ReadsAnswers) {
       {"json null", "null", false, 7, false, "old-k", "", 0, {}, ""},
       {"array", "[0]", false, 7, false, "old-k", "", 0, {}, ""},
       {"statuscode as text", R"({"statuscode":"0"})", false, 7, false, "old-k", "", 0, {}, ""},
-      {"key as number", R"({"status":2,"uploadkey":5,"pickcode":"p"})", false, 7, false, "old-k", "", 0, {}, ""},
+      {"key as number", R"({"status":2,"uploadkey":5,"pickcode":"p"})", false, 7, false, "old-k", "", 0, {},
+       ""},
       {"time as text", R"({"uploadtime":"1"})", false, 7, false, "old-k", "", 0, {}, ""},
       {"target as object", R"({"target":{}})", false, 7, false, "old-k", "", 0, {}, ""},
   };

@@ -44,7 +44,9 @@ bool TransferSignature(const std::string& upload_key, std::string* sig) {
   return Sha1Hex(text.data(), text.size(), sig);
 }
 
-bool BuildCheckUrl(const UploadJob& job, std::string* url) { return BuildTransferUrl(job, "/2.0/check", url); }
+bool BuildCheckUrl(const UploadJob& job, std::string* url) {
+  return BuildTransferUrl(job, "/2.0/check", url);
+}
 
 bool BuildBigUploadUrl(const UploadJob& job, std::string* url) {
   return BuildTransferUrl(job, "/2.0/bigupload", url);

@@ -47,8 +47,8 @@ class UploadServiceTest : public ::testing::Test {
     std::string digest;
     ASSERT_TRUE(PasswordDigest("alice-pw", &digest));
     const std::string time_text = std::to_string(port::UnixTimeSeconds());
-    const std::string body = "account=alice&_time=" + time_text + "&version=win_1.0.1026.4&sign=" +
-                             LoginSign("alice", digest, time_text);
+    const std::string body = "account=alice&_time=" + time_text +
+                             "&version=win_1.0.1026.4&sign=" + LoginSign("alice", digest, time_text);
     std::string answer;
     ASSERT_TRUE(client_.Post(server_->base() + "/app/clogin", body, &answer));
     AccountState state;
@@ -65,7 +65,8 @@ class UploadServiceTest : public ::testing::Test {
   }
 
   // A job for a file of `content`, with both identities computed.
-  MemoryJob& NewJob(const std::string& name, const std::string& content, const std::string& remote_path = "") {
+  MemoryJob& NewJob(const std::string& name, const std::string& content,
+                    const std::string& remote_path = "") {
     const std::string path = dir_.File(name);
     WriteWholeFile(path, content);
     auto job = std::make_unique<MemoryJob>();
@@ -113,8 +114,9 @@ class UploadServiceTest : public ::testing::Test {
     std::unique_ptr<CProxySocket> socket = client_.NewSocket();
     EXPECT_TRUE(socket->Initialize());
     EXPECT_TRUE(ConnectToServer(client_, *socket, "127.0.0.1", server_->port()));
-    const std::string request = std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
-                                server::kTestAdminToken + "\r\n\r\n";
+    const std::string request =
+        std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
+        server::kTestAdminToken + "\r\n\r\n";
     EXPECT_EQ(socket->Send(request), static_cast<int32_t>(request.size()));
     std::string response;
     EXPECT_TRUE(ReadResponse(*socket, &response));
