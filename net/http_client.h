@@ -60,7 +60,8 @@ class HttpClient {
 
   int connectTimeoutMs = CSimpleSocket::kDefaultConnectTimeoutMs;
   int idleTimeoutMs = CSimpleSocket::kDefaultIdleTimeoutMs;
-  // Where sockets make their calls; tests inject faults here.
+  // Where sockets make their calls; tests inject faults here. It must outlive
+  // the requests and the name resolutions they leave running.
   port::SocketApi* socketApi = port::DefaultSocketApi();
   // Receives the self-test texts (UTF-8, each with its line end) instead of
   // standard output when set.
