@@ -1,6 +1,6 @@
 // Proxy strings from the settings and from the environment: never a crash,
-// always a port that fits 16 bits, and an environment string that parses back
-// to what it says.
+// always a port that fits 16 bits, an environment string that parses back to
+// what it says, and a reason for every proxy setting that cannot be used.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -31,7 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   env.all_proxy = parts[1];
   env.no_proxy = parts[2];
   std::string out;
-  if (vexa::port::ManualProxyString(env, parts[3], &out)) {
+  vexa::port::ProxyLookup found = vexa::port::ManualProxyString(env, parts[3], &out);
+  // A proxy that cannot be used must say why (and never look like none).
+  if (found == vexa::port::ProxyLookup::kUnusable && out.empty()) std::abort();
+  if (found == vexa::port::ProxyLookup::kFound) {
     vexa::CProxySocket again;
     vexa::ParseProxyString(out, again);
     if (again.proxyPort < 1 || again.proxyHost.empty()) std::abort();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/simple_socket.h"
 
@@ -15,11 +16,18 @@ class CActiveSocket : public CSimpleSocket {
   ~CActiveSocket() override = default;
 
   // Resolves `host` (name or dotted address) and connects to its first IPv4
-  // address within the connect time-out. Refuses, before any traffic, an
-  // invalid socket (InvalidSocket), a null host (InvalidAddress) and port 0
-  // (InvalidPort); a host that does not resolve gives InvalidAddress.
+  // address; resolving and connecting together take at most the connect
+  // time-out (TimedOut) and end when the abort check says so
+  // (ConnectionAborted). Refuses, before any traffic, an invalid socket
+  // (InvalidSocket), a null host (InvalidAddress) and port 0 (InvalidPort); a
+  // host that does not resolve gives InvalidAddress.
   virtual bool Open(const char* host, uint16_t port);
   bool Open(const std::string& host, uint16_t port) { return Open(host.c_str(), port); }
+
+ private:
+  // Resolves `host` within what is left of the connect time-out begun at
+  // `start_ms`.
+  bool ResolveHost(const char* host, uint64_t start_ms, std::vector<uint32_t>* addresses);
 };
 
 }  // namespace vexa

@@ -4,6 +4,7 @@
 #include "net/http_client.h"
 #include "net/proxy_config.h"
 #include "net/proxy_handshake.h"
+#include "port/debug.h"
 
 namespace vexa {
 
@@ -13,9 +14,20 @@ bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::
   ConsoleTrace(client, trace_text::kStep1);
   // Port 0 makes Open report InvalidPort; so does any value that is no port.
   const uint16_t target_port = (port > 0 && port <= 65535) ? static_cast<uint16_t>(port) : 0;
-  if (!client.useSystemProxy || !DetectSystemProxy(socket, host)) {
+  std::string problem;
+  const port::ProxyLookup found =
+      client.useSystemProxy ? DetectSystemProxy(socket, host, &problem) : port::ProxyLookup::kNone;
+  if (found == port::ProxyLookup::kNone) {
     ConsoleTrace(client, trace_text::kNoProxy);
     return socket.Open(host, target_port);
+  }
+  if (found == port::ProxyLookup::kUnusable) {
+    // The user asked for a proxy: going direct instead would bypass it, so
+    // this fails as an unreachable proxy does.
+    port::DebugOut("PROXY UNUSABLE: " + problem + "\n");
+    ConsoleTrace(client, trace_text::kStep2);
+    ConsoleTrace(client, trace_text::kProxyFailed);
+    return false;
   }
   if (client.consoleTrace) {
     ConsoleTrace(client, std::string(trace_text::kProxyType) + ProxyTypeName(socket.proxyType) + "\n");

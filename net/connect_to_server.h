@@ -12,7 +12,8 @@ class HttpClient;
 
 // Connects an initialised socket to host:port, straight or, when the client
 // uses the system proxy and the user has one for this host, through it. A
-// failed proxy never falls back to a direct connection. Writes the first steps
+// failed proxy, or one set that cannot be used, never falls back to a direct
+// connection. Writes the first steps
 // of the self-test trace. A port outside 1..65535 fails with InvalidPort.
 bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::string& host,
                      int32_t port);

@@ -12,19 +12,29 @@ HttpClient& ProcessHttpClient() {
   return *client;
 }
 
-std::unique_ptr<CProxySocket> HttpClient::NewSocket() const {
+std::unique_ptr<CProxySocket> HttpClient::NewSocket(const RequestOptions& options) const {
   auto socket = std::make_unique<CProxySocket>(socketApi);
-  socket->SetTimeouts(connectTimeoutMs, idleTimeoutMs);
+  socket->SetTimeouts(options.connectTimeoutMs != 0 ? options.connectTimeoutMs : connectTimeoutMs,
+                      options.idleTimeoutMs != 0 ? options.idleTimeoutMs : idleTimeoutMs);
+  if (options.abortCheck) socket->SetAbortCheck(options.abortCheck);
   return socket;
 }
 
 bool HttpClient::Get(const std::string& url, std::string* response) const {
+  return Get(url, RequestOptions(), response);
+}
+
+bool HttpClient::Post(const std::string& url, const std::string& body, std::string* response) const {
+  return Post(url, body, RequestOptions(), response);
+}
+
+bool HttpClient::Get(const std::string& url, const RequestOptions& options, std::string* response) const {
   ParsedUrl u = ParseUrl(url);
   response->clear();
   std::string request = "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent +
                         "\r\n\r\n";
   port::DebugOut("\nGET HEADER: " + request);
-  std::unique_ptr<CProxySocket> socket = NewSocket();
+  std::unique_ptr<CProxySocket> socket = NewSocket(options);
   if (!socket->Initialize()) return false;
   if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
 
@@ -51,7 +61,8 @@ bool HttpClient::Get(const std::string& url, std::string* response) const {
   return ok;
 }
 
-bool HttpClient::Post(const std::string& url, const std::string& body, std::string* response) const {
+bool HttpClient::Post(const std::string& url, const std::string& body, const RequestOptions& options,
+                      std::string* response) const {
   ParsedUrl u = ParseUrl(url);
   response->clear();
   std::string header = "POST " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nContent-Length: " +
@@ -59,7 +70,7 @@ bool HttpClient::Post(const std::string& url, const std::string& body, std::stri
                        "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n";
   port::DebugOut("\nPOST HEADER: " + header);
   port::DebugOut("\nPOST DATA: " + body);
-  std::unique_ptr<CProxySocket> socket = NewSocket();
+  std::unique_ptr<CProxySocket> socket = NewSocket(options);
   if (!socket->Initialize()) return false;
   if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
   if (socket->Send(header) != static_cast<int32_t>(header.size())) return false;

@@ -13,6 +13,19 @@
 
 namespace vexa {
 
+// Settings of one request, beside those of its client.
+struct RequestOptions {
+  // Called on the requesting thread about every 100 ms while the request waits
+  // (name resolution, connect, proxy handshake, send, receive); true ends the
+  // request, which then fails. How a stopped transfer ends promptly.
+  std::function<bool()> abortCheck;
+  // Time-outs of this request in ms; 0 takes the client's, a negative value
+  // waits without limit. Resolving and connecting share the connect time-out;
+  // the idle one bounds each wait for the peer after that.
+  int connectTimeoutMs = 0;
+  int idleTimeoutMs = 0;
+};
+
 // A requester: each Get or Post opens its own connection (directly or through
 // the user's proxy), sends one request, reads the whole response and closes.
 // Only plain HTTP/1.1. The settings are read-only during requests, so one
@@ -25,13 +38,17 @@ class HttpClient {
   // arrived; `*response` then holds its body. On false `*response` holds
   // whatever raw bytes had arrived (possibly none).
   bool Get(const std::string& url, std::string* response) const;
+  bool Get(const std::string& url, const RequestOptions& options, std::string* response) const;
   // Sends a form POST of `body` (already encoded by the caller). Results as
   // for Get.
   bool Post(const std::string& url, const std::string& body, std::string* response) const;
+  bool Post(const std::string& url, const std::string& body, const RequestOptions& options,
+            std::string* response) const;
 
-  // A socket set up with this client's seam and time-outs, for callers that
-  // write their own request (they connect it with ConnectToServer).
-  std::unique_ptr<CProxySocket> NewSocket() const;
+  // A socket set up with this client's seam and time-outs and the request's
+  // options, for callers that write their own request (they connect it with
+  // ConnectToServer).
+  std::unique_ptr<CProxySocket> NewSocket(const RequestOptions& options = RequestOptions()) const;
 
   // The User-Agent header.
   std::string userAgent = "vexaupload";
@@ -43,7 +60,8 @@ class HttpClient {
 
   int connectTimeoutMs = CSimpleSocket::kDefaultConnectTimeoutMs;
   int idleTimeoutMs = CSimpleSocket::kDefaultIdleTimeoutMs;
-  // Where sockets make their calls; tests inject faults here.
+  // Where sockets make their calls; tests inject faults here. It must outlive
+  // the requests and the name resolutions they leave running.
   port::SocketApi* socketApi = port::DefaultSocketApi();
   // Receives the self-test texts (UTF-8, each with its line end) instead of
   // standard output when set.

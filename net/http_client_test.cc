@@ -1,6 +1,9 @@
 #include "net/http_client.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,6 +175,186 @@ TEST(HttpClientTest, SilentServerTimesOut) {
   EXPECT_FALSE(client.Get(Url(peer, "/"), &response));
   EXPECT_FALSE(client.Post(Url(peer, "/"), "x=1", &response));
   EXPECT_LT(port::MonotonicMillis() - start, 3000u);
+}
+
+// A user's stop arriving from another thread while a request waits: the
+// request's abort check reads the flag.
+class StopAfter {
+ public:
+  explicit StopAfter(uint32_t delay_ms)
+      : thread_([this, delay_ms] {
+          port::SleepMs(delay_ms);
+          stopped_at_ = port::MonotonicMillis();
+          stop_ = true;
+        }) {}
+  ~StopAfter() { thread_.join(); }
+
+  RequestOptions Options() {
+    RequestOptions o;
+    o.abortCheck = [this] { return stop_.load(); };
+    return o;
+  }
+  // Milliseconds from the stop to now.
+  uint64_t SinceStop() const { return stop_ ? port::MonotonicMillis() - stopped_at_.load() : 0; }
+  bool stopped() const { return stop_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> stopped_at_{0};
+  std::thread thread_;
+};
+
+// Time-outs far beyond what a stop may take, so only the stop can end the
+// request in time. The requirement is one second; the bound leaves room for a
+// loaded machine.
+constexpr int kLongTimeoutMs = 30000;
+constexpr uint64_t kStopBoundMs = 3000;
+
+HttpClient PatientClient() {
+  HttpClient c = TestClient();
+  c.connectTimeoutMs = kLongTimeoutMs;
+  c.idleTimeoutMs = kLongTimeoutMs;
+  return c;
+}
+
+TEST(HttpClientStopTest, AStopEndsARequestToAPeerThatNeverAnswers) {
+  ScriptedPeer peer([](Connection& c) { c.WaitForClientClose(); });
+  const HttpClient client = PatientClient();
+  std::string response;
+  {
+    StopAfter stop(200);
+    EXPECT_FALSE(client.Get(Url(peer, "/check"), stop.Options(), &response));
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_LT(stop.SinceStop(), kStopBoundMs);
+  }
+  {
+    StopAfter stop(200);
+    EXPECT_FALSE(client.Post(Url(peer, "/dispatch"), "a=1", stop.Options(), &response));
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_LT(stop.SinceStop(), kStopBoundMs);
+  }
+  // The request's own idle time-out replaces the client's.
+  RequestOptions shorter;
+  shorter.idleTimeoutMs = 300;
+  uint64_t start = port::MonotonicMillis();
+  EXPECT_FALSE(client.Get(Url(peer, "/"), shorter, &response));
+  EXPECT_LT(port::MonotonicMillis() - start, kStopBoundMs);
+}
+
+TEST(HttpClientStopTest, AStopEndsAConnectThatIsNeverAccepted) {
+  // A listener whose backlog is full and that never accepts: the kernel drops
+  // further connection requests, so a connect waits as for a dead host.
+  port::SocketApi* api = port::DefaultSocketApi();
+  uint16_t listen_port = 0;
+  port::SocketHandle listener = api->Listen(0, &listen_port);
+  ASSERT_NE(listener, port::kInvalidSocket);
+  std::vector<port::SocketHandle> fillers;
+  for (int i = 0; i < 100; ++i) {
+    port::SocketHandle s = api->Create();
+    if (s == port::kInvalidSocket) break;
+    api->Connect(s, port::Endpoint{0x7f000001u, listen_port}, 0);
+    fillers.push_back(s);
+  }
+  port::SleepMs(100);
+  {
+    CActiveSocket probe;
+    probe.SetTimeouts(300, 300);
+    ASSERT_TRUE(probe.Initialize());
+    bool connected = probe.Open("127.0.0.1", listen_port);
+    if (connected || probe.last_status() != SocketStatus::TimedOut) {
+      for (port::SocketHandle s : fillers) api->Close(s);
+      api->Close(listener);
+      GTEST_SKIP() << "this system completes connects to a full backlog";
+    }
+  }
+  const HttpClient client = PatientClient();
+  const std::string url = "http://127.0.0.1:" + std::to_string(listen_port) + "/";
+  std::string response;
+  {
+    StopAfter stop(200);
+    EXPECT_FALSE(client.Get(url, stop.Options(), &response));
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_LT(stop.SinceStop(), kStopBoundMs);
+  }
+  RequestOptions shorter;
+  shorter.connectTimeoutMs = 300;
+  uint64_t start = port::MonotonicMillis();
+  EXPECT_FALSE(client.Post(url, "a=1", shorter, &response));
+  EXPECT_LT(port::MonotonicMillis() - start, kStopBoundMs);
+  for (port::SocketHandle s : fillers) api->Close(s);
+  api->Close(listener);
+}
+
+// A resolver that never answers until the test lets it. Its state is shared
+// with every call, so a call that returns after the request (and this object)
+// ended touches only memory it co-owns.
+class HangingResolverApi : public port::SocketApiWrapper {
+ public:
+  struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = false;
+    int entered = 0;
+    int returned = 0;
+  };
+
+  HangingResolverApi() : SocketApiWrapper(port::DefaultSocketApi()), gate_(std::make_shared<Gate>()) {}
+
+  bool Resolve(const std::string& host, std::vector<uint32_t>* addresses) override {
+    std::shared_ptr<Gate> gate = gate_;
+    std::unique_lock<std::mutex> lock(gate->mu);
+    ++gate->entered;
+    gate->cv.notify_all();
+    gate->cv.wait(lock, [&] { return gate->open; });
+    // Writes where the caller asked: freed memory here would show under ASan.
+    addresses->assign(1, 0x7f000001u);
+    ++gate->returned;
+    gate->cv.notify_all();
+    return !host.empty();
+  }
+
+  // Lets every hung call return and waits until they have.
+  void ReleaseAndWait() {
+    std::unique_lock<std::mutex> lock(gate_->mu);
+    gate_->open = true;
+    gate_->cv.notify_all();
+    gate_->cv.wait(lock, [&] { return gate_->returned == gate_->entered; });
+  }
+  int entered() {
+    std::lock_guard<std::mutex> lock(gate_->mu);
+    return gate_->entered;
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+};
+
+TEST(HttpClientStopTest, AStopOrTheConnectTimeOutEndsAHungNameResolution) {
+  // The fake outlives every resolver thread (the test waits for them), as a
+  // socket seam must.
+  static HangingResolverApi* api = new HangingResolverApi();
+  HttpClient client = PatientClient();
+  client.socketApi = api;
+  std::string response;
+  {
+    StopAfter stop(200);
+    EXPECT_FALSE(client.Get("http://stuck.example/space", stop.Options(), &response));
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_LT(stop.SinceStop(), kStopBoundMs);
+  }
+  RequestOptions shorter;
+  shorter.connectTimeoutMs = 300;
+  uint64_t start = port::MonotonicMillis();
+  auto socket = client.NewSocket(shorter);
+  ASSERT_TRUE(socket->Initialize());
+  EXPECT_FALSE(socket->Open("stuck.example", 80));
+  EXPECT_EQ(socket->last_status(), SocketStatus::TimedOut);
+  EXPECT_LT(port::MonotonicMillis() - start, kStopBoundMs);
+  socket.reset();
+  EXPECT_EQ(api->entered(), 2);
+  // The abandoned resolutions now finish, after their requests ended.
+  api->ReleaseAndWait();
+  port::SleepMs(50);  // and store their results while the sanitizers watch
 }
 
 TEST(HttpClientTest, AnswerOverTheCapFails) {

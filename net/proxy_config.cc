@@ -1,7 +1,6 @@
 #include "net/proxy_config.h"
 
 #include "codec/text.h"
-#include "port/proxy_settings.h"
 
 namespace vexa {
 
@@ -56,10 +55,16 @@ bool ParseProxyString(std::string_view text, CProxySocket& socket) {
   return true;
 }
 
-bool DetectSystemProxy(CProxySocket& socket, const std::string& target_host) {
+port::ProxyLookup DetectSystemProxy(CProxySocket& socket, const std::string& target_host,
+                                    std::string* problem) {
   std::string text;
-  if (!port::CurrentUserProxyString(target_host, &text)) return false;
-  return ParseProxyString(text, socket);
+  port::ProxyLookup found = port::CurrentUserProxyString(target_host, &text);
+  if (found == port::ProxyLookup::kFound) {
+    ParseProxyString(text, socket);
+  } else if (found == port::ProxyLookup::kUnusable && problem != nullptr) {
+    *problem = text;
+  }
+  return found;
 }
 
 }  // namespace vexa

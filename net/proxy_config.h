@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "net/proxy_socket.h"
+#include "port/proxy_settings.h"
 
 namespace vexa {
 
@@ -17,9 +18,11 @@ namespace vexa {
 bool ParseProxyString(std::string_view text, CProxySocket& socket);
 
 // Reads the current user's proxy setting for a connection to `target_host`
-// (read anew at every call) into the socket's proxy description. False when
-// there is none or the host is exempted from it.
-bool DetectSystemProxy(CProxySocket& socket, const std::string& target_host = std::string());
+// (read anew at every call) into the socket's proxy description: kFound. kNone
+// when there is none or the host is exempted from it; kUnusable when one is
+// set that cannot be used, with the reason in `*problem` (if given).
+port::ProxyLookup DetectSystemProxy(CProxySocket& socket, const std::string& target_host = std::string(),
+                                    std::string* problem = nullptr);
 
 }  // namespace vexa
 

@@ -1,6 +1,7 @@
 #include "net/proxy_handshake.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -8,6 +9,7 @@
 #include "net/http_client.h"
 #include "net/proxy_config.h"
 #include "net/testing/scripted_peer.h"
+#include "port/debug.h"
 #include "port/proxy_settings.h"
 
 namespace vexa {
@@ -118,6 +120,35 @@ TEST(ProxyTest, UnreachableProxyFailsAndNoSystemProxyGoesDirect) {
   client.useSystemProxy = false;
   ASSERT_TRUE(client.Get("http://127.0.0.1:" + PortOf(server) + "/", &response));
   EXPECT_EQ(response, "{\"via\":1}");
+}
+
+TEST(ProxyTest, AProxySettingThatCannotBeUsedFailsWithoutADirectAttempt) {
+  ScriptedPeer server([](Connection& c) { ServeRequest(c, 0); });
+  std::vector<std::string> debug;
+  port::SetDebugSink([&](std::string_view s) { debug.emplace_back(s); });
+  const std::string server_port = PortOf(server);
+  const std::string settings[] = {"https://127.0.0.1:" + server_port, "http://127.0.0.1:0",
+                                  "http://127.0.0.1:8o", "http://[::1]:" + server_port,
+                                  "http://:" + server_port, "gopher://127.0.0.1:" + server_port};
+  for (const std::string& bad : settings) {
+    ProxyEnvironmentScope env(bad, "");
+    HttpClient client = TestClient();
+    client.consoleTrace = true;
+    std::vector<std::string> lines;
+    client.traceSink = [&](std::string_view s) { lines.emplace_back(s); };
+    debug.clear();
+    std::string response;
+    EXPECT_FALSE(client.Get("http://127.0.0.1:" + server_port + "/", &response)) << bad;
+    EXPECT_FALSE(client.Post("http://127.0.0.1:" + server_port + "/", "a=1", &response)) << bad;
+    ASSERT_GE(lines.size(), 4u) << bad;
+    EXPECT_EQ(lines[2], "\n2、连接代理服务器...\n\n") << bad;
+    EXPECT_EQ(lines[3], "代理服务器连接失败\n\n") << bad;
+    bool explained = false;
+    for (const std::string& d : debug) explained |= d.rfind("PROXY UNUSABLE: http_proxy: ", 0) == 0;
+    EXPECT_TRUE(explained) << bad;
+  }
+  port::SetDebugSink(nullptr);
+  EXPECT_EQ(server.connections(), 0);
 }
 
 TEST(ProxyTest, NoProxyHostGoesDirect) {

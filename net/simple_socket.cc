@@ -105,25 +105,32 @@ bool CSimpleSocket::Select(int32_t seconds, int32_t microseconds) {
   return err == 0;
 }
 
+bool CSimpleSocket::NextWaitSlice(uint64_t start_ms, int timeout_ms, int* slice_ms) {
+  int wait_ms = timeout_ms;
+  if (timeout_ms >= 0) {
+    uint64_t elapsed = port::MonotonicMillis() - start_ms;
+    if (elapsed >= static_cast<uint64_t>(timeout_ms)) {
+      last_status_ = SocketStatus::TimedOut;
+      return false;
+    }
+    wait_ms = static_cast<int>(timeout_ms - elapsed);
+  }
+  if (abort_check_) {
+    if (abort_check_()) {
+      last_status_ = SocketStatus::ConnectionAborted;
+      return false;
+    }
+    if (wait_ms < 0 || wait_ms > kAbortCheckSliceMs) wait_ms = kAbortCheckSliceMs;
+  }
+  *slice_ms = wait_ms;
+  return true;
+}
+
 bool CSimpleSocket::WaitReady(bool read, int timeout_ms) {
   const uint64_t start = port::MonotonicMillis();
   for (;;) {
-    int wait_ms = timeout_ms;
-    if (timeout_ms >= 0) {
-      uint64_t elapsed = port::MonotonicMillis() - start;
-      if (elapsed >= static_cast<uint64_t>(timeout_ms)) {
-        last_status_ = SocketStatus::TimedOut;
-        return false;
-      }
-      wait_ms = static_cast<int>(timeout_ms - elapsed);
-    }
-    if (abort_check_) {
-      if (abort_check_()) {
-        last_status_ = SocketStatus::ConnectionAborted;
-        return false;
-      }
-      if (wait_ms < 0 || wait_ms > kAbortCheckSliceMs) wait_ms = kAbortCheckSliceMs;
-    }
+    int wait_ms;
+    if (!NextWaitSlice(start, timeout_ms, &wait_ms)) return false;
     int r = api_->Poll(handle_, read, !read, wait_ms);
     if (r > 0) return true;
     if (r < 0) {

@@ -34,7 +34,8 @@ class CSimpleSocket {
   static constexpr int kDefaultIdleTimeoutMs = 120000;
 
   // `api` is the socket seam (tests pass a fault-injecting one); it must
-  // outlive the socket.
+  // outlive the socket and any name resolution the socket started (a resolver
+  // that overran its time-out finishes on its own thread).
   explicit CSimpleSocket(port::SocketApi* api = port::DefaultSocketApi());
   CSimpleSocket(const CSimpleSocket&) = delete;
   CSimpleSocket& operator=(const CSimpleSocket&) = delete;
@@ -83,9 +84,9 @@ class CSimpleSocket {
   }
   int connect_timeout_ms() const { return connect_timeout_ms_; }
   int idle_timeout_ms() const { return idle_timeout_ms_; }
-  // Called about every 100 ms while a connect, send or receive waits;
-  // returning true ends the wait with ConnectionAborted (a stopped transfer
-  // ends promptly).
+  // Called about every 100 ms while a name resolution, connect, send or
+  // receive waits; returning true ends the wait with ConnectionAborted (a
+  // stopped transfer ends promptly).
   void SetAbortCheck(std::function<bool()> check) { abort_check_ = std::move(check); }
 
   SocketStatus last_status() const { return last_status_; }
@@ -109,6 +110,12 @@ class CSimpleSocket {
   // time-out, abort or error.
   bool WaitReady(bool read, int timeout_ms);
   bool WaitReady(bool read) { return WaitReady(read, idle_timeout_ms_); }
+  // One step of a wait that began at `start_ms` (MonotonicMillis) and may last
+  // `timeout_ms` (negative: without limit): false with the status set when the
+  // time is up or the abort check says stop; else the time to wait next in
+  // `*slice_ms` (negative: without limit), short enough that the abort check
+  // runs again in time.
+  bool NextWaitSlice(uint64_t start_ms, int timeout_ms, int* slice_ms);
 
   port::SocketApi* api_;
   port::SocketHandle handle_ = port::kInvalidSocket;

@@ -16,18 +16,29 @@ struct ProxyEnvironment {
 // Reads the variables above from the process environment.
 ProxyEnvironment ReadProxyEnvironment();
 
+// What the user's settings say about the proxy of one connection.
+enum class ProxyLookup {
+  kNone,      // no proxy for this host: connect directly
+  kFound,     // a proxy we can speak to
+  kUnusable,  // a proxy is set but we cannot read or speak it: the connection
+              // must fail, never go direct behind the user's back
+};
+
 // The current user's manual proxy for a connection to `target_host`, in the
-// proxy-string form "scheme=host:port": "http=host:port" from the HTTP proxy
-// variable, else from the all-protocols variable "socks=host:port" (socks4,
-// socks4a), "socks5=host:port" (socks5, socks5h) or "http=host:port" (http or
-// no scheme). A missing port is 1080. False when no proxy is set, when its
-// scheme is one we cannot speak, or when `target_host` matches `no_proxy`
-// ("*", a host, or a domain suffix with or without a leading dot).
-bool ManualProxyString(const ProxyEnvironment& env, const std::string& target_host,
-                       std::string* out);
+// proxy-string form "scheme=host:port". The HTTP proxy variable decides when
+// it is set, else the all-protocols one. Its scheme gives the kind: http or
+// none "http=", socks4 and socks4a "socks=", socks5, socks5h and socks
+// "socks5="; a missing port is 1080; user information is ignored. kNone when
+// neither variable is set or `target_host` matches `no_proxy` ("*", a host, or
+// a domain suffix with or without a leading dot). kUnusable for any other
+// scheme (https included), a port that is not a number in 1..65535, an empty
+// host, an IPv6 literal or a host with characters no host name has; `*out`
+// then says what is wrong, for diagnostics.
+ProxyLookup ManualProxyString(const ProxyEnvironment& env, const std::string& target_host,
+                              std::string* out);
 
 // The same for the process environment, read anew at every call.
-bool CurrentUserProxyString(const std::string& target_host, std::string* out);
+ProxyLookup CurrentUserProxyString(const std::string& target_host, std::string* out);
 
 // Makes CurrentUserProxyString read `env` instead of the process environment
 // (tests); null restores the environment. Not for use while requests run.
