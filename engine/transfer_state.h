@@ -4,13 +4,15 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <string>
+
+#include "protocol/upload_job.h"
 
 namespace vexa {
 
-// The transfer context of one running upload, owned by its task. The worker
-// writes it; the scheduler reads only `speed`.
-struct TransferState {
+// The transfer context of one running upload, owned by its task: what the
+// upload requests read and write (TransferContext), plus the worker's own
+// counters. The worker writes it; the scheduler reads only `speed`.
+struct TransferState : TransferContext {
   TransferState() = default;
   TransferState(const TransferState&) = delete;
   TransferState& operator=(const TransferState&) = delete;
@@ -18,14 +20,8 @@ struct TransferState {
     if (file != nullptr) std::fclose(file);
   }
 
-  std::string uploadUrl;
-  std::string uploadKey;
-  int64_t uploadTime = 0;
   std::atomic<int32_t> speed{0};  // bytes per second over the last range
-  int64_t bytesSent = 0;
-  std::FILE* file = nullptr;
-  int64_t offset = 0;
-  int64_t chunkLength = 0;
+  int64_t bytesSent = 0;          // guarded by the task's lock
 };
 
 }  // namespace vexa

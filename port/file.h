@@ -28,6 +28,9 @@ bool Tell64(std::FILE* f, uint64_t* offset);
 // Size of the file, with 64-bit range. False (size untouched) when the file
 // cannot be opened.
 bool FileSize64(const std::string& path, uint64_t* size);
+// The file's last modification time in nanoseconds since 1970 (as fine as the
+// file system keeps it). False when it cannot be read.
+bool FileModifiedTime(const std::string& path, int64_t* nanoseconds);
 
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);

@@ -75,6 +75,16 @@ bool FileSize64(const std::string& path, uint64_t* size) {
   return ok;
 }
 
+bool FileModifiedTime(const std::string& path, int64_t* nanoseconds) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  *nanoseconds = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 bool PathExists(const std::string& path) {
   if (::access(path.c_str(), F_OK) != 0) {
     SetLastErrorFromErrno();

@@ -1,0 +1,498 @@
+#include "engine/transfer_worker.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "account/session.h"
+#include "account/space.h"
+#include "codec/sha1.h"
+#include "engine/engine.h"
+#include "engine/folder.h"
+#include "net/http_client.h"
+#include "port/clock.h"
+#include "port/file.h"
+#include "port/last_error.h"
+#include "port/mutex.h"
+#include "port/thread.h"
+#include "protocol/chunk_post.h"
+#include "protocol/dispatch_request.h"
+#include "protocol/transfer_request.h"
+#include "store/resume_store.h"
+
+namespace vexa {
+namespace {
+
+constexpr uint32_t kRetryPauseMs = 1000;
+// The shortest pause between two files, whatever the login asks for.
+constexpr double kMinTimeLimit = 0.5;
+// Waits are cut into slices this long so a stop ends them promptly.
+constexpr uint32_t kWaitSliceMs = 50;
+// Range answers in a row that do not move the service's offset before the
+// transfer is given up instead of sending the same range for ever.
+constexpr int kMaxStalledRanges = 3;
+
+// Serialises the dispatch phase of folder members, so the remote folder a
+// member's dispatch creates is recorded before the next member asks.
+port::Mutex& DispatchMutex() {
+  static port::Mutex* mu = new port::Mutex();
+  return *mu;
+}
+
+bool IsHalted(TaskStatus s) { return s == TaskStatus::Stopped || s == TaskStatus::Cancelled; }
+
+// A folder record as the range sender sees it.
+class FolderView : public FolderProgress {
+ public:
+  explicit FolderView(FolderRef folder) : folder_(std::move(folder)) {}
+  void UpdateBytes(const std::function<void(FolderBytes*)>& change) override {
+    port::MutexLock l(&folder_->lock);
+    FolderBytes b;
+    b.totalSize = folder_->totalSize.load();
+    b.uploadedSize = folder_->uploadedSize.load();
+    b.sentSinceStart = folder_->sentSinceStart.load();
+    change(&b);
+    folder_->uploadedSize.store(b.uploadedSize);
+    folder_->sentSinceStart.store(b.sentSinceStart);
+  }
+
+ private:
+  FolderRef folder_;
+};
+
+// Moves a folder's counters by the given amounts, keeping them within
+// 0..total.
+void MoveFolderBytes(FolderProgress& folder, int64_t uploaded, int64_t sent) {
+  folder.UpdateBytes([uploaded, sent](FolderBytes* b) {
+    b->uploadedSize = std::clamp<int64_t>(b->uploadedSize + uploaded, 0, std::max<int64_t>(b->totalSize, 0));
+    b->sentSinceStart = std::max<int64_t>(b->sentSinceStart + sent, 0);
+  });
+}
+
+// The worker's task as the upload requests see it.
+class TaskJob : public UploadJob {
+ public:
+  explicit TaskJob(UploadTask* task) : task_(task) {}
+
+  JobFields Fields() const override {
+    JobFields f;
+    port::MutexLock l(&task_->lock);
+    f.filePath = task_->filePath;
+    f.fileId = task_->fileId;
+    f.quickId = task_->quickId;
+    f.pickCode = task_->pickCode;
+    f.remotePath = task_->remotePath;
+    f.target = task_->target;
+    f.fileSize = task_->fileSize;
+    f.ispType = task_->ispType;
+    return f;
+  }
+  JobState State() const override {
+    switch (task_->GetStatus()) {
+      case TaskStatus::Uploading:
+        return JobState::kUploading;
+      case TaskStatus::Cancelled:
+        return JobState::kCancelled;
+      default:
+        return JobState::kOther;
+    }
+  }
+  // Only this worker's thread sets the task's transfer.
+  TransferContext* Transfer() const override { return task_->transfer.get(); }
+  void SetRefusal(int32_t code, const std::string& message) override {
+    port::MutexLock l(&task_->lock);
+    task_->errorCode.store(code);
+    task_->workerText = message;
+  }
+  void SetQuickUpload() override {
+    port::MutexLock l(&task_->lock);
+    task_->workerFlag.store(true);
+  }
+  void AdoptPickCode(const std::string& pick_code) override {
+    port::MutexLock l(&task_->lock);
+    if (task_->pickCode.empty()) task_->pickCode = pick_code;
+  }
+  void RecordFolderTarget(const std::string& identity) override {
+    if (task_->folderPath.empty()) return;
+    RecordDirectoryTarget(task_->folderPath, DirectoryOf(task_->filePath), identity);
+  }
+  // The folder follows the task by the same amount, so that an offset the
+  // service moved is shown in the folder's row as well.
+  void SetUploadedSize(int64_t size) override {
+    int64_t delta;
+    {
+      port::MutexLock l(&task_->lock);
+      delta = size - task_->uploadedSize.load();
+      task_->uploadedSize.store(size);
+    }
+    if (delta == 0) return;
+    if (std::shared_ptr<FolderProgress> folder = FindFolder()) MoveFolderBytes(*folder, delta, 0);
+  }
+  void AddSentBytes(int64_t n) override {
+    port::MutexLock l(&task_->lock);
+    task_->uploadedSize.fetch_add(n);
+    if (task_->transfer) task_->transfer->bytesSent += n;
+  }
+  std::shared_ptr<FolderProgress> FindFolder() override {
+    if (task_->folderPath.empty()) return nullptr;
+    FolderRef folder = vexa::FindFolder(task_->folderPath);
+    if (!folder) return nullptr;
+    return std::make_shared<FolderView>(std::move(folder));
+  }
+
+ private:
+  UploadTask* const task_;
+};
+
+// What the worker compares to tell whether the file changed under it.
+struct FileStamp {
+  uint64_t size = 0;
+  int64_t modified = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// False, with the system's error code in *error, when the file cannot be read.
+bool ReadFileStamp(const std::string& path, FileStamp* stamp, int32_t* error) {
+  if (port::FileSize64(path, &stamp->size) && port::FileModifiedTime(path, &stamp->modified)) return true;
+  *error = static_cast<int32_t>(port::LastError());
+  return false;
+}
+
+// One run of the worker over its task, from hashing to FinishTask.
+class Worker {
+ public:
+  explicit Worker(UploadTask* task) : task_(task), job_(task) {}
+
+  void Run() {
+    Transfer();
+    End();
+    FinishTask(task_);
+  }
+
+ private:
+  // The steps before the end phase; each returns false to go to it.
+  void Transfer() {
+    if (!TakeStamp()) return;
+    if (task_->GetStatus() == TaskStatus::Hashing && !Hash()) return;
+    SaveTaskRecord(*task_, false);
+    if (Halted() || !Prepare() || !Pace() || !WaitForSpace() || !Dispatch()) return;
+    SaveTaskRecord(*task_, false);
+    if (!task_->folderPath.empty()) folder_ = job_.FindFolder();
+    if (!Position()) return;
+    SendRanges();
+  }
+
+  // A stopped or cancelled task, or a logged-out session, which stops it.
+  bool Halted() {
+    if (IsHalted(task_->GetStatus())) return true;
+    if (IsLoggedIn()) return false;
+    SetTaskStatus(task_, TaskStatus::Stopped, true);
+    return true;
+  }
+
+  bool Fail(int32_t code) {
+    port::MutexLock l(&task_->lock);
+    task_->errorCode.store(code);
+    return false;
+  }
+
+  // Sleeps `ms`, in slices; false as soon as the task is halted.
+  bool Pause(uint32_t ms) {
+    const uint64_t end = port::MonotonicMillis() + ms;
+    for (;;) {
+      if (Halted()) return false;
+      const uint64_t now = port::MonotonicMillis();
+      if (now >= end) return true;
+      port::SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, kWaitSliceMs)));
+    }
+  }
+
+  // The file as it was when its identities were taken: a file whose size is
+  // no longer the queued one has identities of some other content.
+  bool TakeStamp() {
+    int32_t error = 0;
+    if (!ReadFileStamp(task_->filePath, &stamp_, &error)) return Fail(error);
+    if (stamp_.size != static_cast<uint64_t>(task_->fileSize)) return Fail(kErrFileChanged);
+    return true;
+  }
+
+  bool FileUnchanged() {
+    FileStamp now;
+    int32_t error = 0;
+    if (!ReadFileStamp(task_->filePath, &now, &error)) return Fail(error);
+    return now == stamp_ || Fail(kErrFileChanged);
+  }
+
+  // A failed digest; a logout is what made it fail when the session is gone.
+  bool HashFailed(uint32_t error) {
+    Fail(static_cast<int32_t>(error));
+    Halted();
+    return false;
+  }
+
+  bool ComputeFileId() {
+    uint32_t error = 0;
+    std::string id;
+    if (!Sha1FileHex(&error, OnHashProgress, task_->filePath, &id)) return HashFailed(error);
+    port::MutexLock l(&task_->lock);
+    task_->fileId = id;
+    return true;
+  }
+
+  // The identities the file's class asks for, each only when still missing.
+  bool Hash() {
+    const std::string& path = task_->filePath;
+    const int size_class = IsTypeListed(path) ? 2 : ClassifyFileSize(static_cast<uint64_t>(task_->fileSize));
+    bool need_quick, need_file;
+    {
+      port::MutexLock l(&task_->lock);
+      need_quick = size_class != 0 && task_->quickId.empty();
+      need_file = size_class != 1 && task_->fileId.empty();
+    }
+    if (need_quick) {
+      uint32_t error = 0;
+      std::string id;
+      if (!QuickIdHex(path, &id, &error)) return HashFailed(error);
+      port::MutexLock l(&task_->lock);
+      task_->quickId = id;
+    }
+    return !need_file || ComputeFileId();
+  }
+
+  bool Prepare() {
+    std::unique_ptr<TransferState> state(new (std::nothrow) TransferState());
+    if (!state) return Fail(kErrNoMemory);
+    state->file = port::OpenFileShared(task_->filePath, "rb");
+    if (state->file == nullptr) return Fail(static_cast<int32_t>(port::LastError()));
+    state->chunkLength = std::min<int64_t>(kMaxRangeBytes, task_->fileSize);
+    transfer_ = state.get();
+    task_->SetTransfer(std::move(state));
+    return SetTaskStatus(task_, TaskStatus::Uploading, false);
+  }
+
+  // The service's pause between files, never below the floor (kept in the
+  // session so later workers see it too).
+  bool Pace() {
+    double limit = GetTimeLimit();
+    if (limit < kMinTimeLimit) {
+      UpdateAccountState([](AccountState* s) {
+        if (s->timeLimit < kMinTimeLimit) s->timeLimit = kMinTimeLimit;
+      });
+      limit = kMinTimeLimit;
+    }
+    return Pause(static_cast<uint32_t>(limit * 1000));
+  }
+
+  // Asks for the quota until it is known; a failing query is asked again
+  // every second for as long as the task runs.
+  bool WaitForSpace() {
+    for (;;) {
+      if (Halted()) return false;
+      bool stop = false;
+      if (CheckSpace(task_, &stop)) return true;
+      if (stop) return Fail(kErrNoSpace);
+      if (!Pause(kRetryPauseMs)) return false;
+    }
+  }
+
+  // A request to the service that a stop or cancel of the task ends.
+  RequestOptions TaskRequest() {
+    RequestOptions o;
+    o.abortCheck = [this] { return IsHalted(task_->GetStatus()) || !IsLoggedIn(); };
+    return o;
+  }
+
+  bool Dispatch() {
+    std::optional<port::MutexLock> folder_order;
+    if (!job_.Fields().remotePath.empty()) folder_order.emplace(&DispatchMutex());
+    std::string url, body;
+    if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
+    std::optional<std::string> refused_file_id;
+    for (;;) {
+      std::string answer;
+      const std::string sent_file_id = job_.Fields().fileId;
+      if (!ProcessHttpClient().Post(url, body, TaskRequest(), &answer)) return Fail(kErrDispatchPost);
+      if (ParseDispatchResponse(job_, answer)) return true;
+      const int32_t code = task_->errorCode.load();
+      // A refusal keeps the service's code; an unreadable answer has none.
+      if (code != kErrNeedsFileId) return code != 0 ? false : Fail(kErrDispatchAnswer);
+      // The service wants the whole-file identity. Asked twice for the same
+      // one, it refuses what it asked for: give up rather than loop.
+      if (refused_file_id == sent_file_id) return false;
+      refused_file_id = sent_file_id;
+      if (Halted() || !SetTaskStatus(task_, TaskStatus::Hashing, false) || !ComputeFileId()) return false;
+      task_->errorCode.store(0);
+      if (!SetTaskStatus(task_, TaskStatus::Uploading, false)) return false;
+      if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
+    }
+  }
+
+  // Where the ranges start: nowhere for a quick upload, else the service's
+  // offset when it may hold part of the file already.
+  bool Position() {
+    const JobFields f = job_.Fields();
+    if (task_->workerFlag.load()) {
+      job_.SetUploadedSize(f.fileSize);
+      if (folder_) MoveFolderBytes(*folder_, 0, f.fileSize);
+    } else if (!f.pickCode.empty()) {
+      std::string url, answer;
+      if (!BuildCheckUrl(job_, &url)) return Fail(kErrCheckBuild);
+      if (!ProcessHttpClient().Get(url, TaskRequest(), &answer)) return Fail(kErrCheckGet);
+      if (!ParseCheckResponse(job_, answer)) {
+        return task_->errorCode.load() != 0 ? false : Fail(kErrCheckAnswer);
+      }
+    } else {
+      job_.SetUploadedSize(0);  // the service holds nothing of a file it named no pick code for
+    }
+    if (!BuildBigUploadUrl(job_, &range_url_)) return Fail(kErrRangeBuild);
+    if (!task_->folderPath.empty()) {
+      if (FolderRef folder = FindFolder(task_->folderPath)) {
+        port::MutexLock l(&folder->lock);
+        if (folder->startTick.load() <= 0) folder->startTick.store(port::TickCount());
+      }
+    }
+    complete_ = task_->uploadedSize.load() >= f.fileSize;
+    return !complete_;
+  }
+
+  // Takes what a failed range attempt added back out of the counters.
+  void TakeBack(const ChunkCounts& counts) {
+    {
+      port::MutexLock l(&task_->lock);
+      task_->uploadedSize.fetch_sub(counts.taskBytes);
+      transfer_->bytesSent -= counts.taskBytes;
+    }
+    if (folder_) MoveFolderBytes(*folder_, -counts.folderBytes, -counts.taskBytes);
+  }
+
+  void SendRanges() {
+    const int64_t size = task_->fileSize;
+    int stalled = 0;
+    while (task_->uploadedSize.load() < size) {
+      if (Halted() || !FileUnchanged()) return;
+      const int64_t mark = task_->transferMark.load();
+      if (!folder_ && mark > 0 && task_->uploadedSize.load() >= mark && !WaitForSpace()) return;
+
+      const int64_t start = transfer_->offset;
+      transfer_->chunkLength = kMaxRangeBytes;
+      std::string answer;
+      bool fatal = true;
+      ChunkCounts counts;
+      const uint32_t t0 = port::TickCount();
+      if (!PostChunk(kChunkBoundary, job_, range_url_, &answer, &fatal, &counts)) {
+        TakeBack(counts);
+        if (fatal) {
+          Fail(kErrRangeFailed);
+          return;
+        }
+        if (!Pause(kRetryPauseMs)) return;
+        continue;
+      }
+      const uint32_t t1 = port::TickCount();
+      if (!ParseBigUploadResponse(job_, answer)) {
+        TakeBack(counts);
+        if (task_->errorCode.load() == 0) Fail(kErrRangeAnswer);
+        return;
+      }
+      job_.SetUploadedSize(transfer_->offset);
+      stalled = transfer_->offset > start ? 0 : stalled + 1;
+      if (stalled >= kMaxStalledRanges) {
+        Fail(kErrRangeAnswer);
+        return;
+      }
+      const uint32_t elapsed = t1 - t0;
+      int64_t speed = transfer_->speed.load();
+      if (elapsed > 0) speed = transfer_->chunkLength / elapsed * 1000;
+      if (speed < 1) speed = transfer_->chunkLength;
+      transfer_->speed.store(static_cast<int32_t>(speed));
+      SaveTaskRecord(*task_, false);
+    }
+    complete_ = true;
+  }
+
+  void End() {
+    // A request a logout broke off is a stop, not a failure.
+    if (!complete_) Halted();
+    const TaskStatus status = task_->GetStatus();
+    if (status == TaskStatus::Stopped) {
+      SaveTaskRecord(*task_, true);
+    } else if (status == TaskStatus::Cancelled) {
+      // Only an upload the service knows of (it named a pick code) is
+      // cancelled there; the canceller removes the record.
+      std::string url, body, answer;
+      if (!job_.Fields().pickCode.empty() && BuildDispatchRequest(job_, &url, &body)) {
+        ProcessHttpClient().Post(url, body, &answer);
+      }
+    } else if (complete_) {
+      SetTaskStatus(task_, TaskStatus::Completed, true);
+      if (IsResumeStoreOpen()) {
+        RemoveResumeRecord(task_->filePath);
+        MarkResumeStoreDirty(true);
+      }
+    } else {
+      const int32_t code = task_->errorCode.load();
+      if (code == kErrServiceNoSpace || code == kErrNoSpace) StopAllTasks(true);
+      // The stored identities describe content the file no longer has: the
+      // next attempt starts afresh.
+      if (code == kErrFileChanged && IsResumeStoreOpen()) {
+        RemoveResumeRecord(task_->filePath);
+        MarkResumeStoreDirty(false);
+      }
+      SetTaskStatus(task_, TaskStatus::Failed, true);
+      if (!task_->folderPath.empty()) ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
+    }
+  }
+
+  UploadTask* const task_;
+  TaskJob job_;
+  TransferState* transfer_ = nullptr;  // owned by the task
+  std::shared_ptr<FolderProgress> folder_;
+  std::string range_url_;
+  FileStamp stamp_;
+  bool complete_ = false;
+};
+
+}  // namespace
+
+void InstallTransferWorker() { SetTransferStarter(StartTransfer); }
+
+bool StartTransfer(UploadTask* task) {
+  if (!EnterTransferStatus(task)) return false;
+  if (port::StartDetachedThread([task] { TransferWorker(task); })) return true;
+  // No thread: the task waits for the scheduler's next pass.
+  port::MutexLock l(&task->lock);
+  if (!IsHalted(task->GetStatus())) task->SetStatusValue(TaskStatus::Waiting);
+  return false;
+}
+
+void TransferWorker(UploadTask* task) {
+  if (task == nullptr) return;
+  Worker(task).Run();
+}
+
+bool OnHashProgress(const std::string& path, uint64_t hashed) {
+  if (!IsLoggedIn()) return false;
+  UploadTask* task = FindTask(path);
+  if (task == nullptr || task->GetStatus() != TaskStatus::Hashing || task->fileSize <= 0) return false;
+  task->hashProgress.store(static_cast<double>(hashed) / static_cast<double>(task->fileSize) * 100);
+  return true;
+}
+
+bool CheckSpace(UploadTask* task, bool* stop) {
+  *stop = false;
+  if (!RefreshSpaceInfo()) return false;
+  *stop = true;
+  const uint64_t remain = GetSpaceRemain();
+  if (remain == 0) return false;
+  port::MutexLock l(&task->lock);
+  const int64_t left = task->fileSize - task->uploadedSize.load();
+  if (left <= 0 || remain >= static_cast<uint64_t>(left)) {
+    task->transferMark.store(0);
+  } else {
+    task->transferMark.store(task->uploadedSize.load() + static_cast<int64_t>(remain));
+  }
+  return true;
+}
+
+}  // namespace vexa

@@ -1,0 +1,61 @@
+// The transfer worker against a service that fails on purpose.
+
+#include <string>
+#include <vector>
+
+#include "engine/transfer_test_support.h"
+
+namespace vexa {
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+
+using TransferFaultsTest = TransferServiceTest;
+
+TEST_F(TransferFaultsTest, ARangeWhoseConnectionDropsIsSentAgain) {
+  StartService({"--faults", "bigupload:drop=65536*2"});
+  const std::string content = RandomContent(3 * kMiB, 1);
+  const std::string path = MakeFile("dropped.bin", content);
+  ASSERT_TRUE(Add(path));
+  const TaskNotice end = WaitEnd(path);
+  ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
+  const std::vector<std::string> expected = {"0-1048576", "0-1048576", "0-1048576", "1048576-2097152",
+                                             "2097152-3145728"};
+  EXPECT_EQ(recorder_.Ranges(), expected);
+  // The bytes of the broken attempts are not counted as uploaded.
+  for (const TaskNotice& n : log_.notices()) EXPECT_LE(n.doneSize, static_cast<int64_t>(content.size()));
+  EXPECT_EQ(end.doneSize, static_cast<int64_t>(content.size()));
+  EXPECT_EQ(ExportedFiles()["dropped.bin"]["sha1"].asString(), Sha1Of(content));
+}
+
+TEST_F(TransferFaultsTest, ASpaceAnswerLateBeyondTheTimeOutIsAskedAgain) {
+  ProcessHttpClient().idleTimeoutMs = 1000;
+  StartService({"--faults", "space:delay=2500*1"});
+  const std::string content = RandomContent(1000, 2);
+  const std::string path = MakeFile("late space.bin", content);
+  ASSERT_TRUE(Add(path));
+  const TaskNotice end = WaitEnd(path);
+  EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
+  EXPECT_GE(recorder_.Requests("/app/user/space").size(), 2u);
+  EXPECT_EQ(ExportedFiles()["late space.bin"]["sha1"].asString(), Sha1Of(content));
+}
+
+TEST_F(TransferFaultsTest, ServerErrorsFailTheTaskWithTheStepsCode) {
+  StartService({"--faults", "dispatch:fail*1,check:fail*1,bigupload:fail*1"});
+  const struct {
+    const char* name;
+    int32_t code;
+  } cases[] = {{"dispatch.bin", kErrDispatchPost}, {"check.bin", kErrCheckGet}, {"range.bin", kErrRangeFailed}};
+  unsigned seed = 3;
+  for (const auto& c : cases) {
+    const std::string path = MakeFile(c.name, RandomContent(5000, ++seed));
+    ASSERT_TRUE(Add(path));
+    const TaskNotice end = WaitEnd(path);
+    EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Failed)) << c.name;
+    EXPECT_EQ(end.errorCode, c.code) << c.name;
+  }
+  EXPECT_EQ(ExportedFiles().size(), 0u);
+}
+
+}  // namespace
+}  // namespace vexa

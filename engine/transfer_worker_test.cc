@@ -1,0 +1,262 @@
+// The transfer worker against the real service, driven through the engine's
+// public operations.
+
+#include <string>
+#include <vector>
+
+#include "engine/transfer_test_support.h"
+#include "port/clock.h"
+#include "store/error_table.h"
+#include "store/resume_store.h"
+
+namespace vexa {
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+
+using TransferWorkerTest = TransferServiceTest;
+
+TEST_F(TransferWorkerTest, FilesOfEverySizeArriveWholeAndKnownContentIsQuick) {
+  StartService();
+  struct Case {
+    std::string name;
+    std::string content;
+    std::vector<std::string> ranges;
+  };
+  std::vector<Case> cases = {
+      {"one byte.bin", RandomContent(1, 1), {"0-1"}},
+      {"one mib.bin", RandomContent(kMiB, 2), {"0-1048576"}},
+      {"one mib and one.bin", RandomContent(kMiB + 1, 3), {"0-1048576", "1048576-1048577"}},
+      {"five mib.bin", RandomContent(5 * kMiB, 4),
+       {"0-1048576", "1048576-2097152", "2097152-3145728", "3145728-4194304", "4194304-5242880"}},
+  };
+  for (const Case& c : cases) ASSERT_TRUE(Add(MakeFile(c.name, c.content)));
+  for (const Case& c : cases) {
+    const TaskNotice end = WaitEnd(dir_.File(c.name));
+    ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << c.name << " " << end.errorCode;
+    EXPECT_EQ(end.doneSize, static_cast<int64_t>(c.content.size()));
+    EXPECT_EQ(recorder_.Ranges(end.pickCode), c.ranges) << c.name;
+  }
+  ASSERT_TRUE(WaitIdle());
+  for (const Case& c : cases) {
+    ResumeRecord r;
+    EXPECT_FALSE(ReadResumeRecord(dir_.File(c.name), &r)) << "a completed file keeps no record";
+  }
+  Json::Value files = ExportedFiles();
+  ASSERT_EQ(files.size(), cases.size()) << files;
+  for (const Case& c : cases) {
+    EXPECT_EQ(files[c.name]["sha1"].asString(), Sha1Of(c.content)) << c.name;
+    EXPECT_EQ(files[c.name]["size"].asUInt64(), c.content.size()) << c.name;
+  }
+  // The login asked for no pause between files; the worker keeps half a second.
+  EXPECT_EQ(GetTimeLimit(), 0.5);
+
+  // The same content under another name: the service holds it already.
+  const size_t ranges_before = recorder_.Ranges().size();
+  const std::string copy = MakeFile("copy.bin", cases[3].content);
+  ASSERT_TRUE(Add(copy));
+  const TaskNotice end = WaitEnd(copy);
+  EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed));
+  EXPECT_EQ(end.doneSize, static_cast<int64_t>(5 * kMiB));
+  EXPECT_EQ(recorder_.Ranges().size(), ranges_before) << "a quick upload sends no range";
+  files = ExportedFiles();
+  EXPECT_EQ(files["copy.bin"]["sha1"].asString(), Sha1Of(cases[3].content));
+}
+
+TEST_F(TransferWorkerTest, EachSizeClassComputesTheIdentitiesItNeeds) {
+  StartService({"--file-range", "0=0-1000", "--file-range", "1=1000-100000", "--file-range", "2=100000-0",
+                "--type-limit", "iso"});
+  const struct {
+    std::string name;
+    size_t size;
+    bool file_id;
+    bool quick_id;
+  } cases[] = {
+      {"class0.bin", 500, true, false},
+      {"class1.bin", 50000, false, true},
+      {"class2.bin", 200000, true, true},
+      {"listed.iso", 500, true, true},
+  };
+  unsigned seed = 10;
+  for (const auto& c : cases) {
+    const std::string content = RandomContent(c.size, ++seed);
+    ASSERT_TRUE(Add(MakeFile(c.name, content)));
+    const TaskNotice end = WaitEnd(dir_.File(c.name));
+    EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << c.name << " " << end.errorCode;
+    const std::vector<std::string> dispatches = recorder_.Requests("/app/upload");
+    ASSERT_FALSE(dispatches.empty());
+    const std::string& d = dispatches.back();
+    EXPECT_EQ(RequestRecorder::FormValue(d, "fileid"), c.file_id ? Sha1Of(content) : "") << c.name;
+    EXPECT_EQ(RequestRecorder::FormValue(d, "quickid").empty(), !c.quick_id) << c.name;
+    EXPECT_EQ(ExportedFiles()[c.name]["sha1"].asString(), Sha1Of(content)) << c.name;
+  }
+}
+
+TEST_F(TransferWorkerTest, AnswerThreeHundredGetsTheWholeFileIdentityOnce) {
+  // Two answers of 300 for the first file, three for the second.
+  StartService({"--faults", "dispatch:status=300*5"});
+  const std::string content = RandomContent(2 * kMiB, 20);  // class 1: only the sample identity
+  const std::string first = MakeFile("first.bin", content);
+  ASSERT_TRUE(Add(first));
+  TaskNotice end = WaitEnd(first);
+  EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Failed));
+  EXPECT_EQ(end.errorCode, 300) << "asked twice for the identity it was given";
+  std::vector<std::string> d = recorder_.Requests("/app/upload");
+  ASSERT_EQ(d.size(), 3u);
+  EXPECT_EQ(RequestRecorder::FormValue(d[0], "fileid"), "");
+  EXPECT_EQ(RequestRecorder::FormValue(d[1], "fileid"), Sha1Of(content));
+  EXPECT_EQ(RequestRecorder::FormValue(d[2], "fileid"), Sha1Of(content));
+
+  const std::string second = MakeFile("second.bin", RandomContent(2 * kMiB, 21));
+  ASSERT_TRUE(Add(second));
+  end = WaitEnd(second);
+  EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
+  d = recorder_.Requests("/app/upload");
+  ASSERT_EQ(d.size(), 6u);
+  EXPECT_FALSE(RequestRecorder::FormValue(d[5], "fileid").empty());
+}
+
+TEST_F(TransferWorkerTest, StopDuringARangeThenStartContinuesFromTheServiceOffset) {
+  // The third range's answer is late, so the stop meets it in flight.
+  StartService({"--faults", "bigupload:delay=0*2,bigupload:delay=8000*1"});
+  const std::string content = RandomContent(5 * kMiB + 77, 30);
+  const std::string path = MakeFile("stopped.bin", content);
+  ASSERT_TRUE(Add(path));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 3; }));
+  port::SleepMs(200);  // the range is on its way or waiting for the answer
+  const uint64_t t0 = port::MonotonicMillis();
+  ASSERT_TRUE(ChangeTaskState(path, true, TaskStatus::Stopped));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_LT(port::MonotonicMillis() - t0, 2000u) << "a stop ends the waiting request";
+  const TaskNotice stop = WaitEnd(path);
+  EXPECT_EQ(stop.status, static_cast<int32_t>(TaskStatus::Stopped));
+  ResumeRecord record;
+  ASSERT_TRUE(ReadResumeRecord(path, &record));
+  EXPECT_FALSE(record.pickCode.empty());
+  EXPECT_EQ(record.fileSize, static_cast<int64_t>(content.size()));
+  EXPECT_LE(record.uploadedSize, static_cast<int64_t>(3 * kMiB));
+
+  log_.clear();
+  ASSERT_TRUE(Add(path));
+  const TaskNotice end = WaitEnd(path);
+  ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
+  const std::vector<std::string> ranges = recorder_.Ranges(record.pickCode);
+  ASSERT_GT(ranges.size(), 3u);
+  // The second start asked the service: it holds two ranges, or three when it
+  // finished the late one after all; never nothing, never a partial range.
+  const std::string resumed = ranges[3];
+  EXPECT_TRUE(resumed == "2097152-3145728" || resumed == "3145728-4194304") << resumed;
+  EXPECT_EQ(ranges.back(), "5242880-5242957");
+  EXPECT_EQ(recorder_.Requests("/2.0/check").size(), 2u);
+  EXPECT_EQ(ExportedFiles()["stopped.bin"]["sha1"].asString(), Sha1Of(content));
+}
+
+TEST_F(TransferWorkerTest, CancelInRangeSendsOneCancelRequest) {
+  StartService({"--faults", "bigupload:delay=8000*1"});
+  const std::string path = MakeFile("cancelled.bin", RandomContent(3 * kMiB, 40));
+  ASSERT_TRUE(Add(path));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 1; }));
+  port::SleepMs(200);
+  const uint64_t t0 = port::MonotonicMillis();
+  ASSERT_TRUE(CancelTask(path));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_LT(port::MonotonicMillis() - t0, 2000u);
+  const std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
+  ASSERT_EQ(cancels.size(), 1u);
+  EXPECT_FALSE(RequestRecorder::FormValue(cancels[0], "pickcode").empty());
+  ResumeRecord record;
+  EXPECT_FALSE(ReadResumeRecord(path, &record));
+  EXPECT_EQ(ExportedFiles().size(), 0u);
+}
+
+TEST_F(TransferWorkerTest, CancelBeforeTheDispatchSendsNothing) {
+  StartService({"--time-limit", "5"});
+  const std::string path = MakeFile("early.bin", RandomContent(1000, 41));
+  ASSERT_TRUE(Add(path));
+  // The worker is in its pause before the dispatch: no pick code yet.
+  ASSERT_TRUE(Eventually([] { return GetQueueTotals().runningCount == 1; }));
+  port::SleepMs(300);
+  const uint64_t t0 = port::MonotonicMillis();
+  ASSERT_TRUE(CancelTask(path));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_LT(port::MonotonicMillis() - t0, 2000u) << "the pause ends with the cancel";
+  EXPECT_EQ(recorder_.Requests("/app/upload").size(), 0u);
+  EXPECT_EQ(recorder_.Requests("/app/cancel").size(), 0u);
+}
+
+TEST_F(TransferWorkerTest, LogoutDuringHashingStopsTheTask) {
+  StartService();
+  // Sparse, and large enough that hashing lasts a while.
+  const std::string path = dir_.File("big.bin");
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fseek(f, (1L << 30) - 1, SEEK_SET), 0);
+    std::fputc(1, f);
+    std::fclose(f);
+  }
+  ASSERT_TRUE(Add(path));
+  ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
+    return n.path == path && n.status == static_cast<int32_t>(TaskStatus::Hashing);
+  })) << "no progress while hashing";
+  LogoutAccount();
+  const TaskNotice end = WaitEnd(path);
+  EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Stopped));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(recorder_.Requests("/app/upload").size(), 0u);
+}
+
+TEST_F(TransferWorkerTest, NoSpaceAtTheServiceStopsEveryTask) {
+  StartService({"--faults", "dispatch:status=410"});
+  const std::string first = MakeFile("first.bin", RandomContent(1000, 50));
+  const std::string second = MakeFile("second.bin", RandomContent(1000, 51));
+  ASSERT_TRUE(Add(first));
+  ASSERT_TRUE(Add(second));
+  const TaskNotice end = WaitStatus(first, TaskStatus::Failed);
+  EXPECT_EQ(end.errorCode, 410);
+  EXPECT_EQ(WaitEnd(second).status, static_cast<int32_t>(TaskStatus::Stopped));
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(GetQueueTotals().taskCount, 0u);
+  EXPECT_EQ(recorder_.Requests("/app/upload").size(), 1u);
+}
+
+TEST_F(TransferWorkerTest, FullQuotaFailsWithNoSpaceAndStopsTheRest) {
+  StartService({}, "bob", "bob-pw");  // a quota of 3000000 bytes
+  const std::string fill = MakeFile("fill.bin", RandomContent(3000000, 60));
+  ASSERT_TRUE(Add(fill));
+  ASSERT_EQ(WaitEnd(fill).status, static_cast<int32_t>(TaskStatus::Completed));
+  const std::string more = MakeFile("more.bin", RandomContent(10, 61));
+  const std::string rest = MakeFile("rest.bin", RandomContent(10, 62));
+  ASSERT_TRUE(Add(more));
+  ASSERT_TRUE(Add(rest));
+  const TaskNotice end = WaitStatus(more, TaskStatus::Failed);
+  EXPECT_EQ(end.errorCode, kErrNoSpace);
+  EXPECT_EQ(end.errorText, ErrorMessageText(kErrNoSpace));
+  EXPECT_EQ(WaitEnd(rest).status, static_cast<int32_t>(TaskStatus::Stopped));
+  EXPECT_EQ(recorder_.Requests("/app/upload").size(), 1u) << "no dispatch without space";
+}
+
+TEST_F(TransferWorkerTest, AFileThatChangesDuringTheUploadIsNotSentAsAMix) {
+  StartService({"--faults", "bigupload:delay=0*1,bigupload:delay=1500*1"});
+  const std::string content = RandomContent(3 * kMiB, 70);
+  const std::string path = MakeFile("changing.bin", content);
+  ASSERT_TRUE(Add(path));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 2; }));
+  {
+    std::FILE* f = std::fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    std::fputs("appended", f);
+    std::fclose(f);
+  }
+  const TaskNotice end = WaitEnd(path);
+  EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Failed));
+  EXPECT_EQ(end.errorCode, kErrFileChanged);
+  EXPECT_EQ(end.errorText, ErrorMessageText(kErrFileChanged));
+  EXPECT_EQ(recorder_.Ranges().size(), 2u);
+  ResumeRecord record;
+  EXPECT_FALSE(ReadResumeRecord(path, &record)) << "its identities are stale";
+  EXPECT_EQ(ExportedFiles().size(), 0u);
+}
+
+}  // namespace
+}  // namespace vexa
