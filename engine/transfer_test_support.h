@@ -104,6 +104,31 @@ class RequestRecorder : public port::SocketApiWrapper {
   std::vector<std::string> requests_;
 };
 
+// The files the service holds for `account`: path -> {size, sha1, pickcode}.
+inline Json::Value ExportedFilesOf(int port, const std::string& account) {
+  HttpClient client;
+  client.useSystemProxy = false;
+  std::unique_ptr<CProxySocket> socket = client.NewSocket();
+  EXPECT_TRUE(socket->Initialize());
+  EXPECT_TRUE(ConnectToServer(client, *socket, "127.0.0.1", port));
+  const std::string request = std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
+                              server::kTestAdminToken + "\r\n\r\n";
+  EXPECT_EQ(socket->Send(request), static_cast<int32_t>(request.size()));
+  std::string response;
+  EXPECT_TRUE(ReadResponse(*socket, &response));
+  EXPECT_TRUE(ExtractBody(&response));
+  Json::Value root;
+  Json::CharReaderBuilder b;
+  std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+  EXPECT_TRUE(reader->parse(response.data(), response.data() + response.size(), &root, nullptr));
+  Json::Value files(Json::objectValue);
+  for (const Json::Value& user : root["users"]) {
+    if (user["account"].asString() != account) continue;
+    for (const Json::Value& f : user["files"]) files[f["path"].asString()] = f;
+  }
+  return files;
+}
+
 class TransferServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -200,30 +225,7 @@ class TransferServiceTest : public ::testing::Test {
     return true;
   }
 
-  // The account's stored files: path -> {size, sha1, pickcode}.
-  Json::Value ExportedFiles() {
-    HttpClient client;
-    client.useSystemProxy = false;
-    std::unique_ptr<CProxySocket> socket = client.NewSocket();
-    EXPECT_TRUE(socket->Initialize());
-    EXPECT_TRUE(ConnectToServer(client, *socket, "127.0.0.1", server_.port()));
-    const std::string request = std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
-                                server::kTestAdminToken + "\r\n\r\n";
-    EXPECT_EQ(socket->Send(request), static_cast<int32_t>(request.size()));
-    std::string response;
-    EXPECT_TRUE(ReadResponse(*socket, &response));
-    EXPECT_TRUE(ExtractBody(&response));
-    Json::Value root;
-    Json::CharReaderBuilder b;
-    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
-    EXPECT_TRUE(reader->parse(response.data(), response.data() + response.size(), &root, nullptr));
-    Json::Value files(Json::objectValue);
-    for (const Json::Value& user : root["users"]) {
-      if (user["account"].asString() != account_) continue;
-      for (const Json::Value& f : user["files"]) files[f["path"].asString()] = f;
-    }
-    return files;
-  }
+  Json::Value ExportedFiles() { return ExportedFilesOf(server_.port(), account_); }
 
   TestDataDir dir_;
   server::ServerProcess server_{dir_.File("server")};

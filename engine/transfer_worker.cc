@@ -177,7 +177,9 @@ class Worker {
     if (task_->GetStatus() == TaskStatus::Hashing && !Hash()) return;
     SaveTaskRecord(*task_, false);
     if (Halted() || !Prepare() || !Pace() || !WaitForSpace() || !Dispatch()) return;
-    SaveTaskRecord(*task_, false);
+    // The pick code is what lets a later run resume: written at once for a file
+    // of more than one range, so a crash does not make it start over.
+    SaveTaskRecord(*task_, !task_->workerFlag.load() && task_->fileSize > kMaxRangeBytes);
     if (!task_->folderPath.empty()) folder_ = job_.FindFolder();
     if (!Position()) return;
     SendRanges();
