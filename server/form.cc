@@ -98,6 +98,12 @@ bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
   return true;
 }
 
+const std::string& Field(const FormFields& fields, const std::string& name) {
+  static const std::string kEmpty;
+  auto it = fields.find(name);
+  return it == fields.end() ? kEmpty : it->second;
+}
+
 std::string_view QueryOf(std::string_view target) {
   size_t q = target.find('?');
   if (q == std::string_view::npos) return {};

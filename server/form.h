@@ -15,6 +15,8 @@ bool UrlDecode(std::string_view text, std::string* out);
 // refused, so a signed value can never be shadowed by a second copy.
 using FormFields = std::map<std::string, std::string>;
 bool ParseUrlEncoded(std::string_view text, FormFields* fields);
+// The value of field `name`, "" when absent.
+const std::string& Field(const FormFields& fields, const std::string& name);
 
 // The query part of a request target ("" when there is none).
 std::string_view QueryOf(std::string_view target);
