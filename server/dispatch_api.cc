@@ -128,22 +128,8 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
         (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
       return Refuse(res, kCodeBadParameter);
     }
-    if (content_held) {
-      std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
-      std::unique_lock<std::mutex> held(state->mu, std::try_to_lock);
-      if (held.owns_lock()) {
-        FileEntry file;
-        file.user = user.id;
-        file.folder = session.folder;
-        file.name = session.name;
-        file.size = size;
-        file.sha1 = fileid;
-        file.pickcode = session.pickcode;
-        if (meta->DeleteSession(session.id) && meta->PutFile(file)) {
-          sessions_->Drop(session.id);
-          return answer(2, file.pickcode, file.folder, "");
-        }
-      }
+    if (content_held && sessions_->FinishHeld(session, fileid) == 0) {
+      return answer(2, session.pickcode, session.folder, "");
     }
     if (!fileid.empty()) session.fileid = fileid;
     if (!quickid.empty()) session.quickid = quickid;

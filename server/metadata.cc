@@ -11,6 +11,13 @@ namespace vexa::server {
 
 namespace {
 
+#define SESSION_COLUMNS                                                                  \
+  "(id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL,"                     \
+  "  pickcode TEXT NOT NULL UNIQUE, folder INTEGER NOT NULL, name TEXT NOT NULL,"        \
+  "  size INTEGER NOT NULL, fileid TEXT NOT NULL, quickid TEXT NOT NULL,"                \
+  "  offset INTEGER NOT NULL, upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL,"   \
+  "  touched INTEGER NOT NULL)"
+
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS users("
     "  id INTEGER PRIMARY KEY, account TEXT NOT NULL UNIQUE, digest TEXT NOT NULL,"
@@ -31,11 +38,18 @@ const char kSchema[] =
     "  pickcode TEXT NOT NULL UNIQUE, created INTEGER NOT NULL,"
     "  upload_key TEXT NOT NULL DEFAULT '', UNIQUE(folder, name));"
     "CREATE INDEX IF NOT EXISTS files_user ON files(user_id);"
-    "CREATE TABLE IF NOT EXISTS sessions("
-    "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, pickcode TEXT NOT NULL UNIQUE,"
-    "  folder INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,"
-    "  fileid TEXT NOT NULL, quickid TEXT NOT NULL, offset INTEGER NOT NULL,"
-    "  upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL, touched INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS sessions" SESSION_COLUMNS ";";
+
+// Session ids are never reused (AUTOINCREMENT): a range that looked its
+// session up before a cancel must not find a newer session under that id.
+// Databases made before get their table rebuilt once.
+const char kRebuildSessions[] =
+    "BEGIN IMMEDIATE;"
+    "CREATE TABLE sessions_new" SESSION_COLUMNS ";"
+    "INSERT INTO sessions_new SELECT * FROM sessions;"
+    "DROP TABLE sessions;"
+    "ALTER TABLE sessions_new RENAME TO sessions;"
+    "COMMIT;";
 
 // A prepared statement with positional binding; finalized on destruction.
 class Stmt {
@@ -180,6 +194,16 @@ bool Metadata::Open(const std::string& path, std::string* error) {
   if (!Exec("PRAGMA journal_mode=WAL;") || !Exec("PRAGMA synchronous=FULL;") ||
       !Exec("PRAGMA foreign_keys=ON;") || !Exec(kSchema)) {
     *error = "cannot prepare the database " + path;
+    return false;
+  }
+  bool rebuild;
+  {
+    Stmt old(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sessions' AND sql NOT LIKE '%AUTOINCREMENT%'");
+    rebuild = old.Row();
+  }
+  if (rebuild && !Exec(kRebuildSessions)) {
+    Exec("ROLLBACK;");
+    *error = "cannot upgrade the sessions of " + path;
     return false;
   }
   return true;
@@ -404,6 +428,13 @@ std::vector<int64_t> Metadata::IdleSessions(int64_t now, int64_t max_idle) {
   std::vector<int64_t> ids;
   Stmt s(db_, "SELECT id FROM sessions WHERE touched < ?");
   s.Bind(1, now - max_idle);
+  while (s.Row()) ids.push_back(s.Int(0));
+  return ids;
+}
+
+std::vector<int64_t> Metadata::CompleteSessions() {
+  std::vector<int64_t> ids;
+  Stmt s(db_, "SELECT id FROM sessions WHERE offset >= size");
   while (s.Row()) ids.push_back(s.Int(0));
   return ids;
 }

@@ -2,6 +2,8 @@
 
 #include <json/json.h>
 
+#include <cstdio>
+
 #include "codec/login_sign.h"
 #include "codec/sha1.h"
 #include "server/names.h"
@@ -21,37 +23,43 @@ Service::Service(const Options& options, Metadata* meta, BlobStore* blobs, Fault
 }
 
 bool Service::Start(std::string* error) {
-  std::lock_guard<std::mutex> lock(ctx_.mu);
   Metadata* meta = ctx_.meta;
   BlobStore* blobs = ctx_.blobs;
-  for (const UserSpec& u : ctx_.options.users) {
-    std::string digest;
-    if (!PasswordDigest(u.password, &digest)) {
-      *error = "empty password for " + u.account;
-      return false;
+  {
+    std::lock_guard<std::mutex> lock(ctx_.mu);
+    for (const UserSpec& u : ctx_.options.users) {
+      std::string digest;
+      if (!PasswordDigest(u.password, &digest)) {
+        *error = "empty password for " + u.account;
+        return false;
+      }
+      if (!IsValidName(u.account)) {
+        *error = "account names must be printable text: " + u.account;
+        return false;
+      }
+      if (!meta->UpsertUser(u.account, digest, u.quota ? u.quota : ctx_.options.default_quota)) {
+        *error = "cannot store the account " + u.account;
+        return false;
+      }
     }
-    if (!IsValidName(u.account)) {
-      *error = "account names must be printable text: " + u.account;
-      return false;
-    }
-    if (!meta->UpsertUser(u.account, digest, u.quota ? u.quota : ctx_.options.default_quota)) {
-      *error = "cannot store the account " + u.account;
-      return false;
-    }
+    sessions_.DropIdle();
   }
-  sessions_.DropIdle();
-  // Partial files without a session are either finished content whose move
-  // into place was cut short by a crash, or data of a dropped session.
+  sessions_.FinishComplete();
+  std::lock_guard<std::mutex> lock(ctx_.mu);
+  // Partial files without a session are either finished content whose
+  // blob name was cut short by a crash, or data of a dropped session.
   for (int64_t id : blobs->ListPartials()) {
     Session session;
     if (meta->FindSessionById(id, &session)) continue;
     std::string sha1;
     uint32_t hash_error = 0;
     uint64_t size = 0;
-    std::string move_error;
+    std::string publish_error;
     if (Sha1FileHex(&hash_error, HashProgressFn(), blobs->PartialPath(id), &sha1) &&
-        meta->FindBlob(sha1, &size) && !blobs->HasBlob(sha1) && blobs->Commit(id, sha1, &move_error)) {
-      continue;
+        meta->FindBlob(sha1, &size) && !blobs->HasBlob(sha1) &&
+        !blobs->Publish(id, sha1, &publish_error)) {
+      std::fprintf(stderr, "vexa-server: %s\n", publish_error.c_str());
+      continue;  // kept for the next start
     }
     blobs->RemovePartial(id);
   }

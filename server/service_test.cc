@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -590,6 +592,101 @@ TEST_F(ServiceTest, KilledMidUploadResumesFromTheLastDurableOffset) {
 
   StartServer();
   EXPECT_EQ(Sha1(content), Exported("alice")["deep/er/survivor.bin"]) << "the data folder survives";
+}
+
+// Runs one SQL statement on the stopped server's database, as an older
+// version or a crash may have left it.
+void ExecSql(const std::string& dir, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vexa.db").c_str(), &db));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST_F(ServiceTest, KilledBeforeTheLastRangeBecomesAFileNothingIsReportedDone) {
+  StartServer({"--faults", "finish:delay=60000"});
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 100, 20);
+  Upload u = Start(content, "last.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  {
+    // The last range is written, then held before it becomes a file.
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(1, 0);
+    EXPECT_FALSE(c.Post(TransferQuery(u, "bigupload").c_str(), RangeBody(u, kChunk, content.substr(kChunk)),
+                        (std::string("multipart/form-data; boundary=") + kBoundary).c_str()));
+  }
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+
+  StartServer();
+  EXPECT_TRUE(Exported("alice").empty());
+  EXPECT_EQ(kChunk, Check(u)["offset"].asUInt64()) << "not the whole file";
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+
+  // A session recorded at its full size (by an older version) is finished at start-up.
+  ExecSql(dir_, "UPDATE sessions SET offset = size");
+  StartServer();
+  EXPECT_EQ(Sha1(content), Exported("alice")["last.bin"]);
+  EXPECT_EQ(content.size(), Check(u)["offset"].asUInt64());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
+}
+
+TEST_F(ServiceTest, ARangeWaitingForItsSessionNeverWritesIntoALaterOne) {
+  StartServer({"--faults", "rangelock:delay=1500"});
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string mine = RandomBytes(10, 21);
+  Upload u = Start(mine, "mine.bin", "");
+  Json::Value late;
+  std::thread range([&] { late = Range(u, 0, mine); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // While that range waits: a cancel, and another user's new upload.
+  Json::Value alice = login_;
+  ASSERT_EQ(0, Dispatch("url_cancel", "mine.bin", mine.size(), "", u.fileid, u.quickid,
+                        u.pickcode)["statuscode"].asInt());
+  ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
+  const std::string theirs = RandomBytes(20, 22);
+  Upload b = Start(theirs, "theirs.bin", "");
+  ASSERT_EQ(1, b.answer["status"].asInt()) << b.answer;
+  range.join();
+  EXPECT_EQ(412, late["statuscode"].asInt()) << late;
+  EXPECT_EQ(0u, Check(b)["offset"].asUInt64()) << "bob's session holds nothing of alice's";
+  EXPECT_EQ(1, SendAll(b, theirs));
+  EXPECT_EQ(Sha1(theirs), Exported("bob")["theirs.bin"]);
+}
+
+TEST_F(ServiceTest, AFailedMoveIntoPlaceListsNoFileAndTheRangeCanBeResent) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(5000, 23);
+  Upload u = Start(content, "blocked.bin", "");
+  // A file where the blob's folder belongs makes naming the blob fail.
+  const std::string obstacle = dir_ + "/content/blobs/" + Sha1(content).substr(0, 2);
+  { std::ofstream(obstacle) << "x"; }
+  EXPECT_EQ(500, Range(u, 0, content)["statuscode"].asInt());
+  EXPECT_TRUE(Exported("alice").empty()) << "no file without its content";
+  EXPECT_EQ(0u, Check(u)["offset"].asUInt64());
+  std::filesystem::remove(obstacle);
+  EXPECT_EQ(content.size(), Range(u, 0, content)["offset"].asUInt64());
+  EXPECT_EQ(Sha1(content), Exported("alice")["blocked.bin"]);
+}
+
+TEST_F(ServiceTest, ResumingASessionWhoseContentIsHeldEndsItInAFile) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 9, 24);
+  Upload u = Start(content, "first.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  Upload other = Start(content, "second.bin", "");
+  ASSERT_EQ(2, SendAll(other, content));
+  Json::Value v = Dispatch("url_resume", "first.bin", content.size(), "", u.fileid, u.quickid,
+                           u.pickcode);
+  EXPECT_EQ(2, v["status"].asInt()) << v;
+  EXPECT_EQ(u.pickcode, v["pickcode"].asString());
+  EXPECT_EQ(Sha1(content), Exported("alice")["first.bin"]);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+  StartServer();
+  EXPECT_EQ(2u, Exported("alice").size());
 }
 
 TEST_F(ServiceTest, TwoClientsUploadAtOnce) {

@@ -17,6 +17,10 @@ std::shared_ptr<SessionRegistry::State> SessionRegistry::Get(int64_t session) {
 
 void SessionRegistry::Drop(int64_t session) {
   ctx_->meta->DeleteSession(session);
+  Forget(session);
+}
+
+void SessionRegistry::Forget(int64_t session) {
   ctx_->blobs->RemovePartial(session);
   std::lock_guard<std::mutex> lock(locks_mu_);
   states_.erase(session);
@@ -48,20 +52,57 @@ int SessionRegistry::Finish(const Session& session, State* state) {
     Drop(session.id);
     return kCodeHashMismatch;
   }
-  {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
-    if (!ctx_->meta->FinishSession(session, sha1, quick)) return kCodeOther;
-  }
-  // Recorded first, moved second: a crash in between leaves a partial file
-  // that the next start moves into place.
-  std::string move_error;
-  if (!ctx_->blobs->Commit(session.id, sha1, &move_error)) {
-    std::fprintf(stderr, "vexa-server: %s\n", move_error.c_str());
+  ctx_->Hold(FaultOp::kFinish);
+  // Named as a blob first, recorded second: a failure or crash in between
+  // leaves the session as it was (its last range is answered again) and at
+  // worst a blob no file refers to, which the next start reclaims.
+  std::string error_text;
+  if (!ctx_->blobs->Publish(session.id, sha1, &error_text)) {
+    std::fprintf(stderr, "vexa-server: %s\n", error_text.c_str());
     return kCodeDiskFull;
   }
-  std::lock_guard<std::mutex> lock(locks_mu_);
-  states_.erase(session.id);
+  std::lock_guard<std::mutex> lock(ctx_->mu);
+  if (!ctx_->meta->FinishSession(session, sha1, quick)) return kCodeOther;
+  Forget(session.id);
   return 0;
+}
+
+int SessionRegistry::FinishHeld(const Session& session, const std::string& sha1) {
+  std::shared_ptr<State> state = Get(session.id);
+  std::unique_lock<std::mutex> busy(state->mu, std::try_to_lock);
+  // A range in flight will finish or fail the session itself.
+  if (!busy.owns_lock()) return kCodeBusy;
+  Session current;
+  if (!ctx_->meta->FindSessionById(session.id, &current) ||
+      !ctx_->meta->FinishSession(current, sha1, current.quickid)) {
+    return kCodeOther;
+  }
+  Forget(session.id);
+  return 0;
+}
+
+void SessionRegistry::FinishComplete() {
+  std::vector<int64_t> ids;
+  {
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    ids = ctx_->meta->CompleteSessions();
+  }
+  for (int64_t id : ids) {
+    std::shared_ptr<State> state = Get(id);
+    std::lock_guard<std::mutex> guard(state->mu);
+    Session session;
+    {
+      std::lock_guard<std::mutex> lock(ctx_->mu);
+      if (!ctx_->meta->FindSessionById(id, &session)) continue;
+    }
+    session.offset = session.size;
+    const int code = Finish(session, state.get());
+    if (code == 0 || code == kCodeHashMismatch) continue;
+    // Not finished now: ask the client for the last byte again, whose range
+    // finishes it, rather than let it believe the file is stored.
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    ctx_->meta->SetSessionOffset(id, session.size - 1, NowSeconds());
+  }
 }
 
 void SessionRegistry::DropIdle() {

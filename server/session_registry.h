@@ -47,14 +47,27 @@ class SessionRegistry {
 
   // Verifies and stores the finished content of `session`; its lock is held
   // (`state`), ctx->mu is not. Returns 0 or a refusal code; a hash mismatch
-  // drops the session.
+  // drops the session. The session's final offset is recorded only by the
+  // transaction that turns it into a file.
   int Finish(const Session& session, State* state);
+
+  // Ends `session` as a file of the content `sha1`, which is held already,
+  // in one transaction. 0, kCodeBusy when a range of it is in flight, or
+  // another refusal code. REQUIRES: ctx->mu held.
+  int FinishHeld(const Session& session, const std::string& sha1);
+
+  // Finishes every session whose offset reached its size without finishing
+  // (start-up, before serving). REQUIRES: ctx->mu not held.
+  void FinishComplete();
 
   // Drops sessions idle for longer than their lifetime. A session busy with
   // a range is left for the next time. REQUIRES: ctx->mu held.
   void DropIdle();
 
  private:
+  // Removes the partial file and the in-memory state of an ended session.
+  void Forget(int64_t session);
+
   ServiceContext* const ctx_;
   std::mutex locks_mu_;
   std::map<int64_t, std::shared_ptr<State>> states_;  // guarded by locks_mu_

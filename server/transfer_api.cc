@@ -1,5 +1,6 @@
 #include "server/transfer_api.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <vector>
@@ -72,7 +73,9 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
     const int refusal = CheckUploadKey(session, sig, ets, size);
     if (refusal != 0) return Refuse(res, refusal);
-    return ReplyOffset(res, session.offset);
+    // A session that holds every byte but has not become a file is not done:
+    // the resent last byte finishes it.
+    return ReplyOffset(res, std::min(session.offset, session.size - 1));
   }
   // Finished while the client was away: everything is held.
   if (!FinishedTransfer(user.id, pickcode, sig, size)) return Refuse(res, kCodeNoPickcode);
@@ -169,17 +172,21 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     }
   }
 
+  ctx_->Hold(FaultOp::kRangeLock);
   std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
   std::lock_guard<std::mutex> guard(state->mu);
   {
     std::lock_guard<std::mutex> lock(ctx_->mu);
-    // Re-read under the session's lock: another range or a cancel may have
-    // come first.
-    if (!ctx_->meta->FindSessionById(session.id, &session)) {
+    // Re-read under the session's lock: another range, a cancel or a new
+    // dispatch may have come first.
+    if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != user_id ||
+        session.pickcode != pickcode) {
       // The range that was waiting here finished the file: acknowledge it.
       if (FinishedTransfer(user_id, pickcode, sig, size)) return ReplyOffset(res, size);
       return Refuse(res, kCodeNoPickcode);
     }
+    const int refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
   }
   uint64_t offset = session.offset;
   if (start != offset) {
@@ -192,7 +199,10 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
       std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
       return Refuse(res, kCodeDiskFull);
     }
-    {
+    // The final offset is recorded by the transaction that finishes the file
+    // alone: recorded before it, a crash in between would leave a session
+    // that reports the whole file held while no file exists.
+    if (end != session.size) {
       std::lock_guard<std::mutex> lock(ctx_->mu);
       if (!ctx_->meta->SetSessionOffset(session.id, end, NowSeconds())) {
         state->in_order = false;
