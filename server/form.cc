@@ -170,6 +170,24 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
     }
     if (!has_disposition) return false;
     size_t data_start = head_end + 4;
+    if (part.has_filename) {
+      // File data may hold anything, the delimiter included (a log of this
+      // very protocol): it is all the body leaves before the closing
+      // delimiter, so the file part comes last.
+      const std::string close = delimiter + "--";
+      std::string_view rest = body.substr(data_start);
+      if (rest.size() >= close.size() + 2 && rest.substr(rest.size() - 2) == "\r\n" &&
+          rest.substr(rest.size() - close.size() - 2, close.size()) == close &&
+          rest.substr(rest.size() - close.size()) != close) {
+        rest.remove_suffix(2);
+      }
+      if (rest.size() < close.size() || rest.substr(rest.size() - close.size()) != close) {
+        return false;
+      }
+      part.data = rest.substr(0, rest.size() - close.size());
+      parts->push_back(std::move(part));
+      return true;
+    }
     size_t data_end = body.find(delimiter, data_start);
     if (data_end == std::string_view::npos) return false;
     part.data = body.substr(data_start, data_end - data_start);

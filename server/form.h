@@ -34,7 +34,9 @@ bool MultipartBoundary(std::string_view content_type, std::string* boundary);
 
 // Splits a multipart body. The closing delimiter may end the body directly
 // (no CRLF after it); a body without one is refused, and so is a part
-// without exactly one Content-Disposition header.
+// without exactly one Content-Disposition header. A part with a file name
+// must be the last: its data is every byte before the closing delimiter,
+// whatever it holds.
 bool ParseMultipart(std::string_view body, std::string_view boundary,
                     std::vector<MultipartPart>* parts);
 

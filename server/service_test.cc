@@ -475,6 +475,17 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_EQ(1u, Exported("alice").size());
 }
 
+TEST_F(ServiceTest, RangesHoldingTheBoundaryAreStoredExactly) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = "a log of ranges: \r\n--" + std::string(kBoundary) +
+                              "\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n0\r\n--" +
+                              kBoundary + "--";
+  Upload u = Start(content, "protocol.log", "");
+  EXPECT_EQ(1, SendAll(u, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")["protocol.log"]);
+}
+
 TEST_F(ServiceTest, ExpiredUploadKeysAreRefusedUntilANewDispatch) {
   StartServer({"--key-lifetime", "1"});
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
