@@ -54,23 +54,30 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
     Reply(res, v);
     return;
   }
-  FormFields form;
-  if (!ParseUrlEncoded(req.body, &form)) {
+  // The signature covers the values as the client had them: decoded when it
+  // percent-encoded them, as sent when it wrote them raw ("+" and "%" in an
+  // account name read differently in the two).
+  FormFields decoded, raw;
+  const bool has_decoded = ParseUrlEncoded(req.body, &decoded);
+  if (!ParseRawForm(req.body, &raw)) {
     v["error"] = "malformed login request";
     Reply(res, v);
     return;
   }
-  const std::string& account = Field(form, "account");
-  const std::string& time_text = Field(form, "_time");
-  const std::string& sign = Field(form, "sign");
   User user;
-  bool known;
-  {
+  std::string time_text;
+  bool signed_ok = false;
+  for (const FormFields* form : {has_decoded ? &decoded : nullptr, &raw}) {
+    if (form == nullptr || signed_ok) continue;
+    const std::string& account = Field(*form, "account");
     std::lock_guard<std::mutex> lock(ctx_->mu);
-    known = ctx_->meta->FindUserByAccount(account, &user);
+    signed_ok = ctx_->meta->FindUserByAccount(account, &user) &&
+                TimingSafeEqual(ToLower(Field(*form, "sign")),
+                                LoginSign(account, user.digest, Field(*form, "_time")));
+    time_text = Field(*form, "_time");
   }
   // Both failures read alike, so the answer does not tell which accounts exist.
-  if (!known || !TimingSafeEqual(ToLower(sign), LoginSign(account, user.digest, time_text))) {
+  if (!signed_ok) {
     v["error"] = "wrong account or password";
     Reply(res, v);
     return;

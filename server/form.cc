@@ -79,7 +79,10 @@ bool UrlDecode(std::string_view text, std::string* out) {
   return true;
 }
 
-bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
+namespace {
+
+// Splits "a=1&b=2", decoding names and values with `decode` when given.
+bool SplitForm(std::string_view text, bool decode, FormFields* fields) {
   fields->clear();
   size_t pos = 0;
   while (pos <= text.size()) {
@@ -89,13 +92,28 @@ bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
     if (!item.empty()) {
       size_t eq = item.find('=');
       std::string name, value;
-      if (!UrlDecode(item.substr(0, eq), &name)) return false;
-      if (eq != std::string_view::npos && !UrlDecode(item.substr(eq + 1), &value)) return false;
+      std::string_view raw_value = eq == std::string_view::npos ? "" : item.substr(eq + 1);
+      if (!decode) {
+        name = std::string(item.substr(0, eq));
+        value = std::string(raw_value);
+      } else if (!UrlDecode(item.substr(0, eq), &name) || !UrlDecode(raw_value, &value)) {
+        return false;
+      }
       if (!fields->emplace(std::move(name), std::move(value)).second) return false;
     }
     pos = amp + 1;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
+  return SplitForm(text, true, fields);
+}
+
+bool ParseRawForm(std::string_view text, FormFields* fields) {
+  return SplitForm(text, false, fields);
 }
 
 const std::string& Field(const FormFields& fields, const std::string& name) {

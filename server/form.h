@@ -15,6 +15,9 @@ bool UrlDecode(std::string_view text, std::string* out);
 // refused, so a signed value can never be shadowed by a second copy.
 using FormFields = std::map<std::string, std::string>;
 bool ParseUrlEncoded(std::string_view text, FormFields* fields);
+// The same fields with their values as sent, undecoded ("a+b%" stays as it
+// is): some clients write login values raw.
+bool ParseRawForm(std::string_view text, FormFields* fields);
 // The value of field `name`, "" when absent.
 const std::string& Field(const FormFields& fields, const std::string& name);
 

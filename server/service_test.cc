@@ -299,6 +299,36 @@ TEST_F(ServiceTest, LoginAnswersEveryFieldAndRefusesWrongSignatures) {
                    ["state"].asBool());
 }
 
+TEST_F(ServiceTest, AccountNamesWithPlusOrPercentLogInWrittenRawOrEncoded) {
+  StartServer({"--user", "a+b%41c:pw", "--user", "x%zz:pw"});
+  std::string digest;
+  PasswordDigest("pw", &digest);
+  const std::string now = std::to_string(static_cast<int64_t>(std::time(nullptr)));
+  for (const auto& [account, sent] : std::vector<std::pair<std::string, std::string>>{
+           {"a+b%41c", "a+b%41c"}, {"a+b%41c", "a%2Bb%2541c"}, {"x%zz", "x%zz"}, {"x%zz", "x%25zz"}}) {
+    const std::string body = "account=" + sent + "&_time=" + now +
+                             "&version=win_1.0.1026.4&sign=" + LoginSign(account, digest, now);
+    Json::Value v = PostJson("/app/clogin", body);
+    EXPECT_TRUE(v["state"].asBool()) << sent << " " << v;
+    EXPECT_EQ(account, v["user_name"].asString());
+  }
+}
+
+TEST_F(ServiceTest, NamesCountInUtf16UnitsAndMisleadingOnesAreRefused) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  std::string chinese;
+  for (int i = 0; i < 90; ++i) chinese += "\xE4\xB8\xAD";
+  const std::string content = "ninety characters";
+  Upload u = Start(content, chinese + ".txt", "");
+  ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
+  EXPECT_EQ(1, SendAll(u, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")[chinese + ".txt"]);
+  EXPECT_EQ(402, Start("x", "invoice\xE2\x80\xAEtxt.exe", "").answer["statuscode"].asInt());
+  EXPECT_EQ(402, Start("x", "a\xC2\x9B.txt", "").answer["statuscode"].asInt());
+  EXPECT_EQ(402, Start("x", "ok.txt", "dir\xE2\x80\x8B").answer["statuscode"].asInt());
+}
+
 TEST_F(ServiceTest, UploadInThreeRangesThenSameContentElsewhereIsInstant) {
   StartServer();
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
