@@ -157,13 +157,12 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   int64_t folder;
   if (content_held) {
     FileEntry existing;
-    uint64_t replaced = 0;
-    if (resolve(false, &folder) && meta->FindFile(folder, name, &existing)) {
+    if (resolve(false, &folder) && meta->FindFile(folder, name, &existing) &&
+        existing.sha1 == fileid) {
       // This very file is there already: nothing to store or charge.
-      if (existing.sha1 == fileid) return answer(2, existing.pickcode, folder, "");
-      replaced = existing.size;
+      return answer(2, existing.pickcode, folder, "");
     }
-    if (used - replaced + meta->ReservedBytes(user.id, 0) + size > user.quota) {
+    if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
       return Refuse(res, kCodeNoSpace);
     }
     if (!resolve(true, &folder)) return Refuse(res, kCodeOther);

@@ -7,6 +7,8 @@
 #include <functional>
 #include <map>
 
+#include "server/names.h"
+
 namespace vexa::server {
 
 namespace {
@@ -349,20 +351,30 @@ bool Metadata::FindFileByPickcode(int64_t user, const std::string& pickcode, Fil
 }
 
 bool Metadata::PutFile(const FileEntry& file) {
+  // A name taken in the folder gets a number: replacing the older file
+  // would lose it.
+  std::string name = file.name;
+  FileEntry taken;
+  for (int n = 2; FindFile(file.folder, name, &taken); ++n) name = NumberedName(file.name, n);
   Stmt s(db_,
          "INSERT INTO files(user_id, folder, name, size, sha1, pickcode, created, upload_key)"
-         " VALUES(?, ?, ?, ?, ?, ?, strftime('%s','now'), ?)"
-         " ON CONFLICT(folder, name) DO UPDATE SET size = excluded.size, sha1 = excluded.sha1,"
-         " pickcode = excluded.pickcode, created = excluded.created,"
-         " upload_key = excluded.upload_key");
+         " VALUES(?, ?, ?, ?, ?, ?, strftime('%s','now'), ?)");
   return s.Bind(1, file.user)
       .Bind(2, file.folder)
-      .Bind(3, file.name)
+      .Bind(3, name)
       .Bind(4, static_cast<int64_t>(file.size))
       .Bind(5, file.sha1)
       .Bind(6, file.pickcode)
       .Bind(7, file.upload_key)
       .Run();
+}
+
+std::vector<std::string> Metadata::DropUnreferencedBlobs() {
+  std::vector<std::string> gone;
+  Stmt s(db_, "SELECT sha1 FROM blobs WHERE sha1 NOT IN (SELECT sha1 FROM files)");
+  while (s.Row()) gone.push_back(s.Text(0));
+  Stmt d(db_, "DELETE FROM blobs WHERE sha1 NOT IN (SELECT sha1 FROM files)");
+  return d.Run() ? gone : std::vector<std::string>();
 }
 
 bool Metadata::PickcodeInUse(const std::string& pickcode) {

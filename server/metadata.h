@@ -95,8 +95,11 @@ class Metadata {
 
   bool FindFile(int64_t folder, const std::string& name, FileEntry* file);
   bool FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file);
-  // Creates the file entry, replacing one of the same name in the folder.
+  // Creates the file entry; when its name is taken in the folder, under the
+  // first free "name (N).ext".
   bool PutFile(const FileEntry& file);
+  // Forgets content no file refers to; returns its names.
+  std::vector<std::string> DropUnreferencedBlobs();
 
   bool PickcodeInUse(const std::string& pickcode);
   bool CreateSession(Session* session);  // sets session->id

@@ -63,6 +63,13 @@ bool Service::Start(std::string* error) {
     }
     blobs->RemovePartial(id);
   }
+  // Content no file refers to: replaced by an older version, or named by a
+  // finish that a crash or failure kept from being recorded.
+  for (const std::string& sha1 : meta->DropUnreferencedBlobs()) blobs->RemoveBlob(sha1);
+  for (const std::string& sha1 : blobs->ListBlobs()) {
+    uint64_t size;
+    if (!meta->FindBlob(sha1, &size)) blobs->RemoveBlob(sha1);
+  }
   return true;
 }
 

@@ -57,6 +57,15 @@ std::string QuickId(const std::string& content) {
   return Sha1(buf + std::to_string(size));
 }
 
+// Runs one SQL statement on the stopped server's database, as an older
+// version or a crash may have left it.
+void ExecSql(const std::string& dir, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vexa.db").c_str(), &db));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
 Json::Value ParseJson(const std::string& text) {
   Json::Value v;
   Json::CharReaderBuilder b;
@@ -516,6 +525,39 @@ TEST_F(ServiceTest, RangesHoldingTheBoundaryAreStoredExactly) {
   EXPECT_EQ(Sha1(content), Exported("alice")["protocol.log"]);
 }
 
+TEST_F(ServiceTest, ASecondFileOfTheSameNameIsKeptBesideTheFirst) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string v1 = RandomBytes(3000, 30), v2 = RandomBytes(4000, 31), v3 = RandomBytes(10, 32);
+  Upload first = Start(v1, "notes.txt", "d");
+  ASSERT_EQ(1, SendAll(first, v1));
+  Upload second = Start(v2, "notes.txt", "d");
+  ASSERT_EQ(1, SendAll(second, v2));
+  Upload instant = Start(v1, "notes.txt", "e");
+  ASSERT_EQ(2, instant.answer["status"].asInt());
+  Upload instant_again = Start(v2, "notes.txt", "e");
+  ASSERT_EQ(2, instant_again.answer["status"].asInt());
+  EXPECT_NE(instant.pickcode, instant_again.pickcode);
+  auto files = Exported("alice");
+  EXPECT_EQ(Sha1(v1), files["d/notes.txt"]);
+  EXPECT_EQ(Sha1(v2), files["d/notes (2).txt"]);
+  EXPECT_EQ(Sha1(v1), files["e/notes.txt"]);
+  EXPECT_EQ(Sha1(v2), files["e/notes (2).txt"]);
+  EXPECT_EQ(4u, files.size());
+  EXPECT_EQ(v1.size(), Check(first)["offset"].asUInt64()) << "the older file keeps its pick code";
+
+  // Content no file refers to is reclaimed at start-up.
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+  const std::string orphan = Sha1(v3);
+  std::filesystem::create_directories(dir_ + "/content/blobs/" + orphan.substr(0, 2));
+  { std::ofstream(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan) << v3; }
+  ExecSql(dir_, "INSERT INTO blobs(sha1, size, quickid) VALUES('" + orphan + "', 10, '')");
+  StartServer();
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan));
+  EXPECT_EQ(1, Start(v3, "v3.bin", "").answer["status"].asInt()) << "not held any more";
+  EXPECT_EQ(Sha1(v2), Exported("alice")["d/notes (2).txt"]);
+}
+
 TEST_F(ServiceTest, ExpiredUploadKeysAreRefusedUntilANewDispatch) {
   StartServer({"--key-lifetime", "1"});
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
@@ -633,15 +675,6 @@ TEST_F(ServiceTest, KilledMidUploadResumesFromTheLastDurableOffset) {
 
   StartServer();
   EXPECT_EQ(Sha1(content), Exported("alice")["deep/er/survivor.bin"]) << "the data folder survives";
-}
-
-// Runs one SQL statement on the stopped server's database, as an older
-// version or a crash may have left it.
-void ExecSql(const std::string& dir, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vexa.db").c_str(), &db));
-  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
-  sqlite3_close(db);
 }
 
 TEST_F(ServiceTest, KilledBeforeTheLastRangeBecomesAFileNothingIsReportedDone) {
