@@ -162,10 +162,12 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
       // This very file is there already: nothing to store or charge.
       return answer(2, existing.pickcode, folder, "");
     }
-    if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
-      return Refuse(res, kCodeNoSpace);
-    }
-    if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
+  }
+  if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
+    return Refuse(res, kCodeNoSpace);
+  }
+  if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
+  if (content_held) {
     FileEntry file;
     file.user = user.id;
     file.folder = folder;
@@ -176,10 +178,6 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
     if (!meta->PutFile(file)) return Refuse(res, kCodeOther);
     return answer(2, file.pickcode, folder, "");
   }
-  if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
-    return Refuse(res, kCodeNoSpace);
-  }
-  if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
   Session session;
   session.user = user.id;
   session.folder = folder;

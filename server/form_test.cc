@@ -72,8 +72,9 @@ TEST(FormTest, FileDataHoldingTheDelimiterIsTakenWhole) {
        {"log: \r\n--" + b + "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n",
         "\r\n--" + b + "--", "\r\n--" + b + "--\r\n", std::string("")}) {
     for (bool crlf : {false, true}) {
+      const std::string body = ClientBody(data, crlf);  // parts point into it
       std::vector<MultipartPart> parts;
-      ASSERT_TRUE(ParseMultipart(ClientBody(data, crlf), kBoundary, &parts)) << data << crlf;
+      ASSERT_TRUE(ParseMultipart(body, kBoundary, &parts)) << data << crlf;
       ASSERT_EQ(5u, parts.size());
       EXPECT_EQ(data, parts[4].data) << crlf;
     }
