@@ -20,15 +20,16 @@ bool MakeDir(const std::string& path, std::string* error) {
   return false;
 }
 
-bool SyncDir(const std::string& path) {
+}  // namespace
+
+bool BlobStore::SyncFolder(const std::string& path) {
+  ++folder_syncs_;
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = fsync(fd) == 0;
   close(fd);
   return ok;
 }
-
-}  // namespace
 
 BlobStore::BlobStore(std::string root) : root_(std::move(root)) {}
 
@@ -48,7 +49,12 @@ std::string BlobStore::BlobPath(const std::string& sha1) const {
 bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view data,
                            std::string* error) {
   const std::string path = PartialPath(session);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  bool created = false;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    created = fd >= 0;
+  }
   if (fd < 0) {
     *error = ErrnoText("cannot open " + path);
     return false;
@@ -79,20 +85,24 @@ bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view da
     *error = ErrnoText("cannot close " + path);
     ok = false;
   }
+  // A new file's name must survive a crash as much as its bytes.
+  if (ok && created && !SyncFolder(root_ + "/partial")) {
+    *error = ErrnoText("cannot sync " + root_ + "/partial");
+    ok = false;
+  }
   return ok;
 }
 
-bool BlobStore::Commit(int64_t session, const std::string& sha1, std::string* error) {
+bool BlobStore::Publish(int64_t session, const std::string& sha1, std::string* error) {
   const std::string dir = root_ + "/blobs/" + sha1.substr(0, 2);
   if (!MakeDir(dir, error)) return false;
   const std::string from = PartialPath(session);
   const std::string to = BlobPath(sha1);
-  // Equal names mean equal content, so replacing an existing blob is harmless.
-  if (rename(from.c_str(), to.c_str()) != 0) {
-    *error = ErrnoText("cannot move " + from);
+  if (link(from.c_str(), to.c_str()) != 0 && !(errno == EEXIST && HasBlob(sha1))) {
+    *error = ErrnoText("cannot link " + from + " to " + to);
     return false;
   }
-  if (!SyncDir(dir) || !SyncDir(root_ + "/partial") || !SyncDir(root_ + "/blobs")) {
+  if (!SyncFolder(dir) || !SyncFolder(root_ + "/blobs")) {
     *error = ErrnoText("cannot sync " + dir);
     return false;
   }
@@ -100,7 +110,11 @@ bool BlobStore::Commit(int64_t session, const std::string& sha1, std::string* er
 }
 
 void BlobStore::RemovePartial(int64_t session) {
-  unlink(PartialPath(session).c_str());
+  if (unlink(PartialPath(session).c_str()) == 0) SyncFolder(root_ + "/partial");
+}
+
+void BlobStore::RemoveBlob(const std::string& sha1) {
+  if (unlink(BlobPath(sha1).c_str()) == 0) SyncFolder(root_ + "/blobs/" + sha1.substr(0, 2));
 }
 
 bool BlobStore::HasBlob(const std::string& sha1) const {
@@ -123,6 +137,23 @@ std::vector<int64_t> BlobStore::ListPartials() const {
     out.push_back(std::stoll(digits));
   }
   closedir(d);
+  return out;
+}
+
+std::vector<std::string> BlobStore::ListBlobs() const {
+  std::vector<std::string> out;
+  DIR* top = opendir((root_ + "/blobs").c_str());
+  if (top == nullptr) return out;
+  while (dirent* prefix = readdir(top)) {
+    if (prefix->d_name[0] == '.') continue;
+    DIR* d = opendir((root_ + "/blobs/" + prefix->d_name).c_str());
+    if (d == nullptr) continue;
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') out.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  closedir(top);
   return out;
 }
 

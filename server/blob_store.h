@@ -1,6 +1,7 @@
 #ifndef VEXA_SERVER_BLOB_STORE_H_
 #define VEXA_SERVER_BLOB_STORE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,20 +24,34 @@ class BlobStore {
   std::string BlobPath(const std::string& sha1) const;
 
   // Writes `data` at `offset` of the session's partial file, drops anything
-  // beyond it (left over from a write that was never acknowledged) and syncs.
+  // beyond it (left over from a write that was never acknowledged) and syncs
+  // it, and its folder when the file is new.
   bool WriteRange(int64_t session, uint64_t offset, std::string_view data, std::string* error);
 
-  // Moves the finished partial file into place as the blob `sha1`.
-  bool Commit(int64_t session, const std::string& sha1, std::string* error);
+  // Gives the finished partial file of `session` its second, durable name:
+  // the blob `sha1`. The partial name stays until RemovePartial, so a failure
+  // before the metadata records the file loses nothing. Content already held
+  // under that name is kept (equal names mean equal content).
+  bool Publish(int64_t session, const std::string& sha1, std::string* error);
 
+  // Removes the partial file and syncs its folder.
   void RemovePartial(int64_t session);
+  void RemoveBlob(const std::string& sha1);
   bool HasBlob(const std::string& sha1) const;
 
   // Sessions that have a partial file on disk.
   std::vector<int64_t> ListPartials() const;
+  // Names of every blob on disk.
+  std::vector<std::string> ListBlobs() const;
+
+  // How often a folder was synced, for tests of the durability of new names.
+  int TEST_folder_syncs() const { return folder_syncs_; }
 
  private:
+  bool SyncFolder(const std::string& path);
+
   std::string root_;
+  std::atomic<int> folder_syncs_{0};
 };
 
 }  // namespace vexa::server

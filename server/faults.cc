@@ -19,7 +19,8 @@ bool ParseOp(std::string_view text, FaultOp* op) {
   } kOps[] = {{"login", FaultOp::kLogin},       {"space", FaultOp::kSpace},
               {"dispatch", FaultOp::kDispatch}, {"cancel", FaultOp::kCancel},
               {"check", FaultOp::kCheck},       {"bigupload", FaultOp::kBigUpload},
-              {"any", FaultOp::kAny}};
+              {"any", FaultOp::kAny},           {"finish", FaultOp::kFinish},
+              {"rangelock", FaultOp::kRangeLock}};
   for (const auto& o : kOps) {
     if (text == o.name) {
       *op = o.op;
@@ -66,6 +67,9 @@ bool ParseRule(std::string_view text, FaultRule* rule, std::string* error) {
       return false;
     }
     rule->kind = FaultKind::kDrop;
+  } else if ((rule->op == FaultOp::kFinish || rule->op == FaultOp::kRangeLock) && kind != "delay") {
+    *error = "finish and rangelock take delay only: " + std::string(text);
+    return false;
   } else if (kind == "delay") {
     rule->kind = FaultKind::kDelay;
   } else if (kind == "status") {
@@ -107,7 +111,8 @@ bool FaultPlan::Take(FaultOp op, FaultKind kind, int64_t* value) {
   std::lock_guard<std::mutex> lock(mu_);
   for (FaultRule& r : rules_) {
     if (r.remaining <= 0 || r.kind != kind) continue;
-    if (r.op != op && r.op != FaultOp::kAny) continue;
+    const bool hold_point = op == FaultOp::kFinish || op == FaultOp::kRangeLock;
+    if (r.op != op && (r.op != FaultOp::kAny || hold_point)) continue;
     --r.remaining;
     *value = r.value;
     return true;

@@ -9,8 +9,11 @@
 
 namespace vexa::server {
 
-// Operations a fault rule can target.
-enum class FaultOp { kLogin, kSpace, kDispatch, kCancel, kCheck, kBigUpload, kAny };
+// Operations a fault rule can target. kFinish and kRangeLock are hold points
+// for crash and race tests, which only take delay rules and are not matched
+// by "any": a range that completes its file waits there before the finishing
+// transaction, and a range waits there before taking its session's lock.
+enum class FaultOp { kLogin, kSpace, kDispatch, kCancel, kCheck, kBigUpload, kAny, kFinish, kRangeLock };
 
 // What a rule does to a matching request:
 //   kDrop    close the connection after `value` bytes of the request body;
@@ -29,7 +32,8 @@ struct FaultRule {
 // Failures injected for the client's retry paths, each rule bounded by a
 // count. Rules are written OP:ACTION[*COUNT] and separated by commas, e.g.
 //   "dispatch:status=300*1,bigupload:drop=65536*2,check:delay=1500,space:fail*3"
-// OP is login, space, dispatch, cancel, check, bigupload or any; ACTION is
+// OP is login, space, dispatch, cancel, check, bigupload, any, finish or
+// rangelock; ACTION is
 // drop=BYTES (bigupload only), delay=MS, status=CODE or fail; COUNT defaults
 // to 1. Thread-safe.
 class FaultPlan {

@@ -79,7 +79,10 @@ bool UrlDecode(std::string_view text, std::string* out) {
   return true;
 }
 
-bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
+namespace {
+
+// Splits "a=1&b=2", decoding names and values with `decode` when given.
+bool SplitForm(std::string_view text, bool decode, FormFields* fields) {
   fields->clear();
   size_t pos = 0;
   while (pos <= text.size()) {
@@ -89,13 +92,34 @@ bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
     if (!item.empty()) {
       size_t eq = item.find('=');
       std::string name, value;
-      if (!UrlDecode(item.substr(0, eq), &name)) return false;
-      if (eq != std::string_view::npos && !UrlDecode(item.substr(eq + 1), &value)) return false;
+      std::string_view raw_value = eq == std::string_view::npos ? "" : item.substr(eq + 1);
+      if (!decode) {
+        name = std::string(item.substr(0, eq));
+        value = std::string(raw_value);
+      } else if (!UrlDecode(item.substr(0, eq), &name) || !UrlDecode(raw_value, &value)) {
+        return false;
+      }
       if (!fields->emplace(std::move(name), std::move(value)).second) return false;
     }
     pos = amp + 1;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseUrlEncoded(std::string_view text, FormFields* fields) {
+  return SplitForm(text, true, fields);
+}
+
+bool ParseRawForm(std::string_view text, FormFields* fields) {
+  return SplitForm(text, false, fields);
+}
+
+const std::string& Field(const FormFields& fields, const std::string& name) {
+  static const std::string kEmpty;
+  auto it = fields.find(name);
+  return it == fields.end() ? kEmpty : it->second;
 }
 
 std::string_view QueryOf(std::string_view target) {
@@ -164,6 +188,24 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
     }
     if (!has_disposition) return false;
     size_t data_start = head_end + 4;
+    if (part.has_filename) {
+      // File data may hold anything, the delimiter included (a log of this
+      // very protocol): it is all the body leaves before the closing
+      // delimiter, so the file part comes last.
+      const std::string close = delimiter + "--";
+      std::string_view rest = body.substr(data_start);
+      if (rest.size() >= close.size() + 2 && rest.substr(rest.size() - 2) == "\r\n" &&
+          rest.substr(rest.size() - close.size() - 2, close.size()) == close &&
+          rest.substr(rest.size() - close.size()) != close) {
+        rest.remove_suffix(2);
+      }
+      if (rest.size() < close.size() || rest.substr(rest.size() - close.size()) != close) {
+        return false;
+      }
+      part.data = rest.substr(0, rest.size() - close.size());
+      parts->push_back(std::move(part));
+      return true;
+    }
     size_t data_end = body.find(delimiter, data_start);
     if (data_end == std::string_view::npos) return false;
     part.data = body.substr(data_start, data_end - data_start);

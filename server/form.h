@@ -15,6 +15,11 @@ bool UrlDecode(std::string_view text, std::string* out);
 // refused, so a signed value can never be shadowed by a second copy.
 using FormFields = std::map<std::string, std::string>;
 bool ParseUrlEncoded(std::string_view text, FormFields* fields);
+// The same fields with their values as sent, undecoded ("a+b%" stays as it
+// is): some clients write login values raw.
+bool ParseRawForm(std::string_view text, FormFields* fields);
+// The value of field `name`, "" when absent.
+const std::string& Field(const FormFields& fields, const std::string& name);
 
 // The query part of a request target ("" when there is none).
 std::string_view QueryOf(std::string_view target);
@@ -32,7 +37,9 @@ bool MultipartBoundary(std::string_view content_type, std::string* boundary);
 
 // Splits a multipart body. The closing delimiter may end the body directly
 // (no CRLF after it); a body without one is refused, and so is a part
-// without exactly one Content-Disposition header.
+// without exactly one Content-Disposition header. A part with a file name
+// must be the last: its data is every byte before the closing delimiter,
+// whatever it holds.
 bool ParseMultipart(std::string_view body, std::string_view boundary,
                     std::vector<MultipartPart>* parts);
 

@@ -66,6 +66,24 @@ TEST(FormTest, MultipartReadsTheClientBodyWithOrWithoutFinalCrlf) {
   }
 }
 
+TEST(FormTest, FileDataHoldingTheDelimiterIsTakenWhole) {
+  const std::string b = kBoundary;
+  for (const std::string& data :
+       {"log: \r\n--" + b + "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n",
+        "\r\n--" + b + "--", "\r\n--" + b + "--\r\n", std::string("")}) {
+    for (bool crlf : {false, true}) {
+      const std::string body = ClientBody(data, crlf);  // parts point into it
+      std::vector<MultipartPart> parts;
+      ASSERT_TRUE(ParseMultipart(body, kBoundary, &parts)) << data << crlf;
+      ASSERT_EQ(5u, parts.size());
+      EXPECT_EQ(data, parts[4].data) << crlf;
+    }
+  }
+  // Nothing may follow the file part but the closing delimiter.
+  std::vector<MultipartPart> parts;
+  EXPECT_FALSE(ParseMultipart(ClientBody("x", false) + "trailer", kBoundary, &parts));
+}
+
 TEST(FormTest, MultipartRefusesTruncatedOrMalformedBodies) {
   std::string body = ClientBody("payload", false);
   std::vector<MultipartPart> parts;

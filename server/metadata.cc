@@ -7,9 +7,18 @@
 #include <functional>
 #include <map>
 
+#include "server/names.h"
+
 namespace vexa::server {
 
 namespace {
+
+#define SESSION_COLUMNS                                                                  \
+  "(id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL,"                     \
+  "  pickcode TEXT NOT NULL UNIQUE, folder INTEGER NOT NULL, name TEXT NOT NULL,"        \
+  "  size INTEGER NOT NULL, fileid TEXT NOT NULL, quickid TEXT NOT NULL,"                \
+  "  offset INTEGER NOT NULL, upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL,"   \
+  "  touched INTEGER NOT NULL)"
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS users("
@@ -31,11 +40,18 @@ const char kSchema[] =
     "  pickcode TEXT NOT NULL UNIQUE, created INTEGER NOT NULL,"
     "  upload_key TEXT NOT NULL DEFAULT '', UNIQUE(folder, name));"
     "CREATE INDEX IF NOT EXISTS files_user ON files(user_id);"
-    "CREATE TABLE IF NOT EXISTS sessions("
-    "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, pickcode TEXT NOT NULL UNIQUE,"
-    "  folder INTEGER NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,"
-    "  fileid TEXT NOT NULL, quickid TEXT NOT NULL, offset INTEGER NOT NULL,"
-    "  upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL, touched INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS sessions" SESSION_COLUMNS ";";
+
+// Session ids are never reused (AUTOINCREMENT): a range that looked its
+// session up before a cancel must not find a newer session under that id.
+// Databases made before get their table rebuilt once.
+const char kRebuildSessions[] =
+    "BEGIN IMMEDIATE;"
+    "CREATE TABLE sessions_new" SESSION_COLUMNS ";"
+    "INSERT INTO sessions_new SELECT * FROM sessions;"
+    "DROP TABLE sessions;"
+    "ALTER TABLE sessions_new RENAME TO sessions;"
+    "COMMIT;";
 
 // A prepared statement with positional binding; finalized on destruction.
 class Stmt {
@@ -182,6 +198,16 @@ bool Metadata::Open(const std::string& path, std::string* error) {
     *error = "cannot prepare the database " + path;
     return false;
   }
+  bool rebuild;
+  {
+    Stmt old(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sessions' AND sql NOT LIKE '%AUTOINCREMENT%'");
+    rebuild = old.Row();
+  }
+  if (rebuild && !Exec(kRebuildSessions)) {
+    Exec("ROLLBACK;");
+    *error = "cannot upgrade the sessions of " + path;
+    return false;
+  }
   return true;
 }
 
@@ -325,20 +351,30 @@ bool Metadata::FindFileByPickcode(int64_t user, const std::string& pickcode, Fil
 }
 
 bool Metadata::PutFile(const FileEntry& file) {
+  // A name taken in the folder gets a number: replacing the older file
+  // would lose it.
+  std::string name = file.name;
+  FileEntry taken;
+  for (int n = 2; FindFile(file.folder, name, &taken); ++n) name = NumberedName(file.name, n);
   Stmt s(db_,
          "INSERT INTO files(user_id, folder, name, size, sha1, pickcode, created, upload_key)"
-         " VALUES(?, ?, ?, ?, ?, ?, strftime('%s','now'), ?)"
-         " ON CONFLICT(folder, name) DO UPDATE SET size = excluded.size, sha1 = excluded.sha1,"
-         " pickcode = excluded.pickcode, created = excluded.created,"
-         " upload_key = excluded.upload_key");
+         " VALUES(?, ?, ?, ?, ?, ?, strftime('%s','now'), ?)");
   return s.Bind(1, file.user)
       .Bind(2, file.folder)
-      .Bind(3, file.name)
+      .Bind(3, name)
       .Bind(4, static_cast<int64_t>(file.size))
       .Bind(5, file.sha1)
       .Bind(6, file.pickcode)
       .Bind(7, file.upload_key)
       .Run();
+}
+
+std::vector<std::string> Metadata::DropUnreferencedBlobs() {
+  std::vector<std::string> gone;
+  Stmt s(db_, "SELECT sha1 FROM blobs WHERE sha1 NOT IN (SELECT sha1 FROM files)");
+  while (s.Row()) gone.push_back(s.Text(0));
+  Stmt d(db_, "DELETE FROM blobs WHERE sha1 NOT IN (SELECT sha1 FROM files)");
+  return d.Run() ? gone : std::vector<std::string>();
 }
 
 bool Metadata::PickcodeInUse(const std::string& pickcode) {
@@ -404,6 +440,13 @@ std::vector<int64_t> Metadata::IdleSessions(int64_t now, int64_t max_idle) {
   std::vector<int64_t> ids;
   Stmt s(db_, "SELECT id FROM sessions WHERE touched < ?");
   s.Bind(1, now - max_idle);
+  while (s.Row()) ids.push_back(s.Int(0));
+  return ids;
+}
+
+std::vector<int64_t> Metadata::CompleteSessions() {
+  std::vector<int64_t> ids;
+  Stmt s(db_, "SELECT id FROM sessions WHERE offset >= size");
   while (s.Row()) ids.push_back(s.Int(0));
   return ids;
 }

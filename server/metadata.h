@@ -95,8 +95,11 @@ class Metadata {
 
   bool FindFile(int64_t folder, const std::string& name, FileEntry* file);
   bool FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file);
-  // Creates the file entry, replacing one of the same name in the folder.
+  // Creates the file entry; when its name is taken in the folder, under the
+  // first free "name (N).ext".
   bool PutFile(const FileEntry& file);
+  // Forgets content no file refers to; returns its names.
+  std::vector<std::string> DropUnreferencedBlobs();
 
   bool PickcodeInUse(const std::string& pickcode);
   bool CreateSession(Session* session);  // sets session->id
@@ -106,10 +109,13 @@ class Metadata {
   bool SetSessionOffset(int64_t id, uint64_t offset, int64_t now);
   // Sessions without a dispatch or a range for more than `max_idle` seconds.
   std::vector<int64_t> IdleSessions(int64_t now, int64_t max_idle);
+  // Sessions whose offset has reached their size but that never finished
+  // (left by an older version that recorded the last offset on its own).
+  std::vector<int64_t> CompleteSessions();
   bool DeleteSession(int64_t id);
 
   // In one transaction: records the blob, creates the file entry and ends
-  // the session.
+  // the session (the only way its final offset is ever recorded).
   bool FinishSession(const Session& session, const std::string& sha1, const std::string& quickid);
 
   std::vector<ListedFile> ListFiles(int64_t user);

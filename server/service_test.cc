@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -53,6 +55,15 @@ std::string QuickId(const std::string& content) {
     buf += content.substr(off, 5120);
   }
   return Sha1(buf + std::to_string(size));
+}
+
+// Runs one SQL statement on the stopped server's database, as an older
+// version or a crash may have left it.
+void ExecSql(const std::string& dir, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vexa.db").c_str(), &db));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+  sqlite3_close(db);
 }
 
 Json::Value ParseJson(const std::string& text) {
@@ -297,6 +308,36 @@ TEST_F(ServiceTest, LoginAnswersEveryFieldAndRefusesWrongSignatures) {
                    ["state"].asBool());
 }
 
+TEST_F(ServiceTest, AccountNamesWithPlusOrPercentLogInWrittenRawOrEncoded) {
+  StartServer({"--user", "a+b%41c:pw", "--user", "x%zz:pw"});
+  std::string digest;
+  PasswordDigest("pw", &digest);
+  const std::string now = std::to_string(static_cast<int64_t>(std::time(nullptr)));
+  for (const auto& [account, sent] : std::vector<std::pair<std::string, std::string>>{
+           {"a+b%41c", "a+b%41c"}, {"a+b%41c", "a%2Bb%2541c"}, {"x%zz", "x%zz"}, {"x%zz", "x%25zz"}}) {
+    const std::string body = "account=" + sent + "&_time=" + now +
+                             "&version=win_1.0.1026.4&sign=" + LoginSign(account, digest, now);
+    Json::Value v = PostJson("/app/clogin", body);
+    EXPECT_TRUE(v["state"].asBool()) << sent << " " << v;
+    EXPECT_EQ(account, v["user_name"].asString());
+  }
+}
+
+TEST_F(ServiceTest, NamesCountInUtf16UnitsAndMisleadingOnesAreRefused) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  std::string chinese;
+  for (int i = 0; i < 90; ++i) chinese += "\xE4\xB8\xAD";
+  const std::string content = "ninety characters";
+  Upload u = Start(content, chinese + ".txt", "");
+  ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
+  EXPECT_EQ(1, SendAll(u, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")[chinese + ".txt"]);
+  EXPECT_EQ(402, Start("x", "invoice\xE2\x80\xAEtxt.exe", "").answer["statuscode"].asInt());
+  EXPECT_EQ(402, Start("x", "a\xC2\x9B.txt", "").answer["statuscode"].asInt());
+  EXPECT_EQ(402, Start("x", "ok.txt", "dir\xE2\x80\x8B").answer["statuscode"].asInt());
+}
+
 TEST_F(ServiceTest, UploadInThreeRangesThenSameContentElsewhereIsInstant) {
   StartServer();
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
@@ -473,6 +514,50 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_EQ(1u, Exported("alice").size());
 }
 
+TEST_F(ServiceTest, RangesHoldingTheBoundaryAreStoredExactly) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = "a log of ranges: \r\n--" + std::string(kBoundary) +
+                              "\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n0\r\n--" +
+                              kBoundary + "--";
+  Upload u = Start(content, "protocol.log", "");
+  EXPECT_EQ(1, SendAll(u, content));
+  EXPECT_EQ(Sha1(content), Exported("alice")["protocol.log"]);
+}
+
+TEST_F(ServiceTest, ASecondFileOfTheSameNameIsKeptBesideTheFirst) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string v1 = RandomBytes(3000, 30), v2 = RandomBytes(4000, 31), v3 = RandomBytes(10, 32);
+  Upload first = Start(v1, "notes.txt", "d");
+  ASSERT_EQ(1, SendAll(first, v1));
+  Upload second = Start(v2, "notes.txt", "d");
+  ASSERT_EQ(1, SendAll(second, v2));
+  Upload instant = Start(v1, "notes.txt", "e");
+  ASSERT_EQ(2, instant.answer["status"].asInt());
+  Upload instant_again = Start(v2, "notes.txt", "e");
+  ASSERT_EQ(2, instant_again.answer["status"].asInt());
+  EXPECT_NE(instant.pickcode, instant_again.pickcode);
+  auto files = Exported("alice");
+  EXPECT_EQ(Sha1(v1), files["d/notes.txt"]);
+  EXPECT_EQ(Sha1(v2), files["d/notes (2).txt"]);
+  EXPECT_EQ(Sha1(v1), files["e/notes.txt"]);
+  EXPECT_EQ(Sha1(v2), files["e/notes (2).txt"]);
+  EXPECT_EQ(4u, files.size());
+  EXPECT_EQ(v1.size(), Check(first)["offset"].asUInt64()) << "the older file keeps its pick code";
+
+  // Content no file refers to is reclaimed at start-up.
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+  const std::string orphan = Sha1(v3);
+  std::filesystem::create_directories(dir_ + "/content/blobs/" + orphan.substr(0, 2));
+  { std::ofstream(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan) << v3; }
+  ExecSql(dir_, "INSERT INTO blobs(sha1, size, quickid) VALUES('" + orphan + "', 10, '')");
+  StartServer();
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan));
+  EXPECT_EQ(1, Start(v3, "v3.bin", "").answer["status"].asInt()) << "not held any more";
+  EXPECT_EQ(Sha1(v2), Exported("alice")["d/notes (2).txt"]);
+}
+
 TEST_F(ServiceTest, ExpiredUploadKeysAreRefusedUntilANewDispatch) {
   StartServer({"--key-lifetime", "1"});
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
@@ -590,6 +675,92 @@ TEST_F(ServiceTest, KilledMidUploadResumesFromTheLastDurableOffset) {
 
   StartServer();
   EXPECT_EQ(Sha1(content), Exported("alice")["deep/er/survivor.bin"]) << "the data folder survives";
+}
+
+TEST_F(ServiceTest, KilledBeforeTheLastRangeBecomesAFileNothingIsReportedDone) {
+  StartServer({"--faults", "finish:delay=60000"});
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 100, 20);
+  Upload u = Start(content, "last.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  {
+    // The last range is written, then held before it becomes a file.
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(1, 0);
+    EXPECT_FALSE(c.Post(TransferQuery(u, "bigupload").c_str(), RangeBody(u, kChunk, content.substr(kChunk)),
+                        (std::string("multipart/form-data; boundary=") + kBoundary).c_str()));
+  }
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+
+  StartServer();
+  EXPECT_TRUE(Exported("alice").empty());
+  EXPECT_EQ(kChunk, Check(u)["offset"].asUInt64()) << "not the whole file";
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+
+  // A session recorded at its full size (by an older version) is finished at start-up.
+  ExecSql(dir_, "UPDATE sessions SET offset = size");
+  StartServer();
+  EXPECT_EQ(Sha1(content), Exported("alice")["last.bin"]);
+  EXPECT_EQ(content.size(), Check(u)["offset"].asUInt64());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
+}
+
+TEST_F(ServiceTest, ARangeWaitingForItsSessionNeverWritesIntoALaterOne) {
+  StartServer({"--faults", "rangelock:delay=1500"});
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string mine = RandomBytes(10, 21);
+  Upload u = Start(mine, "mine.bin", "");
+  Json::Value late;
+  std::thread range([&] { late = Range(u, 0, mine); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // While that range waits: a cancel, and another user's new upload.
+  Json::Value alice = login_;
+  ASSERT_EQ(0, Dispatch("url_cancel", "mine.bin", mine.size(), "", u.fileid, u.quickid,
+                        u.pickcode)["statuscode"].asInt());
+  ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
+  const std::string theirs = RandomBytes(20, 22);
+  Upload b = Start(theirs, "theirs.bin", "");
+  ASSERT_EQ(1, b.answer["status"].asInt()) << b.answer;
+  range.join();
+  EXPECT_EQ(412, late["statuscode"].asInt()) << late;
+  EXPECT_EQ(0u, Check(b)["offset"].asUInt64()) << "bob's session holds nothing of alice's";
+  EXPECT_EQ(1, SendAll(b, theirs));
+  EXPECT_EQ(Sha1(theirs), Exported("bob")["theirs.bin"]);
+}
+
+TEST_F(ServiceTest, AFailedMoveIntoPlaceListsNoFileAndTheRangeCanBeResent) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(5000, 23);
+  Upload u = Start(content, "blocked.bin", "");
+  // A file where the blob's folder belongs makes naming the blob fail.
+  const std::string obstacle = dir_ + "/content/blobs/" + Sha1(content).substr(0, 2);
+  { std::ofstream(obstacle) << "x"; }
+  EXPECT_EQ(500, Range(u, 0, content)["statuscode"].asInt());
+  EXPECT_TRUE(Exported("alice").empty()) << "no file without its content";
+  EXPECT_EQ(0u, Check(u)["offset"].asUInt64());
+  std::filesystem::remove(obstacle);
+  EXPECT_EQ(content.size(), Range(u, 0, content)["offset"].asUInt64());
+  EXPECT_EQ(Sha1(content), Exported("alice")["blocked.bin"]);
+}
+
+TEST_F(ServiceTest, ResumingASessionWhoseContentIsHeldEndsItInAFile) {
+  StartServer();
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(kChunk + 9, 24);
+  Upload u = Start(content, "first.bin", "");
+  ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
+  Upload other = Start(content, "second.bin", "");
+  ASSERT_EQ(2, SendAll(other, content));
+  Json::Value v = Dispatch("url_resume", "first.bin", content.size(), "", u.fileid, u.quickid,
+                           u.pickcode);
+  EXPECT_EQ(2, v["status"].asInt()) << v;
+  EXPECT_EQ(u.pickcode, v["pickcode"].asString());
+  EXPECT_EQ(Sha1(content), Exported("alice")["first.bin"]);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
+  EXPECT_EQ(-1, server_->Stop(SIGKILL));
+  StartServer();
+  EXPECT_EQ(2u, Exported("alice").size());
 }
 
 TEST_F(ServiceTest, TwoClientsUploadAtOnce) {

@@ -1,0 +1,163 @@
+#include "server/account_api.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "codec/login_sign.h"
+#include "codec/text.h"
+#include "server/form.h"
+#include "server/names.h"
+#include "server/random.h"
+#include "server/reply.h"
+
+namespace vexa::server {
+
+namespace {
+
+// A login whose clock differs from ours by more is refused.
+constexpr int64_t kMaxClockSkew = 600;
+
+}  // namespace
+
+void FillSpace(ServiceContext* ctx, const User& user, Json::Value* space) {
+  uint64_t used = ctx->meta->UsedBytes(user.id);
+  uint64_t total = user.quota;
+  uint64_t remain = used < total ? total - used : 0;
+  (*space)["byte_size_total"] = Json::UInt64(total);
+  (*space)["byte_size_used"] = Json::UInt64(used);
+  (*space)["byte_size_remain"] = Json::UInt64(remain);
+  (*space)["size_total"] = FormatSize(total);
+  (*space)["size_used"] = FormatSize(used);
+  (*space)["size_remain"] = FormatSize(remain);
+  char percent[32];
+  double p = total ? 100.0 * static_cast<double>(used) / static_cast<double>(total) : 100.0;
+  std::snprintf(percent, sizeof(percent), "%.1f%%", p);
+  (*space)["size_used_percent"] = percent;
+}
+
+void AccountApi::Install(httplib::Server* server) {
+  server->Post("/app/clogin", [this](const httplib::Request& q, httplib::Response& r) {
+    HandleLogin(q, r);
+  });
+  server->Get("/app/user/space", [this](const httplib::Request& q, httplib::Response& r) {
+    HandleSpace(q, r);
+  });
+}
+
+void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res) {
+  Json::Value v;
+  v["state"] = false;
+  int fault = ctx_->InjectFaults(FaultOp::kLogin, res);
+  if (fault < 0) return;
+  if (fault > 0) {
+    v["error"] = MessageFor(fault);
+    Reply(res, v);
+    return;
+  }
+  // The signature covers the values as the client had them: decoded when it
+  // percent-encoded them, as sent when it wrote them raw ("+" and "%" in an
+  // account name read differently in the two).
+  FormFields decoded, raw;
+  const bool has_decoded = ParseUrlEncoded(req.body, &decoded);
+  if (!ParseRawForm(req.body, &raw)) {
+    v["error"] = "malformed login request";
+    Reply(res, v);
+    return;
+  }
+  User user;
+  std::string time_text;
+  bool signed_ok = false;
+  for (const FormFields* form : {has_decoded ? &decoded : nullptr, &raw}) {
+    if (form == nullptr || signed_ok) continue;
+    const std::string& account = Field(*form, "account");
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    signed_ok = ctx_->meta->FindUserByAccount(account, &user) &&
+                TimingSafeEqual(ToLower(Field(*form, "sign")),
+                                LoginSign(account, user.digest, Field(*form, "_time")));
+    time_text = Field(*form, "_time");
+  }
+  // Both failures read alike, so the answer does not tell which accounts exist.
+  if (!signed_ok) {
+    v["error"] = "wrong account or password";
+    Reply(res, v);
+    return;
+  }
+  uint64_t client_time;
+  int64_t now = NowSeconds();
+  if (!ParseDecimal(time_text, &client_time) ||
+      std::llabs(static_cast<long long>(client_time) - now) > kMaxClockSkew) {
+    v["error"] = "the computer's clock differs from the service's by more than 10 minutes";
+    Reply(res, v);
+    return;
+  }
+  const std::string key = RandomKey();
+  const std::string resource = RandomText(kPickAlphabet, 24);
+  Json::Value space(Json::objectValue);
+  {
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    if (!ctx_->meta->AddLogin(user.id, key, resource, now)) {
+      v["error"] = "the service cannot record the login";
+      Reply(res, v);
+      return;
+    }
+    FillSpace(ctx_, user, &space);
+  }
+  const std::string& base = ctx_->base_url;
+  v["state"] = true;
+  v["error"] = "";
+  v["upload_allowed"] = 1;
+  v["is_vip"] = false;
+  v["user_id"] = std::to_string(user.id);
+  v["user_name"] = user.account;
+  v["face"] = "";
+  v["email"] = "";
+  v["resource"] = resource;
+  v["userkey"] = key;
+  v["url_upload"] = base + "/app/upload";
+  v["url_resume"] = base + "/app/resume";
+  v["url_cancel"] = base + "/app/cancel";
+  v["target"] = std::to_string(user.root);
+  v["time_limit"] = ctx_->options.time_limit;
+  v["size_limit"] = Json::UInt64(ctx_->options.size_limit);
+  v["space"] = space;
+  Json::Value types(Json::arrayValue);
+  for (const std::string& t : ctx_->options.type_limit) types.append(t);
+  v["type_limit"] = types;
+  Json::Value ranges(Json::objectValue);
+  for (const auto& c : ctx_->options.size_classes) ranges[std::to_string(c.first)] = c.second;
+  v["file_range"] = ranges;
+  Reply(res, v);
+}
+
+void AccountApi::HandleSpace(const httplib::Request& req, httplib::Response& res) {
+  Json::Value v;
+  v["state"] = false;
+  int fault = ctx_->InjectFaults(FaultOp::kSpace, res);
+  if (fault < 0) return;
+  FormFields query;
+  int64_t user_id;
+  if (fault > 0 || !ParseUrlEncoded(QueryOf(req.target), &query) ||
+      !ParseId(Field(query, "user_id"), &user_id)) {
+    v["error"] = fault > 0 ? MessageFor(fault) : "malformed space request";
+    Reply(res, v);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(ctx_->mu);
+  User user;
+  // The resource token of a login authorizes the query: user ids alone are
+  // guessable.
+  if (!ctx_->meta->FindUser(user_id, &user) ||
+      !ctx_->meta->HasResource(user.id, Field(query, "source"), NowSeconds(), kLoginLifetime)) {
+    v["error"] = "unknown user or expired login";
+    Reply(res, v);
+    return;
+  }
+  Json::Value space(Json::objectValue);
+  FillSpace(ctx_, user, &space);
+  v["state"] = true;
+  v["user_id"] = std::to_string(user.id);
+  v["space"] = space;
+  Reply(res, v);
+}
+
+}  // namespace vexa::server

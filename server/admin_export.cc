@@ -1,0 +1,48 @@
+#include "server/admin_export.h"
+
+#include <json/json.h>
+
+#include "server/random.h"
+#include "server/reply.h"
+
+namespace vexa::server {
+
+void AdminExport::Install(httplib::Server* server) {
+  server->Get("/admin/export", [this](const httplib::Request& q, httplib::Response& r) {
+    Handle(q, r);
+  });
+}
+
+void AdminExport::Handle(const httplib::Request& req, httplib::Response& res) {
+  if (!TimingSafeEqual(req.get_header_value("X-Admin-Token"), ctx_->options.admin_token)) {
+    Json::Value v;
+    v["state"] = false;
+    v["error"] = "admin token required";
+    res.status = 403;
+    res.set_content(ToJson(v), "application/json; charset=utf-8");
+    return;
+  }
+  Json::Value users(Json::arrayValue);
+  std::lock_guard<std::mutex> lock(ctx_->mu);
+  for (const User& u : ctx_->meta->ListUsers()) {
+    Json::Value user;
+    user["user_id"] = std::to_string(u.id);
+    user["account"] = u.account;
+    Json::Value files(Json::arrayValue);
+    for (const ListedFile& f : ctx_->meta->ListFiles(u.id)) {
+      Json::Value file;
+      file["path"] = f.path;
+      file["size"] = Json::UInt64(f.size);
+      file["sha1"] = f.sha1;
+      file["pickcode"] = f.pickcode;
+      files.append(file);
+    }
+    user["files"] = files;
+    users.append(user);
+  }
+  Json::Value v;
+  v["users"] = users;
+  Reply(res, v);
+}
+
+}  // namespace vexa::server

@@ -1,0 +1,203 @@
+#include "server/dispatch_api.h"
+
+#include <json/json.h>
+
+#include <vector>
+
+#include "server/account_api.h"
+#include "server/names.h"
+#include "server/random.h"
+#include "server/reply.h"
+
+namespace vexa::server {
+
+void DispatchApi::Install(httplib::Server* server) {
+  server->Post("/app/upload", [this](const httplib::Request& q, httplib::Response& r) {
+    Handle(q, r, Kind::kUpload);
+  });
+  server->Post("/app/resume", [this](const httplib::Request& q, httplib::Response& r) {
+    Handle(q, r, Kind::kResume);
+  });
+  server->Post("/app/cancel", [this](const httplib::Request& q, httplib::Response& r) {
+    Handle(q, r, Kind::kCancel);
+  });
+}
+
+void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Kind kind) {
+  int fault = ctx_->InjectFaults(kind == Kind::kCancel ? FaultOp::kCancel : FaultOp::kDispatch, res);
+  if (fault < 0) return;
+  if (fault > 0) return Refuse(res, fault);
+  FormFields query, body;
+  if (!ParseUrlEncoded(QueryOf(req.target), &query) || !ParseUrlEncoded(req.body, &body)) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  int64_t user_id;
+  if (!ParseId(Field(body, "userid"), &user_id)) return Refuse(res, kCodeBadParameter);
+  std::unique_lock<std::mutex> lock(ctx_->mu);
+  User user;
+  if (!ctx_->meta->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
+  const std::string sig = Upper(Field(query, "sig"));
+  bool signed_ok = false;
+  for (const std::string& key : ctx_->meta->LoginKeys(user.id, NowSeconds(), kLoginLifetime)) {
+    std::string expected = DispatchSig(key, Field(body, "userid"), Field(body, "fileid"),
+                                       Field(body, "quickid"), Field(body, "pickcode"),
+                                       Field(body, "target"));
+    // Every key is compared, so the time taken does not reveal which matched.
+    signed_ok = TimingSafeEqual(sig, expected) || signed_ok;
+  }
+  if (!signed_ok) return Refuse(res, kCodeBadSignature);
+  if (kind == Kind::kCancel) {
+    lock.unlock();
+    return Cancel(user, Field(body, "pickcode"), res);
+  }
+  Dispatch(user, body, res);
+}
+
+void DispatchApi::Cancel(const User& user, const std::string& pickcode, httplib::Response& res) {
+  Session session;
+  std::unique_lock<std::mutex> lock(ctx_->mu);
+  if (!IsPickcode(pickcode) || !ctx_->meta->FindSession(user.id, pickcode, &session)) {
+    FileEntry file;
+    // A finished upload has nothing left to drop.
+    if (sessions_->FindFinished(user.id, pickcode, &file)) return Reply(res, Accepted());
+    return Refuse(res, kCodeNoPickcode);
+  }
+  // A range of this session may be in flight: wait for it under the
+  // session's lock, which is always taken before ctx->mu.
+  lock.unlock();
+  std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
+  {
+    std::lock_guard<std::mutex> guard(state->mu);
+    lock.lock();
+    if (ctx_->meta->FindSessionById(session.id, &session)) sessions_->Drop(session.id);
+    lock.unlock();
+  }
+  Reply(res, Accepted());
+}
+
+// The pick code, not the address it came to, tells a resume from a new upload.
+void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Response& res) {
+  Metadata* meta = ctx_->meta;
+  const std::string& name = Field(body, "filename");
+  std::string fileid = Upper(Field(body, "fileid"));
+  std::string quickid = Upper(Field(body, "quickid"));
+  const std::string& pickcode = Field(body, "pickcode");
+  uint64_t size;
+  int64_t target;
+  std::vector<std::string> folders;
+  if (!IsValidName(name) || !ParseDecimal(Field(body, "filesize"), &size) || size == 0 ||
+      !ParseId(Field(body, "target"), &target) || !SplitRemotePath(Field(body, "path"), &folders) ||
+      (!fileid.empty() && !IsHex40(fileid)) || (!quickid.empty() && !IsHex40(quickid)) ||
+      (fileid.empty() && quickid.empty()) || (!pickcode.empty() && !IsPickcode(pickcode))) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  if (size > ctx_->options.size_limit) return Refuse(res, kCodeOverFileLimit);
+  if (!meta->FolderOwnedBy(target, user.id)) return Refuse(res, kCodeNoFolder);
+  // Abandoned uploads must not hold quota and disk space forever.
+  sessions_->DropIdle();
+
+  const int64_t now = NowSeconds();
+  const std::string upload_url = ctx_->base_url + "/upload";
+  auto answer = [&](int status, const std::string& pick, int64_t folder, const std::string& key) {
+    Json::Value v = Accepted();
+    v["status"] = status;
+    v["pickcode"] = pick;
+    v["target"] = std::to_string(folder);
+    v["uploadkey"] = key;
+    v["uploadurl"] = key.empty() ? "" : upload_url;
+    v["uploadtime"] = Json::Int64(key.empty() ? 0 : now);
+    Reply(res, v);
+  };
+  uint64_t held_size = 0;
+  const bool content_held = !fileid.empty() && meta->FindBlob(fileid, &held_size) &&
+                            held_size == size && ctx_->blobs->HasBlob(fileid);
+  const uint64_t used = meta->UsedBytes(user.id);
+
+  if (!pickcode.empty()) {
+    Session session;
+    if (!meta->FindSession(user.id, pickcode, &session)) {
+      FileEntry file;
+      // The last range's answer may have been lost: the upload is complete.
+      if (sessions_->FindFinished(user.id, pickcode, &file) && file.size == size &&
+          (fileid.empty() || fileid == file.sha1)) {
+        return answer(2, file.pickcode, file.folder, "");
+      }
+      return Refuse(res, kCodeNoPickcode);
+    }
+    if (session.size != size || (!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
+        (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
+      return Refuse(res, kCodeBadParameter);
+    }
+    if (content_held && sessions_->FinishHeld(session, fileid) == 0) {
+      return answer(2, session.pickcode, session.folder, "");
+    }
+    if (!fileid.empty()) session.fileid = fileid;
+    if (!quickid.empty()) session.quickid = quickid;
+    session.upload_key = RandomKey();
+    session.upload_time = now;
+    if (!meta->UpdateSession(session)) return Refuse(res, kCodeOther);
+    return answer(1, session.pickcode, session.folder, session.upload_key);
+  }
+
+  if (!content_held && fileid.empty() && meta->QuickIdKnown(quickid, size)) {
+    // Same sample and size: ask for the whole-file identity before deciding.
+    return Refuse(res, kCodeHashCollision);
+  }
+  // Walks `folders` below the target; only creates them when asked, so that
+  // a refusal leaves nothing behind.
+  auto resolve = [&](bool create, int64_t* folder) {
+    *folder = target;
+    for (const std::string& f : folders) {
+      bool ok = create ? meta->FindOrCreateFolder(user.id, *folder, f, folder)
+                       : meta->FindFolder(user.id, *folder, f, folder);
+      if (!ok) return false;
+    }
+    return true;
+  };
+  int64_t folder;
+  if (content_held) {
+    FileEntry existing;
+    if (resolve(false, &folder) && meta->FindFile(folder, name, &existing) &&
+        existing.sha1 == fileid) {
+      // This very file is there already: nothing to store or charge.
+      return answer(2, existing.pickcode, folder, "");
+    }
+  }
+  if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
+    return Refuse(res, kCodeNoSpace);
+  }
+  if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
+  if (content_held) {
+    FileEntry file;
+    file.user = user.id;
+    file.folder = folder;
+    file.name = name;
+    file.size = size;
+    file.sha1 = fileid;
+    file.pickcode = UnusedPickcode();
+    if (!meta->PutFile(file)) return Refuse(res, kCodeOther);
+    return answer(2, file.pickcode, folder, "");
+  }
+  Session session;
+  session.user = user.id;
+  session.folder = folder;
+  session.name = name;
+  session.size = size;
+  session.fileid = fileid;
+  session.quickid = quickid;
+  session.upload_key = RandomKey();
+  session.upload_time = now;
+  session.pickcode = UnusedPickcode();
+  if (!meta->CreateSession(&session)) return Refuse(res, kCodeOther);
+  answer(1, session.pickcode, folder, session.upload_key);
+}
+
+std::string DispatchApi::UnusedPickcode() {
+  std::string pickcode;
+  do {
+    pickcode = RandomText(kPickAlphabet, 12);
+  } while (ctx_->meta->PickcodeInUse(pickcode));
+  return pickcode;
+}
+
+}  // namespace vexa::server

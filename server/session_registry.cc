@@ -1,0 +1,117 @@
+#include "server/session_registry.h"
+
+#include <cstdio>
+
+#include "server/names.h"
+#include "server/reply.h"
+#include "server/service_context.h"
+
+namespace vexa::server {
+
+std::shared_ptr<SessionRegistry::State> SessionRegistry::Get(int64_t session) {
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  std::shared_ptr<State>& state = states_[session];
+  if (!state) state = std::make_shared<State>();
+  return state;
+}
+
+void SessionRegistry::Drop(int64_t session) {
+  ctx_->meta->DeleteSession(session);
+  Forget(session);
+}
+
+void SessionRegistry::Forget(int64_t session) {
+  ctx_->blobs->RemovePartial(session);
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  states_.erase(session);
+}
+
+bool SessionRegistry::FindFinished(int64_t user, const std::string& pickcode, FileEntry* file) {
+  return IsPickcode(pickcode) && ctx_->meta->FindFileByPickcode(user, pickcode, file);
+}
+
+int SessionRegistry::Finish(const Session& session, State* state) {
+  const std::string path = ctx_->blobs->PartialPath(session.id);
+  std::string sha1, quick;
+  uint32_t error = 0;
+  // Without a running digest of every byte (a restart, a rewrite), read the
+  // file again. The copy keeps the running digest usable should this
+  // attempt fail.
+  Sha1 digest = state->digest;
+  const bool digested = state->in_order && state->digested == session.size;
+  if (!(digested ? digest.FinalHex(&sha1) : Sha1FileHex(&error, HashProgressFn(), path, &sha1)) ||
+      !QuickIdHex(path, &quick, &error)) {
+    state->in_order = false;
+    std::fprintf(stderr, "vexa-server: cannot hash %s (error %u)\n", path.c_str(), error);
+    return kCodeOther;
+  }
+  if ((!session.fileid.empty() && session.fileid != sha1) ||
+      (!session.quickid.empty() && session.quickid != quick)) {
+    // The content is not what the client announced: keep nothing of it.
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    Drop(session.id);
+    return kCodeHashMismatch;
+  }
+  ctx_->Hold(FaultOp::kFinish);
+  // Named as a blob first, recorded second: a failure or crash in between
+  // leaves the session as it was (its last range is answered again) and at
+  // worst a blob no file refers to, which the next start reclaims.
+  std::string error_text;
+  if (!ctx_->blobs->Publish(session.id, sha1, &error_text)) {
+    std::fprintf(stderr, "vexa-server: %s\n", error_text.c_str());
+    return kCodeDiskFull;
+  }
+  std::lock_guard<std::mutex> lock(ctx_->mu);
+  if (!ctx_->meta->FinishSession(session, sha1, quick)) return kCodeOther;
+  Forget(session.id);
+  return 0;
+}
+
+int SessionRegistry::FinishHeld(const Session& session, const std::string& sha1) {
+  std::shared_ptr<State> state = Get(session.id);
+  std::unique_lock<std::mutex> busy(state->mu, std::try_to_lock);
+  // A range in flight will finish or fail the session itself.
+  if (!busy.owns_lock()) return kCodeBusy;
+  Session current;
+  if (!ctx_->meta->FindSessionById(session.id, &current) ||
+      !ctx_->meta->FinishSession(current, sha1, current.quickid)) {
+    return kCodeOther;
+  }
+  Forget(session.id);
+  return 0;
+}
+
+void SessionRegistry::FinishComplete() {
+  std::vector<int64_t> ids;
+  {
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    ids = ctx_->meta->CompleteSessions();
+  }
+  for (int64_t id : ids) {
+    std::shared_ptr<State> state = Get(id);
+    std::lock_guard<std::mutex> guard(state->mu);
+    Session session;
+    {
+      std::lock_guard<std::mutex> lock(ctx_->mu);
+      if (!ctx_->meta->FindSessionById(id, &session)) continue;
+    }
+    session.offset = session.size;
+    const int code = Finish(session, state.get());
+    if (code == 0 || code == kCodeHashMismatch) continue;
+    // Not finished now: ask the client for the last byte again, whose range
+    // finishes it, rather than let it believe the file is stored.
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    ctx_->meta->SetSessionOffset(id, session.size - 1, NowSeconds());
+  }
+}
+
+void SessionRegistry::DropIdle() {
+  for (int64_t id : ctx_->meta->IdleSessions(NowSeconds(), ctx_->options.session_lifetime)) {
+    std::shared_ptr<State> state = Get(id);
+    std::unique_lock<std::mutex> busy(state->mu, std::try_to_lock);
+    if (!busy.owns_lock()) continue;
+    Drop(id);
+  }
+}
+
+}  // namespace vexa::server

@@ -1,0 +1,230 @@
+#include "server/transfer_api.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "codec/sha1.h"
+#include "server/connection_abort.h"
+#include "server/form.h"
+#include "server/names.h"
+#include "server/random.h"
+#include "server/reply.h"
+
+namespace vexa::server {
+
+namespace {
+
+// The query of a check or range URL: the user, the file's size and the time
+// its upload key was issued. False when one of them is missing or malformed.
+bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* user_id,
+                        uint64_t* size, uint64_t* ets) {
+  return ParseUrlEncoded(QueryOf(target), query) && ParseId(Field(*query, "userid"), user_id) &&
+         ParseDecimal(Field(*query, "filesize"), size) && ParseDecimal(Field(*query, "ets"), ets);
+}
+
+}  // namespace
+
+void TransferApi::Install(httplib::Server* server) {
+  server->Get("/upload/2.0/check", [this](const httplib::Request& q, httplib::Response& r) {
+    HandleCheck(q, r);
+  });
+  server->Post("/upload/2.0/bigupload",
+               [this](const httplib::Request& q, httplib::Response& r,
+                      const httplib::ContentReader& reader) { HandleRange(q, r, reader); });
+}
+
+int TransferApi::CheckUploadKey(const Session& session, const std::string& sig, uint64_t ets,
+                                uint64_t size) {
+  if (!TimingSafeEqual(sig, TransferSig(session.upload_key))) return kCodeBadSignature;
+  if (static_cast<int64_t>(ets) != session.upload_time ||
+      NowSeconds() > session.upload_time + ctx_->options.key_lifetime) {
+    return kCodeKeyExpired;
+  }
+  if (size != session.size) return kCodeBadParameter;
+  return 0;
+}
+
+bool TransferApi::FinishedTransfer(int64_t user, const std::string& pickcode,
+                                   const std::string& sig, uint64_t size) {
+  FileEntry file;
+  // Files made by an instant upload never had a transfer.
+  return sessions_->FindFinished(user, pickcode, &file) && !file.upload_key.empty() &&
+         TimingSafeEqual(sig, TransferSig(file.upload_key)) && file.size == size;
+}
+
+void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& res) {
+  int fault = ctx_->InjectFaults(FaultOp::kCheck, res);
+  if (fault < 0) return;
+  if (fault > 0) return Refuse(res, fault);
+  FormFields query;
+  int64_t user_id;
+  uint64_t size, ets;
+  if (!ParseTransferQuery(req.target, &query, &user_id, &size, &ets)) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  const std::string& pickcode = Field(query, "pickcode");
+  const std::string sig = Upper(Field(query, "sig"));
+  std::lock_guard<std::mutex> lock(ctx_->mu);
+  User user;
+  if (!ctx_->meta->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
+  Session session;
+  if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
+    const int refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
+    // A session that holds every byte but has not become a file is not done:
+    // the resent last byte finishes it.
+    return ReplyOffset(res, std::min(session.offset, session.size - 1));
+  }
+  // Finished while the client was away: everything is held.
+  if (!FinishedTransfer(user.id, pickcode, sig, size)) return Refuse(res, kCodeNoPickcode);
+  ReplyOffset(res, size);
+}
+
+void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& res,
+                              const httplib::ContentReader& reader) {
+  // The body is read whole before any check: refusing early would leave it
+  // unread, and closing a socket with unread data resets it before the
+  // client reads the refusal.
+  std::string body;
+  int64_t drop_after = 0;
+  const bool drop = ctx_->faults->Take(FaultOp::kBigUpload, FaultKind::kDrop, &drop_after);
+  bool dropped = false;
+  reader([&](const char* data, size_t n) {
+    if (drop && body.size() + n > static_cast<uint64_t>(drop_after)) {
+      dropped = true;
+      AbortConnection(req.remote_addr, req.remote_port, req.local_port);
+      return false;
+    }
+    body.append(data, n);
+    return body.size() <= kMaxBodyBytes;
+  });
+  if (dropped) {
+    res.status = 500;
+    return;
+  }
+  int fault = ctx_->InjectFaults(FaultOp::kBigUpload, res);
+  if (fault < 0) return;
+  if (fault > 0) return Refuse(res, fault);
+
+  FormFields query;
+  int64_t user_id;
+  uint64_t size, ets;
+  if (!ParseTransferQuery(req.target, &query, &user_id, &size, &ets)) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  std::string boundary;
+  std::vector<MultipartPart> parts;
+  if (!MultipartBoundary(req.get_header_value("X-Vexa-Body-Type"), &boundary) ||
+      !ParseMultipart(body, boundary, &parts)) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  std::map<std::string, const MultipartPart*> fields;
+  for (const MultipartPart& p : parts) fields.emplace(p.name, &p);
+  if (!fields.count("ctrange") || !fields.count("cthash") || !fields.count("uploadfile")) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  const std::string_view data = fields["uploadfile"]->data;
+  const std::string range(fields["ctrange"]->data);
+  const std::string cthash = Upper(std::string(fields["cthash"]->data));
+  std::string fileid = fields.count("fileid") ? Upper(std::string(fields["fileid"]->data)) : "";
+  std::string quickid = fields.count("quickid") ? Upper(std::string(fields["quickid"]->data)) : "";
+  if ((!fileid.empty() && !IsHex40(fileid)) || (!quickid.empty() && !IsHex40(quickid))) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  uint64_t start, end;
+  size_t dash = range.find('-');
+  if (dash == std::string::npos || !ParseDecimal(range.substr(0, dash), &start) ||
+      !ParseDecimal(range.substr(dash + 1), &end)) {
+    return Refuse(res, kCodeBadParameter);
+  }
+  if (end <= start || end > size || end - start != data.size() || data.size() > kMaxRangeBytes) {
+    return Refuse(res, kCodeBadRange);
+  }
+  std::string data_hash;
+  if (!Sha1Hex(data.data(), data.size(), &data_hash) || !TimingSafeEqual(cthash, data_hash)) {
+    return Refuse(res, kCodeHashMismatch);
+  }
+
+  const std::string& pickcode = Field(query, "pickcode");
+  const std::string sig = Upper(Field(query, "sig"));
+  Session session;
+  {
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    User user;
+    if (!ctx_->meta->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
+    if (!IsPickcode(pickcode) || !ctx_->meta->FindSession(user.id, pickcode, &session)) {
+      // A resend of a range of an upload that has finished.
+      if (FinishedTransfer(user.id, pickcode, sig, size)) return ReplyOffset(res, size);
+      return Refuse(res, kCodeNoPickcode);
+    }
+    const int refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
+    if ((!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
+        (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
+      return Refuse(res, kCodeHashMismatch);
+    }
+    if ((session.fileid.empty() && !fileid.empty()) || (session.quickid.empty() && !quickid.empty())) {
+      if (session.fileid.empty()) session.fileid = fileid;
+      if (session.quickid.empty()) session.quickid = quickid;
+      if (!ctx_->meta->UpdateSession(session)) return Refuse(res, kCodeOther);
+    }
+  }
+
+  ctx_->Hold(FaultOp::kRangeLock);
+  std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
+  std::lock_guard<std::mutex> guard(state->mu);
+  {
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    // Re-read under the session's lock: another range, a cancel or a new
+    // dispatch may have come first.
+    if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != user_id ||
+        session.pickcode != pickcode) {
+      // The range that was waiting here finished the file: acknowledge it.
+      if (FinishedTransfer(user_id, pickcode, sig, size)) return ReplyOffset(res, size);
+      return Refuse(res, kCodeNoPickcode);
+    }
+    const int refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
+  }
+  uint64_t offset = session.offset;
+  if (start != offset) {
+    // A range the service already holds (its answer was lost) is
+    // acknowledged; a gap is refused.
+    if (end > offset) return Refuse(res, kCodeBadRange);
+  } else {
+    std::string error;
+    if (!ctx_->blobs->WriteRange(session.id, start, data, &error)) {
+      std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
+      return Refuse(res, kCodeDiskFull);
+    }
+    // The final offset is recorded by the transaction that finishes the file
+    // alone: recorded before it, a crash in between would leave a session
+    // that reports the whole file held while no file exists.
+    if (end != session.size) {
+      std::lock_guard<std::mutex> lock(ctx_->mu);
+      if (!ctx_->meta->SetSessionOffset(session.id, end, NowSeconds())) {
+        state->in_order = false;
+        return Refuse(res, kCodeOther);
+      }
+    }
+    // Feed the running digest while the ranges come in order from the start,
+    // so the finished file need not be read again.
+    if (state->in_order && state->digested == start) {
+      state->digest.Update(data.data(), data.size());
+      state->digested = end;
+    } else {
+      state->in_order = false;
+    }
+    offset = end;
+    session.offset = end;
+  }
+  if (offset == session.size) {
+    int code = sessions_->Finish(session, state.get());
+    if (code != 0) return Refuse(res, code);
+  }
+  ReplyOffset(res, offset);
+}
+
+}  // namespace vexa::server

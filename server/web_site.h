@@ -1,0 +1,45 @@
+#ifndef VEXA_SERVER_WEB_SITE_H_
+#define VEXA_SERVER_WEB_SITE_H_
+
+#include <httplib.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "server/metadata.h"
+#include "server/service_context.h"
+
+namespace vexa::server {
+
+// The small web site: a login form and, behind a session cookie, the
+// signed-in user's folders, files and quota.
+class WebSite {
+ public:
+  explicit WebSite(ServiceContext* ctx) : ctx_(ctx) {}
+  WebSite(const WebSite&) = delete;
+  WebSite& operator=(const WebSite&) = delete;
+
+  void Install(httplib::Server* server);
+
+ private:
+  struct WebSession {
+    int64_t user;
+    int64_t expires;
+  };
+
+  void HandleHome(const httplib::Request& req, httplib::Response& res);
+  void HandleLogin(const httplib::Request& req, httplib::Response& res);
+  void HandleLogout(const httplib::Request& req, httplib::Response& res);
+  // The user of the request's session cookie.
+  bool WebUser(const httplib::Request& req, User* user);
+
+  ServiceContext* const ctx_;
+  std::mutex mu_;
+  std::map<std::string, WebSession> sessions_;  // guarded by mu_
+};
+
+}  // namespace vexa::server
+
+#endif  // VEXA_SERVER_WEB_SITE_H_
