@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "port/file.h"
 #include "port/last_error.h"
@@ -30,8 +32,9 @@ bool IsStreamNode(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_IS
 // hashed (1 MiB blocks hashed at two thirds of the in-memory rate).
 constexpr size_t kReadBlock = 64 << 10;
 // Mapped windows: large enough that mapping costs nothing per byte, small
-// enough that a scan never holds much address space.
-constexpr size_t kMapWindow = 64 << 20;
+// enough that a scan holds little address space and page table, and that the
+// page tables of the next window are filled in time (below).
+constexpr size_t kMapWindow = 16 << 20;
 
 // --- SIGBUS from a mapped file that shrank ----------------------------------
 
@@ -104,20 +107,72 @@ MapOutcome VisitWindow(const char* data, size_t length, const ScanVisitor& visit
   return go_on ? MapOutcome::kVisited : MapOutcome::kStopped;
 }
 
+struct Window {
+  const char* data = nullptr;
+  size_t length = 0;
+};
+
+Window MapWindow(int fd, uint64_t offset, uint64_t file_length) {
+  const size_t len = static_cast<size_t>(std::min<uint64_t>(kMapWindow, file_length - offset));
+  void* map = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+  if (map == MAP_FAILED) return {};
+  ::madvise(map, len, MADV_SEQUENTIAL);
+  return {static_cast<const char*>(map), len};
+}
+
+void Unmap(const Window& w) {
+  if (w.data != nullptr) ::munmap(const_cast<char*>(w.data), w.length);
+}
+
+// Fills the page tables of a window (reading it from the disk if need be) on
+// a thread of its own, so the one that hashes the window before it does not
+// stop at every page fault (an eighth of the time of a scan from the page
+// cache). The kernel answers a page past the end of a shrunken file with an
+// error here, not with SIGBUS. Without the call (old kernels) nothing is done.
+class Prefault {
+ public:
+  explicit Prefault(const Window& w) {
+#ifdef MADV_POPULATE_READ
+    if (w.data == nullptr) return;
+    try {
+      thread_ = std::thread([w] { ::madvise(const_cast<char*>(w.data), w.length, MADV_POPULATE_READ); });
+    } catch (const std::system_error&) {
+      // No thread: the hashing thread takes the faults itself.
+    }
+#endif
+  }
+  Prefault(const Prefault&) = delete;
+  Prefault& operator=(const Prefault&) = delete;
+  ~Prefault() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
 // Visits [*offset, length) of `fd` through read-only windows, advancing
 // *offset past each window visited. kUnmappable leaves the rest to plain reads.
 MapOutcome VisitMapped(int fd, uint64_t length, const ScanVisitor& visit, uint64_t* offset) {
-  while (*offset < length) {
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(kMapWindow, length - *offset));
-    void* map = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(*offset));
-    if (map == MAP_FAILED) return MapOutcome::kUnmappable;
-    ::madvise(map, len, MADV_SEQUENTIAL);
-    const MapOutcome outcome = VisitWindow(static_cast<const char*>(map), len, visit);
-    ::munmap(map, len);
-    if (outcome != MapOutcome::kVisited) return outcome;
-    *offset += len;
+  if (*offset >= length) return MapOutcome::kVisited;
+  Window current = MapWindow(fd, *offset, length);
+  while (current.data != nullptr) {
+    const uint64_t next_offset = *offset + current.length;
+    const Window next = next_offset < length ? MapWindow(fd, next_offset, length) : Window{};
+    MapOutcome outcome;
+    {
+      Prefault prefault(next);
+      outcome = VisitWindow(current.data, current.length, visit);
+    }
+    Unmap(current);
+    if (outcome != MapOutcome::kVisited) {
+      Unmap(next);
+      return outcome;
+    }
+    *offset = next_offset;
+    current = next;
   }
-  return MapOutcome::kVisited;
+  return *offset < length ? MapOutcome::kUnmappable : MapOutcome::kVisited;
 }
 
 // Reads from `offset` to the end of the file in whole blocks (short reads are
