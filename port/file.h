@@ -27,9 +27,10 @@ bool Seek64(std::FILE* f, uint64_t offset);
 bool SeekEnd64(std::FILE* f);
 bool Tell64(std::FILE* f, uint64_t* offset);
 
-// How ScanFile reaches the content. kAuto maps files larger than one read
-// block and reads the rest; kMapped and kRead force one way, for tests and
-// benchmarks (kMapped fails with kReadFailed where the file cannot be mapped).
+// How ScanFile reaches the content. kAuto maps files above 64 KiB, visits the
+// parts already in the page cache in place and reads the others; kMapped and
+// kRead force one way, for tests and benchmarks (kMapped fails with
+// kReadFailed where the file cannot be mapped).
 enum class ScanMode { kAuto, kMapped, kRead };
 enum class ScanResult { kDone, kStopped, kOpenFailed, kReadFailed };
 // Receives consecutive pieces of the content; returning false stops the scan.
@@ -37,11 +38,13 @@ enum class ScanResult { kDone, kStopped, kOpenFailed, kReadFailed };
 using ScanVisitor = std::function<bool(const uint8_t* data, size_t length)>;
 
 // Feeds the content of the file at `path` to `visit`, front to back, for
-// digests that read every byte once. A mapped file is visited in place
-// (read-only, sequential advice), so no byte is copied through the cache; a
-// file that cannot be mapped (some network file systems, /proc) is read in
-// blocks small enough to stay in the L2 cache while they are visited.
-// Bytes appended while scanning are read to the end, as a read loop would.
+// digests that read every byte once. Content in the page cache is visited in
+// place through read-only windows of a mapping (sequential advice), so no
+// byte is copied, while a short-lived helper thread fills the page tables of
+// the next window; content still on the disk, and files that cannot be mapped
+// (some network file systems, /proc), are read in 1 MiB blocks. `visit` runs
+// on the calling thread. Bytes appended while scanning are read to the end,
+// as a read loop would.
 //
 // A file truncated while mapped is kReadFailed, never a SIGBUS: the first scan
 // installs a SIGBUS handler that turns a fault inside the scanned mapping into

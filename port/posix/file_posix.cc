@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "port/file.h"
 #include "port/last_error.h"
@@ -26,11 +28,18 @@ namespace {
 // Pipes, sockets and character devices are no files to hash or store: opening
 // a pipe blocks until a writer comes, and a device like /dev/zero never ends.
 bool IsStreamNode(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode); }
+// What an open for reading content refuses once it holds the node: reading a
+// folder succeeds on Linux, and a node may have been swapped since the stat.
+bool IsNoContentFile(mode_t mode) { return S_ISDIR(mode) || IsStreamNode(mode); }
 
-// Plain reads land in a block that stays in a 512 KiB L2 cache beside the
-// digest's own data: a larger block is evicted by its own copy before it is
-// hashed (1 MiB blocks hashed at two thirds of the in-memory rate).
-constexpr size_t kReadBlock = 64 << 10;
+// Content already in the page cache is hashed in place from a mapping: a copy
+// out of the cache through a read block larger than the L2 cache is evicted
+// again before it is hashed (1 MiB blocks hash at two thirds of the in-memory
+// rate). Content still on the disk is read in 1 MiB blocks instead, the
+// requests that keep the disk busiest; faulting it into a mapping was half as
+// fast. Files up to kMapMin are read: one read is cheaper than a mapping.
+constexpr size_t kReadBlock = 1 << 20;
+constexpr uint64_t kMapMin = 64 << 10;
 // Mapped windows: large enough that mapping costs nothing per byte, small
 // enough that a scan holds little address space and page table, and that the
 // page tables of the next window are filled in time (below).
@@ -151,18 +160,57 @@ class Prefault {
   std::thread thread_;
 };
 
-// Visits [*offset, length) of `fd` through read-only windows, advancing
-// *offset past each window visited. kUnmappable leaves the rest to plain reads.
-MapOutcome VisitMapped(int fd, uint64_t length, const ScanVisitor& visit, uint64_t* offset) {
+// Reads [offset, end) in whole blocks, or up to the end of the file when it
+// comes first (short reads are topped up, so pieces do not depend on the file
+// system). kVisited at the end, kFault on a read error.
+MapOutcome VisitRead(int fd, uint64_t offset, uint64_t end, uint8_t* block, const ScanVisitor& visit) {
+  while (offset < end) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadBlock, end - offset));
+    size_t have = 0;
+    while (have < want) {
+      const ssize_t n = ::pread(fd, block + have, want - have, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return MapOutcome::kFault;
+      if (n == 0) break;
+      have += static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+    if (have > 0 && !visit(block, have)) return MapOutcome::kStopped;
+    if (have < want) break;
+  }
+  return MapOutcome::kVisited;
+}
+
+// Whether (nearly) all of a window is in the page cache.
+bool Resident(const Window& w, std::vector<unsigned char>* pages) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t count = (w.length + page - 1) / page;
+  pages->resize(count);
+  if (::mincore(const_cast<char*>(w.data), w.length, pages->data()) != 0) return true;
+  size_t missing = 0;
+  for (unsigned char p : *pages) missing += (p & 1) == 0;
+  return missing <= count / 16;
+}
+
+// Visits [*offset, length) of `fd` window by window, advancing *offset past
+// each window visited: cached windows (or all, when `always_mapped`) in place,
+// the others read into `block`. kUnmappable leaves the rest to plain reads.
+MapOutcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* block,
+                       const ScanVisitor& visit, uint64_t* offset) {
   if (*offset >= length) return MapOutcome::kVisited;
+  std::vector<unsigned char> pages;
   Window current = MapWindow(fd, *offset, length);
+  bool current_cached = current.data != nullptr && (always_mapped || Resident(current, &pages));
   while (current.data != nullptr) {
     const uint64_t next_offset = *offset + current.length;
     const Window next = next_offset < length ? MapWindow(fd, next_offset, length) : Window{};
+    const bool next_cached = next.data != nullptr && (always_mapped || Resident(next, &pages));
     MapOutcome outcome;
-    {
-      Prefault prefault(next);
+    if (current_cached) {
+      Prefault prefault(next_cached ? next : Window{});
       outcome = VisitWindow(current.data, current.length, visit);
+    } else {
+      outcome = VisitRead(fd, *offset, next_offset, block, visit);
     }
     Unmap(current);
     if (outcome != MapOutcome::kVisited) {
@@ -171,28 +219,9 @@ MapOutcome VisitMapped(int fd, uint64_t length, const ScanVisitor& visit, uint64
     }
     *offset = next_offset;
     current = next;
+    current_cached = next_cached;
   }
   return *offset < length ? MapOutcome::kUnmappable : MapOutcome::kVisited;
-}
-
-// Reads from `offset` to the end of the file in whole blocks (short reads are
-// topped up, so a visitor sees the same pieces on any file system).
-ScanResult VisitRead(int fd, uint64_t offset, const ScanVisitor& visit) {
-  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlock]);
-  if (!block) return ScanResult::kReadFailed;
-  for (;;) {
-    size_t have = 0;
-    while (have < kReadBlock) {
-      const ssize_t n = ::pread(fd, block.get() + have, kReadBlock - have, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return ScanResult::kReadFailed;
-      if (n == 0) break;
-      have += static_cast<size_t>(n);
-      offset += static_cast<uint64_t>(n);
-    }
-    if (have > 0 && !visit(block.get(), have)) return ScanResult::kStopped;
-    if (have < kReadBlock) return ScanResult::kDone;
-  }
 }
 
 class FdCloser {
@@ -220,8 +249,7 @@ std::FILE* OpenFileShared(const std::string& path, const char* mode) {
     SetLastErrorFromErrno();
     return nullptr;
   }
-  // fopen of a folder succeeds for reading on Linux; callers expect a file.
-  if (fstat(fileno(f), &st) == 0 && (S_ISDIR(st.st_mode) || IsStreamNode(st.st_mode))) {
+  if (fstat(fileno(f), &st) == 0 && IsNoContentFile(st.st_mode)) {
     std::fclose(f);
     SetLastError(kErrorAccessDenied);
     return nullptr;
@@ -271,15 +299,18 @@ ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& v
     SetLastErrorFromErrno();
     return ScanResult::kOpenFailed;
   }
-  if (S_ISDIR(st.st_mode) || IsStreamNode(st.st_mode)) {
+  if (IsNoContentFile(st.st_mode)) {
     SetLastError(kErrorAccessDenied);
     return ScanResult::kOpenFailed;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
+  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlock]);
+  if (!block) return ScanResult::kReadFailed;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   uint64_t offset = 0;
-  const bool map = mode == ScanMode::kMapped || (mode == ScanMode::kAuto && size > kReadBlock);
+  const bool map = mode == ScanMode::kMapped || (mode == ScanMode::kAuto && size > kMapMin);
   if (map && S_ISREG(st.st_mode) && BusHandlerActive()) {
-    switch (VisitMapped(fd, size, visit, &offset)) {
+    switch (VisitMapped(fd, size, mode == ScanMode::kMapped, block.get(), visit, &offset)) {
       case MapOutcome::kVisited:
         break;
       case MapOutcome::kStopped:
@@ -297,8 +328,14 @@ ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& v
   } else if (mode == ScanMode::kMapped && size > 0) {
     return ScanResult::kReadFailed;
   }
-  if (offset == 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return VisitRead(fd, offset, visit);
+  switch (VisitRead(fd, offset, UINT64_MAX, block.get(), visit)) {
+    case MapOutcome::kStopped:
+      return ScanResult::kStopped;
+    case MapOutcome::kFault:
+      return ScanResult::kReadFailed;
+    default:
+      return ScanResult::kDone;
+  }
 }
 
 bool FileSize64(const std::string& path, uint64_t* size) {
