@@ -95,10 +95,10 @@ bool BusHandlerActive() {
          now.sa_sigaction == OnBusError;
 }
 
-enum class MapOutcome { kVisited, kStopped, kFault, kUnmappable };
+enum class Outcome { kVisited, kStopped, kFault, kUnmappable };
 
 // Visits one mapped window with the fault guard set for it.
-MapOutcome VisitWindow(const char* data, size_t length, const ScanVisitor& visit) {
+Outcome VisitWindow(const char* data, size_t length, const ScanVisitor& visit) {
   MappedGuard guard;
   guard.begin = data;
   guard.end = data + length;
@@ -106,14 +106,14 @@ MapOutcome VisitWindow(const char* data, size_t length, const ScanVisitor& visit
   // Saves the signal mask: the jump leaves a handler in which SIGBUS is blocked.
   if (sigsetjmp(guard.resume, 1) != 0) {
     t_guard = guard.outer;
-    return MapOutcome::kFault;
+    return Outcome::kFault;
   }
   t_guard = &guard;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   const bool go_on = visit(reinterpret_cast<const uint8_t*>(data), length);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   t_guard = guard.outer;
-  return go_on ? MapOutcome::kVisited : MapOutcome::kStopped;
+  return go_on ? Outcome::kVisited : Outcome::kStopped;
 }
 
 struct Window {
@@ -163,22 +163,22 @@ class Prefault {
 // Reads [offset, end) in whole blocks, or up to the end of the file when it
 // comes first (short reads are topped up, so pieces do not depend on the file
 // system). kVisited at the end, kFault on a read error.
-MapOutcome VisitRead(int fd, uint64_t offset, uint64_t end, uint8_t* block, const ScanVisitor& visit) {
+Outcome VisitRead(int fd, uint64_t offset, uint64_t end, uint8_t* block, const ScanVisitor& visit) {
   while (offset < end) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadBlock, end - offset));
     size_t have = 0;
     while (have < want) {
       const ssize_t n = ::pread(fd, block + have, want - have, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return MapOutcome::kFault;
+      if (n < 0) return Outcome::kFault;
       if (n == 0) break;
       have += static_cast<size_t>(n);
       offset += static_cast<uint64_t>(n);
     }
-    if (have > 0 && !visit(block, have)) return MapOutcome::kStopped;
+    if (have > 0 && !visit(block, have)) return Outcome::kStopped;
     if (have < want) break;
   }
-  return MapOutcome::kVisited;
+  return Outcome::kVisited;
 }
 
 // Whether (nearly) all of a window is in the page cache.
@@ -195,9 +195,9 @@ bool Resident(const Window& w, std::vector<unsigned char>* pages) {
 // Visits [*offset, length) of `fd` window by window, advancing *offset past
 // each window visited: cached windows (or all, when `always_mapped`) in place,
 // the others read into `block`. kUnmappable leaves the rest to plain reads.
-MapOutcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* block,
+Outcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* block,
                        const ScanVisitor& visit, uint64_t* offset) {
-  if (*offset >= length) return MapOutcome::kVisited;
+  if (*offset >= length) return Outcome::kVisited;
   std::vector<unsigned char> pages;
   Window current = MapWindow(fd, *offset, length);
   bool current_cached = current.data != nullptr && (always_mapped || Resident(current, &pages));
@@ -205,7 +205,7 @@ MapOutcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* blo
     const uint64_t next_offset = *offset + current.length;
     const Window next = next_offset < length ? MapWindow(fd, next_offset, length) : Window{};
     const bool next_cached = next.data != nullptr && (always_mapped || Resident(next, &pages));
-    MapOutcome outcome;
+    Outcome outcome;
     if (current_cached) {
       Prefault prefault(next_cached ? next : Window{});
       outcome = VisitWindow(current.data, current.length, visit);
@@ -213,7 +213,7 @@ MapOutcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* blo
       outcome = VisitRead(fd, *offset, next_offset, block, visit);
     }
     Unmap(current);
-    if (outcome != MapOutcome::kVisited) {
+    if (outcome != Outcome::kVisited) {
       Unmap(next);
       return outcome;
     }
@@ -221,7 +221,7 @@ MapOutcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* blo
     current = next;
     current_cached = next_cached;
   }
-  return *offset < length ? MapOutcome::kUnmappable : MapOutcome::kVisited;
+  return *offset < length ? Outcome::kUnmappable : Outcome::kVisited;
 }
 
 class FdCloser {
@@ -311,13 +311,13 @@ ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& v
   const bool map = mode == ScanMode::kMapped || (mode == ScanMode::kAuto && size > kMapMin);
   if (map && S_ISREG(st.st_mode) && BusHandlerActive()) {
     switch (VisitMapped(fd, size, mode == ScanMode::kMapped, block.get(), visit, &offset)) {
-      case MapOutcome::kVisited:
+      case Outcome::kVisited:
         break;
-      case MapOutcome::kStopped:
+      case Outcome::kStopped:
         return ScanResult::kStopped;
-      case MapOutcome::kFault:
+      case Outcome::kFault:
         return ScanResult::kReadFailed;
-      case MapOutcome::kUnmappable:
+      case Outcome::kUnmappable:
         if (mode == ScanMode::kMapped) return ScanResult::kReadFailed;
         break;  // the rest is read
     }
@@ -329,9 +329,9 @@ ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& v
     return ScanResult::kReadFailed;
   }
   switch (VisitRead(fd, offset, UINT64_MAX, block.get(), visit)) {
-    case MapOutcome::kStopped:
+    case Outcome::kStopped:
       return ScanResult::kStopped;
-    case MapOutcome::kFault:
+    case Outcome::kFault:
       return ScanResult::kReadFailed;
     default:
       return ScanResult::kDone;
