@@ -106,6 +106,14 @@ class TestWorker {
   std::vector<UploadTask*> ended_;
 };
 
+// The registered task for `path`, or null. Only for tests where no other
+// thread can remove it meanwhile.
+inline UploadTask* RegisteredTask(const std::string& path) {
+  UploadTask* found = nullptr;
+  FindTask(path, [&found](UploadTask& t) { found = &t; });
+  return found;
+}
+
 // Collects every notice the engine sends.
 class NoticeLog {
  public:
