@@ -67,15 +67,9 @@ TEST_F(SchedulerTest, StartsOneAtATimeInRegistrationOrder) {
 TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
   TestWorker worker;
   Start();
-  auto folder = std::make_shared<FolderRecord>();
-  folder->folderPath = dir_.File("F");
-  folder->memberCount = 1;
-  RegisterFolder(folder);
-  auto member = std::make_unique<UploadTask>();
-  member->filePath = MakeFile("F/sub/m.bin", 5);
-  member->folderPath = folder->folderPath;
-  ASSERT_TRUE(AddFolderMember(member.get()));
-  UploadTask* m = member.release();
+  FolderRef folder = AddFolder("F", 1);
+  UploadTask* m = AddMember(folder, "F/sub/m.bin", 5);
+  ASSERT_NE(nullptr, m);
   const std::string single = MakeFile("s.bin", 7);
   AddFileTask(single, "T", 0, "", "", true);
 
@@ -118,15 +112,9 @@ TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
 // cancels the file behind). The pass goes on with the tasks still there.
 TEST_F(SchedulerTest, HooksThatRemoveTasksDoNotBreakThePass) {
   Start();
-  auto folder = std::make_shared<FolderRecord>();
-  folder->folderPath = dir_.File("F");
-  folder->memberCount = 1;
-  RegisterFolder(folder);
-  auto member = std::make_unique<UploadTask>();
-  member->filePath = MakeFile("F/m.bin", 5);
-  member->folderPath = folder->folderPath;
-  ASSERT_TRUE(AddFolderMember(member.get()));
-  const std::string m = member.release()->filePath;
+  UploadTask* member = AddMember(AddFolder("F", 1), "F/m.bin", 5);
+  ASSERT_NE(nullptr, member);
+  const std::string m = member->filePath;
   const std::string a = MakeFile("a.bin", 10), b = MakeFile("b.bin", 10), c = MakeFile("c.bin", 10);
   for (const std::string& f : {a, b, c}) ASSERT_TRUE(AddFileTask(f, "T", 0, "", "", true));
 
