@@ -7,28 +7,15 @@
 // usage: post_chunk_vs_curl [MiB] [repetitions]; VEXA_BINARY_DIR names the
 // build folder that holds vexa-server.
 
-#include <json/json.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "account/session.h"
-#include "codec/login_sign.h"
-#include "codec/sha1.h"
-#include "codec/text.h"
-#include "net/http_client.h"
-#include "port/clock.h"
-#include "port/file.h"
+#include "bench/loopback_upload.h"
 #include "protocol/chunk_post.h"
-#include "protocol/dispatch_request.h"
-#include "protocol/testing/memory_job.h"
 #include "protocol/transfer_request.h"
 #include "server/testing/server_process.h"
 
