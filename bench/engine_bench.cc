@@ -1,10 +1,14 @@
 // The engine with a large queue: registering 100 000 tasks, one scheduler
 // pass over 100 000 waiting tasks, a restart that restores 100 000 unfinished
-// uploads, and the memory a registered task costs.
+// uploads, and the memory a registered task costs; and how soon the scheduler
+// starts the next file when a transfer ends.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -183,6 +187,65 @@ void BM_StartEngineRestoring(benchmark::State& state) {
       static_cast<double>(notices) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_StartEngineRestoring)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The time from a transfer's end (FinishTask) to the start of the next
+// waiting file, with the scheduler's own thread. The peer, measured in the
+// same run: a file queued while nothing runs, which waits for the scheduler's
+// next one-second pass. The ratio shows what the wake-up saves per file.
+void BM_NextFileStartAfterTransferEnd(benchmark::State& state) {
+  BenchEnvironment env;
+  TEST_SetSchedulerThreadEnabled(true);
+  std::mutex mu;
+  std::condition_variable cv;
+  using Clock = std::chrono::steady_clock;
+  auto ms_between = [](Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+  };
+  std::vector<std::pair<UploadTask*, Clock::time_point>> started;  // task, start time
+  SetTransferStarter([&](UploadTask* task) {
+    if (!EnterTransferStatus(task)) return false;
+    std::lock_guard<std::mutex> l(mu);
+    started.emplace_back(task, Clock::now());
+    cv.notify_all();
+    return true;
+  });
+  auto wait_started = [&](size_t n) {
+    std::unique_lock<std::mutex> l(mu);
+    cv.wait(l, [&] { return started.size() >= n; });
+    return started[n - 1];
+  };
+  StartEngine(IgnoreNotice, 0);
+  double idle_ms = 0;
+  double next_ms = 0;
+  int i = 0;
+  size_t starts = 0;
+  for (auto _ : state) {
+    auto first = MemberTask(i++);
+    auto second = MemberTask(i++);
+    const Clock::time_point queued = Clock::now();
+    if (AddFolderMember(first.get())) first.release();
+    if (AddFolderMember(second.get())) second.release();
+    const auto [task, first_start] = wait_started(++starts);
+    idle_ms += ms_between(queued, first_start);
+    const Clock::time_point ended = Clock::now();
+    FinishTask(task);
+    const auto [next, next_start] = wait_started(++starts);
+    next_ms += ms_between(ended, next_start);
+    state.SetIterationTime(ms_between(ended, next_start) / 1000);
+    FinishTask(next);
+  }
+  StopEngine();
+  SetTransferStarter(nullptr);
+  TEST_SetSchedulerThreadEnabled(false);
+  const double n = static_cast<double>(state.iterations());
+  state.counters["next_start_ms"] = next_ms / n;
+  state.counters["idle_queue_start_ms"] = idle_ms / n;
+  state.counters["next_vs_idle"] = idle_ms > 0 ? next_ms / idle_ms : 0;
+}
+BENCHMARK(BM_NextFileStartAfterTransferEnd)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 }  // namespace
 }  // namespace vexa

@@ -16,9 +16,6 @@ namespace vexa {
 namespace {
 
 constexpr size_t kProgressBlock = 8192;
-// Reads go to the disk in big pieces; the progress callback still sees every
-// 8 KiB block.
-constexpr size_t kReadSize = 1 << 20;
 constexpr uint64_t kSampleSize = 5120;
 constexpr uint64_t kSmallFileLimit = 5 * kSampleSize;  // 25600
 
@@ -137,46 +134,46 @@ bool Sha1Hex(const void* data, size_t length, std::string* hex) {
 
 bool Sha1FileHex(uint32_t* error, const HashProgressFn& progress, const std::string& path,
                  std::string* hex) {
-  FilePtr file(port::OpenFileShared(path, "rb"));
-  if (!file) {
-    *error = port::LastError();
-    return false;
-  }
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kReadSize]);
-  if (!buffer) {
-    *error = kErrHashRead;
-    return false;
-  }
-  // The stream's own buffer would only add a copy.
-  std::setvbuf(file.get(), nullptr, _IONBF, 0);
-
   Sha1 sha;
   uint64_t total = 0;
-  for (;;) {
-    const size_t got = std::fread(buffer.get(), 1, kReadSize, file.get());
-    if (got == 0) break;
-    if (!progress) {
-      sha.Update(buffer.get(), got);
-    } else {
-      for (size_t at = 0; at < got; at += kProgressBlock) {
-        const size_t n = std::min(kProgressBlock, got - at);
-        sha.Update(buffer.get() + at, n);
-        total += n;
-        if (!progress(path, total)) {
-          *error = kErrHashStopped;
-          return false;
+  bool stopped = false;
+  // Progress and the stop test come at every 8 KiB boundary of the content,
+  // whatever pieces the file arrives in.
+  const port::ScanResult result =
+      port::ScanFile(path, port::ScanMode::kAuto, [&](const uint8_t* data, size_t length) {
+        if (!progress) {
+          sha.Update(data, length);
+          total += length;
+          return true;
         }
-      }
-    }
-    if (got < kReadSize) break;  // end of file or a read error, told apart below
+        while (length > 0) {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kProgressBlock - total % kProgressBlock));
+          sha.Update(data, n);
+          data += n;
+          length -= n;
+          total += n;
+          if (total % kProgressBlock == 0 && !progress(path, total)) {
+            stopped = true;
+            return false;
+          }
+        }
+        return true;
+      });
+  switch (result) {
+    case port::ScanResult::kOpenFailed:
+      *error = port::LastError();
+      return false;
+    case port::ScanResult::kReadFailed:
+      *error = kErrHashRead;
+      return false;
+    case port::ScanResult::kStopped:
+    case port::ScanResult::kDone:
+      break;
   }
-  if (std::ferror(file.get())) {
-    *error = kErrHashRead;
-    return false;
-  }
-  file.reset();
-  if (sha.corrupted()) {
-    *error = kErrHashCorrupted;
+  // The last, partial block.
+  if (!stopped && progress && total % kProgressBlock != 0 && !progress(path, total)) stopped = true;
+  if (stopped) {
+    *error = kErrHashStopped;
     return false;
   }
   if (!sha.FinalHex(hex)) {

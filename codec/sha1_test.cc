@@ -319,6 +319,25 @@ TEST_F(Sha1FileTest, ReadErrorIsReported) {
   EXPECT_EQ(hex, "untouched");
 }
 
+TEST_F(Sha1FileTest, FileTruncatedWhileHashedIsAReadError) {
+  // Big enough to be mapped; cut well behind the first progress block.
+  const std::string path = Write("t", RandomBytes(3 << 20, 8));
+  uint32_t error = 0;
+  std::string hex = "untouched";
+  int calls = 0;
+  EXPECT_FALSE(Sha1FileHex(
+      &error,
+      [&](const std::string& p, uint64_t) {
+        if (++calls == 1) std::filesystem::resize_file(p, 1 << 20);
+        return true;
+      },
+      path, &hex));
+  EXPECT_EQ(error, kErrHashRead);
+  EXPECT_EQ(hex, "untouched");
+  // Progress stopped where the pages ran out.
+  EXPECT_EQ(calls, (1 << 20) / 8192);
+}
+
 TEST_F(Sha1FileTest, QuickIdSmallFilesEqualFileId) {
   for (size_t size : {0u, 1u, 5120u, 25600u}) {
     const auto data = RandomBytes(size, 3);

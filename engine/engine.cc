@@ -32,14 +32,55 @@ void SubtractTotalBytes(UploadEngine& e, int64_t bytes) {
 bool UnregisterLocked(UploadEngine& e, UploadTask* task) {
   auto it = e.taskMap.find(task->filePath);
   if (it == e.taskMap.end() || it->second.task != task) return false;
-  e.taskList.erase(it->second.position);
+  e.taskList.erase(it->second.order);
   e.taskMap.erase(it);
   return true;
+}
+
+namespace {
+
+void EndRunThread(UploadEngine& e, EngineRun* run, int UploadEngine::*count) {
+  {
+    std::lock_guard<std::mutex> l(e.life_mu);
+    --run->threads;
+    --(e.*count);
+  }
+  e.life_cv.notify_all();
+}
+
+}  // namespace
+
+// The start whose thread this is; null on every other thread.
+thread_local const EngineRun* t_run = nullptr;
+
+bool StartRunThread(std::function<void(const std::shared_ptr<EngineRun>&)> body,
+                    int UploadEngine::*count) {
+  UploadEngine& e = Engine();
+  std::shared_ptr<EngineRun> run;
+  {
+    port::MutexLock l(&e.engineMutex);
+    if (!e.run) return false;
+    run = e.run;
+    // Counted before the engine lock is released: a stop that takes the run
+    // after this waits for the thread.
+    std::lock_guard<std::mutex> g(e.life_mu);
+    ++run->threads;
+    ++(e.*count);
+  }
+  const bool started = port::StartDetachedThread([&e, run, body = std::move(body), count] {
+    t_run = run.get();
+    body(run);
+    t_run = nullptr;
+    EndRunThread(e, run.get(), count);
+  });
+  if (!started) EndRunThread(e, run.get(), count);
+  return started;
 }
 
 }  // namespace engine_internal
 
 using engine_internal::Engine;
+using engine_internal::EngineRun;
 using engine_internal::UploadEngine;
 
 namespace {
@@ -64,10 +105,42 @@ int32_t ReadTaskSize(UploadTask* task) {
 // Inserts a waiting task. REQUIRES: engineMutex.
 bool RegisterLocked(UploadEngine& e, UploadTask* task) {
   if (e.taskMap.find(task->filePath) != e.taskMap.end()) return false;
-  e.taskList.push_back(task);
-  e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, std::prev(e.taskList.end())});
+  const uint64_t order = e.nextOrder++;
+  e.taskList.emplace_hint(e.taskList.end(), order, task);
+  e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, order});
   e.totalBytes += task->fileSize;
   return true;
+}
+
+// Takes a registered task out for a stop or cancel. A waiting task is
+// destroyed here; a running one is left to its worker, which sees the new
+// status and ends it with FinishTask. REQUIRES: engineMutex.
+void RemoveTaskLocked(UploadEngine& e, UploadTask* task, TaskStatus status, bool notify) {
+  engine_internal::UnregisterLocked(e, task);
+  const TaskStatus old = task->GetStatus();
+  SetTaskStatus(task, status, notify);
+  if (old == TaskStatus::Waiting) {
+    engine_internal::SubtractTotalBytes(e, task->fileSize);
+    delete task;
+  }
+}
+
+std::shared_ptr<EngineRun> CurrentRun() {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  return e.run;
+}
+
+// Marks the start ended and waits for its threads, except the calling one
+// when it is one of them (a stop from a notice on that thread cannot wait for
+// itself; its thread ends at its next test).
+void EndRun(const std::shared_ptr<EngineRun>& run) {
+  UploadEngine& e = Engine();
+  run->ended.store(true);
+  run->wake.Set();
+  std::unique_lock<std::mutex> l(e.life_mu);
+  const int self = engine_internal::t_run == run.get() ? 1 : 0;
+  e.life_cv.wait(l, [&run, self] { return run->threads == self; });
 }
 
 // Reports the unfinished uploads of the last run as stopped: single files one
@@ -113,7 +186,6 @@ void InstallSeam(Seam UploadEngine::*seam, Seam value) {
 
 // The thread that stops or cancels every member of a folder.
 void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
-  UploadEngine& e = Engine();
   std::vector<std::string> pending;
   FolderRef folder = FindFolder(folder_path);
   bool have_pending = true;
@@ -130,11 +202,12 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
     have_pending = CollectFolderRecords(folder_path, &total, &uploaded, &target, &pending);
   }
   if (have_pending) {
+    UploadEngine& e = Engine();
     std::vector<UploadTask*> waiting;
     {
       port::MutexLock l(&e.engineMutex);
       for (auto it = e.taskList.begin(); it != e.taskList.end();) {
-        UploadTask* t = *it++;
+        UploadTask* t = (it++)->second;
         if (t->folderPath != folder_path) continue;
         const bool was_waiting = t->GetStatus() == TaskStatus::Waiting;
         {
@@ -167,11 +240,6 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
       }
     }
   }
-  {
-    std::lock_guard<std::mutex> l(e.life_mu);
-    --e.folderWorkersRunning;
-  }
-  e.life_cv.notify_all();
 }
 
 bool StartSelection(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start,
@@ -223,22 +291,37 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
   InitErrorMessages();
   OpenResumeStore();
   LoadResumeStore(RestoreUnfinished);
-  e.started.store(true);
-  engine_internal::StartSchedulerThread();
+  bool scheduler;
+  {
+    port::MutexLock l(&e.engineMutex);
+    e.run = std::make_shared<EngineRun>();
+    e.started.store(true);
+    scheduler = e.schedulerThreadEnabled;
+  }
+  if (scheduler) {
+    engine_internal::StartRunThread(engine_internal::SchedulerThread,
+                                    &UploadEngine::schedulersRunning);
+  }
 }
 
 void StopEngine() {
   UploadEngine& e = Engine();
   port::MutexLock lifecycle(&e.lifecycleMutex);
-  if (!e.started.load()) return;
-  StopAllTasks(false);
+  std::shared_ptr<EngineRun> run;
   {
+    // One hold of the lock: a registration either came before and is stopped
+    // here, or comes after and finds the engine stopped.
     port::MutexLock l(&e.engineMutex);
+    if (!e.started.load()) return;
     e.started.store(false);
+    run = std::move(e.run);
+    while (!e.taskList.empty()) {
+      RemoveTaskLocked(e, e.taskList.begin()->second, TaskStatus::Stopped, false);
+    }
     e.totalBytes = 0;
     e.queueSummary = kEmptyQueueSummary;
   }
-  engine_internal::StopSchedulerThread();
+  EndRun(run);
   CloseResumeStore();
   DestroyAllFolders();
 }
@@ -248,8 +331,8 @@ bool IsEngineStarted() { return Engine().started.load(); }
 bool AddFileTask(const std::string& file_path, const std::string& target, int32_t isp_type,
                  std::string folder_path, std::string folder_target, bool auto_start) {
   UploadEngine& e = Engine();
-  if (!e.started.load()) return false;
-  if (FindTask(file_path) != nullptr) return false;
+  const std::shared_ptr<EngineRun> run = CurrentRun();
+  if (!run || FindTask(file_path)) return false;
   auto task = std::make_unique<UploadTask>();
 
   ResumeRecord record;
@@ -282,6 +365,15 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
 
   if (error == 0) {
     SetTaskStatus(task.get(), auto_start ? TaskStatus::Waiting : TaskStatus::Stopped, true);
+    // The engine may have stopped meanwhile, and even started again for
+    // another login: the record and the task belong to the start that took
+    // the request. Holding the lifecycle lock keeps a stop from coming
+    // between this test and the insertion.
+    port::MutexLock lifecycle(&e.lifecycleMutex);
+    if (CurrentRun() != run) {
+      task->SetStatusValue(TaskStatus::Stopped);  // stopped by the stop, silently
+      return false;
+    }
     if (!known) SaveTaskRecord(*task, false);
     port::MutexLock l(&e.engineMutex);
     if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task.get())) {
@@ -307,35 +399,21 @@ bool AddFolderTask(const std::string& folder_path, const std::string& target, in
   return starter && starter(folder_path, target, isp_type, auto_start);
 }
 
-bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status) {
+bool ChangeTaskState(std::string path, bool notify, TaskStatus status) {
   UploadEngine& e = Engine();
   if (!e.started.load()) return false;
   const bool is_folder =
       port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
   if (is_folder) {
-    {
-      std::lock_guard<std::mutex> l(e.life_mu);
-      ++e.folderWorkersRunning;
-    }
-    if (port::StartDetachedThread([path, status] { FolderStateWorker(path, status); })) return true;
-    std::lock_guard<std::mutex> l(e.life_mu);
-    --e.folderWorkersRunning;
-    return false;
+    // The thread belongs to this start: the stop waits for it.
+    return engine_internal::StartRunThread(
+        [path, status](const std::shared_ptr<EngineRun>&) { FolderStateWorker(path, status); },
+        &UploadEngine::folderWorkersRunning);
   }
   {
     port::MutexLock l(&e.engineMutex);
     auto it = e.taskMap.find(path);
-    if (it != e.taskMap.end()) {
-      UploadTask* task = it->second.task;
-      engine_internal::UnregisterLocked(e, task);
-      const TaskStatus old = task->GetStatus();
-      SetTaskStatus(task, status, notify);
-      // A running task is left to its worker, which ends it with FinishTask.
-      if (old == TaskStatus::Waiting) {
-        engine_internal::SubtractTotalBytes(e, task->fileSize);
-        delete task;
-      }
-    }
+    if (it != e.taskMap.end()) RemoveTaskLocked(e, it->second.task, status, notify);
   }
   if (status == TaskStatus::Cancelled && IsResumeStoreOpen()) {
     RemoveResumeRecord(path);
@@ -357,7 +435,7 @@ bool StopAllTasks(bool notify) {
   {
     port::MutexLock l(&e.engineMutex);
     paths.reserve(e.taskList.size());
-    for (UploadTask* t : e.taskList) paths.push_back(t->filePath);
+    for (const auto& [order, t] : e.taskList) paths.push_back(t->filePath);
   }
   for (const std::string& p : paths) ChangeTaskState(p, notify, TaskStatus::Stopped);
   return true;
@@ -365,7 +443,7 @@ bool StopAllTasks(bool notify) {
 
 bool AddFolderMember(UploadTask* task) {
   if (task == nullptr || task->GetStatus() != TaskStatus::Waiting) return false;
-  if (FindTask(task->filePath) != nullptr) return false;
+  if (FindTask(task->filePath)) return false;
   const int32_t error = ReadTaskSize(task);
   if (error != 0) task->errorCode.store(error);
   if (task->errorCode.load() != 0) {
@@ -374,29 +452,34 @@ bool AddFolderMember(UploadTask* task) {
   }
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
-  return RegisterLocked(e, task);
+  // Tested again here: the engine may have stopped since the caller began.
+  return e.started.load() && RegisterLocked(e, task);
 }
 
 bool FinishTask(UploadTask* task) {
   if (task == nullptr) return false;
   UploadEngine& e = Engine();
+  std::shared_ptr<EngineRun> run;
   {
     port::MutexLock l(&e.engineMutex);
     engine_internal::UnregisterLocked(e, task);
     --e.runningCount;
     engine_internal::SubtractTotalBytes(e, task->fileSize);
+    run = e.run;
   }
   delete task;
   // The next waiting task starts now rather than at the next pass.
-  e.schedulerEvent.Set();
+  if (run) run->wake.Set();
   return true;
 }
 
-UploadTask* FindTask(const std::string& path) {
+bool FindTask(const std::string& path, const TaskVisitor& visit) {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
   auto it = e.taskMap.find(path);
-  return it == e.taskMap.end() ? nullptr : it->second.task;
+  if (it == e.taskMap.end()) return false;
+  if (visit) visit(*it->second.task);
+  return true;
 }
 
 bool SelectFiles(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start) {

@@ -15,24 +15,40 @@ namespace vexa {
 // it. Started at login, stopped at logout; every entry operation refuses
 // while it is stopped. Engine, session and store can be started and stopped
 // any number of times in one process.
+//
+// Task ownership: the registry owns a waiting task. Once the scheduler has
+// started its transfer, the task's worker owns it as well and may keep its
+// own pointer until it calls FinishTask, which destroys the task; a stop or
+// cancel only takes it out of the registry and leaves it to the worker. Any
+// other code reaches a task by path through FindTask's visitor, which runs
+// under the engine lock, so the task cannot be destroyed while it is used.
+//
+// Threads: each start has its scheduler and the folder stop/cancel threads of
+// its requests; StopEngine waits for them, so none reaches into the next
+// start. Transfer workers belong to their task, not to a start.
 
-// Receives every report. May be called with the engine lock held, on any
-// engine thread: it must only copy the notice and hand it on.
+// Receives every report, on whatever engine thread made it, sometimes with
+// the engine lock held (the scheduler's pass, a page's stop of a file). It
+// must only copy the notice and hand it on: it must never block (StopEngine
+// waits for the pass that runs it, and every engine thread waits for the lock
+// it holds), never log out and never start or stop the engine, nor call back
+// into it.
 using NoticeCallback = std::function<void(TaskNotice)>;
 
 // --- Seams to the parts that start work on their own threads -------------
 
 // Starts the transfer of a waiting task: EnterTransferStatus, then a worker
 // thread that ends with FinishTask. Called by the scheduler with the engine
-// lock held, so it must not block, and must not end the task on this thread.
-// Returns whether a transfer was started.
+// lock held, so, like the notice callback, it must not block, log out or stop
+// the engine, and must not end the task on this thread. Returns whether a
+// transfer was started.
 using TransferStarter = std::function<bool(UploadTask* task)>;
 void SetTransferStarter(TransferStarter starter);
 
 // Finds the target of a waiting folder member just before it starts: fills
 // *target (and *remote_path, the remote folders still to be created) or leaves
 // *target empty to keep the member waiting. Called by the scheduler with the
-// engine lock held.
+// engine lock held: the same rules as for the notice callback hold.
 using TargetResolver = std::function<bool(UploadTask* task, const std::string& directory,
                                           std::string* remote_path, std::string* target)>;
 void SetTargetResolver(TargetResolver resolver);
@@ -59,9 +75,11 @@ void SetSelectionStarter(SelectionStarter starter);
 // store (reporting the unfinished uploads of the last run as stopped) and
 // starts the scheduler. A second call while started changes nothing.
 void StartEngine(NoticeCallback callback, uint32_t user_value);
-// Stops every task without a report, resets the summary, closes the resume
-// store (writing what is pending) and forgets the folders. The scheduler of
-// this start has ended when it returns.
+// Stops every task without a report, resets the summary, waits for the
+// threads of this start (scheduler, folder stop/cancel threads; not the one
+// calling, should a notice on it stop the engine), closes the resume store
+// (writing what is pending) and forgets the folders. A registration that
+// races the stop is refused.
 void StopEngine();
 bool IsEngineStarted();
 
@@ -74,8 +92,9 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
 bool AddFolderTask(const std::string& folder_path, const std::string& target, int32_t isp_type,
                    bool auto_start);
 // Stops or cancels a file or a folder. True unless the engine is stopped or
-// a folder request could not be started.
-bool ChangeTaskState(const std::string& path, bool notify, TaskStatus status);
+// a folder request could not be started. The path is copied: a caller may pass
+// the task's own path, and the task may be gone before the call ends.
+bool ChangeTaskState(std::string path, bool notify, TaskStatus status);
 bool CancelTask(const std::string& path);
 bool StopAllTasks(bool notify);
 // Registers a waiting folder member; on false the caller keeps the task.
@@ -83,7 +102,10 @@ bool AddFolderMember(UploadTask* task);
 // Called by a transfer worker when it ends: takes the task out of the registry
 // and destroys it.
 bool FinishTask(UploadTask* task);
-UploadTask* FindTask(const std::string& path);
+// Whether a task is registered for `path`; if so, runs `visit` on it with the
+// engine lock held. `visit` must not block nor keep the task beyond the call.
+using TaskVisitor = std::function<void(UploadTask& task)>;
+bool FindTask(const std::string& path, const TaskVisitor& visit = nullptr);
 bool SelectFiles(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start);
 bool SelectFolder(const std::string& target, int32_t isp_type, uintptr_t owner, bool auto_start);
 uintptr_t SelectionOwner();
@@ -112,7 +134,7 @@ QueueTotals GetQueueTotals();
 void RunSchedulerPass();
 
 // For tests: keep StartEngine from starting the scheduler thread, so passes
-// run only through RunSchedulerPass.
+// run only through RunSchedulerPass. Read at each start.
 void TEST_SetSchedulerThreadEnabled(bool enabled);
 // Empties the queue summary, as at process start.
 void TEST_ClearQueueSummary();

@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,21 +20,38 @@ namespace vexa::engine_internal {
 
 struct TaskEntry {
   UploadTask* task;
-  std::list<UploadTask*>::iterator position;  // in taskList
+  uint64_t order;  // key in taskList
+};
+
+// One engine start. The threads that belong to it (its scheduler and the
+// folder stop/cancel threads) hold it while they run; StopEngine marks it
+// ended and waits for them, so none of them outlives its start and touches
+// the next one.
+struct EngineRun {
+  std::atomic<bool> ended{false};
+  port::Event wake;  // wakes the scheduler: a transfer ended, or the start ends
+  int threads = 0;   // guarded by UploadEngine::life_mu
 };
 
 struct UploadEngine {
+  // Written under engineMutex; read without it by the entry tests.
   std::atomic<bool> started{false};
   // Serialises StartEngine and StopEngine: a login thread may start the
-  // engine while the page's thread stops it. Taken before engineMutex.
+  // engine while the page's thread stops it. AddFileTask holds it from its
+  // last test of the start to the insertion. Taken before engineMutex.
   port::Mutex lifecycleMutex;
 
   // engineMutex guards everything below that is not atomic or has its own lock.
   port::Mutex engineMutex;
+  std::shared_ptr<EngineRun> run;  // the current start; null while stopped
   std::shared_ptr<const NoticeCallback> noticeCallback;
   uint32_t userValue = 0;
   std::map<std::string, TaskEntry> taskMap;  // byte order of the path
-  std::list<UploadTask*> taskList;           // registration order
+  // Registration order, keyed by a number that never comes back, so that a
+  // walk can go on from the last key it saw even when the hooks it called
+  // removed tasks.
+  std::map<uint64_t, UploadTask*> taskList;
+  uint64_t nextOrder = 0;
   int32_t runningCount = 0;
   int64_t totalBytes = 0;
   std::string queueSummary;
@@ -43,17 +60,14 @@ struct UploadEngine {
   TargetResolver resolveTarget;
   SelectionStarter startSelection;
   FolderUploadStarter startFolderUpload;
-
-  // Scheduler lifetime: one scheduler per start, ended by the stop.
-  uint64_t generation = 0;  // guarded by engineMutex
   bool schedulerThreadEnabled = true;
-  port::Event schedulerEvent;
+
+  // Thread counts across starts, for the stop's wait and the tests' views.
   std::mutex life_mu;
   std::condition_variable life_cv;
   int schedulersRunning = 0;
-  uint64_t schedulerThreadId = 0;
-  uint64_t schedulerPasses = 0;
   int folderWorkersRunning = 0;
+  uint64_t schedulerPasses = 0;
 };
 
 UploadEngine& Engine();
@@ -65,13 +79,13 @@ void SubtractTotalBytes(UploadEngine& e, int64_t bytes);
 // REQUIRES: engineMutex. Returns whether it was.
 bool UnregisterLocked(UploadEngine& e, UploadTask* task);
 
-// Starts the scheduler thread for the current generation.
-void StartSchedulerThread();
-// Ends the scheduler of the current start and waits for it (unless called on
-// the scheduler thread itself).
-void StopSchedulerThread();
-// Starts waiting tasks only (a transfer just finished); no progress notice.
-void RunStartPass();
+// Starts `body` on a thread that belongs to the current start, counted in
+// `count`. False while stopped or when no thread could be started.
+bool StartRunThread(std::function<void(const std::shared_ptr<EngineRun>&)> body,
+                    int UploadEngine::*count);
+
+// The scheduler thread of one start.
+void SchedulerThread(const std::shared_ptr<EngineRun>& run);
 
 }  // namespace vexa::engine_internal
 

@@ -1,6 +1,10 @@
 #include "engine/engine.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "engine/test_worker.h"
 #include "port/codepage.h"
@@ -44,7 +48,7 @@ TEST_F(RegistryTest, QueuedFileIsReportedSavedAndRegisteredOnce) {
   EXPECT_EQ(0, n.isFolder);
   EXPECT_EQ("1,1234,0,00:00:00", n.queueSummary);  // before the scheduler's first summary
   EXPECT_EQ(77u, n.userValue);
-  ASSERT_NE(nullptr, FindTask(f));
+  ASSERT_TRUE(FindTask(f));
   EXPECT_EQ(1234, GetQueueTotals().totalBytes);
 
   ResumeRecord r;
@@ -63,7 +67,7 @@ TEST_F(RegistryTest, AutoStartOffReportsStoppedAndKeepsOnlyTheRecord) {
   EXPECT_FALSE(AddFileTask(f, "T", 0, "", "", false));
   ASSERT_EQ(1u, log_.size());
   EXPECT_EQ(static_cast<int32_t>(TaskStatus::Stopped), log_.notices()[0].status);
-  EXPECT_EQ(nullptr, FindTask(f));
+  EXPECT_FALSE(FindTask(f));
   ResumeRecord r;
   EXPECT_TRUE(ReadResumeRecord(f, &r));
 }
@@ -89,7 +93,7 @@ TEST_F(RegistryTest, RegistrationFailuresAreReportedOnceWithTheirCodes) {
     EXPECT_EQ(static_cast<int32_t>(TaskStatus::Failed), n.status) << c.path;
     EXPECT_EQ(c.code, n.errorCode) << c.path;
     EXPECT_EQ(ErrorMessageText(c.code), n.errorText) << c.path;
-    EXPECT_EQ(nullptr, FindTask(c.path));
+    EXPECT_FALSE(FindTask(c.path));
   }
   EXPECT_EQ(port::Utf8ToGbk("空文件不能上传"), ErrorMessageText(1000));
   EXPECT_EQ(0u, GetQueueTotals().taskCount);
@@ -173,7 +177,7 @@ TEST_F(RegistryTest, CancelOfARunningTaskLowersTheTotalWhenItsWorkerEnds) {
 
   EXPECT_TRUE(CancelTask(a));
   EXPECT_EQ(TaskStatus::Cancelled, running->GetStatus());
-  EXPECT_EQ(nullptr, FindTask(a));
+  EXPECT_FALSE(FindTask(a));
   EXPECT_EQ(100, GetQueueTotals().totalBytes);
   EXPECT_EQ(1, GetQueueTotals().runningCount);
   // A late worker cannot bring it back.
@@ -197,7 +201,7 @@ TEST_F(RegistryTest, RegistrationRestoresFromTheResumeRecord) {
   ASSERT_TRUE(SaveResumeRecord(f, r, false));
   TestWorker worker;
   ASSERT_TRUE(AddFileTask(f, "IGNORED", 0, "", "", true));
-  UploadTask* t = FindTask(f);
+  UploadTask* t = RegisteredTask(f);
   ASSERT_NE(nullptr, t);
   EXPECT_EQ("FROM_STORE", t->target);
   EXPECT_EQ(200, t->uploadedSize.load());
@@ -312,6 +316,146 @@ TEST_F(RegistryTest, StopEngineStopsSilentlyAndWritesTheStore) {
   EXPECT_NE(std::string::npos, text.find("a.bin]"));
   EXPECT_NE(std::string::npos, text.find("b.bin]"));
   worker.End(running);
+  EXPECT_EQ(0, GetQueueTotals().runningCount);
+}
+
+// A registration that races the stop: the file is reported queued, then the
+// engine stops (and, in the second round, another user logs in) before the
+// file is inserted. It must not survive into the next start.
+TEST_F(RegistryTest, AFileQueuedWhileTheEngineStopsDoesNotSurviveTheStop) {
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "stop and a new login" : "stop");
+    const std::string f = MakeFile(restart ? "late2.bin" : "late1.bin", 10);
+    NoticeLog next;
+    bool raced = false;
+    StartEngine(
+        [&](TaskNotice n) {
+          if (raced || n.path != f) return;
+          raced = true;
+          std::thread([&] {
+            StopEngine();
+            if (!restart) return;
+            LogIn(R"({"state": true, "user_id": "501", "size_limit": 1000000})");
+            StartEngine(next.Callback(), 2);
+          }).join();
+        },
+        1);
+    TestWorker worker;
+    EXPECT_FALSE(AddFileTask(f, "OLD_TARGET", 0, "", "", true));
+    EXPECT_TRUE(raced);
+    EXPECT_EQ(0u, GetQueueTotals().taskCount);
+    EXPECT_EQ(0, GetQueueTotals().totalBytes);
+    RunSchedulerPass();
+    EXPECT_TRUE(worker.started_paths().empty());
+    // Nor does its record land in the next user's store.
+    ResumeRecord r;
+    EXPECT_FALSE(ReadResumeRecord(f, &r));
+    StopEngine();
+    LogIn(R"({"state": true, "user_id": "500", "size_limit": 1000000})");
+  }
+}
+
+// A stopped engine registers no folder member either.
+TEST_F(RegistryTest, AddFolderMemberRefusesWhileStopped) {
+  auto t = std::make_unique<UploadTask>();
+  t->filePath = MakeFile("F/a.bin", 10);
+  t->folderPath = dir_.File("F");
+  EXPECT_FALSE(AddFolderMember(t.get()));
+  if (GetQueueTotals().taskCount != 0) t.release();  // the registry owns it now
+}
+
+// A folder stop or cancel thread belongs to the start that asked for it: a
+// late one neither reports through the next start's callback nor removes
+// records from the next start's store.
+TEST_F(RegistryTest, FolderStopAndCancelThreadsEndWithTheirStart) {
+  for (const TaskStatus status : {TaskStatus::Stopped, TaskStatus::Cancelled}) {
+    SCOPED_TRACE(static_cast<int>(status));
+    Start();
+    auto folder = std::make_shared<FolderRecord>();
+    // Not on disk: a folder by its record.
+    folder->folderPath = dir_.File("F" + std::to_string(static_cast<int>(status)));
+    const std::string member = folder->folderPath + "/m.bin";
+    folder->pendingPaths.push_back(member);
+    folder->memberCount = 1;
+    ASSERT_TRUE(RegisterFolder(folder));
+
+    // Hold the folder's lock so that the folder thread waits at its start.
+    std::mutex mu;
+    std::condition_variable cv;
+    bool held = false, release = false;
+    std::thread holder([&] {
+      port::MutexLock l(&folder->lock);
+      std::unique_lock<std::mutex> g(mu);
+      held = true;
+      cv.notify_all();
+      cv.wait(g, [&] { return release; });
+    });
+    {
+      std::unique_lock<std::mutex> g(mu);
+      cv.wait(g, [&] { return held; });
+    }
+    ASSERT_TRUE(ChangeTaskState(folder->folderPath, true, status));
+
+    NoticeLog next;
+    std::atomic<bool> restarted{false};
+    std::thread restarter([&] {
+      StopEngine();
+      StartEngine(next.Callback(), 2);
+      ResumeRecord r;
+      r.folderPath = folder->folderPath;
+      r.folderTarget = "FT";
+      r.fileSize = 5;
+      SaveResumeRecord(member, r, false);
+      restarted = true;
+    });
+    // Today's stop does not wait for the folder thread: give it the time to
+    // finish before the folder thread goes on.
+    for (int i = 0; i < 50 && !restarted; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    {
+      std::lock_guard<std::mutex> g(mu);
+      release = true;
+    }
+    cv.notify_all();
+    holder.join();
+    restarter.join();
+    ASSERT_TRUE(TEST_WaitForFolderWorkers(10000));
+    for (const TaskNotice& n : next.notices()) EXPECT_NE(folder->folderPath, n.path);
+    ResumeRecord r;
+    EXPECT_TRUE(ReadResumeRecord(member, &r));
+    RemoveResumeRecord(member);
+    MarkResumeStoreDirty(false);
+    StopEngine();
+  }
+}
+
+// What the worker's hash-progress callback does: look its task up by path
+// while the task may be finishing on another thread. The finish waits until
+// the lookup is done with the task.
+TEST_F(RegistryTest, ATaskFoundByPathStaysValidWhileItFinishes) {
+  TestWorker worker;
+  Start();
+  const std::string a = MakeFile("a.bin", 100);
+  ASSERT_TRUE(AddFileTask(a, "T", 0, "", "", true));
+  RunSchedulerPass();
+  UploadTask* running = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, running);
+  std::thread finisher;
+  std::atomic<bool> finished{false};
+  EXPECT_TRUE(FindTask(a, [&](UploadTask& t) {
+    finisher = std::thread([&] {
+      worker.End(running);
+      finished = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(finished.load());
+    EXPECT_EQ(TaskStatus::Hashing, t.GetStatus());
+    t.hashProgress.store(50.0);
+  }));
+  finisher.join();
+  EXPECT_TRUE(finished.load());
+  EXPECT_FALSE(FindTask(a));
   EXPECT_EQ(0, GetQueueTotals().runningCount);
 }
 

@@ -8,21 +8,28 @@
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "port/clock.h"
-#include "port/thread.h"
 #include "store/error_table.h"
 
 namespace vexa {
 
 using engine_internal::Engine;
+using engine_internal::EngineRun;
 using engine_internal::UploadEngine;
 
 namespace {
 
 constexpr uint32_t kPassIntervalMs = 1000;
 
-// The start step for one task. REQUIRES: engineMutex. Returns false when the
-// starter ended the task on this thread (it must then not be touched again).
-bool TryStart(UploadEngine& e, UploadTask* task) {
+// Whether the task is still registered under `order`: the hooks the pass
+// calls may remove (and destroy) it. REQUIRES: engineMutex.
+bool StillRegistered(const UploadEngine& e, uint64_t order, const UploadTask* task) {
+  auto it = e.taskList.find(order);
+  return it != e.taskList.end() && it->second == task;
+}
+
+// The start step for one task. REQUIRES: engineMutex. Returns false when a
+// hook took the task out of the registry (it must then not be touched again).
+bool TryStart(UploadEngine& e, uint64_t order, UploadTask* task) {
   if (e.runningCount >= 1 || task->GetStatus() != TaskStatus::Waiting) return true;
   if (task->target.empty() && e.resolveTarget) {
     // A waiting task has no worker yet, but the control may read it.
@@ -34,16 +41,15 @@ bool TryStart(UploadEngine& e, UploadTask* task) {
       target = task->target;
     }
     e.resolveTarget(task, DirectoryOf(task->filePath), &remote_path, &target);
+    if (!StillRegistered(e, order, task)) return false;
     port::MutexLock l(&task->lock);
     task->remotePath = remote_path;
     task->target = target;
   }
   if (task->target.empty() || !e.startTransfer) return true;
-  const std::string path = task->filePath;
-  if (!e.startTransfer(task)) return true;
+  if (!e.startTransfer(task)) return StillRegistered(e, order, task);
   ++e.runningCount;
-  auto it = e.taskMap.find(path);
-  return it != e.taskMap.end() && it->second.task == task;
+  return StillRegistered(e, order, task);
 }
 
 // The progress notice for a running task. REQUIRES: engineMutex. Returns
@@ -105,55 +111,51 @@ bool SendProgress(UploadEngine& e, UploadTask* task) {
   return true;
 }
 
-void Pass(bool report) {
+// One pass over the registry in registration order. `run` is the start of
+// the calling scheduler thread (null for a pass of the current start): a
+// late scheduler of an ended start touches nothing.
+void Pass(const EngineRun* run, bool report) {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
+  if (run != nullptr && e.run.get() != run) return;
   int sent = 0;
-  for (auto it = e.taskList.begin(); it != e.taskList.end();) {
-    UploadTask* task = *it;
-    auto next = std::next(it);
-    if (!TryStart(e, task)) {
-      it = next;
-      continue;
-    }
+  // Walks by key: the hooks (resolver, starter, notice callback) may remove
+  // any task, this one or the next.
+  uint64_t order = 0;
+  for (auto it = e.taskList.begin(); it != e.taskList.end(); it = e.taskList.upper_bound(order)) {
+    order = it->first;
+    UploadTask* task = it->second;
+    if (!TryStart(e, order, task)) continue;
     if (!report) {
       if (e.runningCount >= 1) break;
-      it = next;
       continue;
     }
     if (sent > 0) break;
     const TaskStatus s = task->GetStatus();
     if ((s == TaskStatus::Hashing || s == TaskStatus::Uploading) && SendProgress(e, task)) ++sent;
-    it = next;
   }
 }
 
-bool IsCurrent(uint64_t generation) {
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  return e.generation == generation && e.started.load();
-}
+}  // namespace
 
-void SchedulerThread(uint64_t generation) {
+namespace engine_internal {
+
+void SchedulerThread(const std::shared_ptr<EngineRun>& run) {
   UploadEngine& e = Engine();
-  {
-    std::lock_guard<std::mutex> l(e.life_mu);
-    e.schedulerThreadId = port::CurrentThreadId();
-  }
   uint64_t next_pass = port::MonotonicMillis();
-  while (IsCurrent(generation) && IsLoggedIn()) {
+  while (!run->ended.load() && IsLoggedIn()) {
     const uint64_t now = port::MonotonicMillis();
     bool woken = false;
     if (now < next_pass) {
-      woken = e.schedulerEvent.Wait(static_cast<uint32_t>(next_pass - now));
-      if (!IsCurrent(generation) || !IsLoggedIn()) break;
+      woken = run->wake.Wait(static_cast<uint32_t>(next_pass - now));
+      if (run->ended.load() || !IsLoggedIn()) break;
     }
     if (woken) {
       // A transfer ended: start the next one now; the report keeps its pace.
-      Pass(false);
+      Pass(run.get(), false);
       continue;
     }
-    Pass(true);
+    Pass(run.get(), true);
     next_pass = port::MonotonicMillis() + kPassIntervalMs;
     {
       std::lock_guard<std::mutex> l(e.life_mu);
@@ -161,55 +163,11 @@ void SchedulerThread(uint64_t generation) {
     }
     e.life_cv.notify_all();
   }
-  {
-    std::lock_guard<std::mutex> l(e.life_mu);
-    --e.schedulersRunning;
-    e.schedulerThreadId = 0;
-  }
-  e.life_cv.notify_all();
 }
-
-}  // namespace
-
-namespace engine_internal {
-
-void StartSchedulerThread() {
-  UploadEngine& e = Engine();
-  uint64_t generation;
-  {
-    port::MutexLock l(&e.engineMutex);
-    if (!e.schedulerThreadEnabled) return;
-    generation = ++e.generation;
-  }
-  {
-    std::lock_guard<std::mutex> l(e.life_mu);
-    ++e.schedulersRunning;
-  }
-  if (!port::StartDetachedThread([generation] { SchedulerThread(generation); })) {
-    std::lock_guard<std::mutex> l(e.life_mu);
-    --e.schedulersRunning;
-  }
-}
-
-void StopSchedulerThread() {
-  UploadEngine& e = Engine();
-  {
-    port::MutexLock l(&e.engineMutex);
-    ++e.generation;
-  }
-  e.schedulerEvent.Set();
-  std::unique_lock<std::mutex> l(e.life_mu);
-  // A stop from the scheduler's own thread cannot wait for itself; its loop
-  // ends at its next test.
-  if (e.schedulerThreadId != 0 && e.schedulerThreadId == port::CurrentThreadId()) return;
-  e.life_cv.wait(l, [&e] { return e.schedulersRunning == 0; });
-}
-
-void RunStartPass() { Pass(false); }
 
 }  // namespace engine_internal
 
-void RunSchedulerPass() { Pass(true); }
+void RunSchedulerPass() { Pass(nullptr, true); }
 
 void TEST_SetSchedulerThreadEnabled(bool enabled) {
   UploadEngine& e = Engine();

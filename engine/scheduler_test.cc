@@ -1,3 +1,7 @@
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "engine/engine.h"
@@ -63,15 +67,9 @@ TEST_F(SchedulerTest, StartsOneAtATimeInRegistrationOrder) {
 TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
   TestWorker worker;
   Start();
-  auto folder = std::make_shared<FolderRecord>();
-  folder->folderPath = dir_.File("F");
-  folder->memberCount = 1;
-  RegisterFolder(folder);
-  auto member = std::make_unique<UploadTask>();
-  member->filePath = MakeFile("F/sub/m.bin", 5);
-  member->folderPath = folder->folderPath;
-  ASSERT_TRUE(AddFolderMember(member.get()));
-  UploadTask* m = member.release();
+  FolderRef folder = AddFolder("F", 1);
+  UploadTask* m = AddMember(folder, "F/sub/m.bin", 5);
+  ASSERT_NE(nullptr, m);
   const std::string single = MakeFile("s.bin", 7);
   AddFileTask(single, "T", 0, "", "", true);
 
@@ -109,13 +107,49 @@ TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
   worker.End(m);
 }
 
+// The hooks a pass calls may take tasks out of the registry: the task at
+// hand (a resolver that cancels its member) or the next one (a starter that
+// cancels the file behind). The pass goes on with the tasks still there.
+TEST_F(SchedulerTest, HooksThatRemoveTasksDoNotBreakThePass) {
+  Start();
+  UploadTask* member = AddMember(AddFolder("F", 1), "F/m.bin", 5);
+  ASSERT_NE(nullptr, member);
+  const std::string m = member->filePath;
+  const std::string a = MakeFile("a.bin", 10), b = MakeFile("b.bin", 10), c = MakeFile("c.bin", 10);
+  for (const std::string& f : {a, b, c}) ASSERT_TRUE(AddFileTask(f, "T", 0, "", "", true));
+
+  SetTargetResolver([&](UploadTask* task, const std::string&, std::string*, std::string* target) {
+    CancelTask(task->filePath);  // the member itself goes
+    *target = "SHOULD_NOT_BE_WRITTEN";
+    return true;
+  });
+  std::vector<std::string> started;
+  SetTransferStarter([&](UploadTask* task) {
+    if (task->filePath == a) {
+      CancelTask(b);  // the next one goes; a is refused
+      return false;
+    }
+    started.push_back(task->filePath);
+    return EnterTransferStatus(task);
+  });
+  RunSchedulerPass();
+  EXPECT_EQ(std::vector<std::string>{c}, started);
+  EXPECT_FALSE(FindTask(m));
+  EXPECT_FALSE(FindTask(b));
+  EXPECT_TRUE(FindTask(a));
+  SetTransferStarter(nullptr);
+  UploadTask* running = RegisteredTask(c);
+  ASSERT_NE(nullptr, running);
+  FinishTask(running);
+}
+
 TEST_F(SchedulerTest, TimeLeftArithmetic) {
   TestWorker worker;
   worker.set_speed(10);
   Start();
   const std::string f = MakeFile("t.bin", 1000);
   AddFileTask(f, "T", 0, "", "", true);
-  UploadTask* t = FindTask(f);
+  UploadTask* t = RegisteredTask(f);
   t->uploadedSize = 1000;
   RunSchedulerPass();
   ASSERT_EQ(t, worker.WaitStarted(1));
@@ -168,8 +202,9 @@ TEST_F(SchedulerTest, FolderSpeedComesFromItsByteCountWhenTheWorkerHasNone) {
   worker.End(m);
 }
 
-// With the scheduler's own thread: a finished transfer starts the next file at
-// once, and each start has exactly one scheduler running.
+// With the scheduler's own thread: a finished transfer lets the next file
+// start, one at a time, and each start has exactly one scheduler running.
+// (How soon the next file starts is measured in bench/engine_bench.cc.)
 TEST_F(SchedulerTest, ThreadStartsTheNextFileWhenATransferEnds) {
   TEST_SetSchedulerThreadEnabled(true);
   TestWorker worker;
@@ -180,19 +215,28 @@ TEST_F(SchedulerTest, ThreadStartsTheNextFileWhenATransferEnds) {
   AddFileTask(b, "T", 0, "", "", true);
   UploadTask* first = worker.WaitStarted(1);
   ASSERT_NE(nullptr, first);
-  ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
-    return n.path == a && n.status == static_cast<int32_t>(TaskStatus::Hashing);
-  }));
-  const uint64_t before = port::MonotonicMillis();
+  EXPECT_EQ(a, first->filePath);
+  auto status_of = [](TaskStatus s) { return static_cast<int32_t>(s); };
+  ASSERT_TRUE(log_.WaitFor(
+      [&](const TaskNotice& n) { return n.path == a && n.status == status_of(TaskStatus::Hashing); }));
   worker.Complete(first);
-  UploadTask* second = worker.WaitStarted(2, 900);  // well before the next one-second pass
-  ASSERT_NE(nullptr, second) << "the next file waited for the next pass";
-  EXPECT_LT(port::MonotonicMillis() - before, 900u);
+  UploadTask* second = worker.WaitStarted(2);
+  ASSERT_NE(nullptr, second);
   EXPECT_EQ(b, second->filePath);
+  ASSERT_TRUE(log_.WaitFor(
+      [&](const TaskNotice& n) { return n.path == b && n.status == status_of(TaskStatus::Hashing); }));
   worker.Complete(second);
   ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
-    return n.path == b && n.status == static_cast<int32_t>(TaskStatus::Completed);
+    return n.path == b && n.status == status_of(TaskStatus::Completed);
   }));
+  // The order of the reports: a runs alone until it completes, then b.
+  std::vector<std::string> order;
+  for (const TaskNotice& n : log_.notices()) {
+    const std::string row = (n.path == a ? "a" : "b") + std::to_string(n.status);
+    if (order.empty() || order.back() != row) order.push_back(row);
+  }
+  const std::vector<std::string> expected = {"a0", "b0", "a1", "a5", "b1", "b5"};
+  EXPECT_EQ(expected, order);
   StopEngine();
   EXPECT_EQ(0, TEST_RunningSchedulers());
 }
@@ -214,6 +258,60 @@ TEST_F(SchedulerTest, LogoutAndLoginAtOnceNeverLeaveTwoSchedulers) {
   StopEngine();
   EXPECT_EQ(passes, TEST_SchedulerPasses());
   EXPECT_EQ(0, TEST_RunningSchedulers());
+}
+
+// A notice callback that stops the engine from the scheduler's own thread
+// (which it must not do, but the engine must survive): the stop cannot wait
+// for its own thread. When the old scheduler ends late, after a new start's
+// scheduler began, the new one must still know itself, so that a stop from
+// its own thread does not wait for itself forever.
+TEST_F(SchedulerTest, EachStartsSchedulerKnowsItsOwnThread) {
+#if defined(__SANITIZE_THREAD__)
+  // Taking the lifecycle lock under the engine lock is the inversion the rule
+  // exists for, and the thread checker rightly reports it.
+  GTEST_SKIP() << "stops the engine from a notice on purpose";
+#endif
+  TEST_SetSchedulerThreadEnabled(true);
+  TestWorker worker;
+  const std::string a = MakeFile("a.bin", 10), b = MakeFile("b.bin", 10);
+  std::atomic<int> stops{0};
+  std::function<void(TaskNotice)> on_notice = [&](TaskNotice n) {
+    const bool progress = n.status == static_cast<int32_t>(TaskStatus::Hashing);
+    if (progress && n.path == a && stops == 0) {
+      StopEngine();
+      StartEngine(on_notice, 2);
+      // Let the new scheduler begin before this old one ends.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      stops = 1;
+    } else if (progress && n.path == b && stops == 1) {
+      StopEngine();
+      stops = 2;
+    }
+  };
+  StartEngine(on_notice, 1);
+  ASSERT_TRUE(AddFileTask(a, "T", 0, "", "", true));
+  UploadTask* first = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, first);
+  for (int i = 0; i < 1000 && (stops < 1 || TEST_RunningSchedulers() != 1); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(1, stops.load());
+  worker.End(first);
+  ASSERT_TRUE(AddFileTask(b, "T", 0, "", "", true));
+  for (int i = 0; i < 1000 && stops < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (stops < 2) {
+    // The scheduler is stuck holding the engine lock: nothing else can end.
+    ADD_FAILURE() << "a stop from the new scheduler's own thread waited for itself";
+    std::fflush(stdout);
+    std::abort();
+  }
+  for (int i = 0; i < 1000 && TEST_RunningSchedulers() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(0, TEST_RunningSchedulers());
+  EXPECT_FALSE(IsEngineStarted());
 }
 
 // A login thread starting the engine while the page's thread stops it.

@@ -136,7 +136,7 @@ TEST_F(TaskStatusTest, FolderReportsFollowTheirStatus) {
 TEST_F(TaskStatusTest, SummaryIsResetWhenLoggedOut) {
   AddFileTask(MakeFile("a.bin", 10), "T", 0, "", "", true);
   AddFileTask(MakeFile("b.bin", 10), "T", 0, "", "", true);
-  UploadTask* t = FindTask(dir_.File("a.bin"));
+  UploadTask* t = RegisteredTask(dir_.File("a.bin"));
   ASSERT_NE(nullptr, t);
   LogoutAccount();
   log_.clear();

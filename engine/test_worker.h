@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -106,6 +107,14 @@ class TestWorker {
   std::vector<UploadTask*> ended_;
 };
 
+// The registered task for `path`, or null. Only for tests where no other
+// thread can remove it meanwhile.
+inline UploadTask* RegisteredTask(const std::string& path) {
+  UploadTask* found = nullptr;
+  FindTask(path, [&found](UploadTask& t) { found = &t; });
+  return found;
+}
+
 // Collects every notice the engine sends.
 class NoticeLog {
  public:
@@ -177,6 +186,23 @@ class EngineTest : public ::testing::Test {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << std::string(size, 'x');
     return path;
+  }
+
+  // A registered folder record for the folder `name` of the data folder.
+  FolderRef AddFolder(const std::string& name, int32_t members) {
+    auto folder = std::make_shared<FolderRecord>();
+    folder->folderPath = dir_.File(name);
+    folder->memberCount = members;
+    RegisterFolder(folder);
+    return folder;
+  }
+  // Registers a waiting member of `folder` for a new file `name` of `size`
+  // bytes; null when it was refused.
+  UploadTask* AddMember(const FolderRef& folder, const std::string& name, size_t size) {
+    auto member = std::make_unique<UploadTask>();
+    member->filePath = MakeFile(name, size);
+    member->folderPath = folder->folderPath;
+    return AddFolderMember(member.get()) ? member.release() : nullptr;
   }
 
   TestDataDir dir_;

@@ -137,6 +137,7 @@ class TransferServiceTest : public ::testing::Test {
     c.socketApi = &recorder_;
     saved_idle_ms_ = c.idleTimeoutMs;
     LogoutAccount();
+    TEST_SetSchedulerThreadEnabled(true);
     InstallTransferWorker();
   }
   void TearDown() override {

@@ -475,10 +475,13 @@ void TransferWorker(UploadTask* task) {
 
 bool OnHashProgress(const std::string& path, uint64_t hashed) {
   if (!IsLoggedIn()) return false;
-  UploadTask* task = FindTask(path);
-  if (task == nullptr || task->GetStatus() != TaskStatus::Hashing || task->fileSize <= 0) return false;
-  task->hashProgress.store(static_cast<double>(hashed) / static_cast<double>(task->fileSize) * 100);
-  return true;
+  bool going_on = false;
+  FindTask(path, [hashed, &going_on](UploadTask& task) {
+    if (task.GetStatus() != TaskStatus::Hashing || task.fileSize <= 0) return;
+    task.hashProgress.store(static_cast<double>(hashed) / static_cast<double>(task.fileSize) * 100);
+    going_on = true;
+  });
+  return going_on;
 }
 
 bool CheckSpace(UploadTask* task, bool* stop) {

@@ -12,6 +12,8 @@ namespace vexa::port {
 //   FOLDER/YYYYMMDDhhmmssmmm_NAMEEXT.exception   text: signal, time, process,
 //                                                executable, thread, backtrace
 //   FOLDER/YYYYMMDDhhmmssmmm_NAMEEXT.dmp         binary, see below
+// The local time follows the zone's rules (daylight-saving changes included)
+// as read at install for the next 20 years; later than that, the last offset.
 //
 // The ".dmp" layout (all integers little-endian):
 //   8 bytes  magic "VEXADMP1"
@@ -24,7 +26,9 @@ namespace vexa::port {
 //            the first unreadable page)
 //
 // Hosts install it once at start; the handler only makes async-signal-safe
-// calls. `argv0` names the program in the file names.
+// calls and runs on an alternate stack (of the installing thread, and of every
+// thread started through StartDetachedThread), so a stack overflow is
+// reported too. `argv0` names the program in the file names.
 bool InstallCrashReporter(const char* argv0);
 
 // Sets the folder (no trailing separator) that receives reports. Until a
@@ -32,10 +36,10 @@ bool InstallCrashReporter(const char* argv0);
 void SetCrashReportFolder(const std::string& folder);
 
 // The base name (without the ".exception"/".dmp" extension) of a report made
-// at the given local time: "YYYYMMDDhhmmssmmm_" + program name + program
-// extension. Exposed for tests and for the CLI's help text.
-std::string CrashReportBaseName(int year, int month, int day, int hour, int minute, int second,
-                                int millisecond, const std::string& program);
+// at `unix_millis` (milliseconds since 1970, UTC): "YYYYMMDDhhmmssmmm_" +
+// program name + program extension, in local time by the rules read at
+// install (UTC before). The handler builds its names with the same code.
+std::string CrashReportBaseName(int64_t unix_millis, const std::string& program);
 
 }  // namespace vexa::port
 

@@ -2,7 +2,9 @@
 #define VEXA_PORT_FILE_H_
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,36 @@ std::FILE* OpenFileShared(const std::string& path, const char* mode);
 bool Seek64(std::FILE* f, uint64_t offset);
 bool SeekEnd64(std::FILE* f);
 bool Tell64(std::FILE* f, uint64_t* offset);
+
+// How ScanFile reaches the content. kAuto maps files above 64 KiB, visits the
+// parts already in the page cache in place and reads the others; kMapped and
+// kRead force one way, for tests and benchmarks (kMapped fails with
+// kReadFailed where the file cannot be mapped).
+enum class ScanMode { kAuto, kMapped, kRead };
+enum class ScanResult { kDone, kStopped, kOpenFailed, kReadFailed };
+// Receives consecutive pieces of the content; returning false stops the scan.
+// Piece sizes follow the way the file is read and carry no meaning.
+using ScanVisitor = std::function<bool(const uint8_t* data, size_t length)>;
+
+// Feeds the content of the file at `path` to `visit`, front to back, for
+// digests that read every byte once. Content in the page cache is visited in
+// place through read-only windows of a mapping (sequential advice), so no
+// byte is copied, while a short-lived helper thread fills the page tables of
+// the next window; content still on the disk, and files that cannot be mapped
+// (some network file systems, /proc), are read in 1 MiB blocks. `visit` runs
+// on the calling thread. Bytes appended while scanning are read to the end,
+// as a read loop would.
+//
+// A file truncated while mapped is kReadFailed, never a SIGBUS: the first scan
+// installs a SIGBUS handler that turns a fault inside the scanned mapping into
+// a read failure of that scan and hands every other SIGBUS to the handler that
+// was installed before it (a crash reporter installed at start keeps working).
+// Should another handler replace it later, files are read instead of mapped.
+// Because the scan may jump out of `visit` on such a fault, the code that
+// touches `data` must hold no resources (locks, allocations) while it does.
+//
+// kOpenFailed sets LastError() with the codes of OpenFileShared.
+ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& visit);
 
 // Size of the file, with 64-bit range. False (size untouched) when the file
 // cannot be opened.

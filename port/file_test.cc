@@ -1,9 +1,15 @@
 #include "port/file.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <random>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -142,6 +148,230 @@ TEST_F(FileTest, ListRenameRemove) {
   EXPECT_FALSE(PathExists(root_ + "one"));
   EXPECT_TRUE(RemoveFile(root_ + "two"));
   EXPECT_FALSE(PathExists(root_ + "two"));
+}
+
+// ---- ScanFile ----
+
+std::string WriteRandom(const std::string& path, size_t size, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string data(size, '\0');
+  for (auto& c : data) c = static_cast<char>(rng());
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return "";
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+  return data;
+}
+
+// Every byte of a piece, as a digest would touch it.
+uint8_t Touch(const uint8_t* data, size_t length) {
+  uint8_t x = 0;
+  for (size_t i = 0; i < length; ++i) x ^= static_cast<const volatile uint8_t*>(data)[i];
+  return x;
+}
+
+TEST_F(FileTest, ScanDeliversTheContentInOrderEveryWay) {
+  // Around the read block (64 KiB) and across mapped windows (16 MiB).
+  for (size_t size : {size_t{0}, size_t{1}, size_t{65535}, size_t{65536}, size_t{65537},
+                      size_t{(32u << 20) + 4099}}) {
+    const std::string path = root_ + "f" + std::to_string(size);
+    const std::string data = WriteRandom(path, size, static_cast<uint32_t>(size));
+    for (ScanMode mode : {ScanMode::kAuto, ScanMode::kMapped, ScanMode::kRead}) {
+      std::string got;
+      EXPECT_EQ(ScanFile(path, mode,
+                         [&](const uint8_t* p, size_t n) {
+                           got.append(reinterpret_cast<const char*>(p), n);
+                           return true;
+                         }),
+                ScanResult::kDone)
+          << size << " mode " << static_cast<int>(mode);
+      EXPECT_TRUE(got == data) << size << " mode " << static_cast<int>(mode);
+    }
+  }
+}
+
+TEST_F(FileTest, ScanStopsAndRefusesWhatIsNoFile) {
+  const std::string path = root_ + "f";
+  WriteRandom(path, 300000, 1);
+  for (ScanMode mode : {ScanMode::kMapped, ScanMode::kRead}) {
+    int calls = 0;
+    EXPECT_EQ(ScanFile(path, mode,
+                       [&](const uint8_t*, size_t) {
+                         ++calls;
+                         return false;
+                       }),
+              ScanResult::kStopped);
+    EXPECT_EQ(calls, 1);
+  }
+  const auto never = [](const uint8_t*, size_t) {
+    ADD_FAILURE() << "visited";
+    return true;
+  };
+  EXPECT_EQ(ScanFile(root_ + "missing", ScanMode::kAuto, never), ScanResult::kOpenFailed);
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_EQ(ScanFile(root_, ScanMode::kAuto, never), ScanResult::kOpenFailed);
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  const std::string fifo = root_ + "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(ScanFile(fifo, ScanMode::kAuto, never), ScanResult::kOpenFailed);
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+  // Not mappable: read, as the file system hands it out.
+  if (PathExists("/proc/self/status")) {
+    std::string got;
+    EXPECT_EQ(ScanFile("/proc/self/status", ScanMode::kAuto,
+                       [&](const uint8_t* p, size_t n) {
+                         got.append(reinterpret_cast<const char*>(p), n);
+                         return true;
+                       }),
+              ScanResult::kDone);
+    EXPECT_NE(got.find("Pid:"), std::string::npos);
+  }
+}
+
+TEST_F(FileTest, FileTruncatedWhileMappedFailsCleanly) {
+  const std::string path = root_ + "f";
+  // Twice: the first fault must leave SIGBUS deliverable for the second.
+  for (int round = 0; round < 2; ++round) {
+    WriteRandom(path, 1 << 20, 2);
+    int calls = 0;
+    EXPECT_EQ(ScanFile(path, ScanMode::kMapped,
+                       [&](const uint8_t* p, size_t n) {
+                         ++calls;
+                         std::filesystem::resize_file(path, 100000);
+                         Touch(p, n);
+                         return true;
+                       }),
+              ScanResult::kReadFailed)
+        << round;
+    EXPECT_EQ(calls, 1);
+  }
+
+  // Cut inside the second window while the third is being prefaulted: the
+  // prefault must not fault, the second window must.
+  WriteRandom(path, 40 << 20, 3);
+  int calls = 0;
+  EXPECT_EQ(ScanFile(path, ScanMode::kMapped,
+                     [&](const uint8_t* p, size_t n) {
+                       if (++calls == 1) std::filesystem::resize_file(path, 17 << 20);
+                       Touch(p, n);
+                       return true;
+                     }),
+            ScanResult::kReadFailed);
+  EXPECT_EQ(calls, 2);
+
+  // Cut inside the last page: the rest of that page reads as zeros, no fault.
+  WriteRandom(path, 10000, 3);
+  EXPECT_EQ(ScanFile(path, ScanMode::kMapped,
+                     [&](const uint8_t* p, size_t n) {
+                       std::filesystem::resize_file(path, 9000);
+                       Touch(p, n);
+                       return true;
+                     }),
+            ScanResult::kReadFailed);
+
+  // Grown while mapped: the appended bytes are read too.
+  const std::string data = WriteRandom(path, 200000, 4);
+  std::string got;
+  EXPECT_EQ(ScanFile(path, ScanMode::kMapped,
+                     [&](const uint8_t* p, size_t n) {
+                       if (got.empty()) {
+                         std::FILE* f = std::fopen(path.c_str(), "ab");
+                         std::fputs("tail", f);
+                         std::fclose(f);
+                       }
+                       got.append(reinterpret_cast<const char*>(p), n);
+                       return true;
+                     }),
+            ScanResult::kDone);
+  EXPECT_TRUE(got == data + "tail");
+}
+
+// Drops a file's pages from the page cache, as after a reboot.
+void Evict(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
+TEST_F(FileTest, ScanReadsWhatIsNotInThePageCache) {
+  const std::string path = root_ + "f";
+  const std::string data = WriteRandom(path, (20 << 20) + 5, 9);
+  Evict(path);
+  std::string got;
+  EXPECT_EQ(ScanFile(path, ScanMode::kAuto,
+                     [&](const uint8_t* p, size_t n) {
+                       got.append(reinterpret_cast<const char*>(p), n);
+                       return true;
+                     }),
+            ScanResult::kDone);
+  EXPECT_TRUE(got == data);
+
+  // Cut while read: the bytes that never came are a failure, not a shorter file.
+  Evict(path);
+  EXPECT_EQ(ScanFile(path, ScanMode::kAuto,
+                     [&](const uint8_t*, size_t) {
+                       std::filesystem::resize_file(path, 1 << 20);
+                       return true;
+                     }),
+            ScanResult::kReadFailed);
+}
+
+// A fault that is no scanned mapping's reaches the handler installed before.
+void ExitSeven(int) { ::_exit(7); }
+
+void FaultOnTruncatedMapping(const std::string& path) {
+  WriteRandom(path, 1 << 16, 5);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  void* p = ::mmap(nullptr, 1 << 16, PROT_READ, MAP_SHARED, fd, 0);
+  std::filesystem::resize_file(path, 0);
+  Touch(static_cast<const uint8_t*>(p), 1 << 16);
+}
+
+TEST_F(FileTest, OtherBusErrorsReachThePreviousHandler) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: the first scan installs
+  const std::string path = root_ + "f";
+  const std::string other = root_ + "other";
+  WriteRandom(path, 1 << 20, 6);
+  const auto setup = [&] {
+    ::signal(SIGBUS, ExitSeven);
+    ScanFile(path, ScanMode::kMapped, [](const uint8_t*, size_t) { return true; });
+  };
+  // Outside any scan, sent by kill(), and during a scan but elsewhere.
+  EXPECT_EXIT((setup(), FaultOnTruncatedMapping(other)), ::testing::ExitedWithCode(7), "");
+  EXPECT_EXIT((setup(), ::raise(SIGBUS)), ::testing::ExitedWithCode(7), "");
+  EXPECT_EXIT((setup(), ScanFile(path, ScanMode::kMapped,
+                                 [&](const uint8_t*, size_t) {
+                                   FaultOnTruncatedMapping(other);
+                                   return true;
+                                 })),
+              ::testing::ExitedWithCode(7), "");
+  // With only the default before it, such a fault still ends the process
+  // (by SIGBUS; a sanitizer's own handler reports and aborts instead).
+  EXPECT_DEATH((ScanFile(path, ScanMode::kMapped, [](const uint8_t*, size_t) { return true; }),
+                FaultOnTruncatedMapping(other)),
+               "");
+}
+
+TEST_F(FileTest, ScanReadsWhenItsHandlerWasReplaced) {
+  const std::string path = root_ + "f";
+  const std::string data = WriteRandom(path, 1 << 20, 7);
+  std::string got;
+  const auto collect = [&](const uint8_t* p, size_t n) {
+    got.append(reinterpret_cast<const char*>(p), n);
+    return true;
+  };
+  ASSERT_EQ(ScanFile(path, ScanMode::kMapped, collect), ScanResult::kDone);  // installed now
+  struct sigaction ours, other;
+  std::memset(&other, 0, sizeof(other));
+  other.sa_handler = ExitSeven;
+  ASSERT_EQ(::sigaction(SIGBUS, &other, &ours), 0);
+  got.clear();
+  EXPECT_EQ(ScanFile(path, ScanMode::kMapped, collect), ScanResult::kReadFailed);
+  got.clear();
+  EXPECT_EQ(ScanFile(path, ScanMode::kAuto, collect), ScanResult::kDone);
+  EXPECT_TRUE(got == data);
+  ASSERT_EQ(::sigaction(SIGBUS, &ours, nullptr), 0);
 }
 
 TEST(LastErrorTest, MapsErrnoOntoPlatformNumbers) {

@@ -6,8 +6,9 @@
 
 namespace vexa::port {
 
-// Starts `fn` on a new detached thread. Returns false when no thread could be
-// started (the function is then not run).
+// Starts `fn` on a new detached thread, which has its own stack for signal
+// handlers (a stack overflow on it still leaves a crash report). Returns false
+// when no thread could be started (the function is then not run).
 bool StartDetachedThread(std::function<void()> fn);
 
 // A small number naming the calling thread in diagnostics.

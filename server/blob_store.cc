@@ -47,7 +47,7 @@ std::string BlobStore::BlobPath(const std::string& sha1) const {
 }
 
 bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view data,
-                           std::string* error) {
+                           std::string* error, const std::function<void()>& meanwhile) {
   const std::string path = PartialPath(session);
   bool created = false;
   int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -72,12 +72,27 @@ bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view da
       done += static_cast<size_t>(n);
     }
   }
-  if (ok && ftruncate(fd, static_cast<off_t>(offset + data.size())) != 0) {
+  // Bytes beyond the range are left from a write that was never
+  // acknowledged. Truncating only then spares the common case a change of
+  // the file's metadata.
+  struct stat st;
+  if (ok && fstat(fd, &st) != 0) {
+    *error = ErrnoText("cannot stat " + path);
+    ok = false;
+  }
+  const off_t end = static_cast<off_t>(offset + data.size());
+  if (ok && st.st_size > end && ftruncate(fd, end) != 0) {
     *error = ErrnoText("cannot truncate " + path);
     ok = false;
   }
-  // The offset is acknowledged only after this: the bytes must survive a crash.
-  if (ok && fsync(fd) != 0) {
+  if (ok && meanwhile) {
+    // Start the disk on the range now, so that it works while the caller does.
+    sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(data.size()), SYNC_FILE_RANGE_WRITE);
+    meanwhile();
+  }
+  // The offset is acknowledged only after this: the bytes, and the size that
+  // reaches them, must survive a crash.
+  if (ok && fdatasync(fd) != 0) {
     *error = ErrnoText("cannot sync " + path);
     ok = false;
   }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +26,10 @@ class BlobStore {
 
   // Writes `data` at `offset` of the session's partial file, drops anything
   // beyond it (left over from a write that was never acknowledged) and syncs
-  // it, and its folder when the file is new.
-  bool WriteRange(int64_t session, uint64_t offset, std::string_view data, std::string* error);
+  // it, and its folder when the file is new. `meanwhile`, when given, runs
+  // once the bytes are written and before waiting for the disk.
+  bool WriteRange(int64_t session, uint64_t offset, std::string_view data, std::string* error,
+                  const std::function<void()>& meanwhile = {});
 
   // Gives the finished partial file of `session` its second, durable name:
   // the blob `sha1`. The partial name stays until RemovePartial, so a failure

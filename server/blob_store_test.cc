@@ -36,5 +36,27 @@ TEST(BlobStoreTest, ANewPartialFileIsDurableInItsFolderAndPublishingKeepsIt) {
   std::filesystem::remove_all(root);
 }
 
+TEST(BlobStoreTest, ARewrittenRangeDropsWhatFollowedItAndLetsTheCallerWorkBeforeTheSync) {
+  char tmpl[] = "/tmp/vexa-blobs-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(tmpl));
+  const std::string root = tmpl;
+  BlobStore blobs(root);
+  std::string error;
+  ASSERT_TRUE(blobs.Open(&error)) << error;
+  int calls = 0;
+  ASSERT_TRUE(blobs.WriteRange(3, 0, "0123456789", &error, [&calls] { ++calls; })) << error;
+  // An unacknowledged write left bytes past 4: the next range ends the file.
+  ASSERT_TRUE(blobs.WriteRange(3, 4, "ab", &error, [&calls] { ++calls; })) << error;
+  EXPECT_EQ(2, calls);
+  std::stringstream text;
+  text << std::ifstream(blobs.PartialPath(3)).rdbuf();
+  EXPECT_EQ("0123ab", text.str());
+  ASSERT_TRUE(blobs.WriteRange(3, 6, "cd", &error)) << error;
+  text.str("");
+  text << std::ifstream(blobs.PartialPath(3)).rdbuf();
+  EXPECT_EQ("0123abcd", text.str());
+  std::filesystem::remove_all(root);
+}
+
 }  // namespace
 }  // namespace vexa::server

@@ -138,9 +138,17 @@ bool MultipartBoundary(std::string_view content_type, std::string* boundary) {
   return true;
 }
 
-bool ParseMultipart(std::string_view body, std::string_view boundary,
-                    std::vector<MultipartPart>* parts) {
+namespace {
+
+// Reads the parts of `body` up to the first with a file name. False on a
+// malformed body; else *file_start is where that part's data begins (the
+// part is the last of *parts), or npos when the closing delimiter came first.
+// A body cut short reads the same as the whole up to where it ends, so a
+// head that arrived is read as the whole body will be.
+bool ReadPartsBeforeFile(std::string_view body, std::string_view boundary,
+                         std::vector<MultipartPart>* parts, size_t* file_start) {
   parts->clear();
+  *file_start = std::string_view::npos;
   const std::string dash = "--" + std::string(boundary);
   const std::string delimiter = "\r\n" + dash;
   // The first delimiter may come right at the start or after a preamble.
@@ -189,21 +197,8 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
     if (!has_disposition) return false;
     size_t data_start = head_end + 4;
     if (part.has_filename) {
-      // File data may hold anything, the delimiter included (a log of this
-      // very protocol): it is all the body leaves before the closing
-      // delimiter, so the file part comes last.
-      const std::string close = delimiter + "--";
-      std::string_view rest = body.substr(data_start);
-      if (rest.size() >= close.size() + 2 && rest.substr(rest.size() - 2) == "\r\n" &&
-          rest.substr(rest.size() - close.size() - 2, close.size()) == close &&
-          rest.substr(rest.size() - close.size()) != close) {
-        rest.remove_suffix(2);
-      }
-      if (rest.size() < close.size() || rest.substr(rest.size() - close.size()) != close) {
-        return false;
-      }
-      part.data = rest.substr(0, rest.size() - close.size());
       parts->push_back(std::move(part));
+      *file_start = data_start;
       return true;
     }
     size_t data_end = body.find(delimiter, data_start);
@@ -212,6 +207,39 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
     parts->push_back(std::move(part));
     pos = data_end + delimiter.size();
   }
+}
+
+}  // namespace
+
+bool ParseMultipart(std::string_view body, std::string_view boundary,
+                    std::vector<MultipartPart>* parts) {
+  size_t data_start;
+  if (!ReadPartsBeforeFile(body, boundary, parts, &data_start)) return false;
+  if (data_start == std::string_view::npos) return true;
+  // File data may hold anything, the delimiter included (a log of this very
+  // protocol): it is all the body leaves before the closing delimiter, so
+  // the file part comes last.
+  const std::string close = "\r\n--" + std::string(boundary) + "--";
+  std::string_view rest = body.substr(data_start);
+  if (rest.size() >= close.size() + 2 && rest.substr(rest.size() - 2) == "\r\n" &&
+      rest.substr(rest.size() - close.size() - 2, close.size()) == close &&
+      rest.substr(rest.size() - close.size()) != close) {
+    rest.remove_suffix(2);
+  }
+  if (rest.size() < close.size() || rest.substr(rest.size() - close.size()) != close) return false;
+  parts->back().data = rest.substr(0, rest.size() - close.size());
+  return true;
+}
+
+size_t MultipartFileStart(std::string_view head, std::string_view boundary) {
+  std::vector<MultipartPart> parts;
+  size_t start;
+  return ReadPartsBeforeFile(head, boundary, &parts, &start) ? start : std::string_view::npos;
+}
+
+size_t MultipartTailBytes(std::string_view boundary) {
+  // "\r\n--" boundary "--", and a CRLF some clients add after it.
+  return boundary.size() + 8;
 }
 
 }  // namespace vexa::server

@@ -66,6 +66,30 @@ TEST(FormTest, MultipartReadsTheClientBodyWithOrWithoutFinalCrlf) {
   }
 }
 
+TEST(FormTest, TheFileStartFoundInAHeadIsWhereTheWholeBodyPutsIt) {
+  const std::string b = kBoundary;
+  for (const std::string& data : {std::string("abc"), "\r\n--" + b + "\r\n\r\n", std::string("")}) {
+    for (bool crlf : {false, true}) {
+      const std::string body = ClientBody(data, crlf);
+      std::vector<MultipartPart> parts;
+      ASSERT_TRUE(ParseMultipart(body, b, &parts));
+      const size_t start = static_cast<size_t>(parts.back().data.data() - body.data());
+      // Every head is either too short to tell or tells the right place.
+      size_t first_known = std::string::npos;
+      for (size_t n = 0; n <= body.size(); ++n) {
+        const size_t found = MultipartFileStart(std::string_view(body).substr(0, n), b);
+        if (found == std::string::npos) continue;
+        EXPECT_EQ(start, found) << n;
+        if (first_known == std::string::npos) first_known = n;
+      }
+      EXPECT_EQ(start, first_known) << "known as soon as the head is in";
+      EXPECT_GE(MultipartTailBytes(b), body.size() - start - data.size());
+    }
+  }
+  // A body whose first part is not one is never given a file start.
+  EXPECT_EQ(std::string::npos, MultipartFileStart("--" + b + "\r\n\r\nuploadfile", b));
+}
+
 TEST(FormTest, FileDataHoldingTheDelimiterIsTakenWhole) {
   const std::string b = kBoundary;
   for (const std::string& data :

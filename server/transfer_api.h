@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "server/metadata.h"
@@ -16,7 +17,8 @@ namespace vexa::server {
 // the last of which finishes the file.
 class TransferApi {
  public:
-  TransferApi(ServiceContext* ctx, SessionRegistry* sessions) : ctx_(ctx), sessions_(sessions) {}
+  TransferApi(ServiceContext* ctx, SessionRegistry* sessions);
+  ~TransferApi();
   TransferApi(const TransferApi&) = delete;
   TransferApi& operator=(const TransferApi&) = delete;
 
@@ -40,6 +42,9 @@ class TransferApi {
 
   ServiceContext* const ctx_;
   SessionRegistry* const sessions_;
+  // Where each range's phase times go, one line per range, when the
+  // environment names a file in VEXA_RANGE_TIMES (for the range benchmark).
+  std::FILE* phase_log_ = nullptr;
 };
 
 }  // namespace vexa::server

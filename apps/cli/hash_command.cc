@@ -7,6 +7,7 @@
 
 #include "apps/cli/command.h"
 #include "codec/sha1.h"
+#include "codec/sha1_compress.h"
 #include "codec/text.h"
 #include "port/file.h"
 #include "port/last_error.h"
@@ -15,7 +16,7 @@ namespace vexa::cli {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: vexaupload hash [--] FILE...\n"
+    "usage: vexaupload hash [--engine=portable|sha-ni] [--] FILE...\n"
     "\n"
     "Prints one line per file with the identities the upload service recognises\n"
     "content by, separated by single spaces:\n"
@@ -28,7 +29,10 @@ constexpr char kUsage[] =
     "  SIZE     the size in bytes\n"
     "\n"
     "A file that cannot be hashed gets a line on standard error with its error\n"
-    "code and meaning; the exit status is then 1.\n";
+    "code and meaning; the exit status is then 1.\n"
+    "\n"
+    "--engine chooses the SHA-1 code (to compare them): the CPU's SHA extensions,\n"
+    "the default where it has them, or the portable code.\n";
 
 // A short English meaning per code of the file digests.
 const char* MeaningOf(uint32_t code) {
@@ -93,6 +97,14 @@ int RunHash(int argc, char** argv) {
       }
       if (std::strcmp(arg, "--") == 0) {
         options_done = true;
+        continue;
+      }
+      if (std::strcmp(arg, "--engine=portable") == 0 || std::strcmp(arg, "--engine=sha-ni") == 0) {
+        const bool portable = std::strcmp(arg, "--engine=portable") == 0;
+        if (!SetSha1Engine(portable ? Sha1Engine::kPortable : Sha1Engine::kShaNi)) {
+          std::fputs("vexaupload hash: this CPU has no SHA extensions\n", stderr);
+          return 2;
+        }
         continue;
       }
       std::fprintf(stderr, "vexaupload hash: unknown option '%s'\n\n%s", arg, kUsage);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "port/crash_reporter.h"
+#include "port/signal_stack.h"
 
 namespace vexa::port {
 namespace {
@@ -19,16 +20,25 @@ namespace {
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr size_t kMaxPath = 4096;
 constexpr size_t kMaxStackDump = 64 * 1024;
-constexpr size_t kAltStackSize = 64 * 1024;
+constexpr size_t kMaxZoneSpans = 128;
+constexpr int64_t kDay = 86400;
 
 // Everything the handler reads is prepared beforehand in static storage.
 char g_folder[kMaxPath];
 std::atomic<bool> g_folder_set{false};
 char g_program[256];
 char g_executable[kMaxPath];
-std::atomic<long> g_utc_offset_seconds{0};
 std::atomic<bool> g_in_handler{false};
-alignas(16) char g_alt_stack[kAltStackSize];
+
+// The local time's offset from UTC, from `since` (seconds since 1970, UTC)
+// until the next span: the zone's rules, read at install for the years ahead,
+// because the handler cannot read them itself.
+struct ZoneSpan {
+  int64_t since;
+  int32_t offset;
+};
+ZoneSpan g_zone[kMaxZoneSpans];
+std::atomic<size_t> g_zone_spans{0};
 
 // --- async-signal-safe text building ---------------------------------------
 
@@ -92,14 +102,84 @@ void CivilFromDays(int64_t z, int* y, int* m, int* d) {
   *y = static_cast<int>(yoe + era * 400 + (*m <= 2 ? 1 : 0));
 }
 
-void PutBaseName(Buf* b, int y, int mo, int d, int h, int mi, int s, int ms, const char* program) {
-  b->PutUnsigned(static_cast<uint64_t>(y), 4);
-  b->PutUnsigned(static_cast<uint64_t>(mo), 2);
-  b->PutUnsigned(static_cast<uint64_t>(d), 2);
-  b->PutUnsigned(static_cast<uint64_t>(h), 2);
-  b->PutUnsigned(static_cast<uint64_t>(mi), 2);
-  b->PutUnsigned(static_cast<uint64_t>(s), 2);
-  b->PutUnsigned(static_cast<uint64_t>(ms), 3);
+// The zone's offset at `utc` (seconds); 0 (UTC) before the rules are read.
+// Async-signal-safe.
+int32_t ZoneOffset(int64_t utc) {
+  const size_t n = g_zone_spans.load();
+  int32_t offset = 0;
+  for (size_t i = 0; i < n && g_zone[i].since <= utc; ++i) offset = g_zone[i].offset;
+  return offset;
+}
+
+int32_t LibcOffset(int64_t utc) {
+  const time_t t = static_cast<time_t>(utc);
+  struct tm lt;
+  return ::localtime_r(&t, &lt) != nullptr ? static_cast<int32_t>(lt.tm_gmtoff) : 0;
+}
+
+// Reads the offsets from a day ago to 20 years ahead, day by day, narrowing
+// each change down to its second. (Two changes within one day would be
+// missed; no zone has them.)
+void LoadZoneRules() {
+  ::tzset();
+  const int64_t now = static_cast<int64_t>(::time(nullptr));
+  int64_t t = now - kDay;
+  int32_t offset = LibcOffset(t);
+  size_t n = 0;
+  g_zone_spans.store(0);
+  g_zone[n++] = ZoneSpan{INT64_MIN, offset};
+  for (int64_t next = t + kDay; next <= now + 20 * 366 * kDay && n < kMaxZoneSpans;
+       t = next, next += kDay) {
+    const int32_t o = LibcOffset(next);
+    if (o == offset) continue;
+    int64_t lo = t;
+    int64_t hi = next;
+    while (hi - lo > 1) {
+      const int64_t mid = lo + (hi - lo) / 2;
+      (LibcOffset(mid) == offset ? lo : hi) = mid;
+    }
+    g_zone[n++] = ZoneSpan{hi, o};
+    offset = o;
+  }
+  g_zone_spans.store(n);
+}
+
+// Local calendar time, to the millisecond.
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+
+LocalTime ToLocalTime(int64_t unix_ms) {
+  int64_t ms = unix_ms % 1000;
+  int64_t seconds = unix_ms / 1000;
+  if (ms < 0) {
+    ms += 1000;
+    --seconds;
+  }
+  const int64_t local = seconds + ZoneOffset(seconds);
+  int64_t days = local / kDay;
+  int64_t rem = local % kDay;
+  if (rem < 0) {
+    rem += kDay;
+    --days;
+  }
+  LocalTime t;
+  CivilFromDays(days, &t.year, &t.month, &t.day);
+  t.hour = static_cast<int>(rem / 3600);
+  t.minute = static_cast<int>(rem / 60 % 60);
+  t.second = static_cast<int>(rem % 60);
+  t.millisecond = static_cast<int>(ms);
+  return t;
+}
+
+void PutBaseName(Buf* b, const LocalTime& t, const char* program) {
+  b->PutUnsigned(static_cast<uint64_t>(t.year), 4);
+  b->PutUnsigned(static_cast<uint64_t>(t.month), 2);
+  b->PutUnsigned(static_cast<uint64_t>(t.day), 2);
+  b->PutUnsigned(static_cast<uint64_t>(t.hour), 2);
+  b->PutUnsigned(static_cast<uint64_t>(t.minute), 2);
+  b->PutUnsigned(static_cast<uint64_t>(t.second), 2);
+  b->PutUnsigned(static_cast<uint64_t>(t.millisecond), 3);
   b->PutChar('_');
   b->Put(program);
 }
@@ -200,38 +280,26 @@ void OnFatalSignal(int sig, siginfo_t* info, void* context) {
   if (!g_in_handler.exchange(true) && g_folder_set.load()) {
     struct timespec ts;
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    const int64_t local = static_cast<int64_t>(ts.tv_sec) + g_utc_offset_seconds.load();
-    int64_t days = local / 86400;
-    int64_t rem = local % 86400;
-    if (rem < 0) {
-      rem += 86400;
-      --days;
-    }
-    int y, mo, d;
-    CivilFromDays(days, &y, &mo, &d);
-    const int h = static_cast<int>(rem / 3600);
-    const int mi = static_cast<int>(rem / 60 % 60);
-    const int s = static_cast<int>(rem % 60);
-    const int ms = static_cast<int>(ts.tv_nsec / 1000000);
+    const LocalTime t = ToLocalTime(static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
     const uint64_t tid = static_cast<uint64_t>(::syscall(SYS_gettid));
 
     char path[kMaxPath + 64];
     Buf name;
-    PutBaseName(&name, y, mo, d, h, mi, s, ms, g_program);
+    PutBaseName(&name, t, g_program);
     Buf when;
-    when.PutUnsigned(static_cast<uint64_t>(y), 4);
+    when.PutUnsigned(static_cast<uint64_t>(t.year), 4);
     when.PutChar('-');
-    when.PutUnsigned(static_cast<uint64_t>(mo), 2);
+    when.PutUnsigned(static_cast<uint64_t>(t.month), 2);
     when.PutChar('-');
-    when.PutUnsigned(static_cast<uint64_t>(d), 2);
+    when.PutUnsigned(static_cast<uint64_t>(t.day), 2);
     when.PutChar(' ');
-    when.PutUnsigned(static_cast<uint64_t>(h), 2);
+    when.PutUnsigned(static_cast<uint64_t>(t.hour), 2);
     when.PutChar(':');
-    when.PutUnsigned(static_cast<uint64_t>(mi), 2);
+    when.PutUnsigned(static_cast<uint64_t>(t.minute), 2);
     when.PutChar(':');
-    when.PutUnsigned(static_cast<uint64_t>(s), 2);
+    when.PutUnsigned(static_cast<uint64_t>(t.second), 2);
     when.PutChar('.');
-    when.PutUnsigned(static_cast<uint64_t>(ms), 3);
+    when.PutUnsigned(static_cast<uint64_t>(t.millisecond), 3);
 
     const size_t folder_len = std::strlen(g_folder);
     if (folder_len + 1 + name.len + 11 < sizeof(path)) {
@@ -254,20 +322,12 @@ void OnFatalSignal(int sig, siginfo_t* info, void* context) {
   ::raise(sig);
 }
 
-void CaptureUtcOffset() {
-  const time_t now = ::time(nullptr);
-  struct tm lt;
-  if (::localtime_r(&now, &lt) != nullptr) g_utc_offset_seconds.store(lt.tm_gmtoff);
-}
-
 }  // namespace
 
-std::string CrashReportBaseName(int year, int month, int day, int hour, int minute, int second,
-                                int millisecond, const std::string& program) {
-  char buf[64];
-  std::snprintf(buf, sizeof(buf), "%04d%02d%02d%02d%02d%02d%03d_", year, month, day, hour, minute,
-                second, millisecond);
-  return buf + program;
+std::string CrashReportBaseName(int64_t unix_millis, const std::string& program) {
+  Buf b;
+  PutBaseName(&b, ToLocalTime(unix_millis), program.c_str());
+  return b.data;
 }
 
 bool InstallCrashReporter(const char* argv0) {
@@ -280,17 +340,16 @@ bool InstallCrashReporter(const char* argv0) {
   } else {
     std::snprintf(g_executable, sizeof(g_executable), "%s", argv0 != nullptr ? argv0 : "");
   }
-  CaptureUtcOffset();
+  LoadZoneRules();
   // The first backtrace() loads its unwinder, which may allocate: do it now.
   void* frame[2];
   ::backtrace(frame, 2);
 
-  // An own stack lets a stack overflow of this thread still be reported.
-  stack_t ss;
-  std::memset(&ss, 0, sizeof(ss));
-  ss.ss_sp = g_alt_stack;
-  ss.ss_size = sizeof(g_alt_stack);
-  ::sigaltstack(&ss, nullptr);
+  // An own stack lets a stack overflow of this thread still be reported (the
+  // threads started through StartDetachedThread get theirs there). It stays
+  // for the life of the thread.
+  static ScopedSignalStack* installing_thread_stack = new ScopedSignalStack();
+  (void)installing_thread_stack;
 
   bool ok = true;
   for (int sig : kSignals) {
@@ -308,7 +367,6 @@ void SetCrashReportFolder(const std::string& folder) {
   std::string f = folder;
   while (f.size() > 1 && f.back() == '/') f.pop_back();
   if (f.empty() || f.size() >= kMaxPath) return;
-  CaptureUtcOffset();
   g_folder_set.store(false);
   std::memcpy(g_folder, f.c_str(), f.size() + 1);
   g_folder_set.store(true);

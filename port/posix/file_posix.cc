@@ -1,9 +1,22 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "port/file.h"
 #include "port/last_error.h"
@@ -15,6 +28,212 @@ namespace {
 // Pipes, sockets and character devices are no files to hash or store: opening
 // a pipe blocks until a writer comes, and a device like /dev/zero never ends.
 bool IsStreamNode(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode); }
+// What an open for reading content refuses once it holds the node: reading a
+// folder succeeds on Linux, and a node may have been swapped since the stat.
+bool IsNoContentFile(mode_t mode) { return S_ISDIR(mode) || IsStreamNode(mode); }
+
+// Content already in the page cache is hashed in place from a mapping: a copy
+// out of the cache through a read block larger than the L2 cache is evicted
+// again before it is hashed (1 MiB blocks hash at two thirds of the in-memory
+// rate). Content still on the disk is read in 1 MiB blocks instead, the
+// requests that keep the disk busiest; faulting it into a mapping was half as
+// fast. Files up to kMapMin are read: one read is cheaper than a mapping.
+constexpr size_t kReadBlock = 1 << 20;
+constexpr uint64_t kMapMin = 64 << 10;
+// Mapped windows: large enough that mapping costs nothing per byte, small
+// enough that a scan holds little address space and page table, and that the
+// page tables of the next window are filled in time (below).
+constexpr size_t kMapWindow = 16 << 20;
+
+// --- SIGBUS from a mapped file that shrank ----------------------------------
+
+// The window the current thread is visiting, and where to resume on a fault.
+struct MappedGuard {
+  const char* begin;
+  const char* end;
+  MappedGuard* outer;  // restored when this window is done
+  sigjmp_buf resume;
+};
+
+thread_local MappedGuard* t_guard = nullptr;
+struct sigaction g_previous_bus;
+std::once_flag g_bus_once;
+bool g_bus_installed = false;
+
+void OnBusError(int sig, siginfo_t* info, void* context) {
+  MappedGuard* const guard = t_guard;
+  // si_code > 0: raised by a fault, so si_addr is meaningful (not a kill()).
+  if (guard != nullptr && info != nullptr && info->si_code > 0) {
+    const char* addr = static_cast<const char*>(info->si_addr);
+    if (addr >= guard->begin && addr < guard->end) siglongjmp(guard->resume, 1);
+  }
+  if ((g_previous_bus.sa_flags & SA_SIGINFO) != 0) {
+    g_previous_bus.sa_sigaction(sig, info, context);
+  } else if (g_previous_bus.sa_handler != SIG_DFL && g_previous_bus.sa_handler != SIG_IGN) {
+    g_previous_bus.sa_handler(sig);
+  } else {
+    // Blocked until we return; then the old disposition ends the process as
+    // it would have (a fault also repeats on return).
+    ::sigaction(SIGBUS, &g_previous_bus, nullptr);
+    ::raise(sig);
+  }
+}
+
+// Whether a fault in a mapping reaches OnBusError. Installs it once.
+bool BusHandlerActive() {
+  std::call_once(g_bus_once, [] {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof(sa));
+    sa.sa_sigaction = OnBusError;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    ::sigemptyset(&sa.sa_mask);
+    g_bus_installed = ::sigaction(SIGBUS, &sa, &g_previous_bus) == 0;
+  });
+  if (!g_bus_installed) return false;
+  struct sigaction now;
+  return ::sigaction(SIGBUS, nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) != 0 &&
+         now.sa_sigaction == OnBusError;
+}
+
+enum class Outcome { kVisited, kStopped, kFault, kUnmappable };
+
+// Visits one mapped window with the fault guard set for it.
+Outcome VisitWindow(const char* data, size_t length, const ScanVisitor& visit) {
+  MappedGuard guard;
+  guard.begin = data;
+  guard.end = data + length;
+  guard.outer = t_guard;
+  // Saves the signal mask: the jump leaves a handler in which SIGBUS is blocked.
+  if (sigsetjmp(guard.resume, 1) != 0) {
+    t_guard = guard.outer;
+    return Outcome::kFault;
+  }
+  t_guard = &guard;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  const bool go_on = visit(reinterpret_cast<const uint8_t*>(data), length);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_guard = guard.outer;
+  return go_on ? Outcome::kVisited : Outcome::kStopped;
+}
+
+struct Window {
+  const char* data = nullptr;
+  size_t length = 0;
+};
+
+Window MapWindow(int fd, uint64_t offset, uint64_t file_length) {
+  const size_t len = static_cast<size_t>(std::min<uint64_t>(kMapWindow, file_length - offset));
+  void* map = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+  if (map == MAP_FAILED) return {};
+  ::madvise(map, len, MADV_SEQUENTIAL);
+  return {static_cast<const char*>(map), len};
+}
+
+void Unmap(const Window& w) {
+  if (w.data != nullptr) ::munmap(const_cast<char*>(w.data), w.length);
+}
+
+// Fills the page tables of a window (reading it from the disk if need be) on
+// a thread of its own, so the one that hashes the window before it does not
+// stop at every page fault (an eighth of the time of a scan from the page
+// cache). The kernel answers a page past the end of a shrunken file with an
+// error here, not with SIGBUS. Without the call (old kernels) nothing is done.
+class Prefault {
+ public:
+  explicit Prefault(const Window& w) {
+#ifdef MADV_POPULATE_READ
+    if (w.data == nullptr) return;
+    try {
+      thread_ = std::thread([w] { ::madvise(const_cast<char*>(w.data), w.length, MADV_POPULATE_READ); });
+    } catch (const std::system_error&) {
+      // No thread: the hashing thread takes the faults itself.
+    }
+#endif
+  }
+  Prefault(const Prefault&) = delete;
+  Prefault& operator=(const Prefault&) = delete;
+  ~Prefault() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+// Reads [offset, end) in whole blocks, or up to the end of the file when it
+// comes first (short reads are topped up, so pieces do not depend on the file
+// system). kVisited at the end, kFault on a read error.
+Outcome VisitRead(int fd, uint64_t offset, uint64_t end, uint8_t* block, const ScanVisitor& visit) {
+  while (offset < end) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadBlock, end - offset));
+    size_t have = 0;
+    while (have < want) {
+      const ssize_t n = ::pread(fd, block + have, want - have, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Outcome::kFault;
+      if (n == 0) break;
+      have += static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+    if (have > 0 && !visit(block, have)) return Outcome::kStopped;
+    if (have < want) break;
+  }
+  return Outcome::kVisited;
+}
+
+// Whether (nearly) all of a window is in the page cache.
+bool Resident(const Window& w, std::vector<unsigned char>* pages) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t count = (w.length + page - 1) / page;
+  pages->resize(count);
+  if (::mincore(const_cast<char*>(w.data), w.length, pages->data()) != 0) return true;
+  size_t missing = 0;
+  for (unsigned char p : *pages) missing += (p & 1) == 0;
+  return missing <= count / 16;
+}
+
+// Visits [*offset, length) of `fd` window by window, advancing *offset past
+// each window visited: cached windows (or all, when `always_mapped`) in place,
+// the others read into `block`. kUnmappable leaves the rest to plain reads.
+Outcome VisitMapped(int fd, uint64_t length, bool always_mapped, uint8_t* block,
+                       const ScanVisitor& visit, uint64_t* offset) {
+  if (*offset >= length) return Outcome::kVisited;
+  std::vector<unsigned char> pages;
+  Window current = MapWindow(fd, *offset, length);
+  bool current_cached = current.data != nullptr && (always_mapped || Resident(current, &pages));
+  while (current.data != nullptr) {
+    const uint64_t next_offset = *offset + current.length;
+    const Window next = next_offset < length ? MapWindow(fd, next_offset, length) : Window{};
+    const bool next_cached = next.data != nullptr && (always_mapped || Resident(next, &pages));
+    Outcome outcome;
+    if (current_cached) {
+      Prefault prefault(next_cached ? next : Window{});
+      outcome = VisitWindow(current.data, current.length, visit);
+    } else {
+      outcome = VisitRead(fd, *offset, next_offset, block, visit);
+    }
+    Unmap(current);
+    if (outcome != Outcome::kVisited) {
+      Unmap(next);
+      return outcome;
+    }
+    *offset = next_offset;
+    current = next;
+    current_cached = next_cached;
+  }
+  return *offset < length ? Outcome::kUnmappable : Outcome::kVisited;
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  ~FdCloser() { ::close(fd_); }
+
+ private:
+  int fd_;
+};
 
 }  // namespace
 
@@ -30,8 +249,7 @@ std::FILE* OpenFileShared(const std::string& path, const char* mode) {
     SetLastErrorFromErrno();
     return nullptr;
   }
-  // fopen of a folder succeeds for reading on Linux; callers expect a file.
-  if (fstat(fileno(f), &st) == 0 && (S_ISDIR(st.st_mode) || IsStreamNode(st.st_mode))) {
+  if (fstat(fileno(f), &st) == 0 && IsNoContentFile(st.st_mode)) {
     std::fclose(f);
     SetLastError(kErrorAccessDenied);
     return nullptr;
@@ -63,6 +281,61 @@ bool Tell64(std::FILE* f, uint64_t* offset) {
   }
   *offset = static_cast<uint64_t>(pos);
   return true;
+}
+
+ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& visit) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && IsStreamNode(st.st_mode)) {
+    SetLastError(kErrorAccessDenied);
+    return ScanResult::kOpenFailed;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return ScanResult::kOpenFailed;
+  }
+  FdCloser closer(fd);
+  if (::fstat(fd, &st) != 0) {
+    SetLastErrorFromErrno();
+    return ScanResult::kOpenFailed;
+  }
+  if (IsNoContentFile(st.st_mode)) {
+    SetLastError(kErrorAccessDenied);
+    return ScanResult::kOpenFailed;
+  }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kReadBlock]);
+  if (!block) return ScanResult::kReadFailed;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  uint64_t offset = 0;
+  const bool map = mode == ScanMode::kMapped || (mode == ScanMode::kAuto && size > kMapMin);
+  if (map && S_ISREG(st.st_mode) && BusHandlerActive()) {
+    switch (VisitMapped(fd, size, mode == ScanMode::kMapped, block.get(), visit, &offset)) {
+      case Outcome::kVisited:
+        break;
+      case Outcome::kStopped:
+        return ScanResult::kStopped;
+      case Outcome::kFault:
+        return ScanResult::kReadFailed;
+      case Outcome::kUnmappable:
+        if (mode == ScanMode::kMapped) return ScanResult::kReadFailed;
+        break;  // the rest is read
+    }
+    // A file cut inside its last page reads as zeros there instead of faulting.
+    if (offset > 0 && (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < offset)) {
+      return ScanResult::kReadFailed;
+    }
+  } else if (mode == ScanMode::kMapped && size > 0) {
+    return ScanResult::kReadFailed;
+  }
+  switch (VisitRead(fd, offset, UINT64_MAX, block.get(), visit)) {
+    case Outcome::kStopped:
+      return ScanResult::kStopped;
+    case Outcome::kFault:
+      return ScanResult::kReadFailed;
+    default:
+      return ScanResult::kDone;
+  }
 }
 
 bool FileSize64(const std::string& path, uint64_t* size) {

@@ -2,13 +2,17 @@
 #include <system_error>
 #include <thread>
 
+#include "port/signal_stack.h"
 #include "port/thread.h"
 
 namespace vexa::port {
 
 bool StartDetachedThread(std::function<void()> fn) {
   try {
-    std::thread(std::move(fn)).detach();
+    std::thread([fn = std::move(fn)] {
+      ScopedSignalStack signal_stack;
+      fn();
+    }).detach();
     return true;
   } catch (const std::system_error&) {
     return false;

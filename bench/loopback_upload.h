@@ -1,0 +1,38 @@
+#ifndef VEXA_BENCH_LOOPBACK_UPLOAD_H_
+#define VEXA_BENCH_LOOPBACK_UPLOAD_H_
+
+// What the upload benchmarks share: a logged-in client of a vexa-server on
+// loopback, fresh content for each run and a curl run of its ranges.
+
+#include <filesystem>
+#include <string>
+
+#include "net/http_client.h"
+#include "protocol/testing/memory_job.h"
+
+namespace vexa::bench {
+
+[[noreturn]] void Die(const std::string& what);
+
+// A client that never goes through a proxy.
+HttpClient LoopbackClient();
+
+// Logs alice in at `base`; the login state is the process's.
+void LogIn(const HttpClient& client, const std::string& base);
+
+// Writes `mib` MiB of random bytes to `path`.
+void WriteRandomFile(const std::string& path, int mib);
+
+// Makes the file's content new (its first bytes become `mark`), then
+// dispatches it; the job is ready for its first range.
+void Prepare(const HttpClient& client, const std::string& path, const std::string& mark, MemoryJob* job);
+
+// Writes the bodies PostChunk would send, one file per range, and a curl
+// configuration that posts them in order, one connection each; then times
+// curl (seconds). With `expect_continue` curl asks for "100 Continue" before
+// each body, as it does by itself for large bodies.
+double TimeCurl(MemoryJob* job, const std::filesystem::path& scratch, bool expect_continue);
+
+}  // namespace vexa::bench
+
+#endif  // VEXA_BENCH_LOOPBACK_UPLOAD_H_

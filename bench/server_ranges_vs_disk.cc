@@ -1,0 +1,137 @@
+// How fast vexa-server takes 1 MiB ranges against how fast the disk under its
+// data folder takes durable 1 MiB writes, in one run: `dd bs=1M oflag=dsync`
+// beside curl posting every range of a file (one connection each), once
+// without and once with "Expect: 100-continue". The three alternate, each
+// run is repeated and the best of each is kept. Then the server's own time
+// per phase of a range (from the log it writes when VEXA_RANGE_TIMES names a
+// file), and what is left of each range's wall time: connection, request
+// head and answer.
+//
+// usage: server_ranges_vs_disk [MiB] [repetitions]; VEXA_BINARY_DIR names
+// the build folder that holds vexa-server.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/loopback_upload.h"
+#include "server/testing/server_process.h"
+
+namespace vexa {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using bench::Die;
+
+double TimeDd(const fs::path& dir, int mib) {
+  const fs::path out = dir / "dd.bin";
+  const std::string command = "dd if=/dev/zero of='" + out.string() + "' bs=1M count=" +
+                              std::to_string(mib) + " oflag=dsync status=none";
+  const Clock::time_point start = Clock::now();
+  if (std::system(command.c_str()) != 0) Die("dd failed");
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  fs::remove(out);
+  return seconds;
+}
+
+// Mean microseconds of each phase over the log's lines ("name=us ...").
+std::vector<std::pair<std::string, double>> MeanPhases(const fs::path& log, int* ranges) {
+  std::ifstream in(log);
+  std::vector<std::pair<std::string, double>> sums;
+  std::string line;
+  *ranges = 0;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string word;
+    for (size_t i = 0; words >> word; ++i) {
+      const size_t eq = word.find('=');
+      if (i == sums.size()) sums.emplace_back(word.substr(0, eq), 0.0);
+      sums[i].second += std::atof(word.c_str() + eq + 1);
+    }
+    ++*ranges;
+  }
+  for (auto& s : sums) s.second /= *ranges > 0 ? *ranges : 1;
+  return sums;
+}
+
+int Main(int argc, char** argv) {
+  int mib = 64, reps = 3;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.rfind("--", 0) == 0) continue;  // options of the benchmark runner
+    (i == 1 ? mib : reps) = std::atoi(a.c_str());
+  }
+  if (mib <= 0 || reps <= 0) Die("usage: server_ranges_vs_disk [MiB] [repetitions]");
+  if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
+
+  const fs::path scratch =
+      fs::temp_directory_path() / ("vexa-bench-" + std::to_string(std::random_device()()));
+  fs::create_directories(scratch);
+  struct Cleanup {
+    fs::path p;
+    ~Cleanup() { fs::remove_all(p); }
+  } cleanup{scratch};
+  const fs::path times = scratch / "range-times.log";
+  setenv("VEXA_RANGE_TIMES", times.c_str(), 1);
+  server::ServerProcess server((scratch / "server").string());
+  if (!server.Start()) Die("vexa-server did not start (is VEXA_BINARY_DIR set?)");
+  const HttpClient client = bench::LoopbackClient();
+  bench::LogIn(client, server.base());
+  const std::string path = (scratch / "upload.bin").string();
+  bench::WriteRandomFile(path, mib);
+
+  enum Side { kDd, kCurl, kCurlExpect, kSides };
+  static constexpr const char* kNames[kSides] = {"dd oflag=dsync", "curl", "curl 100-continue"};
+  double best[kSides] = {};
+  MemoryJob job;
+  for (int r = 1; r <= reps; ++r) {
+    double seconds[kSides] = {};
+    // Rotate which side goes first: the machine may be busier at times.
+    for (int k = 0; k < kSides; ++k) {
+      const int side = (k + r) % kSides;
+      if (side == kDd) {
+        seconds[side] = TimeDd(scratch / "server", mib);
+      } else {
+        bench::Prepare(client, path, "run " + std::to_string(r) + " side " + std::to_string(side), &job);
+        seconds[side] = bench::TimeCurl(&job, scratch, side == kCurlExpect);
+      }
+    }
+    std::printf("run %d:", r);
+    for (int s = 0; s < kSides; ++s) {
+      std::printf("  %s %6.1f MB/s", kNames[s], mib * 1.048576 / seconds[s]);
+      if (best[s] == 0 || seconds[s] < best[s]) best[s] = seconds[s];
+    }
+    std::printf("\n");
+  }
+  if (job.transfer.file != nullptr) std::fclose(job.transfer.file);
+  std::printf("best of %d (%d MiB in 1 MiB ranges):", reps, mib);
+  for (int s = 0; s < kSides; ++s) std::printf("  %s %.1f MB/s", kNames[s], mib * 1.048576 / best[s]);
+  std::printf("\nservice/disk ratio: %.3f (target >= 0.7); with 100-continue: %.3f\n", best[kDd] / best[kCurl],
+              best[kDd] / best[kCurlExpect]);
+
+  int ranges = 0;
+  const auto phases = MeanPhases(times, &ranges);
+  std::printf("server phases, mean us per range over %d ranges:", ranges);
+  double total = 0;
+  for (const auto& [name, us] : phases) {
+    std::printf(" %s %.0f", name.c_str(), us);
+    if (name == "total") total = us;
+  }
+  const double wall = best[kCurl] * 1e6 / mib;
+  std::printf("\nbest curl run: %.0f us per range, of which outside the range handler (connection, head, "
+              "answer) about %.0f\n", wall, wall - total);
+  return 0;
+}
+
+}  // namespace
+}  // namespace vexa
+
+int main(int argc, char** argv) { return vexa::Main(argc, argv); }
