@@ -168,6 +168,10 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
     return Refuse(res, kCodeNoSpace);
   }
+  // Each open session holds a partial file and a row the idle sweep visits.
+  if (!content_held && meta->CountSessions(user.id) >= ctx_->options.max_sessions) {
+    return Refuse(res, kCodeBusy);
+  }
   if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
   if (content_held) {
     FileEntry file;

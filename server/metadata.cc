@@ -218,7 +218,10 @@ bool Metadata::Open(const std::string& path, std::string* error) {
                          "ALTER TABLE logins ADD COLUMN used INTEGER NOT NULL DEFAULT 0;"
                          "UPDATE logins SET used = issued;"
                          "COMMIT;")) ||
-      !Exec("CREATE INDEX IF NOT EXISTS logins_used ON logins(user_id, used);")) {
+      !Exec("CREATE INDEX IF NOT EXISTS logins_used ON logins(user_id, used);"
+            // After the rebuild above, which drops the table's indexes.
+            "CREATE INDEX IF NOT EXISTS sessions_touched ON sessions(touched);"
+            "CREATE INDEX IF NOT EXISTS sessions_user ON sessions(user_id);")) {
     Exec("ROLLBACK;");
     *error = "cannot upgrade the logins of " + path;
     return false;
@@ -401,6 +404,12 @@ std::vector<std::string> Metadata::DropUnreferencedBlobs() {
   while (s.Row()) gone.push_back(s.Text(0));
   Stmt d(db_, "DELETE FROM blobs WHERE sha1 NOT IN (SELECT sha1 FROM files)");
   return d.Run() ? gone : std::vector<std::string>();
+}
+
+uint64_t Metadata::CountSessions(int64_t user) {
+  Stmt s(db_, "SELECT COUNT(*) FROM sessions WHERE user_id = ?");
+  s.Bind(1, user);
+  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
 }
 
 bool Metadata::PickcodeInUse(const std::string& pickcode) {

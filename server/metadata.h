@@ -106,6 +106,7 @@ class Metadata {
   std::vector<std::string> DropUnreferencedBlobs();
 
   bool PickcodeInUse(const std::string& pickcode);
+  uint64_t CountSessions(int64_t user);  // open ones
   bool CreateSession(Session* session);  // sets session->id
   bool FindSession(int64_t user, const std::string& pickcode, Session* session);
   bool FindSessionById(int64_t id, Session* session);

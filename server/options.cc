@@ -169,6 +169,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->session_lifetime = static_cast<int64_t>(seconds);
+    } else if (name == "--max-sessions") {
+      if (!ParseUnsigned(value, &o->max_sessions) || o->max_sessions == 0) {
+        *error = "--max-sessions wants a positive count";
+        return false;
+      }
     } else if (name == "--workers") {
       uint64_t n;
       if (!ParseUnsigned(value, &n) || n == 0 || n > 4096) {
@@ -233,6 +238,7 @@ std::string UsageText() {
          "  --session-lifetime S      an unfinished upload idle this long is dropped with its\n"
          "                            data (default 30 days)\n"
          "  --default-quota BYTES     quota of --user entries without one\n"
+         "  --max-sessions N          unfinished uploads a user may have open (default 1000)\n"
          "  --workers N               connections served at once (default 64); as many more\n"
          "                            may wait, further ones are answered 503 at once\n"
          "  --read-timeout S          a client silent this long mid-request is dropped\n"
