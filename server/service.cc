@@ -76,9 +76,6 @@ bool Service::Start(std::string* error) {
 void Service::Install(httplib::Server* server) {
   server->set_keep_alive_max_count(1);  // one request per connection
   server->set_payload_max_length(kMaxBodyBytes);
-  // The range body ends its closing delimiter without a CRLF, which the HTTP
-  // library's own multipart reader refuses; hide the type so that the raw
-  // body reaches our parser.
   server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     // Refused before the body is read: the library would otherwise read (or
     // skip) all of it, and holds no limit for a chunked body.
@@ -97,6 +94,9 @@ void Service::Install(httplib::Server* server) {
         return httplib::Server::HandlerResponse::Handled;
       }
     }
+    // The range body ends its closing delimiter without a CRLF, which the HTTP
+    // library's own multipart reader refuses; hide the type so that the raw
+    // body reaches our parser.
     if (req.path == "/upload/2.0/bigupload") {
       auto& headers = const_cast<httplib::Headers&>(req.headers);
       auto it = headers.find("Content-Type");
