@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -44,6 +45,7 @@ struct FolderThreads {
   std::mutex mu;
   std::condition_variable done;
   std::set<std::string> running;
+  std::function<void()> listedHook;
 };
 
 FolderThreads& Threads() {
@@ -124,11 +126,23 @@ void FolderWorker(const FolderRequest& r) {
   } else {
     for (size_t i = 0; i < paths.size(); ++i) ReadResumeRecord(paths[i], &records[i]);
   }
+  std::function<void()> hook;
+  {
+    FolderThreads& threads = Threads();
+    std::lock_guard<std::mutex> l(threads.mu);
+    hook = threads.listedHook;
+  }
+  if (hook) hook();
+  // The folder may have been cancelled or stopped while it was listed.
+  if (FindFolder(r.folderPath) != folder) return;
+  const TaskStatus status =
+      folder->status.load() == static_cast<int32_t>(TaskStatus::Stopped) ? TaskStatus::Stopped
+                                                                         : initial;
   if (paths.empty()) {
     FailFolder(folder, kEmptyFolderText);
     return;
   }
-  NotifyFolderStatus(folder, initial);  // now with its total size
+  NotifyFolderStatus(folder, status);  // now with its total size
 
   const bool storable_folder =
       IniFile::IsStorableValue(r.folderPath) && IniFile::IsStorableValue(folder->target);
@@ -155,7 +169,7 @@ void FolderWorker(const FolderRequest& r) {
       SetTaskStatus(task.get(), TaskStatus::Failed, true);
       continue;
     }
-    SetTaskStatus(task.get(), initial, false);
+    SetTaskStatus(task.get(), status, false);
     saved = SaveTaskRecord(*task, false) || saved;
     tasks.push_back(std::move(task));
   }
@@ -165,10 +179,14 @@ void FolderWorker(const FolderRequest& r) {
   }
   {
     // A stopped member is refused here: with auto-start off only the record
-    // and the resume records remain.
+    // and the resume records remain. A stop of the folder that comes now
+    // ends the registration.
     port::MutexLock l(&FolderAddMutex());
     for (auto& t : tasks) {
-      if (SameSession(r) && AddFolderMember(t.get())) t.release();
+      if (!SameSession(r) || folder->status.load() != static_cast<int32_t>(TaskStatus::Waiting)) {
+        break;
+      }
+      if (AddFolderMember(t.get())) t.release();
     }
   }
   tasks.clear();
@@ -342,6 +360,12 @@ bool AncestorsReady(const FolderRecord& folder, const std::string& directory) {
     }
   }
   return true;
+}
+
+void TEST_SetFolderListedHook(std::function<void()> hook) {
+  FolderThreads& threads = Threads();
+  std::lock_guard<std::mutex> l(threads.mu);
+  threads.listedHook = std::move(hook);
 }
 
 bool TEST_WaitForFolderUploads(uint32_t timeout_ms) {

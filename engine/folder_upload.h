@@ -6,6 +6,7 @@
 // remote sub-folders are created on demand by the members' dispatches.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/folder.h"
@@ -43,6 +44,9 @@ bool AncestorsReady(const FolderRecord& folder, const std::string& directory);
 // For tests and benchmarks: waits until every folder-listing thread has
 // ended. False on time-out.
 bool TEST_WaitForFolderUploads(uint32_t timeout_ms);
+// For tests: runs on a folder's listing thread once the folder is listed,
+// before its members are saved and registered. Empty to remove.
+void TEST_SetFolderListedHook(std::function<void()> hook);
 
 }  // namespace vexa
 

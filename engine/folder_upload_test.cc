@@ -29,6 +29,7 @@ class FolderUploadTest : public EngineTest {
   }
   void TearDown() override {
     EXPECT_TRUE(TEST_WaitForFolderUploads(10000));
+    TEST_SetFolderListedHook(nullptr);
     SetFolderUploadStarter(nullptr);
     EngineTest::TearDown();
   }
@@ -310,6 +311,33 @@ TEST_F(FolderUploadTest, AutoStartOffLeavesOnlyTheRecords) {
   EXPECT_EQ(kWaiting, log_.notices().back().status);
   EXPECT_NE(nullptr, FindTask(x));
   EXPECT_NE(nullptr, FindTask(y));
+}
+
+TEST_F(FolderUploadTest, StopOrCancelWhileTheFolderIsListedIsHonoured) {
+  Start();
+  const std::string x = MakeFile("Root/x", 5);
+  TEST_SetFolderListedHook([this] {
+    ChangeTaskState(root_, true, TaskStatus::Stopped);
+    TEST_WaitForFolderWorkers(10000);
+  });
+  Add(root_, "T", true);
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  EXPECT_EQ(kStopped, Reports().back().status);
+  EXPECT_EQ(5, Reports().back().totalSize);
+  ResumeRecord r;
+  EXPECT_TRUE(ReadResumeRecord(x, &r));
+
+  // Cancelled: nothing stays behind.
+  const std::string other = dir_.File("Other");
+  const std::string z = MakeFile("Other/z", 3);
+  TEST_SetFolderListedHook([other] {
+    CancelTask(other);
+    TEST_WaitForFolderWorkers(10000);
+  });
+  Add(other, "T", true);
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  EXPECT_FALSE(ReadResumeRecord(z, &r));
+  EXPECT_EQ(nullptr, FindFolder(other));
 }
 
 TEST_F(FolderUploadTest, FailuresOfTheFolderItselfAreKeptUnderItsPath) {
