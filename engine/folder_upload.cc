@@ -66,6 +66,10 @@ bool SameSession(const FolderRequest& r) {
   return IsEngineStarted() && IsLoggedIn() && GetUserId() == r.userId;
 }
 
+TaskStatus StatusOf(const FolderRecord& folder) {
+  return static_cast<TaskStatus>(folder.status.load());
+}
+
 // Records a failure of the folder itself, then reports it, so a reader woken
 // by the report finds the text.
 void FailFolder(const FolderRef& folder, const std::string& text) {
@@ -134,10 +138,8 @@ void FolderWorker(const FolderRequest& r) {
   }
   if (hook) hook();
   // The folder may have been cancelled or stopped while it was listed.
-  if (FindFolder(r.folderPath) != folder) return;
-  const TaskStatus status =
-      folder->status.load() == static_cast<int32_t>(TaskStatus::Stopped) ? TaskStatus::Stopped
-                                                                         : initial;
+  if (FindFolder(r.folderPath) != folder || StatusOf(*folder) == TaskStatus::Cancelled) return;
+  const TaskStatus status = StatusOf(*folder) == TaskStatus::Stopped ? TaskStatus::Stopped : initial;
   if (paths.empty()) {
     FailFolder(folder, kEmptyFolderText);
     return;
@@ -183,9 +185,8 @@ void FolderWorker(const FolderRequest& r) {
     // ends the registration.
     port::MutexLock l(&FolderAddMutex());
     for (auto& t : tasks) {
-      if (!SameSession(r) || folder->status.load() != static_cast<int32_t>(TaskStatus::Waiting)) {
-        break;
-      }
+      const TaskStatus now = StatusOf(*folder);
+      if (!SameSession(r) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
       if (AddFolderMember(t.get())) t.release();
     }
   }
