@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <utility>
 
 #include "codec/text.h"
@@ -39,6 +40,11 @@ class FolderUploadTest : public EngineTest {
            int32_t isp_type = 0) {
     ASSERT_TRUE(AddFolderTask(folder, target, isp_type, auto_start));
     ASSERT_TRUE(TEST_WaitForFolderUploads(10000));
+  }
+
+  // One-byte files in the data folder.
+  void MakeFiles(std::initializer_list<const char*> names) {
+    for (const char* name : names) MakeFile(name, 1);
   }
 
   // Where a waiting member would go now.
@@ -131,10 +137,7 @@ TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDi
 TEST_F(FolderUploadTest, MemberBelowADirectoryBeingCreatedWaitsWhileASiblingGoesAhead) {
   TestWorker worker;
   Start();
-  MakeFile("Root/a/b/1", 1);
-  MakeFile("Root/a/b/2", 2);
-  MakeFile("Root/a/b/d/4", 4);
-  MakeFile("Root/a/c/3", 3);
+  MakeFiles({"Root/a/b/1", "Root/a/b/2", "Root/a/b/d/4", "Root/a/c/3"});
   Add(root_, "T", true);
 
   UploadTask* creator = StartNext(&worker, 1);
@@ -156,9 +159,7 @@ TEST_F(FolderUploadTest, MemberBelowADirectoryBeingCreatedWaitsWhileASiblingGoes
 TEST_F(FolderUploadTest, DirectoryIsFreedWhenItsCreatorEndsWithoutAnAnswer) {
   TestWorker worker;
   Start();
-  MakeFile("Root/a/1", 1);
-  MakeFile("Root/a/2", 2);
-  MakeFile("Root/a/3", 3);
+  MakeFiles({"Root/a/1", "Root/a/2", "Root/a/3"});
   Add(root_, "T", true);
 
   // Stopped before its dispatch answered: the next member creates the folder.
@@ -183,7 +184,8 @@ TEST_F(FolderUploadTest, DirectoryIsFreedWhenItsCreatorEndsWithoutAnAnswer) {
 TEST_F(FolderUploadTest, ReaddingAFailedFolderRequeuesExactlyItsFailedMembers) {
   TestWorker worker;
   Start();
-  const std::string x = MakeFile("Root/x", 1), y = MakeFile("Root/y", 2), z = MakeFile("Root/s/z", 3);
+  const std::string x = MakeFile("Root/x", 1), y = MakeFile("Root/y", 2);
+  const std::string z = MakeFile("Root/s/z", 3);
   Add(root_, "T", true);
   for (size_t i = 1; i <= 3; ++i) {
     UploadTask* t = StartNext(&worker, i);
@@ -387,7 +389,9 @@ TEST_F(FolderUploadTest, MemberThatTheStoreCannotHoldFailsAlone) {
 TEST_F(FolderUploadTest, SecondRequestWhileListingChangesNothing) {
   Start();
   constexpr int kFiles = 300;
-  for (int i = 0; i < kFiles; ++i) MakeFile("Root/d" + std::to_string(i % 7) + "/f" + std::to_string(i), 1);
+  for (int i = 0; i < kFiles; ++i) {
+    MakeFile("Root/d" + std::to_string(i % 7) + "/f" + std::to_string(i), 1);
+  }
   ASSERT_TRUE(AddFolderTask(root_, "T", 0, true));
   ASSERT_TRUE(AddFolderTask(root_, "T", 0, true));
   ASSERT_TRUE(TEST_WaitForFolderUploads(10000));
