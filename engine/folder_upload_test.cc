@@ -342,6 +342,24 @@ TEST_F(FolderUploadTest, StopOrCancelWhileTheFolderIsListedIsHonoured) {
   EXPECT_EQ(nullptr, FindFolder(other));
 }
 
+TEST_F(FolderUploadTest, FolderThatStartsUploadingDuringItsRegistrationRegistersTheRest) {
+  // The folder's report with its total comes just before its members are
+  // registered; a transfer of a first member would mark the folder Uploading.
+  NoticeCallback log = log_.Callback();
+  StartEngine(
+      [this, log](TaskNotice n) {
+        if (n.isFolder == 1 && n.totalSize > 0) {
+          FolderRef f = FindFolder(root_);
+          if (f) f->status.store(static_cast<int32_t>(TaskStatus::Uploading));
+        }
+        log(std::move(n));
+      },
+      77);
+  MakeFiles({"Root/1", "Root/2", "Root/3"});
+  Add(root_, "T", true);
+  EXPECT_EQ(3u, GetQueueTotals().taskCount);
+}
+
 TEST_F(FolderUploadTest, FailuresOfTheFolderItselfAreKeptUnderItsPath) {
   Start();
   // Only empty sub-folders.
