@@ -228,10 +228,12 @@ std::vector<std::string> TakeRequeued(FolderRecord* folder) {
 // Whether the member that marked a directory pending may still create it:
 // it is queued or running. REQUIRES: engine lock (the scheduler's pass).
 bool IsCreating(const std::string& creator) {
-  const UploadTask* task = FindTask(creator);
-  if (task == nullptr) return false;
-  const TaskStatus s = task->GetStatus();
-  return s == TaskStatus::Waiting || s == TaskStatus::Hashing || s == TaskStatus::Uploading;
+  bool creating = false;
+  FindTask(creator, [&](UploadTask& task) {
+    const TaskStatus s = task.GetStatus();
+    creating = s == TaskStatus::Waiting || s == TaskStatus::Hashing || s == TaskStatus::Uploading;
+  });
+  return creating;
 }
 
 // Clears the pending marks on `directory` and above that a member left behind

@@ -49,7 +49,7 @@ class FolderUploadTest : public EngineTest {
 
   // Where a waiting member would go now.
   static Placement Resolve(const std::string& path) {
-    UploadTask* task = FindTask(path);
+    UploadTask* task = RegisteredTask(path);
     EXPECT_NE(nullptr, task) << path;
     if (task == nullptr) return {};
     Placement p;
@@ -202,9 +202,9 @@ TEST_F(FolderUploadTest, ReaddingAFailedFolderRequeuesExactlyItsFailedMembers) {
 
   log_.clear();
   Add(root_, "T", true);
-  EXPECT_EQ(nullptr, FindTask(x));
-  EXPECT_NE(nullptr, FindTask(y));
-  EXPECT_NE(nullptr, FindTask(z));
+  EXPECT_FALSE(FindTask(x));
+  EXPECT_TRUE(FindTask(y));
+  EXPECT_TRUE(FindTask(z));
   EXPECT_EQ(2u, GetQueueTotals().taskCount);
   EXPECT_TRUE(Failures(root_).empty());
   // Only the folder's own report: the old failures no longer count, so the
@@ -242,7 +242,7 @@ TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) 
   EXPECT_EQ(kWaiting, log_.notices()[0].status);
   EXPECT_EQ(30, log_.notices()[0].totalSize);
   EXPECT_EQ(4, log_.notices()[0].doneSize);
-  UploadTask* a = FindTask(root_ + "/a");
+  UploadTask* a = RegisteredTask(root_ + "/a");
   ASSERT_NE(nullptr, a);
   EXPECT_EQ("Fa", a->fileId);
   EXPECT_EQ(4, a->uploadedSize.load());
@@ -284,7 +284,7 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   EXPECT_EQ(30, log_.notices()[0].totalSize);
   EXPECT_EQ(3, log_.notices()[0].doneSize);
   EXPECT_EQ(2u, GetQueueTotals().taskCount);
-  UploadTask* x = FindTask(root_ + "/x");
+  UploadTask* x = RegisteredTask(root_ + "/x");
   ASSERT_NE(nullptr, x);
   EXPECT_EQ("FX", x->fileId);
   EXPECT_EQ("QX", x->quickId);
@@ -311,8 +311,8 @@ TEST_F(FolderUploadTest, AutoStartOffLeavesOnlyTheRecords) {
   // Started later by adding it again.
   Add(root_, "T", true);
   EXPECT_EQ(kWaiting, log_.notices().back().status);
-  EXPECT_NE(nullptr, FindTask(x));
-  EXPECT_NE(nullptr, FindTask(y));
+  EXPECT_TRUE(FindTask(x));
+  EXPECT_TRUE(FindTask(y));
 }
 
 TEST_F(FolderUploadTest, StopOrCancelWhileTheFolderIsListedIsHonoured) {
@@ -375,7 +375,7 @@ TEST_F(FolderUploadTest, FailuresOfTheFolderItselfAreKeptUnderItsPath) {
   const std::string late = MakeFile("Root/e2/late", 4);
   log_.clear();
   Add(root_, "T", true);
-  EXPECT_NE(nullptr, FindTask(late));
+  EXPECT_TRUE(FindTask(late));
   EXPECT_EQ(4, log_.notices().back().totalSize);
   EXPECT_TRUE(Failures(root_).empty());
 
@@ -397,8 +397,8 @@ TEST_F(FolderUploadTest, MemberThatTheStoreCannotHoldFailsAlone) {
   Start();
   const std::string good = MakeFile("Root/good", 3), bad = MakeFile("Root/bad\nname", 3);
   Add(root_, "T", true);
-  EXPECT_NE(nullptr, FindTask(good));
-  EXPECT_EQ(nullptr, FindTask(bad));
+  EXPECT_TRUE(FindTask(good));
+  EXPECT_FALSE(FindTask(bad));
   ResumeRecord r;
   EXPECT_FALSE(ReadResumeRecord(bad, &r));
   EXPECT_EQ(ErrorMessageText(123), Failures(root_)[bad]);
