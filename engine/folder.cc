@@ -72,6 +72,7 @@ bool ClearDirectoryPending(const std::string& folder_path, const std::string& di
   auto it = f->dirTargets.find(directory);
   if (it != f->dirTargets.end() && it->second.identity.empty() && it->second.pending) {
     it->second.pending = false;
+    it->second.creator.clear();
   }
   return true;
 }

@@ -14,9 +14,12 @@ namespace vexa {
 
 // The remote folder of one local directory of a folder upload: known once the
 // service named it; `pending` while a member's dispatch is creating it.
+// `creator` is the path of that member, so a mark left behind by a member that
+// was stopped before its dispatch answered can be recognised.
 struct DirTarget {
   std::string identity;
   bool pending = false;
+  std::string creator;
 };
 
 // One folder upload. folderPath and target are fixed once the record is in

@@ -32,9 +32,7 @@ class TestWorker {
   // Ends the transfers the test left running, as their workers would.
   ~TestWorker() {
     SetTransferStarter(nullptr);
-    for (UploadTask* t : started_) {
-      if (std::find(ended_.begin(), ended_.end(), t) == ended_.end()) FinishTask(t);
-    }
+    for (UploadTask* t : running_) FinishTask(t);
   }
   TestWorker(const TestWorker&) = delete;
   TestWorker& operator=(const TestWorker&) = delete;
@@ -80,7 +78,10 @@ class TestWorker {
   void End(UploadTask* task) {
     {
       std::lock_guard<std::mutex> l(mu_);
-      ended_.push_back(task);
+      // By removal, not by a list of ended ones: a later task may be
+      // allocated at the address of one that has ended.
+      auto it = std::find(running_.begin(), running_.end(), task);
+      if (it != running_.end()) running_.erase(it);
     }
     FinishTask(task);
   }
@@ -93,6 +94,7 @@ class TestWorker {
     state->speed.store(speed_);
     task->SetTransfer(std::move(state));
     started_.push_back(task);
+    running_.push_back(task);
     paths_.push_back(task->filePath);
     cv_.notify_all();
     return true;
@@ -104,7 +106,7 @@ class TestWorker {
   int32_t speed_ = 0;
   std::vector<UploadTask*> started_;
   std::vector<std::string> paths_;
-  std::vector<UploadTask*> ended_;
+  std::vector<UploadTask*> running_;  // started and not yet ended
 };
 
 // The registered task for `path`, or null. Only for tests where no other

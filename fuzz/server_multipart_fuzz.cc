@@ -1,6 +1,7 @@
 // The multipart reader two ways, chosen by the first byte. On any bytes
 // (a boundary, then a body): no crash, and every part it returns lies in the
-// body, in order, each followed by the delimiter. On a body built from fuzzed
+// body, in order, each followed by the delimiter, and only the last may be a
+// file part. On a body built from fuzzed
 // fields (names, file names, data, padding, preamble, epilogue, header case):
 // the parts read back are exactly those fields, and the boundary comes back
 // out of the content type that names it.
@@ -39,7 +40,10 @@ void CheckAnyBody(FuzzedDataProvider& in) {
     if (head.size() < 4 || head.find("\r\n\r\n") != head.size() - 4) std::abort();
     const std::string_view after(p.data.data() + p.data.size(), end - (p.data.data() + p.data.size()));
     if (after.substr(0, delimiter.size()) != delimiter) std::abort();
-    if (p.data.find(delimiter) != std::string_view::npos) std::abort();
+    // Only a file part, which must be the last, may hold the delimiter: its
+    // data is everything before the closing one.
+    if (p.has_filename && &p != &parts.back()) std::abort();
+    if (!p.has_filename && p.data.find(delimiter) != std::string_view::npos) std::abort();
     if (!p.has_filename && !p.filename.empty()) std::abort();
     previous = p.data.data() + p.data.size() + delimiter.size();
   }
@@ -132,10 +136,17 @@ void CheckBuiltBody(FuzzedDataProvider& in) {
     body += "\r\n" + f.data;
     close_at = body.size();
     body += delimiter;
+    const bool file_part = f.has_filename;
     fields.push_back(std::move(f));
+    if (file_part) break;  // a file part is always the last
   }
   body += "--";
-  if (in.ConsumeBool()) body += "\r\n" + in.ConsumeRandomLengthString(32);
+  if (in.ConsumeBool()) {
+    // After file data only a line end may follow the closing delimiter: the
+    // data is everything before it, so an epilogue would read as data.
+    const bool ends_in_file = !fields.empty() && fields.back().has_filename;
+    body += ends_in_file ? std::string("\r\n") : "\r\n" + in.ConsumeRandomLengthString(32);
+  }
 
   std::vector<MultipartPart> parts;
   if (!vexa::server::ParseMultipart(body, boundary, &parts)) std::abort();

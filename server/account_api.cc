@@ -147,7 +147,7 @@ void AccountApi::HandleSpace(const httplib::Request& req, httplib::Response& res
   // The resource token of a login authorizes the query: user ids alone are
   // guessable.
   if (!ctx_->meta->FindUser(user_id, &user) ||
-      !ctx_->meta->HasResource(user.id, Field(query, "source"), NowSeconds(), kLoginLifetime)) {
+      !ctx_->meta->UseResource(user.id, Field(query, "source"), NowSeconds(), kLoginLifetime)) {
     v["error"] = "unknown user or expired login";
     Reply(res, v);
     return;

@@ -9,7 +9,7 @@
 
 namespace vexa::server {
 
-// Logins older than this no longer sign requests or query space.
+// Logins unused this long no longer sign requests or query space.
 inline constexpr int64_t kLoginLifetime = 30 * 24 * 3600;
 
 // The account API: the signed login and the space query.

@@ -37,15 +37,17 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   User user;
   if (!ctx_->meta->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
   const std::string sig = Upper(Field(query, "sig"));
-  bool signed_ok = false;
-  for (const std::string& key : ctx_->meta->LoginKeys(user.id, NowSeconds(), kLoginLifetime)) {
+  const int64_t now = NowSeconds();
+  std::string signed_by;
+  for (const std::string& key : ctx_->meta->LoginKeys(user.id, now, kLoginLifetime)) {
     std::string expected = DispatchSig(key, Field(body, "userid"), Field(body, "fileid"),
                                        Field(body, "quickid"), Field(body, "pickcode"),
                                        Field(body, "target"));
     // Every key is compared, so the time taken does not reveal which matched.
-    signed_ok = TimingSafeEqual(sig, expected) || signed_ok;
+    if (TimingSafeEqual(sig, expected)) signed_by = key;
   }
-  if (!signed_ok) return Refuse(res, kCodeBadSignature);
+  if (signed_by.empty()) return Refuse(res, kCodeBadSignature);
+  ctx_->meta->UseLogin(signed_by, now);
   if (kind == Kind::kCancel) {
     lock.unlock();
     return Cancel(user, Field(body, "pickcode"), res);
@@ -165,6 +167,10 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   }
   if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
     return Refuse(res, kCodeNoSpace);
+  }
+  // Each open session holds a partial file and a row the idle sweep visits.
+  if (!content_held && meta->CountSessions(user.id) >= ctx_->options.max_sessions) {
+    return Refuse(res, kCodeBusy);
   }
   if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
   if (content_held) {

@@ -26,7 +26,7 @@ const char kSchema[] =
     "  quota INTEGER NOT NULL, root INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS logins("
     "  userkey TEXT PRIMARY KEY, user_id INTEGER NOT NULL, resource TEXT NOT NULL,"
-    "  issued INTEGER NOT NULL);"
+    "  issued INTEGER NOT NULL, used INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS logins_user ON logins(user_id, issued);"
     "CREATE TABLE IF NOT EXISTS folders("
     "  id INTEGER PRIMARY KEY, user_id INTEGER NOT NULL, parent INTEGER NOT NULL,"
@@ -208,6 +208,24 @@ bool Metadata::Open(const std::string& path, std::string* error) {
     *error = "cannot upgrade the sessions of " + path;
     return false;
   }
+  // Logins expire once idle; older databases knew only when they were made.
+  bool add_used;
+  {
+    Stmt has(db_, "SELECT 1 FROM pragma_table_info('logins') WHERE name = 'used'");
+    add_used = !has.Row();
+  }
+  if ((add_used && !Exec("BEGIN IMMEDIATE;"
+                         "ALTER TABLE logins ADD COLUMN used INTEGER NOT NULL DEFAULT 0;"
+                         "UPDATE logins SET used = issued;"
+                         "COMMIT;")) ||
+      !Exec("CREATE INDEX IF NOT EXISTS logins_used ON logins(user_id, used);"
+            // After the rebuild above, which drops the table's indexes.
+            "CREATE INDEX IF NOT EXISTS sessions_touched ON sessions(touched);"
+            "CREATE INDEX IF NOT EXISTS sessions_user ON sessions(user_id);")) {
+    Exec("ROLLBACK;");
+    *error = "cannot upgrade the logins of " + path;
+    return false;
+  }
   return true;
 }
 
@@ -273,28 +291,39 @@ uint64_t Metadata::ReservedBytes(int64_t user, int64_t except_session) {
 
 bool Metadata::AddLogin(int64_t user, const std::string& key, const std::string& resource,
                         int64_t now) {
-  Stmt s(db_, "INSERT INTO logins(userkey, user_id, resource, issued) VALUES(?, ?, ?, ?)");
-  if (!s.Bind(1, key).Bind(2, user).Bind(3, resource).Bind(4, now).Run()) return false;
-  // Keep the newest logins of the user only, so old keys stop working.
+  Stmt s(db_, "INSERT INTO logins(userkey, user_id, resource, issued, used) VALUES(?, ?, ?, ?, ?)");
+  if (!s.Bind(1, key).Bind(2, user).Bind(3, resource).Bind(4, now).Bind(5, now).Run()) return false;
+  // Keep the most recently used logins of the user only: the idle ones go.
   Stmt trim(db_,
             "DELETE FROM logins WHERE user_id = ? AND userkey NOT IN ("
-            "SELECT userkey FROM logins WHERE user_id = ? ORDER BY issued DESC, rowid DESC LIMIT 32)");
+            "SELECT userkey FROM logins WHERE user_id = ? ORDER BY used DESC, rowid DESC LIMIT 32)");
   return trim.Bind(1, user).Bind(2, user).Run();
 }
 
-std::vector<std::string> Metadata::LoginKeys(int64_t user, int64_t now, int64_t max_age) {
+std::vector<std::string> Metadata::LoginKeys(int64_t user, int64_t now, int64_t max_idle) {
   std::vector<std::string> keys;
-  Stmt s(db_, "SELECT userkey FROM logins WHERE user_id = ? AND issued >= ?");
-  s.Bind(1, user).Bind(2, now - max_age);
+  Stmt s(db_, "SELECT userkey FROM logins WHERE user_id = ? AND used >= ?");
+  s.Bind(1, user).Bind(2, now - max_idle);
   while (s.Row()) keys.push_back(s.Text(0));
   return keys;
 }
 
-bool Metadata::HasResource(int64_t user, const std::string& resource, int64_t now,
-                           int64_t max_age) {
-  Stmt s(db_, "SELECT 1 FROM logins WHERE user_id = ? AND resource = ? AND issued >= ?");
-  s.Bind(1, user).Bind(2, resource).Bind(3, now - max_age);
-  return s.Row();
+bool Metadata::UseLogin(const std::string& key, int64_t now) {
+  Stmt s(db_, "UPDATE logins SET used = ?1 WHERE userkey = ?2 AND used < ?1");
+  return s.Bind(1, now).Bind(2, key).Run();
+}
+
+bool Metadata::UseResource(int64_t user, const std::string& resource, int64_t now,
+                           int64_t max_idle) {
+  std::string key;
+  {
+    Stmt s(db_, "SELECT userkey FROM logins WHERE user_id = ? AND resource = ? AND used >= ?");
+    s.Bind(1, user).Bind(2, resource).Bind(3, now - max_idle);
+    if (!s.Row()) return false;
+    key = s.Text(0);
+  }
+  UseLogin(key, now);
+  return true;
 }
 
 bool Metadata::FolderOwnedBy(int64_t folder, int64_t user) {
@@ -375,6 +404,12 @@ std::vector<std::string> Metadata::DropUnreferencedBlobs() {
   while (s.Row()) gone.push_back(s.Text(0));
   Stmt d(db_, "DELETE FROM blobs WHERE sha1 NOT IN (SELECT sha1 FROM files)");
   return d.Run() ? gone : std::vector<std::string>();
+}
+
+uint64_t Metadata::CountSessions(int64_t user) {
+  Stmt s(db_, "SELECT COUNT(*) FROM sessions WHERE user_id = ?");
+  s.Bind(1, user);
+  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
 }
 
 bool Metadata::PickcodeInUse(const std::string& pickcode) {

@@ -79,10 +79,14 @@ class Metadata {
   uint64_t ReservedBytes(int64_t user, int64_t except_session);
 
   // A login hands out a key that signs dispatch requests and a resource token
-  // that authorizes space queries. Logins older than `max_age` seconds expire.
+  // that authorizes space queries. A login unused for `max_idle` seconds
+  // expires; a user keeps the 32 most recently used.
   bool AddLogin(int64_t user, const std::string& key, const std::string& resource, int64_t now);
-  std::vector<std::string> LoginKeys(int64_t user, int64_t now, int64_t max_age);
-  bool HasResource(int64_t user, const std::string& resource, int64_t now, int64_t max_age);
+  std::vector<std::string> LoginKeys(int64_t user, int64_t now, int64_t max_idle);
+  // Marks the login of `key` used at `now`.
+  bool UseLogin(const std::string& key, int64_t now);
+  // Whether `resource` belongs to a live login of the user; marks it used.
+  bool UseResource(int64_t user, const std::string& resource, int64_t now, int64_t max_idle);
 
   bool FolderOwnedBy(int64_t folder, int64_t user);
   bool FindFolder(int64_t user, int64_t parent, const std::string& name, int64_t* id);
@@ -102,6 +106,7 @@ class Metadata {
   std::vector<std::string> DropUnreferencedBlobs();
 
   bool PickcodeInUse(const std::string& pickcode);
+  uint64_t CountSessions(int64_t user);  // open ones
   bool CreateSession(Session* session);  // sets session->id
   bool FindSession(int64_t user, const std::string& pickcode, Session* session);
   bool FindSessionById(int64_t id, Session* session);

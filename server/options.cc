@@ -169,6 +169,25 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->session_lifetime = static_cast<int64_t>(seconds);
+    } else if (name == "--max-sessions") {
+      if (!ParseUnsigned(value, &o->max_sessions) || o->max_sessions == 0) {
+        *error = "--max-sessions wants a positive count";
+        return false;
+      }
+    } else if (name == "--workers") {
+      uint64_t n;
+      if (!ParseUnsigned(value, &n) || n == 0 || n > 4096) {
+        *error = "--workers wants a count from 1 to 4096";
+        return false;
+      }
+      o->workers = static_cast<int>(n);
+    } else if (name == "--read-timeout") {
+      uint64_t seconds;
+      if (!ParseUnsigned(value, &seconds) || seconds == 0 || seconds > 600) {
+        *error = "--read-timeout wants seconds from 1 to 600";
+        return false;
+      }
+      o->read_timeout = static_cast<int>(seconds);
     } else if (name == "--default-quota") {
       if (!ParseUnsigned(value, &o->default_quota)) {
         *error = "--default-quota wants a byte count";
@@ -218,7 +237,12 @@ std::string UsageText() {
          "  --key-lifetime S          validity of an upload key (default 86400)\n"
          "  --session-lifetime S      an unfinished upload idle this long is dropped with its\n"
          "                            data (default 30 days)\n"
-         "  --default-quota BYTES     quota of --user entries without one\n";
+         "  --default-quota BYTES     quota of --user entries without one\n"
+         "  --max-sessions N          unfinished uploads a user may have open (default 1000)\n"
+         "  --workers N               connections served at once (default 64); as many more\n"
+         "                            may wait, further ones are answered 503 at once\n"
+         "  --read-timeout S          a client silent this long mid-request is dropped\n"
+         "                            (default 8)\n";
 }
 
 }  // namespace vexa::server

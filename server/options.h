@@ -36,6 +36,12 @@ struct Options {
   int64_t key_lifetime = 24 * 3600;
   // An upload left without a request this long is dropped with its data.
   int64_t session_lifetime = 30 * 24 * 3600;
+  // Open upload sessions a user may have; a new upload beyond is refused.
+  uint64_t max_sessions = 1000;
+  // Threads serving connections; as many more connections may wait for one.
+  int workers = 64;
+  // Seconds a request may send nothing before its connection is dropped.
+  int read_timeout = 8;
   bool help = false;
 };
 

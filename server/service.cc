@@ -76,10 +76,27 @@ bool Service::Start(std::string* error) {
 void Service::Install(httplib::Server* server) {
   server->set_keep_alive_max_count(1);  // one request per connection
   server->set_payload_max_length(kMaxBodyBytes);
-  // The range body ends its closing delimiter without a CRLF, which the HTTP
-  // library's own multipart reader refuses; hide the type so that the raw
-  // body reaches our parser.
-  server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+  server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    // Refused before the body is read: the library would otherwise read (or
+    // skip) all of it, and holds no limit for a chunked body.
+    if (req.has_header("Transfer-Encoding")) {
+      res.status = 411;
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (req.has_header("Content-Length")) {
+      uint64_t length;
+      if (!ParseDecimal(req.get_header_value("Content-Length"), &length)) {
+        res.status = 400;
+        return httplib::Server::HandlerResponse::Handled;
+      }
+      if (length > kMaxBodyBytes) {
+        res.status = 413;
+        return httplib::Server::HandlerResponse::Handled;
+      }
+    }
+    // The range body ends its closing delimiter without a CRLF, which the HTTP
+    // library's own multipart reader refuses; hide the type so that the raw
+    // body reaches our parser.
     if (req.path == "/upload/2.0/bigupload") {
       auto& headers = const_cast<httplib::Headers&>(req.headers);
       auto it = headers.find("Content-Type");

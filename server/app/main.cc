@@ -11,6 +11,7 @@
 
 #include "server/blob_store.h"
 #include "server/faults.h"
+#include "server/http_server.h"
 #include "server/metadata.h"
 #include "server/options.h"
 #include "server/service.h"
@@ -65,8 +66,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  httplib::Server http;
-  http.set_read_timeout(60, 0);
+  HttpServer http(static_cast<size_t>(options.workers));
+  http.set_read_timeout(options.read_timeout, 0);
   http.set_write_timeout(60, 0);
   service.Install(&http);
   int port = options.port;

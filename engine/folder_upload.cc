@@ -1,0 +1,382 @@
+#include "engine/folder_upload.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "account/ini_file.h"
+#include "account/session.h"
+#include "codec/text.h"
+#include "engine/engine.h"
+#include "engine/folder_listing.h"
+#include "port/file.h"
+#include "port/last_error.h"
+#include "port/mutex.h"
+#include "port/thread.h"
+#include "store/error_table.h"
+#include "store/resume_store.h"
+
+namespace vexa {
+namespace {
+
+// Failures of a folder as a whole, stored under its own path (GBK).
+// 空文件夹不能上传
+constexpr char kEmptyFolderText[] = "\xBF\xD5\xCE\xC4\xBC\xFE\xBC\xD0\xB2\xBB\xC4\xDC\xC9\xCF\xB4\xAB";
+// 获取文件夹列表失败
+constexpr char kListFailedText[] =
+    "\xBB\xF1\xC8\xA1\xCE\xC4\xBC\xFE\xBC\xD0\xC1\xD0\xB1\xED\xCA\xA7\xB0\xDC";
+
+struct FolderRequest {
+  std::string folderPath;
+  std::string target;
+  std::string userId;  // of the session that asked
+  int32_t ispType = 0;
+  bool autoStart = false;
+};
+
+// The folders whose listing thread runs: a second request for one of them
+// must neither start another thread nor mistake the half-built record for an
+// empty folder.
+struct FolderThreads {
+  std::mutex mu;
+  std::condition_variable done;
+  std::set<std::string> running;
+  std::function<void()> listedHook;
+};
+
+FolderThreads& Threads() {
+  static FolderThreads* threads = new FolderThreads();
+  return *threads;
+}
+
+// Serialises the registration of members between folder threads, so one
+// folder's members are queued together.
+port::Mutex& FolderAddMutex() {
+  static port::Mutex* mutex = new port::Mutex();
+  return *mutex;
+}
+
+// Whether the engine still runs for the session that asked for the folder: a
+// logout while a large folder is listed must not queue it into the next one.
+bool SameSession(const FolderRequest& r) {
+  return IsEngineStarted() && IsLoggedIn() && GetUserId() == r.userId;
+}
+
+TaskStatus StatusOf(const FolderRecord& folder) {
+  return static_cast<TaskStatus>(folder.status.load());
+}
+
+// Records a failure of the folder itself, then reports it, so a reader woken
+// by the report finds the text.
+void FailFolder(const FolderRef& folder, const std::string& text) {
+  {
+    port::MutexLock l(&folder->lock);
+    folder->failures[folder->folderPath] = text;
+  }
+  NotifyFolderStatus(folder, TaskStatus::Failed);
+}
+
+void FolderWorker(const FolderRequest& r) {
+  const TaskStatus initial = r.autoStart ? TaskStatus::Waiting : TaskStatus::Stopped;
+  auto folder = std::make_shared<FolderRecord>();
+  folder->folderPath = r.folderPath;
+
+  // Members left by an earlier upload of the same folder come back as they
+  // were; otherwise the folder is listed.
+  int64_t total = 0;
+  int64_t uploaded = 0;
+  std::string stored_target;
+  std::vector<std::string> paths;
+  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths);
+  const bool fresh = paths.empty();
+  folder->target = fresh ? r.target : stored_target;
+  if (!fresh) {
+    folder->totalSize.store(total);
+    folder->uploadedSize.store(uploaded);
+    folder->memberCount = static_cast<int32_t>(paths.size());
+    folder->pendingPaths = paths;
+  }
+  if (!SameSession(r) || !RegisterFolder(folder)) return;
+
+  std::vector<ResumeRecord> records(paths.size());
+  if (fresh) {
+    NotifyFolderStatus(folder, initial);
+    if (folder->target.empty()) {
+      // Its members could never be placed: fail now rather than queue them for ever.
+      FailFolder(folder, ErrorMessageText(kErrNoTarget));
+      return;
+    }
+    if (!ListFolderFiles(r.folderPath, &paths)) {
+      FailFolder(folder, kListFailedText);
+      return;
+    }
+    records.resize(paths.size());
+    int64_t sum = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      uint64_t size = 0;
+      if (port::FileSize64(paths[i], &size)) {
+        records[i].fileSize = static_cast<int64_t>(size);
+        sum += records[i].fileSize;
+      }
+    }
+    port::MutexLock l(&folder->lock);
+    folder->memberCount = static_cast<int32_t>(paths.size());
+    folder->totalSize.store(sum);
+    folder->pendingPaths = paths;
+  } else {
+    for (size_t i = 0; i < paths.size(); ++i) ReadResumeRecord(paths[i], &records[i]);
+  }
+  std::function<void()> hook;
+  {
+    FolderThreads& threads = Threads();
+    std::lock_guard<std::mutex> l(threads.mu);
+    hook = threads.listedHook;
+  }
+  if (hook) hook();
+  // The folder may have been cancelled or stopped while it was listed.
+  if (FindFolder(r.folderPath) != folder || StatusOf(*folder) == TaskStatus::Cancelled) return;
+  const TaskStatus status = StatusOf(*folder) == TaskStatus::Stopped ? TaskStatus::Stopped : initial;
+  if (paths.empty()) {
+    FailFolder(folder, kEmptyFolderText);
+    return;
+  }
+  NotifyFolderStatus(folder, status);  // now with its total size
+
+  const bool storable_folder =
+      IniFile::IsStorableValue(r.folderPath) && IniFile::IsStorableValue(folder->target);
+  std::vector<std::unique_ptr<UploadTask>> tasks;
+  tasks.reserve(paths.size());
+  bool saved = false;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    auto task = std::make_unique<UploadTask>();
+    task->ispType = r.ispType;
+    task->folderPath = r.folderPath;
+    task->folderTarget = folder->target;
+    task->filePath = paths[i];
+    task->fileSize = records[i].fileSize;
+    if (!fresh) {
+      task->fileId = records[i].fileId;
+      task->quickId = records[i].quickId;
+      task->pickCode = records[i].pickCode;
+      task->uploadedSize.store(records[i].uploadedSize);
+    }
+    if (!storable_folder || !IniFile::IsStorable(paths[i])) {
+      // The store's line format cannot hold it: an upload that could never
+      // be resumed fails at once, counted by its folder.
+      task->errorCode.store(static_cast<int32_t>(port::kErrorInvalidName));
+      SetTaskStatus(task.get(), TaskStatus::Failed, true);
+      continue;
+    }
+    SetTaskStatus(task.get(), status, false);
+    saved = SaveTaskRecord(*task, false) || saved;
+    tasks.push_back(std::move(task));
+  }
+  {
+    port::MutexLock l(&folder->lock);
+    for (const auto& t : tasks) folder->dirTargets.try_emplace(DirectoryOf(t->filePath));
+  }
+  {
+    // A stopped member is refused here: with auto-start off only the record
+    // and the resume records remain. A stop of the folder that comes now
+    // ends the registration.
+    port::MutexLock l(&FolderAddMutex());
+    for (auto& t : tasks) {
+      const TaskStatus now = StatusOf(*folder);
+      if (!SameSession(r) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
+      if (AddFolderMember(t.get())) t.release();
+    }
+  }
+  tasks.clear();
+  if (saved && IsResumeStoreOpen()) WakeResumeWriter();
+}
+
+void RunFolderWorker(const FolderRequest& r) {
+  FolderWorker(r);
+  FolderThreads& threads = Threads();
+  {
+    std::lock_guard<std::mutex> l(threads.mu);
+    threads.running.erase(r.folderPath);
+  }
+  threads.done.notify_all();
+}
+
+// The members a known folder queues again: its unfinished members or, when
+// none is left, those that failed. Their old failures are forgotten and the
+// failed count follows, so the folder is reported finished only once they
+// have ended again.
+std::vector<std::string> TakeRequeued(FolderRecord* folder) {
+  port::MutexLock l(&folder->lock);
+  std::vector<std::string> paths = folder->pendingPaths;
+  if (paths.empty()) {
+    for (const auto& [path, text] : folder->failures) {
+      if (path != folder->folderPath) paths.push_back(path);
+    }
+    folder->pendingPaths = paths;
+  }
+  if (paths.empty()) return paths;
+  for (const std::string& p : paths) folder->failures.erase(p);
+  folder->failures.erase(folder->folderPath);
+  folder->failedCount = static_cast<int32_t>(folder->failures.size());
+  return paths;
+}
+
+// Whether the member that marked a directory pending may still create it:
+// it is queued or running. REQUIRES: engine lock (the scheduler's pass).
+bool IsCreating(const std::string& creator) {
+  bool creating = false;
+  FindTask(creator, [&](UploadTask& task) {
+    const TaskStatus s = task.GetStatus();
+    creating = s == TaskStatus::Waiting || s == TaskStatus::Hashing || s == TaskStatus::Uploading;
+  });
+  return creating;
+}
+
+// Clears the pending marks on `directory` and above that a member left behind
+// when it was stopped or cancelled before its dispatch answered; else the
+// members below would wait for ever. A mark of the asking member itself is
+// from an attempt that is over.
+void ReleaseAbandonedMarks(FolderRecord* folder, const std::string& directory,
+                           const std::string& asking) {
+  std::vector<std::pair<std::string, std::string>> marks;  // directory, creator
+  {
+    port::MutexLock l(&folder->lock);
+    for (std::string x = directory; !x.empty() && x != folder->folderPath; x = DirectoryOf(x)) {
+      auto it = folder->dirTargets.find(x);
+      if (it != folder->dirTargets.end() && it->second.identity.empty() && it->second.pending &&
+          !it->second.creator.empty()) {
+        marks.emplace_back(x, it->second.creator);
+      }
+    }
+  }
+  // The task lookup takes the engine lock, never under a folder's lock.
+  for (const auto& [dir, creator] : marks) {
+    if (creator != asking && IsCreating(creator)) continue;
+    port::MutexLock l(&folder->lock);
+    auto it = folder->dirTargets.find(dir);
+    if (it != folder->dirTargets.end() && it->second.identity.empty() &&
+        it->second.creator == creator) {
+      it->second.pending = false;
+      it->second.creator.clear();
+    }
+  }
+}
+
+}  // namespace
+
+void InstallFolderUploads() {
+  SetFolderUploadStarter(StartFolderUpload);
+  SetTargetResolver(ResolveTarget);
+}
+
+bool StartFolderUpload(const std::string& folder_path, const std::string& target, int32_t isp_type,
+                       bool auto_start) {
+  FolderThreads& threads = Threads();
+  std::lock_guard<std::mutex> l(threads.mu);
+  if (threads.running.count(folder_path) != 0) return true;
+  if (FolderRef folder = FindFolder(folder_path)) {
+    const std::vector<std::string> paths = TakeRequeued(folder.get());
+    if (!paths.empty()) {
+      NotifyFolderStatus(folder, TaskStatus::Waiting);
+      // Each member's folder, targets and progress come from its resume
+      // record; the folder's own values serve a member that has none.
+      for (const std::string& p : paths) {
+        AddFileTask(p, "", 0, folder->folderPath, folder->target, true);
+      }
+      return true;
+    }
+    // It failed as a whole (empty, unreadable, no target): list it again, as
+    // it may have changed since.
+    RemoveFolder(folder);
+  }
+  FolderRequest request;
+  request.folderPath = folder_path;
+  request.target = target;
+  request.userId = GetUserId();
+  request.ispType = isp_type;
+  request.autoStart = auto_start;
+  threads.running.insert(folder_path);
+  if (port::StartDetachedThread([request] { RunFolderWorker(request); })) return true;
+  threads.running.erase(folder_path);
+  return false;
+}
+
+bool ResolveTarget(UploadTask* task, const std::string& directory, std::string* remote_path,
+                   std::string* target) {
+  if (task == nullptr) return false;
+  FolderRef folder = FindFolder(task->folderPath);
+  if (!folder) return false;
+  if (directory == folder->folderPath) {
+    // A file directly in the folder goes into the folder's own remote folder.
+    *remote_path = FileNameOf(directory);
+    *target = folder->target;
+    return true;
+  }
+  ReleaseAbandonedMarks(folder.get(), directory, task->filePath);
+
+  port::MutexLock l(&folder->lock);
+  auto entry = folder->dirTargets.find(directory);
+  if (entry == folder->dirTargets.end()) return false;
+  *target = entry->second.identity;
+  if (!target->empty() || entry->second.pending || !AncestorsReady(*folder, directory)) return true;
+
+  // Walk up to the nearest directory the service has named (or the folder
+  // itself); the names passed on the way are created by this member.
+  std::vector<std::string> names{FileNameOf(directory)};
+  std::string base;
+  std::string x = DirectoryOf(directory);
+  for (;; x = DirectoryOf(x)) {
+    if (x.empty()) return false;
+    if (x == folder->folderPath) {
+      names.push_back(FileNameOf(x));
+      base = folder->target;
+      break;
+    }
+    auto known = folder->dirTargets.find(x);
+    if (known != folder->dirTargets.end() && !known->second.identity.empty()) {
+      base = known->second.identity;
+      break;
+    }
+    names.push_back(FileNameOf(x));
+  }
+  *target = base;
+  if (base.empty()) return true;
+  remote_path->clear();
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (!remote_path->empty()) remote_path->push_back('/');
+    *remote_path += *it;
+  }
+  entry->second.pending = true;
+  entry->second.creator = task->filePath;
+  return true;
+}
+
+bool AncestorsReady(const FolderRecord& folder, const std::string& directory) {
+  for (std::string x = DirectoryOf(directory); !x.empty() && x != folder.folderPath;
+       x = DirectoryOf(x)) {
+    auto it = folder.dirTargets.find(x);
+    if (it != folder.dirTargets.end() && it->second.identity.empty() && it->second.pending) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void TEST_SetFolderListedHook(std::function<void()> hook) {
+  FolderThreads& threads = Threads();
+  std::lock_guard<std::mutex> l(threads.mu);
+  threads.listedHook = std::move(hook);
+}
+
+bool TEST_WaitForFolderUploads(uint32_t timeout_ms) {
+  FolderThreads& threads = Threads();
+  std::unique_lock<std::mutex> l(threads.mu);
+  return threads.done.wait_for(l, std::chrono::milliseconds(timeout_ms),
+                               [&threads] { return threads.running.empty(); });
+}
+
+}  // namespace vexa

@@ -1,0 +1,422 @@
+#include "engine/folder_upload.h"
+
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <utility>
+
+#include "codec/text.h"
+#include "engine/engine.h"
+#include "engine/test_worker.h"
+#include "store/error_table.h"
+#include "store/resume_store.h"
+
+namespace vexa {
+namespace {
+
+using Placement = std::pair<std::string, std::string>;  // remotePath, target
+
+constexpr int32_t kWaiting = static_cast<int32_t>(TaskStatus::Waiting);
+constexpr int32_t kStopped = static_cast<int32_t>(TaskStatus::Stopped);
+constexpr int32_t kFailed = static_cast<int32_t>(TaskStatus::Failed);
+constexpr int32_t kCompleted = static_cast<int32_t>(TaskStatus::Completed);
+
+class FolderUploadTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    InstallFolderUploads();
+    root_ = dir_.File("Root");
+  }
+  void TearDown() override {
+    EXPECT_TRUE(TEST_WaitForFolderUploads(10000));
+    TEST_SetFolderListedHook(nullptr);
+    SetFolderUploadStarter(nullptr);
+    EngineTest::TearDown();
+  }
+
+  // Adds the folder and waits until its listing thread has ended.
+  void Add(const std::string& folder, const std::string& target, bool auto_start,
+           int32_t isp_type = 0) {
+    ASSERT_TRUE(AddFolderTask(folder, target, isp_type, auto_start));
+    ASSERT_TRUE(TEST_WaitForFolderUploads(10000));
+  }
+
+  // One-byte files in the data folder.
+  void MakeFiles(std::initializer_list<const char*> names) {
+    for (const char* name : names) MakeFile(name, 1);
+  }
+
+  // Where a waiting member would go now.
+  static Placement Resolve(const std::string& path) {
+    UploadTask* task = RegisteredTask(path);
+    EXPECT_NE(nullptr, task) << path;
+    if (task == nullptr) return {};
+    Placement p;
+    EXPECT_TRUE(ResolveTarget(task, DirectoryOf(path), &p.first, &p.second));
+    return p;
+  }
+
+  // Starts the next member through a scheduler pass.
+  static UploadTask* StartNext(TestWorker* worker, size_t n) {
+    RunSchedulerPass();
+    return worker->WaitStarted(n, 2000);
+  }
+
+  // The status reports, without the scheduler's progress rows.
+  std::vector<TaskNotice> Reports() {
+    std::vector<TaskNotice> out;
+    for (const TaskNotice& n : log_.notices()) {
+      if (n.status != static_cast<int32_t>(TaskStatus::Uploading)) out.push_back(n);
+    }
+    return out;
+  }
+
+  std::map<std::string, std::string> Failures(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    CopyFolderFailures(folder, &out);
+    return out;
+  }
+
+  std::string root_;
+};
+
+TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDirectory) {
+  TestWorker worker;
+  Start();
+  MakeFile("Root/a/c/h", 50);
+  MakeFile("Root/a/b/g", 40);
+  MakeFile("Root/a/f", 30);
+  MakeFile("Root/t2", 20);
+  MakeFile("Root/t1", 10);
+  std::filesystem::create_directories(root_ + "/empty");
+  Add(root_, "T", true, 2);
+
+  // Reported once as queued, once more with its total.
+  std::vector<TaskNotice> n = log_.notices();
+  ASSERT_EQ(2u, n.size());
+  for (const TaskNotice& x : n) {
+    EXPECT_EQ(root_, x.path);
+    EXPECT_EQ("Root", x.fileName);
+    EXPECT_EQ(1, x.isFolder);
+    EXPECT_EQ(kWaiting, x.status);
+  }
+  EXPECT_EQ(0, n[0].totalSize);
+  EXPECT_EQ(150, n[1].totalSize);
+  EXPECT_EQ(5u, GetQueueTotals().taskCount);
+  EXPECT_EQ(150, GetQueueTotals().totalBytes);
+  ResumeRecord r;
+  ASSERT_TRUE(ReadResumeRecord(root_ + "/a/b/g", &r));
+  EXPECT_EQ(root_, r.folderPath);
+  EXPECT_EQ("T", r.folderTarget);
+  EXPECT_EQ("", r.target);
+  EXPECT_EQ(40, r.fileSize);
+  EXPECT_EQ(2, r.ispType);
+
+  // The worker records the remote folder each dispatch created, as the
+  // service names it.
+  std::vector<Placement> placed;
+  for (size_t i = 1; i <= 5; ++i) {
+    UploadTask* t = StartNext(&worker, i);
+    ASSERT_NE(nullptr, t);
+    placed.emplace_back(t->remotePath, t->target);
+    const std::string dir = DirectoryOf(t->filePath);
+    if (dir != root_) RecordDirectoryTarget(root_, dir, "ID-" + FileNameOf(dir));
+    worker.Complete(t);
+  }
+  EXPECT_EQ((std::vector<std::string>{root_ + "/t1", root_ + "/t2", root_ + "/a/f",
+                                      root_ + "/a/b/g", root_ + "/a/c/h"}),
+            worker.started_paths());
+  EXPECT_EQ((std::vector<Placement>{{"Root", "T"}, {"Root", "T"}, {"Root/a", "T"},
+                                    {"b", "ID-a"}, {"c", "ID-a"}}),
+            placed);
+  EXPECT_EQ(kCompleted, log_.notices().back().status);
+  EXPECT_EQ(nullptr, FindFolder(root_));
+}
+
+TEST_F(FolderUploadTest, MemberBelowADirectoryBeingCreatedWaitsWhileASiblingGoesAhead) {
+  TestWorker worker;
+  Start();
+  MakeFiles({"Root/a/b/1", "Root/a/b/2", "Root/a/b/d/4", "Root/a/c/3"});
+  Add(root_, "T", true);
+
+  UploadTask* creator = StartNext(&worker, 1);
+  ASSERT_NE(nullptr, creator);
+  EXPECT_EQ(root_ + "/a/b/1", creator->filePath);
+  EXPECT_EQ("Root/a/b", creator->remotePath);
+  EXPECT_EQ("T", creator->target);
+  EXPECT_EQ(Placement("", ""), Resolve(root_ + "/a/b/2"));
+  EXPECT_EQ(Placement("", ""), Resolve(root_ + "/a/b/d/4"));
+  EXPECT_EQ(Placement("Root/a/c", "T"), Resolve(root_ + "/a/c/3"));
+
+  // The creator's dispatch answered with the new folder's identity.
+  ASSERT_TRUE(RecordDirectoryTarget(root_, root_ + "/a/b", "IDB"));
+  EXPECT_EQ(Placement("", "IDB"), Resolve(root_ + "/a/b/2"));
+  EXPECT_EQ(Placement("d", "IDB"), Resolve(root_ + "/a/b/d/4"));
+  worker.Complete(creator);
+}
+
+TEST_F(FolderUploadTest, DirectoryIsFreedWhenItsCreatorEndsWithoutAnAnswer) {
+  TestWorker worker;
+  Start();
+  MakeFiles({"Root/a/1", "Root/a/2", "Root/a/3"});
+  Add(root_, "T", true);
+
+  // Stopped before its dispatch answered: the next member creates the folder.
+  UploadTask* first = StartNext(&worker, 1);
+  ASSERT_NE(nullptr, first);
+  ASSERT_TRUE(ChangeTaskState(first->filePath, true, TaskStatus::Stopped));
+  worker.End(first);
+  UploadTask* second = StartNext(&worker, 2);
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(root_ + "/a/2", second->filePath);
+  EXPECT_EQ("Root/a", second->remotePath);
+
+  // A failed creator clears its mark itself, as the transfer worker does.
+  ClearDirectoryPending(root_, root_ + "/a");
+  worker.Fail(second, 405);
+  UploadTask* third = StartNext(&worker, 3);
+  ASSERT_NE(nullptr, third);
+  EXPECT_EQ("Root/a", third->remotePath);
+  worker.Complete(third);
+}
+
+TEST_F(FolderUploadTest, ReaddingAFailedFolderRequeuesExactlyItsFailedMembers) {
+  TestWorker worker;
+  Start();
+  const std::string x = MakeFile("Root/x", 1), y = MakeFile("Root/y", 2);
+  const std::string z = MakeFile("Root/s/z", 3);
+  Add(root_, "T", true);
+  for (size_t i = 1; i <= 3; ++i) {
+    UploadTask* t = StartNext(&worker, i);
+    ASSERT_NE(nullptr, t);
+    if (t->filePath == x) {
+      worker.Complete(t);
+    } else {
+      worker.Fail(t, 405);
+    }
+  }
+  ASSERT_EQ(kFailed, Reports().back().status);
+  const std::string text = ErrorMessageText(405);
+  EXPECT_EQ((std::map<std::string, std::string>{{y, text}, {z, text}}), Failures(root_));
+
+  log_.clear();
+  Add(root_, "T", true);
+  EXPECT_FALSE(FindTask(x));
+  EXPECT_TRUE(FindTask(y));
+  EXPECT_TRUE(FindTask(z));
+  EXPECT_EQ(2u, GetQueueTotals().taskCount);
+  EXPECT_TRUE(Failures(root_).empty());
+  // Only the folder's own report: the old failures no longer count, so the
+  // folder is not finished until both have ended again.
+  ASSERT_EQ(1u, Reports().size());
+  EXPECT_EQ(kWaiting, Reports()[0].status);
+  EXPECT_EQ(1, Reports()[0].isFolder);
+
+  UploadTask* again = StartNext(&worker, 4);
+  ASSERT_NE(nullptr, again);
+  EXPECT_EQ(y, again->filePath);
+  worker.Complete(again);
+  EXPECT_EQ(1u, Reports().size());
+  UploadTask* last = StartNext(&worker, 5);
+  ASSERT_NE(nullptr, last);
+  worker.Fail(last, 405);
+  ASSERT_EQ(2u, Reports().size());
+  EXPECT_EQ(kFailed, Reports()[1].status);
+  EXPECT_EQ((std::map<std::string, std::string>{{z, text}}), Failures(root_));
+}
+
+TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) {
+  auto section = [this](const std::string& name, int size, int done) {
+    return "[" + root_ + "/" + name + "]\r\nfileid=F" + name + "\r\nquickid=Q\r\npickcode=P\r\n" +
+           "folderpath=" + root_ + "\r\nfoldertarget=FT\r\ntarget=\r\nfilesize=" +
+           std::to_string(size) + "\r\nuploadsize=" + std::to_string(done) + "\r\nisp=1\r\n";
+  };
+  std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
+      << section("a", 10, 4) << section("sub/b", 20, 0);
+  TestWorker worker;
+  Start();
+  log_.clear();
+  Add(root_, "OTHER", true);
+  ASSERT_EQ(1u, log_.size());
+  EXPECT_EQ(kWaiting, log_.notices()[0].status);
+  EXPECT_EQ(30, log_.notices()[0].totalSize);
+  EXPECT_EQ(4, log_.notices()[0].doneSize);
+  UploadTask* a = RegisteredTask(root_ + "/a");
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ("Fa", a->fileId);
+  EXPECT_EQ(4, a->uploadedSize.load());
+  EXPECT_EQ("FT", a->folderTarget);
+  EXPECT_EQ(2u, GetQueueTotals().taskCount);
+
+  UploadTask* t = StartNext(&worker, 1);
+  ASSERT_EQ(a, t);
+  EXPECT_EQ(Placement("Root", "FT"), Placement(t->remotePath, t->target));
+  worker.Complete(t);
+  t = StartNext(&worker, 2);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(Placement("Root/sub", "FT"), Placement(t->remotePath, t->target));
+  worker.Complete(t);
+  EXPECT_EQ(kCompleted, log_.notices().back().status);
+}
+
+TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) {
+  Start();
+  ResumeRecord r;
+  r.fileId = "FX";
+  r.quickId = "QX";
+  r.folderPath = root_;
+  r.folderTarget = "FT";
+  r.fileSize = 10;
+  r.uploadedSize = 3;
+  ASSERT_TRUE(SaveResumeRecord(root_ + "/x", r, false));
+  r.fileId = "FY";
+  r.fileSize = 20;
+  r.uploadedSize = 0;
+  ASSERT_TRUE(SaveResumeRecord(root_ + "/y", r, false));
+  MakeFile("Root/new", 5);  // not part of that upload
+
+  Add(root_, "T2", true, 1);
+  FolderRef f = FindFolder(root_);
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ("FT", f->target);
+  ASSERT_EQ(1u, log_.size());
+  EXPECT_EQ(30, log_.notices()[0].totalSize);
+  EXPECT_EQ(3, log_.notices()[0].doneSize);
+  EXPECT_EQ(2u, GetQueueTotals().taskCount);
+  UploadTask* x = RegisteredTask(root_ + "/x");
+  ASSERT_NE(nullptr, x);
+  EXPECT_EQ("FX", x->fileId);
+  EXPECT_EQ("QX", x->quickId);
+  EXPECT_EQ(3, x->uploadedSize.load());
+  EXPECT_EQ(1, x->ispType);
+}
+
+TEST_F(FolderUploadTest, AutoStartOffLeavesOnlyTheRecords) {
+  Start();
+  const std::string x = MakeFile("Root/x", 5), y = MakeFile("Root/s/y", 7);
+  Add(root_, "T", false);
+  const std::vector<TaskNotice> n = log_.notices();
+  ASSERT_EQ(2u, n.size());
+  EXPECT_EQ(kStopped, n[0].status);
+  EXPECT_EQ(kStopped, n[1].status);
+  EXPECT_EQ(12, n[1].totalSize);
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  ResumeRecord r;
+  ASSERT_TRUE(ReadResumeRecord(x, &r));
+  EXPECT_EQ(root_, r.folderPath);
+  ASSERT_TRUE(ReadResumeRecord(y, &r));
+  EXPECT_EQ(7, r.fileSize);
+
+  // Started later by adding it again.
+  Add(root_, "T", true);
+  EXPECT_EQ(kWaiting, log_.notices().back().status);
+  EXPECT_TRUE(FindTask(x));
+  EXPECT_TRUE(FindTask(y));
+}
+
+TEST_F(FolderUploadTest, StopOrCancelWhileTheFolderIsListedIsHonoured) {
+  Start();
+  const std::string x = MakeFile("Root/x", 5);
+  TEST_SetFolderListedHook([this] {
+    ChangeTaskState(root_, true, TaskStatus::Stopped);
+    TEST_WaitForFolderWorkers(10000);
+  });
+  Add(root_, "T", true);
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  EXPECT_EQ(kStopped, Reports().back().status);
+  EXPECT_EQ(5, Reports().back().totalSize);
+  ResumeRecord r;
+  EXPECT_TRUE(ReadResumeRecord(x, &r));
+
+  // Cancelled: nothing stays behind.
+  const std::string other = dir_.File("Other");
+  const std::string z = MakeFile("Other/z", 3);
+  TEST_SetFolderListedHook([other] {
+    CancelTask(other);
+    TEST_WaitForFolderWorkers(10000);
+  });
+  Add(other, "T", true);
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  EXPECT_FALSE(ReadResumeRecord(z, &r));
+  EXPECT_EQ(nullptr, FindFolder(other));
+}
+
+TEST_F(FolderUploadTest, FolderThatStartsUploadingDuringItsRegistrationRegistersTheRest) {
+  // The folder's report with its total comes just before its members are
+  // registered; a transfer of a first member would mark the folder Uploading.
+  NoticeCallback log = log_.Callback();
+  StartEngine(
+      [this, log](TaskNotice n) {
+        if (n.isFolder == 1 && n.totalSize > 0) {
+          FolderRef f = FindFolder(root_);
+          if (f) f->status.store(static_cast<int32_t>(TaskStatus::Uploading));
+        }
+        log(std::move(n));
+      },
+      77);
+  MakeFiles({"Root/1", "Root/2", "Root/3"});
+  Add(root_, "T", true);
+  EXPECT_EQ(3u, GetQueueTotals().taskCount);
+}
+
+TEST_F(FolderUploadTest, FailuresOfTheFolderItselfAreKeptUnderItsPath) {
+  Start();
+  // Only empty sub-folders.
+  std::filesystem::create_directories(root_ + "/e1");
+  std::filesystem::create_directories(root_ + "/e2/deeper");
+  std::filesystem::create_directories(root_ + "/e3");
+  Add(root_, "T", true);
+  ASSERT_EQ(2u, log_.size());
+  EXPECT_EQ(kFailed, log_.notices()[1].status);
+  EXPECT_EQ(Utf8ToAnsi("空文件夹不能上传"), Failures(root_)[root_]);
+  EXPECT_EQ(1u, Failures(root_).size());
+  // Added again once it holds a file, it is listed anew.
+  const std::string late = MakeFile("Root/e2/late", 4);
+  log_.clear();
+  Add(root_, "T", true);
+  EXPECT_TRUE(FindTask(late));
+  EXPECT_EQ(4, log_.notices().back().totalSize);
+  EXPECT_TRUE(Failures(root_).empty());
+
+  const std::string missing = dir_.File("missing");
+  Add(missing, "T", true);
+  EXPECT_EQ(kFailed, log_.notices().back().status);
+  EXPECT_EQ(Utf8ToAnsi("获取文件夹列表失败"), Failures(missing)[missing]);
+
+  // Without a target its members could never be placed.
+  const std::string untargeted = dir_.File("U");
+  MakeFile("U/file", 3);
+  Add(untargeted, "", true);
+  EXPECT_EQ(kFailed, log_.notices().back().status);
+  EXPECT_EQ(ErrorMessageText(kErrNoTarget), Failures(untargeted)[untargeted]);
+  EXPECT_EQ(1u, GetQueueTotals().taskCount);  // only `late`
+}
+
+TEST_F(FolderUploadTest, MemberThatTheStoreCannotHoldFailsAlone) {
+  Start();
+  const std::string good = MakeFile("Root/good", 3), bad = MakeFile("Root/bad\nname", 3);
+  Add(root_, "T", true);
+  EXPECT_TRUE(FindTask(good));
+  EXPECT_FALSE(FindTask(bad));
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord(bad, &r));
+  EXPECT_EQ(ErrorMessageText(123), Failures(root_)[bad]);
+}
+
+TEST_F(FolderUploadTest, SecondRequestWhileListingChangesNothing) {
+  Start();
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i) {
+    MakeFile("Root/d" + std::to_string(i % 7) + "/f" + std::to_string(i), 1);
+  }
+  ASSERT_TRUE(AddFolderTask(root_, "T", 0, true));
+  ASSERT_TRUE(AddFolderTask(root_, "T", 0, true));
+  ASSERT_TRUE(TEST_WaitForFolderUploads(10000));
+  for (const TaskNotice& n : log_.notices()) EXPECT_NE(kFailed, n.status);
+  EXPECT_TRUE(Failures(root_).empty());
+  EXPECT_EQ(static_cast<size_t>(kFiles), GetQueueTotals().taskCount);
+}
+
+}  // namespace
+}  // namespace vexa
