@@ -27,6 +27,26 @@ void Die(const std::string& what) {
   std::exit(1);
 }
 
+void ReadSizeAndRepetitions(int argc, char** argv, const char* usage, int* mib, int* reps) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.rfind("--", 0) == 0) continue;  // options of the benchmark runner
+    *(i == 1 ? mib : reps) = std::atoi(a.c_str());
+  }
+  if (*mib <= 0 || *reps <= 0) Die(usage);
+}
+
+ScratchDir::ScratchDir()
+    : path_(std::filesystem::temp_directory_path() /
+            ("vexa-bench-" + std::to_string(std::random_device()()))) {
+  std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
 HttpClient LoopbackClient() {
   HttpClient c;
   c.useSystemProxy = false;

@@ -14,6 +14,25 @@ namespace vexa::bench {
 
 [[noreturn]] void Die(const std::string& what);
 
+// The two positional arguments of a loopback benchmark, [MiB] [repetitions],
+// over the given defaults; options of the benchmark runner ("--...") are
+// skipped. Ends the program with `usage` on a value that is not positive.
+void ReadSizeAndRepetitions(int argc, char** argv, const char* usage, int* mib, int* reps);
+
+// A fresh folder below the temporary folder, removed with its content at the
+// end of the benchmark.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 // A client that never goes through a proxy.
 HttpClient LoopbackClient();
 

@@ -26,6 +26,8 @@ using bench::Die;
 using bench::LoopbackClient;
 using bench::LogIn;
 using bench::Prepare;
+using bench::ReadSizeAndRepetitions;
+using bench::ScratchDir;
 using bench::TimeCurl;
 using bench::WriteRandomFile;
 
@@ -50,21 +52,11 @@ double TimePostChunk(const HttpClient& client, MemoryJob* job) {
 
 int Main(int argc, char** argv) {
   int mib = 256, reps = 3;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a.rfind("--", 0) == 0) continue;  // options of the benchmark runner
-    (i == 1 ? mib : reps) = std::atoi(a.c_str());
-  }
-  if (mib <= 0 || reps <= 0) Die("usage: post_chunk_vs_curl [MiB] [repetitions]");
+  ReadSizeAndRepetitions(argc, argv, "usage: post_chunk_vs_curl [MiB] [repetitions]", &mib, &reps);
   if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
 
-  const fs::path scratch =
-      fs::temp_directory_path() / ("vexa-bench-" + std::to_string(std::random_device()()));
-  fs::create_directories(scratch);
-  struct Cleanup {
-    fs::path p;
-    ~Cleanup() { fs::remove_all(p); }
-  } cleanup{scratch};
+  const ScratchDir scratch_dir;
+  const fs::path& scratch = scratch_dir.path();
   server::ServerProcess server((scratch / "server").string());
   if (!server.Start()) Die("vexa-server did not start (is VEXA_BINARY_DIR set?)");
   const HttpClient client = LoopbackClient();

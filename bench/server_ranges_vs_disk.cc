@@ -30,6 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using bench::Die;
+using bench::ReadSizeAndRepetitions;
+using bench::ScratchDir;
 
 double TimeDd(const fs::path& dir, int mib) {
   const fs::path out = dir / "dd.bin";
@@ -64,21 +66,11 @@ std::vector<std::pair<std::string, double>> MeanPhases(const fs::path& log, int*
 
 int Main(int argc, char** argv) {
   int mib = 64, reps = 3;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a.rfind("--", 0) == 0) continue;  // options of the benchmark runner
-    (i == 1 ? mib : reps) = std::atoi(a.c_str());
-  }
-  if (mib <= 0 || reps <= 0) Die("usage: server_ranges_vs_disk [MiB] [repetitions]");
+  ReadSizeAndRepetitions(argc, argv, "usage: server_ranges_vs_disk [MiB] [repetitions]", &mib, &reps);
   if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
 
-  const fs::path scratch =
-      fs::temp_directory_path() / ("vexa-bench-" + std::to_string(std::random_device()()));
-  fs::create_directories(scratch);
-  struct Cleanup {
-    fs::path p;
-    ~Cleanup() { fs::remove_all(p); }
-  } cleanup{scratch};
+  const ScratchDir scratch_dir;
+  const fs::path& scratch = scratch_dir.path();
   const fs::path times = scratch / "range-times.log";
   setenv("VEXA_RANGE_TIMES", times.c_str(), 1);
   server::ServerProcess server((scratch / "server").string());
