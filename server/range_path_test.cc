@@ -13,12 +13,11 @@
 #include <filesystem>
 #include <string>
 
-#include "server/testing/server_process.h"
+#include "server/testing/service_fixture.h"
 
 namespace vexa::server {
 namespace {
 
-constexpr char kBoundary[] = "-----------------------vexaupload";
 
 // A range body whose cthash does not match its data.
 std::string BadHashBody() {
@@ -31,27 +30,16 @@ std::string BadHashBody() {
   return body;
 }
 
-class RangePathTest : public ::testing::Test {
+class RangePathTest : public ServiceTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vexa-range-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    server_ = std::make_unique<ServerProcess>(dir_);
-    ASSERT_TRUE(server_->Start());
-  }
-  void TearDown() override {
-    server_.reset();
-    std::filesystem::remove_all(dir_);
+    ServiceTest::SetUp();
+    StartServer();
   }
 
   int Connect() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(server_->port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    const int fd = ConnectLoopback(server_->port());
+    EXPECT_GE(fd, 0);
     return fd;
   }
 
@@ -81,8 +69,6 @@ class RangePathTest : public ::testing::Test {
            std::to_string(length) + "\r\n" + (expect ? "Expect: 100-continue\r\n" : "") + "\r\n";
   }
 
-  std::string dir_;
-  std::unique_ptr<ServerProcess> server_;
 };
 
 TEST_F(RangePathTest, ABodyAwaitingContinueIsAskedForAtOnceAndAnsweredAsWithout) {

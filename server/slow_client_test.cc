@@ -22,19 +22,6 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Everything the peer sends until it closes or `timeout_s` passes.
 std::string ReadAll(int fd, double timeout_s) {
   std::string got;
@@ -59,7 +46,7 @@ TEST_F(SlowClientTest, FiftySlowClientsDoNotHoldUpALoginAndAnUpload) {
   const std::string request = "POST /app/clogin HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
   std::vector<int> slow;
   for (int i = 0; i < 50; ++i) {
-    int fd = Connect(server_->port());
+    int fd = ConnectLoopback(server_->port());
     ASSERT_GE(fd, 0);
     slow.push_back(fd);
   }
@@ -114,12 +101,12 @@ TEST_F(SlowClientTest, ConnectionsBeyondThePoolAreAnsweredBusyAtOnceAndIdleOnesD
   // Two connections hold the workers, two wait; the fifth finds no room.
   std::vector<int> idle;
   for (int i = 0; i < 4; ++i) {
-    idle.push_back(Connect(server_->port()));
+    idle.push_back(ConnectLoopback(server_->port()));
     ASSERT_GE(idle.back(), 0);
     send(idle.back(), "GET /", 5, MSG_NOSIGNAL);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  int extra = Connect(server_->port());
+  int extra = ConnectLoopback(server_->port());
   ASSERT_GE(extra, 0);
   auto start = Clock::now();
   std::string answer = ReadAll(extra, 5);
@@ -153,7 +140,7 @@ TEST_F(SlowClientTest, OversizedOrChunkedBodiesAreRefusedBeforeTheyAreRead) {
       {"Transfer-Encoding: chunked\r\n", "HTTP/1.1 411 "},
   };
   for (const Case& c : cases) {
-    int fd = Connect(server_->port());
+    int fd = ConnectLoopback(server_->port());
     ASSERT_GE(fd, 0);
     std::string head = std::string("POST /upload/2.0/bigupload HTTP/1.1\r\nHost: x\r\n") + c.headers +
                        "Content-Type: multipart/form-data; boundary=x\r\n\r\n";

@@ -3,9 +3,13 @@
 #ifndef VEXA_SERVER_TESTING_SERVICE_FIXTURE_H_
 #define VEXA_SERVER_TESTING_SERVICE_FIXTURE_H_
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <json/json.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -62,6 +66,22 @@ inline void ExecSql(const std::string& dir, const std::string& sql) {
   ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vexa.db").c_str(), &db));
   EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
   sqlite3_close(db);
+}
+
+// A raw TCP connection to the service on loopback, for tests that write
+// requests byte by byte; -1 when it cannot be made.
+inline int ConnectLoopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 inline Json::Value ParseJson(const std::string& text) {
