@@ -64,21 +64,31 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
     Reply(res, v);
     return;
   }
+  // Both failures read alike, so the answer does not tell which accounts exist
+  // or that an account is being guessed at.
+  const char kWrong[] = "wrong account or password";
+  const std::string& address = req.remote_addr;
+  const std::string& sent_account = Field(has_decoded ? decoded : raw, "account");
+  if (ctx_->login_guard.Throttled(sent_account, address, NowMillis())) {
+    v["error"] = kWrong;
+    Reply(res, v);
+    return;
+  }
   User user;
-  std::string time_text;
+  std::string time_text, sign;
   bool signed_ok = false;
   for (const FormFields* form : {has_decoded ? &decoded : nullptr, &raw}) {
     if (form == nullptr || signed_ok) continue;
     const std::string& account = Field(*form, "account");
     std::lock_guard<std::mutex> lock(ctx_->mu);
+    sign = ToLower(Field(*form, "sign"));
     signed_ok = ctx_->meta->FindUserByAccount(account, &user) &&
-                TimingSafeEqual(ToLower(Field(*form, "sign")),
-                                LoginSign(account, user.digest, Field(*form, "_time")));
+                TimingSafeEqual(sign, LoginSign(account, user.digest, Field(*form, "_time")));
     time_text = Field(*form, "_time");
   }
-  // Both failures read alike, so the answer does not tell which accounts exist.
   if (!signed_ok) {
-    v["error"] = "wrong account or password";
+    ctx_->login_guard.RecordFailure(sent_account, address, NowMillis());
+    v["error"] = kWrong;
     Reply(res, v);
     return;
   }
@@ -87,6 +97,14 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
   if (!ParseDecimal(time_text, &client_time) ||
       std::llabs(static_cast<long long>(client_time) - now) > kMaxClockSkew) {
     v["error"] = "the computer's clock differs from the service's by more than 10 minutes";
+    Reply(res, v);
+    return;
+  }
+  // A captured body must not log in again while its time is still accepted.
+  const int64_t valid_until_ms = (static_cast<int64_t>(client_time) + kMaxClockSkew + 1) * 1000;
+  if (!ctx_->login_guard.FirstUse(user.account, time_text, sign, address, NowMillis(),
+                                  valid_until_ms)) {
+    v["error"] = "this login request was used before; log in again";
     Reply(res, v);
     return;
   }

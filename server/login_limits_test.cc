@@ -1,6 +1,8 @@
 // How long logins live, how many a user keeps, and how logins are limited.
 
+#include <cctype>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "server/testing/service_fixture.h"
@@ -50,6 +52,46 @@ TEST_F(LoginLimitsTest, TheIdleLoginsAreDroppedFirst) {
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
   EXPECT_TRUE(SpaceAnswers(first));
   EXPECT_FALSE(SpaceAnswers(second));
+}
+
+std::string LoginBody(const std::string& account, const std::string& password, int64_t time) {
+  std::string digest;
+  PasswordDigest(password, &digest);
+  const std::string time_text = std::to_string(time);
+  return "account=" + account + "&_time=" + time_text + "&version=win_1.0.1026.4&sign=" +
+         LoginSign(account, digest, time_text);
+}
+
+TEST_F(LoginLimitsTest, ACapturedLoginBodyDoesNotLogInAgain) {
+  StartServer();
+  const int64_t now = std::time(nullptr);
+  const std::string body = LoginBody("alice", "alice-pw", now);
+  ASSERT_TRUE(PostJson("/app/clogin", body)["state"].asBool());
+  // The same client logging in twice while its clock shows the same second
+  // sends the same bytes; that still works.
+  ASSERT_TRUE(PostJson("/app/clogin", body)["state"].asBool());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  Json::Value replay = PostJson("/app/clogin", body);
+  EXPECT_FALSE(replay["state"].asBool());
+  EXPECT_FALSE(replay.isMember("userkey"));
+  EXPECT_FALSE(replay["error"].asString().empty());
+  // Neither does another spelling of the same signed values.
+  std::string upper = body;
+  for (size_t i = upper.find("&sign=") + 6; i < upper.size(); ++i) upper[i] = std::toupper(upper[i]);
+  EXPECT_FALSE(PostJson("/app/clogin", upper + "&extra=1")["state"].asBool());
+  // A body of another second is a new login.
+  EXPECT_TRUE(PostJson("/app/clogin", LoginBody("alice", "alice-pw", now - 1))["state"].asBool());
+}
+
+TEST_F(LoginLimitsTest, RepeatedFailuresLockTheAccountAndAddressWithTheWrongPasswordAnswer) {
+  StartServer();
+  const Json::Value wrong = Login("alice", "guess");
+  EXPECT_FALSE(wrong["state"].asBool());
+  for (int i = 1; i < 10; ++i) EXPECT_FALSE(Login(i % 2 ? "alice" : "nobody", "guess")["state"].asBool());
+  // The right password now reads exactly as a wrong one, for the account and
+  // for anyone else from this address.
+  EXPECT_EQ(wrong, Login("alice", "alice-pw"));
+  EXPECT_EQ(wrong, Login("bob", "bob-pw"));
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 #include "server/options.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 
 namespace vexa::server {
 
@@ -34,20 +40,88 @@ bool ParseListen(const std::string& text, Options* o) {
   return true;
 }
 
+constexpr char kUserFormat[] = "NAME:PASSWORD[:QUOTA_BYTES]";
+
 // NAME:PASSWORD[:QUOTA_BYTES]. The password may hold ':' itself; a last
-// field of digits after a second ':' is the quota.
-bool ParseUser(const std::string& text, UserSpec* user) {
+// field of digits after a second ':' is the quota. Returns what is wrong, or
+// nullptr.
+const char* ParseUser(const std::string& text, UserSpec* user) {
   size_t first = text.find(':');
-  if (first == std::string::npos || first == 0) return false;
+  if (first == std::string::npos || first == 0) return "no NAME: before the password";
   user->account = text.substr(0, first);
   std::string rest = text.substr(first + 1);
   size_t last = rest.rfind(':');
   if (last != std::string::npos && IsDigits(std::string_view(rest).substr(last + 1))) {
-    if (!ParseUnsigned(std::string_view(rest).substr(last + 1), &user->quota)) return false;
+    if (!ParseUnsigned(std::string_view(rest).substr(last + 1), &user->quota)) {
+      return "the quota is too large";
+    }
     rest.resize(last);
   }
   user->password = rest;
-  return !user->password.empty();
+  if (user->password.empty()) return "the password is empty";
+  // Clients take a 40-character password for its digest, so such a password
+  // would log in as itself rather than hashed.
+  if (user->password.size() == 40) return "a password of exactly 40 characters cannot be used";
+  return nullptr;
+}
+
+// The accounts of a users file: one NAME:PASSWORD[:QUOTA_BYTES] a line,
+// blank lines and lines starting with '#' skipped. The file holds passwords,
+// so it must be a regular file only its owner may read.
+bool ReadUsersFile(const std::string& path, std::vector<UserSpec>* users, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "--users-file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  std::string text;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    *error = "--users-file " + path + " is not a regular file";
+    ok = false;
+  } else if (ok && (st.st_mode & 077) != 0) {
+    *error = "--users-file " + path + " may be read or changed by other users; chmod 600 it";
+    ok = false;
+  }
+  char buf[4096];
+  ssize_t n = 0;
+  while (ok && (n = ::read(fd, buf, sizeof(buf))) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "--users-file " + path + ": " + std::strerror(errno);
+      ok = false;
+    } else {
+      text.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  int line_number = 0;
+  for (size_t pos = 0; ok && pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    ++line_number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    UserSpec user;
+    // The line itself is not repeated: it holds a password.
+    if (const char* wrong = ParseUser(line, &user)) {
+      *error = path + " line " + std::to_string(line_number) + ": " + wrong + "; each line is " +
+               kUserFormat;
+      ok = false;
+    } else {
+      users->push_back(user);
+    }
+  }
+  return ok;
+}
+
+// True when clients elsewhere could not use the listening address as the
+// base of the addresses handed out.
+bool NeedsPublicUrl(const std::string& host) {
+  return host == "0.0.0.0" || host.find(':') != std::string::npos;
 }
 
 bool ParseFileRange(const std::string& text, SizeClasses* classes) {
@@ -106,11 +180,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       have_data = true;
     } else if (name == "--user") {
       UserSpec user;
-      if (!ParseUser(value, &user)) {
-        *error = "--user wants NAME:PASSWORD[:QUOTA_BYTES], got \"" + value + "\"";
+      if (const char* wrong = ParseUser(value, &user)) {
+        *error = std::string("--user wants ") + kUserFormat + ": " + wrong;
         return false;
       }
       o->users.push_back(user);
+    } else if (name == "--users-file") {
+      if (!ReadUsersFile(value, &o->users, error)) return false;
     } else if (name == "--admin-token") {
       if (value.empty()) {
         *error = "--admin-token must not be empty";
@@ -207,24 +283,40 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     return false;
   }
   if (!have_token) {
-    *error = "--admin-token TOKEN is required";
+    const char* token = std::getenv("VEXA_ADMIN_TOKEN");
+    if (token == nullptr || *token == '\0') {
+      *error = "the admin token is required: set VEXA_ADMIN_TOKEN (or give --admin-token TOKEN)";
+      return false;
+    }
+    o->admin_token = token;
+  }
+  if (NeedsPublicUrl(o->host) && o->public_url.empty()) {
+    *error = "--listen " + o->host + " names no address clients can use; give --public-url " +
+             "http://HOST:PORT, the address they reach this server at";
     return false;
   }
   return true;
 }
 
 std::string UsageText() {
-  return "usage: vexa-server --listen HOST:PORT --data DIR --user NAME:PASSWORD[:QUOTA_BYTES]\n"
-         "                   --admin-token TOKEN [options]\n"
+  return "usage: VEXA_ADMIN_TOKEN=TOKEN vexa-server --listen HOST:PORT --data DIR\n"
+         "                   --users-file FILE [options]\n"
          "\n"
          "The account API and upload service. Prints \"listening on http://HOST:PORT\" once it\n"
          "accepts connections and serves until SIGINT or SIGTERM.\n"
          "\n"
-         "  --listen HOST:PORT        address to serve on; port 0 picks a free port\n"
+         "  --listen HOST:PORT        address to serve on; port 0 picks a free port. Listening\n"
+         "                            on 0.0.0.0 or an IPv6 address needs --public-url\n"
          "  --data DIR                metadata and file content; survives restarts\n"
-         "  --user NAME:PASSWORD[:Q]  create or update an account (repeatable); Q is its quota\n"
-         "                            in bytes (default 64 GiB)\n"
-         "  --admin-token TOKEN       secret for GET /admin/export (X-Admin-Token header)\n"
+         "  --users-file FILE         accounts to create or update, one NAME:PASSWORD[:Q] a\n"
+         "                            line (# starts a comment); Q is the quota in bytes\n"
+         "                            (default 64 GiB). Refused unless only its owner may read\n"
+         "                            it (chmod 600)\n"
+         "  --user NAME:PASSWORD[:Q]  one account (repeatable); for tests: other local users\n"
+         "                            can read a command line\n"
+         "  VEXA_ADMIN_TOKEN=TOKEN    (environment) secret for GET /admin/export, sent in the\n"
+         "                            X-Admin-Token header\n"
+         "  --admin-token TOKEN       the same, on the command line (for tests)\n"
          "  --time-limit S            pause clients keep between files (default 0)\n"
          "  --size-limit BYTES        largest single file (default 16 GiB)\n"
          "  --file-range C=LOW-HIGH   size class C (0, 1, 2) of the hashing rules; repeatable;\n"
@@ -233,7 +325,8 @@ std::string UsageText() {
          "  --faults RULES            injected failures, OP:ACTION[*COUNT],... with OP one of\n"
          "                            login space dispatch cancel check bigupload any and\n"
          "                            ACTION drop=BYTES delay=MS status=CODE fail\n"
-         "  --public-url URL          base of the addresses handed out (behind a proxy)\n"
+         "  --public-url URL          base of the addresses handed out (behind a proxy, or\n"
+         "                            when listening on every interface)\n"
          "  --key-lifetime S          validity of an upload key (default 86400)\n"
          "  --session-lifetime S      an unfinished upload idle this long is dropped with its\n"
          "                            data (default 30 days)\n"

@@ -24,6 +24,12 @@ int64_t NowSeconds() {
       .count();
 }
 
+int64_t NowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 int ServiceContext::InjectFaults(FaultOp op, httplib::Response& res) {
   if (faults->empty()) return 0;
   Hold(op);

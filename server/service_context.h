@@ -9,6 +9,7 @@
 
 #include "server/blob_store.h"
 #include "server/faults.h"
+#include "server/login_guard.h"
 #include "server/metadata.h"
 #include "server/options.h"
 
@@ -24,6 +25,8 @@ inline constexpr uint64_t kMaxRangeBytes = 1 << 20;
 inline constexpr size_t kMaxBodyBytes = kMaxRangeBytes + 64 * 1024;
 
 int64_t NowSeconds();
+// Wall-clock time in milliseconds.
+int64_t NowMillis();
 
 // What every part of the service shares: the configuration, the stores and
 // the lock that serializes every read-check-write on the metadata.
@@ -47,6 +50,7 @@ struct ServiceContext {
   BlobStore* const blobs;
   FaultPlan* const faults;
   std::string base_url;  // set before serving, read-only afterwards
+  LoginGuard login_guard;  // for the API login and the web form alike
   std::mutex mu;
 };
 

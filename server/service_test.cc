@@ -213,10 +213,9 @@ TEST_F(ServiceTest, DispatchRefusalsCarryTheirCodes) {
   EXPECT_EQ(410, code(Dispatch("url_upload", "copy.bin", held.size(), "made/twice", Sha1(held),
                                "", "")));
   httplib::Client c("127.0.0.1", server_->port());
-  auto login = c.Post("/login", "account=bob&password=bob-pw", "application/x-www-form-urlencoded");
-  ASSERT_TRUE(login);
-  std::string cookie = login->get_header_value("Set-Cookie");
-  auto page = c.Get("/", {{"Cookie", cookie.substr(0, cookie.find(';'))}});
+  const std::string cookie = WebLogin("bob", "bob-pw");
+  ASSERT_FALSE(cookie.empty());
+  auto page = c.Get("/", {{"Cookie", cookie}});
   ASSERT_TRUE(page);
   EXPECT_NE(std::string::npos, page->body.find("kept/"));
   EXPECT_EQ(std::string::npos, page->body.find("made")) << page->body;
@@ -613,16 +612,12 @@ TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
   ASSERT_TRUE(page);
   EXPECT_NE(std::string::npos, page->body.find("action=\"/login\""));
   EXPECT_EQ(std::string::npos, page->body.find(Sha1(content)));
-  auto bad = c.Post("/login", "account=alice&password=nope", "application/x-www-form-urlencoded");
-  ASSERT_TRUE(bad);
-  EXPECT_EQ(401, bad->status);
-  EXPECT_TRUE(bad->get_header_value("Set-Cookie").empty());
-  auto good = c.Post("/login", "account=alice&password=alice-pw", "application/x-www-form-urlencoded");
-  ASSERT_TRUE(good);
-  EXPECT_EQ(303, good->status);
-  std::string cookie = good->get_header_value("Set-Cookie");
-  ASSERT_NE(std::string::npos, cookie.find("HttpOnly"));
-  cookie = cookie.substr(0, cookie.find(';'));
+  int status = 0;
+  EXPECT_EQ("", WebLogin("alice", "nope", &status));
+  EXPECT_EQ(401, status);
+  const std::string cookie = WebLogin("alice", "alice-pw", &status);
+  ASSERT_EQ(303, status);
+  ASSERT_NE(std::string::npos, cookie.find("vexa_session="));
   page = c.Get("/", {{"Cookie", cookie}});
   ASSERT_TRUE(page);
   EXPECT_NE(std::string::npos, page->body.find(Sha1(content)));
@@ -632,6 +627,44 @@ TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
   ASSERT_TRUE(out);
   page = c.Get("/", {{"Cookie", cookie}});
   EXPECT_EQ(std::string::npos, page->body.find(Sha1(content)));
+}
+
+TEST_F(ServiceTest, WebLoginTakesOnlyPasswordsAndOnlyFromItsOwnForm) {
+  StartServer();
+  int status = 0;
+  // The digest is what a remembered client login sends; typed into the form it
+  // is just a wrong password.
+  std::string digest;
+  PasswordDigest("alice-pw", &digest);
+  EXPECT_EQ("", WebLogin("alice", digest, &status));
+  EXPECT_EQ(401, status);
+
+  // A form posted from elsewhere carries no matching token and cookie.
+  httplib::Client c("127.0.0.1", server_->port());
+  auto page = c.Get("/");
+  ASSERT_TRUE(page);
+  const std::string form_cookie = page->get_header_value("Set-Cookie");
+  ASSERT_NE(std::string::npos, form_cookie.find("SameSite=Strict")) << form_cookie;
+  for (const auto& [cookie, body] : std::vector<std::pair<std::string, std::string>>{
+           {"", "account=alice&password=alice-pw"},
+           {form_cookie.substr(0, form_cookie.find(';')), "account=alice&password=alice-pw"},
+           {form_cookie.substr(0, form_cookie.find(';')), "account=alice&password=alice-pw&token=x"},
+           {"vexa_form=x", "account=alice&password=alice-pw&token=x2"}}) {
+    httplib::Headers headers;
+    if (!cookie.empty()) headers.emplace("Cookie", cookie);
+    auto r = c.Post("/login", headers, body, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(403, r->status) << cookie << " " << body;
+    EXPECT_EQ(std::string::npos, r->get_header_value("Set-Cookie").find("vexa_session")) << body;
+  }
+
+  // Guessing through the form is limited as through the API.
+  for (int i = 0; i < 10; ++i) {
+    WebLogin("alice", "guess" + std::to_string(i), &status);
+    EXPECT_EQ(401, status);
+  }
+  EXPECT_EQ("", WebLogin("alice", "alice-pw", &status));
+  EXPECT_EQ(401, status);
 }
 
 }  // namespace

@@ -45,11 +45,12 @@ std::string HtmlEscape(std::string_view text) {
   return out;
 }
 
-std::string RenderLoginPage(const std::string& error) {
+std::string RenderLoginPage(const std::string& error, const std::string& token) {
   std::string html = kHead;
   html += "<main><section><form class=\"login\" method=\"post\" action=\"/login\">"
           "<h2>Sign in</h2>";
   if (!error.empty()) html += "<p class=\"err\">" + HtmlEscape(error) + "</p>";
+  html += "<input type=\"hidden\" name=\"token\" value=\"" + HtmlEscape(token) + "\">";
   html += "<label>Account<input name=\"account\" autocomplete=\"username\" required></label>"
           "<label>Password<input name=\"password\" type=\"password\" "
           "autocomplete=\"current-password\" required></label>"

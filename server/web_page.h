@@ -25,7 +25,8 @@ struct AccountView {
 // Escapes text for HTML element content and quoted attribute values.
 std::string HtmlEscape(std::string_view text);
 
-std::string RenderLoginPage(const std::string& error);
+// The login form; `token` goes back with it and must match the form cookie.
+std::string RenderLoginPage(const std::string& error, const std::string& token);
 std::string RenderAccountPage(const AccountView& view);
 
 }  // namespace vexa::server

@@ -1,6 +1,7 @@
 #include "server/web_site.h"
 
-#include "codec/login_sign.h"
+#include "codec/sha1.h"
+#include "codec/text.h"
 #include "server/form.h"
 #include "server/names.h"
 #include "server/random.h"
@@ -12,6 +13,9 @@ namespace {
 
 constexpr int64_t kWebSessionLifetime = 12 * 3600;
 constexpr char kWebCookie[] = "vexa_session";
+// The login form's token is also set as this cookie; a form posted from
+// another site cannot carry both (double-submit).
+constexpr char kFormCookie[] = "vexa_form";
 
 std::string CookieValue(const httplib::Request& req, const std::string& name) {
   std::string header = req.get_header_value("Cookie");
@@ -61,10 +65,17 @@ bool WebSite::WebUser(const httplib::Request& req, User* user) {
   return ctx_->meta->FindUser(id, user);
 }
 
+void WebSite::ShowLoginPage(const std::string& error, httplib::Response& res) {
+  const std::string token = RandomKey();
+  res.set_header("Set-Cookie", std::string(kFormCookie) + "=" + token +
+                                   "; Path=/; HttpOnly; SameSite=Strict");
+  res.set_content(RenderLoginPage(error, token), "text/html; charset=utf-8");
+}
+
 void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   User user;
   if (!WebUser(req, &user)) {
-    res.set_content(RenderLoginPage(""), "text/html; charset=utf-8");
+    ShowLoginPage("", res);
     return;
   }
   AccountView view;
@@ -84,16 +95,30 @@ void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
 
 void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   FormFields form;
-  User user;
-  std::string digest;
-  bool ok = ParseUrlEncoded(req.body, &form) && PasswordDigest(Field(form, "password"), &digest);
-  if (ok) {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
-    ok = ctx_->meta->FindUserByAccount(Field(form, "account"), &user);
+  const std::string form_token = CookieValue(req, kFormCookie);
+  if (!ParseUrlEncoded(req.body, &form) || form_token.empty() ||
+      !TimingSafeEqual(Field(form, "token"), form_token)) {
+    res.status = 403;
+    ShowLoginPage("The sign-in form has expired. Please sign in again.", res);
+    return;
   }
-  if (!ok || !TimingSafeEqual(digest, user.digest)) {
+  // What is typed is always a password, never its digest: the digest alone
+  // must not open the account.
+  const std::string& account = Field(form, "account");
+  const std::string& password = Field(form, "password");
+  std::string digest;
+  User user;
+  bool ok = !ctx_->login_guard.Throttled(account, req.remote_addr, NowMillis()) &&
+            !password.empty() && Sha1Hex(password.data(), password.size(), &digest);
+  if (ok) {
+    digest = ToLower(digest);
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    ok = ctx_->meta->FindUserByAccount(account, &user) && TimingSafeEqual(digest, user.digest);
+  }
+  if (!ok) {
+    ctx_->login_guard.RecordFailure(account, req.remote_addr, NowMillis());
     res.status = 401;
-    res.set_content(RenderLoginPage("Wrong account or password."), "text/html; charset=utf-8");
+    ShowLoginPage("Wrong account or password.", res);
     return;
   }
   const std::string token = RandomKey() + RandomKey();

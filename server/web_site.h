@@ -29,6 +29,8 @@ class WebSite {
     int64_t expires;
   };
 
+  // The login form with a fresh form token (also set as a cookie).
+  void ShowLoginPage(const std::string& error, httplib::Response& res);
   void HandleHome(const httplib::Request& req, httplib::Response& res);
   void HandleLogin(const httplib::Request& req, httplib::Response& res);
   void HandleLogout(const httplib::Request& req, httplib::Response& res);

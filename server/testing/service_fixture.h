@@ -156,6 +156,33 @@ class ServiceTest : public ::testing::Test {
     return v;
   }
 
+  // Signs in through the web form as a browser does: the form page first, for
+  // its token and cookie. The session cookie ("name=value"), or empty with
+  // *status set when refused.
+  std::string WebLogin(const std::string& account, const std::string& password,
+                       int* status = nullptr) {
+    httplib::Client c("127.0.0.1", server_->port());
+    auto form = c.Get("/");
+    EXPECT_TRUE(form);
+    if (!form) return "";
+    const std::string marker = "name=\"token\" value=\"";
+    size_t at = form->body.find(marker);
+    EXPECT_NE(std::string::npos, at) << form->body;
+    if (at == std::string::npos) return "";
+    at += marker.size();
+    const std::string token = form->body.substr(at, form->body.find('"', at) - at);
+    const std::string cookie = form->get_header_value("Set-Cookie");
+    auto r = c.Post("/login", {{"Cookie", cookie.substr(0, cookie.find(';'))}},
+                    "account=" + account + "&password=" + password + "&token=" + token,
+                    "application/x-www-form-urlencoded");
+    EXPECT_TRUE(r);
+    if (!r) return "";
+    if (status != nullptr) *status = r->status;
+    if (r->status != 303) return "";
+    const std::string session = r->get_header_value("Set-Cookie");
+    return session.substr(0, session.find(';'));
+  }
+
   std::string Path(const Json::Value& url) {
     std::string u = url.asString();
     return u.substr(server_->base().size());
