@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -90,6 +91,58 @@ TEST_F(RangePathTest, ABodyAwaitingContinueIsAskedForAtOnceAndAnsweredAsWithout)
     answers[expect] = got.substr(got.find("\r\n\r\n"));
   }
   EXPECT_EQ(answers[0], answers[1]);
+}
+
+TEST_F(RangePathTest, ARangeIsTakenWholeHoweverItsBytesArriveWithOrWithoutContinue) {
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  const std::string content = RandomBytes(4 * kChunk + 777, 21);
+  Upload u = Start(content, "pieces.bin", "");
+  ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
+  enum Way { kOneWrite, kHeadThenBody, kContinue, kTrickle, kWays };
+  uint64_t offset = 0;
+  for (int way = 0; offset < content.size(); ++way) {
+    const std::string body = RangeBody(u, offset, content.substr(offset, kChunk));
+    const std::string head = "POST " + TransferQuery(u, "bigupload") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                             "Content-Type: multipart/form-data; boundary=" + kBoundary +
+                             "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+                             (way % kWays == kContinue ? "Expect: 100-continue\r\n" : "") + "\r\n";
+    int fd = Connect();
+    switch (way % kWays) {
+      case kOneWrite:
+        SendAll(fd, head + body);
+        break;
+      case kHeadThenBody:
+      case kContinue:
+        SendAll(fd, head);
+        if (way % kWays == kContinue) {
+          // Asked for at once: a client waiting for this would otherwise
+          // stall until its own time-out on every range.
+          EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", ReadFor(fd, 5000, false));
+        }
+        SendAll(fd, body);
+        break;
+      case kTrickle: {
+        // The head and the body's first bytes in small pieces, each arriving
+        // on its own, then the rest at once.
+        const std::string all = head + body;
+        size_t sent = 0;
+        for (; sent < head.size() + 300; sent += 7) {
+          SendAll(fd, all.substr(sent, 7));
+          usleep(200);
+        }
+        SendAll(fd, all.substr(sent));
+        break;
+      }
+    }
+    const std::string got = ReadFor(fd, 10000, true);
+    close(fd);
+    ASSERT_EQ(0u, got.rfind("HTTP/1.1 200 OK\r\n", 0)) << way << got;
+    const Json::Value v = ParseJson(got.substr(got.find("\r\n\r\n") + 4));
+    ASSERT_EQ(0, v["statuscode"].asInt()) << way << v;
+    ASSERT_EQ(std::min<uint64_t>(offset + kChunk, content.size()), v["offset"].asUInt64()) << way;
+    offset = v["offset"].asUInt64();
+  }
+  EXPECT_EQ(Sha1(content), Exported("alice")["pieces.bin"]);
 }
 
 TEST_F(RangePathTest, WhoMaySendTheRangeIsCheckedBeforeItsData) {
