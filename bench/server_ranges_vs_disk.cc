@@ -4,8 +4,9 @@
 // without and once with "Expect: 100-continue". The three alternate, each
 // run is repeated and the best of each is kept. Then the server's own time
 // per phase of a range (from the log it writes when VEXA_RANGE_TIMES names a
-// file), and what is left of each range's wall time: connection, request
-// head and answer.
+// file, from the moment a worker took the connection: request head, body,
+// ...), and what is left of each range's wall time: connecting, waiting for a
+// worker, sending the answer, closing, and curl's own work.
 //
 // usage: server_ranges_vs_disk [MiB] [repetitions]; VEXA_BINARY_DIR names
 // the build folder that holds vexa-server.
@@ -118,8 +119,8 @@ int Main(int argc, char** argv) {
     if (name == "total") total = us;
   }
   const double wall = best[kCurl] * 1e6 / mib;
-  std::printf("\nbest curl run: %.0f us per range, of which outside the range handler (connection, head, "
-              "answer) about %.0f\n", wall, wall - total);
+  std::printf("\nbest curl run: %.0f us per range, of which outside the server's phases (connecting, "
+              "waiting for a worker, answer, close, curl itself) about %.0f\n", wall, wall - total);
   return 0;
 }
 

@@ -107,6 +107,8 @@ class SocketStream : public httplib::Stream {
   size_t end_ = 0;
 };
 
+thread_local std::chrono::steady_clock::time_point connection_start;
+
 // What an overflowing connection gets, in the shape of the service's other
 // HTTP errors.
 const std::string& BusyAnswer() {
@@ -126,7 +128,10 @@ HttpServer::HttpServer(size_t workers) {
   new_task_queue = [workers] { return new WorkerPool(workers, workers); };
 }
 
+std::chrono::steady_clock::time_point HttpServer::ConnectionStart() { return connection_start; }
+
 bool HttpServer::process_and_close_socket(socket_t sock) {
+  connection_start = std::chrono::steady_clock::now();
   bool ok = false;
   if (WorkerPool::Overflowing()) {
     // Never blocks the accepting thread: the send buffer of a new socket

@@ -3,6 +3,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <cstddef>
 
 namespace vexa::server {
@@ -14,6 +15,10 @@ namespace vexa::server {
 class HttpServer : public httplib::Server {
  public:
   explicit HttpServer(size_t workers);
+
+  // When the calling worker thread took its current connection, before the
+  // request head was read (for the benchmark's timing).
+  static std::chrono::steady_clock::time_point ConnectionStart();
 
  private:
   // Serves one request and closes; a job the pool had no room for is

@@ -10,6 +10,7 @@
 #include "codec/sha1.h"
 #include "server/connection_abort.h"
 #include "server/form.h"
+#include "server/http_server.h"
 #include "server/names.h"
 #include "server/random.h"
 #include "server/reply.h"
@@ -29,10 +30,15 @@ bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* u
 // Microseconds spent in each phase of one range, for the benchmark's log.
 class RangePhases {
  public:
-  explicit RangePhases(std::FILE* log) : log_(log) {}
+  // The request head's time counts from when the connection was taken.
+  explicit RangePhases(std::FILE* log) : log_(log) {
+    const Clock::time_point taken = HttpServer::ConnectionStart();
+    if (taken != Clock::time_point() && taken < start_) last_ = start_ = taken;
+    End(kHead);
+  }
   ~RangePhases() { Print(); }
 
-  enum Phase { kReceive, kParse, kCheck, kDigest, kWrite, kFileDigest, kSync, kCommit, kFinish, kCount };
+  enum Phase { kHead, kReceive, kParse, kCheck, kDigest, kWrite, kFileDigest, kSync, kCommit, kFinish, kCount };
 
   // Charges the time since the last call to `phase`.
   void End(Phase phase) {
@@ -43,7 +49,7 @@ class RangePhases {
 
   void Print() const {
     if (log_ == nullptr) return;
-    static constexpr const char* kNames[kCount] = {"receive", "parse", "check", "digest", "write",
+    static constexpr const char* kNames[kCount] = {"head", "receive", "parse", "check", "digest", "write",
                                                    "filedigest", "sync", "commit", "finish"};
     std::string line;
     for (int i = 0; i < kCount; ++i) line += std::string(kNames[i]) + "=" + std::to_string(us_[i]) + " ";
