@@ -106,17 +106,18 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   // must not open the account.
   const std::string& account = Field(form, "account");
   const std::string& password = Field(form, "password");
+  const bool throttled = ctx_->login_guard.Throttled(account, req.remote_addr, NowMillis());
   std::string digest;
   User user;
-  bool ok = !ctx_->login_guard.Throttled(account, req.remote_addr, NowMillis()) &&
-            !password.empty() && Sha1Hex(password.data(), password.size(), &digest);
+  bool ok = !throttled && !password.empty() && Sha1Hex(password.data(), password.size(), &digest);
   if (ok) {
     digest = ToLower(digest);
     std::lock_guard<std::mutex> lock(ctx_->mu);
     ok = ctx_->meta->FindUserByAccount(account, &user) && TimingSafeEqual(digest, user.digest);
   }
   if (!ok) {
-    ctx_->login_guard.RecordFailure(account, req.remote_addr, NowMillis());
+    // Refused while throttled reads the same and does not prolong it.
+    if (!throttled) ctx_->login_guard.RecordFailure(account, req.remote_addr, NowMillis());
     res.status = 401;
     ShowLoginPage("Wrong account or password.", res);
     return;
