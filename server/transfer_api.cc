@@ -38,7 +38,9 @@ class RangePhases {
   }
   ~RangePhases() { Print(); }
 
-  enum Phase { kHead, kReceive, kParse, kCheck, kDigest, kWrite, kFileDigest, kSync, kCommit, kFinish, kCount };
+  enum Phase {
+    kHead, kReceive, kParse, kCheck, kDigest, kWrite, kFileDigest, kSync, kCommit, kFinish, kCount
+  };
 
   // Charges the time since the last call to `phase`.
   void End(Phase phase) {
