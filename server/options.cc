@@ -330,7 +330,7 @@ std::string UsageText() {
          "  --key-lifetime S          validity of an upload key (default 86400)\n"
          "  --session-lifetime S      an unfinished upload idle this long is dropped with its\n"
          "                            data (default 30 days)\n"
-         "  --default-quota BYTES     quota of --user entries without one\n"
+         "  --default-quota BYTES     quota of accounts given without one\n"
          "  --max-sessions N          unfinished uploads a user may have open (default 1000)\n"
          "  --workers N               connections served at once (default 64); as many more\n"
          "                            may wait, further ones are answered 503 at once\n"
