@@ -44,7 +44,8 @@ std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.beg
 bool IsWebLink(const std::string& url) {
   const std::string lower = ToLower(url.substr(0, 8));
   const bool web = lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
-  return web && std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+  return web &&
+         std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
 }
 
 }  // namespace
@@ -92,7 +93,7 @@ bool HasCurrentControl() {
 }
 
 void OnTaskNotice(TaskNotice notice) {
-  const ProgressRecord record = ProgressRecordOf(notice);
+  const ProgressRecord record = ProgressRecordOf(std::move(notice));
   port::DebugOut("FileName: " + record.fileName + " FileSize: " + FormatU64(record.totalSize) +
                  " UploadSize: " + FormatU64(record.doneSize) + " Status: " + FormatU64(record.status) +
                  " TaskInfo: " + record.queueSummary);

@@ -69,8 +69,8 @@ class ControlServiceTest : public ::testing::Test {
   }
 
   void Add(const std::string& path, bool auto_start = true) {
-    host_->Call("AddUpload", "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0," +
-                                 (auto_start ? "1" : "0") + "]");
+    host_->Call("AddUpload",
+                "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0," + (auto_start ? "1" : "0") + "]");
   }
 
   bool WaitForStatus(const std::string& path, int status) {
@@ -235,7 +235,8 @@ TEST_F(ControlServiceTest, LoadUnfinishTaskListsAFoldersFailedMembers) {
   const std::string empty = MakeFile("mixed/empty.bin", 0);
   const std::string folder = data_.File("local/mixed");
   Add(folder);
-  ASSERT_TRUE(host_->WaitFor([&] { return host_->HasStatus(folder, kFailed) || host_->HasStatus(folder, kCompleted); }));
+  ASSERT_TRUE(host_->WaitFor(
+      [&] { return host_->HasStatus(folder, kFailed) || host_->HasStatus(folder, kCompleted); }));
   host_->ClearLines();
   host_->Call("LoadUnfinishTask", "[" + JsonQuote(folder) + "]");
   const auto failed = host_->Payloads("LoadUnfinishTaskEvent");

@@ -34,7 +34,8 @@ TEST(MessageQueueTest, KeepsEachPostersOrderAndOwnsTheTexts) {
   for (int t = 0; t < kThreads; ++t) {
     posters.emplace_back([&queue, t] {
       for (int i = 0; i < kEach; ++i) {
-        queue.Post(kProgressMessage, std::make_unique<std::string>(std::to_string(t) + ":" + std::to_string(i)));
+        queue.Post(kProgressMessage,
+                   std::make_unique<std::string>(std::to_string(t) + ":" + std::to_string(i)));
       }
     });
   }
@@ -108,7 +109,8 @@ TEST_F(ControlTest, ControlsComeAndGoWhileEngineThreadsReport) {
   for (int t = 0; t < 3; ++t) {
     engine_threads.emplace_back([&stop, t] {
       for (int i = 0; !stop.load(); ++i) {
-        OnTaskNotice(Notice("/r/" + std::to_string(t) + "-" + std::to_string(i % 50), TaskStatus::Uploading, i));
+        OnTaskNotice(
+            Notice("/r/" + std::to_string(t) + "-" + std::to_string(i % 50), TaskStatus::Uploading, i));
         PostToCurrentControl(kSelectFileMessage, "/picked");
       }
     });
@@ -196,10 +198,13 @@ TEST_F(ControlTest, SelectUploadReportsChosenPathsWithoutLogin) {
   UseChooser("/home/u/docs\na.txt\nb c.txt\n\xE6\x96\x87.txt\n");
   host.Call("SelectUpload", "[1]");
   ASSERT_TRUE(host.WaitFor([&] { return host.Payloads("SelectFileEvent").size() == 3; }));
-  EXPECT_EQ((std::vector<std::string>{"/home/u/docs/a.txt", "/home/u/docs/b c.txt", "/home/u/docs/\xE6\x96\x87.txt"}),
+  EXPECT_EQ((std::vector<std::string>{"/home/u/docs/a.txt", "/home/u/docs/b c.txt",
+                                      "/home/u/docs/\xE6\x96\x87.txt"}),
             host.Payloads("SelectFileEvent"));
-  EXPECT_EQ("files \xE9\x80\x89\xE6\x8B\xA9\xE8\xA6\x81\xE4\xB8\x8A\xE4\xBC\xA0\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6\n",
-            ChooserLog());  // with the dialog's title
+  EXPECT_EQ(
+      "files "
+      "\xE9\x80\x89\xE6\x8B\xA9\xE8\xA6\x81\xE4\xB8\x8A\xE4\xBC\xA0\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6\n",
+      ChooserLog());  // with the dialog's title
 
   // Files in the root gain no second separator; a single file is its path;
   // names holding line breaks come NUL-separated.

@@ -8,11 +8,10 @@ namespace vexa {
 namespace {
 
 TEST(MethodTableTest, MethodsInInterfaceOrder) {
-  const char* names[] = {"LoadTask",         "CreateUpload",   "AddUpload",      "StartUpload",
-                         "StopUpload",       "CancelUpload",   "Login",          "GetSpaceInfo",
-                         "GetAccountInfo",   "OpenLink",       "LoadUnfinishTask", "SelectUpload",
-                         "GetTarget",        "GetAllowUpload", "GetName",        "GetUserId",
-                         "GetPluginVersion", "Logout"};
+  const char* names[] = {
+      "LoadTask",  "CreateUpload",   "AddUpload",      "StartUpload", "StopUpload",       "CancelUpload",
+      "Login",     "GetSpaceInfo",   "GetAccountInfo", "OpenLink",    "LoadUnfinishTask", "SelectUpload",
+      "GetTarget", "GetAllowUpload", "GetName",        "GetUserId",   "GetPluginVersion", "Logout"};
   ASSERT_EQ(18u, Methods().size());
   for (int i = 0; i < 18; ++i) {
     const MethodInfo& m = Methods()[i];
@@ -46,16 +45,16 @@ TEST(MethodTableTest, ParametersAndDirections) {
       for (const ParamInfo& p : m.params) EXPECT_NE(ParamDirection::kOutRetval, p.direction);
     }
   }
-  EXPECT_EQ((std::set<std::string>{"GetSpaceInfo", "GetAccountInfo", "GetTarget", "GetAllowUpload",
-                                   "GetName", "GetUserId", "GetPluginVersion"}),
+  EXPECT_EQ((std::set<std::string>{"GetSpaceInfo", "GetAccountInfo", "GetTarget", "GetAllowUpload", "GetName",
+                                   "GetUserId", "GetPluginVersion"}),
             getters);
   EXPECT_EQ(ParamType::kByte, ResultParam(*FindMethod("GetAllowUpload"))->type);
   EXPECT_EQ(ParamDirection::kUnmarked, FindMethod("LoadUnfinishTask")->params[0].direction);
 }
 
 TEST(MethodTableTest, EventsInInterfaceOrder) {
-  const char* names[] = {"ProgressEvent", "LoadTaskEvent", "LoginEvent", "LoadUnfinishTaskEvent",
-                         "SelectFileEvent", "SelectFolderEvent"};
+  const char* names[] = {"ProgressEvent",         "LoadTaskEvent",   "LoginEvent",
+                         "LoadUnfinishTaskEvent", "SelectFileEvent", "SelectFolderEvent"};
   ASSERT_EQ(6u, Events().size());
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(i + 1, Events()[i].dispid);

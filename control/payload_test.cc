@@ -23,7 +23,7 @@ std::vector<std::string> Fields(const ProgressRecord& r) {
 
 TEST(EscapeUnicodeTest, EveryUtf16UnitBecomesFourUpperCaseDigits) {
   EXPECT_EQ("\\u0041", EscapeUnicode("A"));
-  EXPECT_EQ("\\u6587", EscapeUnicode("\xE6\x96\x87"));        // 文
+  EXPECT_EQ("\\u6587", EscapeUnicode("\xE6\x96\x87"));             // 文
   EXPECT_EQ("\\uD83D\\uDE00", EscapeUnicode("\xF0\x9F\x98\x80"));  // U+1F600, a surrogate pair
   EXPECT_EQ("\\u007C\\u0022\\u000A", EscapeUnicode("|\"\n"));
   EXPECT_EQ("", EscapeUnicode(""));

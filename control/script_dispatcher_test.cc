@@ -30,7 +30,8 @@ TEST_F(ScriptDispatcherTest, BadRequestsAreAnsweredWithAnError) {
   EXPECT_EQ("the request names no method", Error("{\"id\":1}"));
   EXPECT_EQ("params must be an array", Error("{\"id\":1,\"method\":\"StopUpload\",\"params\":\"x\"}"));
   EXPECT_EQ("StopUpload takes 1 parameter, got 0", Error("{\"method\":\"StopUpload\"}"));
-  EXPECT_EQ("AddUpload takes 4 parameters, got 3", Error("{\"method\":\"AddUpload\",\"params\":[\"/a\",\"\",0]}"));
+  EXPECT_EQ("AddUpload takes 4 parameters, got 3",
+            Error("{\"method\":\"AddUpload\",\"params\":[\"/a\",\"\",0]}"));
   EXPECT_EQ("LoadTask takes 0 parameters, got 1", Error("{\"method\":\"LoadTask\",\"params\":[1]}"));
   EXPECT_EQ("parameter strFilePath must be a string", Error("{\"method\":\"StopUpload\",\"params\":[5]}"));
   EXPECT_EQ("parameter nType must be an integer from -32768 to 32767",
@@ -79,7 +80,8 @@ TEST_F(ScriptDispatcherTest, AccountInfoOfTheRememberedAccount) {
 TEST(EventLineTest, PayloadIsTheExactStringThePageGets) {
   const std::u16string payload = u"\\u0041\"\n\U0001F600";
   const std::string line = EventLine(*FindEvent("SelectFileEvent"), payload);
-  EXPECT_EQ("{\"event\":\"SelectFileEvent\",\"dispid\":5,\"payload\":\"\\\\u0041\\\"\\n\\uD83D\\uDE00\"}", line);
+  EXPECT_EQ("{\"event\":\"SelectFileEvent\",\"dispid\":5,\"payload\":\"\\\\u0041\\\"\\n\\uD83D\\uDE00\"}",
+            line);
   Json::Value v = TestScriptHost::Parse(line);
   EXPECT_EQ("\\u0041\"\n\xF0\x9F\x98\x80", v["payload"].asString());
 }
