@@ -29,7 +29,7 @@ namespace {
 // reached again.
 struct LiveControls {
   port::Mutex mu;
-  std::vector<std::pair<const CUpload*, std::shared_ptr<MessageQueue>>> controls;
+  std::vector<CUpload*> controls;
 };
 
 LiveControls& Live() {
@@ -83,7 +83,7 @@ bool PostToCurrentControl(uint32_t message, std::string text) {
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
   if (live.controls.empty()) return false;
-  return live.controls.back().second->Post(message, std::make_unique<std::string>(std::move(text)));
+  return live.controls.back()->messages().Post(message, std::make_unique<std::string>(std::move(text)));
 }
 
 bool HasCurrentControl() {
@@ -107,11 +107,11 @@ void InstallUploadWorkers() {
   InstallSelection();
 }
 
-CUpload::CUpload() : queue_(std::make_shared<MessageQueue>()) {
+CUpload::CUpload() {
   port::DebugOut("FinalConstruct\n");
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
-  live.controls.emplace_back(this, queue_);
+  live.controls.push_back(this);
 }
 
 CUpload::~CUpload() {
@@ -120,10 +120,9 @@ CUpload::~CUpload() {
     LiveControls& live = Live();
     port::MutexLock l(&live.mu);
     auto& list = live.controls;
-    list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& c) { return c.first == this; }),
-               list.end());
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
   }
-  queue_->Close();
+  queue_.Close();
   LogoutAccount();
 }
 
@@ -134,7 +133,7 @@ void CUpload::Fire(int event_id, const std::u16string& payload) {
 }
 
 size_t CUpload::DispatchMessages() {
-  std::deque<QueuedMessage> messages = queue_->TakeAll();
+  std::deque<QueuedMessage> messages = queue_.TakeAll();
   for (const QueuedMessage& m : messages) {
     if (!m.text) continue;
     switch (m.id) {

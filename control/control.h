@@ -18,7 +18,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "control/message_queue.h"
@@ -44,7 +43,7 @@ class CUpload {
   void SetEventSink(EventSink sink);
   // The queue the host waits on (or sets a wakeup on) to know when to call
   // DispatchMessages.
-  MessageQueue& messages() { return *queue_; }
+  MessageQueue& messages() { return queue_; }
   // Fires the event of every message posted so far, oldest first. Returns
   // how many messages it handled.
   size_t DispatchMessages();
@@ -74,7 +73,7 @@ class CUpload {
  private:
   void Fire(int event_id, const std::u16string& payload);
 
-  std::shared_ptr<MessageQueue> queue_;
+  MessageQueue queue_;
   EventSink sink_;
 };
 
