@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include "account/test_data_dir.h"
 #include "control/control_task_list.h"
+#include "control/selection_reports.h"
 #include "control/test_script_host.h"
 
 namespace vexa {
@@ -228,8 +230,11 @@ TEST_F(ControlTest, SelectUploadReportsChosenPathsWithoutLogin) {
   UseChooser("/srv/ignored\n", 1);
   host.Call("SelectUpload", "[1]");
   host.Call("SelectUpload", "[3]");
-  host.Pump(500);
+  ASSERT_TRUE(TEST_WaitForReportThreads(60000));
+  host.Pump(200);
   EXPECT_EQ(6u, host.Payloads("SelectFileEvent").size());
+  const std::string log = ChooserLog();
+  EXPECT_EQ(5, std::count(log.begin(), log.end(), '\n'));  // the cancelled dialog did run
   unsetenv("VEXAUPLOAD_CHOOSER");
 }
 

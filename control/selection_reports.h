@@ -5,6 +5,8 @@
 // (SelectFileEvent, SelectFolderEvent), which decides what to queue. Needs no
 // login and touches no engine state.
 
+#include <cstdint>
+
 namespace vexa {
 
 // Each runs one dialog on a thread of its own and posts what was chosen to
@@ -15,6 +17,9 @@ bool StartFolderReportThread();
 
 void FileReportThread();
 void FolderReportThread();
+
+// For tests: waits until every report thread has ended. False on time-out.
+bool TEST_WaitForReportThreads(uint32_t timeout_ms);
 
 }  // namespace vexa
 

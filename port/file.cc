@@ -1,6 +1,6 @@
-#include <cstdio>
-
 #include "port/file.h"
+
+#include <cstdio>
 
 // The whole-file helpers, made of the primitives of each platform's file_*.cc.
 namespace vexa::port {

@@ -13,6 +13,10 @@ namespace vexa::port {
 // it could not be started or did not exit normally.
 int RunProgram(const std::vector<std::string>& argv, std::string* output);
 
+// Starts the program the same way (standard output discarded) without
+// waiting for it. False when it could not be started.
+bool StartProgram(const std::vector<std::string>& argv);
+
 }  // namespace vexa::port
 
 #endif  // VEXA_PORT_PROCESS_H_

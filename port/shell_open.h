@@ -6,8 +6,8 @@
 namespace vexa::port {
 
 // Opens `url` with the desktop's handler for it (xdg-open; the program named
-// by VEXAUPLOAD_OPENER instead, when set), on a thread of its own, so the
-// caller never waits. False when that thread could not be started.
+// by VEXAUPLOAD_OPENER instead, when set) without waiting for it. False when
+// the handler could not be started.
 bool OpenUrl(const std::string& url);
 
 }  // namespace vexa::port

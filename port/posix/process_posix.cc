@@ -6,30 +6,53 @@
 #include <cerrno>
 
 #include "port/process.h"
+#include "port/thread.h"
 
 extern char** environ;
 
 namespace vexa::port {
+namespace {
 
-int RunProgram(const std::vector<std::string>& argv, std::string* output) {
+// Starts argv with standard input and error on /dev/null and standard output
+// on `out` (or /dev/null when -1). Returns the child's id, or -1.
+pid_t Spawn(const std::vector<std::string>& argv, int out) {
   if (argv.empty()) return -1;
-  int out[2];
-  // Close-on-exec, so a program started meanwhile by another thread does not
-  // keep our pipe open and hold up the read below.
-  if (pipe2(out, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (out >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  }
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_t pid = 0;
+  pid_t pid = -1;
   const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
+
+int Reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output) {
+  int out[2];
+  // Close-on-exec, so a program started meanwhile by another thread does not
+  // keep our pipe open and hold up the read below.
+  if (pipe2(out, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = Spawn(argv, out[1]);
   close(out[1]);
-  if (spawned != 0) {
+  if (pid < 0) {
     close(out[0]);
     return -1;
   }
@@ -43,11 +66,15 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output) {
     }
   }
   close(out[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return Reap(pid);
+}
+
+bool StartProgram(const std::vector<std::string>& argv) {
+  const pid_t pid = Spawn(argv, -1);
+  if (pid < 0) return false;
+  // Reaped on a thread of its own; the program may run for as long as it likes.
+  if (!StartDetachedThread([pid] { Reap(pid); })) Reap(pid);
+  return true;
 }
 
 }  // namespace vexa::port
