@@ -103,7 +103,8 @@ int RunControlCommand(int argc, char** argv) {
 }
 
 namespace {
-const CommandRegistrar kRegistrar({"control", "script the upload control with JSON lines", &RunControlCommand});
+const CommandRegistrar kRegistrar({"control", "script the upload control with JSON lines",
+                                   &RunControlCommand});
 }  // namespace
 
 }  // namespace vexa::cli
