@@ -283,11 +283,14 @@ void InstallFolderUploads() {
 bool StartFolderUpload(const std::string& folder_path, const std::string& target, int32_t isp_type,
                        bool auto_start) {
   FolderThreads& threads = Threads();
-  std::lock_guard<std::mutex> l(threads.mu);
+  std::unique_lock<std::mutex> l(threads.mu);
   if (threads.running.count(folder_path) != 0) return true;
   if (FolderRef folder = FindFolder(folder_path)) {
     const std::vector<std::string> paths = TakeRequeued(folder.get());
     if (!paths.empty()) {
+      // Not under the threads' lock: AddFileTask waits for a stop in
+      // progress, and the stop waits for listing threads, which take it.
+      l.unlock();
       NotifyFolderStatus(folder, TaskStatus::Waiting);
       // Each member's folder, targets and progress come from its resume
       // record; the folder's own values serve a member that has none.
