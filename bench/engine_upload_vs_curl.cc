@@ -37,8 +37,7 @@ namespace vexa {
 namespace {
 
 using bench::Die;
-using bench::LogIn;
-using bench::LoopbackClient;
+using bench::MarkFile;
 using bench::Prepare;
 using bench::ReadSizeAndRepetitions;
 using bench::ScratchDir;
@@ -125,23 +124,16 @@ double UploadThroughEngine(const std::string& path, bool folder) {
   return seconds;
 }
 
-// Gives the file new content, so the service does not know it yet.
-void Mark(const std::string& path, const std::string& mark) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.write(mark.data(), static_cast<std::streamsize>(mark.size()));
-}
-
 int Main(int argc, char** argv) {
   int mib = 256, reps = 3;
   ReadSizeAndRepetitions(argc, argv, "usage: engine_upload_vs_curl [MiB] [repetitions]", &mib, &reps);
-  if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
+  bench::RequireCurl();
 
   const ScratchDir scratch_dir;
   const fs::path& scratch = scratch_dir.path();
   server::ServerProcess server((scratch / "server").string());
-  if (!server.Start()) Die("vexa-server did not start (is VEXA_BINARY_DIR set?)");
-  const HttpClient client = LoopbackClient();
-  LogIn(client, server.base());
+  const HttpClient client = bench::LoopbackClient();
+  bench::StartAndLogIn(&server, client);
   // The engine's side: its own data folder, the service's quota queries and
   // the process-wide client with the range clock.
   setenv("VEXAUPLOAD_DATA_DIR", (scratch / "data").c_str(), 1);
@@ -164,7 +156,7 @@ int Main(int argc, char** argv) {
     // Alternate which side goes first, so neither always meets a warmer server.
     for (int side = 0; side < 2; ++side) {
       if ((side == 0) == (r % 2 == 1)) {
-        Mark(path, "worker run " + std::to_string(r));
+        MarkFile(path, "worker run " + std::to_string(r));
         rss_before = MemoryKiB("VmRSS");
         range_clock.Reset();
         const Clock::time_point start = Clock::now();
