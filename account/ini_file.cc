@@ -1,6 +1,5 @@
 #include "account/ini_file.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "codec/text.h"
@@ -26,9 +25,28 @@ bool IniFile::Load(const std::string& path) {
   return true;
 }
 
+void IniFile::PlaceLocked(SectionMap::iterator it) {
+  if (it->second.place != kNoPlace) return;
+  it->second.place = order_.size();
+  order_.push_back(it);
+}
+
+void IniFile::CompactLocked() {
+  if (holes_ < 64 || holes_ * 2 < order_.size()) return;
+  size_t kept = 0;
+  for (SectionMap::iterator it : order_) {
+    if (it == sections_.end()) continue;
+    it->second.place = kept;
+    order_[kept++] = it;
+  }
+  order_.resize(kept);
+  holes_ = 0;
+}
+
 void IniFile::ParseLocked(const std::string& text) {
   sections_.clear();
   order_.clear();
+  holes_ = 0;
   std::string current;
   size_t start = 0;
   while (start < text.size()) {
@@ -38,13 +56,12 @@ void IniFile::ParseLocked(const std::string& text) {
     start = end + 1;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
       current = line.substr(1, line.size() - 2);
-      if (sections_.find(current) == sections_.end()) sections_[current];
-      order_.push_back(current);
+      PlaceLocked(sections_.try_emplace(current).first);
       continue;
     }
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
-    sections_[current][line.substr(0, eq)] = line.substr(eq + 1);
+    sections_[current].entries[line.substr(0, eq)] = line.substr(eq + 1);
   }
 }
 
@@ -56,13 +73,12 @@ void IniFile::Parse(const std::string& text) {
 std::string IniFile::Serialize() const {
   port::MutexLock l(&mu_);
   std::string text;
-  for (const std::string& name : order_) {
-    auto it = sections_.find(name);
+  for (SectionMap::iterator it : order_) {
     if (it == sections_.end()) continue;
     text += '[';
-    text += name;
+    text += it->first;
     text += "]\r\n";
-    for (const auto& [key, value] : it->second) {
+    for (const auto& [key, value] : it->second.entries) {
       text += key;
       text += '=';
       text += value;
@@ -94,8 +110,8 @@ bool IniFile::Get(const std::string& section, const std::string& key, std::strin
   port::MutexLock l(&mu_);
   auto s = sections_.find(section);
   if (s == sections_.end()) return false;
-  auto k = s->second.find(key);
-  if (k == s->second.end()) return false;
+  auto k = s->second.entries.find(key);
+  if (k == s->second.entries.end()) return false;
   *value = k->second;
   return true;
 }
@@ -108,10 +124,10 @@ bool IniFile::Set(const std::string& section, const std::string& key, const std:
   port::MutexLock l(&mu_);
   auto s = sections_.find(section);
   if (s == sections_.end()) {
-    s = sections_.emplace(section, Section()).first;
-    order_.push_back(section);
+    s = sections_.try_emplace(section).first;
+    PlaceLocked(s);
   }
-  s->second[key] = value;
+  s->second.entries[key] = value;
   return true;
 }
 
@@ -125,27 +141,35 @@ bool IniFile::GetSection(const std::string& section,
   port::MutexLock l(&mu_);
   auto it = sections_.find(section);
   if (it == sections_.end()) return false;
-  *entries = it->second;
+  *entries = it->second.entries;
   return true;
 }
 
 void IniFile::RemoveSection(const std::string& section) {
   port::MutexLock l(&mu_);
-  auto it = std::find(order_.begin(), order_.end(), section);
-  if (it == order_.end()) return;
-  order_.erase(it);
-  sections_.erase(section);
+  auto it = sections_.find(section);
+  if (it == sections_.end() || it->second.place == kNoPlace) return;
+  order_[it->second.place] = sections_.end();
+  ++holes_;
+  sections_.erase(it);
+  CompactLocked();
 }
 
 std::vector<std::string> IniFile::SectionNames() const {
   port::MutexLock l(&mu_);
-  return order_;
+  std::vector<std::string> names;
+  names.reserve(order_.size() - holes_);
+  for (SectionMap::iterator it : order_) {
+    if (it != sections_.end()) names.push_back(it->first);
+  }
+  return names;
 }
 
 void IniFile::Clear() {
   port::MutexLock l(&mu_);
   sections_.clear();
   order_.clear();
+  holes_ = 0;
 }
 
 void IniFile::SetPath(const std::string& path) {

@@ -16,8 +16,9 @@ namespace vexa {
 // key before the first "=", value after it; every other line is ignored.
 // Lines before the first header belong to the section with the empty name,
 // which is kept in memory but never written back. Sections are written in the
-// order in which they were first met, their keys in byte order, every line
-// ending in CR LF; LF and CR LF are both accepted on reading.
+// order in which they were first met (a name met twice is written once, with
+// the entries of both), their keys in byte order, every line ending in CR LF;
+// LF and CR LF are both accepted on reading.
 //
 // Thread-safe: every operation holds the store's lock. Callers that need a
 // sequence of operations to be atomic (clear, set, save) hold mutex() around it.
@@ -51,7 +52,8 @@ class IniFile {
   bool HasSection(const std::string& section) const;
   // Copies a section's entries; false when there is no such section.
   bool GetSection(const std::string& section, std::map<std::string, std::string>* entries) const;
-  // Removes the section and the first place of its name in the order.
+  // Removes the section and its place in the order, in logarithmic time, so a
+  // store of many sections can drop them one by one.
   void RemoveSection(const std::string& section);
   std::vector<std::string> SectionNames() const;
   // Empties sections and order; the path stays.
@@ -74,17 +76,30 @@ class IniFile {
   static bool IsStorableValue(const std::string& text);
 
  private:
-  using Section = std::map<std::string, std::string>;
+  using Entries = std::map<std::string, std::string>;
+  struct Section {
+    Entries entries;
+    size_t place = kNoPlace;  // index in order_
+  };
+  using SectionMap = std::map<std::string, Section>;
+  static constexpr size_t kNoPlace = static_cast<size_t>(-1);
 
   void ParseLocked(const std::string& text);
+  // Gives the section the next place in the order, unless it has one.
+  void PlaceLocked(SectionMap::iterator it);
+  // Drops the holes removed sections left in order_ once they are the
+  // majority, so removal stays amortised constant beside the map's erase.
+  void CompactLocked();
 
   mutable port::Mutex mu_;
   // Serialises whole saves so an older snapshot never lands after a newer one.
   // Taken while mu_ is held, then held alone for the disk write.
   port::Mutex save_mu_;
   std::string path_;
-  std::map<std::string, Section> sections_;
-  std::vector<std::string> order_;
+  SectionMap sections_;
+  // Sections in the order first met; a removed one leaves a hole (end()).
+  std::vector<SectionMap::iterator> order_;
+  size_t holes_ = 0;
 };
 
 }  // namespace vexa

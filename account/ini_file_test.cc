@@ -87,6 +87,42 @@ TEST_F(IniFileTest, RemoveSectionAndClear) {
   EXPECT_EQ(path_, ini.path());
 }
 
+TEST_F(IniFileTest, RemovingManySectionsKeepsTheOrderOfTheRest) {
+  IniFile ini;
+  std::vector<std::string> kept;
+  for (int i = 0; i < 1000; ++i) ini.Set("s" + std::to_string(i), "k", std::to_string(i));
+  // Two of every three go, in an order unlike the file's; a removed section
+  // set again goes to the end.
+  for (int i = 999; i >= 0; --i) {
+    if (i % 3 != 0) ini.RemoveSection("s" + std::to_string(i));
+  }
+  for (int i = 0; i < 1000; i += 3) kept.push_back("s" + std::to_string(i));
+  ASSERT_EQ(kept, ini.SectionNames());
+  ini.RemoveSection("s0");
+  ini.Set("s0", "k", "again");
+  ini.Set("new", "k", "x");
+  kept.erase(kept.begin());
+  kept.push_back("s0");
+  kept.push_back("new");
+  EXPECT_EQ(kept, ini.SectionNames());
+  std::string v;
+  ASSERT_TRUE(ini.Get("s999", "k", &v));
+  EXPECT_EQ("999", v);
+  EXPECT_FALSE(ini.Get("s998", "k", &v));
+  const std::string text = ini.Serialize();
+  EXPECT_EQ(0u, text.find("[s3]\r\nk=3\r\n[s6]"));
+  EXPECT_NE(std::string::npos, text.find("[s999]\r\nk=999\r\n[s0]\r\nk=again\r\n[new]\r\nk=x\r\n"));
+}
+
+TEST_F(IniFileTest, SectionMetTwiceIsWrittenOnceWithBothEntries) {
+  IniFile ini;
+  ini.Parse("[a]\nx=1\n[b]\ny=2\n[a]\nz=3\n");
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), ini.SectionNames());
+  EXPECT_EQ("[a]\r\nx=1\r\nz=3\r\n[b]\r\ny=2\r\n", ini.Serialize());
+  ini.RemoveSection("a");
+  EXPECT_EQ("[b]\r\ny=2\r\n", ini.Serialize());
+}
+
 TEST_F(IniFileTest, RefusesTextTheFormatCannotCarry) {
   IniFile ini;
   EXPECT_FALSE(ini.Set("a\nb", "k", "v"));

@@ -1,6 +1,6 @@
-// A folder of 100 000 small files: listing alone, and the whole queuing of the
+// A folder of 100 000 small files: listing alone, the whole queuing of the
 // folder — listed, its members registered and their resume records written
-// to the disk.
+// to the disk — and its cancel, which drops every member's record.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -68,6 +68,16 @@ void WaitForStoreWritten() {
   }
 }
 
+// Whether the resume store holds no member of the folder.
+bool CollectedNothing(const std::string& folder) {
+  int64_t total = 0;
+  int64_t uploaded = 0;
+  std::string target;
+  std::vector<std::string> paths;
+  CollectFolderRecords(folder, &total, &uploaded, &target, &paths);
+  return paths.empty();
+}
+
 void BM_ListFolder100k(benchmark::State& state) {
   FolderBenchEnvironment env;
   size_t listed = 0;
@@ -121,6 +131,34 @@ void BM_QueueFolder100k(benchmark::State& state) {
   state.counters["store_bytes"] = store_bytes;
 }
 BENCHMARK(BM_QueueFolder100k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// CancelTask on a queued folder until its stop/cancel thread has dropped
+// every member and every resume record.
+void BM_CancelFolder100k(benchmark::State& state) {
+  FolderBenchEnvironment env;
+  for (auto _ : state) {
+    state.PauseTiming();
+    StartEngine(IgnoreNotice, 0);
+    AddFolderTask(env.root(), "1234567890", 0, true);
+    TEST_WaitForFolderUploads(600000);
+    if (GetQueueTotals().taskCount != static_cast<size_t>(kFiles)) {
+      state.SkipWithError("members missing from the queue");
+    }
+    state.ResumeTiming();
+    CancelTask(env.root());
+    TEST_WaitForFolderWorkers(600000);
+    state.PauseTiming();
+    if (GetQueueTotals().taskCount != 0 || !CollectedNothing(env.root())) {
+      state.SkipWithError("members left after the cancel");
+    }
+    StopEngine();
+    std::error_code ec;
+    std::filesystem::remove(ResumeStorePath(), ec);
+    state.ResumeTiming();
+  }
+  state.counters["members"] = kFiles;
+}
+BENCHMARK(BM_CancelFolder100k)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace vexa

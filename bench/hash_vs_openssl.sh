@@ -7,7 +7,8 @@
 #   - the portable engine (`hash --engine=portable`) against `sha1sum`;
 #   - both again with the file dropped from the page cache before each run,
 #     where `dd iflag=nocache` can drop it.
-# `vexaupload hash` also computes quickid (25 KiB of reads) on top.
+# `vexaupload hash` also computes quickid (25 KiB of reads) on top. The load
+# average is printed before and after: the figures mean little on a busy machine.
 set -euo pipefail
 build=${1:?usage: hash_vs_openssl.sh BUILD_DIR [REPETITIONS]}
 reps=${2:-5}
@@ -22,8 +23,17 @@ head -c $((1 << 30)) /dev/urandom >"$file"
 size=$(stat -c %s "$file")
 
 warm() { cat "$file" >/dev/null; }
-# Drops the file's pages from the page cache; false where that is not possible.
-evict() { dd if="$file" iflag=nocache count=0 status=none 2>/dev/null; }
+# Pages of the file in the page cache, as util-linux's fincore counts them
+# (empty where fincore is missing).
+resident() { fincore -n -o PAGES "$file" 2>/dev/null | tr -d ' ' || true; }
+# Drops the file's pages from the page cache (posix_fadvise DONTNEED through
+# dd); false where that is not possible, or where fincore still finds pages.
+evict() {
+  dd if="$file" iflag=nocache count=0 status=none 2>/dev/null || return 1
+  local pages
+  pages=$(resident)
+  [ -z "$pages" ] || [ "$pages" = 0 ]
+}
 
 now_ns() { date +%s%N; }
 # time_ns COMMAND...: prints the wall time of one run in nanoseconds
@@ -54,6 +64,9 @@ for engine in sha-ni portable; do
   fi
 done
 
+lscpu | grep -E '^(Model name|L1d cache|L2 cache|L3 cache):' || true
+grep -qw sha_ni /proc/cpuinfo && echo "SHA extensions: yes" || echo "SHA extensions: no"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "file: $((size >> 20)) MiB in the page cache, $reps alternating runs, best of each"
 best_v=0 best_o=0 best_p=0 best_s=0
 for ((i = 1; i <= reps; i++)); do
@@ -90,14 +103,17 @@ echo "portable engine: $(mibs $best_p) MiB/s, sha1sum $(mibs $best_s) MiB/s," \
 if evict; then
   best_v=0 best_o=0
   for ((i = 1; i <= reps; i++)); do
-    evict
+    evict || { echo "the file stayed in the page cache" >&2; exit 1; }
     v=$(time_ns "$exe" hash "$file")
-    evict
+    evict || { echo "the file stayed in the page cache" >&2; exit 1; }
     o=$(time_ns openssl dgst -sha1 "$file")
     best_v=$(min $best_v "$v") best_o=$(min $best_o "$o")
   done
-  echo "cold (dropped from the page cache before each run): vexaupload hash $(mibs $best_v) MiB/s," \
-    "openssl $(mibs $best_o) MiB/s, ratio $(ratio $best_o $best_v)"
+  checked="not checked (no fincore)"
+  [ -n "$(resident)" ] && checked="0 pages resident before each run (fincore)"
+  echo "cold (dropped from the page cache before each run, $checked): vexaupload hash" \
+    "$(mibs $best_v) MiB/s, openssl $(mibs $best_o) MiB/s, ratio $(ratio $best_o $best_v)"
 else
   echo "cold: cannot drop the file from the page cache here"
 fi
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

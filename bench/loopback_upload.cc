@@ -47,6 +47,10 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+void RequireCurl() {
+  if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
+}
+
 HttpClient LoopbackClient() {
   HttpClient c;
   c.useSystemProxy = false;
@@ -67,6 +71,16 @@ void LogIn(const HttpClient& client, const std::string& base) {
   UpdateAccountState([&state](AccountState* s) { *s = state; });
 }
 
+void StartAndLogIn(server::ServerProcess* server, const HttpClient& client) {
+  if (!server->Start()) Die("vexa-server did not start (is VEXA_BINARY_DIR set?)");
+  LogIn(client, server->base());
+}
+
+void MarkFile(const std::string& path, const std::string& mark) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.write(mark.data(), static_cast<std::streamsize>(mark.size()));
+}
+
 void WriteRandomFile(const std::string& path, int mib) {
   std::ofstream out(path, std::ios::binary);
   std::mt19937_64 gen(42);
@@ -78,10 +92,7 @@ void WriteRandomFile(const std::string& path, int mib) {
 }
 
 void Prepare(const HttpClient& client, const std::string& path, const std::string& mark, MemoryJob* job) {
-  {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.write(mark.data(), static_cast<std::streamsize>(mark.size()));
-  }
+  MarkFile(path, mark);
   uint32_t error = 0;
   job->fields = JobFields();
   job->fields.filePath = path;

@@ -9,6 +9,7 @@
 
 #include "net/http_client.h"
 #include "protocol/testing/memory_job.h"
+#include "server/testing/server_process.h"
 
 namespace vexa::bench {
 
@@ -33,11 +34,20 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+// Ends the program when curl cannot be run.
+void RequireCurl();
+
 // A client that never goes through a proxy.
 HttpClient LoopbackClient();
 
 // Logs alice in at `base`; the login state is the process's.
 void LogIn(const HttpClient& client, const std::string& base);
+
+// Starts the server and logs alice in there; ends the program on failure.
+void StartAndLogIn(server::ServerProcess* server, const HttpClient& client);
+
+// Makes the file's content new: its first bytes become `mark`.
+void MarkFile(const std::string& path, const std::string& mark);
 
 // Writes `mib` MiB of random bytes to `path`.
 void WriteRandomFile(const std::string& path, int mib);

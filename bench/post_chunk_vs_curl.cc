@@ -23,8 +23,6 @@ namespace vexa {
 namespace {
 
 using bench::Die;
-using bench::LoopbackClient;
-using bench::LogIn;
 using bench::Prepare;
 using bench::ReadSizeAndRepetitions;
 using bench::ScratchDir;
@@ -53,14 +51,13 @@ double TimePostChunk(const HttpClient& client, MemoryJob* job) {
 int Main(int argc, char** argv) {
   int mib = 256, reps = 3;
   ReadSizeAndRepetitions(argc, argv, "usage: post_chunk_vs_curl [MiB] [repetitions]", &mib, &reps);
-  if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
+  bench::RequireCurl();
 
   const ScratchDir scratch_dir;
   const fs::path& scratch = scratch_dir.path();
   server::ServerProcess server((scratch / "server").string());
-  if (!server.Start()) Die("vexa-server did not start (is VEXA_BINARY_DIR set?)");
-  const HttpClient client = LoopbackClient();
-  LogIn(client, server.base());
+  const HttpClient client = bench::LoopbackClient();
+  bench::StartAndLogIn(&server, client);
 
   const std::string path = (scratch / "upload.bin").string();
   WriteRandomFile(path, mib);

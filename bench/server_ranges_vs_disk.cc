@@ -68,16 +68,15 @@ std::vector<std::pair<std::string, double>> MeanPhases(const fs::path& log, int*
 int Main(int argc, char** argv) {
   int mib = 64, reps = 3;
   ReadSizeAndRepetitions(argc, argv, "usage: server_ranges_vs_disk [MiB] [repetitions]", &mib, &reps);
-  if (std::system("curl --version >/dev/null 2>&1") != 0) Die("curl not found");
+  bench::RequireCurl();
 
   const ScratchDir scratch_dir;
   const fs::path& scratch = scratch_dir.path();
   const fs::path times = scratch / "range-times.log";
   setenv("VEXA_RANGE_TIMES", times.c_str(), 1);
   server::ServerProcess server((scratch / "server").string());
-  if (!server.Start()) Die("vexa-server did not start (is VEXA_BINARY_DIR set?)");
   const HttpClient client = bench::LoopbackClient();
-  bench::LogIn(client, server.base());
+  bench::StartAndLogIn(&server, client);
   const std::string path = (scratch / "upload.bin").string();
   bench::WriteRandomFile(path, mib);
 

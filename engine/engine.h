@@ -23,9 +23,9 @@ namespace vexa {
 // other code reaches a task by path through FindTask's visitor, which runs
 // under the engine lock, so the task cannot be destroyed while it is used.
 //
-// Threads: each start has its scheduler and the folder stop/cancel threads of
-// its requests; StopEngine waits for them, so none reaches into the next
-// start. Transfer workers belong to their task, not to a start.
+// Threads: each start has its scheduler, the listing threads of its folder
+// uploads and the folder stop/cancel threads of its requests; StopEngine waits
+// for them, so none reaches into the next start. Transfer workers belong to their task, not to a start.
 
 // Receives every report, on whatever engine thread made it, sometimes with
 // the engine lock held (the scheduler's pass, a page's stop of a file). It
@@ -76,9 +76,9 @@ void SetSelectionStarter(SelectionStarter starter);
 // starts the scheduler. A second call while started changes nothing.
 void StartEngine(NoticeCallback callback, uint32_t user_value);
 // Stops every task without a report, resets the summary, waits for the
-// threads of this start (scheduler, folder stop/cancel threads; not the one
-// calling, should a notice on it stop the engine), closes the resume store
-// (writing what is pending) and forgets the folders. A registration that
+// threads of this start (scheduler, folder listing and stop/cancel threads;
+// not the one calling, should a notice on it stop the engine), closes the
+// resume store (writing what is pending) and forgets the folders. A registration that
 // races the stop is refused.
 void StopEngine();
 bool IsEngineStarted();

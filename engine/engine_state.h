@@ -23,8 +23,8 @@ struct TaskEntry {
   uint64_t order;  // key in taskList
 };
 
-// One engine start. The threads that belong to it (its scheduler and the
-// folder stop/cancel threads) hold it while they run; StopEngine marks it
+// One engine start. The threads that belong to it (its scheduler, the folder
+// listing threads and the folder stop/cancel threads) hold it while they run; StopEngine marks it
 // ended and waits for them, so none of them outlives its start and touches
 // the next one.
 struct EngineRun {
@@ -67,6 +67,7 @@ struct UploadEngine {
   std::condition_variable life_cv;
   int schedulersRunning = 0;
   int folderWorkersRunning = 0;
+  int folderListingsRunning = 0;
   uint64_t schedulerPasses = 0;
 };
 

@@ -36,7 +36,8 @@ void TakeEntries(const std::string& dir, std::vector<port::DirEntry>* entries,
 
 }  // namespace
 
-bool ListFolderFiles(const std::string& folder_path, std::vector<std::string>* files) {
+bool ListFolderFiles(const std::string& folder_path, std::vector<std::string>* files,
+                     const std::function<bool()>& keep_going) {
   std::vector<port::DirEntry> entries;
   if (!port::ListDirectory(folder_path, &entries)) return false;
   // An explicit stack instead of recursion: a deep tree cannot exhaust the
@@ -44,6 +45,7 @@ bool ListFolderFiles(const std::string& folder_path, std::vector<std::string>* f
   std::vector<std::string> folders;
   TakeEntries(folder_path, &entries, files, &folders);
   while (!folders.empty()) {
+    if (keep_going && !keep_going()) return false;
     const std::string dir = std::move(folders.back());
     folders.pop_back();
     entries.clear();

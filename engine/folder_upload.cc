@@ -13,11 +13,11 @@
 #include "account/session.h"
 #include "codec/text.h"
 #include "engine/engine.h"
+#include "engine/engine_state.h"
 #include "engine/folder_listing.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/mutex.h"
-#include "port/thread.h"
 #include "store/error_table.h"
 #include "store/resume_store.h"
 
@@ -61,10 +61,10 @@ port::Mutex& FolderAddMutex() {
   return *mutex;
 }
 
-// Whether the engine still runs for the session that asked for the folder: a
+// Whether the start and the session that asked for the folder still run: a
 // logout while a large folder is listed must not queue it into the next one.
-bool SameSession(const FolderRequest& r) {
-  return IsEngineStarted() && IsLoggedIn() && GetUserId() == r.userId;
+bool SameSession(const FolderRequest& r, const engine_internal::EngineRun& run) {
+  return !run.ended.load() && IsEngineStarted() && IsLoggedIn() && GetUserId() == r.userId;
 }
 
 TaskStatus StatusOf(const FolderRecord& folder) {
@@ -81,7 +81,7 @@ void FailFolder(const FolderRef& folder, const std::string& text) {
   NotifyFolderStatus(folder, TaskStatus::Failed);
 }
 
-void FolderWorker(const FolderRequest& r) {
+void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run) {
   const TaskStatus initial = r.autoStart ? TaskStatus::Waiting : TaskStatus::Stopped;
   auto folder = std::make_shared<FolderRecord>();
   folder->folderPath = r.folderPath;
@@ -101,7 +101,7 @@ void FolderWorker(const FolderRequest& r) {
     folder->memberCount = static_cast<int32_t>(paths.size());
     folder->pendingPaths = paths;
   }
-  if (!SameSession(r) || !RegisterFolder(folder)) return;
+  if (!SameSession(r, run) || !RegisterFolder(folder)) return;
 
   std::vector<ResumeRecord> records(paths.size());
   if (fresh) {
@@ -111,10 +111,13 @@ void FolderWorker(const FolderRequest& r) {
       FailFolder(folder, ErrorMessageText(kErrNoTarget));
       return;
     }
-    if (!ListFolderFiles(r.folderPath, &paths)) {
-      FailFolder(folder, kListFailedText);
+    // A stop ends a long listing early; what was found is then dropped.
+    const auto keep_going = [&r, &run] { return SameSession(r, run); };
+    if (!ListFolderFiles(r.folderPath, &paths, keep_going)) {
+      if (keep_going()) FailFolder(folder, kListFailedText);
       return;
     }
+    if (!keep_going()) return;
     records.resize(paths.size());
     int64_t sum = 0;
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -138,8 +141,12 @@ void FolderWorker(const FolderRequest& r) {
     hook = threads.listedHook;
   }
   if (hook) hook();
-  // The folder may have been cancelled or stopped while it was listed.
-  if (FindFolder(r.folderPath) != folder || StatusOf(*folder) == TaskStatus::Cancelled) return;
+  // The folder may have been cancelled or stopped while it was listed, or the
+  // engine stopped: a listing it interrupted leaves nothing behind.
+  if (!SameSession(r, run) || FindFolder(r.folderPath) != folder ||
+      StatusOf(*folder) == TaskStatus::Cancelled) {
+    return;
+  }
   const TaskStatus status = StatusOf(*folder) == TaskStatus::Stopped ? TaskStatus::Stopped : initial;
   if (paths.empty()) {
     FailFolder(folder, kEmptyFolderText);
@@ -187,7 +194,7 @@ void FolderWorker(const FolderRequest& r) {
     port::MutexLock l(&FolderAddMutex());
     for (auto& t : tasks) {
       const TaskStatus now = StatusOf(*folder);
-      if (!SameSession(r) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
+      if (!SameSession(r, run) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
       if (AddFolderMember(t.get())) t.release();
     }
   }
@@ -195,8 +202,8 @@ void FolderWorker(const FolderRequest& r) {
   if (saved && IsResumeStoreOpen()) WakeResumeWriter();
 }
 
-void RunFolderWorker(const FolderRequest& r) {
-  FolderWorker(r);
+void RunFolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run) {
+  FolderWorker(r, run);
   FolderThreads& threads = Threads();
   {
     std::lock_guard<std::mutex> l(threads.mu);
@@ -276,11 +283,14 @@ void InstallFolderUploads() {
 bool StartFolderUpload(const std::string& folder_path, const std::string& target, int32_t isp_type,
                        bool auto_start) {
   FolderThreads& threads = Threads();
-  std::lock_guard<std::mutex> l(threads.mu);
+  std::unique_lock<std::mutex> l(threads.mu);
   if (threads.running.count(folder_path) != 0) return true;
   if (FolderRef folder = FindFolder(folder_path)) {
     const std::vector<std::string> paths = TakeRequeued(folder.get());
     if (!paths.empty()) {
+      // Not under the threads' lock: AddFileTask waits for a stop in
+      // progress, and the stop waits for listing threads, which take it.
+      l.unlock();
       NotifyFolderStatus(folder, TaskStatus::Waiting);
       // Each member's folder, targets and progress come from its resume
       // record; the folder's own values serve a member that has none.
@@ -300,7 +310,15 @@ bool StartFolderUpload(const std::string& folder_path, const std::string& target
   request.ispType = isp_type;
   request.autoStart = auto_start;
   threads.running.insert(folder_path);
-  if (port::StartDetachedThread([request] { RunFolderWorker(request); })) return true;
+  // A thread of this start: StopEngine waits for it, so no listing reaches
+  // into the closed store or the next start's folders.
+  if (engine_internal::StartRunThread(
+          [request](const std::shared_ptr<engine_internal::EngineRun>& run) {
+            RunFolderWorker(request, *run);
+          },
+          &engine_internal::UploadEngine::folderListingsRunning)) {
+    return true;
+  }
   threads.running.erase(folder_path);
   return false;
 }

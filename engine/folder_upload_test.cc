@@ -1,8 +1,13 @@
 #include "engine/folder_upload.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "codec/text.h"
@@ -340,6 +345,49 @@ TEST_F(FolderUploadTest, StopOrCancelWhileTheFolderIsListedIsHonoured) {
   EXPECT_EQ(0u, GetQueueTotals().taskCount);
   EXPECT_FALSE(ReadResumeRecord(z, &r));
   EXPECT_EQ(nullptr, FindFolder(other));
+}
+
+TEST_F(FolderUploadTest, StopEngineWaitsForAFolderStillBeingListed) {
+  Start();
+  const std::string x = MakeFile("Root/a/x", 5);
+  std::mutex mu;
+  std::condition_variable cv;
+  bool listed = false;
+  bool release = false;
+  TEST_SetFolderListedHook([&] {
+    std::unique_lock<std::mutex> l(mu);
+    listed = true;
+    cv.notify_all();
+    cv.wait(l, [&] { return release; });
+  });
+  ASSERT_TRUE(AddFolderTask(root_, "T", 0, true));
+  {
+    std::unique_lock<std::mutex> l(mu);
+    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(10), [&] { return listed; }));
+  }
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&stopped] {
+    StopEngine();
+    stopped.store(true);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(stopped.load()) << "the stop returned while the folder was still being listed";
+  {
+    std::lock_guard<std::mutex> l(mu);
+    release = true;
+  }
+  cv.notify_all();
+  stopper.join();
+  EXPECT_TRUE(TEST_WaitForFolderUploads(0)) << "a listing thread outlived the stop";
+
+  // The interrupted listing left nothing for the next start.
+  log_.clear();
+  Start();
+  EXPECT_EQ(0u, GetQueueTotals().taskCount);
+  EXPECT_EQ(nullptr, FindFolder(root_));
+  EXPECT_EQ(0u, log_.size());
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord(x, &r));
 }
 
 TEST_F(FolderUploadTest, FolderThatStartsUploadingDuringItsRegistrationRegistersTheRest) {
