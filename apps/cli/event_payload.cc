@@ -2,70 +2,24 @@
 
 #include <json/json.h>
 
-#include <cctype>
 #include <vector>
 
 #include "codec/text.h"
+#include "control/method_table.h"
+#include "control/payload.h"
 
 namespace vexa::cli {
 namespace {
 
-bool AllDigits(const std::string& s, size_t from = 0) {
-  if (s.size() <= from) return false;
-  for (size_t i = from; i < s.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+bool IsEscaped(const std::string& payload) {
+  if (payload.size() % 6 != 0) return false;
+  for (size_t i = 0; i < payload.size(); i += 6) {
+    if (payload.compare(i, 2, "\\u") != 0) return false;
+    for (size_t k = 2; k < 6; ++k) {
+      if (HexDigitValue(payload[i + k]) < 0) return false;
+    }
   }
   return true;
-}
-
-bool IsDuration(const std::string& s) {  // hours may have more than two digits
-  const size_t first = s.find(':');
-  return first != std::string::npos && first >= 2 && s.size() == first + 6 && s[first + 3] == ':' &&
-         AllDigits(s.substr(0, first)) && AllDigits(s.substr(first + 1, 2)) &&
-         AllDigits(s.substr(first + 4, 2));
-}
-
-bool IsPercent(const std::string& s) {
-  const size_t dot = s.find('.');
-  return dot != std::string::npos && dot > 0 && s.size() == dot + 4 && s.back() == '%' &&
-         AllDigits(s.substr(s[0] == '-' ? 1 : 0, dot - (s[0] == '-' ? 1 : 0))) &&
-         AllDigits(s.substr(dot + 1, 2));
-}
-
-// Fields 3..10: total, done, speed, time left, status, upload %, hash %, code.
-bool IsNumberBlock(const std::vector<std::string>& parts, size_t at) {
-  return AllDigits(parts[at]) && AllDigits(parts[at + 1]) && AllDigits(parts[at + 2]) &&
-         IsDuration(parts[at + 3]) && AllDigits(parts[at + 4]) && IsPercent(parts[at + 5]) &&
-         IsPercent(parts[at + 6]) && AllDigits(parts[at + 7]);
-}
-
-std::string Join(const std::vector<std::string>& parts, size_t from, size_t to) {
-  std::string out;
-  for (size_t i = from; i < to; ++i) {
-    if (i > from) out += '|';
-    out += parts[i];
-  }
-  return out;
-}
-
-int64_t SignExtended(const std::string& digits) { return static_cast<int64_t>(ParseU64(digits)); }
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    *out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *out += static_cast<char>(0xC0 | (cp >> 6));
-    *out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *out += static_cast<char>(0xE0 | (cp >> 12));
-    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (cp >> 18));
-    *out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 Json::Value ProgressFields(const ProgressRow& row) {
@@ -90,110 +44,42 @@ Json::Value ProgressFields(const ProgressRow& row) {
 
 }  // namespace
 
-const char* EventName(int dispid) {
-  switch (dispid) {
-    case kProgressEvent: return "ProgressEvent";
-    case kLoadTaskEvent: return "LoadTaskEvent";
-    case kLoginEvent: return "LoginEvent";
-    case kLoadUnfinishTaskEvent: return "LoadUnfinishTaskEvent";
-    case kSelectFileEvent: return "SelectFileEvent";
-    case kSelectFolderEvent: return "SelectFolderEvent";
-    default: return "UnknownEvent";
-  }
-}
-
 const char* StatusName(int status) {
   static const char* const kNames[] = {"Waiting", "Hashing",   "Uploading", "Stopped",
                                        "Failed",  "Completed", "Cancelled"};
   return status >= 0 && status <= 6 ? kNames[status] : "Unknown";
 }
 
-bool UnescapePayload(std::string_view escaped, std::string* utf8) {
-  if (escaped.size() % 6 != 0) return false;
-  std::string out;
-  uint32_t high = 0;  // a pending high surrogate
-  for (size_t i = 0; i < escaped.size(); i += 6) {
-    if (escaped[i] != '\\' || escaped[i + 1] != 'u') return false;
-    uint32_t unit = 0;
-    for (size_t k = 2; k < 6; ++k) {
-      const int v = HexDigitValue(escaped[i + k]);
-      if (v < 0) return false;
-      unit = unit * 16 + static_cast<uint32_t>(v);
-    }
-    if (high != 0) {
-      if (unit >= 0xDC00 && unit <= 0xDFFF) {
-        AppendUtf8(0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00), &out);
-        high = 0;
-        continue;
-      }
-      AppendUtf8(0xFFFD, &out);  // a lone high surrogate
-      high = 0;
-    }
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      high = unit;
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      AppendUtf8(0xFFFD, &out);
-    } else {
-      AppendUtf8(unit, &out);
-    }
-  }
-  if (high != 0) AppendUtf8(0xFFFD, &out);
-  utf8->swap(out);
+bool DecodeProgressRow(std::string_view text, ProgressRow* row) {
+  const std::vector<std::string> f = SplitProgressFields(text);
+  if (f.size() != 14) return false;
+  ProgressRow r;
+  r.fileName = f[0];
+  r.localPath = f[1];
+  r.totalBytes = ParseU64(f[2]);
+  r.doneBytes = ParseU64(f[3]);
+  r.speed = static_cast<int64_t>(ParseU64(f[4]));  // sign-extended by the writer
+  r.timeLeft = f[5];
+  r.status = static_cast<int>(ParseU64(f[6]));
+  r.uploadPercent = f[7];
+  r.hashPercent = f[8];
+  r.errorCode = static_cast<int64_t>(ParseU64(f[9]));
+  r.errorText = f[10];
+  r.pickCode = f[11];
+  r.isFolder = f[12] == "1";
+  r.queueSummary = f[13];
+  *row = std::move(r);
   return true;
-}
-
-bool DecodeProgressRow(const std::string& text, ProgressRow* row) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t bar = text.find('|', start);
-    parts.push_back(text.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-    if (bar == std::string::npos) break;
-    start = bar + 1;
-  }
-  if (parts.size() < 14) return false;
-  // The last three fields (pick code, is-folder, summary) never hold "|".
-  const size_t tail = parts.size() - 3;
-  for (size_t at = 2; at + 8 <= tail; ++at) {
-    if (!IsNumberBlock(parts, at)) continue;
-    // Name and path share the "|"s before the block: the name is the path's
-    // last component, so the split where the path ends with the name wins.
-    size_t split = 1;
-    for (size_t j = 1; j < at; ++j) {
-      const std::string name = Join(parts, 0, j), path = Join(parts, j, at);
-      if (path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0) {
-        split = j;
-        break;
-      }
-    }
-    ProgressRow r;
-    r.fileName = Join(parts, 0, split);
-    r.localPath = Join(parts, split, at);
-    r.totalBytes = ParseU64(parts[at]);
-    r.doneBytes = ParseU64(parts[at + 1]);
-    r.speed = SignExtended(parts[at + 2]);
-    r.timeLeft = parts[at + 3];
-    r.status = static_cast<int>(ParseU64(parts[at + 4]));
-    r.uploadPercent = parts[at + 5];
-    r.hashPercent = parts[at + 6];
-    r.errorCode = SignExtended(parts[at + 7]);
-    r.errorText = Join(parts, at + 8, tail);
-    r.pickCode = parts[tail];
-    r.isFolder = parts[tail + 1] == "1";
-    r.queueSummary = parts[tail + 2];
-    *row = std::move(r);
-    return true;
-  }
-  return false;
 }
 
 std::string EventJsonLine(int dispid, const std::string& payload) {
   Json::Value line(Json::objectValue);
-  line["event"] = EventName(dispid);
+  const EventInfo* event = FindEvent(dispid);
+  line["event"] = event != nullptr ? event->name : "UnknownEvent";
   line["dispid"] = dispid;
   line["payload"] = payload;
-  std::string text;
-  if (!UnescapePayload(payload, &text)) {
+  const std::string text = UnescapeUnicode(payload);
+  if (!IsEscaped(payload)) {
     line["fields"] = Json::Value(Json::nullValue);
   } else if (dispid == kProgressEvent || dispid == kLoadTaskEvent) {
     ProgressRow row;

@@ -7,24 +7,6 @@
 
 namespace vexa::cli {
 
-// The control's events by identifier, as a page receives them.
-enum EventId : int {
-  kProgressEvent = 1,
-  kLoadTaskEvent = 2,
-  kLoginEvent = 3,
-  kLoadUnfinishTaskEvent = 4,
-  kSelectFileEvent = 5,
-  kSelectFolderEvent = 6,
-};
-
-// The event's name ("ProgressEvent", ...), or "UnknownEvent".
-const char* EventName(int dispid);
-
-// Reverses the payload escaping: every "\uXXXX" group is one UTF-16 unit, and
-// the units are turned back into UTF-8 (surrogate pairs joined). False when the
-// text is not made of such groups only.
-bool UnescapePayload(std::string_view escaped, std::string* utf8);
-
 // One row of a progress payload (ProgressEvent, LoadTaskEvent), decoded.
 struct ProgressRow {
   std::string fileName;
@@ -58,14 +40,13 @@ enum RowStatus : int {
 // "Waiting" .. "Cancelled", or "Unknown".
 const char* StatusName(int status);
 
-// Decodes an unescaped progress payload: fourteen fields joined by "|". A name,
-// path or error text may itself hold "|", so the fixed-form fields in the
-// middle (sizes, speed, time, status, percentages, code) anchor the split.
-// False when no such split exists.
-bool DecodeProgressRow(const std::string& text, ProgressRow* row);
+// Decodes an unescaped progress payload (fourteen fields joined by "|", split
+// as SplitProgressFields does). False when the text does not have that shape.
+bool DecodeProgressRow(std::string_view text, ProgressRow* row);
 
 // One JSON object (no line end) for an event: its name, identifier, the
-// payload exactly as received and its decoded fields.
+// payload exactly as received and its decoded fields (null when the payload
+// is not escaped text).
 std::string EventJsonLine(int dispid, const std::string& payload);
 
 }  // namespace vexa::cli

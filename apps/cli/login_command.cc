@@ -12,7 +12,7 @@
 #include "account/login.h"
 #include "account/session.h"
 #include "account/space.h"
-#include "apps/cli/api_option.h"
+#include "apps/cli/session_options.h"
 #include "apps/cli/command.h"
 #include "port/event.h"
 #include "port/terminal.h"
@@ -78,7 +78,7 @@ int RunLogin(const LoginOptions& o) {
 
 std::function<int()> DeclareLogin(CLI::App* command) {
   auto o = std::make_shared<LoginOptions>();
-  command->description(
+  command->footer(
       "Logs in and shows the session's user id, name, default target and quota. The password is read "
       "from $VEXAUPLOAD_PASSWORD, else from a prompt that does not echo it (or the first line of standard "
       "input when that is not a terminal); a remembered password digest (40 hex digits) is accepted in "

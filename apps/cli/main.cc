@@ -72,12 +72,20 @@ int Main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "vexaupload: %s\n", e.what());
     if (argc < 2) {
       std::fputs(app.help().c_str(), stderr);
-    } else {
-      std::fputs("Run `vexaupload --help` or `vexaupload COMMAND --help` for usage.\n", stderr);
+      return kExitUsage;
     }
+    const Command* named = nullptr;
+    for (const Command& c : Commands()) {
+      if (std::strcmp(argv[1], c.name) == 0) named = &c;
+    }
+    if (named == nullptr && argv[1][0] != '-') {
+      std::fprintf(stderr, "vexaupload: unknown command '%s'\n", argv[1]);
+    } else {
+      std::fprintf(stderr, "vexaupload%s%s: %s\n", named ? " " : "", named ? named->name : "", e.what());
+    }
+    std::fprintf(stderr, "Run `vexaupload %s--help` for usage.\n", named ? (std::string(named->name) + " ").c_str() : "");
     return kExitUsage;
   }
   return chosen ? chosen() : kExitUsage;

@@ -1,10 +1,15 @@
 #include "apps/cli/progress_view.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
+#include "codec/text.h"
+
 namespace vexa::cli {
 namespace {
+
+constexpr size_t kRightColumns = 40;
 
 // Display width of UTF-8 text, one column per code point.
 size_t Columns(const std::string& s) {
@@ -110,7 +115,8 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
                     (row.speed > 0 ? "  " + FormatBytes(static_cast<uint64_t>(row.speed)) + "/s" : "");
   const size_t width = static_cast<size_t>(columns_) - 1;  // never touch the last column
   const size_t name_width = width * 3 / 10;
-  const size_t right_width = Columns(right);
+  // A fixed width for the right part keeps the bar's length steady as numbers change.
+  const size_t right_width = std::max<size_t>(Columns(right), kRightColumns);
   const int bar_width = static_cast<int>(width) - static_cast<int>(name_width + right_width) - 3;
   std::string line = FitLeft(row.fileName + (row.isFolder ? "/" : ""), name_width) + " [";
   if (bar_width > 0) {
@@ -120,7 +126,7 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
     if (filled < 0) filled = 0;
     line += std::string(filled, hashing ? '-' : '#') + std::string(bar_width - filled, ' ');
   }
-  return line + "]" + right;
+  return line + "]" + right + std::string(right_width - Columns(right), ' ');
 }
 
 std::string ProgressView::TotalLine() const {
@@ -140,10 +146,14 @@ std::string ProgressView::TotalLine() const {
   if (failed > 0) line += ", " + std::to_string(failed) + " failed";
   line += "  " + FormatBytes(done) + " of " + FormatBytes(total) + " (" + pct + ")";
   const std::string speed = SummaryField(queue_summary_, 2), left = SummaryField(queue_summary_, 3);
-  if (!speed.empty() && speed != "0") {
-    line += "  " + FormatBytes(std::strtoull(speed.c_str(), nullptr, 10)) + "/s";
+  const uint64_t bytes_per_second = std::strtoull(speed.c_str(), nullptr, 10);
+  if (bytes_per_second > 0) line += "  " + FormatBytes(bytes_per_second) + "/s";
+  // The engine's estimate, else one from the bytes still to send at its speed.
+  if (!left.empty() && left != "00:00:00") {
+    line += "  " + left + " left";
+  } else if (bytes_per_second > 0 && done < total) {
+    line += "  " + FormatDuration((total - done + bytes_per_second - 1) / bytes_per_second) + " left";
   }
-  if (!left.empty() && left != "00:00:00") line += "  " + left + " left";
   return line;
 }
 

@@ -31,7 +31,7 @@ TEST(ProgressViewTest, TerminalDrawsOneBarPerRunningRowAndATotalInPlace) {
   EXPECT_EQ(CountLines(first), 2);  // one bar (b waits) and the total
   EXPECT_NE(first.find("a.bin"), std::string::npos);
   EXPECT_NE(first.find("25.00%"), std::string::npos);
-  const size_t open = first.find('['), close = first.find(']', open);
+  const size_t open = first.find(" [") + 1, close = first.find(']', open);
   const std::string bar = first.substr(open + 1, close - open - 1);
   EXPECT_EQ(std::count(bar.begin(), bar.end(), '#'), static_cast<long>((bar.size() + 2) / 4)) << bar;
   EXPECT_NE(first.find("total  0/2 done"), std::string::npos);

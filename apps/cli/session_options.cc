@@ -1,4 +1,4 @@
-#include "apps/cli/api_option.h"
+#include "apps/cli/session_options.h"
 
 #include <CLI/CLI.hpp>
 
@@ -6,6 +6,9 @@
 
 #include "account/account_api.h"
 #include "account/api_base.h"
+#include "apps/cli/command.h"
+#include "apps/cli/control_host.h"
+#include "apps/cli/upload_watch.h"
 
 namespace vexa::cli {
 
@@ -25,6 +28,21 @@ bool UseApiBase(const std::string& option) {
   }
   SetAccountApiBase(base);
   return true;
+}
+
+void AddSessionOptions(CLI::App* command, SessionOptions* options) {
+  AddApiOption(command, &options->api);
+  command->add_flag("--json", options->json,
+                    "print every event of the control as one JSON object per line: its name, identifier, "
+                    "payload as a page receives it, and decoded fields");
+}
+
+int RunLoggedIn(const SessionOptions& options, const std::function<int(CUpload&, UploadWatch&)>& body) {
+  if (!UseApiBase(options.api)) return kExitUsage;
+  ControlHost host;
+  UploadWatch watch(&host, options.json);
+  if (!host.LoginRemembered()) return kExitFailed;
+  return body(host.control(), watch);
 }
 
 }  // namespace vexa::cli
