@@ -98,6 +98,8 @@ std::string ProgressView::EventLine(const ProgressRow& row) {
   line += row.localPath;
   if (row.status == kCompleted) {
     line += "  (" + FormatBytes(row.totalBytes) + ")";
+  } else if (row.status == kFailed && row.isFolder && row.errorCode == 0) {
+    line += "  (some members were not uploaded)";
   } else if (row.status == kFailed) {
     line += "  error " + std::to_string(row.errorCode);
     if (!row.errorText.empty()) line += ": " + row.errorText;
@@ -130,7 +132,7 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
 }
 
 std::string ProgressView::TotalLine() const {
-  uint64_t total = 0, done = 0;
+  uint64_t total = 0, done = 0, remaining = 0;  // remaining: of the rows still to run
   int files = 0, completed = 0, failed = 0;
   for (const auto& [path, row] : rows_) {
     if (UnderFolder(row) || row.status == kCancelled) continue;
@@ -139,6 +141,7 @@ std::string ProgressView::TotalLine() const {
     failed += row.status == kFailed;
     total += row.totalBytes;
     done += row.status == kCompleted ? row.totalBytes : row.doneBytes;
+    if (row.status < kStopped && row.doneBytes < row.totalBytes) remaining += row.totalBytes - row.doneBytes;
   }
   char pct[16];
   std::snprintf(pct, sizeof(pct), "%.1f%%", Percent(done, total));
@@ -149,10 +152,10 @@ std::string ProgressView::TotalLine() const {
   const uint64_t bytes_per_second = std::strtoull(speed.c_str(), nullptr, 10);
   if (bytes_per_second > 0) line += "  " + FormatBytes(bytes_per_second) + "/s";
   // The engine's estimate, else one from the bytes still to send at its speed.
-  if (!left.empty() && left != "00:00:00") {
+  if (remaining > 0 && !left.empty() && left != "00:00:00") {
     line += "  " + left + " left";
-  } else if (bytes_per_second > 0 && done < total) {
-    line += "  " + FormatDuration((total - done + bytes_per_second - 1) / bytes_per_second) + " left";
+  } else if (remaining > 0 && bytes_per_second > 0) {
+    line += "  " + FormatDuration((remaining + bytes_per_second - 1) / bytes_per_second) + " left";
   }
   return line;
 }

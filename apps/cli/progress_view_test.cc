@@ -77,6 +77,18 @@ TEST(ProgressViewTest, PlainOutputWritesStatusChangesAndAnOccasionalTotal) {
   out = view.Render(ProgressView::kPlainTotalMs);
   EXPECT_NE(out.find("Failed    /d/a.bin  error 1012: no target\n"), std::string::npos);
   EXPECT_NE(out.find("0/1 done, 1 failed"), std::string::npos);
+  EXPECT_EQ(out.find(" left"), std::string::npos);  // nothing is left to send
+
+  // A folder fails without a code of its own when members failed; the time
+  // left comes from the speed when the engine gives none.
+  ProgressRow folder = Row("/d/f", kUploading, 3 << 20, 1 << 20, /*folder=*/true);
+  folder.queueSummary = "1,3145728,1048576,00:00:00";
+  view.Update(folder);
+  out = view.Render(2 * ProgressView::kPlainTotalMs);
+  EXPECT_NE(out.find("1.0 MiB/s  00:00:02 left"), std::string::npos) << out;
+  folder.status = kFailed;
+  view.Update(folder);
+  EXPECT_NE(view.Render(0, true).find("Failed    /d/f  (some members were not uploaded)"), std::string::npos);
 }
 
 TEST(ProgressViewTest, FolderMembersCountOnlyThroughTheirFolder) {
