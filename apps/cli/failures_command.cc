@@ -27,10 +27,13 @@ std::function<int()> DeclareFailures(CLI::App* command) {
   AddSessionOptions(command, &o->session);
   command->add_option("FOLDER", o->folder, "the local folder")->required();
   return [o] {
-    return RunLoggedIn(o->session, [&o](CUpload& control, UploadWatch&) {
+    return RunLoggedIn(o->session, [&o](CUpload& control, UploadWatch& watch) {
       // Each failed member arrives as a LoadUnfinishTaskEvent, which the
       // watch prints (or writes as JSON).
       control.LoadUnfinishTask(Utf8ToWide(UploadWatch::ControlPath(o->folder)));
+      if (watch.unfinished_members() == 0 && !o->session.json) {
+        std::printf("no failed members known for %s\n", o->folder.c_str());
+      }
       return static_cast<int>(kExitOk);
     });
   };

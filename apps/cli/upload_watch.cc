@@ -47,11 +47,14 @@ void UploadWatch::OnEvent(int dispid, const std::string& payload) {
     std::printf("%s\n", EventJsonLine(dispid, payload).c_str());
     std::fflush(stdout);
   }
-  if (dispid == kLoadUnfinishTaskEvent && !json_) {
+  if (dispid == kLoadUnfinishTaskEvent) {
+    ++unfinished_members_;
     const std::string text = UnescapeUnicode(payload);
-    const size_t bar = text.rfind('|');
-    std::printf("  not uploaded: %s: %s\n", text.substr(0, bar).c_str(),
-                bar == std::string::npos ? "" : text.substr(bar + 1).c_str());
+    const size_t bar = text.rfind('|');  // member path "|" error text
+    if (!json_) {
+      std::printf("  not uploaded: %s: %s\n", text.substr(0, bar).c_str(),
+                  bar == std::string::npos ? "" : text.substr(bar + 1).c_str());
+    }
     return;
   }
   if (dispid != kProgressEvent && dispid != kLoadTaskEvent) return;
@@ -65,10 +68,11 @@ void UploadWatch::OnEvent(int dispid, const std::string& payload) {
   }
   if (dispid != kProgressEvent || !Relevant(row.localPath)) return;
   if (!json_) view_.Update(row);
-  if (tracked_.count(row.localPath) != 0 && (row.final() || row.status == kStopped)) {
+  if (tracked_.count(row.localPath) == 0) return;
+  if (row.final() || row.status == kStopped) {
     ended_[row.localPath] = row.status;
-  } else if (tracked_.count(row.localPath) != 0) {
-    ended_.erase(row.localPath);  // restarted
+  } else {
+    ended_.erase(row.localPath);  // running (again)
   }
 }
 

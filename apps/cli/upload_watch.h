@@ -28,6 +28,9 @@ class UploadWatch {
   // report. A LoadTask fills it with the unfinished rows.
   const std::vector<ProgressRow>& rows() const { return rows_; }
 
+  // How many failed folder members (LoadUnfinishTaskEvent) were reported.
+  int unfinished_members() const { return unfinished_members_; }
+
   // Starts following `paths` (call before the control is asked to upload
   // them): from now on their reports and their members' are shown.
   void Track(const std::vector<std::string>& paths);
@@ -52,6 +55,7 @@ class UploadWatch {
   std::set<std::string> tracked_;
   std::map<std::string, int> ended_;  // tracked path -> final status
   bool stopping_ = false;
+  int unfinished_members_ = 0;
 };
 
 }  // namespace vexa::cli

@@ -173,6 +173,25 @@ def main():
         r = run(["stop", c], env)
         check(r.returncode == 1 and "not an unfinished upload" in r.stderr, "stop of an unknown path: status 1")
 
+        # stop reaches it too; the stopped upload is listed and resumable.
+        out = open(os.path.join(work, "gamma2.out"), "w+")
+        p = subprocess.Popen([CLI, "upload", c], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
+        check(wait_for(lambda: "Uploading" in open(out.name).read(), 30), "gamma uploads again")
+        r = run(["stop", c], env)
+        check(r.returncode == 0 and "asked the running upload" in r.stdout, "stop asks the running upload")
+        check(p.wait(30) == 1 and "Stopped" in open(out.name).read(), "the stopped upload ends with status 1")
+        check("Stopped" in run(["list"], env).stdout, "the stopped upload is listed")
+        check(run(["resume"], env).returncode == 0, "and resumed")
+        check_uploaded(base, c)
+
+        # A folder with a member that cannot be uploaded (an empty file): the
+        # rest arrives, the member is named with its reason, status 1.
+        e = make_folder(work, "epsilon", {"fine.bin": 1000, "empty.txt": 0}, 5)
+        r = run(["upload", e], env)
+        check(r.returncode == 1 and "not uploaded: %s/empty.txt" % e in r.stdout,
+              "a failed member is named at the end: status 1")
+        check(exported(base).get("epsilon/fine.bin", (0,))[0] == 1000, "the other member arrived")
+
         # The bars on a terminal.
         if shutil.which("tmux"):
             d = make_folder(work, "delta", {"pics/p1.raw": 5_000_000, "p2.raw": 3_000_000}, 4)
