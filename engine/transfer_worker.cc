@@ -427,11 +427,13 @@ class Worker {
         ProcessHttpClient().Post(url, body, &answer);
       }
     } else if (complete_) {
-      SetTaskStatus(task_, TaskStatus::Completed, true);
+      // The record goes before the report: a host may end the session as soon
+      // as it hears of the completion, and the record must not outlive it.
       if (IsResumeStoreOpen()) {
         RemoveResumeRecord(task_->filePath);
         MarkResumeStoreDirty(true);
       }
+      SetTaskStatus(task_, TaskStatus::Completed, true);
     } else {
       const int32_t code = task_->errorCode.load();
       if (code == kErrServiceNoSpace || code == kErrNoSpace) StopAllTasks(true);

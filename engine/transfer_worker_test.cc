@@ -1,6 +1,7 @@
 // The transfer worker against the real service, driven through the engine's
 // public operations.
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,32 @@ TEST_F(TransferWorkerTest, AnswerThreeHundredGetsTheWholeFileIdentityOnce) {
   d = recorder_.Requests("/app/upload");
   ASSERT_EQ(d.size(), 6u);
   EXPECT_FALSE(RequestRecorder::FormValue(d[5], "fileid").empty());
+}
+
+// A host may end its session as soon as it hears of the completion (the CLI
+// leaves when its last upload completes): by then the record must be gone, or
+// the finished upload comes back as unfinished at the next login.
+TEST_F(TransferWorkerTest, TheRecordIsGoneWhenTheCompletionIsReported) {
+  StartService();
+  StopEngine();
+  std::mutex mu;
+  std::vector<bool> record_at_completion;
+  StartEngine(
+      [&](TaskNotice n) {
+        if (n.status == static_cast<int32_t>(TaskStatus::Completed)) {
+          ResumeRecord r;
+          const bool kept = ReadResumeRecord(n.path, &r);
+          std::lock_guard<std::mutex> l(mu);
+          record_at_completion.push_back(kept);
+        }
+        log_.Callback()(std::move(n));
+      },
+      1);
+  const std::string path = MakeFile("reported.bin", RandomContent(2 * kMiB + 5, 40));
+  ASSERT_TRUE(Add(path));
+  ASSERT_EQ(WaitEnd(path).status, static_cast<int32_t>(TaskStatus::Completed));
+  std::lock_guard<std::mutex> l(mu);
+  EXPECT_EQ(record_at_completion, std::vector<bool>{false});
 }
 
 TEST_F(TransferWorkerTest, StopDuringARangeThenStartContinuesFromTheServiceOffset) {

@@ -1,18 +1,33 @@
 #ifndef VEXA_APPS_CLI_COMMAND_H_
 #define VEXA_APPS_CLI_COMMAND_H_
 
+#include <functional>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace vexa::cli {
 
+// Exit statuses shared by every command.
+enum ExitStatus : int {
+  kExitOk = 0,           // everything completed
+  kExitFailed = 1,       // something failed
+  kExitUsage = 2,        // the command line was wrong
+  kExitInterrupted = 130,  // the user pressed Ctrl-C
+};
+
 // One subcommand of the CLI. Each lives in its own NAME_command.cc and
 // registers itself with a static CommandRegistrar, so adding a command touches
-// no other file.
+// no other file. A command either declares its options to the command line
+// parser (`declare`: it returns the function to run once the line is parsed),
+// or parses its own arguments (`run`, argv[0] being the command name).
 struct Command {
   const char* name;
   const char* summary;  // one line for `vexaupload --help`
-  // argv[0] is the command name. Returns the process exit status.
   int (*run)(int argc, char** argv);
+  std::function<int()> (*declare)(CLI::App* command) = nullptr;
 };
 
 const std::vector<Command>& Commands();

@@ -1,0 +1,44 @@
+// `vexaupload list`: the unfinished uploads.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+
+#include "apps/cli/command.h"
+#include "apps/cli/progress_view.h"
+#include "apps/cli/session_options.h"
+#include "apps/cli/upload_watch.h"
+
+namespace vexa::cli {
+namespace {
+
+int RunList(const SessionOptions& o) {
+  return RunLoggedIn(o, [&o](CUpload& control, UploadWatch& watch) {
+    control.LoadTask();
+    if (o.json) return static_cast<int>(kExitOk);  // the rows went out as LoadTaskEvent lines
+    int shown = 0;
+    for (const ProgressRow& row : watch.rows()) {
+      if (row.final()) continue;
+      std::printf("%-9s %10s of %-10s %s%s\n", StatusName(row.status),
+                  ProgressView::FormatBytes(row.doneBytes).c_str(), ProgressView::FormatBytes(row.totalBytes).c_str(),
+                  row.localPath.c_str(), row.isFolder ? "/" : "");
+      ++shown;
+    }
+    if (shown == 0) std::puts("no unfinished uploads");
+    return static_cast<int>(kExitOk);
+  });
+}
+
+std::function<int()> DeclareList(CLI::App* command) {
+  auto o = std::make_shared<SessionOptions>();
+  command->footer(
+      "Lists the unfinished uploads (stopped, interrupted or waiting), one line each: status, bytes the "
+      "service has, size and local path. A folder stands for its members.");
+  AddSessionOptions(command, o.get());
+  return [o] { return RunList(*o); };
+}
+
+const CommandRegistrar kRegistrar({"list", "list the unfinished uploads", nullptr, &DeclareList});
+
+}  // namespace
+}  // namespace vexa::cli

@@ -1,0 +1,63 @@
+#include "apps/cli/upload_requests.h"
+
+#include <cstdio>
+
+#include "account/account_file.h"
+#include "port/clock.h"
+#include "port/file.h"
+
+namespace vexa::cli {
+namespace {
+
+bool RequestsPath(std::string* path) {
+  std::string folder;
+  if (!GetDataFolder(&folder)) return false;
+  *path = folder + "upload_requests";
+  return true;
+}
+
+}  // namespace
+
+bool PostUploadRequest(const UploadRequest& request) {
+  std::string path;
+  if (request.path.find_first_of("\r\n") != std::string::npos || !RequestsPath(&path)) return false;
+  std::FILE* f = port::OpenFileShared(path, "ab");
+  if (f == nullptr) return false;
+  const std::string line = request.verb + "\t" + request.path + "\n";
+  bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+  ok = std::fclose(f) == 0 && ok;
+  return ok;
+}
+
+bool WaitForUploadRequestsTaken(uint32_t timeout_ms) {
+  std::string path;
+  if (!RequestsPath(&path)) return false;
+  const uint64_t deadline = port::MonotonicMillis() + timeout_ms;
+  while (port::PathExists(path)) {
+    if (port::MonotonicMillis() >= deadline) {
+      port::RemoveFile(path);
+      return false;
+    }
+    port::SleepMs(50);
+  }
+  return true;
+}
+
+std::vector<UploadRequest> TakeUploadRequests() {
+  std::vector<UploadRequest> requests;
+  std::string path, text;
+  if (!RequestsPath(&path) || !port::PathExists(path)) return requests;
+  // Renamed first, so a request appended meanwhile lands in a new file.
+  const std::string taken = path + ".taken";
+  if (!port::RenameFile(path, taken)) return requests;
+  port::ReadWholeFile(taken, &text);
+  port::RemoveFile(taken);
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = text.substr(start, end - start);
+    const size_t tab = line.find('\t');
+    if (tab != std::string::npos) requests.push_back({line.substr(0, tab), line.substr(tab + 1)});
+  }
+  return requests;
+}
+
+}  // namespace vexa::cli

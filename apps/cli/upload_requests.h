@@ -1,0 +1,31 @@
+#ifndef VEXA_APPS_CLI_UPLOAD_REQUESTS_H_
+#define VEXA_APPS_CLI_UPLOAD_REQUESTS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vexa::cli {
+
+// How `stop` and `cancel` reach an upload running in another vexaupload
+// process: a line per request in the data folder's "upload_requests", which
+// the running `upload` or `resume` takes (and removes) several times a second.
+
+struct UploadRequest {
+  std::string verb;  // "stop" or "cancel"
+  std::string path;
+};
+
+// Appends a request. False when it cannot be written (or holds a line break).
+bool PostUploadRequest(const UploadRequest& request);
+
+// Waits up to `timeout_ms` for a running upload to take the requests; when
+// none does, withdraws them and returns false.
+bool WaitForUploadRequestsTaken(uint32_t timeout_ms);
+
+// The requests posted since the last call, oldest first; the file goes.
+std::vector<UploadRequest> TakeUploadRequests();
+
+}  // namespace vexa::cli
+
+#endif  // VEXA_APPS_CLI_UPLOAD_REQUESTS_H_
