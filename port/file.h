@@ -94,6 +94,13 @@ bool SyncDirectory(const std::string& dir);
 // Sets the permission bits of a file or folder (ignored where not supported).
 bool SetPermissions(const std::string& path, unsigned mode);
 
+// Reads a whole file into `out` (untouched on failure).
+bool ReadWholeFile(const std::string& path, std::string* out);
+// Replaces the file at `path` by `text` so that a crash leaves either the old
+// or the new content: writes "path.tmp" with `mode`, flushes it, renames it
+// over `path` and flushes the folder. The temporary file is removed on failure.
+bool WriteFileReplacing(const std::string& path, const std::string& text, unsigned mode);
+
 }  // namespace vexa::port
 
 #endif  // VEXA_PORT_FILE_H_
