@@ -85,7 +85,7 @@ bool IniFile::Save(const std::string& path) {
   // order of their snapshots.
   save_mu_.Lock();
   mu_.Unlock();
-  const bool ok = port::WriteFileReplacing(target, text, 0600);
+  const bool ok = port::WriteFileReplacing(target, text);
   save_mu_.Unlock();
   return ok;
 }

@@ -1,10 +1,12 @@
+#include <cstdio>
+
 #include "port/file.h"
 
+// The whole-file helpers, made of the primitives of each platform's file_*.cc.
 namespace vexa::port {
-
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
+std::string FolderOf(const std::string& path) {
   const size_t pos = path.rfind(kPathSeparator);
   return pos == std::string::npos ? std::string(".") : path.substr(0, pos + 1);
 }
@@ -24,11 +26,11 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
   return ok;
 }
 
-bool WriteFileReplacing(const std::string& path, const std::string& text, unsigned mode) {
+bool WriteFileReplacing(const std::string& path, const std::string& text) {
   const std::string tmp = path + ".tmp";
   std::FILE* f = OpenFileShared(tmp, "wb");
   if (f == nullptr) return false;
-  SetPermissions(tmp, mode);
+  SetPermissions(tmp, 0600);
   bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = SyncFile(f) && ok;
   ok = std::fclose(f) == 0 && ok;
@@ -37,7 +39,7 @@ bool WriteFileReplacing(const std::string& path, const std::string& text, unsign
     RemoveFile(tmp);
     return false;
   }
-  SyncDirectory(DirectoryOf(path));
+  SyncDirectory(FolderOf(path));
   return true;
 }
 

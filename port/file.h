@@ -94,12 +94,12 @@ bool SyncDirectory(const std::string& dir);
 // Sets the permission bits of a file or folder (ignored where not supported).
 bool SetPermissions(const std::string& path, unsigned mode);
 
-// Reads a whole file into `out` (untouched on failure).
+// Reads the whole file. False (`out` untouched) on failure.
 bool ReadWholeFile(const std::string& path, std::string* out);
-// Replaces the file at `path` by `text` so that a crash leaves either the old
-// or the new content: writes "path.tmp" with `mode`, flushes it, renames it
-// over `path` and flushes the folder. The temporary file is removed on failure.
-bool WriteFileReplacing(const std::string& path, const std::string& text, unsigned mode);
+// Replaces the file's content durably: writes a temporary file beside it
+// (mode 0600), flushes it to the disk and renames it over the old one, so a
+// crash leaves either the old content or the new, never a part.
+bool WriteFileReplacing(const std::string& path, const std::string& text);
 
 }  // namespace vexa::port
 
