@@ -115,7 +115,7 @@ CUpload::~CUpload() {
                list.end());
   }
   queue_->Close();
-  LogoutAccount();
+  if (logout_on_release_) LogoutAccount();
 }
 
 void CUpload::SetEventSink(EventSink sink) { sink_ = std::move(sink); }

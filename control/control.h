@@ -42,6 +42,10 @@ class CUpload {
 
   // Where events go; without a sink they are dropped.
   void SetEventSink(EventSink sink);
+  // For hosts where a page's control ends with its connection while the
+  // uploads must go on (the bridge): the destructor then leaves the session
+  // and the engine running, and the next page finds the uploads with LoadTask.
+  void KeepSessionOnRelease() { logout_on_release_ = false; }
   // The queue the host waits on (or sets a wakeup on) to know when to call
   // DispatchMessages.
   MessageQueue& messages() { return *queue_; }
@@ -76,6 +80,7 @@ class CUpload {
 
   std::shared_ptr<MessageQueue> queue_;
   EventSink sink_;
+  bool logout_on_release_ = true;
 };
 
 // The engine's notice callback: records the report in TaskList() and posts

@@ -1,0 +1,16 @@
+#ifndef VEXA_APPS_BRIDGE_TYPE_LIBRARY_H_
+#define VEXA_APPS_BRIDGE_TYPE_LIBRARY_H_
+
+// What a script host reads from the control's type library, as JSON: the
+// library, the coclass, the two interfaces, the methods and the events, all
+// taken from the control's method table.
+
+#include <string>
+
+namespace vexa::bridge {
+
+std::string TypeLibraryJson();
+
+}  // namespace vexa::bridge
+
+#endif  // VEXA_APPS_BRIDGE_TYPE_LIBRARY_H_
