@@ -170,7 +170,9 @@
   function statusText(p) {
     switch (p.status) {
       case 1: return "Hashing " + p.hashPercent.toFixed(0) + "%";
-      case 4: return "Failed: " + (p.errorText || "error") + " (" + p.errorCode + ")";
+      case 4:
+        if (p.errorCode === 0) return p.isFolder ? "Failed: some files could not be uploaded" : "Failed";
+        return "Failed: " + (p.errorText || "error") + " (" + p.errorCode + ")";
       default: return p.statusName;
     }
   }

@@ -87,9 +87,11 @@
   }
 
   function toProgress(fields) {
-    const out = {};
+    const out = {fields};  // the fourteen texts as sent
     PROGRESS_FIELDS.forEach((name, k) => (out[name] = fields[k]));
-    for (const key of ["totalBytes", "doneBytes", "speed", "status", "errorCode"]) out[key] = Number(out[key]);
+    for (const key of ["totalBytes", "doneBytes", "status"]) out[key] = Number(out[key]);
+    // Written unsigned after sign extension: -1 arrives as 18446744073709551615.
+    for (const key of ["speed", "errorCode"]) out[key] = Number(BigInt.asIntN(64, BigInt(out[key])));
     out.isFolder = out.isFolder === "1";
     out.uploadPercent = parseFloat(out.uploadPercent);
     out.hashPercent = parseFloat(out.hashPercent);
