@@ -9,7 +9,7 @@ here="$source/tests/e2e/browser"
 # playwright-core drives the system's Chromium; it is installed beside the
 # tests on first use (it downloads no browser).
 if [ ! -f "$here/node_modules/playwright-core/package.json" ]; then
-  npm install --prefix "$here" --no-save --no-audit --no-fund --loglevel=error >&2
+  npm install --prefix "$here" --no-save --no-package-lock --no-audit --no-fund --loglevel=error >&2
 fi
 unset http_proxy HTTP_PROXY all_proxy ALL_PROXY
 export VEXAUPLOAD_JS="$source/apps/bridge/web/vexaupload.js"
