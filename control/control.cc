@@ -39,6 +39,15 @@ LiveControls& Live() {
 
 std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+// Whether a page may have `url` opened: web addresses only. Handing the
+// desktop any text would let a page run a local program or script by path.
+bool IsWebLink(const std::string& url) {
+  const std::string lower = ToLower(url.substr(0, 8));
+  const bool web = lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
+  return web &&
+         std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+}
+
 }  // namespace
 
 namespace _vexaUpload {
@@ -84,7 +93,7 @@ bool HasCurrentControl() {
 }
 
 void OnTaskNotice(TaskNotice notice) {
-  const ProgressRecord record = ProgressRecordOf(notice);
+  const ProgressRecord record = ProgressRecordOf(std::move(notice));
   port::DebugOut("FileName: " + record.fileName + " FileSize: " + FormatU64(record.totalSize) +
                  " UploadSize: " + FormatU64(record.doneSize) + " Status: " + FormatU64(record.status) +
                  " TaskInfo: " + record.queueSummary);
@@ -212,7 +221,10 @@ void CUpload::GetAccountInfo(std::u16string* strAccountInfo) {
                                FormatU64(auto_login ? 1 : 0));
 }
 
-void CUpload::OpenLink(const std::u16string& strUrl) { port::OpenUrl(WideToUtf8(strUrl)); }
+void CUpload::OpenLink(const std::u16string& strUrl) {
+  const std::string url = WideToUtf8(strUrl);
+  if (IsWebLink(url)) port::OpenUrl(url);
+}
 
 void CUpload::LoadUnfinishTask(const std::u16string& strFolderPath) {
   std::map<std::string, std::string> failures;

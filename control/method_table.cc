@@ -11,13 +11,13 @@ constexpr ParamType U1 = ParamType::kByte;
 constexpr ParamDirection In = ParamDirection::kIn;
 constexpr ParamDirection Out = ParamDirection::kOutRetval;
 
-constexpr ParamInfo kCreateParams[] = {{"nType", I2, In}, {"strTarget", S, In}, {"nISPType", I2, In},
-                                       {"bAuto", U1, In}};
-constexpr ParamInfo kAddParams[] = {{"strFilePath", S, In}, {"strTarget", S, In}, {"nISPType", I2, In},
-                                    {"bAuto", U1, In}};
+constexpr ParamInfo kCreateParams[] = {
+    {"nType", I2, In}, {"strTarget", S, In}, {"nISPType", I2, In}, {"bAuto", U1, In}};
+constexpr ParamInfo kAddParams[] = {
+    {"strFilePath", S, In}, {"strTarget", S, In}, {"nISPType", I2, In}, {"bAuto", U1, In}};
 constexpr ParamInfo kPathParam[] = {{"strFilePath", S, In}};
-constexpr ParamInfo kLoginParams[] = {{"strAccount", S, In}, {"strPwd", S, In}, {"bRemember", U1, In},
-                                      {"bAuto", U1, In}};
+constexpr ParamInfo kLoginParams[] = {
+    {"strAccount", S, In}, {"strPwd", S, In}, {"bRemember", U1, In}, {"bAuto", U1, In}};
 constexpr ParamInfo kSpaceParam[] = {{"strSpaceInfo", S, Out}};
 constexpr ParamInfo kAccountParam[] = {{"strAccountInfo", S, Out}};
 constexpr ParamInfo kUrlParam[] = {{"strUrl", S, In}};
@@ -97,8 +97,7 @@ const ParamInfo* ResultParam(const MethodInfo& method) {
   return nullptr;
 }
 
-uint32_t ObjectSafety::GetOptions(bool implements_interface, uint32_t* supported,
-                                  uint32_t* enabled) const {
+uint32_t ObjectSafety::GetOptions(bool implements_interface, uint32_t* supported, uint32_t* enabled) const {
   if (!implements_interface) {
     *supported = 0;
     *enabled = 0;

@@ -105,8 +105,7 @@ struct Identity {
 inline constexpr Identity kTypeLibrary = {"Myvexaupload_plugin_ieLib",
                                           "Myvexaupload_plugin_ie 1.0 Type Library",
                                           "{DDBC348F-027B-4511-9052-1690EF7675F7}"};
-inline constexpr Identity kUploadClass = {"Upload", "Upload Class",
-                                          "{1BA822E9-BB45-48AE-894E-83FD9B689D0F}"};
+inline constexpr Identity kUploadClass = {"Upload", "Upload Class", "{1BA822E9-BB45-48AE-894E-83FD9B689D0F}"};
 inline constexpr Identity kUploadInterface = {"IUpload", "IUpload Interface",
                                               "{B4284171-A3C9-466D-9C0E-87CCF1ED9980}"};
 inline constexpr Identity kEventInterface = {"_IUploadEvents", "_IUploadEvents Interface",

@@ -27,22 +27,9 @@ bool PathEndsWithName(std::string_view path, std::string_view name) {
 
 }  // namespace
 
-ProgressRecord ProgressRecordOf(const TaskNotice& n) {
-  ProgressRecord r;
-  r.fileName = n.fileName;
-  r.path = n.path;
-  r.totalSize = n.totalSize;
-  r.doneSize = n.doneSize;
-  r.speed = n.speed;
-  r.secondsLeft = n.secondsLeft;
-  r.status = n.status;
-  r.hashProgress = n.hashProgress;
-  r.errorCode = n.errorCode;
-  r.errorText = n.errorText;
-  r.pickCode = n.pickCode;
-  r.isFolder = n.isFolder;
-  r.queueSummary = n.queueSummary;
-  return r;
+ProgressRecord ProgressRecordOf(TaskNotice notice) {
+  notice.userValue = 0;
+  return notice;
 }
 
 std::string EscapeUnicode(std::string_view utf8) {
@@ -134,8 +121,8 @@ std::vector<std::string> SplitProgressFields(std::string_view text) {
   if (parts.size() < kAfterPath + 2) return {};
   // The name and the path are what comes before the last twelve fields.
   const size_t head_parts = parts.size() - kAfterPath;
-  const size_t head_end = static_cast<size_t>(parts[head_parts - 1].data() - text.data()) +
-                          parts[head_parts - 1].size();
+  const size_t head_end =
+      static_cast<size_t>(parts[head_parts - 1].data() - text.data()) + parts[head_parts - 1].size();
   const std::string_view head = text.substr(0, head_end);
   size_t split = head.find('|');
   for (size_t bar = split; bar != std::string_view::npos; bar = head.find('|', bar + 1)) {

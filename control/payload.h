@@ -12,25 +12,11 @@
 
 namespace vexa {
 
-// The control's copy of one report: every field of a TaskNotice but the
-// user value. Strings are UTF-8 except errorText (GBK).
-struct ProgressRecord {
-  std::string fileName;
-  std::string path;
-  int64_t totalSize = 0;
-  int64_t doneSize = 0;
-  int32_t speed = 0;
-  int32_t secondsLeft = 0;
-  int32_t status = 0;
-  double hashProgress = 0.0;
-  int32_t errorCode = 0;
-  std::string errorText;
-  std::string pickCode;
-  int32_t isFolder = 0;
-  std::string queueSummary;
-};
+// The control's copy of one report: every field of the notice but the user
+// value, which stays 0. Strings are UTF-8 except errorText (GBK).
+using ProgressRecord = TaskNotice;
 
-ProgressRecord ProgressRecordOf(const TaskNotice& notice);
+ProgressRecord ProgressRecordOf(TaskNotice notice);
 
 // Every UTF-16 unit of the UTF-8 text as "\u" and four upper-case hex digits,
 // so the result is plain ASCII that no quote, separator or line break in the
