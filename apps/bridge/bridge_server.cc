@@ -42,7 +42,7 @@ bool IsLoopbackHost(const std::string& host) {
 
 class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Impl> {
  public:
-  Impl(asio::io_context* io, BridgeOptions options) : io_(io), options_(std::move(options)), acceptor_(*io) {}
+  Impl(asio::io_context* io, BridgeOptions options) : options_(std::move(options)), acceptor_(*io) {}
 
   bool Listen(std::string* error);
   void Stop();
@@ -59,7 +59,6 @@ class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Imp
   class WebSocketSession;
   class HttpConnection;
 
-  asio::io_context* const io_;
   const BridgeOptions options_;
   tcp::acceptor acceptor_;
   uint16_t port_ = 0;

@@ -109,11 +109,11 @@ TEST(RegistrationTest, RegisterWritesIdentitiesAndUnregisterLeavesTheFolders) {
   EXPECT_EQ("1.0.1026.4", m["version"].asString());
   EXPECT_EQ("upload_plugin_ie.Upload.1", m["progid"].asString());
   EXPECT_EQ("upload_plugin_ie.Upload", m["version_independent_progid"].asString());
-  EXPECT_EQ("{1BA822E9-BB45-48AE-894E-83FD9B689D0F}", m["class"]["guid"].asString());
-  EXPECT_EQ("{B4284171-A3C9-466D-9C0E-87CCF1ED9980}", m["interface"]["guid"].asString());
-  EXPECT_EQ("{4E4B6983-67AB-48C7-B271-6E3FE06D9BDC}", m["events"]["guid"].asString());
-  EXPECT_EQ("{DDBC348F-027B-4511-9052-1690EF7675F7}", m["typelib"]["guid"].asString());
-  EXPECT_EQ("{2AF4385B-C4DB-464C-BE4D-199C02D8E0BC}", m["appid"]["guid"].asString());
+  EXPECT_EQ("{1BA822E9-BB45-48AE-894E-83FD9B689D0F}", m["class"]["uuid"].asString());
+  EXPECT_EQ("{B4284171-A3C9-466D-9C0E-87CCF1ED9980}", m["interface"]["uuid"].asString());
+  EXPECT_EQ("{4E4B6983-67AB-48C7-B271-6E3FE06D9BDC}", m["events"]["uuid"].asString());
+  EXPECT_EQ("{DDBC348F-027B-4511-9052-1690EF7675F7}", m["typelib"]["uuid"].asString());
+  EXPECT_EQ("{2AF4385B-C4DB-464C-BE4D-199C02D8E0BC}", m["appid"]["uuid"].asString());
   EXPECT_EQ(131473u, m["misc_status"].asUInt());
 
   Registration system{{"http://c.example"}, "", ""};

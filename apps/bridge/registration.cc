@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "apps/bridge/origin_policy.h"
+#include "apps/bridge/type_library.h"
 #include "codec/text.h"
 #include "control/method_table.h"
 #include "port/file.h"
@@ -22,14 +23,6 @@ std::string WriteJson(const Json::Value& value) {
   Json::StreamWriterBuilder w;
   w["indentation"] = "  ";
   return Json::writeString(w, value) + "\n";
-}
-
-Json::Value IdentityJson(const Identity& id) {
-  Json::Value v;
-  v["name"] = id.name;
-  v["help"] = id.helpText;
-  v["guid"] = id.guid;
-  return v;
 }
 
 }  // namespace

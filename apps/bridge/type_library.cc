@@ -27,7 +27,9 @@ Json::Value Directions(ParamDirection direction) {
   return v;
 }
 
-Json::Value Named(const Identity& id) {
+}  // namespace
+
+Json::Value IdentityJson(const Identity& id) {
   Json::Value v;
   v["name"] = id.name;
   v["uuid"] = id.guid;
@@ -35,10 +37,8 @@ Json::Value Named(const Identity& id) {
   return v;
 }
 
-}  // namespace
-
 std::string TypeLibraryJson() {
-  Json::Value lib = Named(kTypeLibrary);
+  Json::Value lib = IdentityJson(kTypeLibrary);
   lib["version"] = std::to_string(kTypeLibraryMajor) + "." + std::to_string(kTypeLibraryMinor);
   lib["lcid"] = kTypeLibraryLocale;
 
@@ -60,7 +60,7 @@ std::string TypeLibraryJson() {
     method["params"] = params;
     methods.append(method);
   }
-  Json::Value upload = Named(kUploadInterface);
+  Json::Value upload = IdentityJson(kUploadInterface);
   upload["kind"] = "interface";
   upload["flags"] = Json::Value(Json::arrayValue);
   for (const char* f : {"dual", "nonextensible", "oleautomation"}) upload["flags"].append(f);
@@ -79,11 +79,11 @@ std::string TypeLibraryJson() {
     event["params"].append(param);
     events.append(event);
   }
-  Json::Value source = Named(kEventInterface);
+  Json::Value source = IdentityJson(kEventInterface);
   source["kind"] = "dispinterface";
   source["methods"] = events;
 
-  Json::Value coclass = Named(kUploadClass);
+  Json::Value coclass = IdentityJson(kUploadClass);
   coclass["flags"] = Json::Value(Json::arrayValue);
   coclass["flags"].append("control");
   coclass["interfaces"].append(Json::Value(Json::objectValue));

@@ -5,11 +5,19 @@
 // library, the coclass, the two interfaces, the methods and the events, all
 // taken from the control's method table.
 
+#include <json/json.h>
+
 #include <string>
+
+#include "control/method_table.h"
 
 namespace vexa::bridge {
 
 std::string TypeLibraryJson();
+
+// One identity as the type description and the registration manifest write
+// it: {"name", "uuid", "helpstring"}.
+Json::Value IdentityJson(const Identity& id);
 
 }  // namespace vexa::bridge
 

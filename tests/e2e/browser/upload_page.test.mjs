@@ -89,10 +89,8 @@ before(async () => {
     "--admin-token", "t", "--faults", "bigupload:delay=250*1000",
   ], {VEXA_BRIDGE_URL: bridgeUrl}, /listening on (http:\/\/\S+)/);
   base = server[1];
-  const env = {XDG_CONFIG_HOME: path.join(work, "config"), VEXAUPLOAD_DATA_DIR: path.join(work, "client")};
-  await run(process.env.VEXA_BRIDGE, ["register", "--user", "--origin", base], env);
-  await start(process.env.VEXA_BRIDGE, ["--listen", `127.0.0.1:${bridgePort}`, "--api", base], env,
-              /listening on ws:/);
+  await run(process.env.VEXA_BRIDGE, ["register", "--user", "--origin", base], bridgeEnv);
+  await startBridge();
   browser = await chromium.launch({
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
     args: ["--no-sandbox", "--disable-gpu"],
@@ -104,6 +102,19 @@ after(async () => {
   for (const c of children) c.kill("SIGTERM");
   fs.rmSync(work, {recursive: true, force: true});
 });
+
+const bridgeEnv = {XDG_CONFIG_HOME: path.join(work, "config"), VEXAUPLOAD_DATA_DIR: path.join(work, "client")};
+
+async function startBridge() {
+  await start(process.env.VEXA_BRIDGE, ["--listen", `127.0.0.1:${bridgePort}`, "--api", base], bridgeEnv,
+              /listening on ws:/);
+  return children[children.length - 1];
+}
+
+function stateIs(page, pattern) {
+  return page.waitForFunction((re) => new RegExp(re).test(document.getElementById("upload-state").textContent),
+                              pattern.source, {timeout: 30000});
+}
 
 function row(page, file) {
   return page.locator(`#upload-rows tr[data-path="${file.replace(/\n/g, "\\a ")}"]`);
@@ -140,7 +151,7 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   await page.fill("#upload-password", "demo-password");
   await page.click("#upload-login button[type=submit]");
   await page.waitForSelector("#upload-main:not([hidden])");
-  await page.waitForFunction(() => document.getElementById("upload-state").textContent === "Ready.");
+  await stateIs(page, /^Ready\.$/);
   assert.equal(await page.textContent("#upload-account"), "demo");
   assert.match(await page.textContent("#upload-space"), /used/);
 
@@ -191,6 +202,14 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   assert.equal(failures.length, 1);
   assert.ok(failures[0].includes("bad\nname.jpg"), failures[0]);
   await page.screenshot({path: path.join(output, "4-finished.png"), fullPage: true});
+
+  // The bridge restarts: the page reconnects by itself and signs the new
+  // control in with the remembered account.
+  children[children.length - 1].kill("SIGTERM");
+  await stateIs(page, /not running/);
+  await startBridge();
+  await stateIs(page, /^Ready\.$/);
+  assert.equal(await page.textContent("#upload-account"), "demo");
 
   // The same page in a narrow window.
   await page.setViewportSize({width: 380, height: 800});
