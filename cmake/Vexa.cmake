@@ -35,3 +35,19 @@ function(vexa_module NAME)
       ENVIRONMENT "VEXA_SOURCE_DIR=${CMAKE_SOURCE_DIR};VEXA_BINARY_DIR=${CMAKE_BINARY_DIR}")
   endif()
 endfunction()
+
+# vexa_embed_file(TARGET SYMBOL FILE)
+#
+# Compiles FILE into TARGET as `std::string_view vexa::embedded::SYMBOL()`,
+# regenerated whenever the file changes, so a web asset has one source file
+# however many programs serve it.
+function(vexa_embed_file TARGET SYMBOL FILE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/embedded_${SYMBOL}.cc)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${FILE} -DOUTPUT=${out} -DSYMBOL=${SYMBOL}
+            -P ${PROJECT_SOURCE_DIR}/cmake/EmbedFile.cmake
+    DEPENDS ${FILE} ${PROJECT_SOURCE_DIR}/cmake/EmbedFile.cmake
+    COMMENT "Embedding ${FILE}"
+    VERBATIM)
+  target_sources(${TARGET} PRIVATE ${out})
+endfunction()

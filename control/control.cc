@@ -123,7 +123,7 @@ CUpload::~CUpload() {
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
   }
   queue_.Close();
-  LogoutAccount();
+  if (logout_on_release_) LogoutAccount();
 }
 
 void CUpload::SetEventSink(EventSink sink) { sink_ = std::move(sink); }

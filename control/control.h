@@ -41,6 +41,10 @@ class CUpload {
 
   // Where events go; without a sink they are dropped.
   void SetEventSink(EventSink sink);
+  // For hosts where a page's control ends with its connection while the
+  // uploads must go on (the bridge): the destructor then leaves the session
+  // and the engine running, and the next page finds the uploads with LoadTask.
+  void KeepSessionOnRelease() { logout_on_release_ = false; }
   // The queue the host waits on (or sets a wakeup on) to know when to call
   // DispatchMessages.
   MessageQueue& messages() { return queue_; }
@@ -75,6 +79,7 @@ class CUpload {
 
   MessageQueue queue_;
   EventSink sink_;
+  bool logout_on_release_ = true;
 };
 
 // The engine's notice callback: records the report in TaskList() and posts

@@ -26,11 +26,11 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
   return ok;
 }
 
-bool WriteFileReplacing(const std::string& path, const std::string& text) {
+bool WriteFileReplacing(const std::string& path, const std::string& text, unsigned mode) {
   const std::string tmp = path + ".tmp";
   std::FILE* f = OpenFileShared(tmp, "wb");
   if (f == nullptr) return false;
-  SetPermissions(tmp, 0600);
+  SetPermissions(tmp, mode);
   bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = SyncFile(f) && ok;
   ok = std::fclose(f) == 0 && ok;

@@ -97,9 +97,9 @@ bool SetPermissions(const std::string& path, unsigned mode);
 // Reads the whole file. False (`out` untouched) on failure.
 bool ReadWholeFile(const std::string& path, std::string* out);
 // Replaces the file's content durably: writes a temporary file beside it
-// (mode 0600), flushes it to the disk and renames it over the old one, so a
+// (with `mode`), flushes it to the disk and renames it over the old one, so a
 // crash leaves either the old content or the new, never a part.
-bool WriteFileReplacing(const std::string& path, const std::string& text);
+bool WriteFileReplacing(const std::string& path, const std::string& text, unsigned mode = 0600);
 
 }  // namespace vexa::port
 

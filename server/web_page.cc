@@ -63,6 +63,7 @@ std::string RenderAccountPage(const AccountView& view) {
   html += "<header><h1>vexaupload</h1><form method=\"post\" action=\"/logout\">"
           "<span>" + HtmlEscape(view.account) + "</span> "
           "<button type=\"submit\">Sign out</button></form></header><main>";
+  html += view.upload_section;
   double percent = view.quota ? 100.0 * static_cast<double>(view.used) / static_cast<double>(view.quota) : 100.0;
   if (percent > 100) percent = 100;
   char width[32];

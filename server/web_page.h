@@ -20,6 +20,7 @@ struct AccountView {
   std::vector<std::string> folders;
   std::vector<ListedFile> files;
   std::vector<std::string> size_texts;  // one per file
+  std::string upload_section;           // HTML, shown first
 };
 
 // Escapes text for HTML element content and quoted attribute values.

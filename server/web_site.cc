@@ -5,6 +5,7 @@
 #include "server/form.h"
 #include "server/names.h"
 #include "server/random.h"
+#include "server/upload_page.h"
 #include "server/web_page.h"
 
 namespace vexa::server {
@@ -45,6 +46,7 @@ void WebSite::Install(httplib::Server* server) {
   server->Post("/logout", [this](const httplib::Request& q, httplib::Response& r) {
     HandleLogout(q, r);
   });
+  InstallUploadPage(server);
 }
 
 bool WebSite::WebUser(const httplib::Request& req, User* user) {
@@ -80,6 +82,7 @@ void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   }
   AccountView view;
   view.account = user.account;
+  view.upload_section = RenderUploadSection(user.account);
   {
     std::lock_guard<std::mutex> lock(ctx_->mu);
     view.used = ctx_->meta->UsedBytes(user.id);

@@ -28,6 +28,7 @@ server_pid=$!
 read -r -t 20 line <"$work/listen" || { echo "vexa-server did not start:"; cat "$work/server.log"; exit 1; }
 base=${line#listening on }
 echo "$line"
+echo "upload page: $base/ (demo / demo-password); for its uploads run: $build/apps/bridge/vexaupload-bridge register --user --origin $base && $build/apps/bridge/vexaupload-bridge --api $base"
 
 step "sample folder"
 sample="$work/sample"

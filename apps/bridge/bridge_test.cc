@@ -1,0 +1,414 @@
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <stdlib.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "account/account_api.h"
+#include "account/session.h"
+#include "apps/bridge/bridge_server.h"
+#include "apps/bridge/origin_policy.h"
+#include "apps/bridge/registration.h"
+#include "apps/bridge/service_unit.h"
+#include "apps/bridge/type_library.h"
+#include "apps/bridge/web/web_assets.h"
+#include "control/control.h"
+#include "control/method_table.h"
+#include "server/testing/server_process.h"
+
+namespace vexa::bridge {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+namespace fs = std::filesystem;
+
+constexpr char kPageOrigin[] = "http://127.0.0.1:8080";
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << text;
+  return v;
+}
+
+std::string TempDir(const std::string& name) {
+  const fs::path dir = fs::temp_directory_path() / ("bridge_test_" + name + "_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+TEST(OriginPolicyTest, NormalizesOriginsAndRefusesWhatIsNone) {
+  EXPECT_EQ("http://example.com", NormalizeOrigin("HTTP://Example.COM:80/"));
+  EXPECT_EQ("https://example.com", NormalizeOrigin("https://example.com:443"));
+  EXPECT_EQ("http://127.0.0.1:8080", NormalizeOrigin("http://127.0.0.1:8080"));
+  EXPECT_EQ("http://[::1]:9", NormalizeOrigin("http://[::1]:9"));
+  for (const char* bad : {"", "null", "file:///tmp/page.html", "http://", "http://host/path", "http://a:b:c",
+                          "http://host:0", "http://host:65536", "http://user@host", "ftp://host",
+                          "http://host:8x", "http://[::1"}) {
+    EXPECT_EQ("", NormalizeOrigin(bad)) << bad;
+  }
+  OriginPolicy policy({"http://127.0.0.1:8080", "not an origin"});
+  EXPECT_TRUE(policy.Allows("http://127.0.0.1:8080"));
+  EXPECT_TRUE(policy.Allows("HTTP://127.0.0.1:8080/"));
+  EXPECT_FALSE(policy.Allows("http://127.0.0.1:8081"));
+  EXPECT_FALSE(policy.Allows("https://127.0.0.1:8080"));
+  EXPECT_FALSE(policy.Allows(""));
+  EXPECT_FALSE(policy.Allows("null"));
+}
+
+TEST(OriginPolicyTest, ScriptingIsGrantedThroughTheSafetyRules) {
+  ObjectSafety safety;
+  EXPECT_TRUE(GrantScripting(&safety));
+  uint32_t supported = 0, enabled = 0;
+  EXPECT_EQ(kResultOk, safety.GetOptions(true, &supported, &enabled));
+  EXPECT_EQ(3u, enabled);
+}
+
+TEST(RegistrationTest, ScopeWordIsUserInAnyCaseAndNothingLonger) {
+  EXPECT_EQ(Scope::kUser, ScopeOf("user"));
+  EXPECT_EQ(Scope::kUser, ScopeOf("USER"));
+  EXPECT_EQ(Scope::kSystem, ScopeOf("users"));
+  EXPECT_EQ(Scope::kSystem, ScopeOf("use"));
+  EXPECT_EQ(Scope::kSystem, ScopeOf(""));
+}
+
+TEST(RegistrationTest, RegisterWritesIdentitiesAndUnregisterLeavesTheFolders) {
+  const std::string dir = TempDir("registration");
+  ::setenv("XDG_CONFIG_HOME", (dir + "/user").c_str(), 1);
+  ::setenv("XDG_CONFIG_DIRS", (dir + "/system").c_str(), 1);
+  EXPECT_EQ(dir + "/user/vexaupload/bridge/", ManifestFolder(Scope::kUser));
+  EXPECT_EQ(dir + "/system/vexaupload/bridge/", ManifestFolder(Scope::kSystem));
+
+  Registration reg{{"http://a.example", "https://b.example:8443"}, "/usr/bin/vexaupload-bridge",
+                   "ws://127.0.0.1:18026/"};
+  std::string error;
+  ASSERT_TRUE(Register(Scope::kUser, reg, &error)) << error;
+  std::ifstream in(ManifestPath(Scope::kUser));
+  const Json::Value m = ParseJson(std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_EQ("1.0.1026.4", m["version"].asString());
+  EXPECT_EQ("upload_plugin_ie.Upload.1", m["progid"].asString());
+  EXPECT_EQ("upload_plugin_ie.Upload", m["version_independent_progid"].asString());
+  EXPECT_EQ("{1BA822E9-BB45-48AE-894E-83FD9B689D0F}", m["class"]["uuid"].asString());
+  EXPECT_EQ("{B4284171-A3C9-466D-9C0E-87CCF1ED9980}", m["interface"]["uuid"].asString());
+  EXPECT_EQ("{4E4B6983-67AB-48C7-B271-6E3FE06D9BDC}", m["events"]["uuid"].asString());
+  EXPECT_EQ("{DDBC348F-027B-4511-9052-1690EF7675F7}", m["typelib"]["uuid"].asString());
+  EXPECT_EQ("{2AF4385B-C4DB-464C-BE4D-199C02D8E0BC}", m["appid"]["uuid"].asString());
+  EXPECT_EQ(131473u, m["misc_status"].asUInt());
+
+  Registration system{{"http://c.example"}, "", ""};
+  ASSERT_TRUE(Register(Scope::kSystem, system, &error)) << error;
+  EXPECT_EQ((std::vector<std::string>{"http://a.example", "http://c.example", "https://b.example:8443"}),
+            RegisteredOrigins());
+
+  ASSERT_TRUE(Unregister(Scope::kUser, &error)) << error;
+  EXPECT_FALSE(fs::exists(ManifestPath(Scope::kUser)));
+  EXPECT_TRUE(fs::is_directory(ManifestFolder(Scope::kUser)));
+  EXPECT_TRUE(Unregister(Scope::kUser, &error)) << "a second unregister has nothing to do";
+  EXPECT_EQ(std::vector<std::string>{"http://c.example"}, RegisteredOrigins());
+  ASSERT_TRUE(Unregister(Scope::kSystem, &error));
+  EXPECT_TRUE(RegisteredOrigins().empty());
+  fs::remove_all(dir);
+}
+
+TEST(ServiceUnitTest, QuotesTheCommandForSystemd) {
+  const std::string unit = RenderServiceUnit({"/opt/my bridge/vexaupload-bridge", "--api", "http://h/100%$x"});
+  EXPECT_NE(std::string::npos,
+            unit.find("ExecStart=\"/opt/my bridge/vexaupload-bridge\" \"--api\" \"http://h/100%%$$x\"\n"));
+  EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target"));
+}
+
+TEST(TypeLibraryTest, DescribesTheMethodTable) {
+  const Json::Value lib = ParseJson(TypeLibraryJson());
+  EXPECT_EQ("Myvexaupload_plugin_ieLib", lib["name"].asString());
+  EXPECT_EQ("{DDBC348F-027B-4511-9052-1690EF7675F7}", lib["uuid"].asString());
+  EXPECT_EQ("Myvexaupload_plugin_ie 1.0 Type Library", lib["helpstring"].asString());
+  EXPECT_EQ("1.0", lib["version"].asString());
+  EXPECT_EQ(0x409u, lib["lcid"].asUInt());
+  EXPECT_EQ("Upload", lib["coclass"]["name"].asString());
+  EXPECT_EQ("Upload Class", lib["coclass"]["helpstring"].asString());
+
+  const Json::Value& methods = lib["interfaces"][0]["methods"];
+  ASSERT_EQ(18u, methods.size());
+  const char* names[] = {"LoadTask", "CreateUpload", "AddUpload", "StartUpload", "StopUpload", "CancelUpload",
+                         "Login", "GetSpaceInfo", "GetAccountInfo", "OpenLink", "LoadUnfinishTask",
+                         "SelectUpload", "GetTarget", "GetAllowUpload", "GetName", "GetUserId",
+                         "GetPluginVersion", "Logout"};
+  for (int i = 0; i < 18; ++i) {
+    EXPECT_EQ(i + 1, methods[i]["dispid"].asInt());
+    EXPECT_EQ(names[i], methods[i]["name"].asString());
+    EXPECT_EQ(std::string("method ") + names[i], methods[i]["helpstring"].asString());
+  }
+  // Directions: in, the getters' out/retval, and LoadUnfinishTask's unmarked folder.
+  EXPECT_EQ("in", methods[2]["params"][0]["direction"][0].asString());
+  EXPECT_EQ("I2", methods[2]["params"][2]["type"].asString());
+  EXPECT_EQ("UI1", methods[2]["params"][3]["type"].asString());
+  EXPECT_EQ("out", methods[7]["params"][0]["direction"][0].asString());
+  EXPECT_EQ("retval", methods[7]["params"][0]["direction"][1].asString());
+  EXPECT_EQ("BSTR*", methods[7]["params"][0]["type"].asString());
+  EXPECT_EQ("strFolderPath", methods[10]["params"][0]["name"].asString());
+  EXPECT_EQ(0u, methods[10]["params"][0]["direction"].size());
+  EXPECT_EQ(0u, methods[0]["params"].size());
+
+  const Json::Value& events = lib["interfaces"][1]["methods"];
+  ASSERT_EQ(6u, events.size());
+  const char* event_names[] = {"ProgressEvent", "LoadTaskEvent", "LoginEvent", "LoadUnfinishTaskEvent",
+                               "SelectFileEvent", "SelectFolderEvent"};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(i + 1, events[i]["dispid"].asInt());
+    EXPECT_EQ(event_names[i], events[i]["name"].asString());
+    EXPECT_EQ(std::string("method ") + event_names[i], events[i]["helpstring"].asString());
+  }
+  EXPECT_EQ("_IUploadEvents", lib["interfaces"][1]["name"].asString());
+  EXPECT_EQ("dispinterface", lib["interfaces"][1]["kind"].asString());
+}
+
+// A bridge serving on a free loopback port from its own thread.
+class RunningBridge {
+ public:
+  explicit RunningBridge(std::vector<std::string> origins, size_t max_message = 64 * 1024) {
+    BridgeOptions options;
+    options.port = 0;
+    options.max_message = max_message;
+    options.origins = [origins] { return origins; };
+    options.log = [](const std::string&) {};
+    server_ = std::make_unique<BridgeServer>(&io_, options);
+    std::string error;
+    listening_ = server_->Listen(&error);
+    EXPECT_TRUE(listening_) << error;
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~RunningBridge() {
+    asio::post(io_, [this] { server_->Stop(); });
+    thread_.join();
+  }
+  uint16_t port() const { return server_->port(); }
+  size_t sessions() {
+    std::promise<size_t> n;
+    asio::post(io_, [&] { n.set_value(server_->sessions()); });
+    return n.get_future().get();
+  }
+
+ private:
+  asio::io_context io_;
+  std::unique_ptr<BridgeServer> server_;
+  bool listening_ = false;
+  std::thread thread_;
+};
+
+// A GET; with `origin` set, a WebSocket upgrade from a page of that origin.
+http::response<http::string_body> Get(uint16_t port, const std::string& target, const char* origin = nullptr) {
+  asio::io_context io;
+  beast::tcp_stream stream(io);
+  stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+  http::request<http::empty_body> req(http::verb::get, target, 11);
+  req.set(http::field::host, "127.0.0.1");
+  if (origin != nullptr) {
+    req.set(http::field::upgrade, "websocket");
+    req.set(http::field::connection, "upgrade");
+    req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+    req.set(http::field::sec_websocket_version, "13");
+    if (*origin != '\0') req.set(http::field::origin, origin);
+  }
+  http::write(stream, req);
+  beast::flat_buffer buffer;
+  http::response<http::string_body> res;
+  http::read(stream, buffer, res);
+  return res;
+}
+
+// A page's side of the WebSocket.
+class Page {
+ public:
+  // Connects with `origin` (none when empty); false when the bridge refuses.
+  bool Connect(uint16_t port, const std::string& origin) {
+    beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& req) {
+      if (!origin.empty()) req.set(http::field::origin, origin);
+    }));
+    websocket::response_type res;
+    beast::error_code ec;
+    ws_.handshake(res, "127.0.0.1", "/", ec);
+    return !ec;
+  }
+  void Send(const std::string& text) { ws_.write(asio::buffer(text)); }
+  // The next message as JSON; null on failure.
+  Json::Value Receive(beast::error_code* error = nullptr) {
+    beast::flat_buffer buffer;
+    beast::error_code ec;
+    ws_.read(buffer, ec);
+    if (error != nullptr) *error = ec;
+    if (ec) return Json::Value();
+    return ParseJson(beast::buffers_to_string(buffer.data()));
+  }
+  // Reads until the answer to request `id`; events on the way go to `events`.
+  Json::Value Call(int id, const std::string& method, const std::string& params,
+                   std::vector<Json::Value>* events = nullptr) {
+    Send("{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params + "}");
+    for (;;) {
+      beast::error_code ec;
+      Json::Value m = Receive(&ec);
+      if (ec) return Json::Value();
+      if (m.isMember("event")) {
+        if (events != nullptr) events->push_back(m);
+        continue;
+      }
+      if (m["id"].asInt() == id) return m;
+    }
+  }
+  void Close() {
+    beast::error_code ignored;
+    ws_.close(websocket::close_code::normal, ignored);
+  }
+
+ private:
+  asio::io_context io_;
+  websocket::stream<beast::tcp_stream> ws_{io_};
+};
+
+TEST(BridgeServerTest, ServesTheDocumentsOnTheSamePort) {
+  RunningBridge bridge({kPageOrigin});
+  auto typelib = Get(bridge.port(), "/typelib.json");
+  EXPECT_EQ(200, typelib.result_int());
+  EXPECT_EQ(TypeLibraryJson(), typelib.body());
+  auto script = Get(bridge.port(), "/vexaupload.js");
+  EXPECT_EQ(200, script.result_int());
+  EXPECT_EQ(std::string(embedded::VexaUploadJs()), script.body());
+  EXPECT_NE(std::string::npos, script.body().find("VexaUpload"));
+  EXPECT_EQ(404, Get(bridge.port(), "/etc/passwd").result_int());
+}
+
+TEST(BridgeServerTest, RefusesPagesWithoutARegisteredOriginBeforeAnyMethod) {
+  RunningBridge bridge({kPageOrigin});
+  for (const char* origin : {"", "http://evil.example", "null", "http://127.0.0.1:8081"}) {
+    Page page;
+    EXPECT_FALSE(page.Connect(bridge.port(), origin)) << origin;
+    EXPECT_EQ(403, Get(bridge.port(), "/", origin).result_int()) << origin;
+  }
+  EXPECT_EQ(101, Get(bridge.port(), "/", kPageOrigin).result_int());
+  Page page;
+  ASSERT_TRUE(page.Connect(bridge.port(), kPageOrigin));
+  Json::Value answer = page.Call(1, "GetPluginVersion", "[]");
+  EXPECT_EQ("win_1.0.1026.4", answer["result"].asString());
+  answer = page.Call(2, "NoSuchMethod", "[]");
+  EXPECT_TRUE(answer.isMember("error"));
+}
+
+TEST(BridgeServerTest, AnOversizedMessageEndsOnlyThatPage) {
+  RunningBridge bridge({kPageOrigin}, 1024);
+  Page big;
+  ASSERT_TRUE(big.Connect(bridge.port(), kPageOrigin));
+  big.Send("{\"id\":1,\"method\":\"AddUpload\",\"params\":[\"" + std::string(4096, 'x') + "\",\"\",0,1]}");
+  beast::error_code ec;
+  big.Receive(&ec);
+  EXPECT_TRUE(ec) << "the bridge closes a page that sends more than it accepts";
+  Page next;
+  ASSERT_TRUE(next.Connect(bridge.port(), kPageOrigin));
+  EXPECT_EQ("win_1.0.1026.4", next.Call(1, "GetPluginVersion", "[]")["result"].asString());
+}
+
+std::string Decode(const std::string& payload) {
+  std::u16string units;
+  for (size_t i = 0; i + 6 <= payload.size(); i += 6) {
+    units.push_back(static_cast<char16_t>(std::stoul(payload.substr(i + 2, 4), nullptr, 16)));
+  }
+  std::string out;
+  for (char16_t u : units) out.push_back(u < 128 ? static_cast<char>(u) : '?');
+  return out;
+}
+
+// Waits for a ProgressEvent of `path` with `status`; false when the page
+// closes first or nothing comes within the deadline.
+bool WaitForStatus(Page* page, const std::string& path, int status, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    beast::error_code ec;
+    Json::Value m = page->Receive(&ec);
+    if (ec) return false;
+    if (!m.isMember("event")) continue;
+    const std::string text = Decode(m["payload"].asString());
+    const std::string prefix = fs::path(path).filename().string() + "|" + path + "|";
+    if (text.rfind(prefix, 0) != 0) continue;
+    size_t pos = 0;
+    for (int field = 0; field < 6; ++field) pos = text.find('|', pos) + 1;
+    if (std::stoi(text.substr(pos)) == status) return true;
+  }
+  return false;
+}
+
+// Pages come and go while the engine uploads; the upload goes on, the bridge
+// keeps serving, and a page connected at the end sees it finish.
+TEST(BridgeServerTest, PagesComingAndGoingLeaveTheUploadRunning) {
+  const std::string dir = TempDir("load");
+  ::setenv("VEXAUPLOAD_DATA_DIR", (dir + "/client").c_str(), 1);
+  server::ServerProcess service(dir + "/server");
+  // Slow ranges keep the upload running while the pages churn.
+  ASSERT_TRUE(service.Start({"--faults", "bigupload:delay=150*1000"}));
+  SetAccountApiBase(service.base());
+  InstallUploadWorkers();
+
+  const std::string file = dir + "/big.bin";
+  {
+    std::ofstream out(file, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    for (int i = 0; i < 12; ++i) {
+      for (size_t k = 0; k < block.size(); k += 64) block[k] = static_cast<char>(i * 31 + k);
+      out << block;
+    }
+  }
+  RunningBridge bridge({kPageOrigin});
+  {
+    Page first;
+    ASSERT_TRUE(first.Connect(bridge.port(), kPageOrigin));
+    std::vector<Json::Value> events;
+    first.Call(1, "Login", "[\"alice\",\"alice-pw\",0,0]", &events);
+    bool logged_in = false;
+    for (int i = 0; i < 50 && !logged_in; ++i) {
+      for (const Json::Value& e : events) logged_in |= Decode(e["payload"].asString()) == "1|ok";
+      if (!logged_in) events.push_back(first.Receive());
+    }
+    ASSERT_TRUE(logged_in);
+    const std::string target = first.Call(2, "GetTarget", "[]")["result"].asString();
+    first.Call(3, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]");
+    ASSERT_TRUE(WaitForStatus(&first, file, 2, 60)) << "the upload starts";
+    // Leaves without a close handshake, as a crashed tab does.
+  }
+  for (int i = 0; i < 20; ++i) {
+    Page page;
+    ASSERT_TRUE(page.Connect(bridge.port(), kPageOrigin)) << i;
+    std::vector<Json::Value> rows;
+    page.Call(1, "LoadTask", "[]", &rows);
+    EXPECT_FALSE(rows.empty()) << "page " << i << " sees the running upload";
+    if (i % 2 == 0) page.Close();
+  }
+  Page last;
+  ASSERT_TRUE(last.Connect(bridge.port(), kPageOrigin));
+  EXPECT_EQ("alice", last.Call(1, "GetName", "[]")["result"].asString()) << "the session outlived the pages";
+  EXPECT_TRUE(WaitForStatus(&last, file, 5, 120)) << "the upload completes";
+  last.Call(2, "Logout", "[]");
+  last.Close();
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vexa::bridge

@@ -1,0 +1,15 @@
+#ifndef VEXA_APPS_BRIDGE_WEB_WEB_ASSETS_H_
+#define VEXA_APPS_BRIDGE_WEB_WEB_ASSETS_H_
+
+// The page-side script, compiled into every program that serves it (the
+// bridge and the reference service) from its one source file, vexaupload.js.
+
+#include <string_view>
+
+namespace vexa::embedded {
+
+std::string_view VexaUploadJs();
+
+}  // namespace vexa::embedded
+
+#endif  // VEXA_APPS_BRIDGE_WEB_WEB_ASSETS_H_

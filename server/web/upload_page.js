@@ -1,0 +1,248 @@
+// The upload section of the signed-in page: drives the local upload control
+// through vexaupload.js. Every text that comes from the control (names, paths,
+// error texts) goes into the page through textContent only.
+(function () {
+  "use strict";
+
+  const section = document.getElementById("upload");
+  if (!section || !window.VexaUpload) return;
+  const $ = (id) => document.getElementById(id);
+  const account = section.dataset.account || "";
+  const up = VexaUpload.connect({url: section.dataset.bridge});
+  window.vexaUploadControl = up;  // for the console and for tests
+
+  const rows = new Map();  // local path -> {tr, cells, progress}
+  let target = "";
+
+  function el(tag, cls, text) {
+    const e = document.createElement(tag);
+    if (cls) e.className = cls;
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+
+  function formatBytes(n) {
+    if (!(n > 0)) return "0 B";
+    const units = ["B", "KB", "MB", "GB", "TB"];
+    let i = 0;
+    while (n >= 1024 && i < units.length - 1) {
+      n /= 1024;
+      i++;
+    }
+    return (i === 0 ? String(n) : n.toFixed(n < 10 ? 1 : 0)) + " " + units[i];
+  }
+
+  function setState(text, kind) {
+    const s = $("upload-state");
+    s.textContent = text;
+    s.className = "state " + (kind || "");
+  }
+
+  function show(id, visible) {
+    $(id).hidden = !visible;
+  }
+
+  // --- control login ---------------------------------------------------
+
+  async function refresh() {
+    const userId = await up.GetUserId();
+    if (userId) {
+      signedIn();
+      return;
+    }
+    const [remembered, session, , auto] = (await up.GetAccountInfo()).split("|");
+    if (remembered && remembered === account && session) {
+      setState("Signing the uploader in…");
+      up.Login(remembered, session, 1, Number(auto) || 0);
+      return;
+    }
+    setState("Sign the uploader in to start uploading.");
+    show("upload-login", true);
+    show("upload-main", false);
+  }
+
+  $("upload-login").addEventListener("submit", (e) => {
+    e.preventDefault();
+    $("upload-login-error").textContent = "";
+    setState("Signing the uploader in…");
+    up.Login(account, $("upload-password").value, $("upload-remember").checked ? 1 : 0, 0);
+    $("upload-password").value = "";
+  });
+
+  up.LoginEvent = (payload) => {
+    const text = VexaUpload.decodeText(payload);
+    if (text.startsWith("1|")) {
+      signedIn();
+    } else {
+      show("upload-login", true);
+      show("upload-main", false);
+      $("upload-login-error").textContent = text.slice(2) || "The uploader could not sign in.";
+      setState("Not signed in.", "warn");
+    }
+  };
+
+  async function signedIn() {
+    show("upload-login", false);
+    show("upload-main", true);
+    const [name, spaceInfo, t, allowed] = await Promise.all([
+      up.GetName(), up.GetSpaceInfo(), up.GetTarget(), up.GetAllowUpload(),
+    ]);
+    target = t;
+    setState(allowed ? "Ready." : "This account may not upload.", allowed ? "ok" : "warn");
+    $("upload-account").textContent = name;
+    showSpace(spaceInfo);
+    for (const r of rows.values()) r.tr.remove();
+    rows.clear();
+    up.LoadTask();
+  }
+
+  function showSpace(info) {
+    const [used, total, percent] = (info || "").split("|");
+    $("upload-space").textContent = used ? used + " of " + total + " used (" + percent + ")" : "";
+  }
+
+  // --- queueing ----------------------------------------------------------
+
+  $("upload-files").addEventListener("click", () => up.CreateUpload(1, target, 0, 1));
+  $("upload-folder").addEventListener("click", () => up.CreateUpload(2, target, 0, 1));
+  $("upload-browse").addEventListener("click", () => up.SelectUpload(1));
+  up.SelectFileEvent = (payload) => ($("upload-path").value = VexaUpload.decodeText(payload));
+  up.SelectFolderEvent = up.SelectFileEvent;
+  $("upload-add").addEventListener("submit", (e) => {
+    e.preventDefault();
+    const path = $("upload-path").value.trim();
+    if (!path) return;
+    up.AddUpload(path, target, 0, 1);
+    $("upload-path").value = "";
+  });
+
+  // --- the table ------------------------------------------------------------
+
+  function button(label, action) {
+    const b = el("button", "small", label);
+    b.type = "button";
+    b.dataset.action = label.toLowerCase();
+    b.addEventListener("click", action);
+    return b;
+  }
+
+  function rowFor(p) {
+    let r = rows.get(p.localPath);
+    if (r) return r;
+    const tr = el("tr");
+    const cells = {};
+    for (const key of ["name", "size", "progress", "speed", "left", "status", "actions"]) {
+      cells[key] = el("td", "c-" + key);
+      tr.appendChild(cells[key]);
+    }
+    const bar = el("div", "bar");
+    const fill = el("div");
+    bar.appendChild(fill);
+    const percent = el("span", "pct");
+    cells.progress.append(bar, percent);
+    const path = p.localPath;
+    cells.actions.append(
+        button("Stop", () => up.StopUpload(path)),
+        button("Start", () => up.StartUpload(path)),
+        button("Cancel", () => {
+          up.CancelUpload(path);
+          removeRow(path);
+        }));
+    r = {tr, cells, fill, percent, failuresShown: false};
+    tr.dataset.path = path;
+    rows.set(path, r);
+    $("upload-rows").appendChild(tr);
+    return r;
+  }
+
+  function removeRow(path) {
+    const r = rows.get(path);
+    if (!r) return;
+    rows.delete(path);
+    r.tr.remove();
+    updateEmpty();
+  }
+
+  function updateEmpty() {
+    show("upload-empty", rows.size === 0);
+  }
+
+  function statusText(p) {
+    switch (p.status) {
+      case 1: return "Hashing " + p.hashPercent.toFixed(0) + "%";
+      case 4:
+        if (p.errorCode === 0) return p.isFolder ? "Failed: some files could not be uploaded" : "Failed";
+        return "Failed: " + (p.errorText || "error") + " (" + p.errorCode + ")";
+      default: return p.statusName;
+    }
+  }
+
+  function showProgress(p) {
+    if (!p) return;
+    showSummary(p.queue);
+    if (p.status === 6) {  // cancelled
+      removeRow(p.localPath);
+      return;
+    }
+    const r = rowFor(p);
+    r.cells.name.textContent = p.fileName + (p.isFolder ? "/" : "");
+    r.cells.name.title = p.localPath;
+    r.cells.size.textContent = formatBytes(p.totalBytes);
+    const percent = p.status === 5 ? 100 : p.uploadPercent;
+    r.fill.style.width = Math.max(0, Math.min(100, percent)) + "%";
+    r.percent.textContent = percent.toFixed(2) + "%";
+    r.cells.speed.textContent = p.status === 2 ? formatBytes(p.speed) + "/s" : "";
+    r.cells.left.textContent = p.status === 2 ? p.timeLeft : "";
+    r.cells.status.textContent = statusText(p);
+    r.tr.className = "s" + p.status;
+    r.cells.actions.querySelector("[data-action=stop]").disabled = p.status >= 3;
+    r.cells.actions.querySelector("[data-action=start]").disabled = p.status !== 3 && p.status !== 4;
+    updateEmpty();
+    if (p.status === 5) {  // completed: the row leaves, the name goes to the finished list
+      rows.delete(p.localPath);
+      setTimeout(() => r.tr.remove(), 1200);
+      const li = el("li", "", p.fileName + (p.isFolder ? "/" : "") + " — " + formatBytes(p.totalBytes));
+      $("upload-done").prepend(li);
+      show("upload-done-box", true);
+      up.GetSpaceInfo().then(showSpace);
+      setTimeout(updateEmpty, 1300);
+    }
+    if (p.isFolder && p.status === 4 && !r.failuresShown) {
+      r.failuresShown = true;
+      up.LoadUnfinishTask(p.localPath);
+    }
+  }
+
+  up.ProgressEvent = (payload) => showProgress(VexaUpload.decodeProgress(payload));
+  up.LoadTaskEvent = up.ProgressEvent;
+
+  up.LoadUnfinishTaskEvent = (payload) => {
+    const text = VexaUpload.decodeText(payload);
+    const cut = text.lastIndexOf("|");
+    const li = el("li");
+    li.append(el("span", "path", cut < 0 ? text : text.slice(0, cut)), el("span", "err", cut < 0 ? "" : text.slice(cut + 1)));
+    $("upload-failures").appendChild(li);
+    show("upload-failures-box", true);
+  };
+
+  function showSummary(q) {
+    if (!q) return;
+    $("upload-summary").textContent = q.tasks > 0
+        ? q.tasks + (q.tasks === 1 ? " upload" : " uploads") + " in the queue · " + formatBytes(q.totalBytes) +
+            " · " + formatBytes(q.speed) + "/s · " + q.timeLeft + " left"
+        : "The queue is empty.";
+  }
+
+  // --- the connection ---------------------------------------------------
+
+  up.on("open", () => {
+    setState("Connected to the uploader.", "ok");
+    refresh().catch(() => {});
+  });
+  up.on("close", () => {
+    setState("The uploader is not running here: start vexaupload-bridge. Retrying…", "warn");
+    show("upload-main", false);
+    show("upload-login", false);
+  });
+  setState("Connecting to the uploader…");
+})();

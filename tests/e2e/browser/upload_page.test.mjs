@@ -1,0 +1,237 @@
+// The service's upload page in headless Chromium: vexa-server serves the page,
+// vexaupload-bridge runs the control, the page drives it like a person would.
+// Environment: VEXA_SERVER, VEXA_BRIDGE (programs), OUTPUT_DIR (screenshots),
+// CHROMIUM (default /usr/bin/chromium).
+import assert from "node:assert/strict";
+import {spawn} from "node:child_process";
+import fs from "node:fs";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import {after, before, test} from "node:test";
+import {createRequire} from "node:module";
+
+const require = createRequire(import.meta.url);
+const {chromium} = require("playwright-core");
+
+const output = process.env.OUTPUT_DIR || fs.mkdtempSync(path.join(os.tmpdir(), "browser-output-"));
+fs.mkdirSync(output, {recursive: true});
+const work = fs.mkdtempSync(path.join(os.tmpdir(), "browser-test-"));
+const children = [];
+let browser, base, bridgeUrl, bridgePort;
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const s = net.createServer();
+    s.once("error", reject);
+    s.listen(0, "127.0.0.1", () => {
+      const {port} = s.address();
+      s.close(() => resolve(port));
+    });
+  });
+}
+
+// Starts a program and resolves with the first line of its output that
+// matches `pattern`.
+function start(program, args, env, pattern) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(program, args, {env: {...process.env, ...env}, stdio: ["ignore", "pipe", "pipe"]});
+    children.push(child);
+    let seen = "";
+    const timer = setTimeout(() => reject(new Error(program + " did not start:\n" + seen)), 30000);
+    const onData = (chunk) => {
+      seen += chunk;
+      const m = seen.match(pattern);
+      if (m) {
+        clearTimeout(timer);
+        resolve(m);
+      }
+    };
+    child.stdout.on("data", onData);
+    child.stderr.on("data", onData);
+    child.on("exit", (code) => reject(new Error(program + " exited with " + code + ":\n" + seen)));
+  });
+}
+
+function run(program, args, env) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(program, args, {env: {...process.env, ...env}, stdio: "inherit"});
+    child.on("exit", (code) => (code === 0 ? resolve() : reject(new Error(program + " " + args + ": " + code))));
+  });
+}
+
+function writeFile(file, size) {
+  const block = Buffer.alloc(Math.min(size, 1 << 20));
+  for (let i = 0; i < block.length; i += 97) block[i] = (i * 13) & 255;
+  const fd = fs.openSync(file, "w");
+  for (let left = size; left > 0; left -= block.length) fs.writeSync(fd, block, 0, Math.min(left, block.length));
+  fs.closeSync(fd);
+}
+
+const samples = path.join(work, "samples");
+const single = path.join(samples, "report <b>one.pdf");
+const big = path.join(samples, "big.iso");
+const folder = path.join(samples, "photos");
+const badMember = path.join(folder, "bad\nname.jpg");
+
+before(async () => {
+  fs.mkdirSync(folder, {recursive: true});
+  writeFile(single, 300 * 1024);
+  writeFile(big, 8 << 20);
+  writeFile(path.join(folder, "a.jpg"), 20000);
+  writeFile(path.join(folder, "b.jpg"), 1 << 20);
+  writeFile(badMember, 1000);  // a line break cannot be stored: this member fails
+
+  bridgePort = await freePort();
+  bridgeUrl = `ws://127.0.0.1:${bridgePort}/`;
+  const server = await start(process.env.VEXA_SERVER, [
+    "--listen", "127.0.0.1:0", "--data", path.join(work, "server"), "--user", "demo:demo-password",
+    "--admin-token", "t", "--faults", "bigupload:delay=250*1000",
+  ], {VEXA_BRIDGE_URL: bridgeUrl}, /listening on (http:\/\/\S+)/);
+  base = server[1];
+  await run(process.env.VEXA_BRIDGE, ["register", "--user", "--origin", base], bridgeEnv);
+  await startBridge();
+  browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+    args: ["--no-sandbox", "--disable-gpu"],
+  });
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  for (const c of children) c.kill("SIGTERM");
+  fs.rmSync(work, {recursive: true, force: true});
+});
+
+const bridgeEnv = {XDG_CONFIG_HOME: path.join(work, "config"), VEXAUPLOAD_DATA_DIR: path.join(work, "client")};
+
+async function startBridge() {
+  await start(process.env.VEXA_BRIDGE, ["--listen", `127.0.0.1:${bridgePort}`, "--api", base], bridgeEnv,
+              /listening on ws:/);
+  return children[children.length - 1];
+}
+
+function stateIs(page, pattern) {
+  return page.waitForFunction((re) => new RegExp(re).test(document.getElementById("upload-state").textContent),
+                              pattern.source, {timeout: 30000});
+}
+
+function row(page, file) {
+  return page.locator(`#upload-rows tr[data-path="${file.replace(/\n/g, "\\a ")}"]`);
+}
+
+async function statusOf(page, file) {
+  return page.evaluate((p) => {
+    for (const tr of document.querySelectorAll("#upload-rows tr")) {
+      if (tr.dataset.path === p) return tr.querySelector(".c-status").textContent;
+    }
+    return null;
+  }, file);
+}
+
+async function waitForStatus(page, file, pattern, timeout = 60000) {
+  await page.waitForFunction(({p, re}) => {
+    for (const tr of document.querySelectorAll("#upload-rows tr")) {
+      if (tr.dataset.path === p) return new RegExp(re).test(tr.querySelector(".c-status").textContent);
+    }
+    return false;
+  }, {p: file, re: pattern.source}, {timeout, polling: 50});
+}
+
+test("the upload page signs in, uploads files and a folder, stops and starts, lists failures", async () => {
+  const page = await browser.newPage({viewport: {width: 1100, height: 900}});
+  const errors = [];
+  page.on("pageerror", (e) => errors.push(e));
+
+  await page.goto(base + "/");
+  await page.fill("input[name=account]", "demo");
+  await page.fill("input[name=password]", "demo-password");
+  await page.click("form.login button[type=submit]");
+  await page.waitForSelector("#upload-login:not([hidden])");
+  await page.fill("#upload-password", "demo-password");
+  await page.click("#upload-login button[type=submit]");
+  await page.waitForSelector("#upload-main:not([hidden])");
+  await stateIs(page, /^Ready\.$/);
+  assert.equal(await page.textContent("#upload-account"), "demo");
+  assert.match(await page.textContent("#upload-space"), /used/);
+
+  // The script and the type description agree with the control's table.
+  const typelib = await (await fetch(bridgeUrl.replace("ws:", "http:") + "typelib.json")).json();
+  const names = await page.evaluate(() => [VexaUpload.METHODS, VexaUpload.EVENTS]);
+  assert.deepEqual(names[0], typelib.interfaces[0].methods.map((m) => m.name));
+  assert.deepEqual(names[1], typelib.interfaces[1].methods.map((m) => m.name));
+
+  // A big file first, slow enough to be stopped and started again.
+  await page.fill("#upload-path", big);
+  await page.click("#upload-add button[type=submit]");
+  await waitForStatus(page, big, /^Uploading$/);
+  await page.screenshot({path: path.join(output, "1-uploading.png")});
+  await row(page, big).locator("[data-action=stop]").click();
+  await waitForStatus(page, big, /^Stopped$/);
+  await page.screenshot({path: path.join(output, "2-stopped.png")});
+  await row(page, big).locator("[data-action=start]").click();
+  await waitForStatus(page, big, /^(Waiting|Hashing|Uploading)/);
+
+  // A file whose name looks like markup, and a folder with a failing member.
+  for (const p of [single, folder]) {
+    await page.fill("#upload-path", p);
+    await page.click("#upload-add button[type=submit]");
+  }
+  await waitForStatus(page, single, /./);
+  assert.equal(await page.locator("#upload-rows b").count(), 0, "names are shown as text, never as markup");
+  assert.match(await page.textContent("#upload-summary"), /in the queue/);
+  await page.screenshot({path: path.join(output, "3-queue.png")});
+
+  // Each completed row shows 100 % and leaves the table.
+  for (const p of [big, single]) {
+    await page.waitForFunction((p) => {
+      for (const tr of document.querySelectorAll("#upload-rows tr")) {
+        if (tr.dataset.path === p) return tr.querySelector(".pct").textContent === "100.00%";
+      }
+      return false;
+    }, p, {timeout: 120000, polling: "raf"});
+    await page.waitForFunction((p) => ![...document.querySelectorAll("#upload-rows tr")].some((tr) => tr.dataset.path === p),
+                               p, {timeout: 10000});
+  }
+  assert.match(await page.textContent("#upload-done"), /report <b>one\.pdf/);
+
+  // The folder ends failed for its one bad member, which is listed.
+  await waitForStatus(page, folder, /^Failed/, 120000);
+  await page.waitForSelector("#upload-failures li");
+  const failures = await page.locator("#upload-failures li").allTextContents();
+  assert.equal(failures.length, 1);
+  assert.ok(failures[0].includes("bad\nname.jpg"), failures[0]);
+  await page.screenshot({path: path.join(output, "4-finished.png"), fullPage: true});
+
+  // The bridge restarts: the page reconnects by itself and signs the new
+  // control in with the remembered account.
+  children[children.length - 1].kill("SIGTERM");
+  await stateIs(page, /not running/);
+  await startBridge();
+  await stateIs(page, /^Ready\.$/);
+  assert.equal(await page.textContent("#upload-account"), "demo");
+
+  // The same page in a narrow window.
+  await page.setViewportSize({width: 380, height: 800});
+  await page.screenshot({path: path.join(output, "5-narrow.png"), fullPage: true});
+
+  // The service holds the files.
+  const exported = await (await fetch(base + "/admin/export", {headers: {"X-Admin-Token": "t"}})).text();
+  for (const name of ["big.iso", "report <b>one.pdf", "a.jpg", "b.jpg"]) assert.ok(exported.includes(name), name);
+  assert.deepEqual(errors, []);
+  await page.close();
+});
+
+test("a page of an unregistered origin cannot create the control", async () => {
+  // The same service under another name is another origin, never registered.
+  const other = base.replace("127.0.0.1", "localhost");
+  const page = await browser.newPage();
+  await page.goto(other + "/vexaupload.js");
+  const result = await page.evaluate((url) => new Promise((resolve) => {
+    const ws = new WebSocket(url);
+    ws.onopen = () => resolve("open");
+    ws.onerror = () => resolve("refused");
+  }), bridgeUrl);
+  assert.equal(result, "refused");
+  await page.close();
+});
