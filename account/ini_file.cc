@@ -7,44 +7,6 @@
 #include "port/file.h"
 
 namespace vexa {
-namespace {
-
-bool ReadWholeFile(const std::string& path, std::string* out) {
-  std::FILE* f = port::OpenFileShared(path, "rb");
-  if (f == nullptr) return false;
-  std::string text;
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-  const bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  if (ok) out->swap(text);
-  return ok;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t pos = path.rfind(port::kPathSeparator);
-  return pos == std::string::npos ? std::string(".") : path.substr(0, pos + 1);
-}
-
-bool WriteReplacing(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".tmp";
-  std::FILE* f = port::OpenFileShared(tmp, "wb");
-  if (f == nullptr) return false;
-  port::SetPermissions(tmp, 0600);
-  bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = port::SyncFile(f) && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (ok) ok = port::RenameFile(tmp, path);
-  if (!ok) {
-    port::RemoveFile(tmp);
-    return false;
-  }
-  port::SyncDirectory(DirectoryOf(path));
-  return true;
-}
-
-}  // namespace
 
 bool IniFile::IsStorable(const std::string& text) {
   return text.find_first_of("\r\n") == std::string::npos;
@@ -58,7 +20,7 @@ bool IniFile::Load(const std::string& path) {
   port::MutexLock l(&mu_);
   if (!path.empty()) path_ = path;
   std::string text;
-  if (path_.empty() || !ReadWholeFile(path_, &text)) return false;
+  if (path_.empty() || !port::ReadWholeFile(path_, &text)) return false;
   if (text.empty()) return true;
   ParseLocked(text);
   return true;
@@ -123,7 +85,7 @@ bool IniFile::Save(const std::string& path) {
   // order of their snapshots.
   save_mu_.Lock();
   mu_.Unlock();
-  const bool ok = WriteReplacing(target, text);
+  const bool ok = port::WriteFileReplacing(target, text);
   save_mu_.Unlock();
   return ok;
 }

@@ -4,6 +4,7 @@
 
 #include "account/account_api.h"
 #include "account/account_file.h"
+#include "account/api_base.h"
 #include "account/session.h"
 #include "codec/login_sign.h"
 #include "codec/text.h"
@@ -51,6 +52,8 @@ void RunLogin(const std::string& account, const std::string& password, bool reme
   }
   // An answer that is not JSON leaves the session as it was.
   ApplyLoginAnswer(answer, account, digest, remember, auto_login);
+  // Later commands find the service that accepted the account.
+  if (IsLoggedIn()) WriteRememberedApiBase(base);
 }
 
 }  // namespace

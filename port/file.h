@@ -94,6 +94,13 @@ bool SyncDirectory(const std::string& dir);
 // Sets the permission bits of a file or folder (ignored where not supported).
 bool SetPermissions(const std::string& path, unsigned mode);
 
+// Reads the whole file. False (`out` untouched) on failure.
+bool ReadWholeFile(const std::string& path, std::string* out);
+// Replaces the file's content durably: writes a temporary file beside it
+// (mode 0600), flushes it to the disk and renames it over the old one, so a
+// crash leaves either the old content or the new, never a part.
+bool WriteFileReplacing(const std::string& path, const std::string& text);
+
 }  // namespace vexa::port
 
 #endif  // VEXA_PORT_FILE_H_

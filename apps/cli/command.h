@@ -17,6 +17,10 @@ struct Command {
 
 const std::vector<Command>& Commands();
 
+// `vexaupload control`: the control scripted through JSON lines on standard
+// input and output.
+int RunControlCommand(int argc, char** argv);
+
 struct CommandRegistrar {
   explicit CommandRegistrar(const Command& command);
 };

@@ -1,0 +1,261 @@
+#include "control/control.h"
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "account/account_file.h"
+#include "account/login.h"
+#include "account/session.h"
+#include "codec/text.h"
+#include "control/control_task_list.h"
+#include "control/payload.h"
+#include "control/selection_reports.h"
+#include "engine/engine.h"
+#include "engine/folder.h"
+#include "engine/folder_upload.h"
+#include "engine/selection.h"
+#include "engine/transfer_worker.h"
+#include "port/debug.h"
+#include "port/file.h"
+#include "port/mutex.h"
+#include "port/shell_open.h"
+
+namespace vexa {
+namespace {
+
+// The live controls, oldest first; the last is the current one. Posting
+// happens under this lock, so a control that has left the list is never
+// reached again.
+struct LiveControls {
+  port::Mutex mu;
+  std::vector<std::pair<const CUpload*, std::shared_ptr<MessageQueue>>> controls;
+};
+
+LiveControls& Live() {
+  static LiveControls* live = new LiveControls;
+  return *live;
+}
+
+std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// Whether a page may have `url` opened: web addresses only. Handing the
+// desktop any text would let a page run a local program or script by path.
+bool IsWebLink(const std::string& url) {
+  const std::string lower = ToLower(url.substr(0, 8));
+  const bool web = lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
+  return web && std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+}
+
+}  // namespace
+
+namespace _vexaUpload {
+
+// Starts the engine when a login succeeds and reports the outcome to the
+// current control; stops the engine when the session is cleared.
+class PluginLoginObserver : public LoginObserver {
+ public:
+  void OnLogin() override {
+    if (!HasCurrentControl()) return;
+    std::string text;
+    if (IsLoggedIn()) {
+      StartEngine(OnTaskNotice, 0);
+      text = "1|ok";
+    } else {
+      text = "0|" + GetLastErrorText();
+    }
+    PostToCurrentControl(kLoginMessage, std::move(text));
+  }
+  void OnLogout() override {
+    if (!IsLoggedIn()) StopEngine();
+  }
+};
+
+PluginLoginObserver& Observer() {
+  static PluginLoginObserver* observer = new PluginLoginObserver;
+  return *observer;
+}
+
+}  // namespace _vexaUpload
+
+bool PostToCurrentControl(uint32_t message, std::string text) {
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  if (live.controls.empty()) return false;
+  return live.controls.back().second->Post(message, std::make_unique<std::string>(std::move(text)));
+}
+
+bool HasCurrentControl() {
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  return !live.controls.empty();
+}
+
+void OnTaskNotice(TaskNotice notice) {
+  const ProgressRecord record = ProgressRecordOf(notice);
+  port::DebugOut("FileName: " + record.fileName + " FileSize: " + FormatU64(record.totalSize) +
+                 " UploadSize: " + FormatU64(record.doneSize) + " Status: " + FormatU64(record.status) +
+                 " TaskInfo: " + record.queueSummary);
+  TaskList().Record(record);
+  PostToCurrentControl(kProgressMessage, ProgressPayload(record));
+}
+
+void InstallUploadWorkers() {
+  InstallTransferWorker();
+  InstallFolderUploads();
+  InstallSelection();
+}
+
+CUpload::CUpload() : queue_(std::make_shared<MessageQueue>()) {
+  port::DebugOut("FinalConstruct\n");
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  live.controls.emplace_back(this, queue_);
+}
+
+CUpload::~CUpload() {
+  port::DebugOut("FinalRelease\n");
+  {
+    LiveControls& live = Live();
+    port::MutexLock l(&live.mu);
+    auto& list = live.controls;
+    list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& c) { return c.first == this; }),
+               list.end());
+  }
+  queue_->Close();
+  LogoutAccount();
+}
+
+void CUpload::SetEventSink(EventSink sink) { sink_ = std::move(sink); }
+
+void CUpload::Fire(int event_id, const std::u16string& payload) {
+  if (sink_) sink_(*FindEvent(event_id), payload);
+}
+
+size_t CUpload::DispatchMessages() {
+  std::deque<QueuedMessage> messages = queue_->TakeAll();
+  for (const QueuedMessage& m : messages) {
+    if (!m.text) continue;
+    switch (m.id) {
+      case kProgressMessage:
+        Fire(kProgressEvent, Widen(*m.text));
+        break;
+      case kLoginMessage:
+        Fire(kLoginEvent, Widen(EscapeUnicode(*m.text)));
+        break;
+      case kSelectFileMessage:
+        Fire(kSelectFileEvent, Widen(EscapeUnicode(*m.text)));
+        break;
+      case kSelectFolderMessage:
+        Fire(kSelectFolderEvent, Widen(EscapeUnicode(*m.text)));
+        break;
+      default:
+        break;
+    }
+  }
+  return messages.size();
+}
+
+void CUpload::LoadTask() {
+  TaskList().ForEach([this](const ProgressRecord& r) { Fire(kLoadTaskEvent, Widen(ProgressPayload(r))); });
+}
+
+void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto) {
+  const auto owner = reinterpret_cast<uintptr_t>(this);
+  if (nType == 1) {
+    SelectFiles(WideToUtf8(strTarget), nISPType, owner, bAuto != 0);
+  } else if (nType == 2) {
+    SelectFolder(WideToUtf8(strTarget), nISPType, owner, bAuto != 0);
+  }
+}
+
+void CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
+                        uint8_t bAuto) {
+  const std::string path = WideToUtf8(strFilePath);
+  const std::string target = WideToUtf8(strTarget);
+  if (port::IsDirectory(path)) {
+    AddFolderTask(path, target, nISPType, bAuto != 0);
+  } else {
+    AddFileTask(path, target, nISPType, "", "", bAuto != 0);
+  }
+}
+
+void CUpload::StartUpload(const std::u16string& strFilePath) {
+  const std::string path = WideToUtf8(strFilePath);
+  const bool folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
+  if (folder) {
+    AddFolderTask(path, "", 0, true);
+  } else {
+    AddFileTask(path, "", 0, "", "", true);
+  }
+}
+
+void CUpload::StopUpload(const std::u16string& strFilePath) {
+  ChangeTaskState(WideToUtf8(strFilePath), true, TaskStatus::Stopped);
+}
+
+void CUpload::CancelUpload(const std::u16string& strFilePath) {
+  const std::string path = WideToUtf8(strFilePath);
+  CancelTask(path);
+  TaskList().Remove(path);
+}
+
+void CUpload::Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
+                    uint8_t bAuto) {
+  AddLoginObserver(&_vexaUpload::Observer());
+  StartLogin(WideToUtf8(strAccount), WideToUtf8(strPwd), bRemember != 0, bAuto != 0);
+}
+
+void CUpload::GetSpaceInfo(std::u16string* strSpaceInfo) { *strSpaceInfo = Utf8ToWide(GetSpaceSummary()); }
+
+void CUpload::GetAccountInfo(std::u16string* strAccountInfo) {
+  std::string account, session;
+  bool remember = false, auto_login = false;
+  if (!ReadRememberedAccount(&account, &session, &remember, &auto_login)) {
+    account.clear();
+    session.clear();
+    remember = auto_login = false;
+  }
+  *strAccountInfo = Utf8ToWide(account + "|" + session + "|" + FormatU64(remember ? 1 : 0) + "|" +
+                               FormatU64(auto_login ? 1 : 0));
+}
+
+void CUpload::OpenLink(const std::u16string& strUrl) {
+  const std::string url = WideToUtf8(strUrl);
+  if (IsWebLink(url)) port::OpenUrl(url);
+}
+
+void CUpload::LoadUnfinishTask(const std::u16string& strFolderPath) {
+  std::map<std::string, std::string> failures;
+  if (!CopyFolderFailures(WideToUtf8(strFolderPath), &failures)) return;
+  for (const auto& [member, text] : failures) {
+    Fire(kLoadUnfinishTaskEvent, Widen(EscapeUnicode(member + "|" + AnsiToUtf8(text))));
+  }
+}
+
+void CUpload::SelectUpload(int16_t nType) {
+  if (nType == 1) {
+    StartFileReportThread();
+  } else if (nType == 2) {
+    StartFolderReportThread();
+  }
+}
+
+void CUpload::GetTarget(std::u16string* strTarget) { *strTarget = Utf8ToWide(GetDefaultTarget()); }
+
+void CUpload::GetAllowUpload(uint8_t* bAllowUpload) {
+  *bAllowUpload = static_cast<uint8_t>(GetUploadAllowed());
+}
+
+void CUpload::GetName(std::u16string* strUserName) { *strUserName = Utf8ToWide(GetUserName()); }
+
+void CUpload::GetUserId(std::u16string* strUserId) { *strUserId = Utf8ToWide(vexa::GetUserId()); }
+
+void CUpload::GetPluginVersion(std::u16string* strVersion) { *strVersion = Utf8ToWide(kClientVersion); }
+
+void CUpload::Logout() {
+  LogoutAccount();
+  TaskList().Clear();
+}
+
+}  // namespace vexa

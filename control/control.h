@@ -1,0 +1,98 @@
+#ifndef VEXA_CONTROL_CONTROL_H_
+#define VEXA_CONTROL_CONTROL_H_
+
+// The control a page scripts: the 18 methods of IUpload as thin adapters over
+// the engine and the account module, and the six events through which every
+// result that takes time comes back.
+//
+// Threads: the methods, DispatchMessages and the event sink all belong to one
+// thread at a time, the host's UI thread (a host may change which thread that
+// is, as long as it serialises them). Engine, login and selection threads only
+// post to the current control's MessageQueue; DispatchMessages turns what
+// they posted into events, in posting order.
+//
+// The current control is the most recently created one still alive; it
+// receives every report. When it is destroyed, the one created before it (if
+// still alive) becomes current again. A report posted while no control is
+// alive is dropped.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "control/message_queue.h"
+#include "control/method_table.h"
+#include "engine/upload_task.h"
+
+namespace vexa {
+
+// Receives each event: its table entry and its one string argument.
+using EventSink = std::function<void(const EventInfo& event, const std::u16string& payload)>;
+
+class CUpload {
+ public:
+  // Becomes the current control.
+  CUpload();
+  // Stops being current, drops what is still queued and logs out (which
+  // stops the engine). Reports posted afterwards never reach it.
+  ~CUpload();
+  CUpload(const CUpload&) = delete;
+  CUpload& operator=(const CUpload&) = delete;
+
+  // Where events go; without a sink they are dropped.
+  void SetEventSink(EventSink sink);
+  // The queue the host waits on (or sets a wakeup on) to know when to call
+  // DispatchMessages.
+  MessageQueue& messages() { return *queue_; }
+  // Fires the event of every message posted so far, oldest first. Returns
+  // how many messages it handled.
+  size_t DispatchMessages();
+
+  // --- IUpload, in dispatch order ---------------------------------------
+  void LoadTask();
+  void CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto);
+  void AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
+                 uint8_t bAuto);
+  void StartUpload(const std::u16string& strFilePath);
+  void StopUpload(const std::u16string& strFilePath);
+  void CancelUpload(const std::u16string& strFilePath);
+  void Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
+             uint8_t bAuto);
+  void GetSpaceInfo(std::u16string* strSpaceInfo);
+  void GetAccountInfo(std::u16string* strAccountInfo);
+  void OpenLink(const std::u16string& strUrl);
+  void LoadUnfinishTask(const std::u16string& strFolderPath);
+  void SelectUpload(int16_t nType);
+  void GetTarget(std::u16string* strTarget);
+  void GetAllowUpload(uint8_t* bAllowUpload);
+  void GetName(std::u16string* strUserName);
+  void GetUserId(std::u16string* strUserId);
+  void GetPluginVersion(std::u16string* strVersion);
+  void Logout();
+
+ private:
+  void Fire(int event_id, const std::u16string& payload);
+
+  std::shared_ptr<MessageQueue> queue_;
+  EventSink sink_;
+};
+
+// The engine's notice callback: records the report in TaskList() and posts
+// its payload to the current control. Runs on any thread, may run with the
+// engine lock held; it only copies and posts.
+void OnTaskNotice(TaskNotice notice);
+
+// Hands `text` to the current control's queue. False (text dropped) when no
+// control is alive.
+bool PostToCurrentControl(uint32_t message, std::string text);
+bool HasCurrentControl();
+
+// Installs the real transfer worker, folder uploads and selection dialogs
+// into the engine. Every host calls it once before its first login; without
+// it queued files wait forever.
+void InstallUploadWorkers();
+
+}  // namespace vexa
+
+#endif  // VEXA_CONTROL_CONTROL_H_

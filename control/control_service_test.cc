@@ -1,0 +1,252 @@
+// The control end to end against the real service, through the dispatcher
+// as a page (or the bridge) drives it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "account/account_api.h"
+#include "account/api_base.h"
+#include "account/test_data_dir.h"
+#include "codec/sha1.h"
+#include "codec/text.h"
+#include "control/control.h"
+#include "control/control_task_list.h"
+#include "control/test_script_host.h"
+#include "engine/transfer_test_support.h"
+#include "net/http_client.h"
+#include "server/testing/server_process.h"
+
+namespace vexa {
+namespace {
+
+constexpr int kStopped = 3, kFailed = 4, kCompleted = 5;
+
+std::string Sha1Of(const std::string& data) {
+  std::string hex;
+  Sha1Hex(data.data(), data.size(), &hex);
+  return ToLower(hex);
+}
+
+class ControlServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ProcessHttpClient().useSystemProxy = false;
+    InstallUploadWorkers();
+  }
+
+  void SetUp() override {
+    server_ = std::make_unique<server::ServerProcess>(data_.File("server"));
+    ASSERT_TRUE(server_->Start());
+    SetAccountApiBase(server_->base());
+    TaskList().Clear();
+    host_ = std::make_unique<TestScriptHost>();
+  }
+  void TearDown() override {
+    host_.reset();  // logs out: the engine stops
+    server_.reset();
+    SetAccountApiBase("");
+  }
+
+  std::string LoginAs(const std::string& account, const std::string& password) {
+    const size_t before = host_->Payloads("LoginEvent").size();
+    host_->Call("Login", "[" + JsonQuote(account) + "," + JsonQuote(password) + ",0,0]");
+    EXPECT_TRUE(host_->WaitFor([&] { return host_->Payloads("LoginEvent").size() > before; }));
+    const auto results = host_->Payloads("LoginEvent");
+    return results.size() > before ? results.back() : "";
+  }
+
+  std::string MakeFile(const std::string& relative, size_t size, unsigned seed = 1) {
+    std::mt19937 gen(seed);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(gen());
+    const std::filesystem::path path = data_.File("local/" + relative);
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+    contents_[path.string()] = data;
+    return path.string();
+  }
+
+  void Add(const std::string& path, bool auto_start = true) {
+    host_->Call("AddUpload", "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0," +
+                                 (auto_start ? "1" : "0") + "]");
+  }
+
+  bool WaitForStatus(const std::string& path, int status) {
+    return host_->WaitFor([&] { return host_->HasStatus(path, status); });
+  }
+
+  // Remote path -> sha1 of alice's stored files.
+  std::map<std::string, std::string> Exported() {
+    std::map<std::string, std::string> files;
+    const Json::Value exported = ExportedFilesOf(server_->port(), "alice");
+    for (const std::string& path : exported.getMemberNames()) {
+      files[path] = ToLower(exported[path]["sha1"].asString());
+    }
+    return files;
+  }
+  // Whether the service holds `local`'s bytes as `remote`.
+  bool Stored(const std::string& local, const std::string& remote) {
+    const auto files = Exported();
+    auto it = files.find(remote);
+    if (it == files.end()) {
+      std::string names;
+      for (const auto& f : files) names += " " + f.first;
+      ADD_FAILURE() << remote << " is not stored; stored:" << names;
+      return false;
+    }
+    return it->second == Sha1Of(contents_[local]);
+  }
+
+  TestDataDir data_;
+  std::unique_ptr<server::ServerProcess> server_;
+  std::unique_ptr<TestScriptHost> host_;
+  std::map<std::string, std::string> contents_;
+  std::string target_;
+};
+
+TEST_F(ControlServiceTest, LoginReportsItsResultAndFillsTheGetters) {
+  EXPECT_EQ("||0|0", host_->Call("GetAccountInfo").asString());
+  const std::string failed = LoginAs("alice", "wrong");
+  ASSERT_EQ("0|", failed.substr(0, 2));
+  EXPECT_GT(failed.size(), 2u);
+  EXPECT_EQ("", host_->Call("GetUserId").asString());
+
+  EXPECT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  EXPECT_NE("", host_->Call("GetUserId").asString());
+  EXPECT_NE("", host_->Call("GetTarget").asString());
+  EXPECT_EQ("alice", host_->Call("GetName").asString());
+  EXPECT_EQ(1, host_->Call("GetAllowUpload").asInt());
+  const std::string space = host_->Call("GetSpaceInfo").asString();
+  EXPECT_EQ(2, std::count(space.begin(), space.end(), '|')) << space;
+  EXPECT_EQ("alice||0|0", host_->Call("GetAccountInfo").asString());
+  std::string remembered;
+  ASSERT_TRUE(ReadRememberedApiBase(&remembered));
+  EXPECT_EQ(server_->base(), remembered);
+  // A second Login only reports the session again.
+  EXPECT_EQ("1|ok", LoginAs("alice", "whatever"));
+
+  host_->Call("Logout");
+  EXPECT_EQ(0, host_->Call("GetAllowUpload").asInt());
+  EXPECT_EQ("", host_->Call("GetTarget").asString());
+}
+
+TEST_F(ControlServiceTest, UploadsAFileAndAFolder) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string file = MakeFile("one.bin", 3 * 1024 * 1024 + 5, 1);
+  const std::string a = MakeFile("docs/a.txt", 1000, 2);
+  const std::string b = MakeFile("docs/sub/b|\xE6\x96\x87.txt", 70000, 3);
+  const std::string folder = data_.File("local/docs");
+  Add(file);
+  Add(folder);
+  ASSERT_TRUE(WaitForStatus(file, kCompleted));
+  ASSERT_TRUE(WaitForStatus(folder, kCompleted));
+  EXPECT_TRUE(Stored(file, "one.bin"));
+  EXPECT_TRUE(Stored(a, "docs/a.txt"));
+  EXPECT_TRUE(Stored(b, "docs/sub/b|\xE6\x96\x87.txt"));
+
+  // The rows arrive in posting order: waiting first, completed last, bytes
+  // never going back.
+  const auto rows = host_->Rows(file);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ("0", rows.front()[6]);
+  EXPECT_EQ("5", rows.back()[6]);
+  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LE(std::stoll(rows[i - 1][3]), std::stoll(rows[i][3]));
+  EXPECT_EQ("1", host_->Rows(folder).back()[12]);  // is-folder
+  // Completed rows are fired but leave LoadTask's list.
+  host_->ClearLines();
+  host_->Call("LoadTask");
+  EXPECT_TRUE(host_->Payloads("LoadTaskEvent").empty());
+}
+
+TEST_F(ControlServiceTest, StopReportsAtOnceAndStartResumes) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string file = MakeFile("big.bin", 24 * 1024 * 1024, 4);
+  Add(file);
+  host_->Call("StopUpload", "[" + JsonQuote(file) + "]");
+  // Reported during the call: the first dispatch after it fires it.
+  host_->dispatcher().DispatchEvents();
+  EXPECT_TRUE(host_->HasStatus(file, kStopped));
+  host_->ClearLines();
+  host_->Call("LoadTask");
+  ASSERT_EQ(1u, host_->Rows(file, "LoadTaskEvent").size());
+  EXPECT_EQ("3", host_->Rows(file, "LoadTaskEvent")[0][6]);
+
+  host_->Call("StartUpload", "[" + JsonQuote(file) + "]");
+  ASSERT_TRUE(WaitForStatus(file, kCompleted));
+  EXPECT_TRUE(Stored(file, "big.bin"));
+}
+
+TEST_F(ControlServiceTest, CancelReportsNothingAndDropsTheRow) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string file = MakeFile("later.bin", 5000, 5);
+  Add(file, false);
+  ASSERT_TRUE(WaitForStatus(file, kStopped));
+  host_->ClearLines();
+  host_->Call("CancelUpload", "[" + JsonQuote(file) + "]");
+  host_->Pump(1500);
+  EXPECT_TRUE(host_->Rows(file).empty());
+  host_->Call("LoadTask");
+  EXPECT_TRUE(host_->Rows(file, "LoadTaskEvent").empty());
+  EXPECT_TRUE(Exported().empty());
+}
+
+TEST_F(ControlServiceTest, StartWithoutRecordFailsWithNoTarget) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  const std::string file = MakeFile("never.bin", 100, 6);
+  host_->Call("StartUpload", "[" + JsonQuote(file) + "]");
+  ASSERT_TRUE(WaitForStatus(file, kFailed));
+  EXPECT_EQ("1012", host_->Rows(file).back()[9]);
+  // A missing path is queued as a file and fails with the system's code.
+  const std::string missing = data_.File("local/missing.bin");
+  target_ = host_->Call("GetTarget").asString();
+  Add(missing);
+  ASSERT_TRUE(WaitForStatus(missing, kFailed));
+  EXPECT_EQ("2", host_->Rows(missing).back()[9]);
+}
+
+TEST_F(ControlServiceTest, CreateUploadQueuesWhatWasChosen) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string x = MakeFile("pick/x.bin", 300, 7);
+  const std::string y = MakeFile("pick/y.bin", 400, 8);
+  const std::string script = data_.File("chooser.sh");
+  std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' '" << data_.File("local/pick") << "' x.bin y.bin\n";
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  setenv("VEXAUPLOAD_CHOOSER", script.c_str(), 1);
+  host_->Call("CreateUpload", "[3," + JsonQuote(target_) + ",0,0]");
+  host_->Pump(300);
+  EXPECT_TRUE(host_->Rows(x).empty());
+  // With auto-start off every chosen file is only recorded, stopped.
+  host_->Call("CreateUpload", "[1," + JsonQuote(target_) + ",0,0]");
+  EXPECT_TRUE(WaitForStatus(x, kStopped));
+  EXPECT_TRUE(WaitForStatus(y, kStopped));
+  unsetenv("VEXAUPLOAD_CHOOSER");
+}
+
+TEST_F(ControlServiceTest, LoadUnfinishTaskListsAFoldersFailedMembers) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  MakeFile("mixed/good.bin", 500, 9);
+  const std::string empty = MakeFile("mixed/empty.bin", 0);
+  const std::string folder = data_.File("local/mixed");
+  Add(folder);
+  ASSERT_TRUE(host_->WaitFor([&] { return host_->HasStatus(folder, kFailed) || host_->HasStatus(folder, kCompleted); }));
+  host_->ClearLines();
+  host_->Call("LoadUnfinishTask", "[" + JsonQuote(folder) + "]");
+  const auto failed = host_->Payloads("LoadUnfinishTaskEvent");
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_EQ(empty + "|", failed[0].substr(0, empty.size() + 1));
+  EXPECT_GT(failed[0].size(), empty.size() + 1);  // with its error text
+  // Nothing for a folder the engine does not know.
+  host_->ClearLines();
+  host_->Call("LoadUnfinishTask", "[\"/nowhere\"]");
+  EXPECT_TRUE(host_->Payloads("LoadUnfinishTaskEvent").empty());
+}
+
+}  // namespace
+}  // namespace vexa

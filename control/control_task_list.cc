@@ -1,0 +1,59 @@
+#include "control/control_task_list.h"
+
+#include <vector>
+
+#include "engine/upload_task.h"
+
+namespace vexa {
+
+void ControlTaskList::Record(const ProgressRecord& record) {
+  const auto status = static_cast<TaskStatus>(record.status);
+  port::MutexLock l(&mu_);
+  if (status == TaskStatus::Completed || status == TaskStatus::Cancelled) {
+    Remove(record.path);
+    return;
+  }
+  auto it = rows_.find(record.path);
+  if (it == rows_.end()) {
+    order_.push_back(record.path);
+    rows_.emplace(record.path, Row{record, std::prev(order_.end())});
+  } else {
+    it->second.record = record;
+  }
+}
+
+void ControlTaskList::Remove(const std::string& path) {
+  port::MutexLock l(&mu_);
+  auto it = rows_.find(path);
+  if (it == rows_.end()) return;
+  order_.erase(it->second.position);
+  rows_.erase(it);
+}
+
+void ControlTaskList::Clear() {
+  port::MutexLock l(&mu_);
+  order_.clear();
+  rows_.clear();
+}
+
+void ControlTaskList::ForEach(const std::function<void(const ProgressRecord&)>& visit) const {
+  port::MutexLock l(&mu_);
+  // A visitor may change the list on this thread (a page cancelling from its
+  // LoadTaskEvent handler), so it walks a copy.
+  std::vector<ProgressRecord> rows;
+  rows.reserve(order_.size());
+  for (const std::string& path : order_) rows.push_back(rows_.at(path).record);
+  for (const ProgressRecord& r : rows) visit(r);
+}
+
+size_t ControlTaskList::size() const {
+  port::MutexLock l(&mu_);
+  return order_.size();
+}
+
+ControlTaskList& TaskList() {
+  static ControlTaskList* list = new ControlTaskList;
+  return *list;
+}
+
+}  // namespace vexa

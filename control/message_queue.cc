@@ -1,0 +1,52 @@
+#include "control/message_queue.h"
+
+#include <chrono>
+
+namespace vexa {
+
+bool MessageQueue::Post(uint32_t id, std::unique_ptr<std::string> text) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (closed_) return false;
+    messages_.push_back(QueuedMessage{id, std::move(text)});
+    if (wakeup_) wakeup_();
+  }
+  cv_.notify_all();
+  return true;
+}
+
+std::deque<QueuedMessage> MessageQueue::TakeAll() {
+  std::lock_guard<std::mutex> l(mu_);
+  std::deque<QueuedMessage> taken;
+  taken.swap(messages_);
+  return taken;
+}
+
+bool MessageQueue::Wait(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> l(mu_);
+  cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [this] { return closed_ || !messages_.empty(); });
+  return !messages_.empty();
+}
+
+void MessageQueue::SetWakeup(std::function<void()> wakeup) {
+  std::lock_guard<std::mutex> l(mu_);
+  wakeup_ = std::move(wakeup);
+}
+
+void MessageQueue::Close() {
+  std::deque<QueuedMessage> dropped;
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    closed_ = true;
+    wakeup_ = nullptr;
+    dropped.swap(messages_);
+  }
+  cv_.notify_all();
+}
+
+size_t MessageQueue::size() const {
+  std::lock_guard<std::mutex> l(mu_);
+  return messages_.size();
+}
+
+}  // namespace vexa
