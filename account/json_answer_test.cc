@@ -26,7 +26,8 @@ TEST(JsonAnswerTest, DocumentRules) {
   // Text after the first value is not read.
   EXPECT_EQ(2, JsonInt(JsonMember(Parse("{\"a\":2} trailing {"), "a")));
   EXPECT_EQ(4, JsonInt(JsonMember(Parse("{\"a\":3,\"a\":4}"), "a")));
-  EXPECT_EQ("\xE4\xB8\xAD\xF0\x9F\x98\x80", JsonString(JsonMember(Parse("{\"s\":\"\\u4e2d\\ud83d\\ude00\"}"), "s")));
+  EXPECT_EQ("\xE4\xB8\xAD\xF0\x9F\x98\x80",
+            JsonString(JsonMember(Parse("{\"s\":\"\\u4e2d\\ud83d\\ude00\"}"), "s")));
 
   EXPECT_TRUE(ParseJsonAnswer(Nested(1000), &root));
   EXPECT_FALSE(ParseJsonAnswer(Nested(1001), &root));

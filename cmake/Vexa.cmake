@@ -1,15 +1,15 @@
 # vexa_module(NAME [DIRS dir...] [DEPS lib...] [TEST_DEPS lib...] [LABELS label...]
-#             [POSIX_TESTS file...] [POSIX_TEST_DEPS lib...])
+#             [POSIX_SOURCES file...] [POSIX_TESTS file...] [POSIX_TEST_DEPS lib...])
 #
 # Builds the static library vexa_NAME from every *.cc of the module's folder (and of
 # the extra DIRS) that is not a *_test.cc, and one GoogleTest binary NAME_test from
 # the *_test.cc files beside them, registered with ctest under the given labels.
 # Modules with no sources yet build nothing, so a folder can be filled step by step.
-# POSIX_TESTS (file names) and POSIX_TEST_DEPS are left out of the Windows build:
-# they need the reference server or other Linux-side peers. There ctest runs the
+# POSIX_SOURCES, POSIX_TESTS (file names) and POSIX_TEST_DEPS are left out of the
+# Windows build: they need the reference server, other Linux-side peers or jsoncpp. There ctest runs the
 # tests through the toolchain's emulator (Wine).
 function(vexa_module NAME)
-  cmake_parse_arguments(M "" "" "DIRS;DEPS;TEST_DEPS;LABELS;POSIX_TESTS;POSIX_TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DIRS;DEPS;TEST_DEPS;LABELS;POSIX_SOURCES;POSIX_TESTS;POSIX_TEST_DEPS" ${ARGN})
   if(NOT WIN32)
     list(APPEND M_TEST_DEPS ${M_POSIX_TEST_DEPS})
   endif()
@@ -24,7 +24,7 @@ function(vexa_module NAME)
         if(NOT (WIN32 AND fname IN_LIST M_POSIX_TESTS))
           list(APPEND tests ${f})
         endif()
-      else()
+      elseif(NOT (WIN32 AND fname IN_LIST M_POSIX_SOURCES))
         list(APPEND srcs ${f})
       endif()
     endforeach()

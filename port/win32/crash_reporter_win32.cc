@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <dbghelp.h>
 
 #include <cstdarg>
@@ -51,8 +52,9 @@ void Append(std::string* out, const char* format, ...) {
 std::string Where(DWORD64 address) {
   HMODULE module = nullptr;
   wchar_t path[MAX_PATH] = L"?";
-  if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(address)), &module)) {
+  if (::GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(address)), &module)) {
     ::GetModuleFileNameW(module, path, MAX_PATH);
   }
   std::string name = Narrow(path);
@@ -86,7 +88,8 @@ std::string Report(EXCEPTION_POINTERS* info, const SYSTEMTIME& t) {
 #if defined(_M_IX86) || defined(__i386__)
   Append(&r, "Registers: eax=%08lx ebx=%08lx ecx=%08lx edx=%08lx esi=%08lx edi=%08lx\r\n", ctx.Eax, ctx.Ebx,
          ctx.Ecx, ctx.Edx, ctx.Esi, ctx.Edi);
-  Append(&r, "           eip=%08lx esp=%08lx ebp=%08lx eflags=%08lx\r\n", ctx.Eip, ctx.Esp, ctx.Ebp, ctx.EFlags);
+  Append(&r, "           eip=%08lx esp=%08lx ebp=%08lx eflags=%08lx\r\n", ctx.Eip, ctx.Esp, ctx.Ebp,
+         ctx.EFlags);
   STACKFRAME64 frame = {};
   frame.AddrPC.Offset = ctx.Eip;
   frame.AddrStack.Offset = ctx.Esp;
@@ -115,7 +118,8 @@ std::string Report(EXCEPTION_POINTERS* info, const SYSTEMTIME& t) {
 }
 
 HANDLE CreateReportFile(const std::wstring& path) {
-  return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
@@ -140,8 +144,8 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
       HANDLE dump = CreateReportFile(base + L".dmp");
       if (dump != INVALID_HANDLE_VALUE) {
         MINIDUMP_EXCEPTION_INFORMATION mei = {::GetCurrentThreadId(), info, FALSE};
-        ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), dump, MiniDumpNormal, &mei, nullptr,
-                            nullptr);
+        ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), dump, MiniDumpNormal, &mei,
+                            nullptr, nullptr);
         ::CloseHandle(dump);
       }
     }
@@ -172,8 +176,8 @@ void SetCrashReportFolder(const std::string& folder) {
 std::string CrashReportBaseName(int64_t unix_millis, const std::string& program) {
   const SYSTEMTIME t = LocalTimeOf(unix_millis);
   char time[32];
-  std::snprintf(time, sizeof(time), "%04d%02d%02d%02d%02d%02d%03d_", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                t.wSecond, t.wMilliseconds);
+  std::snprintf(time, sizeof(time), "%04d%02d%02d%02d%02d%02d%03d_", t.wYear, t.wMonth, t.wDay, t.wHour,
+                t.wMinute, t.wSecond, t.wMilliseconds);
   return time + program;
 }
 

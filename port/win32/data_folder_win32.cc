@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <shlobj.h>
 
 #include <cstdlib>

@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <io.h>
 #include <share.h>
 
@@ -80,7 +81,8 @@ ScanResult ScanMapped(HANDLE file, uint64_t size, const ScanVisitor& visit) {
 
 std::FILE* OpenFileShared(const std::string& path, const char* mode) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (Attributes(path, &data) && (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+  if (Attributes(path, &data) &&
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
     SetLastError(kErrorAccessDenied);
     return nullptr;
   }
@@ -126,8 +128,8 @@ bool Tell64(std::FILE* f, uint64_t* offset) {
 
 ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& visit) {
   HandleCloser file{::CreateFileW(Widen(path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
   if (file.h == INVALID_HANDLE_VALUE) {
     Fail();
     return ScanResult::kOpenFailed;
@@ -208,7 +210,8 @@ bool CreateDirectories(const std::string& path, unsigned) {
 
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) {
   std::string pattern = dir;
-  if (!pattern.empty() && pattern.back() != kPathSeparator && pattern.back() != '/') pattern.push_back(kPathSeparator);
+  if (!pattern.empty() && pattern.back() != kPathSeparator && pattern.back() != '/')
+    pattern.push_back(kPathSeparator);
   pattern.push_back('*');
   WIN32_FIND_DATAW fd;
   HANDLE h = ::FindFirstFileW(Widen(pattern).c_str(), &fd);
@@ -243,7 +246,8 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-  if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Fail();
   }
   return true;

@@ -50,8 +50,8 @@ TEST_F(Win32FileTest, SharedOpenAndErrorCodes) {
 
   {
     // Another program writing the file does not keep us from reading it.
-    HANDLE writer = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+    HANDLE writer = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     std::FILE* f = OpenFileShared(path, "rb");
     EXPECT_NE(f, nullptr);
@@ -95,7 +95,8 @@ TEST_F(Win32FileTest, ScanReadsAndMapsTheSameBytes) {
   EXPECT_EQ(ScanFile(dir_ + "\\none", ScanMode::kAuto, [](const uint8_t*, size_t) { return true; }),
             ScanResult::kOpenFailed);
   EXPECT_EQ(LastError(), kErrorFileNotFound);
-  EXPECT_EQ(ScanFile(dir_, ScanMode::kAuto, [](const uint8_t*, size_t) { return true; }), ScanResult::kOpenFailed);
+  EXPECT_EQ(ScanFile(dir_, ScanMode::kAuto, [](const uint8_t*, size_t) { return true; }),
+            ScanResult::kOpenFailed);
 }
 
 TEST_F(Win32FileTest, ListRenameRemove) {

@@ -13,35 +13,56 @@ namespace {
 // turned into the errno values the one table in port/socket.cc maps.
 int ErrnoOfWsa(int wsa) {
   switch (wsa) {
-    case 0: return 0;
-    case WSAEINTR: return EINTR;
+    case 0:
+      return 0;
+    case WSAEINTR:
+      return EINTR;
     case WSAEBADF:
-    case WSAENOTSOCK: return ENOTSOCK;
-    case WSAEACCES: return EACCES;
-    case WSAEFAULT: return EFAULT;
-    case WSAEINVAL: return EINVAL;
-    case WSAEMFILE: return EMFILE;
-    case WSAEWOULDBLOCK: return EWOULDBLOCK;
-    case WSAEINPROGRESS: return EINPROGRESS;
-    case WSAEALREADY: return EALREADY;
-    case WSAEAFNOSUPPORT: return EAFNOSUPPORT;
-    case WSAEPROTONOSUPPORT: return EPROTONOSUPPORT;
-    case WSAEADDRINUSE: return EADDRINUSE;
+    case WSAENOTSOCK:
+      return ENOTSOCK;
+    case WSAEACCES:
+      return EACCES;
+    case WSAEFAULT:
+      return EFAULT;
+    case WSAEINVAL:
+      return EINVAL;
+    case WSAEMFILE:
+      return EMFILE;
+    case WSAEWOULDBLOCK:
+      return EWOULDBLOCK;
+    case WSAEINPROGRESS:
+      return EINPROGRESS;
+    case WSAEALREADY:
+      return EALREADY;
+    case WSAEAFNOSUPPORT:
+      return EAFNOSUPPORT;
+    case WSAEPROTONOSUPPORT:
+      return EPROTONOSUPPORT;
+    case WSAEADDRINUSE:
+      return EADDRINUSE;
     case WSAENETDOWN:
     case WSAENETUNREACH:
     case WSAEHOSTDOWN:
     case WSAEHOSTUNREACH:
     case WSAHOST_NOT_FOUND:
-    case WSANO_DATA: return EHOSTUNREACH;
+    case WSANO_DATA:
+      return EHOSTUNREACH;
     case WSAENETRESET:
-    case WSAECONNRESET: return ECONNRESET;
-    case WSAECONNABORTED: return ECONNABORTED;
-    case WSAENOBUFS: return ENOBUFS;
+    case WSAECONNRESET:
+      return ECONNRESET;
+    case WSAECONNABORTED:
+      return ECONNABORTED;
+    case WSAENOBUFS:
+      return ENOBUFS;
     case WSAENOTCONN:
-    case WSAESHUTDOWN: return ENOTCONN;
-    case WSAETIMEDOUT: return ETIMEDOUT;
-    case WSAECONNREFUSED: return ECONNREFUSED;
-    default: return EIO;
+    case WSAESHUTDOWN:
+      return ENOTCONN;
+    case WSAETIMEDOUT:
+      return ETIMEDOUT;
+    case WSAECONNREFUSED:
+      return ECONNREFUSED;
+    default:
+      return EIO;
   }
 }
 
@@ -190,7 +211,8 @@ class WinsockApi : public SocketApi {
   int PendingError(SocketHandle s, int* err) override {
     int wsa = 0;
     int len = sizeof(wsa);
-    if (::getsockopt(Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&wsa), &len) != 0) return FailWsa();
+    if (::getsockopt(Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&wsa), &len) != 0)
+      return FailWsa();
     *err = ErrnoOfWsa(wsa);
     return 0;
   }
@@ -207,7 +229,8 @@ class WinsockApi : public SocketApi {
 
   int SetNoDelay(SocketHandle s, bool on) override {
     BOOL v = on ? TRUE : FALSE;
-    return ::setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&v), sizeof(v)) == 0
+    return ::setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&v), sizeof(v)) ==
+                   0
                ? 0
                : FailWsa();
   }
@@ -234,7 +257,8 @@ class WinsockApi : public SocketApi {
     // Windows lets a second socket take a port in use with SO_REUSEADDR; this
     // one must have it alone.
     BOOL one = TRUE;
-    ::setsockopt(Native(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof(one));
+    ::setsockopt(Native(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one),
+                 sizeof(one));
     Endpoint e;
     e.address = INADDR_LOOPBACK;
     e.port = port;

@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <process.h>
 
 #include <memory>

@@ -11,10 +11,10 @@ std::wstring Widen(const std::string& utf8) {
   return std::wstring(u.begin(), u.end());
 }
 
-std::string Narrow(const std::wstring& wide) {
-  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
-}
+std::string Narrow(const std::wstring& wide) { return Utf16ToUtf8(std::u16string(wide.begin(), wide.end())); }
 
-std::string Narrow(const wchar_t* wide) { return wide == nullptr ? std::string() : Narrow(std::wstring(wide)); }
+std::string Narrow(const wchar_t* wide) {
+  return wide == nullptr ? std::string() : Narrow(std::wstring(wide));
+}
 
 }  // namespace vexa::port
