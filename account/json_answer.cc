@@ -5,6 +5,15 @@
 
 namespace vexa {
 
+uint64_t JsonU64(const JsonValue& v) {
+  const double d = JsonDouble(v);
+  if (!(d > 0.0)) return 0;
+  if (d >= 18446744073709551615.0) return UINT64_MAX;
+  return static_cast<uint64_t>(d);
+}
+
+#if !VEXA_JSON_NLOHMANN
+
 bool ParseJsonAnswer(const std::string& body, Json::Value* root) {
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -56,11 +65,16 @@ bool JsonBool(const Json::Value& v) {
   throw JsonConversionError();
 }
 
-uint64_t JsonU64(const Json::Value& v) {
-  const double d = JsonDouble(v);
-  if (!(d > 0.0)) return 0;
-  if (d >= 18446744073709551615.0) return UINT64_MAX;
-  return static_cast<uint64_t>(d);
+bool JsonIsObject(const Json::Value& v) { return v.isObject(); }
+
+std::vector<std::string> JsonStringList(const Json::Value& v) {
+  std::vector<std::string> out;
+  if (v.isNull()) return out;
+  if (!v.isArray()) throw JsonConversionError();
+  for (Json::ArrayIndex i = 0; i < v.size(); ++i) out.push_back(JsonString(v[i]));
+  return out;
 }
+
+#endif  // !VEXA_JSON_NLOHMANN
 
 }  // namespace vexa

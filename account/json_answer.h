@@ -1,17 +1,32 @@
 #ifndef VEXA_ACCOUNT_JSON_ANSWER_H_
 #define VEXA_ACCOUNT_JSON_ANSWER_H_
 
-#include <json/json.h>
-
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+// The one place that names the JSON library: jsoncpp on Linux, the header-only nlohmann json in
+// the Windows build (which has no jsoncpp). Both read by the same rules, tested in
+// json_answer_test.cc: comments allowed, text after the first value ignored, at most 1000 levels
+// of nesting, the last of duplicate members wins.
+#if VEXA_JSON_NLOHMANN
+#include <nlohmann/json.hpp>
+namespace vexa {
+using JsonValue = nlohmann::json;
+}  // namespace vexa
+#else
+#include <json/json.h>
+namespace vexa {
+using JsonValue = Json::Value;
+}  // namespace vexa
+#endif
 
 namespace vexa {
 
 // Reads `body` as one JSON document. False when it is not one, including
 // nesting deeper than the reader allows (which it reports by throwing).
-bool ParseJsonAnswer(const std::string& body, Json::Value* root);
+bool ParseJsonAnswer(const std::string& body, JsonValue* root);
 
 // Raised by the readers below for a value of a type they cannot convert; the
 // caller catches it where the answer is read and counts the answer as failed.
@@ -21,16 +36,21 @@ struct JsonConversionError : std::runtime_error {
 
 // The member `key` of `object`, or null when missing. A null `object` has no
 // members; any other non-object raises JsonConversionError.
-const Json::Value& JsonMember(const Json::Value& object, const char* key);
+const JsonValue& JsonMember(const JsonValue& object, const char* key);
 
 // Missing (null) values read as empty or zero. Booleans read as "true"/"false"
 // or 1/0; numbers as booleans when not zero; strings are never numbers.
-std::string JsonString(const Json::Value& v);
-double JsonDouble(const Json::Value& v);
-int32_t JsonInt(const Json::Value& v);
-bool JsonBool(const Json::Value& v);
+std::string JsonString(const JsonValue& v);
+double JsonDouble(const JsonValue& v);
+int32_t JsonInt(const JsonValue& v);
+bool JsonBool(const JsonValue& v);
 // A number truncated toward zero, kept within the unsigned 64-bit range.
-uint64_t JsonU64(const Json::Value& v);
+uint64_t JsonU64(const JsonValue& v);
+
+bool JsonIsObject(const JsonValue& v);
+// The texts of an array (each read as JsonString); null reads as none, any
+// other non-array raises JsonConversionError.
+std::vector<std::string> JsonStringList(const JsonValue& v);
 
 }  // namespace vexa
 

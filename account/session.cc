@@ -29,7 +29,7 @@ T ReadField(T AccountState::*field) {
   return s.state.*field;
 }
 
-void ReadSuccessfulAnswer(const Json::Value& root, AccountState* st) {
+void ReadSuccessfulAnswer(const JsonValue& root, AccountState* st) {
   st->uploadAllowed = JsonInt(JsonMember(root, "upload_allowed"));
   st->isVip = JsonBool(JsonMember(root, "is_vip"));
   st->userId = JsonString(JsonMember(root, "user_id"));
@@ -44,16 +44,12 @@ void ReadSuccessfulAnswer(const Json::Value& root, AccountState* st) {
   st->target = JsonString(JsonMember(root, "target"));
   st->timeLimit = JsonDouble(JsonMember(root, "time_limit"));
   st->sizeLimit = JsonU64(JsonMember(root, "size_limit"));
-  const Json::Value& space = JsonMember(root, "space");
+  const JsonValue& space = JsonMember(root, "space");
   st->spaceTotal = JsonU64(JsonMember(space, "byte_size_total"));
   st->spaceUsed = JsonU64(JsonMember(space, "byte_size_used"));
   st->spaceRemain = JsonU64(JsonMember(space, "byte_size_remain"));
-  const Json::Value& types = JsonMember(root, "type_limit");
-  if (!types.isNull()) {
-    if (!types.isArray()) throw JsonConversionError();
-    for (Json::ArrayIndex i = 0; i < types.size(); ++i) st->typeList.push_back(JsonString(types[i]));
-  }
-  const Json::Value& ranges = JsonMember(root, "file_range");
+  for (std::string& t : JsonStringList(JsonMember(root, "type_limit"))) st->typeList.push_back(std::move(t));
+  const JsonValue& ranges = JsonMember(root, "file_range");
   static const char* const kClasses[] = {"0", "1", "2"};
   for (int c = 0; c < 3; ++c) {
     SizeRange r;
@@ -102,7 +98,7 @@ void UpdateAccountState(const std::function<void(AccountState*)>& change) {
 }
 
 bool ReadLoginAnswer(const std::string& body, AccountState* state) {
-  Json::Value root;
+  JsonValue root;
   if (!ParseJsonAnswer(body, &root)) return false;
   try {
     state->loggedIn = JsonBool(JsonMember(root, "state"));

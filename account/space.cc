@@ -13,7 +13,7 @@ std::string BuildSpaceUrl(const std::string& base, const std::string& resource,
 }
 
 bool ReadSpaceAnswer(const std::string& body, const std::string& user_id, AccountState* state) {
-  Json::Value root;
+  JsonValue root;
   if (!ParseJsonAnswer(body, &root)) return false;
   // Read into a copy and store it whole, so a value of the wrong type never
   // leaves a summary that disagrees with the numbers.
@@ -21,7 +21,7 @@ bool ReadSpaceAnswer(const std::string& body, const std::string& user_id, Accoun
   try {
     if (!JsonBool(JsonMember(root, "state"))) return false;
     if (JsonString(JsonMember(root, "user_id")) != user_id) return false;
-    const Json::Value& space = JsonMember(root, "space");
+    const JsonValue& space = JsonMember(root, "space");
     q.spaceTotal = JsonU64(JsonMember(space, "byte_size_total"));
     q.spaceUsed = JsonU64(JsonMember(space, "byte_size_used"));
     q.spaceRemain = JsonU64(JsonMember(space, "byte_size_remain"));

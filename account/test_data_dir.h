@@ -10,7 +10,22 @@
 #include <sstream>
 #include <string>
 
+#include "port/file.h"
+
 namespace vexa {
+
+// Sets (or, with null, removes) a variable of the process environment.
+inline void SetTestEnvironment(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+#endif
+}
 
 // Creates a fresh folder below the system's temporary folder, points
 // VEXAUPLOAD_DATA_DIR at it and removes it again at the end.
@@ -21,10 +36,10 @@ class TestDataDir {
     path_ = std::filesystem::temp_directory_path() /
             ("vexa-test-" + std::to_string(rd()) + "-" + std::to_string(rd()));
     std::filesystem::create_directories(path_);
-    setenv("VEXAUPLOAD_DATA_DIR", path_.c_str(), 1);
+    SetTestEnvironment("VEXAUPLOAD_DATA_DIR", path_.string().c_str());
   }
   ~TestDataDir() {
-    unsetenv("VEXAUPLOAD_DATA_DIR");
+    SetTestEnvironment("VEXAUPLOAD_DATA_DIR", nullptr);
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
@@ -32,7 +47,7 @@ class TestDataDir {
   TestDataDir& operator=(const TestDataDir&) = delete;
 
   // With a trailing separator, as the data folder is given.
-  std::string folder() const { return path_.string() + "/"; }
+  std::string folder() const { return path_.string() + port::kPathSeparator; }
   std::string File(const std::string& name) const { return (path_ / name).string(); }
 
  private:

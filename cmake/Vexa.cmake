@@ -1,20 +1,30 @@
-# vexa_module(NAME [DIRS dir...] [DEPS lib...] [TEST_DEPS lib...] [LABELS label...])
+# vexa_module(NAME [DIRS dir...] [DEPS lib...] [TEST_DEPS lib...] [LABELS label...]
+#             [POSIX_SOURCES file...] [POSIX_TESTS file...] [POSIX_TEST_DEPS lib...])
 #
 # Builds the static library vexa_NAME from every *.cc of the module's folder (and of
 # the extra DIRS) that is not a *_test.cc, and one GoogleTest binary NAME_test from
 # the *_test.cc files beside them, registered with ctest under the given labels.
 # Modules with no sources yet build nothing, so a folder can be filled step by step.
+# POSIX_SOURCES, POSIX_TESTS (file names) and POSIX_TEST_DEPS are left out of the
+# Windows build: they need the reference server, other Linux-side peers or jsoncpp. There ctest runs the
+# tests through the toolchain's emulator (Wine).
 function(vexa_module NAME)
-  cmake_parse_arguments(M "" "" "DIRS;DEPS;TEST_DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DIRS;DEPS;TEST_DEPS;LABELS;POSIX_SOURCES;POSIX_TESTS;POSIX_TEST_DEPS" ${ARGN})
+  if(NOT WIN32)
+    list(APPEND M_TEST_DEPS ${M_POSIX_TEST_DEPS})
+  endif()
   set(dirs ${CMAKE_CURRENT_SOURCE_DIR} ${M_DIRS})
   set(srcs "")
   set(tests "")
   foreach(d ${dirs})
     file(GLOB s CONFIGURE_DEPENDS ${d}/*.cc)
     foreach(f ${s})
+      get_filename_component(fname ${f} NAME)
       if(f MATCHES "_test\\.cc$")
-        list(APPEND tests ${f})
-      else()
+        if(NOT (WIN32 AND fname IN_LIST M_POSIX_TESTS))
+          list(APPEND tests ${f})
+        endif()
+      elseif(NOT (WIN32 AND fname IN_LIST M_POSIX_SOURCES))
         list(APPEND srcs ${f})
       endif()
     endforeach()

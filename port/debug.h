@@ -6,10 +6,14 @@
 
 namespace vexa::port {
 
-// Diagnostic output, the debugger channel of this system. Silent unless the
-// environment sets VEXAUPLOAD_DEBUG=1 (then each text goes to stderr as is) or a
-// sink is installed (tests).
+// Diagnostic output, the debugger channel of this system. Each text goes to
+// SystemDebugOut, and to stderr as is when the environment sets
+// VEXAUPLOAD_DEBUG=1, unless a sink is installed (tests): then only there.
 void DebugOut(std::string_view text);
+
+// The platform's debugger channel: OutputDebugStringA on Windows, nothing on
+// POSIX.
+void SystemDebugOut(std::string_view text);
 
 // Installs a sink that receives every DebugOut text (whatever the environment
 // says); an empty function removes it. Thread-safe.

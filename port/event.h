@@ -11,7 +11,8 @@ namespace vexa::port {
 // and the event falls back to unsignalled as that waiter returns.
 class Event {
  public:
-  Event() = default;
+  Event();
+  ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
@@ -23,9 +24,13 @@ class Event {
   void Wait();
 
  private:
+#if defined(_WIN32)
+  void* handle_;  // an auto-reset event object
+#else
   std::mutex mu_;
   std::condition_variable cv_;
   bool signalled_ = false;
+#endif
 };
 
 }  // namespace vexa::port

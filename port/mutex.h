@@ -6,23 +6,35 @@
 namespace vexa::port {
 
 // A re-entrant in-process lock: the thread that holds it may take it again.
-// Every acquisition waits without limit.
+// Every acquisition waits without limit. On Windows it is an unnamed mutex
+// object, which destruction first acquires and then closes.
 class Mutex {
  public:
+#if defined(_WIN32)
+  Mutex();
+  ~Mutex();
+  void Lock();
+  void Unlock();
+  bool TryLock();
+#else
   Mutex() = default;
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
-
   void Lock() { mu_.lock(); }
   void Unlock() { mu_.unlock(); }
   bool TryLock() { return mu_.try_lock(); }
+#endif
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
 
   // For std::lock_guard / std::unique_lock.
   void lock() { Lock(); }
   void unlock() { Unlock(); }
 
  private:
+#if defined(_WIN32)
+  void* handle_;
+#else
   std::recursive_mutex mu_;
+#endif
 };
 
 // Holds a Mutex for the lifetime of the scope.

@@ -37,8 +37,14 @@ enum class ProxyLookup {
 ProxyLookup ManualProxyString(const ProxyEnvironment& env, const std::string& target_host,
                               std::string* out);
 
-// The same for the process environment, read anew at every call.
+// The current user's proxy setting, read anew at every call: the variables set
+// for testing when there are, else SystemProxyString.
 ProxyLookup CurrentUserProxyString(const std::string& target_host, std::string* out);
+
+// The platform's own setting. POSIX: the process environment, as above.
+// Windows: the manual proxy string of the user's Internet Options, passed on as
+// it stands (kNone when there is none).
+ProxyLookup SystemProxyString(const std::string& target_host, std::string* out);
 
 // Makes CurrentUserProxyString read `env` instead of the process environment
 // (tests); null restores the environment. Not for use while requests run.

@@ -10,7 +10,7 @@ bool ReadServiceAnswer(const std::string& body, ServiceAnswer* answer) {
   if (!ParseJsonAnswer(body, &answer->root)) return false;
   // Every answer of the service is an object; "null" or a bare number is not
   // an answer that says "success".
-  if (!answer->root.isObject()) return false;
+  if (!JsonIsObject(answer->root)) return false;
   try {
     answer->status = JsonInt(JsonMember(answer->root, "status"));
     answer->statusCode = JsonInt(JsonMember(answer->root, "statuscode"));

@@ -1,10 +1,10 @@
 #ifndef VEXA_PROTOCOL_SERVICE_ANSWER_H_
 #define VEXA_PROTOCOL_SERVICE_ANSWER_H_
 
-#include <json/json.h>
-
 #include <cstdint>
 #include <string>
+
+#include "account/json_answer.h"
 
 namespace vexa {
 
@@ -17,7 +17,7 @@ struct ServiceAnswer {
   int32_t status = 0;
   int32_t statusCode = 0;     // 0: success; any other value is a refusal
   std::string statusMessage;  // UTF-8
-  Json::Value root;
+  JsonValue root;
 };
 
 // False when `body` is not a readable answer (`*answer` is then unspecified).

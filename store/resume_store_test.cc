@@ -265,7 +265,7 @@ TEST_F(ResumeStoreTest, ConcurrentSavesAllReachTheFile) {
 TEST(ResumeStoreCrashTest, ChildWriter) {
   const char* dir = std::getenv("VEXA_CRASH_CHILD_DIR");
   if (dir == nullptr) GTEST_SKIP() << "started by ResumeStoreCrashTest.KilledWriter";
-  setenv("VEXAUPLOAD_DATA_DIR", dir, 1);
+  SetTestEnvironment("VEXAUPLOAD_DATA_DIR", dir);
   LogIn("5");
   const uint64_t passes = TEST_ResumeWriterPasses();
   ASSERT_TRUE(OpenResumeStore());
@@ -287,6 +287,9 @@ TEST(ResumeStoreCrashTest, ChildWriter) {
 // A process killed while its writer saves leaves the old or the new file,
 // never a torn one: every record of the file is of one generation.
 TEST(ResumeStoreCrashTest, KilledWriterLeavesAWholeFile) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "kills its child with timeout(1) from a shell";
+#endif
   TestDataDir dir;
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   int checked = 0;

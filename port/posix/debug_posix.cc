@@ -1,50 +1,8 @@
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-
 #include "port/debug.h"
 
 namespace vexa::port {
-namespace {
 
-std::mutex& SinkMutex() {
-  static std::mutex mu;
-  return mu;
-}
-
-DebugSink& Sink() {
-  static DebugSink sink;
-  return sink;
-}
-
-bool EnvEnabled() {
-  static const bool enabled = [] {
-    const char* v = std::getenv("VEXAUPLOAD_DEBUG");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-  }();
-  return enabled;
-}
-
-}  // namespace
-
-void DebugOut(std::string_view text) {
-  {
-    std::lock_guard<std::mutex> l(SinkMutex());
-    if (Sink()) {
-      Sink()(text);
-      return;
-    }
-  }
-  if (EnvEnabled()) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-  }
-}
-
-void SetDebugSink(DebugSink sink) {
-  std::lock_guard<std::mutex> l(SinkMutex());
-  Sink() = std::move(sink);
-}
+// POSIX has no debugger channel; VEXAUPLOAD_DEBUG=1 shows the texts instead.
+void SystemDebugOut(std::string_view) {}
 
 }  // namespace vexa::port

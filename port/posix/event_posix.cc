@@ -4,6 +4,9 @@
 
 namespace vexa::port {
 
+Event::Event() = default;
+Event::~Event() = default;
+
 void Event::Set() {
   // Notified under the lock: a waiter that wakes may destroy the event at
   // once (a finished worker's "done" signal), and must not do so while this

@@ -18,9 +18,15 @@ uint32_t MapErrno(int err) {
     case EMFILE:
     case ENFILE: return kErrorTooManyOpenFiles;
     case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+      return kErrorDiskFull;
     case EBUSY:
-    case ETXTBSY: return kErrorSharingViolation;
+#ifdef ETXTBSY
+    case ETXTBSY:
+#endif
+      return kErrorSharingViolation;
     case EILSEQ:
     case EINVAL:
     case ENAMETOOLONG: return kErrorInvalidName;

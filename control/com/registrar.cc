@@ -1,0 +1,177 @@
+#include "control/com/registrar.h"
+
+#include <oleauto.h>
+#include <olectl.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "control/com/com_module.h"
+#include "control/com/resource_ids.h"
+#include "control/method_table.h"
+#include "control/registry_script.h"
+#include "port/debug.h"
+#include "port/win32/wide_path.h"
+
+namespace vexa::com {
+namespace {
+
+// Key paths of the scripts on the real registry.
+class Win32RegistryEditor : public RegistryEditor {
+ public:
+  bool CreateKey(const std::string& path) override {
+    HKEY key = Open(path, true);
+    if (key == nullptr) return false;
+    ::RegCloseKey(key);
+    return true;
+  }
+  bool SetString(const std::string& path, const std::string& name, const std::string& value) override {
+    HKEY key = Open(path, true);
+    if (key == nullptr) return false;
+    const std::wstring v = port::Widen(value);
+    const LONG r = ::RegSetValueExW(key, name.empty() ? nullptr : port::Widen(name).c_str(), 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(v.c_str()),
+                                    static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return r == ERROR_SUCCESS;
+  }
+  bool DeleteValue(const std::string& path, const std::string& name) override {
+    HKEY key = Open(path, false);
+    if (key == nullptr) return true;
+    const LONG r = ::RegDeleteValueW(key, port::Widen(name).c_str());
+    ::RegCloseKey(key);
+    return r == ERROR_SUCCESS || r == ERROR_FILE_NOT_FOUND;
+  }
+  bool DeleteTree(const std::string& path) override {
+    HKEY root;
+    std::wstring sub;
+    if (!Split(path, &root, &sub)) return false;
+    const LONG r = ::RegDeleteTreeW(root, sub.c_str());
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return false;
+    const LONG d = ::RegDeleteKeyW(root, sub.c_str());
+    return d == ERROR_SUCCESS || d == ERROR_FILE_NOT_FOUND;
+  }
+  bool DeleteKeyIfLeaf(const std::string& path) override {
+    HKEY key = Open(path, false);
+    if (key == nullptr) return true;
+    DWORD subkeys = 0;
+    const LONG q = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr);
+    ::RegCloseKey(key);
+    if (q != ERROR_SUCCESS) return false;
+    if (subkeys != 0) return true;
+    HKEY root;
+    std::wstring sub;
+    if (!Split(path, &root, &sub)) return false;
+    const LONG d = ::RegDeleteKeyW(root, sub.c_str());
+    return d == ERROR_SUCCESS || d == ERROR_FILE_NOT_FOUND;
+  }
+
+ private:
+  static bool Split(const std::string& path, HKEY* root, std::wstring* sub) {
+    const size_t sep = path.find('\\');
+    const std::string name = path.substr(0, sep);
+    static const std::map<std::string, HKEY> kRoots = {{"HKCR", HKEY_CLASSES_ROOT},
+                                                       {"HKCU", HKEY_CURRENT_USER},
+                                                       {"HKLM", HKEY_LOCAL_MACHINE},
+                                                       {"HKU", HKEY_USERS}};
+    auto it = kRoots.find(name);
+    if (it == kRoots.end()) return false;
+    *root = it->second;
+    *sub = sep == std::string::npos ? std::wstring() : port::Widen(path.substr(sep + 1));
+    return true;
+  }
+  static HKEY Open(const std::string& path, bool create) {
+    HKEY root;
+    std::wstring sub;
+    if (!Split(path, &root, &sub)) return nullptr;
+    HKEY key = nullptr;
+    const LONG r =
+        create ? ::RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)
+               : ::RegOpenKeyExW(root, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
+    return r == ERROR_SUCCESS ? key : nullptr;
+  }
+};
+
+// The per-user type library calls of oleaut32 (Vista and later), looked up
+// because the import library does not declare them.
+using RegisterForUser = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
+using UnregisterForUser = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+template <typename F>
+F OleAut(const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"oleaut32.dll"), name)));
+}
+
+std::wstring ModulePath() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(Module(), path, MAX_PATH);
+  return std::wstring(path, n);
+}
+
+// The script stored as a "REGISTRY" resource, parsed with the replacements.
+bool LoadScript(int id, std::vector<RegistryKey>* roots) {
+  HRSRC found = ::FindResourceW(Module(), MAKEINTRESOURCEW(id), L"REGISTRY");
+  HGLOBAL loaded = found != nullptr ? ::LoadResource(Module(), found) : nullptr;
+  const char* data = loaded != nullptr ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+  if (data == nullptr) return false;
+  const std::string text(data, ::SizeofResource(Module(), found));
+  const std::map<std::string, std::string> replacements = {
+      {"MODULE", port::Narrow(ModulePath())},
+      {"APPID", kAppId.guid},
+      {"OLEMISC", std::to_string(kOleMiscStatus)},
+  };
+  std::string error;
+  if (!ParseRegistryScript(text, replacements, roots, &error)) {
+    port::DebugOut("REGISTRY SCRIPT " + std::to_string(id) + ": " + error + "\n");
+    return false;
+  }
+  return true;
+}
+
+HRESULT ApplyScripts(bool do_register, bool per_user) {
+  Win32RegistryEditor editor;
+  bool ok = true;
+  for (int id : {kModuleScriptId, kClassScriptId}) {
+    std::vector<RegistryKey> roots;
+    if (!LoadScript(id, &roots)) return E_UNEXPECTED;
+    ok = ApplyRegistryScript(roots, do_register, per_user, &editor) && ok;
+    if (!ok && do_register) return SELFREG_E_CLASS;
+  }
+  return ok ? S_OK : SELFREG_E_CLASS;
+}
+
+}  // namespace
+
+HRESULT RegisterServer(bool per_user) {
+  HRESULT hr = ApplyScripts(true, per_user);
+  if (FAILED(hr)) return hr;
+  ITypeLib* typelib = nullptr;
+  const std::wstring path = ModulePath();
+  hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &typelib);
+  if (FAILED(hr)) return hr;
+  std::wstring copy = path;
+  const auto for_user = OleAut<RegisterForUser>("RegisterTypeLibForUser");
+  hr = per_user && for_user != nullptr ? for_user(typelib, copy.data(), nullptr)
+                                       : ::RegisterTypeLib(typelib, copy.data(), nullptr);
+  typelib->Release();
+  return hr;
+}
+
+HRESULT UnregisterServer(bool per_user) {
+  const HRESULT scripts = ApplyScripts(false, per_user);
+  GUID libid;
+  if (FAILED(::CLSIDFromString(port::Widen(kTypeLibrary.guid).c_str(), &libid))) return E_UNEXPECTED;
+  const auto for_user = OleAut<UnregisterForUser>("UnRegisterTypeLibForUser");
+  const HRESULT typelib =
+      per_user && for_user != nullptr
+          ? for_user(libid, kTypeLibraryMajor, kTypeLibraryMinor, kTypeLibraryLocale, SYS_WIN32)
+          : ::UnRegisterTypeLib(libid, kTypeLibraryMajor, kTypeLibraryMinor, kTypeLibraryLocale, SYS_WIN32);
+  if (FAILED(scripts)) return scripts;
+  // A type library that was not registered is no failure of unregistration.
+  return FAILED(typelib) && typelib != TYPE_E_REGISTRYACCESS && typelib != TYPE_E_CANTLOADLIBRARY ? typelib
+                                                                                                  : S_OK;
+}
+
+}  // namespace vexa::com

@@ -1,0 +1,121 @@
+#ifndef VEXA_CONTROL_COM_UPLOAD_OBJECT_H_
+#define VEXA_CONTROL_COM_UPLOAD_OBJECT_H_
+
+// The Upload coclass: the COM host of CUpload. IUpload is dispatched through
+// the embedded type library; events go out through the _IUploadEvents
+// connection point, on the thread that created the object (its apartment),
+// woken by a message posted to the control's own window.
+
+#include <windows.h>
+
+#include <objsafe.h>
+#include <ocidl.h>
+
+#include <memory>
+#include <vector>
+
+#include "control/com/ievexaupload_plugin.h"
+#include "control/control.h"
+
+namespace vexa::com {
+
+class UploadObject;
+
+// The connection point of _IUploadEvents: sinks in connection order.
+class EventConnectionPoint : public IConnectionPoint {
+ public:
+  explicit EventConnectionPoint(UploadObject* owner) : owner_(owner) {}
+  ~EventConnectionPoint();
+
+  // Calls every sink's Invoke with `dispid` and one BSTR argument.
+  HRESULT Fire(DISPID dispid, const std::u16string& payload);
+
+  // IUnknown: lives and dies with its owner.
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+  // IConnectionPoint
+  STDMETHODIMP GetConnectionInterface(IID* iid) override;
+  STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** container) override;
+  STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override;
+  STDMETHODIMP Unadvise(DWORD cookie) override;
+  STDMETHODIMP EnumConnections(IEnumConnections** connections) override;
+
+ private:
+  struct Connection {
+    DWORD cookie;
+    IDispatch* sink;
+  };
+  UploadObject* owner_;
+  std::vector<Connection> connections_;
+  DWORD next_cookie_ = 1;
+};
+
+class UploadObject : public IUpload,
+                     public IConnectionPointContainer,
+                     public IObjectSafety,
+                     public IProvideClassInfo2 {
+ public:
+  UploadObject();
+  UploadObject(const UploadObject&) = delete;
+  UploadObject& operator=(const UploadObject&) = delete;
+
+  // False when the object could not be set up (no window).
+  bool Init();
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+  // IDispatch
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+  STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
+  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* exception, UINT* arg_error) override;
+  // IUpload
+  STDMETHODIMP LoadTask() override;
+  STDMETHODIMP CreateUpload(SHORT nType, BSTR strTarget, SHORT nISPType, BYTE bAuto) override;
+  STDMETHODIMP AddUpload(BSTR strFilePath, BSTR strTarget, SHORT nISPType, BYTE bAuto) override;
+  STDMETHODIMP StartUpload(BSTR strFilePath) override;
+  STDMETHODIMP StopUpload(BSTR strFilePath) override;
+  STDMETHODIMP CancelUpload(BSTR strFilePath) override;
+  STDMETHODIMP Login(BSTR strAccount, BSTR strPwd, BYTE bRemember, BYTE bAuto) override;
+  STDMETHODIMP GetSpaceInfo(BSTR* strSpaceInfo) override;
+  STDMETHODIMP GetAccountInfo(BSTR* strAccountInfo) override;
+  STDMETHODIMP OpenLink(BSTR strUrl) override;
+  STDMETHODIMP LoadUnfinishTask(BSTR strFolderPath) override;
+  STDMETHODIMP SelectUpload(SHORT nType) override;
+  STDMETHODIMP GetTarget(BSTR* strTarget) override;
+  STDMETHODIMP GetAllowUpload(BYTE* bAllowUpload) override;
+  STDMETHODIMP GetName(BSTR* strUserName) override;
+  STDMETHODIMP GetUserId(BSTR* strUserId) override;
+  STDMETHODIMP GetPluginVersion(BSTR* strVersion) override;
+  STDMETHODIMP Logout() override;
+  // IConnectionPointContainer
+  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** points) override;
+  STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** point) override;
+  // IObjectSafety
+  STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override;
+  STDMETHODIMP SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) override;
+  // IProvideClassInfo2
+  STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
+  STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
+
+ private:
+  virtual ~UploadObject();
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  bool Implements(REFIID riid);
+  // A getter's text as a fresh BSTR in `*out`.
+  HRESULT TextResult(void (CUpload::*getter)(std::u16string*), BSTR* out);
+
+  LONG refs_ = 1;
+  HWND window_ = nullptr;
+  std::unique_ptr<CUpload> control_;
+  EventConnectionPoint events_;
+  ObjectSafety safety_;
+};
+
+}  // namespace vexa::com
+
+#endif  // VEXA_CONTROL_COM_UPLOAD_OBJECT_H_

@@ -1,0 +1,148 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "port/data_folder.h"
+#include "port/file.h"
+#include "port/last_error.h"
+#include "port/win32/wide_path.h"
+
+namespace vexa::port {
+namespace {
+
+class Win32FileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t tmp[MAX_PATH];
+    ASSERT_GT(::GetTempPathW(MAX_PATH, tmp), 0u);
+    // A name outside the ANSI code page: every call must take the wide path.
+    dir_ = Narrow(tmp) + "vexa_port_\xE6\xB5\x8B\xE8\xAF\x95_" + std::to_string(::GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectories(dir_ + "\\a\\b\\"));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(Widen(dir_)), ignored);
+  }
+  void Write(const std::string& path, const std::string& content) {
+    std::FILE* f = OpenFileShared(path, "wb");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), f), content.size());
+    ASSERT_TRUE(SyncFile(f));
+    std::fclose(f);
+  }
+  std::string dir_;
+};
+
+TEST_F(Win32FileTest, SharedOpenAndErrorCodes) {
+  const std::string path = dir_ + "\\a\\\xE4\xB8\xAD.txt";
+  Write(path, "hello");
+  uint64_t size = 0;
+  ASSERT_TRUE(FileSize64(path, &size));
+  EXPECT_EQ(size, 5u);
+  EXPECT_TRUE(IsRegularFile(path));
+  EXPECT_FALSE(IsDirectory(path));
+  EXPECT_FALSE(FileSize64(dir_, &size));
+  EXPECT_EQ(LastError(), kErrorAccessDenied);
+
+  {
+    // Another program writing the file does not keep us from reading it.
+    HANDLE writer = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    std::FILE* f = OpenFileShared(path, "rb");
+    EXPECT_NE(f, nullptr);
+    if (f != nullptr) std::fclose(f);
+    ::CloseHandle(writer);
+  }
+  {
+    // One that allows no sharing does: the code the error table names 32.
+    HANDLE locker = ::CreateFileW(Widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(locker, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenFileShared(path, "rb"), nullptr);
+    EXPECT_EQ(LastError(), kErrorSharingViolation);
+    ::CloseHandle(locker);
+  }
+  EXPECT_EQ(OpenFileShared(dir_ + "\\a\\missing.txt", "rb"), nullptr);
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_EQ(OpenFileShared(dir_ + "\\missing\\x.txt", "rb"), nullptr);
+  EXPECT_EQ(LastError(), kErrorPathNotFound);
+  EXPECT_FALSE(PathExists(dir_ + "\\a\\missing.txt"));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+}
+
+TEST_F(Win32FileTest, ScanReadsAndMapsTheSameBytes) {
+  std::string content;
+  for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i) content.push_back(static_cast<char>(i * 7 + i / 1000));
+  const std::string path = dir_ + "\\big.bin";
+  Write(path, content);
+  for (ScanMode mode : {ScanMode::kAuto, ScanMode::kRead, ScanMode::kMapped}) {
+    std::string seen;
+    EXPECT_EQ(ScanFile(path, mode,
+                       [&](const uint8_t* d, size_t n) {
+                         seen.append(reinterpret_cast<const char*>(d), n);
+                         return true;
+                       }),
+              ScanResult::kDone);
+    EXPECT_TRUE(seen == content) << static_cast<int>(mode);
+  }
+  int pieces = 0;
+  EXPECT_EQ(ScanFile(path, ScanMode::kRead, [&](const uint8_t*, size_t) { return ++pieces < 2; }),
+            ScanResult::kStopped);
+  EXPECT_EQ(ScanFile(dir_ + "\\none", ScanMode::kAuto, [](const uint8_t*, size_t) { return true; }),
+            ScanResult::kOpenFailed);
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+  EXPECT_EQ(ScanFile(dir_, ScanMode::kAuto, [](const uint8_t*, size_t) { return true; }),
+            ScanResult::kOpenFailed);
+}
+
+TEST_F(Win32FileTest, ListRenameRemove) {
+  Write(dir_ + "\\a\\one", "1");
+  Write(dir_ + "\\a\\two", "22");
+  std::vector<DirEntry> entries;
+  ASSERT_TRUE(ListDirectory(dir_ + "\\a", &entries));
+  int files = 0, dirs = 0;
+  for (const DirEntry& e : entries) {
+    if (e.kind == EntryKind::kFile) ++files;
+    if (e.kind == EntryKind::kDirectory && e.name == "b") ++dirs;
+  }
+  EXPECT_EQ(files, 2);
+  EXPECT_EQ(dirs, 1);
+  EXPECT_FALSE(ListDirectory(dir_ + "\\none", &entries));
+
+  // A rename replaces the old file, as the atomic saves need.
+  ASSERT_TRUE(RenameFile(dir_ + "\\a\\two", dir_ + "\\a\\one"));
+  uint64_t size = 0;
+  ASSERT_TRUE(FileSize64(dir_ + "\\a\\one", &size));
+  EXPECT_EQ(size, 2u);
+  EXPECT_TRUE(RemoveFile(dir_ + "\\a\\one"));
+  EXPECT_FALSE(RemoveFile(dir_ + "\\a\\one"));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+
+  int64_t mtime = 0;
+  ASSERT_TRUE(FileModifiedTime(dir_, &mtime));
+  EXPECT_GT(mtime, int64_t{1600000000} * 1000000000);
+}
+
+TEST(Win32DataFolderTest, RoamingProfileOrOverride) {
+  ASSERT_EQ(::_wputenv(L"VEXAUPLOAD_DATA_DIR="), 0);
+  const std::string folder = GetDataFolder();
+  const std::string tail = "\\vexabackup\\upload\\";
+  ASSERT_GT(folder.size(), tail.size());
+  EXPECT_EQ(folder.substr(folder.size() - tail.size()), tail);
+  EXPECT_TRUE(IsDirectory(folder));
+
+  wchar_t tmp[MAX_PATH];
+  ASSERT_GT(::GetTempPathW(MAX_PATH, tmp), 0u);
+  const std::string mine = Narrow(tmp) + "vexa_data_override\\x";
+  ASSERT_EQ(::_wputenv((L"VEXAUPLOAD_DATA_DIR=" + Widen(mine)).c_str()), 0);
+  EXPECT_EQ(GetDataFolder(), mine + "\\");
+  EXPECT_TRUE(IsDirectory(mine));
+  ASSERT_EQ(::_wputenv(L"VEXAUPLOAD_DATA_DIR="), 0);
+}
+
+}  // namespace
+}  // namespace vexa::port
