@@ -81,7 +81,9 @@ class Control:
 
 def start_server(binary, data):
     proc = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--data", data, "--user", "alice:alice-pw",
-                             "--admin-token", TOKEN], stdout=subprocess.PIPE, text=True)
+                             "--admin-token", TOKEN,
+                             # Ranges slow enough that the upload is seen running before it ends.
+                             "--faults", "bigupload:delay=100*1000"], stdout=subprocess.PIPE, text=True)
     line = proc.stdout.readline()
     m = re.match(r"listening on (http://127\.0\.0\.1:\d+)", line)
     assert m, line

@@ -99,7 +99,9 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close();
-  for (const c of children) c.kill("SIGTERM");
+  // The bridge saves its resume store as it stops: remove the folders only once every child has ended.
+  await Promise.all(children.map((c) => c.exitCode !== null || c.signalCode !== null ? null
+      : new Promise((done) => { c.once("exit", done); c.kill("SIGTERM"); })));
   fs.rmSync(work, {recursive: true, force: true});
 });
 
@@ -179,7 +181,8 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   }
   await waitForStatus(page, single, /./);
   assert.equal(await page.locator("#upload-rows b").count(), 0, "names are shown as text, never as markup");
-  assert.match(await page.textContent("#upload-summary"), /in the queue/);
+  // The summary rides on the next progress report, so wait for it rather than read it at once.
+  await page.waitForFunction(() => /in the queue/.test(document.querySelector("#upload-summary").textContent));
   await page.screenshot({path: path.join(output, "3-queue.png")});
 
   // Each completed row shows 100 % and leaves the table.
