@@ -94,7 +94,11 @@ TEST_F(FolderServiceTest, TreeArrivesWholeAndEachSubFolderIsCreatedByOneDispatch
 
   // While x1's dispatch is on its way, x2 (same directory) and a member deeper
   // down would wait; y1 (the sibling a/c) may go ahead.
-  ASSERT_TRUE(Eventually([this] { return Dispatches().size() == 3; }));
+  // The recorder sees the head and the form body as separate sends: wait for the body too.
+  ASSERT_TRUE(Eventually([this] {
+    const std::vector<Dispatch> d = Dispatches();
+    return d.size() == 3 && !d[2].name.empty();
+  }));
   EXPECT_EQ(Encoded("x1"), Dispatches()[2].name);
   struct Probe {
     std::string member, remote_path, target;
