@@ -252,6 +252,8 @@ class Page {
     return !ec;
   }
   void Send(const std::string& text) { ws_.write(asio::buffer(text)); }
+  // For messages the bridge may refuse while they are still being written.
+  void TrySend(const std::string& text, beast::error_code* ec) { ws_.write(asio::buffer(text), *ec); }
   // The next message as JSON; null on failure.
   Json::Value Receive(beast::error_code* error = nullptr) {
     beast::flat_buffer buffer;
@@ -318,9 +320,11 @@ TEST(BridgeServerTest, AnOversizedMessageEndsOnlyThatPage) {
   RunningBridge bridge({kPageOrigin}, 1024);
   Page big;
   ASSERT_TRUE(big.Connect(bridge.port(), kPageOrigin));
-  big.Send("{\"id\":1,\"method\":\"AddUpload\",\"params\":[\"" + std::string(4096, 'x') + "\",\"\",0,1]}");
+  // The bridge closes as soon as the frame header shows the size, so the
+  // write itself may already fail with a broken pipe.
   beast::error_code ec;
-  big.Receive(&ec);
+  big.TrySend("{\"id\":1,\"method\":\"AddUpload\",\"params\":[\"" + std::string(4096, 'x') + "\",\"\",0,1]}", &ec);
+  if (!ec) big.Receive(&ec);
   EXPECT_TRUE(ec) << "the bridge closes a page that sends more than it accepts";
   Page next;
   ASSERT_TRUE(next.Connect(bridge.port(), kPageOrigin));
