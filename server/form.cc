@@ -231,10 +231,14 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
   return true;
 }
 
-size_t MultipartFileStart(std::string_view head, std::string_view boundary) {
+size_t MultipartFileStart(std::string_view head, std::string_view boundary,
+                          std::vector<MultipartPart>* before) {
   std::vector<MultipartPart> parts;
   size_t start;
-  return ReadPartsBeforeFile(head, boundary, &parts, &start) ? start : std::string_view::npos;
+  if (!ReadPartsBeforeFile(head, boundary, before != nullptr ? before : &parts, &start)) {
+    return std::string_view::npos;
+  }
+  return start;
 }
 
 size_t MultipartTailBytes(std::string_view boundary) {

@@ -30,9 +30,9 @@ int64_t NowMillis() {
       .count();
 }
 
-int ServiceContext::InjectFaults(FaultOp op, httplib::Response& res) {
+int ServiceContext::InjectFaults(FaultOp op, httplib::Response& res, bool hold) {
   if (faults->empty()) return 0;
-  Hold(op);
+  if (hold) Hold(op);
   int64_t value;
   if (faults->Take(op, FaultKind::kFail, &value)) {
     res.status = 500;
