@@ -1,7 +1,6 @@
 // `vexaupload control`: the control a page would script, driven by JSON lines
 // on standard input and output instead (see control/script_dispatcher.h).
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -14,6 +13,7 @@
 #include "apps/cli/command.h"
 #include "control/control.h"
 #include "control/script_dispatcher.h"
+#include "port/interrupt.h"
 
 namespace vexa::cli {
 namespace {
@@ -43,12 +43,9 @@ constexpr char kUsage[] =
     "paths (run as `PROGRAM files TITLE` or `PROGRAM folder TITLE`); without it,\n"
     "zenity on a desktop.\n";
 
-std::atomic<bool> interrupted{false};
 // Cleared by the reader at the end of the input. Outlives the command: the
 // reader may still run when an interrupted command returns.
 std::atomic<bool> input_open{true};
-
-void OnSignal(int) { interrupted.store(true); }
 
 void WriteLine(const std::string& line) {
   std::string out = line;
@@ -74,8 +71,7 @@ int RunControlCommand(int argc, char** argv) {
   }
   SetAccountApiBase(ChooseApiBase(api));
   InstallUploadWorkers();
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  port::InstallInterruptHandler();
 
   // The sink is only ever called by one of the two threads at a time.
   auto* dispatcher = new ScriptDispatcher(WriteLine);
@@ -84,11 +80,11 @@ int RunControlCommand(int argc, char** argv) {
     while (std::getline(std::cin, line)) dispatcher->HandleLine(line);
     input_open.store(false);
   });
-  while (input_open.load() && !interrupted.load()) {
+  while (input_open.load() && port::InterruptCount() == 0) {
     dispatcher->WaitForEvents(100);
     dispatcher->DispatchEvents();
   }
-  if (interrupted.load()) {
+  if (port::InterruptCount() > 0) {
     // The reader may still be blocked on input, so the dispatcher stays for
     // the rest of the process; logging out stops the uploads and saves their
     // state, as the control's end would.
