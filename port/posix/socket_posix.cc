@@ -12,25 +12,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "port/socket_address.h"
+
 namespace vexa::port {
 
 namespace {
 
-sockaddr_in ToSockaddr(const Endpoint& e) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(e.address);
-  a.sin_port = htons(e.port);
-  return a;
-}
-
-Endpoint FromSockaddr(const sockaddr_in& a) {
-  Endpoint e;
-  e.address = ntohl(a.sin_addr.s_addr);
-  e.port = ntohs(a.sin_port);
-  return e;
-}
+using internal::FromSockaddr;
+using internal::ToSockaddr;
 
 int PollFd(int fd, short events, int timeout_ms) {
   pollfd p;

@@ -5,9 +5,13 @@
 #include <cstring>
 
 #include "port/socket.h"
+#include "port/socket_address.h"
 
 namespace vexa::port {
 namespace {
+
+using internal::FromSockaddr;
+using internal::ToSockaddr;
 
 // Callers read socket failures from errno, as on POSIX: the Winsock codes are
 // turned into the errno values the one table in port/socket.cc maps.
@@ -75,22 +79,6 @@ int FailWsa() {
 SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(static_cast<unsigned>(s)); }
 SocketHandle Handle(SOCKET s) { return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s); }
 static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "socket handles fit the portable handle");
-
-sockaddr_in ToSockaddr(const Endpoint& e) {
-  sockaddr_in a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(e.address);
-  a.sin_port = htons(e.port);
-  return a;
-}
-
-Endpoint FromSockaddr(const sockaddr_in& a) {
-  Endpoint e;
-  e.address = ntohl(a.sin_addr.s_addr);
-  e.port = ntohs(a.sin_port);
-  return e;
-}
 
 // Sockets stay non-blocking for their whole life (Winsock has no per-call
 // MSG_DONTWAIT); every wait is a select with a time-out.
