@@ -12,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +31,7 @@
 #include "net/http_response.h"
 #include "port/socket.h"
 #include "server/testing/server_process.h"
+#include "server/testing/service_fixture.h"
 
 namespace vexa {
 
@@ -180,17 +180,8 @@ class TransferServiceTest : public ::testing::Test {
     WriteWholeFile(path, content);
     return path;
   }
-  static std::string RandomContent(size_t size, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(size, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-  }
-  static std::string Sha1Of(const std::string& content) {
-    std::string hex;
-    EXPECT_TRUE(Sha1Hex(content.data(), content.size(), &hex));
-    return hex;
-  }
+  static std::string RandomContent(size_t size, unsigned seed) { return server::RandomBytes(size, seed); }
+  static std::string Sha1Of(const std::string& content) { return server::Sha1(content); }
 
   bool Add(const std::string& path) { return AddFileTask(path, GetDefaultTarget(), 0, "", "", true); }
 
