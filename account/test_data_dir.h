@@ -48,11 +48,20 @@ class TestDataDir {
 
   // With a trailing separator, as the data folder is given.
   std::string folder() const { return path_.string() + port::kPathSeparator; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // `name` may use '/'; the path has the platform's separators throughout, as
+  // the paths a folder listing yields.
+  std::string File(const std::string& name) const {
+    return (path_ / std::filesystem::path(name).make_preferred()).string();
+  }
 
  private:
   std::filesystem::path path_;
 };
+
+// `relative` ('/'-separated) below `base`, with the platform's separators.
+inline std::string LocalPath(const std::string& base, const std::string& relative) {
+  return (std::filesystem::path(base) / std::filesystem::path(relative).make_preferred()).string();
+}
 
 // The whole content of a file; empty when it cannot be read.
 inline std::string ReadWholeFile(const std::string& path) {

@@ -86,7 +86,7 @@ TEST_F(SchedulerTest, AnUnresolvedMemberWaitsWithoutBlockingOthers) {
       });
   RunSchedulerPass();
   EXPECT_EQ(1, asked);
-  EXPECT_EQ(folder->folderPath + "/sub", asked_dir);
+  EXPECT_EQ(LocalPath(folder->folderPath, "sub"), asked_dir);
   EXPECT_EQ(TaskStatus::Waiting, m->GetStatus());
   UploadTask* s = worker.WaitStarted(1);
   ASSERT_NE(nullptr, s);
