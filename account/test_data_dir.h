@@ -11,21 +11,9 @@
 #include <string>
 
 #include "port/file.h"
+#include "port/testing/test_environment.h"
 
 namespace vexa {
-
-// Sets (or, with null, removes) a variable of the process environment.
-inline void SetTestEnvironment(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value != nullptr ? value : "");
-#else
-  if (value != nullptr) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
-#endif
-}
 
 // Creates a fresh folder below the system's temporary folder, points
 // VEXAUPLOAD_DATA_DIR at it and removes it again at the end.

@@ -6,24 +6,13 @@
 
 #include "gtest/gtest.h"
 #include "port/file_chooser.h"
+#include "port/testing/test_environment.h"
 
 namespace vexa::port {
 namespace {
 
 // Built beside the tests: see port/testing/process_child.cc.
 const char kChild[] = VEXA_PROCESS_CHILD;
-
-void SetEnvironment(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value != nullptr ? value : "");
-#else
-  if (value != nullptr) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
-#endif
-}
 
 // The child's arguments, as it wrote them back (each ended by a NUL).
 std::vector<std::string> Echoed(const std::string& output) {
@@ -68,15 +57,15 @@ TEST(RunProgramTest, AProgramThatCannotStartIsAFailure) {
 // The program a script names in place of the system's dialogs.
 class ScriptedChooserTest : public ::testing::Test {
  protected:
-  void SetUp() override { SetEnvironment("VEXAUPLOAD_CHOOSER", kChild); }
+  void SetUp() override { SetTestEnvironment("VEXAUPLOAD_CHOOSER", kChild); }
   void TearDown() override {
-    SetEnvironment("VEXAUPLOAD_CHOOSER", nullptr);
-    SetEnvironment("VEXA_CHILD_PRINT", nullptr);
+    SetTestEnvironment("VEXAUPLOAD_CHOOSER", nullptr);
+    SetTestEnvironment("VEXA_CHILD_PRINT", nullptr);
   }
 };
 
 TEST_F(ScriptedChooserTest, LinesPrintedAreTheChosenStrings) {
-  SetEnvironment("VEXA_CHILD_PRINT", "/up/dir\nfirst file.txt\n\xE6\x96\x87\n\n");
+  SetTestEnvironment("VEXA_CHILD_PRINT", "/up/dir\nfirst file.txt\n\xE6\x96\x87\n\n");
   std::vector<std::string> strings;
   ASSERT_TRUE(ShowOpenFilesDialog(0, "title", &strings));
   EXPECT_EQ((std::vector<std::string>{"/up/dir", "first file.txt", "\xE6\x96\x87"}), strings);
@@ -89,12 +78,12 @@ TEST_F(ScriptedChooserTest, LinesPrintedAreTheChosenStrings) {
 TEST_F(ScriptedChooserTest, PrintingNothingOrFailingIsACancel) {
   std::vector<std::string> strings = {"stale"};
   std::string folder;
-  SetEnvironment("VEXA_CHILD_PRINT", "\n");
+  SetTestEnvironment("VEXA_CHILD_PRINT", "\n");
   EXPECT_FALSE(ShowOpenFilesDialog(0, "title", &strings));
   EXPECT_TRUE(strings.empty());
   EXPECT_FALSE(ShowFolderDialog(0, "title", &folder));
   // So is a chooser that cannot be started.
-  SetEnvironment("VEXAUPLOAD_CHOOSER", "vexa-no-such-chooser");
+  SetTestEnvironment("VEXAUPLOAD_CHOOSER", "vexa-no-such-chooser");
   EXPECT_FALSE(ShowOpenFilesDialog(0, "title", &strings));
   EXPECT_FALSE(ShowFolderDialog(0, "title", &folder));
 }
