@@ -67,6 +67,37 @@ bool JsonBool(const Json::Value& v) {
 
 bool JsonIsObject(const Json::Value& v) { return v.isObject(); }
 
+JsonKind JsonKindOf(const Json::Value& v) {
+  switch (v.type()) {
+    case Json::nullValue: return JsonKind::kNull;
+    case Json::booleanValue: return JsonKind::kBool;
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue: return JsonKind::kNumber;
+    case Json::stringValue: return JsonKind::kString;
+    case Json::arrayValue: return JsonKind::kArray;
+    case Json::objectValue: return JsonKind::kObject;
+  }
+  return JsonKind::kNull;
+}
+
+bool JsonHasMember(const Json::Value& object, const char* key) {
+  return object.isObject() && object.isMember(key);
+}
+
+bool JsonWholeNumber(const Json::Value& v, std::string* decimal) {
+  if (!v.isIntegral()) return false;
+  *decimal = v.isUInt64() ? std::to_string(v.asUInt64()) : std::to_string(v.asInt64());
+  return true;
+}
+
+size_t JsonArraySize(const Json::Value& v) { return v.isArray() ? v.size() : 0; }
+
+const Json::Value& JsonElement(const Json::Value& array, size_t i) {
+  static const Json::Value kNull;
+  return i < JsonArraySize(array) ? array[static_cast<Json::ArrayIndex>(i)] : kNull;
+}
+
 std::vector<std::string> JsonStringList(const Json::Value& v) {
   std::vector<std::string> out;
   if (v.isNull()) return out;

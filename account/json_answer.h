@@ -48,6 +48,20 @@ bool JsonBool(const JsonValue& v);
 uint64_t JsonU64(const JsonValue& v);
 
 bool JsonIsObject(const JsonValue& v);
+
+// For readers that check types exactly instead of converting (the script
+// dispatcher): what a value is, and whether an object has a member at all
+// (a member that is null included).
+enum class JsonKind { kNull, kBool, kNumber, kString, kArray, kObject };
+JsonKind JsonKindOf(const JsonValue& v);
+bool JsonHasMember(const JsonValue& object, const char* key);
+// Whether `v` is a number without a fraction within the signed or unsigned
+// 64-bit range (3.0 counts); *decimal receives it, exactly.
+bool JsonWholeNumber(const JsonValue& v, std::string* decimal);
+// The elements of an array; any other value has none. An element beyond the
+// end reads as null.
+size_t JsonArraySize(const JsonValue& v);
+const JsonValue& JsonElement(const JsonValue& array, size_t i);
 // The texts of an array (each read as JsonString); null reads as none, any
 // other non-array raises JsonConversionError.
 std::vector<std::string> JsonStringList(const JsonValue& v);

@@ -3,6 +3,7 @@
 
 #if VEXA_JSON_NLOHMANN
 
+#include <cmath>
 #include <limits>
 
 namespace vexa {
@@ -136,6 +137,43 @@ bool JsonBool(const JsonValue& v) {
 }
 
 bool JsonIsObject(const JsonValue& v) { return v.is_object(); }
+
+JsonKind JsonKindOf(const JsonValue& v) {
+  if (v.is_boolean()) return JsonKind::kBool;
+  if (v.is_number()) return JsonKind::kNumber;
+  if (v.is_string()) return JsonKind::kString;
+  if (v.is_array()) return JsonKind::kArray;
+  if (v.is_object()) return JsonKind::kObject;
+  return JsonKind::kNull;
+}
+
+bool JsonHasMember(const JsonValue& object, const char* key) {
+  return object.is_object() && object.contains(key);
+}
+
+bool JsonWholeNumber(const JsonValue& v, std::string* decimal) {
+  if (v.is_number_unsigned()) {
+    *decimal = std::to_string(v.get<uint64_t>());
+    return true;
+  }
+  if (v.is_number_integer()) {
+    *decimal = std::to_string(v.get<int64_t>());
+    return true;
+  }
+  if (!v.is_number_float()) return false;
+  // As jsoncpp's isIntegral: 2^64 itself is out, as is anything below -2^63.
+  const double d = v.get<double>();
+  if (!(d >= -9223372036854775808.0 && d < 18446744073709551616.0) || d != std::trunc(d)) return false;
+  *decimal = d >= 0 ? std::to_string(static_cast<uint64_t>(d)) : std::to_string(static_cast<int64_t>(d));
+  return true;
+}
+
+size_t JsonArraySize(const JsonValue& v) { return v.is_array() ? v.size() : 0; }
+
+const JsonValue& JsonElement(const JsonValue& array, size_t i) {
+  static const JsonValue kNull;
+  return i < JsonArraySize(array) ? array[i] : kNull;
+}
 
 std::vector<std::string> JsonStringList(const JsonValue& v) {
   std::vector<std::string> out;

@@ -76,5 +76,44 @@ TEST(JsonAnswerTest, MemberConversions) {
   EXPECT_THROW(JsonStringList(JsonMember(root, "o")), JsonConversionError);
 }
 
+// The exact readings a request reader needs, alike in both builds.
+TEST(JsonAnswerTest, KindsWholeNumbersAndElements) {
+  const JsonValue root = Parse(
+      "{\"n\":null,\"t\":false,\"i\":-3,\"s\":\"7\",\"a\":[1,\"x\"],\"o\":{},\"u\":18446744073709551615,"
+      "\"min\":-9223372036854775808,\"whole\":7.0,\"exp\":1e2,\"frac\":1.5,\"over\":18446744073709551616,"
+      "\"under\":-1e19,\"negzero\":-0.0}");
+  EXPECT_EQ(JsonKind::kObject, JsonKindOf(root));
+  EXPECT_EQ(JsonKind::kNull, JsonKindOf(JsonMember(root, "n")));
+  EXPECT_EQ(JsonKind::kBool, JsonKindOf(JsonMember(root, "t")));
+  EXPECT_EQ(JsonKind::kNumber, JsonKindOf(JsonMember(root, "i")));
+  EXPECT_EQ(JsonKind::kString, JsonKindOf(JsonMember(root, "s")));
+  EXPECT_EQ(JsonKind::kArray, JsonKindOf(JsonMember(root, "a")));
+  EXPECT_EQ(JsonKind::kObject, JsonKindOf(JsonMember(root, "o")));
+  // A null member is there; a missing one, or any member of a non-object, is not.
+  EXPECT_TRUE(JsonHasMember(root, "n"));
+  EXPECT_FALSE(JsonHasMember(root, "missing"));
+  EXPECT_FALSE(JsonHasMember(JsonMember(root, "a"), "0"));
+
+  auto whole = [&root](const char* key) {
+    std::string decimal = "untouched";
+    return JsonWholeNumber(JsonMember(root, key), &decimal) ? decimal : "no";
+  };
+  EXPECT_EQ("-3", whole("i"));
+  EXPECT_EQ("18446744073709551615", whole("u"));
+  EXPECT_EQ("-9223372036854775808", whole("min"));
+  EXPECT_EQ("7", whole("whole"));
+  EXPECT_EQ("100", whole("exp"));
+  EXPECT_EQ("0", whole("negzero"));
+  for (const char* key : {"frac", "over", "under", "s", "t", "n", "a"}) EXPECT_EQ("no", whole(key)) << key;
+
+  const JsonValue& a = JsonMember(root, "a");
+  ASSERT_EQ(2u, JsonArraySize(a));
+  EXPECT_EQ(1, JsonInt(JsonElement(a, 0)));
+  EXPECT_EQ("x", JsonString(JsonElement(a, 1)));
+  EXPECT_EQ(JsonKind::kNull, JsonKindOf(JsonElement(a, 2)));
+  EXPECT_EQ(0u, JsonArraySize(JsonMember(root, "o")));
+  EXPECT_EQ(JsonKind::kNull, JsonKindOf(JsonElement(JsonMember(root, "o"), 0)));
+}
+
 }  // namespace
 }  // namespace vexa

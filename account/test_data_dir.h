@@ -11,21 +11,9 @@
 #include <string>
 
 #include "port/file.h"
+#include "port/testing/test_environment.h"
 
 namespace vexa {
-
-// Sets (or, with null, removes) a variable of the process environment.
-inline void SetTestEnvironment(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value != nullptr ? value : "");
-#else
-  if (value != nullptr) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
-#endif
-}
 
 // Creates a fresh folder below the system's temporary folder, points
 // VEXAUPLOAD_DATA_DIR at it and removes it again at the end.
@@ -48,11 +36,20 @@ class TestDataDir {
 
   // With a trailing separator, as the data folder is given.
   std::string folder() const { return path_.string() + port::kPathSeparator; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // `name` may use '/'; the path has the platform's separators throughout, as
+  // the paths a folder listing yields.
+  std::string File(const std::string& name) const {
+    return (path_ / std::filesystem::path(name).make_preferred()).string();
+  }
 
  private:
   std::filesystem::path path_;
 };
+
+// `relative` ('/'-separated) below `base`, with the platform's separators.
+inline std::string LocalPath(const std::string& base, const std::string& relative) {
+  return (std::filesystem::path(base) / std::filesystem::path(relative).make_preferred()).string();
+}
 
 // The whole content of a file; empty when it cannot be read.
 inline std::string ReadWholeFile(const std::string& path) {

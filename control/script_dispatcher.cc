@@ -1,8 +1,6 @@
 #include "control/script_dispatcher.h"
 
-#include <json/json.h>
-
-#include <cmath>
+#include <climits>
 
 #include "account/json_answer.h"
 #include "codec/json_quote.h"
@@ -18,29 +16,35 @@ struct Arg {
 };
 
 // The request's id as it goes back: a number or a string; anything else null.
-std::string IdText(const Json::Value& id) {
-  if (id.isString()) return JsonQuote(id.asString());
-  if (id.isIntegral()) return id.isUInt64() ? std::to_string(id.asUInt64()) : std::to_string(id.asInt64());
-  return "null";
+std::string IdText(const JsonValue& id) {
+  if (JsonKindOf(id) == JsonKind::kString) return JsonQuote(JsonString(id));
+  std::string decimal;
+  return JsonWholeNumber(id, &decimal) ? decimal : "null";
 }
 
-bool ConvertArg(const Json::Value& v, const ParamInfo& param, Arg* arg, std::string* error) {
+// Whether `v` is a whole number from `low` to `high`.
+bool WholeNumberWithin(const JsonValue& v, double low, double high) {
+  std::string decimal;
+  return JsonWholeNumber(v, &decimal) && JsonDouble(v) >= low && JsonDouble(v) <= high;
+}
+
+bool ConvertArg(const JsonValue& v, const ParamInfo& param, Arg* arg, std::string* error) {
   switch (param.type) {
     case ParamType::kString:
-      if (!v.isString()) break;
-      arg->text = Utf8ToWide(v.asString());
+      if (JsonKindOf(v) != JsonKind::kString) break;
+      arg->text = Utf8ToWide(JsonString(v));
       return true;
     case ParamType::kShort:
-      if (!v.isIntegral() || v.asDouble() < -32768 || v.asDouble() > 32767) break;
-      arg->number = v.asInt64();
+      if (!WholeNumberWithin(v, -32768, 32767)) break;
+      arg->number = static_cast<int64_t>(JsonDouble(v));
       return true;
     case ParamType::kByte:
-      if (v.isBool()) {
-        arg->number = v.asBool() ? 1 : 0;
+      if (JsonKindOf(v) == JsonKind::kBool) {
+        arg->number = JsonBool(v) ? 1 : 0;
         return true;
       }
-      if (!v.isIntegral() || v.asDouble() < 0 || v.asDouble() > 255) break;
-      arg->number = v.asInt64();
+      if (!WholeNumberWithin(v, 0, 255)) break;
+      arg->number = static_cast<int64_t>(JsonDouble(v));
       return true;
   }
   static constexpr const char* kWants[] = {"an integer from -32768 to 32767", "an integer from 0 to 255",
@@ -75,48 +79,54 @@ size_t ScriptDispatcher::DispatchEvents() {
 void ScriptDispatcher::HandleLine(std::string_view line) {
   if (line.find_first_not_of(" \t\r\n") == std::string_view::npos) return;
   std::lock_guard<std::mutex> l(ui_mu_);
-  Json::Value request;
+  JsonValue request;
   std::string id = "null";
   std::string error;
   std::string result;
-  if (!ParseJsonAnswer(std::string(line), &request) || !request.isObject()) {
+  if (!ParseJsonAnswer(std::string(line), &request) || !JsonIsObject(request)) {
     error = "a request is one JSON object per line";
   } else {
-    id = IdText(request["id"]);
-    const Json::Value& name = request["method"];
-    const Json::Value& dispid = request["dispid"];
+    id = IdText(JsonMember(request, "id"));
+    const JsonValue& name = JsonMember(request, "method");
+    const JsonValue& dispid = JsonMember(request, "dispid");
+    std::string dispid_text;
     const MethodInfo* method = nullptr;
-    if (name.isString()) {
-      method = FindMethod(name.asString());
-      if (!method) error = "unknown method " + JsonQuote(name.asString());
-    } else if (dispid.isIntegral()) {
-      method = FindMethod(static_cast<int>(dispid.asInt64()));
-      if (!method) error = "unknown dispid " + std::to_string(dispid.asInt64());
+    if (JsonKindOf(name) == JsonKind::kString) {
+      method = FindMethod(JsonString(name));
+      if (!method) error = "unknown method " + JsonQuote(JsonString(name));
+    } else if (JsonWholeNumber(dispid, &dispid_text)) {
+      // Beyond an int no method has it; cutting it down would name another one.
+      if (WholeNumberWithin(dispid, INT_MIN, INT_MAX)) {
+        method = FindMethod(static_cast<int>(JsonDouble(dispid)));
+      }
+      if (!method) error = "unknown dispid " + dispid_text;
     } else {
       error = "the request names no method";
     }
-    if (method) result = Call(*method, request["params"], &error);
+    if (method) result = Call(*method, JsonMember(request, "params"), &error);
   }
   sink_(error.empty() ? "{\"id\":" + id + ",\"result\":" + result + "}"
                       : "{\"id\":" + id + ",\"error\":" + JsonQuote(error) + "}");
 }
 
-std::string ScriptDispatcher::Call(const MethodInfo& method, const Json::Value& params, std::string* error) {
+std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& params, std::string* error) {
   std::vector<Arg> args;
   size_t wanted = 0;
   for (const ParamInfo& p : method.params) wanted += p.direction != ParamDirection::kOutRetval;
-  if (!params.isNull() && !params.isArray()) {
+  const JsonKind kind = JsonKindOf(params);
+  if (kind != JsonKind::kNull && kind != JsonKind::kArray) {
     *error = "params must be an array";
     return "";
   }
-  if (params.size() != wanted) {
+  const size_t given = JsonArraySize(params);
+  if (given != wanted) {
     *error = std::string(method.name) + " takes " + std::to_string(wanted) + " parameter" +
-             (wanted == 1 ? "" : "s") + ", got " + std::to_string(params.size());
+             (wanted == 1 ? "" : "s") + ", got " + std::to_string(given);
     return "";
   }
-  for (Json::ArrayIndex i = 0; i < params.size(); ++i) {
+  for (size_t i = 0; i < given; ++i) {
     Arg arg;
-    if (!ConvertArg(params[i], method.params[i], &arg, error)) return "";
+    if (!ConvertArg(JsonElement(params, i), method.params[i], &arg, error)) return "";
     args.push_back(std::move(arg));
   }
   auto s = [&args](size_t i) -> const std::u16string& { return args[i].text; };

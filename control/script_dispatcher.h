@@ -18,8 +18,6 @@
 // from different threads, neither of them an engine thread; they are
 // serialised here, so together they play the control's UI thread.
 
-#include <json/json.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "account/json_answer.h"
 #include "control/control.h"
 
 namespace vexa {
@@ -57,7 +56,7 @@ class ScriptDispatcher {
  private:
   // The method's result as JSON text; empty with *error set when the
   // parameters do not fit the method.
-  std::string Call(const MethodInfo& method, const Json::Value& params, std::string* error);
+  std::string Call(const MethodInfo& method, const JsonValue& params, std::string* error);
 
   std::mutex ui_mu_;
   LineSink sink_;

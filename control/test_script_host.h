@@ -2,9 +2,8 @@
 #define VEXA_CONTROL_TEST_SCRIPT_HOST_H_
 
 // Test support: a dispatcher whose output lines are kept and read back as
-// JSON, with waits that play the host's UI thread.
-
-#include <json/json.h>
+// JSON (JsonValue, so the tests build with either reader), with waits that
+// play the host's UI thread.
 
 #include <chrono>
 #include <functional>
@@ -25,19 +24,19 @@ class TestScriptHost {
   TestScriptHost() : dispatcher_([this](const std::string& line) { Keep(line); }) {}
 
   // Sends one request and returns its answer line as JSON.
-  Json::Value Send(const std::string& line) {
+  JsonValue Send(const std::string& line) {
     const size_t before = Lines().size();
     dispatcher_.HandleLine(line);
     const std::vector<std::string> lines = Lines();
     EXPECT_GT(lines.size(), before) << line;
-    return lines.size() > before ? Parse(lines.back()) : Json::Value();
+    return lines.size() > before ? Parse(lines.back()) : JsonValue();
   }
   // Calls `method` with `params` (a JSON array text) and returns the result.
-  Json::Value Call(const std::string& method, const std::string& params = "[]") {
-    Json::Value answer = Send("{\"id\":" + std::to_string(++id_) + ",\"method\":\"" + method +
+  JsonValue Call(const std::string& method, const std::string& params = "[]") {
+    JsonValue answer = Send("{\"id\":" + std::to_string(++id_) + ",\"method\":\"" + method +
                               "\",\"params\":" + params + "}");
-    EXPECT_FALSE(answer.isMember("error")) << method << ": " << answer;
-    return answer["result"];
+    EXPECT_FALSE(JsonHasMember(answer, "error")) << method << ": " << answer;
+    return JsonMember(answer, "result");
   }
 
   // Fires posted events until `done` holds for the events seen so far.
@@ -63,8 +62,10 @@ class TestScriptHost {
   std::vector<std::string> Payloads(const std::string& event) {
     std::vector<std::string> out;
     for (const std::string& line : Lines()) {
-      Json::Value v = Parse(line);
-      if (v["event"].asString() == event) out.push_back(UnescapeUnicode(v["payload"].asString()));
+      JsonValue v = Parse(line);
+      if (JsonString(JsonMember(v, "event")) == event) {
+        out.push_back(UnescapeUnicode(JsonString(JsonMember(v, "payload"))));
+      }
     }
     return out;
   }
@@ -96,8 +97,8 @@ class TestScriptHost {
   }
   ScriptDispatcher& dispatcher() { return dispatcher_; }
 
-  static Json::Value Parse(const std::string& line) {
-    Json::Value v;
+  static JsonValue Parse(const std::string& line) {
+    JsonValue v;
     EXPECT_TRUE(ParseJsonAnswer(line, &v)) << line;
     return v;
   }

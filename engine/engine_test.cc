@@ -260,8 +260,8 @@ TEST_F(RegistryTest, RestartReportsUnfinishedFilesAndFolders) {
            "\r\nisp=0\r\n";
   };
   std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
-      << section(folder + "/a", folder, 10, 1) << section(dir_.File("single.bin"), "", 99, 9)
-      << section(folder + "/sub/b", folder, 20, 2) << section(folder + "/c", folder, 30, 3)
+      << section(LocalPath(folder, "a"), folder, 10, 1) << section(dir_.File("single.bin"), "", 99, 9)
+      << section(LocalPath(folder, "sub/b"), folder, 20, 2) << section(LocalPath(folder, "c"), folder, 30, 3)
       << "[incomplete]\r\nfileid=X\r\n";
   Start();
   const std::vector<TaskNotice> n = log_.notices();
@@ -287,7 +287,8 @@ TEST_F(RegistryTest, RestartReportsUnfinishedFilesAndFolders) {
   EXPECT_EQ("FT", f->target);
   port::MutexLock l(&f->lock);
   EXPECT_EQ(3, f->memberCount);
-  EXPECT_EQ((std::vector<std::string>{folder + "/a", folder + "/sub/b", folder + "/c"}),
+  EXPECT_EQ((std::vector<std::string>{LocalPath(folder, "a"), LocalPath(folder, "sub/b"),
+                                      LocalPath(folder, "c")}),
             f->pendingPaths);
   EXPECT_EQ(2u, f->dirTargets.size());
 }
@@ -374,7 +375,7 @@ TEST_F(RegistryTest, FolderStopAndCancelThreadsEndWithTheirStart) {
     auto folder = std::make_shared<FolderRecord>();
     // Not on disk: a folder by its record.
     folder->folderPath = dir_.File("F" + std::to_string(static_cast<int>(status)));
-    const std::string member = folder->folderPath + "/m.bin";
+    const std::string member = LocalPath(folder->folderPath, "m.bin");
     folder->pendingPaths.push_back(member);
     folder->memberCount = 1;
     ASSERT_TRUE(RegisterFolder(folder));

@@ -28,20 +28,25 @@ TEST_F(FolderListingTest, FilesComeBeforeSubFoldersAndOnlyRegularFilesCount) {
   Make("Root/m/g");
   Make("Root/b.txt");
   Make("Root/a.txt");
-  std::filesystem::create_directories(root + "/empty/deeper");
+  std::filesystem::create_directories(LocalPath(root, "empty/deeper"));
   // A link back to the top would list the tree for ever; a link to a file is
   // that file; a link to nothing is skipped.
-  std::filesystem::create_directory_symlink(root, root + "/loop");
-  std::filesystem::create_symlink(root + "/a.txt", root + "/linked.txt");
-  std::filesystem::create_symlink(root + "/missing", root + "/dangling");
+  // Wine has no symbolic links (and Windows grants them to few users): then those cases are left out.
+  std::error_code no_links;
+  std::filesystem::create_directory_symlink(root, LocalPath(root, "loop"), no_links);
+  if (!no_links) std::filesystem::create_symlink(LocalPath(root, "a.txt"), LocalPath(root, "linked.txt"));
+  if (!no_links) std::filesystem::create_symlink(LocalPath(root, "missing"), LocalPath(root, "dangling"));
   // A FIFO would block the worker that opened it.
   const bool fifo = std::system(("mkfifo '" + root + "/pipe'").c_str()) == 0;
 
   std::vector<std::string> files;
   ASSERT_TRUE(ListFolderFiles(root, &files));
-  EXPECT_EQ((std::vector<std::string>{root + "/a.txt", root + "/b.txt", root + "/linked.txt",
-                                      root + "/m/g", root + "/m/n/h", root + "/z/f"}),
-            files);
+  std::vector<std::string> expected = {LocalPath(root, "a.txt"), LocalPath(root, "b.txt"),
+                                       LocalPath(root, "linked.txt"), LocalPath(root, "m/g"),
+                                       LocalPath(root, "m/n/h"), LocalPath(root, "z/f")};
+  if (no_links) expected.erase(expected.begin() + 2);
+  EXPECT_EQ(expected, files);
+  if (no_links) GTEST_SKIP() << "symbolic links are not available; the link cases were not tested";
   if (!fifo) GTEST_SKIP() << "mkfifo is not available; the FIFO case was not tested";
 }
 

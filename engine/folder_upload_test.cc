@@ -94,7 +94,7 @@ TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDi
   MakeFile("Root/a/f", 30);
   MakeFile("Root/t2", 20);
   MakeFile("Root/t1", 10);
-  std::filesystem::create_directories(root_ + "/empty");
+  std::filesystem::create_directories(LocalPath(root_, "empty"));
   Add(root_, "T", true, 2);
 
   // Reported once as queued, once more with its total.
@@ -111,7 +111,7 @@ TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDi
   EXPECT_EQ(5u, GetQueueTotals().taskCount);
   EXPECT_EQ(150, GetQueueTotals().totalBytes);
   ResumeRecord r;
-  ASSERT_TRUE(ReadResumeRecord(root_ + "/a/b/g", &r));
+  ASSERT_TRUE(ReadResumeRecord(LocalPath(root_, "a/b/g"), &r));
   EXPECT_EQ(root_, r.folderPath);
   EXPECT_EQ("T", r.folderTarget);
   EXPECT_EQ("", r.target);
@@ -129,8 +129,8 @@ TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDi
     if (dir != root_) RecordDirectoryTarget(root_, dir, "ID-" + FileNameOf(dir));
     worker.Complete(t);
   }
-  EXPECT_EQ((std::vector<std::string>{root_ + "/t1", root_ + "/t2", root_ + "/a/f",
-                                      root_ + "/a/b/g", root_ + "/a/c/h"}),
+  EXPECT_EQ((std::vector<std::string>{LocalPath(root_, "t1"), LocalPath(root_, "t2"), LocalPath(root_, "a/f"),
+                                      LocalPath(root_, "a/b/g"), LocalPath(root_, "a/c/h")}),
             worker.started_paths());
   EXPECT_EQ((std::vector<Placement>{{"Root", "T"}, {"Root", "T"}, {"Root/a", "T"},
                                     {"b", "ID-a"}, {"c", "ID-a"}}),
@@ -147,17 +147,17 @@ TEST_F(FolderUploadTest, MemberBelowADirectoryBeingCreatedWaitsWhileASiblingGoes
 
   UploadTask* creator = StartNext(&worker, 1);
   ASSERT_NE(nullptr, creator);
-  EXPECT_EQ(root_ + "/a/b/1", creator->filePath);
+  EXPECT_EQ(LocalPath(root_, "a/b/1"), creator->filePath);
   EXPECT_EQ("Root/a/b", creator->remotePath);
   EXPECT_EQ("T", creator->target);
-  EXPECT_EQ(Placement("", ""), Resolve(root_ + "/a/b/2"));
-  EXPECT_EQ(Placement("", ""), Resolve(root_ + "/a/b/d/4"));
-  EXPECT_EQ(Placement("Root/a/c", "T"), Resolve(root_ + "/a/c/3"));
+  EXPECT_EQ(Placement("", ""), Resolve(LocalPath(root_, "a/b/2")));
+  EXPECT_EQ(Placement("", ""), Resolve(LocalPath(root_, "a/b/d/4")));
+  EXPECT_EQ(Placement("Root/a/c", "T"), Resolve(LocalPath(root_, "a/c/3")));
 
   // The creator's dispatch answered with the new folder's identity.
-  ASSERT_TRUE(RecordDirectoryTarget(root_, root_ + "/a/b", "IDB"));
-  EXPECT_EQ(Placement("", "IDB"), Resolve(root_ + "/a/b/2"));
-  EXPECT_EQ(Placement("d", "IDB"), Resolve(root_ + "/a/b/d/4"));
+  ASSERT_TRUE(RecordDirectoryTarget(root_, LocalPath(root_, "a/b"), "IDB"));
+  EXPECT_EQ(Placement("", "IDB"), Resolve(LocalPath(root_, "a/b/2")));
+  EXPECT_EQ(Placement("d", "IDB"), Resolve(LocalPath(root_, "a/b/d/4")));
   worker.Complete(creator);
 }
 
@@ -174,11 +174,11 @@ TEST_F(FolderUploadTest, DirectoryIsFreedWhenItsCreatorEndsWithoutAnAnswer) {
   worker.End(first);
   UploadTask* second = StartNext(&worker, 2);
   ASSERT_NE(nullptr, second);
-  EXPECT_EQ(root_ + "/a/2", second->filePath);
+  EXPECT_EQ(LocalPath(root_, "a/2"), second->filePath);
   EXPECT_EQ("Root/a", second->remotePath);
 
   // A failed creator clears its mark itself, as the transfer worker does.
-  ClearDirectoryPending(root_, root_ + "/a");
+  ClearDirectoryPending(root_, LocalPath(root_, "a"));
   worker.Fail(second, 405);
   UploadTask* third = StartNext(&worker, 3);
   ASSERT_NE(nullptr, third);
@@ -233,7 +233,7 @@ TEST_F(FolderUploadTest, ReaddingAFailedFolderRequeuesExactlyItsFailedMembers) {
 
 TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) {
   auto section = [this](const std::string& name, int size, int done) {
-    return "[" + root_ + "/" + name + "]\r\nfileid=F" + name + "\r\nquickid=Q\r\npickcode=P\r\n" +
+    return "[" + LocalPath(root_, name) + "]\r\nfileid=F" + name + "\r\nquickid=Q\r\npickcode=P\r\n" +
            "folderpath=" + root_ + "\r\nfoldertarget=FT\r\ntarget=\r\nfilesize=" +
            std::to_string(size) + "\r\nuploadsize=" + std::to_string(done) + "\r\nisp=1\r\n";
   };
@@ -247,7 +247,7 @@ TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) 
   EXPECT_EQ(kWaiting, log_.notices()[0].status);
   EXPECT_EQ(30, log_.notices()[0].totalSize);
   EXPECT_EQ(4, log_.notices()[0].doneSize);
-  UploadTask* a = RegisteredTask(root_ + "/a");
+  UploadTask* a = RegisteredTask(LocalPath(root_, "a"));
   ASSERT_NE(nullptr, a);
   EXPECT_EQ("Fa", a->fileId);
   EXPECT_EQ(4, a->uploadedSize.load());
@@ -274,11 +274,11 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   r.folderTarget = "FT";
   r.fileSize = 10;
   r.uploadedSize = 3;
-  ASSERT_TRUE(SaveResumeRecord(root_ + "/x", r, false));
+  ASSERT_TRUE(SaveResumeRecord(LocalPath(root_, "x"), r, false));
   r.fileId = "FY";
   r.fileSize = 20;
   r.uploadedSize = 0;
-  ASSERT_TRUE(SaveResumeRecord(root_ + "/y", r, false));
+  ASSERT_TRUE(SaveResumeRecord(LocalPath(root_, "y"), r, false));
   MakeFile("Root/new", 5);  // not part of that upload
 
   Add(root_, "T2", true, 1);
@@ -289,7 +289,7 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   EXPECT_EQ(30, log_.notices()[0].totalSize);
   EXPECT_EQ(3, log_.notices()[0].doneSize);
   EXPECT_EQ(2u, GetQueueTotals().taskCount);
-  UploadTask* x = RegisteredTask(root_ + "/x");
+  UploadTask* x = RegisteredTask(LocalPath(root_, "x"));
   ASSERT_NE(nullptr, x);
   EXPECT_EQ("FX", x->fileId);
   EXPECT_EQ("QX", x->quickId);
@@ -411,9 +411,9 @@ TEST_F(FolderUploadTest, FolderThatStartsUploadingDuringItsRegistrationRegisters
 TEST_F(FolderUploadTest, FailuresOfTheFolderItselfAreKeptUnderItsPath) {
   Start();
   // Only empty sub-folders.
-  std::filesystem::create_directories(root_ + "/e1");
-  std::filesystem::create_directories(root_ + "/e2/deeper");
-  std::filesystem::create_directories(root_ + "/e3");
+  std::filesystem::create_directories(LocalPath(root_, "e1"));
+  std::filesystem::create_directories(LocalPath(root_, "e2/deeper"));
+  std::filesystem::create_directories(LocalPath(root_, "e3"));
   Add(root_, "T", true);
   ASSERT_EQ(2u, log_.size());
   EXPECT_EQ(kFailed, log_.notices()[1].status);
@@ -442,6 +442,9 @@ TEST_F(FolderUploadTest, FailuresOfTheFolderItselfAreKeptUnderItsPath) {
 }
 
 TEST_F(FolderUploadTest, MemberThatTheStoreCannotHoldFailsAlone) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows file names cannot hold the line break such a member needs";
+#endif
   Start();
   const std::string good = MakeFile("Root/good", 3), bad = MakeFile("Root/bad\nname", 3);
   Add(root_, "T", true);

@@ -21,10 +21,10 @@ class TaskStatusTest : public EngineTest {
     {
       port::MutexLock l(&folder_->lock);
       folder_->memberCount = members;
-      folder_->pendingPaths.push_back(folder_->folderPath + "/" + name);
+      folder_->pendingPaths.push_back(LocalPath(folder_->folderPath, name));
     }
     auto t = std::make_unique<UploadTask>();
-    t->filePath = folder_->folderPath + "/" + name;
+    t->filePath = LocalPath(folder_->folderPath, name);
     t->folderPath = folder_->folderPath;
     t->fileSize = 200;
     return t;
@@ -175,8 +175,8 @@ TEST_F(TaskStatusTest, FolderStopAndCancelWalkTheRegisteredMembers) {
   EXPECT_EQ(0u, log_.size());  // a cancelled folder is not reported
   EXPECT_EQ(nullptr, FindFolder(path));
   ResumeRecord r;
-  EXPECT_FALSE(ReadResumeRecord(path + "/a", &r));
-  EXPECT_FALSE(ReadResumeRecord(path + "/b", &r));
+  EXPECT_FALSE(ReadResumeRecord(LocalPath(path, "a"), &r));
+  EXPECT_FALSE(ReadResumeRecord(LocalPath(path, "b"), &r));
   EXPECT_TRUE(ReadResumeRecord(dir_.File("s.bin"), &r));
 }
 

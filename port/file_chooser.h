@@ -12,8 +12,8 @@ namespace vexa::port {
 //     headless hosts): run as `PROGRAM files TITLE` or `PROGRAM folder TITLE`,
 //     it prints what was chosen, one string per line (or NUL-separated, for
 //     names holding line breaks); printing nothing or failing is a cancel;
-//   - otherwise zenity on a desktop session;
-//   - otherwise none: every dialog is cancelled.
+//   - otherwise, on Windows, the system's dialogs; elsewhere zenity on a
+//     desktop session, or none (every dialog is cancelled).
 // All texts are UTF-8. `owner` names the window the dialog belongs to.
 
 // The open-file dialog, several files allowed. On success *strings holds, as

@@ -5,6 +5,7 @@
 
 #include "account/session.h"
 #include "gtest/gtest.h"
+#include "port/file.h"
 #include "protocol/testing/memory_job.h"
 
 namespace vexa {
@@ -25,7 +26,8 @@ class DispatchRequestTest : public ::testing::Test {
       s->urlResume = "http://up.example/app/resume";
       s->urlCancel = "http://up.example/app/cancel";
     });
-    job_.fields.filePath = "/home/u/My file \xC3\xBC.txt";
+    const char sep = port::kPathSeparator;
+    job_.fields.filePath = std::string() + sep + "home" + sep + "u" + sep + "My file \xC3\xBC.txt";
     job_.fields.fileId = kFileId;
     job_.fields.quickId = kQuickId;
     job_.fields.remotePath = "docs/2024";

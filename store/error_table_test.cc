@@ -6,6 +6,7 @@
 #include "account/test_data_dir.h"
 #include "gtest/gtest.h"
 #include "port/codepage.h"
+#include "port/file.h"
 
 namespace vexa {
 namespace {
@@ -18,7 +19,7 @@ class ErrorLogEnvironment : public ::testing::Environment {
     // A child started by the crash test is killed before it could clean up.
     if (std::getenv("VEXA_CRASH_CHILD_DIR") != nullptr) return;
     dir_ = std::make_unique<TestDataDir>();
-    expected_ = dir_->folder() + "errlog/";
+    expected_ = dir_->folder() + "errlog" + port::kPathSeparator;
     InitErrorMessages();
   }
   void TearDown() override { dir_.reset(); }

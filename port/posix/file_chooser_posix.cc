@@ -3,35 +3,13 @@
 #include "port/file.h"
 #include "port/file_chooser.h"
 #include "port/process.h"
+#include "port/scripted_chooser.h"
 
 namespace vexa::port {
 namespace {
 
 // Between zenity's paths; a character no one puts in a file name.
 constexpr char kZenitySeparator[] = "\x1e";
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(separator, start);
-    if (end == std::string::npos) end = text.size();
-    parts.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-// Runs the scripted chooser; its strings, without empty ones at the end.
-bool RunScripted(const char* program, const char* kind, const std::string& title,
-                 std::vector<std::string>* strings) {
-  std::string output;
-  if (RunProgram({program, kind, title}, &output) != 0) return false;
-  const char separator = output.find('\0') != std::string::npos ? '\0' : '\n';
-  *strings = Split(output, separator);
-  while (!strings->empty() && strings->back().empty()) strings->pop_back();
-  return !strings->empty();
-}
 
 bool HasDesktop() {
   const char* x = std::getenv("DISPLAY");
@@ -44,7 +22,7 @@ bool RunZenity(std::vector<std::string> args, std::vector<std::string>* paths) {
   args.insert(args.begin(), "zenity");
   if (RunProgram(args, &output) != 0) return false;
   if (!output.empty() && output.back() == '\n') output.pop_back();
-  *paths = Split(output, kZenitySeparator[0]);
+  *paths = SplitChooserOutput(output, kZenitySeparator[0]);
   return !paths->empty() && !paths->front().empty();
 }
 
@@ -52,8 +30,8 @@ bool RunZenity(std::vector<std::string> args, std::vector<std::string>* paths) {
 
 bool ShowOpenFilesDialog(uintptr_t /*owner*/, const std::string& title, std::vector<std::string>* strings) {
   strings->clear();
-  if (const char* program = std::getenv("VEXAUPLOAD_CHOOSER"); program && *program) {
-    return RunScripted(program, "files", title, strings);
+  if (const char* program = ScriptedChooser()) {
+    return RunScriptedChooser(program, "files", title, strings);
   }
   if (!HasDesktop()) return false;
   std::vector<std::string> paths;
@@ -77,8 +55,8 @@ bool ShowOpenFilesDialog(uintptr_t /*owner*/, const std::string& title, std::vec
 
 bool ShowFolderDialog(uintptr_t /*owner*/, const std::string& title, std::string* path) {
   std::vector<std::string> strings;
-  if (const char* program = std::getenv("VEXAUPLOAD_CHOOSER"); program && *program) {
-    if (!RunScripted(program, "folder", title, &strings)) return false;
+  if (const char* program = ScriptedChooser()) {
+    if (!RunScriptedChooser(program, "folder", title, &strings)) return false;
   } else if (!HasDesktop() || !RunZenity({"--file-selection", "--directory", "--title=" + title}, &strings)) {
     return false;
   }

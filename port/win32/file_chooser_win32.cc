@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "port/file_chooser.h"
+#include "port/scripted_chooser.h"
 #include "port/win32/wide_path.h"
 
 namespace vexa::port {
@@ -28,6 +29,10 @@ HWND OwnerWindow(uintptr_t owner) {
 }  // namespace
 
 bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title, std::vector<std::string>* strings) {
+  if (const char* program = ScriptedChooser()) {
+    strings->clear();
+    return RunScriptedChooser(program, "files", title, strings);
+  }
   std::vector<wchar_t> buffer(kFileBufferUnits, L'\0');
   const std::wstring wtitle = Widen(title);
   OPENFILENAMEW ofn = {};
@@ -51,6 +56,12 @@ bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title, std::vector<
 }
 
 bool ShowFolderDialog(uintptr_t owner, const std::string& title, std::string* path) {
+  if (const char* program = ScriptedChooser()) {
+    std::vector<std::string> strings;
+    if (!RunScriptedChooser(program, "folder", title, &strings)) return false;
+    *path = strings.front();
+    return !path->empty();
+  }
   const std::wstring wtitle = Widen(title);
   BROWSEINFOW bi = {};
   bi.hwndOwner = OwnerWindow(owner);
