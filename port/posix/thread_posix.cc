@@ -6,18 +6,30 @@
 #include "port/thread.h"
 
 namespace vexa::port {
+namespace {
+
+std::atomic<int> running{0};
+
+}  // namespace
 
 bool StartDetachedThread(std::function<void()> fn) {
+  ++running;
   try {
     std::thread([fn = std::move(fn)] {
-      ScopedSignalStack signal_stack;
-      fn();
+      {
+        ScopedSignalStack signal_stack;
+        fn();
+      }
+      --running;
     }).detach();
     return true;
   } catch (const std::system_error&) {
+    --running;
     return false;
   }
 }
+
+int RunningDetachedThreads() { return running.load(); }
 
 uint64_t CurrentThreadId() {
   static std::atomic<uint64_t> next{1};
