@@ -137,6 +137,9 @@ UploadObject::~UploadObject() {
   // dropped unfired, and their texts freed here.
   control_.reset();
   if (window_ != nullptr) {
+    // Should the last release come on another thread, the window outlives
+    // the object: it must not find it any more.
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     MSG msg;
     while (::PeekMessageW(&msg, window_, kProgressMessage, kSelectFolderMessage, PM_REMOVE)) {
       TakePosted(msg.wParam);
@@ -171,8 +174,8 @@ bool UploadObject::Init() {
 void UploadObject::PostReport(uint32_t id, std::unique_ptr<std::string> text) {
   if (text == nullptr) return;
   std::lock_guard<std::mutex> l(posted_mu_);
-  // Recorded before the post: the window may take it before PostMessageW returns.
-  auto [it, inserted] = posted_.insert(text.get());
+  // Recorded under the lock, so the window never looks for it too early.
+  const auto it = posted_.insert(text.get()).first;
   if (!::PostMessageW(window_, id, reinterpret_cast<WPARAM>(text.get()), 0)) {
     port::DebugOut("report not posted: " + std::to_string(::GetLastError()) + "\n");
     posted_.erase(it);
