@@ -595,7 +595,8 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
   const char* password = std::getenv("VEXA_TEST_PASSWORD");
   if (account != nullptr && password != nullptr) {
     EventRecorder events;
-    const DWORD cookie = Connect(control_, &events);
+    IConnectionPoint* point = nullptr;
+    const DWORD cookie = Connect(control_, &events, &point);
     ASSERT_NE(cookie, 0u);
     VARIANT result;
     ASSERT_EQ(Call(L"Login", {Text(port::Widen(account)), Text(port::Widen(password)), Number(VT_UI1, 0),
@@ -607,6 +608,8 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
     EXPECT_EQ(Unescape(events.events[0].payload), L"1|ok");
     EXPECT_EQ(events.events[0].thread, ::GetCurrentThreadId());
     ASSERT_EQ(Call(L"Logout", {}, &result), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
   }
 
   EXPECT_EQ(in_place->InPlaceDeactivate(), S_OK);
