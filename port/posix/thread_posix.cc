@@ -15,10 +15,11 @@ std::atomic<int> running{0};
 bool StartDetachedThread(std::function<void()> fn) {
   ++running;
   try {
-    std::thread([fn = std::move(fn)] {
+    std::thread([fn = std::move(fn)]() mutable {
       {
+        const std::function<void()> body = std::move(fn);  // its captures go before the count drops
         ScopedSignalStack signal_stack;
-        fn();
+        body();
       }
       --running;
     }).detach();
