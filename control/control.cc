@@ -134,26 +134,28 @@ void CUpload::Fire(int event_id, const std::u16string& payload) {
 
 size_t CUpload::DispatchMessages() {
   std::deque<QueuedMessage> messages = queue_.TakeAll();
-  for (const QueuedMessage& m : messages) {
-    if (!m.text) continue;
-    switch (m.id) {
-      case kProgressMessage:
-        Fire(kProgressEvent, Widen(*m.text));
-        break;
-      case kLoginMessage:
-        Fire(kLoginEvent, Widen(EscapeUnicode(*m.text)));
-        break;
-      case kSelectFileMessage:
-        Fire(kSelectFileEvent, Widen(EscapeUnicode(*m.text)));
-        break;
-      case kSelectFolderMessage:
-        Fire(kSelectFolderEvent, Widen(EscapeUnicode(*m.text)));
-        break;
-      default:
-        break;
-    }
-  }
+  for (const QueuedMessage& m : messages) FireMessage(m.id, m.text.get());
   return messages.size();
+}
+
+void CUpload::FireMessage(uint32_t id, const std::string* text) {
+  if (text == nullptr) return;
+  switch (id) {
+    case kProgressMessage:
+      Fire(kProgressEvent, Widen(*text));
+      break;
+    case kLoginMessage:
+      Fire(kLoginEvent, Widen(EscapeUnicode(*text)));
+      break;
+    case kSelectFileMessage:
+      Fire(kSelectFileEvent, Widen(EscapeUnicode(*text)));
+      break;
+    case kSelectFolderMessage:
+      Fire(kSelectFolderEvent, Widen(EscapeUnicode(*text)));
+      break;
+    default:
+      break;
+  }
 }
 
 void CUpload::LoadTask() {
@@ -161,11 +163,10 @@ void CUpload::LoadTask() {
 }
 
 void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto) {
-  const auto owner = reinterpret_cast<uintptr_t>(this);
   if (nType == 1) {
-    SelectFiles(WideToUtf8(strTarget), nISPType, owner, bAuto != 0);
+    SelectFiles(WideToUtf8(strTarget), nISPType, dialog_owner_, bAuto != 0);
   } else if (nType == 2) {
-    SelectFolder(WideToUtf8(strTarget), nISPType, owner, bAuto != 0);
+    SelectFolder(WideToUtf8(strTarget), nISPType, dialog_owner_, bAuto != 0);
   }
 }
 
@@ -235,9 +236,9 @@ void CUpload::LoadUnfinishTask(const std::u16string& strFolderPath) {
 
 void CUpload::SelectUpload(int16_t nType) {
   if (nType == 1) {
-    StartFileReportThread();
+    StartFileReportThread(dialog_owner_);
   } else if (nType == 2) {
-    StartFolderReportThread();
+    StartFolderReportThread(dialog_owner_);
   }
 }
 

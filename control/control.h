@@ -51,6 +51,12 @@ class CUpload {
   // Fires the event of every message posted so far, oldest first. Returns
   // how many messages it handled.
   size_t DispatchMessages();
+  // Fires the event of one message taken from the queue or forwarded by it
+  // (see MessageQueue::SetForward). A null text does nothing.
+  void FireMessage(uint32_t id, const std::string* text);
+  // The window that owns the selection dialogs (CreateUpload, SelectUpload);
+  // 0 for none.
+  void SetDialogOwner(uintptr_t owner) { dialog_owner_ = owner; }
 
   // --- IUpload, in dispatch order ---------------------------------------
   void LoadTask();
@@ -80,6 +86,7 @@ class CUpload {
   MessageQueue queue_;
   EventSink sink_;
   bool logout_on_release_ = true;
+  uintptr_t dialog_owner_ = 0;
 };
 
 // The engine's notice callback: records the report in TaskList() and posts

@@ -69,6 +69,25 @@ TEST(MessageQueueTest, ClosedQueueDropsWhatIsPosted) {
   EXPECT_FALSE(queue.Wait(0));
 }
 
+// The COM host hands every post to its window instead of queuing it.
+TEST(MessageQueueTest, ForwardTakesEachPostInOrderUntilClosed) {
+  MessageQueue queue;
+  std::vector<std::pair<uint32_t, std::string>> forwarded;
+  queue.SetForward([&forwarded](uint32_t id, std::unique_ptr<std::string> text) {
+    forwarded.emplace_back(id, *text);
+  });
+  EXPECT_TRUE(queue.Post(kLoginMessage, std::make_unique<std::string>("1|ok")));
+  EXPECT_TRUE(queue.Post(kProgressMessage, std::make_unique<std::string>("row")));
+  EXPECT_EQ(0u, queue.size());
+  ASSERT_EQ(2u, forwarded.size());
+  EXPECT_EQ(kLoginMessage, forwarded[0].first);
+  EXPECT_EQ("1|ok", forwarded[0].second);
+  EXPECT_EQ("row", forwarded[1].second);
+  queue.Close();
+  EXPECT_FALSE(queue.Post(kLoginMessage, std::make_unique<std::string>("late")));
+  EXPECT_EQ(2u, forwarded.size());
+}
+
 class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override { TaskList().Clear(); }

@@ -8,6 +8,10 @@ bool MessageQueue::Post(uint32_t id, std::unique_ptr<std::string> text) {
   {
     std::lock_guard<std::mutex> l(mu_);
     if (closed_) return false;
+    if (forward_) {
+      forward_(id, std::move(text));
+      return true;
+    }
     messages_.push_back(QueuedMessage{id, std::move(text)});
     if (wakeup_) wakeup_();
   }
@@ -33,12 +37,18 @@ void MessageQueue::SetWakeup(std::function<void()> wakeup) {
   wakeup_ = std::move(wakeup);
 }
 
+void MessageQueue::SetForward(Forward forward) {
+  std::lock_guard<std::mutex> l(mu_);
+  forward_ = std::move(forward);
+}
+
 void MessageQueue::Close() {
   std::deque<QueuedMessage> dropped;
   {
     std::lock_guard<std::mutex> l(mu_);
     closed_ = true;
     wakeup_ = nullptr;
+    forward_ = nullptr;
     dropped.swap(messages_);
   }
   cv_.notify_all();

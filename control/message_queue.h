@@ -47,6 +47,13 @@ class MessageQueue {
   // must only signal (write a byte, set an event), never block or post. Close
   // waits for a running wakeup and removes it.
   void SetWakeup(std::function<void()> wakeup);
+  // For hosts with a message loop of their own (the COM control's window):
+  // while set, each post is handed to `forward` instead of being queued. It
+  // runs with the queue's lock held, so posts keep their order; it owns the
+  // text from then on and must only hand it over, never block or post. Close
+  // waits for a running forward and removes it.
+  using Forward = std::function<void(uint32_t id, std::unique_ptr<std::string> text)>;
+  void SetForward(Forward forward);
   // Drops what is queued; every later post is dropped.
   void Close();
 
@@ -57,6 +64,7 @@ class MessageQueue {
   std::condition_variable cv_;
   std::deque<QueuedMessage> messages_;
   std::function<void()> wakeup_;
+  Forward forward_;
   bool closed_ = false;
 };
 

@@ -18,13 +18,13 @@ std::mutex running_mu;
 std::condition_variable running_cv;
 int running = 0;
 
-bool StartReportThread(void (*body)()) {
+bool StartReportThread(void (*body)(uintptr_t), uintptr_t owner) {
   {
     std::lock_guard<std::mutex> l(running_mu);
     ++running;
   }
-  const bool started = port::StartDetachedThread([body] {
-    body();
+  const bool started = port::StartDetachedThread([body, owner] {
+    body(owner);
     std::lock_guard<std::mutex> l(running_mu);
     --running;
     running_cv.notify_all();
@@ -38,19 +38,19 @@ bool StartReportThread(void (*body)()) {
 
 }  // namespace
 
-void FileReportThread() {
+void FileReportThread(uintptr_t owner) {
   std::vector<std::string> paths;
-  if (!PickFiles(&paths, 0)) return;
+  if (!PickFiles(&paths, owner)) return;
   for (std::string& path : paths) PostToCurrentControl(kSelectFileMessage, std::move(path));
 }
 
-void FolderReportThread() {
+void FolderReportThread(uintptr_t owner) {
   std::string path;
-  if (PickFolder(&path, 0)) PostToCurrentControl(kSelectFolderMessage, std::move(path));
+  if (PickFolder(&path, owner)) PostToCurrentControl(kSelectFolderMessage, std::move(path));
 }
 
-bool StartFileReportThread() { return StartReportThread(FileReportThread); }
-bool StartFolderReportThread() { return StartReportThread(FolderReportThread); }
+bool StartFileReportThread(uintptr_t owner) { return StartReportThread(FileReportThread, owner); }
+bool StartFolderReportThread(uintptr_t owner) { return StartReportThread(FolderReportThread, owner); }
 
 bool TEST_WaitForReportThreads(uint32_t timeout_ms) {
   std::unique_lock<std::mutex> l(running_mu);

@@ -12,11 +12,12 @@ namespace vexa {
 // Each runs one dialog on a thread of its own and posts what was chosen to
 // the current control: one file message per chosen file, or one folder
 // message. Nothing when cancelled. False when no thread could be started.
-bool StartFileReportThread();
-bool StartFolderReportThread();
+// `owner` is the dialog's owner window (0: none).
+bool StartFileReportThread(uintptr_t owner = 0);
+bool StartFolderReportThread(uintptr_t owner = 0);
 
-void FileReportThread();
-void FolderReportThread();
+void FileReportThread(uintptr_t owner = 0);
+void FolderReportThread(uintptr_t owner = 0);
 
 // For tests: waits until every report thread has ended. False on time-out.
 bool TEST_WaitForReportThreads(uint32_t timeout_ms);

@@ -50,6 +50,21 @@ TEST(EventTest, WaiterMayDestroyTheEventOnWaking) {
   }
 }
 
+// A module asks this before its code may go away.
+TEST(ThreadTest, CountsRunningThreadsUntilTheirEnd) {
+  Event release, started;
+  ASSERT_TRUE(StartDetachedThread([&] {
+    started.Set();
+    release.Wait(10000);
+  }));
+  ASSERT_TRUE(started.Wait(10000));
+  EXPECT_GE(RunningDetachedThreads(), 1);
+  release.Set();
+  const uint64_t start = MonotonicMillis();
+  while (RunningDetachedThreads() != 0 && MonotonicMillis() - start < 10000) SleepMs(5);
+  EXPECT_EQ(0, RunningDetachedThreads());
+}
+
 TEST(MutexTest, ReentrantAndExclusive) {
   Mutex mu;
   {

@@ -11,6 +11,10 @@ namespace vexa::port {
 // when no thread could be started (the function is then not run).
 bool StartDetachedThread(std::function<void()> fn);
 
+// How many threads StartDetachedThread started are still running. A module
+// that may be unloaded keeps its code while any of them lives.
+int RunningDetachedThreads();
+
 // A small number naming the calling thread in diagnostics.
 uint64_t CurrentThreadId();
 

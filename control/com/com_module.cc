@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "port/thread.h"
+
 namespace vexa::com {
 namespace {
 
@@ -26,7 +28,9 @@ void LockServer(bool lock) {
     ::InterlockedDecrement(&g_locks);
   }
 }
-bool CanUnload() { return g_objects == 0 && g_locks == 0; }
+// The engine's threads (scheduler, transfer, login, resume writer) run this
+// module's code after the last object is gone, until they see the logout.
+bool CanUnload() { return g_objects == 0 && g_locks == 0 && port::RunningDetachedThreads() == 0; }
 
 HRESULT TypeInfoOf(REFGUID guid, ITypeInfo** info) {
   *info = nullptr;

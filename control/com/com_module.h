@@ -2,7 +2,8 @@
 #define VEXA_CONTROL_COM_COM_MODULE_H_
 
 // What the DLL's objects share: the module handle, the count of live objects
-// and server locks (for DllCanUnloadNow), and the DLL's own type library.
+// and server locks (with the engine's threads, what DllCanUnloadNow asks),
+// and the DLL's own type library.
 
 #include <windows.h>
 

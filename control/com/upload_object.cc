@@ -2,19 +2,15 @@
 
 #include <olectl.h>
 
-#include <mutex>
-
 #include "account/account_api.h"
 #include "account/api_base.h"
 #include "control/com/com_module.h"
+#include "control/com/enumerator.h"
 #include "port/debug.h"
 
 namespace vexa::com {
 namespace {
 
-// Posted to the control's window after each report queued for it; the window
-// procedure then fires the queued events on the object's thread.
-constexpr UINT kReportsWaiting = WM_APP + 1;
 constexpr wchar_t kWindowClass[] = L"VexaUploadControlWindow";
 
 std::u16string FromBstr(BSTR s) {
@@ -123,20 +119,34 @@ STDMETHODIMP EventConnectionPoint::Unadvise(DWORD cookie) {
 }
 
 STDMETHODIMP EventConnectionPoint::EnumConnections(IEnumConnections** connections) {
-  if (connections != nullptr) *connections = nullptr;
-  return E_NOTIMPL;
+  if (connections == nullptr) return E_POINTER;
+  std::vector<CONNECTDATA> data;
+  for (const Connection& c : connections_) data.push_back({c.sink, c.cookie});
+  *connections = ConnectionEnumerator::Create(IID_IEnumConnections, data);
+  return *connections == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
 // --- UploadObject ------------------------------------------------------------
 
-UploadObject::UploadObject() : events_(this) { AddObject(); }
+UploadObject::UploadObject() : events_(this), in_place_(static_cast<IUpload*>(this)) { AddObject(); }
 
 UploadObject::~UploadObject() {
   port::DebugOut("FinalRelease\n");
   // The control goes first: it closes its queue, so no report is posted to a
-  // window that is gone.
+  // window that is gone. Reports still waiting in the thread's queue are
+  // dropped unfired, and their texts freed here.
   control_.reset();
-  if (window_ != nullptr) ::DestroyWindow(window_);
+  if (window_ != nullptr) {
+    // Should the last release come on another thread, the window outlives
+    // the object: it must not find it any more.
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    MSG msg;
+    while (::PeekMessageW(&msg, window_, kProgressMessage, kSelectFolderMessage, PM_REMOVE)) {
+      TakePosted(msg.wParam);
+    }
+    ::DestroyWindow(window_);
+  }
+  for (std::string* text : posted_) delete text;
   ReleaseObject();
 }
 
@@ -156,18 +166,39 @@ bool UploadObject::Init() {
   control_ = std::make_unique<CUpload>();
   control_->SetEventSink(
       [this](const EventInfo& event, const std::u16string& payload) { events_.Fire(event.dispid, payload); });
-  HWND window = window_;
-  control_->messages().SetWakeup([window] { ::PostMessageW(window, kReportsWaiting, 0, 0); });
+  control_->messages().SetForward(
+      [this](uint32_t id, std::unique_ptr<std::string> text) { PostReport(id, std::move(text)); });
   return true;
 }
 
+void UploadObject::PostReport(uint32_t id, std::unique_ptr<std::string> text) {
+  if (text == nullptr) return;
+  std::lock_guard<std::mutex> l(posted_mu_);
+  // Recorded under the lock, so the window never looks for it too early.
+  const auto it = posted_.insert(text.get()).first;
+  if (!::PostMessageW(window_, id, reinterpret_cast<WPARAM>(text.get()), 0)) {
+    port::DebugOut("report not posted: " + std::to_string(::GetLastError()) + "\n");
+    posted_.erase(it);
+    return;  // the text is freed here
+  }
+  text.release();
+}
+
+std::unique_ptr<std::string> UploadObject::TakePosted(WPARAM wparam) {
+  auto* text = reinterpret_cast<std::string*>(wparam);
+  std::lock_guard<std::mutex> l(posted_mu_);
+  return posted_.erase(text) == 1 ? std::unique_ptr<std::string>(text) : nullptr;
+}
+
 LRESULT CALLBACK UploadObject::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == kReportsWaiting) {
+  if (message >= kProgressMessage && message <= kSelectFolderMessage) {
     auto* self = reinterpret_cast<UploadObject*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self != nullptr && self->control_) {
-      // The events may release the object: keep it until they are done.
+    if (self == nullptr) return 0;
+    std::unique_ptr<std::string> text = self->TakePosted(wparam);
+    if (text != nullptr && self->control_) {
+      // The event may release the object: keep it until it is done.
       self->AddRef();
-      self->control_->DispatchMessages();
+      self->control_->FireMessage(message, text.get());
       self->Release();
     }
     return 0;
@@ -192,6 +223,8 @@ STDMETHODIMP UploadObject::QueryInterface(REFIID riid, void** out) {
     *out = static_cast<IObjectSafety*>(this);
   } else if (riid == IID_IProvideClassInfo || riid == IID_IProvideClassInfo2) {
     *out = static_cast<IProvideClassInfo2*>(this);
+  } else if (in_place_.Find(riid, out)) {
+    return S_OK;
   } else {
     *out = nullptr;
     return E_NOINTERFACE;
@@ -255,6 +288,7 @@ STDMETHODIMP UploadObject::LoadTask() {
 }
 
 STDMETHODIMP UploadObject::CreateUpload(SHORT nType, BSTR strTarget, SHORT nISPType, BYTE bAuto) {
+  control_->SetDialogOwner(reinterpret_cast<uintptr_t>(in_place_.window()));
   control_->CreateUpload(nType, FromBstr(strTarget), nISPType, bAuto);
   return S_OK;
 }
@@ -303,6 +337,7 @@ STDMETHODIMP UploadObject::LoadUnfinishTask(BSTR strFolderPath) {
 }
 
 STDMETHODIMP UploadObject::SelectUpload(SHORT nType) {
+  control_->SetDialogOwner(reinterpret_cast<uintptr_t>(in_place_.window()));
   control_->SelectUpload(nType);
   return S_OK;
 }
@@ -331,8 +366,9 @@ STDMETHODIMP UploadObject::Logout() {
 }
 
 STDMETHODIMP UploadObject::EnumConnectionPoints(IEnumConnectionPoints** points) {
-  if (points != nullptr) *points = nullptr;
-  return E_NOTIMPL;
+  if (points == nullptr) return E_POINTER;
+  *points = ConnectionPointEnumerator::Create(IID_IEnumConnectionPoints, {&events_});
+  return *points == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
 STDMETHODIMP UploadObject::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {

@@ -3,8 +3,11 @@
 
 // The Upload coclass: the COM host of CUpload. IUpload is dispatched through
 // the embedded type library; events go out through the _IUploadEvents
-// connection point, on the thread that created the object (its apartment),
-// woken by a message posted to the control's own window.
+// connection point, on the thread that created the object (its apartment):
+// every report is posted to the control's own message-only window as one of
+// the messages 1025..1028, its text's pointer in wParam, and the window
+// procedure fires its event. A container may also embed the object as an
+// OLE control (InPlaceControl); its visible window then owns the dialogs.
 
 #include <windows.h>
 
@@ -12,9 +15,13 @@
 #include <ocidl.h>
 
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "control/com/ievexaupload_plugin.h"
+#include "control/com/in_place_control.h"
 #include "control/control.h"
 
 namespace vexa::com {
@@ -105,14 +112,25 @@ class UploadObject : public IUpload,
  private:
   virtual ~UploadObject();
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  // Runs on the posting thread, with the control's queue locked: posts the
+  // report to the window, which takes the text back with TakePosted.
+  void PostReport(uint32_t id, std::unique_ptr<std::string> text);
+  // The text posted with `wparam`, once; null for anything this object did
+  // not post (a stale or foreign message).
+  std::unique_ptr<std::string> TakePosted(WPARAM wparam);
   bool Implements(REFIID riid);
   // A getter's text as a fresh BSTR in `*out`.
   HRESULT TextResult(void (CUpload::*getter)(std::u16string*), BSTR* out);
 
   LONG refs_ = 1;
   HWND window_ = nullptr;
+  // Texts posted and not yet taken by the window; freed by the destructor
+  // when the window never took them.
+  std::mutex posted_mu_;
+  std::set<std::string*> posted_;
   std::unique_ptr<CUpload> control_;
   EventConnectionPoint events_;
+  InPlaceControl in_place_;
   ObjectSafety safety_;
 };
 

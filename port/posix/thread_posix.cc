@@ -6,18 +6,31 @@
 #include "port/thread.h"
 
 namespace vexa::port {
+namespace {
+
+std::atomic<int> running{0};
+
+}  // namespace
 
 bool StartDetachedThread(std::function<void()> fn) {
+  ++running;
   try {
-    std::thread([fn = std::move(fn)] {
-      ScopedSignalStack signal_stack;
-      fn();
+    std::thread([fn = std::move(fn)]() mutable {
+      {
+        const std::function<void()> body = std::move(fn);  // its captures go before the count drops
+        ScopedSignalStack signal_stack;
+        body();
+      }
+      --running;
     }).detach();
     return true;
   } catch (const std::system_error&) {
+    --running;
     return false;
   }
 }
+
+int RunningDetachedThreads() { return running.load(); }
 
 uint64_t CurrentThreadId() {
   static std::atomic<uint64_t> next{1};

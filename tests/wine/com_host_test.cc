@@ -6,14 +6,52 @@
 #include <olectl.h>
 #include <ocidl.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "control/com/com_module.h"
 #include "control/com/ievexaupload_plugin.h"
+#include "control/com/upload_object.h"
+#include "control/control.h"
 #include "control/method_table.h"
 #include "gtest/gtest.h"
 #include "port/win32/wide_path.h"
+
+// Live heap blocks of kTracedSize bytes, to see that each report text the
+// control's window is handed is freed exactly once. The size is that of a
+// string of kTracedSize - 1 characters, which nothing else here allocates.
+namespace {
+constexpr size_t kTracedSize = 3001;
+std::atomic<int> g_traced_live{0};
+constexpr size_t kHeader = 16;  // keeps malloc's alignment
+
+void* TracedAlloc(size_t n) {
+  auto* p = static_cast<char*>(std::malloc(n + kHeader));
+  if (p == nullptr) throw std::bad_alloc();
+  *reinterpret_cast<size_t*>(p) = n;
+  if (n == kTracedSize) ++g_traced_live;
+  return p + kHeader;
+}
+
+void TracedFree(void* block) {
+  if (block == nullptr) return;
+  char* p = static_cast<char*>(block) - kHeader;
+  if (*reinterpret_cast<size_t*>(p) == kTracedSize) --g_traced_live;
+  std::free(p);
+}
+}  // namespace
+
+void* operator new(size_t n) { return TracedAlloc(n); }
+void* operator new[](size_t n) { return TracedAlloc(n); }
+void operator delete(void* p) noexcept { TracedFree(p); }
+void operator delete[](void* p) noexcept { TracedFree(p); }
+void operator delete(void* p, size_t) noexcept { TracedFree(p); }
+void operator delete[](void* p, size_t) noexcept { TracedFree(p); }
 
 namespace vexa {
 namespace {
@@ -24,6 +62,7 @@ class EventRecorder : public IDispatch {
   struct Event {
     DISPID id;
     std::wstring payload;
+    DWORD thread;
   };
   std::vector<Event> events;
 
@@ -50,7 +89,7 @@ class EventRecorder : public IDispatch {
     EXPECT_EQ(flags, DISPATCH_METHOD);
     EXPECT_EQ(params->cArgs, 1u);
     EXPECT_EQ(params->rgvarg[0].vt, VT_BSTR);
-    events.push_back({id, params->rgvarg[0].bstrVal});
+    events.push_back({id, params->rgvarg[0].bstrVal, ::GetCurrentThreadId()});
     return S_OK;
   }
 };
@@ -73,6 +112,44 @@ std::vector<std::wstring> Fields(const std::wstring& s) {
     }
   }
   return out;
+}
+
+// Pumps the thread's messages (the events arrive through them) until `done` or `limit_ms` passed.
+template <typename Done>
+bool PumpUntil(Done done, DWORD limit_ms = 60000) {
+  const DWORD start = ::GetTickCount();
+  while (!done()) {
+    if (::GetTickCount() - start > limit_ms) return false;
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+  }
+  return true;
+}
+
+void PumpFor(DWORD ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+// Connects `sink` to the events of `object`; returns the cookie (0 on failure).
+DWORD Connect(IUnknown* object, IDispatch* sink, IConnectionPoint** point_out = nullptr) {
+  IConnectionPointContainer* container = nullptr;
+  if (FAILED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) return 0;
+  IConnectionPoint* point = nullptr;
+  HRESULT hr = container->FindConnectionPoint(DIID__IUploadEvents, &point);
+  container->Release();
+  if (FAILED(hr)) return 0;
+  DWORD cookie = 0;
+  point->Advise(sink, &cookie);
+  if (point_out != nullptr) {
+    *point_out = point;
+  } else {
+    point->Release();
+  }
+  return cookie;
 }
 
 VARIANT Text(const std::wstring& s) {
@@ -118,22 +195,6 @@ class ComHostTest : public ::testing::Test {
     ::VariantInit(result);
     return control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, nullptr,
                             nullptr);
-  }
-
-  // Pumps the thread's messages (the events arrive through them) until `done` or a minute passed.
-  template <typename Done>
-  bool PumpUntil(Done done) {
-    const DWORD start = ::GetTickCount();
-    while (!done()) {
-      if (::GetTickCount() - start > 60000) return false;
-      ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-      MSG msg;
-      while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-      }
-    }
-    return true;
   }
 
   IDispatch* control_ = nullptr;
@@ -312,10 +373,368 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
     EXPECT_EQ(row[7], L"100.00%");
     EXPECT_EQ(row[12], path == folder ? L"1" : L"0");
   }
+  // For the comparison with the Linux control's payloads (compare_payloads.py).
+  if (const char* log = std::getenv("VEXA_PAYLOAD_LOG")) {
+    FILE* f = std::fopen(log, "w");
+    ASSERT_NE(f, nullptr);
+    for (const EventRecorder::Event& e : first.events) {
+      if (e.id == kLoginEvent || e.id == kProgressEvent) {
+        std::fprintf(f, "%ld\t%s\n", static_cast<long>(e.id), port::Narrow(e.payload).c_str());
+      }
+    }
+    std::fclose(f);
+  }
   EXPECT_EQ(point->Unadvise(first_cookie), S_OK);
   EXPECT_EQ(point->Unadvise(first_cookie), CONNECT_E_NOCONNECTION);
   EXPECT_EQ(point->Unadvise(second_cookie), S_OK);
   point->Release();
+}
+
+
+// EnumConnectionPoints and EnumConnections as a container walks them.
+TEST_F(ComHostTest, EnumeratesItsConnectionPointAndTheSinksInConnectionOrder) {
+  IConnectionPointContainer* container = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+            S_OK);
+  IEnumConnectionPoints* points = nullptr;
+  ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
+  container->Release();
+  IConnectionPoint* got[2] = {};
+  ULONG fetched = 9;
+  EXPECT_EQ(points->Next(2, got, &fetched), S_FALSE);  // only one
+  ASSERT_EQ(fetched, 1u);
+  IID iid;
+  ASSERT_EQ(got[0]->GetConnectionInterface(&iid), S_OK);
+  EXPECT_TRUE(::IsEqualIID(iid, DIID__IUploadEvents));
+  IConnectionPoint* point = got[0];
+  EXPECT_EQ(points->Next(1, got, nullptr), S_FALSE);
+  EXPECT_EQ(points->Reset(), S_OK);
+  EXPECT_EQ(points->Skip(1), S_OK);
+  EXPECT_EQ(points->Skip(1), S_FALSE);
+  IEnumConnectionPoints* clone = nullptr;
+  EXPECT_EQ(points->Reset(), S_OK);
+  ASSERT_EQ(points->Clone(&clone), S_OK);
+  ASSERT_EQ(clone->Next(1, got, nullptr), S_OK);
+  EXPECT_EQ(got[0], point);
+  got[0]->Release();
+  clone->Release();
+  points->Release();
+
+  EventRecorder sinks[3];
+  DWORD cookies[3];
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(point->Advise(&sinks[i], &cookies[i]), S_OK);
+  IEnumConnections* connections = nullptr;
+  ASSERT_EQ(point->EnumConnections(&connections), S_OK);
+  EXPECT_EQ(point->Unadvise(cookies[1]), S_OK);  // the enumeration is a snapshot
+  CONNECTDATA data[4] = {};
+  ASSERT_EQ(connections->Skip(1), S_OK);
+  IEnumConnections* rest = nullptr;
+  ASSERT_EQ(connections->Clone(&rest), S_OK);
+  ASSERT_EQ(connections->Reset(), S_OK);
+  ASSERT_EQ(connections->Next(4, data, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(data[i].dwCookie, cookies[i]);
+    EXPECT_EQ(data[i].pUnk, static_cast<IDispatch*>(&sinks[i]));
+    data[i].pUnk->Release();
+  }
+  ASSERT_EQ(rest->Next(1, data, nullptr), S_OK);  // the clone kept its place
+  EXPECT_EQ(data[0].dwCookie, cookies[1]);
+  data[0].pUnk->Release();
+  rest->Release();
+  connections->Release();
+
+  ASSERT_EQ(point->EnumConnections(&connections), S_OK);
+  ASSERT_EQ(connections->Next(4, data, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  EXPECT_EQ(data[0].dwCookie, cookies[0]);
+  EXPECT_EQ(data[1].dwCookie, cookies[2]);
+  for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+  connections->Release();
+  point->Unadvise(cookies[0]);
+  point->Unadvise(cookies[2]);
+  point->Release();
+}
+
+// The DLL stays loaded while anything of it lives: an object, an enumerator
+// that holds the object, or threads of an engine the object started.
+TEST_F(ComHostTest, CanUnloadOnlyWhenNothingOfTheDllLives) {
+  HMODULE dll = ::GetModuleHandleW(L"ievexaupload_plugin.dll");
+  ASSERT_NE(dll, nullptr);
+  auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
+  ASSERT_NE(can_unload, nullptr);
+  EXPECT_EQ(can_unload(), S_FALSE);
+  IConnectionPointContainer* container = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+            S_OK);
+  IEnumConnectionPoints* points = nullptr;
+  ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
+  container->Release();
+  control_->Release();
+  control_ = nullptr;
+  EXPECT_EQ(can_unload(), S_FALSE);
+  points->Release();
+  // An earlier test's engine may still be ending its threads.
+  EXPECT_TRUE(PumpUntil([&] { return can_unload() == S_OK; }, 30000));
+}
+
+// The container side of in-place activation: a site in a real top-level window.
+class TestSite : public IOleClientSite, public IOleInPlaceSite {
+ public:
+  explicit TestSite(HWND window) : window_(window) {}
+  int activated = 0, deactivated = 0, ui_activated = 0;
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
+      *out = static_cast<IOleClientSite*>(this);
+    } else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite) {
+      *out = static_cast<IOleInPlaceSite*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  // IOleClientSite
+  STDMETHODIMP SaveObject() override { return S_OK; }
+  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetContainer(IOleContainer** c) override {
+    *c = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP ShowObject() override { return S_OK; }
+  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+  // IOleInPlaceSite
+  STDMETHODIMP GetWindow(HWND* w) override {
+    *w = window_;
+    return S_OK;
+  }
+  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
+  STDMETHODIMP OnInPlaceActivate() override {
+    ++activated;
+    return S_OK;
+  }
+  STDMETHODIMP OnUIActivate() override {
+    ++ui_activated;
+    return S_OK;
+  }
+  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT pos, LPRECT clip,
+                                LPOLEINPLACEFRAMEINFO info) override {
+    *frame = nullptr;
+    *doc = nullptr;
+    *pos = {10, 20, 210, 120};
+    *clip = *pos;
+    info->fMDIApp = FALSE;
+    info->hwndFrame = window_;
+    info->haccel = nullptr;
+    info->cAccelEntries = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
+  STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
+  STDMETHODIMP OnInPlaceDeactivate() override {
+    ++deactivated;
+    return S_OK;
+  }
+  STDMETHODIMP DiscardUndoState() override { return E_NOTIMPL; }
+  STDMETHODIMP DeactivateAndUndo() override { return E_NOTIMPL; }
+  STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
+
+ private:
+  HWND window_;
+};
+
+// Where `child` sits in its parent's client area.
+RECT PlaceOf(HWND child) {
+  RECT r;
+  ::GetWindowRect(child, &r);
+  ::MapWindowPoints(HWND_DESKTOP, ::GetParent(child), reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
+  HWND frame = ::CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300,
+                                 nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(frame, nullptr);
+  TestSite site(frame);
+  IOleObject* ole = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
+  DWORD misc = 0;
+  EXPECT_EQ(ole->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
+  EXPECT_EQ(misc, 131473u);
+  IOleInPlaceObject* in_place = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)), S_OK);
+  HWND child = nullptr;
+  EXPECT_EQ(in_place->GetWindow(&child), E_FAIL);  // no site yet: only the message-only window
+
+  ASSERT_EQ(ole->SetClientSite(&site), S_OK);
+  ASSERT_EQ(ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, frame, nullptr), S_OK);
+  EXPECT_EQ(site.activated, 1);
+  EXPECT_EQ(site.ui_activated, 0);
+  ASSERT_EQ(in_place->GetWindow(&child), S_OK);
+  ASSERT_TRUE(::IsWindow(child));
+  EXPECT_EQ(::GetParent(child), frame);
+  EXPECT_TRUE(::IsWindowVisible(child));
+  RECT r = PlaceOf(child);
+  EXPECT_EQ(r.left, 10);
+  EXPECT_EQ(r.top, 20);
+  EXPECT_EQ(r.right, 210);
+  EXPECT_EQ(r.bottom, 120);
+  const RECT moved = {30, 40, 130, 90};
+  ASSERT_EQ(in_place->SetObjectRects(&moved, &moved), S_OK);
+  r = PlaceOf(child);
+  EXPECT_EQ(r.left, 30);
+  EXPECT_EQ(r.bottom, 90);
+
+  // Events still arrive while the control sits in the page.
+  const char* account = std::getenv("VEXA_TEST_ACCOUNT");
+  const char* password = std::getenv("VEXA_TEST_PASSWORD");
+  if (account != nullptr && password != nullptr) {
+    EventRecorder events;
+    IConnectionPoint* point = nullptr;
+    const DWORD cookie = Connect(control_, &events, &point);
+    ASSERT_NE(cookie, 0u);
+    VARIANT result;
+    ASSERT_EQ(Call(L"Login", {Text(port::Widen(account)), Text(port::Widen(password)), Number(VT_UI1, 0),
+                              Number(VT_UI1, 0)},
+                   &result),
+              S_OK);
+    ASSERT_TRUE(PumpUntil([&] { return !events.events.empty(); })) << "no LoginEvent";
+    EXPECT_EQ(events.events[0].id, kLoginEvent);
+    EXPECT_EQ(Unescape(events.events[0].payload), L"1|ok");
+    EXPECT_EQ(events.events[0].thread, ::GetCurrentThreadId());
+    ASSERT_EQ(Call(L"Logout", {}, &result), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    point->Release();
+  }
+
+  EXPECT_EQ(in_place->InPlaceDeactivate(), S_OK);
+  EXPECT_FALSE(::IsWindow(child));
+  EXPECT_EQ(site.deactivated, 1);
+  // Activated again (UI-active this time), then closed by the container.
+  ASSERT_EQ(ole->DoVerb(OLEIVERB_UIACTIVATE, nullptr, &site, 0, frame, &moved), S_OK);
+  EXPECT_EQ(site.ui_activated, 1);
+  ASSERT_EQ(in_place->GetWindow(&child), S_OK);
+  EXPECT_EQ(PlaceOf(child).left, 30);
+  EXPECT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
+  EXPECT_FALSE(::IsWindow(child));
+  EXPECT_EQ(site.deactivated, 2);
+  EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
+  in_place->Release();
+  ole->Release();
+  ::DestroyWindow(frame);
+}
+
+// The view draws the toolbox bitmap (resource 102) on a blank area.
+TEST_F(ComHostTest, DrawsItsBitmapOnABlankArea) {
+  IViewObject2* view = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IViewObject2, reinterpret_cast<void**>(&view)), S_OK);
+  HDC screen = ::GetDC(nullptr);
+  HDC dc = ::CreateCompatibleDC(screen);
+  HBITMAP target = ::CreateCompatibleBitmap(screen, 64, 64);
+  ::ReleaseDC(nullptr, screen);
+  HGDIOBJ old = ::SelectObject(dc, target);
+  const RECTL bounds = {0, 0, 64, 64};
+  ASSERT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
+            S_OK);
+  EXPECT_EQ(::GetPixel(dc, 2, 13), RGB(0x10, 0x60, 0xC0));  // the tray's left edge
+  EXPECT_EQ(::GetPixel(dc, 0, 0), RGB(0xFF, 0xFF, 0xFF));
+  EXPECT_EQ(::GetPixel(dc, 40, 40), ::GetSysColor(COLOR_WINDOW));
+  EXPECT_EQ(view->Draw(DVASPECT_ICON, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
+            DV_E_DVASPECT);
+  ::SelectObject(dc, old);
+  ::DeleteObject(target);
+  ::DeleteDC(dc);
+  view->Release();
+
+  // Nothing to persist, but containers that save pages ask.
+  IPersistStreamInit* stream = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&stream)), S_OK);
+  CLSID clsid;
+  EXPECT_EQ(stream->GetClassID(&clsid), S_OK);
+  EXPECT_TRUE(::IsEqualCLSID(clsid, CLSID_Upload));
+  EXPECT_EQ(stream->InitNew(), S_OK);
+  EXPECT_EQ(stream->IsDirty(), S_FALSE);
+  stream->Release();
+  IPersistPropertyBag* bag = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&bag)), S_OK);
+  EXPECT_EQ(bag->Load(nullptr, nullptr), S_OK);
+  bag->Release();
+}
+
+// The report window, on an object made in this process (the test's own copy
+// of the control), so reports can be posted to it directly.
+class ReportWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    com::SetModule(::GetModuleHandleW(nullptr));
+    object_ = new com::UploadObject();
+    ASSERT_TRUE(object_->Init());
+    cookie_ = Connect(static_cast<IUpload*>(object_), &events_);
+    ASSERT_NE(cookie_, 0u);
+    window_ = ::FindWindowExW(HWND_MESSAGE, nullptr, L"VexaUploadControlWindow", nullptr);
+    ASSERT_NE(window_, nullptr);
+  }
+  void TearDown() override {
+    if (object_ != nullptr) object_->Release();
+    ::CoUninitialize();
+  }
+
+  com::UploadObject* object_ = nullptr;
+  EventRecorder events_;
+  DWORD cookie_ = 0;
+  HWND window_ = nullptr;
+};
+
+TEST_F(ReportWindowTest, FiresEachPostOnTheWindowsThreadInPostingOrder) {
+  constexpr int kThreads = 3, kEach = 200;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t) {
+    posters.emplace_back([t] {
+      for (int i = 0; i < kEach; ++i) {
+        PostToCurrentControl(kProgressMessage, std::to_string(t) + ":" + std::to_string(i));
+      }
+    });
+  }
+  for (std::thread& p : posters) p.join();
+  // A message this object did not post carries no text of its own: ignored.
+  ASSERT_TRUE(::PostMessageW(window_, kProgressMessage, 0x1234, 0));
+  ASSERT_TRUE(::PostMessageW(window_, kLoginMessage, 0, 0));
+  PostToCurrentControl(kLoginMessage, "0|\xE6\x96\x87");
+  ASSERT_TRUE(PumpUntil([&] { return events_.events.size() >= kThreads * kEach + 1; }, 30000));
+  PumpFor(300);
+  ASSERT_EQ(events_.events.size(), static_cast<size_t>(kThreads * kEach + 1));
+  std::vector<int> next(kThreads, 0);
+  for (int k = 0; k < kThreads * kEach; ++k) {
+    const EventRecorder::Event& e = events_.events[k];
+    ASSERT_EQ(e.id, kProgressEvent);
+    EXPECT_EQ(e.thread, ::GetCurrentThreadId());
+    const int t = std::stoi(port::Narrow(e.payload));
+    EXPECT_EQ(std::stoi(port::Narrow(e.payload.substr(e.payload.find(L':') + 1))), next[t]++);
+  }
+  EXPECT_EQ(events_.events.back().id, kLoginEvent);
+  EXPECT_EQ(events_.events.back().payload, L"\\u0030\\u007C\\u6587");
+}
+
+TEST_F(ReportWindowTest, FreesReportsStillQueuedWhenTheObjectGoes) {
+  const int before = g_traced_live.load();
+  for (int i = 0; i < 20; ++i) PostToCurrentControl(kProgressMessage, std::string(kTracedSize - 1, 'a' + i));
+  EXPECT_EQ(g_traced_live.load(), before + 20);  // posted, not yet taken
+  object_->Release();
+  object_ = nullptr;
+  EXPECT_EQ(g_traced_live.load(), before);
+  EXPECT_FALSE(::IsWindow(window_));
+  PumpFor(300);  // nothing left to deliver, and nothing fired
+  EXPECT_TRUE(events_.events.empty());
+  EXPECT_EQ(g_traced_live.load(), before);
+  // With no control left, a report is dropped at once.
+  EXPECT_FALSE(PostToCurrentControl(kProgressMessage, std::string(kTracedSize - 1, 'z')));
+  EXPECT_EQ(g_traced_live.load(), before);
 }
 
 }  // namespace
