@@ -44,8 +44,8 @@ using ScanVisitor = std::function<bool(const uint8_t* data, size_t length)>;
 // the next window cached, fill its page tables, unmap the window before);
 // content still on the disk, and files that cannot be mapped (some network
 // file systems, /proc), are read in 1 MiB blocks. `visit` runs on the calling
-// thread. Bytes appended while scanning are read to the end,
-// as a read loop would.
+// thread. Bytes appended while scanning are read to the end, as a read loop
+// would.
 //
 // A file truncated while mapped is kReadFailed, never a SIGBUS: the first scan
 // installs a SIGBUS handler that turns a fault inside the scanned mapping into
