@@ -43,7 +43,7 @@ using ScanVisitor = std::function<bool(const uint8_t* data, size_t length)>;
 // byte is copied, while a short-lived helper thread does the paging work (is
 // the next window cached, fill its page tables, unmap the window before);
 // content still on the disk, and files that cannot be mapped (some network
-// file systems, /proc), are read in 1 MiB blocks. `visit` runs on the calling
+// file systems, /proc), are read in 64 KiB blocks. `visit` runs on the calling
 // thread. Bytes appended while scanning are read to the end, as a read loop
 // would.
 //
