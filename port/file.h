@@ -40,11 +40,12 @@ using ScanVisitor = std::function<bool(const uint8_t* data, size_t length)>;
 // Feeds the content of the file at `path` to `visit`, front to back, for
 // digests that read every byte once. Content in the page cache is visited in
 // place through read-only windows of a mapping (sequential advice), so no
-// byte is copied, while a short-lived helper thread fills the page tables of
-// the next window; content still on the disk, and files that cannot be mapped
-// (some network file systems, /proc), are read in 1 MiB blocks. `visit` runs
-// on the calling thread. Bytes appended while scanning are read to the end,
-// as a read loop would.
+// byte is copied, while a short-lived helper thread does the paging work (is
+// the next window cached, fill its page tables, unmap the window before);
+// content still on the disk, and files that cannot be mapped (some network
+// file systems, /proc), are read in 64 KiB blocks. `visit` runs on the calling
+// thread. Bytes appended while scanning are read to the end, as a read loop
+// would.
 //
 // A file truncated while mapped is kReadFailed, never a SIGBUS: the first scan
 // installs a SIGBUS handler that turns a fault inside the scanned mapping into

@@ -286,11 +286,12 @@ TEST_F(FileTest, FileTruncatedWhileMappedFailsCleanly) {
   EXPECT_TRUE(got == data + "tail");
 }
 
-// Drops a file's pages from the page cache, as after a reboot.
-void Evict(const std::string& path) {
+// Drops a file's pages (all, or `length` bytes from `offset`) from the page
+// cache, as after a reboot.
+void Evict(const std::string& path, off_t offset = 0, off_t length = 0) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   ::fdatasync(fd);
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::posix_fadvise(fd, offset, length, POSIX_FADV_DONTNEED);
   ::close(fd);
 }
 
@@ -315,6 +316,37 @@ TEST_F(FileTest, ScanReadsWhatIsNotInThePageCache) {
                        return true;
                      }),
             ScanResult::kReadFailed);
+}
+
+TEST_F(FileTest, ScanSwitchesBetweenCachedAndReadWindows) {
+  // Windows of 16 MiB: cached, dropped, cached, dropped (partly), so the
+  // decision made ahead for each next window must land on that window.
+  const std::string path = root_ + "f";
+  const std::string data = WriteRandom(path, (56 << 20) + 77, 10);
+  Evict(path, 16 << 20, 16 << 20);
+  Evict(path, 50 << 20, 0);
+  std::string got;
+  EXPECT_EQ(ScanFile(path, ScanMode::kAuto,
+                     [&](const uint8_t* p, size_t n) {
+                       got.append(reinterpret_cast<const char*>(p), n);
+                       return true;
+                     }),
+            ScanResult::kDone);
+  EXPECT_TRUE(got == data);
+
+  // Stopped in the third window: what came before is intact, nothing after.
+  for (ScanMode mode : {ScanMode::kAuto, ScanMode::kMapped}) {
+    Evict(path, 16 << 20, 16 << 20);
+    got.clear();
+    EXPECT_EQ(ScanFile(path, mode,
+                       [&](const uint8_t* p, size_t n) {
+                         got.append(reinterpret_cast<const char*>(p), n);
+                         return got.size() < (40u << 20);
+                       }),
+              ScanResult::kStopped);
+    ASSERT_GE(got.size(), 40u << 20);
+    EXPECT_TRUE(got == data.substr(0, got.size())) << static_cast<int>(mode);
+  }
 }
 
 // A fault that is no scanned mapping's reaches the handler installed before.
