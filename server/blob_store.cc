@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -23,7 +22,7 @@ bool MakeDir(const std::string& path, std::string* error) {
 
 }  // namespace
 
-bool BlobStore::SyncFolder(const std::string& path) const {
+bool BlobStore::SyncFolder(const std::string& path) {
   ++folder_syncs_;
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -47,94 +46,66 @@ std::string BlobStore::BlobPath(const std::string& sha1) const {
   return root_ + "/blobs/" + sha1.substr(0, 2) + "/" + sha1;
 }
 
-BlobStore::RangeWriter::RangeWriter(const BlobStore* store, int64_t session, uint64_t offset)
-    : store_(store), path_(store->PartialPath(session)), offset_(offset) {}
-
-BlobStore::RangeWriter::~RangeWriter() {
-  if (fd_ >= 0) close(fd_);
-}
-
-bool BlobStore::RangeWriter::Open(std::string* error) {
-  fd_ = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd_ < 0 && errno == ENOENT) {
-    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    created_ = fd_ >= 0;
+bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view data,
+                           std::string* error, const std::function<void()>& meanwhile) {
+  const std::string path = PartialPath(session);
+  bool created = false;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    created = fd >= 0;
   }
-  if (fd_ < 0) *error = ErrnoText("cannot open " + path_);
-  return fd_ >= 0;
-}
-
-bool BlobStore::RangeWriter::Write(uint64_t at, std::string_view data, std::string* error) {
+  if (fd < 0) {
+    *error = ErrnoText("cannot open " + path);
+    return false;
+  }
+  bool ok = true;
   size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset_ + at + done));
+  while (ok && done < data.size()) {
+    ssize_t n = pwrite(fd, data.data() + done, data.size() - done,
+                       static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      *error = ErrnoText("cannot write " + path_);
-      return false;
+      *error = ErrnoText("cannot write " + path);
+      ok = false;
+    } else {
+      done += static_cast<size_t>(n);
     }
-    done += static_cast<size_t>(n);
   }
-  if (at <= written_) written_ = std::max<uint64_t>(written_, at + data.size());
-  // Handing the disk pieces of a quarter MiB keeps it busy without a
-  // request per small read from the network.
-  static constexpr uint64_t kStartEvery = 256 * 1024;
-  if (written_ - started_ >= kStartEvery) {
-    sync_file_range(fd_, static_cast<off_t>(offset_ + started_), static_cast<off_t>(written_ - started_),
-                    SYNC_FILE_RANGE_WRITE);
-    started_ = written_;
-  }
-  return true;
-}
-
-bool BlobStore::RangeWriter::Commit(uint64_t length, std::string* error,
-                                    const std::function<void()>& meanwhile) {
   // Bytes beyond the range are left from a write that was never
   // acknowledged. Truncating only then spares the common case a change of
   // the file's metadata.
   struct stat st;
-  if (fstat(fd_, &st) != 0) {
-    *error = ErrnoText("cannot stat " + path_);
-    return false;
+  if (ok && fstat(fd, &st) != 0) {
+    *error = ErrnoText("cannot stat " + path);
+    ok = false;
   }
-  const off_t end = static_cast<off_t>(offset_ + length);
-  if (st.st_size > end && ftruncate(fd_, end) != 0) {
-    *error = ErrnoText("cannot truncate " + path_);
-    return false;
+  const off_t end = static_cast<off_t>(offset + data.size());
+  if (ok && st.st_size > end && ftruncate(fd, end) != 0) {
+    *error = ErrnoText("cannot truncate " + path);
+    ok = false;
   }
-  if (meanwhile) {
-    // Start the disk on the rest of the range now, so that it works while
-    // the caller does.
-    if (length > started_) {
-      sync_file_range(fd_, static_cast<off_t>(offset_ + started_), static_cast<off_t>(length - started_),
-                      SYNC_FILE_RANGE_WRITE);
-    }
+  if (ok && meanwhile) {
+    // Start the disk on the range now, so that it works while the caller does.
+    sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(data.size()), SYNC_FILE_RANGE_WRITE);
     meanwhile();
   }
   // The offset is acknowledged only after this: the bytes, and the size that
   // reaches them, must survive a crash.
-  if (fdatasync(fd_) != 0) {
-    *error = ErrnoText("cannot sync " + path_);
-    return false;
+  if (ok && fdatasync(fd) != 0) {
+    *error = ErrnoText("cannot sync " + path);
+    ok = false;
   }
-  const int fd = fd_;
-  fd_ = -1;
-  if (close(fd) != 0) {
-    *error = ErrnoText("cannot close " + path_);
-    return false;
+  if (close(fd) != 0 && ok) {
+    *error = ErrnoText("cannot close " + path);
+    ok = false;
   }
   // A new file's name must survive a crash as much as its bytes.
-  if (created_ && !store_->SyncFolder(store_->root_ + "/partial")) {
-    *error = ErrnoText("cannot sync " + store_->root_ + "/partial");
-    return false;
+  if (ok && created && !SyncFolder(root_ + "/partial")) {
+    *error = ErrnoText("cannot sync " + root_ + "/partial");
+    ok = false;
   }
-  return true;
-}
-
-bool BlobStore::WriteRange(int64_t session, uint64_t offset, std::string_view data,
-                           std::string* error, const std::function<void()>& meanwhile) {
-  RangeWriter writer(this, session, offset);
-  return writer.Open(error) && writer.Write(0, data, error) && writer.Commit(data.size(), error, meanwhile);
+  return ok;
 }
 
 bool BlobStore::Publish(int64_t session, const std::string& sha1, std::string* error) {

@@ -24,39 +24,10 @@ class BlobStore {
   std::string PartialPath(int64_t session) const;
   std::string BlobPath(const std::string& sha1) const;
 
-  // One range of a session's partial file, written in pieces (as its bytes
-  // arrive) and then made durable. Bytes written but never committed lie
-  // beyond the session's acknowledged offset, where they are harmless: the
-  // next commit at that offset cuts them off.
-  class RangeWriter {
-   public:
-    RangeWriter(const BlobStore* store, int64_t session, uint64_t offset);
-    ~RangeWriter();  // closes without syncing
-    RangeWriter(const RangeWriter&) = delete;
-    RangeWriter& operator=(const RangeWriter&) = delete;
-
-    // Opens the partial file, creating it when it is missing.
-    bool Open(std::string* error);
-    // Writes `data` at `at` bytes into the range, and starts the disk on
-    // what has gathered, so it works while more bytes arrive.
-    bool Write(uint64_t at, std::string_view data, std::string* error);
-    // Drops anything beyond the range's first `length` bytes and syncs the
-    // file, and its folder when the file is new. `meanwhile`, when given,
-    // runs once the disk has been started and before waiting for it.
-    bool Commit(uint64_t length, std::string* error, const std::function<void()>& meanwhile = {});
-
-   private:
-    const BlobStore* const store_;
-    const std::string path_;
-    const uint64_t offset_;
-    int fd_ = -1;
-    bool created_ = false;
-    uint64_t started_ = 0;  // bytes of the range the disk was started on
-    uint64_t written_ = 0;  // bytes of the range written contiguously from its start
-  };
-
-  // Writes `data` at `offset` of the session's partial file and commits it
-  // (see RangeWriter).
+  // Writes `data` at `offset` of the session's partial file, drops anything
+  // beyond it (left over from a write that was never acknowledged) and syncs
+  // it, and its folder when the file is new. `meanwhile`, when given, runs
+  // once the bytes are written and before waiting for the disk.
   bool WriteRange(int64_t session, uint64_t offset, std::string_view data, std::string* error,
                   const std::function<void()>& meanwhile = {});
 
@@ -80,10 +51,10 @@ class BlobStore {
   int TEST_folder_syncs() const { return folder_syncs_; }
 
  private:
-  bool SyncFolder(const std::string& path) const;
+  bool SyncFolder(const std::string& path);
 
   std::string root_;
-  mutable std::atomic<int> folder_syncs_{0};
+  std::atomic<int> folder_syncs_{0};
 };
 
 }  // namespace vexa::server

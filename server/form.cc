@@ -231,14 +231,10 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
   return true;
 }
 
-size_t MultipartFileStart(std::string_view head, std::string_view boundary,
-                          std::vector<MultipartPart>* before) {
+size_t MultipartFileStart(std::string_view head, std::string_view boundary) {
   std::vector<MultipartPart> parts;
   size_t start;
-  if (!ReadPartsBeforeFile(head, boundary, before != nullptr ? before : &parts, &start)) {
-    return std::string_view::npos;
-  }
-  return start;
+  return ReadPartsBeforeFile(head, boundary, &parts, &start) ? start : std::string_view::npos;
 }
 
 size_t MultipartTailBytes(std::string_view boundary) {

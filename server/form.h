@@ -46,10 +46,8 @@ bool ParseMultipart(std::string_view body, std::string_view boundary,
 // Where the file part's data begins in a body of which `head` is the start,
 // as ParseMultipart will find it once the whole body is there; npos while
 // `head` is too short to tell (or malformed). Lets the data be hashed as it
-// arrives. `before`, when given, receives the parts that precede the file
-// (their data points into `head`).
-size_t MultipartFileStart(std::string_view head, std::string_view boundary,
-                          std::vector<MultipartPart>* before = nullptr);
+// arrives.
+size_t MultipartFileStart(std::string_view head, std::string_view boundary);
 // At most how many bytes end a body after its file data: until this many
 // more have arrived, the last received bytes may yet turn out not to be data.
 size_t MultipartTailBytes(std::string_view boundary);

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <string>
 
-#include "server/reply.h"
 #include "server/testing/service_fixture.h"
 
 namespace vexa::server {
@@ -144,46 +143,6 @@ TEST_F(RangePathTest, ARangeIsTakenWholeHoweverItsBytesArriveWithOrWithoutContin
     offset = v["offset"].asUInt64();
   }
   EXPECT_EQ(Sha1(content), Exported("alice")["pieces.bin"]);
-}
-
-// A range's data goes to the disk as it arrives, before its hash is known:
-// what a refused or broken-off range wrote must never count, neither in the
-// held bytes nor in the finished file's digest.
-TEST_F(RangePathTest, DataWrittenOnArrivalCountsOnlyOnceItsRangeIsAccepted) {
-  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
-  const std::string content = RandomBytes(3 * kChunk + 99, 22);
-  Upload u = Start(content, "refused.bin", "");
-  ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
-  ASSERT_EQ(kChunk, Range(u, 0, content.substr(0, kChunk))["offset"].asUInt64());
-
-  // Other bytes under the true range's hash: refused after being written.
-  std::string forged = content.substr(kChunk, kChunk);
-  std::reverse(forged.begin(), forged.end());
-  EXPECT_EQ(kCodeHashMismatch,
-            Range(u, kChunk, forged, Sha1(content.substr(kChunk, kChunk)))["statuscode"].asInt());
-  EXPECT_EQ(kChunk, Check(u)["offset"].asUInt64());
-  // Nor may a resend of a held range touch the held bytes.
-  std::string held = content.substr(0, kChunk);
-  std::reverse(held.begin(), held.end());
-  EXPECT_EQ(kCodeHashMismatch, Range(u, 0, held, Sha1(content.substr(0, kChunk)))["statuscode"].asInt());
-
-  // A range whose connection breaks off after half its data.
-  const std::string body = RangeBody(u, kChunk, forged);
-  const std::string head = "POST " + TransferQuery(u, "bigupload") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                           "Content-Type: multipart/form-data; boundary=" + kBoundary +
-                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  int fd = Connect();
-  SendAll(fd, head + body.substr(0, body.size() / 2));
-  usleep(200 * 1000);
-  close(fd);
-  EXPECT_EQ(kChunk, Check(u)["offset"].asUInt64());
-
-  // The true ranges, the first one shorter than what the refused ones wrote.
-  ASSERT_EQ(kChunk + 1000, Range(u, kChunk, content.substr(kChunk, 1000))["offset"].asUInt64());
-  for (uint64_t offset = kChunk + 1000; offset < content.size(); offset += kChunk) {
-    ASSERT_EQ(0, Range(u, offset, content.substr(offset, kChunk))["statuscode"].asInt()) << offset;
-  }
-  EXPECT_EQ(Sha1(content), Exported("alice")["refused.bin"]);
 }
 
 TEST_F(RangePathTest, WhoMaySendTheRangeIsCheckedBeforeItsData) {

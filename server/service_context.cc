@@ -30,9 +30,9 @@ int64_t NowMillis() {
       .count();
 }
 
-int ServiceContext::InjectFaults(FaultOp op, httplib::Response& res, bool hold) {
+int ServiceContext::InjectFaults(FaultOp op, httplib::Response& res) {
   if (faults->empty()) return 0;
-  if (hold) Hold(op);
+  Hold(op);
   int64_t value;
   if (faults->Take(op, FaultKind::kFail, &value)) {
     res.status = 500;

@@ -38,11 +38,10 @@ struct ServiceContext {
   ServiceContext(const Options& options, Metadata* meta, BlobStore* blobs, FaultPlan* faults)
       : options(options), meta(meta), blobs(blobs), faults(faults) {}
 
-  // Applies the fault rules of `op`: a delay is waited out here unless
-  // `hold` is false (the caller waited it out already). Returns 0 when the
-  // request should be served, -1 when an HTTP failure was written, or a
-  // status code to refuse with.
-  int InjectFaults(FaultOp op, httplib::Response& res, bool hold = true);
+  // Applies the fault rules of `op`: a delay is waited out here. Returns 0
+  // when the request should be served, -1 when an HTTP failure was written,
+  // or a status code to refuse with.
+  int InjectFaults(FaultOp op, httplib::Response& res);
   // Waits out a delay rule of `op` (a test's hold point).
   void Hold(FaultOp op);
 

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <vector>
 
 #include "codec/sha1.h"
@@ -70,39 +69,15 @@ class RangePhases {
   int64_t us_[kCount] = {};
 };
 
-// "start-end" of a ctrange field.
-bool ParseCtRange(std::string_view range, uint64_t* start, uint64_t* end) {
-  const size_t dash = range.find('-');
-  return dash != std::string_view::npos && ParseDecimal(std::string(range.substr(0, dash)), start) &&
-         ParseDecimal(std::string(range.substr(dash + 1)), end);
-}
-
-// A range's body as it arrives. Once the file part's head is in, every byte
-// that cannot belong to the closing delimiter is hashed; when the range
-// continues the bytes its session holds, the same bytes are written to the
-// partial file and fed to the file's running digest, so the disk works while
-// the network does. Everything is checked against the parsed body at the end:
-// a body that parses otherwise than foreseen is simply hashed and written
-// again.
-class RangeArrival {
+// The digest of a range's data, computed as the body arrives: once the file
+// part's head is in, every byte that cannot belong to the closing delimiter
+// is hashed. Checked against the parsed data at the end, so a body read
+// otherwise than foreseen is simply hashed again.
+class BodyDigest {
  public:
-  // Nothing is hashed on arrival with an empty `boundary`.
-  RangeArrival(const std::string* body, std::string boundary)
+  // No hashing on arrival with an empty `boundary`.
+  BodyDigest(const std::string* body, std::string boundary)
       : body_(body), boundary_(std::move(boundary)), tail_(MultipartTailBytes(boundary_)) {}
-
-  // Lets the data be stored as it arrives when its range starts at `offset`,
-  // the end of the session's held bytes. `running` is the file's digest of
-  // those bytes, or null when it is not kept. REQUIRES: the session's lock,
-  // held until Store.
-  void StoreFrom(BlobStore* blobs, int64_t session, uint64_t offset, uint64_t size, const Sha1* running) {
-    blobs_ = blobs;
-    session_ = session;
-    offset_ = offset;
-    size_ = size;
-    keep_running_ = running != nullptr;
-    if (keep_running_) running_ = *running;
-    base_running_ = running_;
-  }
 
   // Called after each piece of the body is appended.
   void Arrived() {
@@ -113,102 +88,35 @@ class RangeArrival {
         boundary_.clear();
         return;
       }
-      std::vector<MultipartPart> before;
-      start_ = MultipartFileStart(*body_, boundary_, &before);
+      start_ = MultipartFileStart(*body_, boundary_);
       if (start_ == std::string::npos) return;
       hashed_ = start_;
-      PrepareEarlyWrite(before);
     }
     if (body_->size() > hashed_ + tail_) {
       const size_t n = body_->size() - tail_ - hashed_;
-      const char* bytes = body_->data() + hashed_;
-      sha1_.Update(bytes, n);
+      sha1_.Update(body_->data() + hashed_, n);
       hashed_ += n;
-      if (writer_ != nullptr) {
-        const uint64_t at = hashed_ - n - start_;
-        // Never past the range the head announced.
-        const size_t w = static_cast<size_t>(std::min<uint64_t>(n, early_length_ - std::min(early_length_, at)));
-        std::string error;
-        if (w == 0 || !writer_->Write(at, std::string_view(bytes, w), &error)) {
-          writer_.reset();  // the rest is written when the body is whole
-        } else {
-          if (keep_running_) running_.Update(bytes, w);
-          early_written_ = at + w;
-        }
-      }
     }
   }
 
   // The digest of `data`, the parsed file data of the body.
   bool FinalHex(std::string_view data, std::string* hex) {
-    if (boundary_.empty() || start_ != DataAt(data) || hashed_ > start_ + data.size()) {
+    const size_t at = static_cast<size_t>(data.data() - body_->data());
+    if (boundary_.empty() || start_ != at || hashed_ > at + data.size()) {
       return Sha1Hex(data.data(), data.size(), hex);
     }
-    sha1_.Update(body_->data() + hashed_, start_ + data.size() - hashed_);
+    sha1_.Update(body_->data() + hashed_, at + data.size() - hashed_);
     return sha1_.FinalHex(hex);
   }
 
-  // Writes what of `data` (the range at the offset given to StoreFrom) did not
-  // go to the disk on arrival, and makes the range durable. The running
-  // digest then covers the range, fed while the disk works.
-  bool Store(std::string_view data, std::string* error, RangePhases* phases) {
-    uint64_t done = 0;
-    if (writer_ != nullptr && DataAt(data) == start_ && early_length_ == data.size()) {
-      done = early_written_;
-    } else {
-      writer_ = std::make_unique<BlobStore::RangeWriter>(blobs_, session_, offset_);
-      if (!writer_->Open(error)) return false;
-      running_ = base_running_;
-    }
-    const std::string_view rest = data.substr(static_cast<size_t>(done));
-    if (!writer_->Write(done, rest, error)) return false;
-    return writer_->Commit(data.size(), error, [&] {
-      phases->End(RangePhases::kWrite);
-      if (keep_running_) running_.Update(rest.data(), rest.size());
-      phases->End(RangePhases::kFileDigest);
-    });
-  }
-
-  const Sha1& running() const { return running_; }
-
  private:
   static constexpr size_t kHeadLimit = 64 * 1024;
-
-  size_t DataAt(std::string_view data) const { return static_cast<size_t>(data.data() - body_->data()); }
-
-  // Opens the partial file when the fields before the data say the range
-  // starts where the session's bytes end.
-  void PrepareEarlyWrite(const std::vector<MultipartPart>& before) {
-    if (blobs_ == nullptr) return;
-    for (const MultipartPart& part : before) {
-      uint64_t start, end;
-      if (part.name != "ctrange" || !ParseCtRange(part.data, &start, &end)) continue;
-      if (start != offset_ || end <= start || end > size_ || end - start > kMaxRangeBytes) return;
-      early_length_ = end - start;
-      writer_ = std::make_unique<BlobStore::RangeWriter>(blobs_, session_, offset_);
-      std::string error;
-      if (!writer_->Open(&error)) writer_.reset();
-      return;
-    }
-  }
-
   const std::string* const body_;
   std::string boundary_;
   const size_t tail_;
   size_t start_ = std::string::npos;
   size_t hashed_ = 0;
   Sha1 sha1_;
-
-  BlobStore* blobs_ = nullptr;
-  int64_t session_ = 0;
-  uint64_t offset_ = 0;
-  uint64_t size_ = 0;
-  bool keep_running_ = false;
-  Sha1 running_;       // the file's digest, fed as the range is written
-  Sha1 base_running_;  // the same before this range
-  std::unique_ptr<BlobStore::RangeWriter> writer_;  // null: nothing written on arrival
-  uint64_t early_length_ = 0;   // the length the head announced
-  uint64_t early_written_ = 0;  // bytes of the range written on arrival
 };
 
 }  // namespace
@@ -306,30 +214,6 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
       refusal = kCodeNoPickcode;
     }
   }
-  // A slow range is slow before it holds the session: a cancel or another
-  // range must not wait behind the delay.
-  ctx_->Hold(FaultOp::kBigUpload);
-  // The session's lock is taken before the body arrives, so that its data
-  // can go to the disk as it comes. Another range, a cancel or a new dispatch
-  // may have come while this one waited for it: the session is read again.
-  std::shared_ptr<SessionRegistry::State> state;
-  std::unique_lock<std::mutex> guard;
-  if (refusal == 0 && !finished && multipart) {
-    ctx_->Hold(FaultOp::kRangeLock);
-    state = sessions_->Get(session.id);
-    guard = std::unique_lock<std::mutex>(state->mu);
-    std::lock_guard<std::mutex> lock(ctx_->mu);
-    if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != user_id ||
-        session.pickcode != pickcode) {
-      // The range this one waited for finished the file.
-      finished = FinishedTransfer(user_id, pickcode, sig, size);
-      if (!finished) refusal = kCodeNoPickcode;
-      guard.unlock();
-    } else {
-      refusal = CheckUploadKey(session, sig, ets, size);
-      if (refusal != 0) guard.unlock();
-    }
-  }
   phases.End(RangePhases::kCheck);
 
   // The body is read whole before any refusal: refusing early would leave it
@@ -340,13 +224,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
   if (ParseDecimal(req.get_header_value("Content-Length"), &length)) {
     body.reserve(static_cast<size_t>(std::min<uint64_t>(length, kMaxBodyBytes + 1)));
   }
-  RangeArrival arrival(&body, multipart && refusal == 0 && !finished ? boundary : "");
-  // The file's running digest is fed while the ranges come in order from
-  // the start, so the finished file need not be read again.
-  const bool extend = guard.owns_lock() && state->in_order && state->digested == session.offset;
-  if (guard.owns_lock()) {
-    arrival.StoreFrom(ctx_->blobs, session.id, session.offset, session.size, extend ? &state->digest : nullptr);
-  }
+  BodyDigest digest(&body, multipart && refusal == 0 && !finished ? boundary : "");
   int64_t drop_after = 0;
   const bool drop = ctx_->faults->Take(FaultOp::kBigUpload, FaultKind::kDrop, &drop_after);
   bool dropped = false;
@@ -358,7 +236,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     }
     body.append(data, n);
     if (body.size() > kMaxBodyBytes) return false;
-    arrival.Arrived();
+    digest.Arrived();
     return true;
   });
   if (dropped) {
@@ -366,7 +244,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     return;
   }
   phases.End(RangePhases::kReceive);
-  int fault = ctx_->InjectFaults(FaultOp::kBigUpload, res, /*hold=*/false);
+  int fault = ctx_->InjectFaults(FaultOp::kBigUpload, res);
   if (fault < 0) return;
   if (fault > 0) return Refuse(res, fault);
   if (refusal != 0) return Refuse(res, refusal);
@@ -379,6 +257,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     return Refuse(res, kCodeBadParameter);
   }
   const std::string_view data = fields["uploadfile"]->data;
+  const std::string range(fields["ctrange"]->data);
   const std::string cthash = Upper(std::string(fields["cthash"]->data));
   std::string fileid = fields.count("fileid") ? Upper(std::string(fields["fileid"]->data)) : "";
   std::string quickid = fields.count("quickid") ? Upper(std::string(fields["quickid"]->data)) : "";
@@ -386,20 +265,37 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     return Refuse(res, kCodeBadParameter);
   }
   uint64_t start, end;
-  if (!ParseCtRange(fields["ctrange"]->data, &start, &end)) return Refuse(res, kCodeBadParameter);
+  size_t dash = range.find('-');
+  if (dash == std::string::npos || !ParseDecimal(range.substr(0, dash), &start) ||
+      !ParseDecimal(range.substr(dash + 1), &end)) {
+    return Refuse(res, kCodeBadParameter);
+  }
   if (end <= start || end > size || end - start != data.size() || data.size() > kMaxRangeBytes) {
     return Refuse(res, kCodeBadRange);
   }
   phases.End(RangePhases::kParse);
   std::string data_hash;
-  if (!arrival.FinalHex(data, &data_hash) || !TimingSafeEqual(cthash, data_hash)) {
+  if (!digest.FinalHex(data, &data_hash) || !TimingSafeEqual(cthash, data_hash)) {
     return Refuse(res, kCodeHashMismatch);
   }
   phases.End(RangePhases::kDigest);
   if (finished) return ReplyOffset(res, size);
 
+  ctx_->Hold(FaultOp::kRangeLock);
+  std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
+  std::lock_guard<std::mutex> guard(state->mu);
   {
     std::lock_guard<std::mutex> lock(ctx_->mu);
+    // Re-read under the session's lock: another range, a cancel or a new
+    // dispatch may have come while the body arrived.
+    if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != user_id ||
+        session.pickcode != pickcode) {
+      // The range that was waiting here finished the file: acknowledge it.
+      if (FinishedTransfer(user_id, pickcode, sig, size)) return ReplyOffset(res, size);
+      return Refuse(res, kCodeNoPickcode);
+    }
+    refusal = CheckUploadKey(session, sig, ets, size);
+    if (refusal != 0) return Refuse(res, refusal);
     if ((!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
         (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
       return Refuse(res, kCodeHashMismatch);
@@ -417,8 +313,20 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     // acknowledged; a gap is refused.
     if (end > offset) return Refuse(res, kCodeBadRange);
   } else {
+    // The running digest of the file, fed while the ranges come in order
+    // from the start so the finished file need not be read again. It is
+    // extended while the disk takes the range, and kept only once the range
+    // is held.
+    const bool extend = state->in_order && state->digested == start;
+    Sha1 extended;
+    if (extend) extended = state->digest;
     std::string error;
-    if (!arrival.Store(data, &error, &phases)) {
+    const bool written = ctx_->blobs->WriteRange(session.id, start, data, &error, [&] {
+      phases.End(RangePhases::kWrite);
+      if (extend) extended.Update(data.data(), data.size());
+      phases.End(RangePhases::kFileDigest);
+    });
+    if (!written) {
       std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
       return Refuse(res, kCodeDiskFull);
     }
@@ -434,9 +342,8 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
       }
     }
     phases.End(RangePhases::kCommit);
-    // The running digest is kept only once the range is held.
     if (extend) {
-      state->digest = arrival.running();
+      state->digest = extended;
       state->digested = end;
     } else {
       state->in_order = false;
