@@ -198,8 +198,20 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       if (AddFolderMember(t.get())) t.release();
     }
   }
+  // A cancel that came while the records were being saved removed them
+  // before some were written; the members it stopped from joining the queue
+  // must not leave their records behind.
+  bool removed = false;
+  if (StatusOf(*folder) == TaskStatus::Cancelled && IsResumeStoreOpen()) {
+    for (const auto& t : tasks) {
+      if (!t) continue;
+      RemoveResumeRecord(t->filePath);
+      removed = true;
+    }
+    if (removed) MarkResumeStoreDirty(false);
+  }
   tasks.clear();
-  if (saved && IsResumeStoreOpen()) WakeResumeWriter();
+  if ((saved || removed) && IsResumeStoreOpen()) WakeResumeWriter();
 }
 
 void RunFolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run) {
