@@ -153,6 +153,14 @@ TEST_F(FileTest, ListRenameRemove) {
 
 // ---- ScanFile ----
 
+// Scans the whole file into *got.
+ScanResult ScanAll(const std::string& path, ScanMode mode, std::string* got) {
+  return ScanFile(path, mode, [got](const uint8_t* p, size_t n) {
+    got->append(reinterpret_cast<const char*>(p), n);
+    return true;
+  });
+}
+
 std::string WriteRandom(const std::string& path, size_t size, uint32_t seed) {
   std::mt19937 rng(seed);
   std::string data(size, '\0');
@@ -179,12 +187,7 @@ TEST_F(FileTest, ScanDeliversTheContentInOrderEveryWay) {
     const std::string data = WriteRandom(path, size, static_cast<uint32_t>(size));
     for (ScanMode mode : {ScanMode::kAuto, ScanMode::kMapped, ScanMode::kRead}) {
       std::string got;
-      EXPECT_EQ(ScanFile(path, mode,
-                         [&](const uint8_t* p, size_t n) {
-                           got.append(reinterpret_cast<const char*>(p), n);
-                           return true;
-                         }),
-                ScanResult::kDone)
+      EXPECT_EQ(ScanAll(path, mode, &got), ScanResult::kDone)
           << size << " mode " << static_cast<int>(mode);
       EXPECT_TRUE(got == data) << size << " mode " << static_cast<int>(mode);
     }
@@ -219,12 +222,7 @@ TEST_F(FileTest, ScanStopsAndRefusesWhatIsNoFile) {
   // Not mappable: read, as the file system hands it out.
   if (PathExists("/proc/self/status")) {
     std::string got;
-    EXPECT_EQ(ScanFile("/proc/self/status", ScanMode::kAuto,
-                       [&](const uint8_t* p, size_t n) {
-                         got.append(reinterpret_cast<const char*>(p), n);
-                         return true;
-                       }),
-              ScanResult::kDone);
+    EXPECT_EQ(ScanAll("/proc/self/status", ScanMode::kAuto, &got), ScanResult::kDone);
     EXPECT_NE(got.find("Pid:"), std::string::npos);
   }
 }
@@ -301,12 +299,7 @@ TEST_F(FileTest, ScanReadsWhatIsNotInThePageCache) {
   const std::string data = WriteRandom(path, (20 << 20) + 5, 9);
   Evict(path);
   std::string got;
-  EXPECT_EQ(ScanFile(path, ScanMode::kAuto,
-                     [&](const uint8_t* p, size_t n) {
-                       got.append(reinterpret_cast<const char*>(p), n);
-                       return true;
-                     }),
-            ScanResult::kDone);
+  EXPECT_EQ(ScanAll(path, ScanMode::kAuto, &got), ScanResult::kDone);
   EXPECT_TRUE(got == data);
 
   // Cut while read: the bytes that never came are a failure, not a shorter file.
@@ -327,12 +320,7 @@ TEST_F(FileTest, ScanSwitchesBetweenCachedAndReadWindows) {
   Evict(path, 16 << 20, 16 << 20);
   Evict(path, 50 << 20, 0);
   std::string got;
-  EXPECT_EQ(ScanFile(path, ScanMode::kAuto,
-                     [&](const uint8_t* p, size_t n) {
-                       got.append(reinterpret_cast<const char*>(p), n);
-                       return true;
-                     }),
-            ScanResult::kDone);
+  EXPECT_EQ(ScanAll(path, ScanMode::kAuto, &got), ScanResult::kDone);
   EXPECT_TRUE(got == data);
 
   // Stopped in the third window: what came before is intact, nothing after.
