@@ -14,7 +14,8 @@ TEST(EventTest, TimesOutWhenNotSet) {
   Event event;
   const uint64_t start = MonotonicMillis();
   EXPECT_FALSE(event.Wait(50));
-  EXPECT_GE(MonotonicMillis() - start, 45u);
+  // Slack for a millisecond clock that lags by its update period on Windows.
+  EXPECT_GE(MonotonicMillis() - start, 30u);
 }
 
 TEST(EventTest, AutoResets) {
@@ -94,9 +95,11 @@ TEST(MutexTest, ReentrantAndExclusive) {
 
 TEST(ClockTest, TicksAdvance) {
   const uint32_t t0 = TickCount();
-  SleepMs(20);
-  // Unsigned difference, as callers compare ticks across the wrap.
-  EXPECT_GE(static_cast<uint32_t>(TickCount() - t0), 15u);
+  SleepMs(100);
+  // Unsigned difference, as callers compare ticks across the wrap. The
+  // tick count may lag by its update period (16 ms on Windows, more under
+  // a loaded Wine), so only a clear advance is required.
+  EXPECT_GE(static_cast<uint32_t>(TickCount() - t0), 50u);
   EXPECT_GT(UnixTimeSeconds(), 1600000000u);
 }
 
