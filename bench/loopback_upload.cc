@@ -114,9 +114,9 @@ void Prepare(const HttpClient& client, const std::string& path, const std::strin
   }
 }
 
-double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue) {
-  std::string url;
-  if (!BuildBigUploadUrl(*job, &url)) Die("no URL");
+double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue, const std::string& sink) {
+  std::string url = sink;
+  if (url.empty() && !BuildBigUploadUrl(*job, &url)) Die("no URL");
   const fs::path config = scratch / "curl.cfg";
   std::ofstream cfg(config);
   std::vector<char> data(static_cast<size_t>(kMaxRangeBytes));
@@ -155,10 +155,26 @@ double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::ifstream answers(scratch / "answers");
   std::string last((std::istreambuf_iterator<char>(answers)), std::istreambuf_iterator<char>());
-  if (last.find("\"offset\":" + std::to_string(f.fileSize)) == std::string::npos)
+  if (sink.empty() && last.find("\"offset\":" + std::to_string(f.fileSize)) == std::string::npos)
     Die("curl upload incomplete: " + last);
   for (int i = 0; i < n; ++i) fs::remove(scratch / ("range" + std::to_string(i)));
   return seconds;
+}
+
+double TimePostChunk(const HttpClient& client, MemoryJob* job) {
+  std::string url;
+  if (!BuildBigUploadUrl(*job, &url)) Die("no URL");
+  const Clock::time_point start = Clock::now();
+  while (job->transfer.offset < job->fields.fileSize) {
+    job->transfer.chunkLength = kMaxRangeBytes;
+    std::string answer;
+    bool fatal = false;
+    if (!PostChunk(client, kChunkBoundary, *job, url, &answer, &fatal, nullptr) ||
+        !ParseBigUploadResponse(*job, answer)) {
+      Die("range failed at " + std::to_string(job->transfer.offset) + ": " + answer);
+    }
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace vexa::bench

@@ -59,8 +59,14 @@ void Prepare(const HttpClient& client, const std::string& path, const std::strin
 // Writes the bodies PostChunk would send, one file per range, and a curl
 // configuration that posts them in order, one connection each; then times
 // curl (seconds). With `expect_continue` curl asks for "100 Continue" before
-// each body, as it does by itself for large bodies.
-double TimeCurl(MemoryJob* job, const std::filesystem::path& scratch, bool expect_continue);
+// each body, as it does by itself for large bodies. With `sink` (a URL) the
+// bodies go there instead, and its answers are not checked.
+double TimeCurl(MemoryJob* job, const std::filesystem::path& scratch, bool expect_continue,
+                const std::string& sink = "");
+
+// Posts every range of the prepared job with PostChunk, as the transfer
+// worker does (one connection each), and returns the seconds it took.
+double TimePostChunk(const HttpClient& client, MemoryJob* job);
 
 }  // namespace vexa::bench
 

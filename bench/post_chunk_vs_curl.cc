@@ -27,26 +27,10 @@ using bench::Prepare;
 using bench::ReadSizeAndRepetitions;
 using bench::ScratchDir;
 using bench::TimeCurl;
+using bench::TimePostChunk;
 using bench::WriteRandomFile;
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-double TimePostChunk(const HttpClient& client, MemoryJob* job) {
-  std::string url;
-  if (!BuildBigUploadUrl(*job, &url)) Die("no URL");
-  const Clock::time_point start = Clock::now();
-  while (job->transfer.offset < job->fields.fileSize) {
-    job->transfer.chunkLength = kMaxRangeBytes;
-    std::string answer;
-    bool fatal = false;
-    if (!PostChunk(client, kChunkBoundary, *job, url, &answer, &fatal, nullptr) ||
-        !ParseBigUploadResponse(*job, answer)) {
-      Die("range failed at " + std::to_string(job->transfer.offset) + ": " + answer);
-    }
-  }
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 int Main(int argc, char** argv) {
   int mib = 256, reps = 3;

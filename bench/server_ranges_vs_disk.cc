@@ -1,12 +1,13 @@
 // How fast vexa-server takes 1 MiB ranges against how fast the disk under its
 // data folder takes durable 1 MiB writes, in one run: `dd bs=1M oflag=dsync`
-// beside curl posting every range of a file (one connection each), once
-// without and once with "Expect: 100-continue". The three alternate, each
-// run is repeated and the best of each is kept. Then the server's own time
-// per phase of a range (from the log it writes when VEXA_RANGE_TIMES names a
-// file, from the moment a worker took the connection: request head, body,
-// ...), and what is left of each range's wall time: connecting, waiting for a
-// worker, sending the answer, closing, and curl's own work.
+// beside the ranges of a file posted one connection each by the transfer
+// worker's own PostChunk, and by curl once without and once with "Expect:
+// 100-continue". The sides alternate, each run is repeated and the best of
+// each is kept. Then the server's own time per phase of a range (from the log
+// it writes when VEXA_RANGE_TIMES names a file, from the moment a worker took
+// the connection: request head, body, ...), and what is left of each range's
+// wall time: connecting, waiting for a worker, sending the answer, closing,
+// and the client's own work.
 //
 // usage: server_ranges_vs_disk [MiB] [repetitions]; VEXA_BINARY_DIR names
 // the build folder that holds vexa-server.
@@ -79,9 +80,19 @@ int Main(int argc, char** argv) {
   bench::StartAndLogIn(&server, client);
   const std::string path = (scratch / "upload.bin").string();
   bench::WriteRandomFile(path, mib);
+  // The ceiling of any service here with the same client: curl posting the
+  // same bodies to a sink that only appends and syncs each (and one that
+  // does not even sync), in the service's data folder.
+  server::ServerProcess sink(""), sink_no_sync("");
+  if (!sink.StartProgram("server/testing/range_sink", {(scratch / "server" / "sink.bin").string()}) ||
+      !sink_no_sync.StartProgram("server/testing/range_sink",
+                                 {(scratch / "server" / "sink-no-sync.bin").string(), "--no-sync"})) {
+    Die("range_sink did not start");
+  }
 
-  enum Side { kDd, kCurl, kCurlExpect, kSides };
-  static constexpr const char* kNames[kSides] = {"dd oflag=dsync", "curl", "curl 100-continue"};
+  enum Side { kDd, kPostChunk, kCurl, kCurlExpect, kSink, kSinkNoSync, kSides };
+  static constexpr const char* kNames[kSides] = {"dd oflag=dsync",        "PostChunk", "curl", "curl 100-continue",
+                                                 "curl to a syncing sink", "curl to a sink"};
   double best[kSides] = {};
   MemoryJob job;
   for (int r = 1; r <= reps; ++r) {
@@ -93,7 +104,12 @@ int Main(int argc, char** argv) {
         seconds[side] = TimeDd(scratch / "server", mib);
       } else {
         bench::Prepare(client, path, "run " + std::to_string(r) + " side " + std::to_string(side), &job);
-        seconds[side] = bench::TimeCurl(&job, scratch, side == kCurlExpect);
+        if (side == kPostChunk) {
+          seconds[side] = bench::TimePostChunk(client, &job);
+        } else {
+          const std::string to = side == kSink ? sink.base() : side == kSinkNoSync ? sink_no_sync.base() : "";
+          seconds[side] = bench::TimeCurl(&job, scratch, side == kCurlExpect, to);
+        }
       }
     }
     std::printf("run %d:", r);
@@ -106,8 +122,12 @@ int Main(int argc, char** argv) {
   if (job.transfer.file != nullptr) std::fclose(job.transfer.file);
   std::printf("best of %d (%d MiB in 1 MiB ranges):", reps, mib);
   for (int s = 0; s < kSides; ++s) std::printf("  %s %.1f MB/s", kNames[s], mib * 1.048576 / best[s]);
-  std::printf("\nservice/disk ratio: %.3f (target >= 0.7); with 100-continue: %.3f\n", best[kDd] / best[kCurl],
-              best[kDd] / best[kCurlExpect]);
+  std::printf("\nservice/disk ratio with PostChunk: %.3f (target >= 0.7); with curl: %.3f; curl with "
+              "100-continue: %.3f\n",
+              best[kDd] / best[kPostChunk], best[kDd] / best[kCurl], best[kDd] / best[kCurlExpect]);
+  std::printf("ceiling with curl: syncing sink/disk %.3f, sink without sync/disk %.3f; service/syncing sink "
+              "with curl %.3f\n",
+              best[kDd] / best[kSink], best[kDd] / best[kSinkNoSync], best[kSink] / best[kCurl]);
 
   int ranges = 0;
   const auto phases = MeanPhases(times, &ranges);
@@ -117,9 +137,13 @@ int Main(int argc, char** argv) {
     std::printf(" %s %.0f", name.c_str(), us);
     if (name == "total") total = us;
   }
-  const double wall = best[kCurl] * 1e6 / mib;
-  std::printf("\nbest curl run: %.0f us per range, of which outside the server's phases (connecting, "
-              "waiting for a worker, answer, close, curl itself) about %.0f\n", wall, wall - total);
+  std::printf("\n");
+  for (Side s : {kPostChunk, kCurl}) {
+    const double wall = best[s] * 1e6 / mib;
+    std::printf("best %s run: %.0f us per range, of which outside the server's phases (connecting, waiting "
+                "for a worker, answer, close, the client itself) about %.0f\n",
+                kNames[s], wall, wall - total);
+  }
   return 0;
 }
 

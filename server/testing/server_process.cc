@@ -10,12 +10,17 @@
 namespace vexa::server {
 
 bool ServerProcess::Start(std::vector<std::string> extra) {
-  const char* bin_dir = std::getenv("VEXA_BINARY_DIR");
-  std::string binary = std::string(bin_dir ? bin_dir : ".") + "/server/vexa-server";
-  std::vector<std::string> args = {binary,   "--listen",         "127.0.0.1:0", "--data",
-                                   data_dir_, "--user",          "alice:alice-pw", "--user",
-                                   "bob:bob-pw:3000000", "--admin-token", kTestAdminToken};
+  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--data",        data_dir_,
+                                   "--user",   "alice:alice-pw", "--user", "bob:bob-pw:3000000",
+                                   "--admin-token", kTestAdminToken};
   args.insert(args.end(), extra.begin(), extra.end());
+  return StartProgram("server/vexa-server", std::move(args));
+}
+
+bool ServerProcess::StartProgram(const std::string& program, std::vector<std::string> args) {
+  const char* bin_dir = std::getenv("VEXA_BINARY_DIR");
+  std::string binary = std::string(bin_dir ? bin_dir : ".") + "/" + program;
+  args.insert(args.begin(), binary);
   int fds[2];
   if (pipe(fds) != 0) return false;
   pid_t pid = fork();

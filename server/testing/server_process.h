@@ -24,6 +24,9 @@ class ServerProcess {
   // "bob:bob-pw:3000000", the test admin token and `extra` arguments; true once
   // it announced its port.
   bool Start(std::vector<std::string> extra = {});
+  // Starts another program of the build (`program` relative to the build
+  // folder) that announces its loopback port the same way, with `args`.
+  bool StartProgram(const std::string& program, std::vector<std::string> args);
   // Sends `sig` and returns the exit status (-1 when killed by a signal, -2
   // when nothing runs).
   int Stop(int sig);
