@@ -65,8 +65,9 @@ double TimeCurl(MemoryJob* job, const std::filesystem::path& scratch, bool expec
                 const std::string& sink = "");
 
 // Posts every range of the prepared job with PostChunk, as the transfer
-// worker does (one connection each), and returns the seconds it took.
-double TimePostChunk(const HttpClient& client, MemoryJob* job);
+// worker does (one connection each), and returns the seconds it took. With
+// `sink` (a URL) the ranges go there instead, and its answers are not read.
+double TimePostChunk(const HttpClient& client, MemoryJob* job, const std::string& sink = "");
 
 }  // namespace vexa::bench
 
