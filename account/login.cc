@@ -45,13 +45,14 @@ void RunLogin(const std::string& account, const std::string& password, bool reme
     return;
   }
   const std::string body = BuildLoginBody(account, digest, FormatU64(LoginTime()));
+  const uint64_t logouts = LogoutCount();
   std::string answer;
   if (!ProcessHttpClient().Post(base + "/app/clogin", body, &answer)) {
     SetLastError(AnsiToUtf8(kCheckNetworkAnsi));
     return;
   }
   // An answer that is not JSON leaves the session as it was.
-  ApplyLoginAnswer(answer, account, digest, remember, auto_login);
+  ApplyLoginAnswer(answer, account, digest, remember, auto_login, logouts);
   // Later commands find the service that accepted the account.
   if (IsLoggedIn()) WriteRememberedApiBase(base);
 }

@@ -189,5 +189,30 @@ TEST_F(LoginTest, OneLoginAtATimeAndNoneWhileLoggedIn) {
   EXPECT_FALSE(IsLoggedIn());
 }
 
+TEST_F(LoginTest, ALogoutWhileTheAnswerIsOnItsWayWins) {
+  std::atomic<bool> asked{false}, release{false};
+  ScriptedPeer peer([&](Connection& c) {
+    if (!ReadRequest(c)) return;
+    asked.store(true);
+    for (int i = 0; i < 3000 && !release.load(); ++i) port::SleepMs(10);
+    c.Write(Http200(kWelcome));
+    c.WaitForClientClose(10000);
+  });
+  UsePeer(peer);
+  ASSERT_TRUE(StartLogin("alice", "alice-pw", true, true));
+  for (int i = 0; i < 3000 && !asked.load(); ++i) port::SleepMs(10);
+  ASSERT_TRUE(asked.load());
+  LogoutAccount();
+  release.store(true);
+  ASSERT_TRUE(observer_.WaitForLogins(1));
+  EXPECT_FALSE(IsLoggedIn());
+  EXPECT_EQ("", GetUserId());
+
+  // The next login is not held back by the one that was dropped.
+  ASSERT_TRUE(StartLogin("alice", "alice-pw", false, false));
+  ASSERT_TRUE(observer_.WaitForLogins(2));
+  EXPECT_TRUE(IsLoggedIn());
+}
+
 }  // namespace
 }  // namespace vexa

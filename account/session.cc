@@ -13,6 +13,7 @@ namespace {
 struct Session {
   port::Mutex mu;
   AccountState state;
+  uint64_t logouts = 0;  // under mu
   port::Mutex observers_mu;
   std::vector<LoginObserver*> observers;
 };
@@ -110,13 +111,25 @@ bool ReadLoginAnswer(const std::string& body, AccountState* state) {
   return true;
 }
 
+uint64_t LogoutCount() {
+  Session& s = TheSession();
+  port::MutexLock l(&s.mu);
+  return s.logouts;
+}
+
 bool ApplyLoginAnswer(const std::string& body, const std::string& account,
-                      const std::string& digest, bool remember, bool auto_login) {
+                      const std::string& digest, bool remember, bool auto_login, uint64_t logouts) {
   // Work on a copy and publish it whole, so readers see the session before or
   // after the answer, never in between.
   AccountState st = CopyAccountState();
   if (!ReadLoginAnswer(body, &st)) return false;
-  UpdateAccountState([&st](AccountState* state) { *state = st; });
+  {
+    Session& s = TheSession();
+    port::MutexLock l(&s.mu);
+    // The user logged out while the answer was on its way: that wins.
+    if (s.logouts != logouts) return true;
+    s.state = st;
+  }
   if (st.loggedIn) {
     // A failure to save is not a failure of the login.
     WriteRememberedAccount(st.userId, account, digest, remember, auto_login);
@@ -164,7 +177,12 @@ void NotifyLoginObservers() {
 }
 
 void LogoutAccount() {
-  UpdateAccountState([](AccountState* state) { *state = AccountState(); });
+  {
+    Session& s = TheSession();
+    port::MutexLock l(&s.mu);
+    ++s.logouts;
+    s.state = AccountState();
+  }
   ForgetAccountFile();
   for (LoginObserver* o : CopyObservers()) o->OnLogout();
 }

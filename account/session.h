@@ -80,8 +80,12 @@ bool ReadLoginAnswer(const std::string& body, AccountState* state);
 // only when `remember` is set). A value of the wrong type fails the login
 // (logged-in flag cleared, values read before it kept). Returns true when the
 // answer was read, whatever the outcome; IsLoggedIn() tells the outcome.
+// `logouts` is LogoutCount() from before the login was sent: when the user
+// has logged out since, the answer is dropped and the session stays empty.
 bool ApplyLoginAnswer(const std::string& body, const std::string& account,
-                      const std::string& digest, bool remember, bool auto_login);
+                      const std::string& digest, bool remember, bool auto_login, uint64_t logouts);
+// How many times LogoutAccount has run in this process.
+uint64_t LogoutCount();
 
 // 0, 1 or 2: the first of classes 0 and 1 whose range holds `size`, else 2.
 int ClassifyFileSize(uint64_t size);

@@ -30,7 +30,7 @@ class SessionTest : public ::testing::Test {
 };
 
 TEST_F(SessionTest, SuccessfulAnswerFillsTheSessionAndRemembersTheAccount) {
-  ASSERT_TRUE(ApplyLoginAnswer(kAnswer, "alice@x", std::string(40, 'd'), true, false));
+  ASSERT_TRUE(ApplyLoginAnswer(kAnswer, "alice@x", std::string(40, 'd'), true, false, LogoutCount()));
   const AccountState s = CopyAccountState();
   EXPECT_TRUE(IsLoggedIn());
   EXPECT_TRUE(s.isVip);
@@ -62,16 +62,16 @@ TEST_F(SessionTest, SuccessfulAnswerFillsTheSessionAndRemembersTheAccount) {
 
 TEST_F(SessionTest, RefusedOrUnreadableAnswers) {
   ASSERT_TRUE(ApplyLoginAnswer(R"({"state": false, "error": "bad password", "user_id": "9"})", "a",
-                               "d", true, true));
+                               "d", true, true, LogoutCount()));
   EXPECT_FALSE(IsLoggedIn());
   EXPECT_EQ("bad password", GetLastErrorText());
   EXPECT_EQ("", GetUserId());
 
   // Not JSON: the session stays as it was.
-  EXPECT_FALSE(ApplyLoginAnswer("<html>", "a", "d", true, true));
+  EXPECT_FALSE(ApplyLoginAnswer("<html>", "a", "d", true, true, LogoutCount()));
   EXPECT_EQ("bad password", GetLastErrorText());
   // Nesting deeper than the JSON reader allows is unreadable, not a crash.
-  EXPECT_FALSE(ApplyLoginAnswer(std::string(100000, '['), "a", "d", true, true));
+  EXPECT_FALSE(ApplyLoginAnswer(std::string(100000, '['), "a", "d", true, true, LogoutCount()));
   EXPECT_EQ("bad password", GetLastErrorText());
 
   std::string account, digest;
@@ -82,7 +82,7 @@ TEST_F(SessionTest, RefusedOrUnreadableAnswers) {
 TEST_F(SessionTest, WrongValueTypeFailsTheLoginKeepingWhatWasRead) {
   ASSERT_TRUE(ApplyLoginAnswer(
       R"({"state": true, "error": "e", "upload_allowed": 3, "is_vip": true, "user_id": 123})", "a",
-      "d", true, true));
+      "d", true, true, LogoutCount()));
   EXPECT_FALSE(IsLoggedIn());
   EXPECT_EQ("e", GetLastErrorText());
   EXPECT_EQ(3, GetUploadAllowed());
@@ -93,7 +93,7 @@ TEST_F(SessionTest, WrongValueTypeFailsTheLoginKeepingWhatWasRead) {
         R"({"state": true, "size_limit": "big"})", R"(["state"])",
         R"({"state": true, "type_limit": [1]})"}) {
     LogoutAccount();
-    ASSERT_TRUE(ApplyLoginAnswer(body, "a", "d", false, false)) << body;
+    ASSERT_TRUE(ApplyLoginAnswer(body, "a", "d", false, false, LogoutCount())) << body;
     EXPECT_FALSE(IsLoggedIn()) << body;
   }
 }
@@ -101,7 +101,7 @@ TEST_F(SessionTest, WrongValueTypeFailsTheLoginKeepingWhatWasRead) {
 TEST_F(SessionTest, SizeClassesAndTypeList) {
   EXPECT_EQ(2, ClassifyFileSize(0));  // no ranges: everything is class 2
   EXPECT_EQ(2, ClassifyFileSize(5));
-  ASSERT_TRUE(ApplyLoginAnswer(kAnswer, "a", "d", false, false));
+  ASSERT_TRUE(ApplyLoginAnswer(kAnswer, "a", "d", false, false, LogoutCount()));
   EXPECT_EQ(0, ClassifyFileSize(1048576));
   EXPECT_EQ(1, ClassifyFileSize(1048577));
   EXPECT_EQ(1, ClassifyFileSize(UINT64_MAX));  // high bound 0: unbounded
@@ -128,7 +128,7 @@ TEST_F(SessionTest, ObserversAreToldInOrderOnce) {
   AddLoginObserver(&a);
   AddLoginObserver(&b);
   AddLoginObserver(&a);
-  ApplyLoginAnswer(kAnswer, "a", "d", false, false);
+  ApplyLoginAnswer(kAnswer, "a", "d", false, false, LogoutCount());
   NotifyLoginObservers();
   LogoutAccount();
   RemoveLoginObserver(&a);
@@ -158,7 +158,7 @@ TEST_F(SessionTest, ReadsAreConsistentCopiesWhileLoginsAndLogoutsRun) {
   for (int i = 0; i < 200; ++i) {
     const std::string id = std::to_string(i);
     ApplyLoginAnswer(R"({"state": true, "user_id": ")" + id + R"(", "userkey": "K)" + id + R"("})",
-                     "a", "d", false, false);
+                     "a", "d", false, false, LogoutCount());
     if (i % 3 == 0) LogoutAccount();
   }
   done = true;

@@ -57,7 +57,7 @@ class BenchEnvironment {
  public:
   BenchEnvironment() {
     ApplyLoginAnswer(R"({"state": true, "user_id": "bench", "size_limit": 1e12})", "a", "d", false,
-                     false);
+                     false, LogoutCount());
     TEST_SetSchedulerThreadEnabled(false);
   }
   ~BenchEnvironment() {

@@ -28,7 +28,7 @@ class FolderBenchEnvironment {
  public:
   FolderBenchEnvironment() : root_(dir_.File("Pictures")) {
     ApplyLoginAnswer(R"({"state": true, "user_id": "bench", "size_limit": 1e12})", "a", "d", false,
-                     false);
+                     false, LogoutCount());
     TEST_SetSchedulerThreadEnabled(false);
     InstallFolderUploads();
     for (int d = 0; d < kFiles / kPerFolder; ++d) {

@@ -22,7 +22,7 @@ std::string PathOf(int i) {
 class StoreFixture {
  public:
   StoreFixture() {
-    ApplyLoginAnswer(R"({"state": true, "user_id": "bench"})", "a", "d", false, false);
+    ApplyLoginAnswer(R"({"state": true, "user_id": "bench"})", "a", "d", false, false, LogoutCount());
     OpenResumeStore();
     LoadResumeStore(nullptr);
     ResumeRecord r;

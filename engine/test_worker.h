@@ -178,7 +178,7 @@ class EngineTest : public ::testing::Test {
 
   static void LogIn(const std::string& answer) {
     LogoutAccount();
-    ASSERT_TRUE(ApplyLoginAnswer(answer, "a", "d", false, false));
+    ASSERT_TRUE(ApplyLoginAnswer(answer, "a", "d", false, false, LogoutCount()));
   }
   void Start() { StartEngine(log_.Callback(), 77); }
 

@@ -17,7 +17,7 @@ namespace {
 void LogIn(const std::string& user_id) {
   LogoutAccount();
   ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": ")" + user_id + R"("})", "a", "d",
-                               false, false));
+                               false, false, LogoutCount()));
   ASSERT_TRUE(IsLoggedIn());
 }
 
