@@ -49,25 +49,55 @@ double TimeDd(const fs::path& dir, int mib) {
   return seconds;
 }
 
-// Mean microseconds of each phase over the log's lines ("name=us ...").
-std::vector<std::pair<std::string, double>> MeanPhases(const fs::path& log, int* ranges) {
-  std::ifstream in(log);
-  std::vector<std::pair<std::string, double>> sums;
-  std::string line;
-  *ranges = 0;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string word;
-    for (size_t i = 0; words >> word; ++i) {
-      const size_t eq = word.find('=');
-      if (i == sums.size()) sums.emplace_back(word.substr(0, eq), 0.0);
-      sums[i].second += std::atof(word.c_str() + eq + 1);
+// The server's time log ("name=us ..." per range), read side by side: each
+// call takes the lines written since the last one.
+class PhaseLog {
+ public:
+  explicit PhaseLog(fs::path path) : path_(std::move(path)) {}
+
+  // Adds the new lines' phases to those of `side`.
+  void Collect(int side) {
+    std::ifstream in(path_);
+    Sums& sums = sides_[side];
+    std::string line;
+    for (int n = 0; std::getline(in, line); ++n) {
+      if (n < lines_) continue;
+      ++lines_;
+      std::istringstream words(line);
+      std::string word;
+      for (size_t i = 0; words >> word; ++i) {
+        const size_t eq = word.find('=');
+        if (i == sums.us.size()) sums.us.emplace_back(word.substr(0, eq), 0.0);
+        sums.us[i].second += std::atof(word.c_str() + eq + 1);
+      }
+      ++sums.ranges;
     }
-    ++*ranges;
   }
-  for (auto& s : sums) s.second /= *ranges > 0 ? *ranges : 1;
-  return sums;
-}
+
+  // Prints the side's mean microseconds per phase; returns the mean total.
+  double Print(int side, const char* name) const {
+    const auto it = sides_.find(side);
+    if (it == sides_.end() || it->second.ranges == 0) return 0;
+    const Sums& sums = it->second;
+    std::printf("server phases with %s, mean us over %d ranges:", name, sums.ranges);
+    double total = 0;
+    for (const auto& [phase, us] : sums.us) {
+      std::printf(" %s %.0f", phase.c_str(), us / sums.ranges);
+      if (phase == "total") total = us / sums.ranges;
+    }
+    std::printf("\n");
+    return total;
+  }
+
+ private:
+  struct Sums {
+    std::vector<std::pair<std::string, double>> us;
+    int ranges = 0;
+  };
+  const fs::path path_;
+  int lines_ = 0;
+  std::map<int, Sums> sides_;
+};
 
 int Main(int argc, char** argv) {
   int mib = 64, reps = 3;
@@ -78,6 +108,7 @@ int Main(int argc, char** argv) {
   const fs::path& scratch = scratch_dir.path();
   const fs::path times = scratch / "range-times.log";
   setenv("VEXA_RANGE_TIMES", times.c_str(), 1);
+  PhaseLog phase_log(times);
   server::ServerProcess server((scratch / "server").string());
   const HttpClient client = bench::LoopbackClient();
   bench::StartAndLogIn(&server, client);
@@ -114,6 +145,7 @@ int Main(int argc, char** argv) {
           const std::string to = side == kSink ? sink.base() : side == kSinkNoSync ? sink_no_sync.base() : "";
           seconds[side] = bench::TimeCurl(&job, scratch, side == kCurlExpect, to);
         }
+        phase_log.Collect(side);
       }
     }
     std::printf("run %d:", r);
@@ -134,20 +166,12 @@ int Main(int argc, char** argv) {
               best[kDd] / best[kPostChunkSink], best[kDd] / best[kSink], best[kDd] / best[kSinkNoSync],
               best[kPostChunkSink] / best[kPostChunk], best[kSink] / best[kCurl]);
 
-  int ranges = 0;
-  const auto phases = MeanPhases(times, &ranges);
-  std::printf("server phases, mean us per range over %d ranges:", ranges);
-  double total = 0;
-  for (const auto& [name, us] : phases) {
-    std::printf(" %s %.0f", name.c_str(), us);
-    if (name == "total") total = us;
-  }
-  std::printf("\n");
-  for (Side s : {kPostChunk, kCurl}) {
+  for (Side s : {kPostChunk, kCurl, kCurlExpect}) {
+    const double total = phase_log.Print(s, kNames[s]);
     const double wall = best[s] * 1e6 / mib;
-    std::printf("best %s run: %.0f us per range, of which outside the server's phases (connecting, waiting "
-                "for a worker, answer, close, the client itself) about %.0f\n",
-                kNames[s], wall, wall - total);
+    std::printf("  best run: %.0f us per range, of which outside the server's phases (connecting, waiting for a "
+                "worker, answer, close, the client itself) about %.0f\n",
+                wall, wall - total);
   }
   return 0;
 }
