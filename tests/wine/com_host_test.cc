@@ -197,6 +197,16 @@ class ComHostTest : public ::testing::Test {
                             nullptr);
   }
 
+  // The control's connection points, through its container as a page's host
+  // walks them.
+  void EnumConnectionPoints(IEnumConnectionPoints** points) {
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+              S_OK);
+    ASSERT_EQ(container->EnumConnectionPoints(points), S_OK);
+    container->Release();
+  }
+
   IDispatch* control_ = nullptr;
 };
 
@@ -393,12 +403,8 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
 
 // EnumConnectionPoints and EnumConnections as a container walks them.
 TEST_F(ComHostTest, EnumeratesItsConnectionPointAndTheSinksInConnectionOrder) {
-  IConnectionPointContainer* container = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
-            S_OK);
   IEnumConnectionPoints* points = nullptr;
-  ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
-  container->Release();
+  ASSERT_NO_FATAL_FAILURE(EnumConnectionPoints(&points));
   IConnectionPoint* got[2] = {};
   ULONG fetched = 9;
   EXPECT_EQ(points->Next(2, got, &fetched), S_FALSE);  // only one
@@ -464,12 +470,8 @@ TEST_F(ComHostTest, CanUnloadOnlyWhenNothingOfTheDllLives) {
   auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
   ASSERT_NE(can_unload, nullptr);
   EXPECT_EQ(can_unload(), S_FALSE);
-  IConnectionPointContainer* container = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
-            S_OK);
   IEnumConnectionPoints* points = nullptr;
-  ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
-  container->Release();
+  ASSERT_NO_FATAL_FAILURE(EnumConnectionPoints(&points));
   control_->Release();
   control_ = nullptr;
   EXPECT_EQ(can_unload(), S_FALSE);
