@@ -175,14 +175,23 @@ class Worker {
   void Transfer() {
     if (!TakeStamp()) return;
     if (task_->GetStatus() == TaskStatus::Hashing && !Hash()) return;
-    SaveTaskRecord(*task_, false);
+    SaveRecordWhileRunning(false);
     if (Halted() || !Prepare() || !Pace() || !WaitForSpace() || !Dispatch()) return;
     // The pick code is what lets a later run resume: written at once for a file
     // of more than one range, so a crash does not make it start over.
-    SaveTaskRecord(*task_, !task_->workerFlag.load() && task_->fileSize > kMaxRangeBytes);
+    SaveRecordWhileRunning(!task_->workerFlag.load() && task_->fileSize > kMaxRangeBytes);
     if (!task_->folderPath.empty()) folder_ = job_.FindFolder();
     if (!Position()) return;
     SendRanges();
+  }
+
+  // Saves the task's resume record unless a stop or cancel has come. The
+  // test and the save share the task's lock, which a cancel takes to change
+  // the status before it removes the record, so a cancelled task's record
+  // is never written again after its removal.
+  void SaveRecordWhileRunning(bool wake) {
+    port::MutexLock l(&task_->lock);
+    if (!IsHalted(task_->GetStatus())) SaveTaskRecord(*task_, wake);
   }
 
   // A stopped or cancelled task, or a logged-out session, which stops it.
@@ -408,7 +417,7 @@ class Worker {
       if (elapsed > 0) speed = transfer_->chunkLength / elapsed * 1000;
       if (speed < 1) speed = transfer_->chunkLength;
       transfer_->speed.store(static_cast<int32_t>(speed));
-      SaveTaskRecord(*task_, false);
+      SaveRecordWhileRunning(false);
     }
     complete_ = true;
   }
