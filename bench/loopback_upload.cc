@@ -115,9 +115,20 @@ void Prepare(const HttpClient& client, const std::string& path, const std::strin
   }
 }
 
-double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue, const std::string& sink) {
+namespace {
+
+// Where a timed run posts its ranges: the sink when one is given, else the
+// service's range URL for the job.
+std::string RangeUrl(const MemoryJob& job, const std::string& sink) {
   std::string url = sink;
-  if (url.empty() && !BuildBigUploadUrl(*job, &url)) Die("no URL");
+  if (url.empty() && !BuildBigUploadUrl(job, &url)) Die("no URL");
+  return url;
+}
+
+}  // namespace
+
+double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue, const std::string& sink) {
+  const std::string url = RangeUrl(*job, sink);
   const fs::path config = scratch / "curl.cfg";
   std::ofstream cfg(config);
   std::vector<char> data(static_cast<size_t>(kMaxRangeBytes));
@@ -163,8 +174,7 @@ double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue, c
 }
 
 double TimePostChunk(const HttpClient& client, MemoryJob* job, const std::string& sink) {
-  std::string url = sink;
-  if (url.empty() && !BuildBigUploadUrl(*job, &url)) Die("no URL");
+  const std::string url = RangeUrl(*job, sink);
   const Clock::time_point start = Clock::now();
   while (job->transfer.offset < job->fields.fileSize) {
     job->transfer.chunkLength = kMaxRangeBytes;

@@ -114,9 +114,10 @@ int Main(int argc, char** argv) {
   bench::StartAndLogIn(&server, client);
   const std::string path = (scratch / "upload.bin").string();
   bench::WriteRandomFile(path, mib);
-  // The ceiling of any service here with the same client: curl posting the
-  // same bodies to a sink that only appends and syncs each (and one that
-  // does not even sync), in the service's data folder.
+  // The ceiling of any service here with the same clients: PostChunk and
+  // curl posting the same requests to a sink that only appends and syncs
+  // each body (and, for curl, one that does not even sync), in the service's
+  // data folder.
   server::ServerProcess sink(""), sink_no_sync("");
   if (!sink.StartProgram("server/testing/range_sink", {(scratch / "server" / "sink.bin").string()}) ||
       !sink_no_sync.StartProgram("server/testing/range_sink",
