@@ -17,7 +17,7 @@ const char kSpace[] = R"("space": {"byte_size_total": 5000.9, "byte_size_used": 
   "byte_size_remain": 4000, "size_used_percent": "20%", "size_total": "5K", "size_used": "1K",
   "size_remain": "4K"})";
 
-std::string Answer(const std::string& head) { return "{" + head + ", " + kSpace + "}"; }
+std::string SpaceAnswer(const std::string& head) { return "{" + head + ", " + kSpace + "}"; }
 
 AccountState Quota(uint64_t remain, const std::string& summary) {
   AccountState s;
@@ -28,7 +28,7 @@ AccountState Quota(uint64_t remain, const std::string& summary) {
 
 TEST(ReadSpaceAnswerTest, AcceptsOnlyAWholeAnswerForTheSameUser) {
   AccountState s = Quota(1, "old");
-  ASSERT_TRUE(ReadSpaceAnswer(Answer(R"("state": true, "user_id": "7", "size_used": "top")"), "7", &s));
+  ASSERT_TRUE(ReadSpaceAnswer(SpaceAnswer(R"("state": true, "user_id": "7", "size_used": "top")"), "7", &s));
   EXPECT_EQ(5000u, s.spaceTotal);
   EXPECT_EQ(1000u, s.spaceUsed);
   EXPECT_EQ(4000u, s.spaceRemain);
@@ -96,7 +96,7 @@ ScriptedPeer::Script AnswerWith(std::string status, std::string body, void (*dur
 }
 
 TEST_F(RefreshSpaceTest, AsksWithTheSessionsResourceAndStoresTheAnswer) {
-  ScriptedPeer peer(AnswerWith("200 OK", Answer(R"("state": true, "user_id": "7")")));
+  ScriptedPeer peer(AnswerWith("200 OK", SpaceAnswer(R"("state": true, "user_id": "7")")));
   ASSERT_NE(0, peer.port());
   SetAccountApiBase("http://127.0.0.1:" + std::to_string(peer.port()));
 
@@ -116,19 +116,19 @@ TEST_F(RefreshSpaceTest, FailuresLeaveTheQuotaAsItWas) {
   EXPECT_FALSE(RefreshSpaceInfo()) << "no account API base";
 
   {
-    ScriptedPeer peer(AnswerWith("500 Internal Server Error", Answer(R"("state": true, "user_id": "7")")));
+    ScriptedPeer peer(AnswerWith("500 Internal Server Error", SpaceAnswer(R"("state": true, "user_id": "7")")));
     SetAccountApiBase("http://127.0.0.1:" + std::to_string(peer.port()));
     EXPECT_FALSE(RefreshSpaceInfo());
     EXPECT_EQ(1, peer.connections());
   }
   {
-    ScriptedPeer peer(AnswerWith("200 OK", Answer(R"("state": true, "user_id": "70")")));
+    ScriptedPeer peer(AnswerWith("200 OK", SpaceAnswer(R"("state": true, "user_id": "70")")));
     SetAccountApiBase("http://127.0.0.1:" + std::to_string(peer.port()));
     EXPECT_FALSE(RefreshSpaceInfo()) << "another user's answer";
   }
   {
     // Another user logs in while the query runs: its answer is stale.
-    ScriptedPeer peer(AnswerWith("200 OK", Answer(R"("state": true, "user_id": "7")"),
+    ScriptedPeer peer(AnswerWith("200 OK", SpaceAnswer(R"("state": true, "user_id": "7")"),
                                  [] { UpdateAccountState([](AccountState* s) { s->userId = "8"; }); }));
     SetAccountApiBase("http://127.0.0.1:" + std::to_string(peer.port()));
     EXPECT_FALSE(RefreshSpaceInfo());

@@ -1,4 +1,4 @@
-# vexa_module(NAME [DIRS dir...] [DEPS lib...] [TEST_DEPS lib...] [LABELS label...]
+# vexa_module(NAME [DIRS dir...] [DEPS lib...] [TEST_DEPS lib...] [LABELS label...] [SHARDS n]
 #             [POSIX_SOURCES file...] [POSIX_TESTS file...] [POSIX_TEST_DEPS lib...])
 #
 # Builds the static library vexa_NAME from every *.cc of the module's folder (and of
@@ -7,9 +7,12 @@
 # Modules with no sources yet build nothing, so a folder can be filled step by step.
 # POSIX_SOURCES, POSIX_TESTS (file names) and POSIX_TEST_DEPS are left out of the
 # Windows build: they need the reference server, other Linux-side peers or jsoncpp. There ctest runs the
-# tests through the toolchain's emulator (Wine).
+# tests through the toolchain's emulator (Wine). Tests labelled "threaded" are also built by the
+# target threaded_tests (the ThreadSanitizer run builds only those). With SHARDS n, the test binary
+# runs as n ctest entries NAME.1 ... NAME.n, each a GoogleTest shard, so ctest runs a long binary's
+# tests side by side (they mostly wait on a service) instead of in one job slot.
 function(vexa_module NAME)
-  cmake_parse_arguments(M "" "" "DIRS;DEPS;TEST_DEPS;LABELS;POSIX_SOURCES;POSIX_TESTS;POSIX_TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "SHARDS" "DIRS;DEPS;TEST_DEPS;LABELS;POSIX_SOURCES;POSIX_TESTS;POSIX_TEST_DEPS" ${ARGN})
   if(NOT WIN32)
     list(APPEND M_TEST_DEPS ${M_POSIX_TEST_DEPS})
   endif()
@@ -39,10 +42,23 @@ function(vexa_module NAME)
   if(tests)
     add_executable(${NAME}_test ${tests})
     target_link_libraries(${NAME}_test PRIVATE vexa_${NAME} ${M_TEST_DEPS} GTest::gtest GTest::gtest_main)
-    add_test(NAME ${NAME} COMMAND ${NAME}_test)
+    if("threaded" IN_LIST M_LABELS)
+      add_dependencies(threaded_tests ${NAME}_test)
+    endif()
     set(labels unit ${M_LABELS})
-    set_tests_properties(${NAME} PROPERTIES LABELS "${labels}" TIMEOUT 900
-      ENVIRONMENT "VEXA_SOURCE_DIR=${CMAKE_SOURCE_DIR};VEXA_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    set(env "VEXA_SOURCE_DIR=${CMAKE_SOURCE_DIR};VEXA_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    if(NOT M_SHARDS OR M_SHARDS LESS 2)
+      add_test(NAME ${NAME} COMMAND ${NAME}_test)
+      set_tests_properties(${NAME} PROPERTIES LABELS "${labels}" TIMEOUT 900 ENVIRONMENT "${env}")
+    else()
+      foreach(i RANGE 1 ${M_SHARDS})
+        math(EXPR index "${i} - 1")
+        add_test(NAME ${NAME}.${i} COMMAND ${NAME}_test)
+        # The shards start first: each is among the longest entries of the run.
+        set_tests_properties(${NAME}.${i} PROPERTIES LABELS "${labels}" TIMEOUT 900 COST 100
+          ENVIRONMENT "${env};GTEST_TOTAL_SHARDS=${M_SHARDS};GTEST_SHARD_INDEX=${index}")
+      endforeach()
+    endif()
   endif()
 endfunction()
 

@@ -1,12 +1,11 @@
 #include "codec/md5.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 namespace vexa {
 namespace {
-
-inline uint32_t Rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline uint32_t LoadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -15,7 +14,7 @@ inline uint32_t LoadLe32(const uint8_t* p) {
 
 #define VEXA_MD5_STEP(f, a, b, c, d, k, s, t) \
   a += f(b, c, d) + x[k] + t;                 \
-  a = Rol(a, s) + b
+  a = std::rotl(a, s) + b
 #define VEXA_MD5_F(b, c, d) ((((c) ^ (d)) & (b)) ^ (d))
 #define VEXA_MD5_G(b, c, d) ((((b) ^ (c)) & (d)) ^ (c))
 #define VEXA_MD5_H(b, c, d) ((b) ^ (c) ^ (d))

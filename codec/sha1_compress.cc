@@ -1,11 +1,10 @@
 #include "codec/sha1_compress.h"
 
 #include <atomic>
+#include <bit>
 
 namespace vexa {
 namespace {
-
-inline uint32_t Rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline uint32_t LoadBe32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -26,25 +25,25 @@ std::atomic<Sha1CompressFn>& ActiveCompress() {
 // Fully unrolled: the five working variables rotate by renaming instead of by
 // moves, and the message schedule lives in a 16-word ring.
 #define VEXA_SHA1_W(i) \
-  (w[(i) & 15] = Rol(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i) & 15], 1))
+  (w[(i) & 15] = std::rotl(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i) & 15], 1))
 #define VEXA_SHA1_F1(b, c, d) (((c ^ d) & b) ^ d)
 #define VEXA_SHA1_F2(b, c, d) (b ^ c ^ d)
 #define VEXA_SHA1_F3(b, c, d) (((b | c) & d) | (b & c))
 #define VEXA_SHA1_R0(a, b, c, d, e, i)                                    \
-  e += VEXA_SHA1_F1(b, c, d) + w[i] + 0x5A827999u + Rol(a, 5); \
-  b = Rol(b, 30)
+  e += VEXA_SHA1_F1(b, c, d) + w[i] + 0x5A827999u + std::rotl(a, 5); \
+  b = std::rotl(b, 30)
 #define VEXA_SHA1_R1(a, b, c, d, e, i)                                        \
-  e += VEXA_SHA1_F1(b, c, d) + VEXA_SHA1_W(i) + 0x5A827999u + Rol(a, 5); \
-  b = Rol(b, 30)
+  e += VEXA_SHA1_F1(b, c, d) + VEXA_SHA1_W(i) + 0x5A827999u + std::rotl(a, 5); \
+  b = std::rotl(b, 30)
 #define VEXA_SHA1_R2(a, b, c, d, e, i)                                        \
-  e += VEXA_SHA1_F2(b, c, d) + VEXA_SHA1_W(i) + 0x6ED9EBA1u + Rol(a, 5); \
-  b = Rol(b, 30)
+  e += VEXA_SHA1_F2(b, c, d) + VEXA_SHA1_W(i) + 0x6ED9EBA1u + std::rotl(a, 5); \
+  b = std::rotl(b, 30)
 #define VEXA_SHA1_R3(a, b, c, d, e, i)                                        \
-  e += VEXA_SHA1_F3(b, c, d) + VEXA_SHA1_W(i) + 0x8F1BBCDCu + Rol(a, 5); \
-  b = Rol(b, 30)
+  e += VEXA_SHA1_F3(b, c, d) + VEXA_SHA1_W(i) + 0x8F1BBCDCu + std::rotl(a, 5); \
+  b = std::rotl(b, 30)
 #define VEXA_SHA1_R4(a, b, c, d, e, i)                                        \
-  e += VEXA_SHA1_F2(b, c, d) + VEXA_SHA1_W(i) + 0xCA62C1D6u + Rol(a, 5); \
-  b = Rol(b, 30)
+  e += VEXA_SHA1_F2(b, c, d) + VEXA_SHA1_W(i) + 0xCA62C1D6u + std::rotl(a, 5); \
+  b = std::rotl(b, 30)
 #define VEXA_SHA1_FIVE(R, i)  \
   R(a, b, c, d, e, i);        \
   R(e, a, b, c, d, (i) + 1);  \

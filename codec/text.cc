@@ -94,6 +94,12 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
 std::string FileNameOf(std::string_view path) {
   const size_t sep = path.rfind(port::kPathSeparator);
   return std::string(sep == std::string_view::npos ? path : path.substr(sep + 1));

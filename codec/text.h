@@ -33,6 +33,8 @@ std::string ToLower(std::string_view text);
 // Strips leading and trailing space, TAB, LF, CR; a text made only of those is
 // returned unchanged.
 std::string Trim(std::string_view text);
+// The text without leading and trailing spaces and TABs (the blanks of header and proxy fields).
+std::string_view TrimBlanks(std::string_view text);
 
 // The part after the last local path separator (the whole path when none).
 std::string FileNameOf(std::string_view path);

@@ -14,10 +14,6 @@
 namespace vexa {
 namespace {
 
-constexpr int32_t kStopped = static_cast<int32_t>(TaskStatus::Stopped);
-constexpr int32_t kFailed = static_cast<int32_t>(TaskStatus::Failed);
-constexpr int32_t kCompleted = static_cast<int32_t>(TaskStatus::Completed);
-
 class FolderServiceTest : public TransferServiceTest {
  protected:
   void SetUp() override {

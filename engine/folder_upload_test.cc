@@ -22,9 +22,6 @@ namespace {
 using Placement = std::pair<std::string, std::string>;  // remotePath, target
 
 constexpr int32_t kWaiting = static_cast<int32_t>(TaskStatus::Waiting);
-constexpr int32_t kStopped = static_cast<int32_t>(TaskStatus::Stopped);
-constexpr int32_t kFailed = static_cast<int32_t>(TaskStatus::Failed);
-constexpr int32_t kCompleted = static_cast<int32_t>(TaskStatus::Completed);
 
 class FolderUploadTest : public EngineTest {
  protected:

@@ -23,6 +23,11 @@
 
 namespace vexa {
 
+// Task statuses as notices carry them.
+inline constexpr int32_t kStopped = static_cast<int32_t>(TaskStatus::Stopped);
+inline constexpr int32_t kFailed = static_cast<int32_t>(TaskStatus::Failed);
+inline constexpr int32_t kCompleted = static_cast<int32_t>(TaskStatus::Completed);
+
 // Accepts transfers from the scheduler and ends them when the test says so.
 class TestWorker {
  public:

@@ -35,6 +35,8 @@
 
 namespace vexa {
 
+inline constexpr size_t kMiB = 1 << 20;
+
 // Keeps the first bytes of every request sent through it: enough for the
 // request line, the form body and a range's multipart fields.
 class RequestRecorder : public port::SocketApiWrapper {

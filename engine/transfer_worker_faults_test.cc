@@ -8,7 +8,6 @@
 namespace vexa {
 namespace {
 
-constexpr size_t kMiB = 1 << 20;
 
 using TransferFaultsTest = TransferServiceTest;
 

@@ -13,7 +13,6 @@
 namespace vexa {
 namespace {
 
-constexpr size_t kMiB = 1 << 20;
 
 using TransferWorkerTest = TransferServiceTest;
 

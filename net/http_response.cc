@@ -1,5 +1,6 @@
 #include "net/http_response.h"
 
+#include "codec/text.h"
 #include "net/simple_socket.h"
 
 namespace vexa {
@@ -18,12 +19,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (Lower(a[i]) != Lower(b[i])) return false;
   }
   return true;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
 }
 
 // Whether the prefix received so far can still be the start of a status line.

@@ -4,16 +4,6 @@
 
 namespace vexa {
 
-namespace {
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-}  // namespace
-
 bool ParseProxyString(std::string_view text, CProxySocket& socket) {
   std::string_view entry = TrimBlanks(text.substr(0, text.find(';')));
   std::string_view scheme;

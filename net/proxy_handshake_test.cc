@@ -21,7 +21,7 @@ const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n{\"via\":1}"
 
 using ProxyEnvironmentScope = port::ProxyEnvironmentScopeForTesting;
 
-HttpClient TestClient() {
+HttpClient ProxyTestClient() {
   HttpClient c;
   c.connectTimeoutMs = 2000;
   c.idleTimeoutMs = 1500;
@@ -57,7 +57,7 @@ TEST(HttpConnectTest, TunnelsAndKeepsBytesAfterTheProxyAnswer) {
   });
   ScriptedPeer server([](Connection&) {});
   ProxyEnvironmentScope env("http://127.0.0.1:" + PortOf(proxy), "");
-  HttpClient client = TestClient();
+  HttpClient client = ProxyTestClient();
   std::string response;
   ASSERT_TRUE(client.Get("http://127.0.0.1:" + PortOf(server) + "/x?y=1", &response));
   EXPECT_EQ(response, "{\"via\":1}");
@@ -89,7 +89,7 @@ TEST(HttpConnectTest, RefusalFailsWithoutADirectAttempt) {
     });
     ScriptedPeer server([](Connection& c) { ServeRequest(c, 0); });
     ProxyEnvironmentScope env("127.0.0.1:" + PortOf(proxy), "");
-    HttpClient client = TestClient();
+    HttpClient client = ProxyTestClient();
     client.consoleTrace = true;
     std::vector<std::string> lines;
     client.traceSink = [&](std::string_view s) { lines.emplace_back(s); };
@@ -112,7 +112,7 @@ TEST(ProxyTest, UnreachableProxyFailsAndNoSystemProxyGoesDirect) {
   }
   ScriptedPeer server([](Connection& c) { ServeRequest(c, 0); });
   ProxyEnvironmentScope env("http://127.0.0.1:" + std::to_string(dead_port), "");
-  HttpClient client = TestClient();
+  HttpClient client = ProxyTestClient();
   std::string response;
   EXPECT_FALSE(client.Get("http://127.0.0.1:" + PortOf(server) + "/", &response));
   EXPECT_EQ(server.connections(), 0);
@@ -132,7 +132,7 @@ TEST(ProxyTest, AProxySettingThatCannotBeUsedFailsWithoutADirectAttempt) {
                                   "http://:" + server_port, "gopher://127.0.0.1:" + server_port};
   for (const std::string& bad : settings) {
     ProxyEnvironmentScope env(bad, "");
-    HttpClient client = TestClient();
+    HttpClient client = ProxyTestClient();
     client.consoleTrace = true;
     std::vector<std::string> lines;
     client.traceSink = [&](std::string_view s) { lines.emplace_back(s); };
@@ -154,7 +154,7 @@ TEST(ProxyTest, AProxySettingThatCannotBeUsedFailsWithoutADirectAttempt) {
 TEST(ProxyTest, NoProxyHostGoesDirect) {
   ScriptedPeer server([](Connection& c) { ServeRequest(c, 0); });
   ProxyEnvironmentScope env("http://127.0.0.1:9", "", "127.0.0.1");
-  HttpClient client = TestClient();
+  HttpClient client = ProxyTestClient();
   std::string response;
   ASSERT_TRUE(client.Get("http://127.0.0.1:" + PortOf(server) + "/", &response));
   EXPECT_EQ(response, "{\"via\":1}");
@@ -183,7 +183,7 @@ TEST(Socks4Test, SendsTheSocks4aRequestAndChecksTheGrant) {
       if (grant == 0x5a) ServeRequest(c, request_size);
     });
     ProxyEnvironmentScope env("", "socks4a://127.0.0.1:" + PortOf(proxy));
-    HttpClient client = TestClient();
+    HttpClient client = ProxyTestClient();
     std::string response;
     bool ok = client.Get("http://" + host + ":443/p", &response);
     EXPECT_EQ(ok, grant == 0x5a);
@@ -233,7 +233,7 @@ TEST(Socks5Test, NameGoesAsDomainAndIpv4AsAddress) {
       ServeRequest(conn, 4 + request.size());
     });
     ProxyEnvironmentScope env("", "socks5h://127.0.0.1:" + PortOf(proxy));
-    HttpClient client = TestClient();
+    HttpClient client = ProxyTestClient();
     std::string response;
     ASSERT_TRUE(client.Get("http://" + c.host + ":8080/", &response)) << c.host;
     EXPECT_EQ(response, "{\"via\":1}");

@@ -30,10 +30,10 @@ TEST(FormTest, UrlEncodedFieldsKeepEmptyValuesAndRefuseRepeats) {
   EXPECT_EQ("", QueryOf("/p"));
 }
 
-const char kBoundary[] = "-----------------------vexaupload";
+const char kClientBoundary[] = "-----------------------vexaupload";
 
 std::string ClientBody(const std::string& data, bool crlf_after_close) {
-  std::string b = kBoundary;
+  std::string b = kClientBoundary;
   std::string body;
   for (const char* name : {"fileid", "quickid", "ctrange", "cthash"}) {
     body += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
@@ -49,12 +49,12 @@ std::string ClientBody(const std::string& data, bool crlf_after_close) {
 
 TEST(FormTest, MultipartReadsTheClientBodyWithOrWithoutFinalCrlf) {
   // Binary data holding CR LF and a near-boundary must come back untouched.
-  std::string data = std::string("\r\n--") + std::string(kBoundary).substr(0, 20) + "\0\xff--\r\n";
+  std::string data = std::string("\r\n--") + std::string(kClientBoundary).substr(0, 20) + "\0\xff--\r\n";
   data.push_back('\0');
   for (bool crlf : {false, true}) {
     std::string body = ClientBody(data, crlf);
     std::vector<MultipartPart> parts;
-    ASSERT_TRUE(ParseMultipart(body, kBoundary, &parts)) << crlf;
+    ASSERT_TRUE(ParseMultipart(body, kClientBoundary, &parts)) << crlf;
     ASSERT_EQ(5u, parts.size());
     EXPECT_EQ("fileid", parts[0].name);
     EXPECT_EQ("v_fileid", parts[0].data);
@@ -67,7 +67,7 @@ TEST(FormTest, MultipartReadsTheClientBodyWithOrWithoutFinalCrlf) {
 }
 
 TEST(FormTest, TheFileStartFoundInAHeadIsWhereTheWholeBodyPutsIt) {
-  const std::string b = kBoundary;
+  const std::string b = kClientBoundary;
   for (const std::string& data : {std::string("abc"), "\r\n--" + b + "\r\n\r\n", std::string("")}) {
     for (bool crlf : {false, true}) {
       const std::string body = ClientBody(data, crlf);
@@ -91,53 +91,53 @@ TEST(FormTest, TheFileStartFoundInAHeadIsWhereTheWholeBodyPutsIt) {
 }
 
 TEST(FormTest, FileDataHoldingTheDelimiterIsTakenWhole) {
-  const std::string b = kBoundary;
+  const std::string b = kClientBoundary;
   for (const std::string& data :
        {"log: \r\n--" + b + "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\n",
         "\r\n--" + b + "--", "\r\n--" + b + "--\r\n", std::string("")}) {
     for (bool crlf : {false, true}) {
       const std::string body = ClientBody(data, crlf);  // parts point into it
       std::vector<MultipartPart> parts;
-      ASSERT_TRUE(ParseMultipart(body, kBoundary, &parts)) << data << crlf;
+      ASSERT_TRUE(ParseMultipart(body, kClientBoundary, &parts)) << data << crlf;
       ASSERT_EQ(5u, parts.size());
       EXPECT_EQ(data, parts[4].data) << crlf;
     }
   }
   // Nothing may follow the file part but the closing delimiter.
   std::vector<MultipartPart> parts;
-  EXPECT_FALSE(ParseMultipart(ClientBody("x", false) + "trailer", kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart(ClientBody("x", false) + "trailer", kClientBoundary, &parts));
 }
 
 TEST(FormTest, MultipartRefusesTruncatedOrMalformedBodies) {
   std::string body = ClientBody("payload", false);
   std::vector<MultipartPart> parts;
   // Cut inside the data: the closing delimiter is missing.
-  EXPECT_FALSE(ParseMultipart(body.substr(0, body.size() - 45), kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart(body.substr(0, body.size() - 45), kClientBoundary, &parts));
   EXPECT_FALSE(ParseMultipart(body, "other", &parts));
-  EXPECT_FALSE(ParseMultipart("--" + std::string(kBoundary) + "\r\nX: y\r\n\r\nz\r\n--" +
-                                  kBoundary + "--",
-                              kBoundary, &parts));
-  EXPECT_FALSE(ParseMultipart("", kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart("--" + std::string(kClientBoundary) + "\r\nX: y\r\n\r\nz\r\n--" +
+                                  kClientBoundary + "--",
+                              kClientBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart("", kClientBoundary, &parts));
 }
 
 TEST(FormTest, MultipartRefusesPartsWhoseNameIsAmbiguous) {
-  const std::string b = kBoundary;
+  const std::string b = kClientBoundary;
   std::vector<MultipartPart> parts;
   // Without headers a part has no name; its content must not be read as
   // headers, which would make a part named "cthash" out of data.
   const std::string headerless = "--" + b + "\r\n\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n"
                                  "X\r\n--" + b + "--";
-  EXPECT_FALSE(ParseMultipart(headerless, kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart(headerless, kClientBoundary, &parts));
   // Two Content-Disposition headers: the second would rename the part and
   // leave the first one's file name behind.
   const std::string twice = "--" + b +
                             "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk1\"\r\n"
                             "content-disposition: form-data; name=\"cthash\"\r\n\r\nX\r\n--" + b + "--";
-  EXPECT_FALSE(ParseMultipart(twice, kBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart(twice, kClientBoundary, &parts));
   // One of each header is still read, padding after the delimiter included.
   const std::string fine = "--" + b + " \t\r\nContent-Type: text/plain\r\n"
                            "content-disposition:form-data; filename=\"a;b\"; name=\"x\"\r\n\r\n\r\nX\r\n--" + b + "--";
-  ASSERT_TRUE(ParseMultipart(fine, kBoundary, &parts));
+  ASSERT_TRUE(ParseMultipart(fine, kClientBoundary, &parts));
   ASSERT_EQ(1u, parts.size());
   EXPECT_EQ("x", parts[0].name);
   EXPECT_EQ("a;b", parts[0].filename);
@@ -147,7 +147,7 @@ TEST(FormTest, MultipartRefusesPartsWhoseNameIsAmbiguous) {
 TEST(FormTest, BoundaryComesFromTheContentType) {
   std::string b;
   ASSERT_TRUE(MultipartBoundary("multipart/form-data; boundary=-----------------------vexaupload", &b));
-  EXPECT_EQ(kBoundary, b);
+  EXPECT_EQ(kClientBoundary, b);
   ASSERT_TRUE(MultipartBoundary("Multipart/Form-Data; charset=x; boundary=\"a;b\"", &b));
   EXPECT_EQ("a;b", b);
   EXPECT_FALSE(MultipartBoundary("application/x-www-form-urlencoded", &b));

@@ -24,7 +24,7 @@ std::function<int()> DeclareCancel(CLI::App* command) {
   return [o] { return RunRowRequest("cancel", o->paths, o->session, &CUpload::CancelUpload, "cancelled"); };
 }
 
-const CommandRegistrar kRegistrar({"cancel", "cancel an unfinished upload and forget it", nullptr, &DeclareCancel});
+const CommandRegistrar kCancelRegistrar({"cancel", "cancel an unfinished upload and forget it", nullptr, &DeclareCancel});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -18,7 +18,7 @@
 namespace vexa::cli {
 namespace {
 
-constexpr char kUsage[] =
+constexpr char kControlUsage[] =
     "usage: vexaupload control [--api URL]\n"
     "\n"
     "Runs the upload control and scripts it through standard input and output,\n"
@@ -60,12 +60,12 @@ int RunControlCommand(int argc, char** argv) {
   std::string api;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
+      std::fputs(kControlUsage, stdout);
       return 0;
     } else if (std::strcmp(argv[i], "--api") == 0 && i + 1 < argc) {
       api = argv[++i];
     } else {
-      std::fprintf(stderr, "vexaupload control: unexpected '%s'\n\n%s", argv[i], kUsage);
+      std::fprintf(stderr, "vexaupload control: unexpected '%s'\n\n%s", argv[i], kControlUsage);
       return 2;
     }
   }
@@ -99,7 +99,7 @@ int RunControlCommand(int argc, char** argv) {
 }
 
 namespace {
-const CommandRegistrar kRegistrar({"control", "script the upload control with JSON lines",
+const CommandRegistrar kControlRegistrar({"control", "script the upload control with JSON lines",
                                    &RunControlCommand});
 }  // namespace
 

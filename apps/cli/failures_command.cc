@@ -39,7 +39,7 @@ std::function<int()> DeclareFailures(CLI::App* command) {
   };
 }
 
-const CommandRegistrar kRegistrar({"failures", "list a folder upload's failed members", nullptr,
+const CommandRegistrar kFailuresRegistrar({"failures", "list a folder upload's failed members", nullptr,
                                    &DeclareFailures});
 
 }  // namespace

@@ -15,7 +15,7 @@
 namespace vexa::cli {
 namespace {
 
-constexpr char kUsage[] =
+constexpr char kHashUsage[] =
     "usage: vexaupload hash [--engine=portable|sha-ni] [--] FILE...\n"
     "\n"
     "Prints one line per file with the identities the upload service recognises\n"
@@ -92,7 +92,7 @@ int RunHash(int argc, char** argv) {
     const char* arg = argv[i];
     if (!options_done && arg[0] == '-' && arg[1] != '\0') {
       if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-        std::fputs(kUsage, stdout);
+        std::fputs(kHashUsage, stdout);
         return 0;
       }
       if (std::strcmp(arg, "--") == 0) {
@@ -107,13 +107,13 @@ int RunHash(int argc, char** argv) {
         }
         continue;
       }
-      std::fprintf(stderr, "vexaupload hash: unknown option '%s'\n\n%s", arg, kUsage);
+      std::fprintf(stderr, "vexaupload hash: unknown option '%s'\n\n%s", arg, kHashUsage);
       return 2;
     }
     paths.emplace_back(arg);
   }
   if (paths.empty()) {
-    std::fputs(kUsage, stderr);
+    std::fputs(kHashUsage, stderr);
     return 2;
   }
   bool all_ok = true;
@@ -124,7 +124,7 @@ int RunHash(int argc, char** argv) {
   return all_ok ? 0 : 1;
 }
 
-const CommandRegistrar kRegistrar({"hash", "print the file identities (fileid, quickid, size)", &RunHash});
+const CommandRegistrar kHashRegistrar({"hash", "print the file identities (fileid, quickid, size)", &RunHash});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -38,7 +38,7 @@ std::function<int()> DeclareList(CLI::App* command) {
   return [o] { return RunList(*o); };
 }
 
-const CommandRegistrar kRegistrar({"list", "list the unfinished uploads", nullptr, &DeclareList});
+const CommandRegistrar kListRegistrar({"list", "list the unfinished uploads", nullptr, &DeclareList});
 
 }  // namespace
 }  // namespace vexa::cli

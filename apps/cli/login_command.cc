@@ -90,7 +90,7 @@ std::function<int()> DeclareLogin(CLI::App* command) {
   return [o] { return RunLogin(*o); };
 }
 
-const CommandRegistrar kRegistrar({"login", "log in, remember the account, show the quota", nullptr, &DeclareLogin});
+const CommandRegistrar kLoginRegistrar({"login", "log in, remember the account, show the quota", nullptr, &DeclareLogin});
 
 }  // namespace
 }  // namespace vexa::cli

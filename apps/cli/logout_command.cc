@@ -35,7 +35,7 @@ std::function<int()> DeclareLogout(CLI::App* command) {
   return [] { return RunLogout(); };
 }
 
-const CommandRegistrar kRegistrar({"logout", "forget the remembered account", nullptr, &DeclareLogout});
+const CommandRegistrar kLogoutRegistrar({"logout", "forget the remembered account", nullptr, &DeclareLogout});
 
 }  // namespace
 }  // namespace vexa::cli

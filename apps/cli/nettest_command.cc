@@ -12,7 +12,7 @@
 namespace vexa::cli {
 namespace {
 
-constexpr char kUsage[] =
+constexpr char kNettestUsage[] =
     "usage: vexaupload nettest [--post DATA] [--direct] [--timeout SECONDS] URL\n"
     "\n"
     "Checks that the upload client can reach a server: detects the proxy of\n"
@@ -29,7 +29,7 @@ constexpr char kUsage[] =
     "answered 200, 1 when it did not or could not be reached, 2 on bad usage.\n";
 
 int Usage(const char* problem) {
-  std::fprintf(stderr, "vexaupload nettest: %s\n\n%s", problem, kUsage);
+  std::fprintf(stderr, "vexaupload nettest: %s\n\n%s", problem, kNettestUsage);
   return 2;
 }
 
@@ -42,7 +42,7 @@ int RunNettest(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-      std::fputs(kUsage, stdout);
+      std::fputs(kNettestUsage, stdout);
       return 0;
     } else if (std::strcmp(a, "--post") == 0) {
       if (++i >= argc) return Usage("--post needs the form data");
@@ -83,7 +83,7 @@ int RunNettest(int argc, char** argv) {
   return 0;
 }
 
-const CommandRegistrar kRegistrar({"nettest", "check the connection to a server (network self-test)", RunNettest});
+const CommandRegistrar kNettestRegistrar({"nettest", "check the connection to a server (network self-test)", RunNettest});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -43,7 +43,7 @@ std::function<int()> DeclareResume(CLI::App* command) {
   return [o] { return RunResume(*o); };
 }
 
-const CommandRegistrar kRegistrar({"resume", "continue every unfinished upload", nullptr, &DeclareResume});
+const CommandRegistrar kResumeRegistrar({"resume", "continue every unfinished upload", nullptr, &DeclareResume});
 
 }  // namespace
 }  // namespace vexa::cli

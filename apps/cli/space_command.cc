@@ -27,7 +27,7 @@ std::function<int()> DeclareSpace(CLI::App* command) {
   return [o] { return RunSpace(*o); };
 }
 
-const CommandRegistrar kRegistrar({"space", "show the account's quota", nullptr, &DeclareSpace});
+const CommandRegistrar kSpaceRegistrar({"space", "show the account's quota", nullptr, &DeclareSpace});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -24,7 +24,7 @@ std::function<int()> DeclareStop(CLI::App* command) {
   return [o] { return RunRowRequest("stop", o->paths, o->session, &CUpload::StopUpload, "not running, stays stopped"); };
 }
 
-const CommandRegistrar kRegistrar({"stop", "stop a running upload (resume continues it)", nullptr, &DeclareStop});
+const CommandRegistrar kStopRegistrar({"stop", "stop a running upload (resume continues it)", nullptr, &DeclareStop});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -52,7 +52,7 @@ std::function<int()> DeclareUpload(CLI::App* command) {
   return [o] { return RunUpload(*o); };
 }
 
-const CommandRegistrar kRegistrar({"upload", "upload files and folders with progress bars", nullptr,
+const CommandRegistrar kUploadRegistrar({"upload", "upload files and folders with progress bars", nullptr,
                                    &DeclareUpload});
 
 }  // namespace

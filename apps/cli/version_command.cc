@@ -18,7 +18,7 @@ std::function<int()> DeclareVersion(CLI::App* command) {
   };
 }
 
-const CommandRegistrar kRegistrar({"version", "print the version", nullptr, &DeclareVersion});
+const CommandRegistrar kVersionRegistrar({"version", "print the version", nullptr, &DeclareVersion});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -47,7 +47,7 @@ std::function<int()> DeclareWhoami(CLI::App* command) {
   return [o] { return RunWhoami(*o); };
 }
 
-const CommandRegistrar kRegistrar({"whoami", "show the remembered account and its session", nullptr,
+const CommandRegistrar kWhoamiRegistrar({"whoami", "show the remembered account and its session", nullptr,
                                    &DeclareWhoami});
 
 }  // namespace
