@@ -11,7 +11,7 @@ file(WRITE "${OUTPUT}.tmp"
   "// Generated from ${INPUT}; do not edit.\n"
   "#include <string_view>\n\n"
   "namespace vexa::embedded {\n\n"
-  "namespace {\nconst char kBytes[] = {\n    ${bytes}'\\0'};\n}  // namespace\n\n"
-  "std::string_view ${SYMBOL}() { return std::string_view(kBytes, ${size}); }\n\n"
+  "namespace {\nconst char k${SYMBOL}Bytes[] = {\n    ${bytes}'\\0'};\n}  // namespace\n\n"
+  "std::string_view ${SYMBOL}() { return std::string_view(k${SYMBOL}Bytes, ${size}); }\n\n"
   "}  // namespace vexa::embedded\n")
 file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")
