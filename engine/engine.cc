@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "account/ini_file.h"
@@ -109,6 +110,7 @@ bool RegisterLocked(UploadEngine& e, UploadTask* task) {
   e.taskList.emplace_hint(e.taskList.end(), order, task);
   e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, order});
   e.totalBytes += task->fileSize;
+  task->engineRun = e.run ? e.run->id : 0;
   return true;
 }
 
@@ -164,6 +166,7 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
         port::MutexLock l(&f->lock);
         f->pendingPaths.push_back(u.filePath);
         ++f->memberCount;
+        if (r.folderSetComplete == false) f->partialSet = true;
         f->dirTargets[DirectoryOf(u.filePath)] = DirTarget{};
       }
       continue;
@@ -187,6 +190,10 @@ void InstallSeam(Seam UploadEngine::*seam, Seam value) {
 // The thread that stops or cancels every member of a folder.
 void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   std::vector<std::string> pending;
+  // Held until the walk below is done: a member the folder's thread is
+  // registering now is either registered before the walk (and stopped by it)
+  // or sees the new status and is not registered.
+  std::optional<port::MutexLock> registration(std::in_place, &Engine().folderAddMutex);
   FolderRef folder = FindFolder(folder_path);
   bool have_pending = true;
   if (folder) {
@@ -222,10 +229,11 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
         }
       }
     }
+    registration.reset();
     for (UploadTask* t : waiting) delete t;
     const bool store_open = IsResumeStoreOpen();
     if (status == TaskStatus::Cancelled && store_open) {
-      for (const std::string& p : pending) RemoveResumeRecord(p);
+      for (const std::string& p : pending) CancelResumeRecord(p);
       if (!pending.empty()) MarkResumeStoreDirty(false);
     }
     NotifyFolderStatus(folder, status);
@@ -294,7 +302,7 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
   bool scheduler;
   {
     port::MutexLock l(&e.engineMutex);
-    e.run = std::make_shared<EngineRun>();
+    e.run = std::make_shared<EngineRun>(++e.lastRunId);
     e.started.store(true);
     scheduler = e.schedulerThreadEnabled;
   }
@@ -416,7 +424,7 @@ bool ChangeTaskState(std::string path, bool notify, TaskStatus status) {
     if (it != e.taskMap.end()) RemoveTaskLocked(e, it->second.task, status, notify);
   }
   if (status == TaskStatus::Cancelled && IsResumeStoreOpen()) {
-    RemoveResumeRecord(path);
+    CancelResumeRecord(path);
     MarkResumeStoreDirty(true);
   }
   return true;
@@ -464,13 +472,20 @@ bool FinishTask(UploadTask* task) {
     port::MutexLock l(&e.engineMutex);
     engine_internal::UnregisterLocked(e, task);
     --e.runningCount;
-    engine_internal::SubtractTotalBytes(e, task->fileSize);
     run = e.run;
+    // A task of an earlier start was counted in totals that its stop reset.
+    if (run && run->id == task->engineRun) engine_internal::SubtractTotalBytes(e, task->fileSize);
   }
   delete task;
   // The next waiting task starts now rather than at the next pass.
   if (run) run->wake.Set();
   return true;
+}
+
+bool IsOfCurrentStart(const UploadTask* task) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  return task != nullptr && e.run && e.run->id == task->engineRun;
 }
 
 bool FindTask(const std::string& path, const TaskVisitor& visit) {

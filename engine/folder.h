@@ -44,6 +44,9 @@ struct FolderRecord {
   std::map<std::string, DirTarget> dirTargets;
   std::vector<std::string> pendingPaths;
   std::map<std::string, std::string> failures;  // path -> GBK text
+  // Restored from records whose writing was cut short: not the whole folder,
+  // so adding it again lists it anew. Guarded by lock.
+  bool partialSet = false;
 };
 
 // Records are shared: a thread that found one keeps it alive while it works

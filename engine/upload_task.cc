@@ -41,6 +41,7 @@ ResumeRecord ResumeRecordOf(const UploadTask& task) {
   r.fileSize = task.fileSize;
   r.uploadedSize = task.uploadedSize.load();
   r.ispType = task.ispType;
+  r.modifiedTime = task.modifiedTime;
   return r;
 }
 
@@ -55,10 +56,11 @@ void ApplyResumeRecord(const ResumeRecord& r, UploadTask* task) {
   task->fileSize = r.fileSize;
   task->uploadedSize.store(r.uploadedSize);
   task->ispType = r.ispType;
+  task->modifiedTime = r.modifiedTime;
 }
 
 bool SaveTaskRecord(const UploadTask& task, bool wake) {
-  return SaveResumeRecord(task.filePath, ResumeRecordOf(task), wake);
+  return SaveResumeRecord(task.filePath, ResumeRecordOf(task), wake, task.storeTicket);
 }
 
 bool EnterTransferStatus(UploadTask* task) {

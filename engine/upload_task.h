@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/transfer_state.h"
@@ -29,6 +30,9 @@ enum : int32_t {
   kErrNoTarget = 1012,
   kErrNoSpace = 1013,
   kErrOverSizeLimit = 1014,
+  // A folder member whose file is queued already (as a single file, or in
+  // another folder).
+  kErrAlreadyQueued = 1017,
   kErrServiceNoSpace = 410,
 };
 
@@ -69,6 +73,13 @@ struct UploadTask {
   std::atomic<double> hashProgress{0.0};
   std::unique_ptr<TransferState> transfer;
   mutable port::Mutex lock;
+  // The file's modification time the identities belong to; guarded by lock.
+  std::optional<int64_t> modifiedTime;
+  // Orders this upload's record saves against cancels and later logins.
+  uint64_t storeTicket = ResumeStoreTicket();
+  // The engine start that registered the task (0: none); set under the
+  // engine lock.
+  uint64_t engineRun = 0;
 };
 
 // The record the engine hands to the notice callback, by value. Strings are
