@@ -5,11 +5,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "account/ini_file.h"
 #include "account/session.h"
 #include "engine/engine_state.h"
+#include "engine/service_cancel.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/thread.h"
@@ -187,6 +189,8 @@ void InstallSeam(Seam UploadEngine::*seam, Seam value) {
   e.*seam = std::move(value);
 }
 
+bool IsRunning(TaskStatus s) { return s == TaskStatus::Hashing || s == TaskStatus::Uploading; }
+
 // The thread that stops or cancels every member of a folder.
 void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   std::vector<std::string> pending;
@@ -211,12 +215,20 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   if (have_pending) {
     UploadEngine& e = Engine();
     std::vector<UploadTask*> waiting;
+    std::set<std::string> running;  // their cancels are their own
+    std::vector<JobFields> running_cancels;
     {
       port::MutexLock l(&e.engineMutex);
       for (auto it = e.taskList.begin(); it != e.taskList.end();) {
         UploadTask* t = (it++)->second;
         if (t->folderPath != folder_path) continue;
         const bool was_waiting = t->GetStatus() == TaskStatus::Waiting;
+        if (IsRunning(t->GetStatus())) {
+          running.insert(t->filePath);
+          if (status == TaskStatus::Cancelled) {
+            if (std::optional<JobFields> c = TakeServiceCancel(t)) running_cancels.push_back(std::move(*c));
+          }
+        }
         {
           // Directly: no per-file report and no folder counting.
           port::MutexLock tl(&t->lock);
@@ -231,9 +243,14 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
     }
     registration.reset();
     for (UploadTask* t : waiting) delete t;
+    for (const JobFields& c : running_cancels) QueueServiceCancel(c);
     const bool store_open = IsResumeStoreOpen();
     if (status == TaskStatus::Cancelled && store_open) {
-      for (const std::string& p : pending) CancelResumeRecord(p);
+      for (const std::string& p : pending) {
+        ResumeRecord record;
+        if (running.count(p) == 0 && ReadResumeRecord(p, &record)) QueueServiceCancel(p, record);
+        CancelResumeRecord(p);
+      }
       if (!pending.empty()) MarkResumeStoreDirty(false);
     }
     NotifyFolderStatus(folder, status);
@@ -310,6 +327,8 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
     engine_internal::StartRunThread(engine_internal::SchedulerThread,
                                     &UploadEngine::schedulersRunning);
   }
+  // Cancels an earlier run could not deliver.
+  StartServiceCancels();
 }
 
 void StopEngine() {
@@ -418,12 +437,27 @@ bool ChangeTaskState(std::string path, bool notify, TaskStatus status) {
         [path, status](const std::shared_ptr<EngineRun>&) { FolderStateWorker(path, status); },
         &UploadEngine::folderWorkersRunning);
   }
+  bool running = false;
+  std::optional<JobFields> running_cancel;
   {
     port::MutexLock l(&e.engineMutex);
     auto it = e.taskMap.find(path);
-    if (it != e.taskMap.end()) RemoveTaskLocked(e, it->second.task, status, notify);
+    if (it != e.taskMap.end()) {
+      UploadTask* t = it->second.task;
+      running = IsRunning(t->GetStatus());
+      // Queued here rather than by its worker, which may end after this
+      // process has logged out.
+      if (running && status == TaskStatus::Cancelled) running_cancel = TakeServiceCancel(t);
+      RemoveTaskLocked(e, t, status, notify);
+    }
   }
+  if (running_cancel) QueueServiceCancel(*running_cancel);
   if (status == TaskStatus::Cancelled && IsResumeStoreOpen()) {
+    // A running task's cancel is its own (above, or by its worker once it
+    // has a pick code); for any other upload the service knows, its record
+    // tells.
+    ResumeRecord record;
+    if (!running && ReadResumeRecord(path, &record)) QueueServiceCancel(path, record);
     CancelResumeRecord(path);
     MarkResumeStoreDirty(true);
   }

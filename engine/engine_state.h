@@ -76,6 +76,7 @@ struct UploadEngine {
   int schedulersRunning = 0;
   int folderWorkersRunning = 0;
   int folderListingsRunning = 0;
+  int cancelSendersRunning = 0;
   uint64_t schedulerPasses = 0;
 };
 

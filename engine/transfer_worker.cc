@@ -10,6 +10,7 @@
 #include "codec/sha1.h"
 #include "engine/engine.h"
 #include "engine/folder.h"
+#include "engine/service_cancel.h"
 #include "net/http_client.h"
 #include "port/clock.h"
 #include "port/file.h"
@@ -75,19 +76,7 @@ class TaskJob : public UploadJob {
  public:
   explicit TaskJob(UploadTask* task) : task_(task) {}
 
-  JobFields Fields() const override {
-    JobFields f;
-    port::MutexLock l(&task_->lock);
-    f.filePath = task_->filePath;
-    f.fileId = task_->fileId;
-    f.quickId = task_->quickId;
-    f.pickCode = task_->pickCode;
-    f.remotePath = task_->remotePath;
-    f.target = task_->target;
-    f.fileSize = task_->fileSize;
-    f.ispType = task_->ispType;
-    return f;
-  }
+  JobFields Fields() const override { return JobFieldsOf(*task_); }
   JobState State() const override {
     switch (task_->GetStatus()) {
       case TaskStatus::Uploading:
@@ -251,20 +240,8 @@ class Worker {
       }
     }
     job_.SetUploadedSize(0);
-    if (identities && !SetTaskStatus(task_, TaskStatus::Hashing, false)) return false;
-    CancelAtService(old);
-    return true;
-  }
-
-  // Sends the service's cancel request for an upload it knows; the answer
-  // does not matter. Only a logout ends it early: the task is stopped or
-  // cancelled by then.
-  static void CancelAtService(const JobFields& fields) {
-    std::string url, body, answer;
-    if (!BuildCancelRequest(fields, &url, &body)) return;
-    RequestOptions o;
-    o.abortCheck = [] { return !IsLoggedIn(); };
-    ProcessHttpClient().Post(url, body, o, &answer);
+    QueueServiceCancel(old);
+    return !identities || SetTaskStatus(task_, TaskStatus::Hashing, false);
   }
 
   bool FileUnchanged() {
@@ -493,8 +470,10 @@ class Worker {
       SaveTaskRecord(*task_, true);
     } else if (status == TaskStatus::Cancelled) {
       // Only an upload the service knows of (it named a pick code) is
-      // cancelled there; the canceller removes the record.
-      CancelAtService(job_.Fields());
+      // cancelled there, by the engine's sender, so this worker need not wait
+      // for it; the canceller removes the record (and queued the cancel when
+      // it saw the pick code first).
+      if (std::optional<JobFields> cancel = TakeServiceCancel(task_)) QueueServiceCancel(*cancel);
     } else if (complete_) {
       // The record goes before the report: a host may end the session as soon
       // as it hears of the completion, and the record must not outlive it.
@@ -509,7 +488,7 @@ class Worker {
       if (code == kErrFileChanged) {
         // The stored identities describe content the file no longer has: the
         // next attempt starts afresh, and the service drops what it holds.
-        CancelAtService(job_.Fields());
+        QueueServiceCancel(job_.Fields());
         if (IsResumeStoreOpen()) {
           RemoveResumeRecord(task_->filePath, task_->storeTicket);
           MarkResumeStoreDirty(false);

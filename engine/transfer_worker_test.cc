@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/service_cancel.h"
 #include "engine/transfer_test_support.h"
 #include "port/clock.h"
 #include "store/error_table.h"
@@ -202,6 +203,7 @@ TEST_F(TransferWorkerTest, AnEditBetweenStopAndStartIsUploadedAfresh) {
   const Json::Value files = ExportedFiles();
   EXPECT_EQ(files.size(), 1u) << files;
   EXPECT_EQ(files["edited.bin"]["sha1"].asString(), Sha1Of(content));
+  ASSERT_TRUE(WaitForServiceCancels(10000));
   const std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
   ASSERT_EQ(cancels.size(), 1u) << "the old session is dropped at the service";
   EXPECT_EQ(RequestRecorder::FormValue(cancels[0], "pickcode"), before.pickCode);
@@ -233,12 +235,39 @@ TEST_F(TransferWorkerTest, CancelInRangeSendsOneCancelRequest) {
   ASSERT_TRUE(CancelTask(path));
   ASSERT_TRUE(WaitIdle());
   EXPECT_LT(port::MonotonicMillis() - t0, 2000u);
+  ASSERT_TRUE(WaitForServiceCancels(10000));
   const std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
   ASSERT_EQ(cancels.size(), 1u);
   EXPECT_FALSE(RequestRecorder::FormValue(cancels[0], "pickcode").empty());
   ResumeRecord record;
   EXPECT_FALSE(ReadResumeRecord(path, &record));
   EXPECT_EQ(ExportedFiles().size(), 0u);
+}
+
+// A cancel of a stopped upload (no worker runs for it) still reaches the
+// service, from the record's pick code: else the service keeps the session
+// and its part file for a month. When the service cannot be reached the
+// cancel is kept with the records and sent at the next start.
+TEST_F(TransferWorkerTest, ACancelOfAStoppedUploadReachesTheServiceEvenAfterAFailure) {
+  StartService({"--faults", "bigupload:delay=0*2,bigupload:delay=8000*1,cancel:fail*1"});
+  const std::string path = MakeFile("stopped then cancelled.bin", RandomContent(3 * kMiB, 42));
+  ASSERT_TRUE(Add(path));
+  const ResumeRecord record = StopAfterRanges(path, 2);
+  ASSERT_TRUE(CancelTask(path));
+  ASSERT_TRUE(WaitForServiceCancels(10000));
+  std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
+  ASSERT_EQ(cancels.size(), 1u);
+  EXPECT_EQ(RequestRecorder::FormValue(cancels[0], "pickcode"), record.pickCode);
+  EXPECT_EQ(PendingCancels().size(), 1u) << "the failed cancel is kept";
+
+  StopEngine();
+  StartEngine(log_.Callback(), 1);
+  ASSERT_TRUE(WaitForServiceCancels(10000));
+  cancels = recorder_.Requests("/app/cancel");
+  ASSERT_EQ(cancels.size(), 2u) << "sent again at the next start";
+  EXPECT_EQ(RequestRecorder::FormValue(cancels[1], "pickcode"), record.pickCode);
+  EXPECT_TRUE(PendingCancels().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.File("server/content/partial"))) << "the service dropped its part";
 }
 
 TEST_F(TransferWorkerTest, CancelBeforeTheDispatchSendsNothing) {

@@ -73,6 +73,27 @@ bool EnterTransferStatus(UploadTask* task) {
   return true;
 }
 
+std::optional<JobFields> TakeServiceCancel(UploadTask* task) {
+  port::MutexLock l(&task->lock);
+  if (task->pickCode.empty() || task->serviceCancelQueued) return std::nullopt;
+  task->serviceCancelQueued = true;
+  return JobFieldsOf(*task);
+}
+
+JobFields JobFieldsOf(const UploadTask& task) {
+  JobFields f;
+  port::MutexLock l(&task.lock);
+  f.filePath = task.filePath;
+  f.fileId = task.fileId;
+  f.quickId = task.quickId;
+  f.pickCode = task.pickCode;
+  f.remotePath = task.remotePath;
+  f.target = task.target;
+  f.fileSize = task.fileSize;
+  f.ispType = task.ispType;
+  return f;
+}
+
 std::string DirectoryOf(const std::string& path) {
   const size_t pos = path.rfind(port::kPathSeparator);
   return pos == std::string::npos ? std::string() : path.substr(0, pos);

@@ -77,6 +77,10 @@ struct UploadTask {
   std::optional<int64_t> modifiedTime;
   // Orders this upload's record saves against cancels and later logins.
   uint64_t storeTicket = ResumeStoreTicket();
+  // Whether the service's cancel of this upload has been queued (by its
+  // canceller or its worker, whichever saw the pick code first); guarded by
+  // lock.
+  bool serviceCancelQueued = false;
   // The engine start that registered the task (0: none); set under the
   // engine lock.
   uint64_t engineRun = 0;
@@ -119,6 +123,13 @@ bool SaveTaskRecord(const UploadTask& task, bool wake);
 // stopped or cancelled, else sets it Uploading when both identities are known
 // and Hashing otherwise.
 bool EnterTransferStatus(UploadTask* task);
+
+// The task's values as the upload requests see them, copied under its lock.
+JobFields JobFieldsOf(const UploadTask& task);
+
+// For a cancel: the task's values for the service's cancel request, when it
+// has a pick code and its cancel was not queued yet (then marked queued).
+std::optional<JobFields> TakeServiceCancel(UploadTask* task);
 
 // The text before the last local separator ("" when there is none).
 std::string DirectoryOf(const std::string& path);

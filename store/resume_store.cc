@@ -29,6 +29,12 @@ constexpr size_t kKeyCount = std::size(kKeys);
 constexpr char kFileTimeKey[] = "filetime";
 constexpr char kFolderSetKey[] = "folderset";
 
+// Sections of pending cancels: a name no local path has, and no "folderpath"
+// or "uploadsize" key, so the loader and the folder walks pass them by.
+constexpr char kCancelPrefix[] = "?cancel:";
+constexpr const char* kCancelKeys[] = {"pickcode", "cancelpath", "fileid", "quickid",
+                                       "target",   "filesize",   "isp"};
+
 struct ResumeStore {
   IniFile iniFile;
 
@@ -370,6 +376,54 @@ void CancelResumeRecord(const std::string& file_path) {
   port::MutexLock l(s.iniFile.mutex());
   s.cancelled[file_path] = ++s.sequence;
   s.iniFile.RemoveSection(file_path);
+}
+
+bool SavePendingCancel(const PendingCancel& c) {
+  if (!IsOpen() || c.pickCode.empty()) return false;
+  const std::string values[] = {
+      c.pickCode, c.filePath, c.fileId, c.quickId, c.target,
+      FormatU64(static_cast<uint64_t>(c.fileSize)),
+      FormatU64(static_cast<uint64_t>(static_cast<int64_t>(c.ispType))),
+  };
+  const std::string section = kCancelPrefix + c.pickCode;
+  if (!IniFile::IsStorable(section)) return false;
+  for (const std::string& v : values) {
+    if (!IniFile::IsStorableValue(v)) return false;
+  }
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(s.iniFile.mutex());
+    for (size_t i = 0; i < std::size(kCancelKeys); ++i) s.iniFile.Set(section, kCancelKeys[i], values[i]);
+  }
+  MarkResumeStoreDirty(true);
+  return true;
+}
+
+std::vector<PendingCancel> PendingCancels() {
+  std::vector<PendingCancel> out;
+  if (!IsOpen()) return out;
+  const IniFile& ini = Store().iniFile;
+  port::MutexLock l(ini.mutex());
+  for (const std::string& name : ini.SectionNames()) {
+    if (name.rfind(kCancelPrefix, 0) != 0) continue;
+    PendingCancel c;
+    std::string size, isp;
+    if (!ini.Get(name, "pickcode", &c.pickCode) || c.pickCode.empty()) continue;
+    ini.Get(name, "cancelpath", &c.filePath);
+    ini.Get(name, "fileid", &c.fileId);
+    ini.Get(name, "quickid", &c.quickId);
+    ini.Get(name, "target", &c.target);
+    if (ini.Get(name, "filesize", &size)) c.fileSize = static_cast<int64_t>(ParseU64(size));
+    if (ini.Get(name, "isp", &isp)) c.ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(isp)));
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+void RemovePendingCancel(const std::string& pick_code) {
+  if (pick_code.empty()) return;
+  Store().iniFile.RemoveSection(kCancelPrefix + pick_code);
+  MarkResumeStoreDirty(true);
 }
 
 void MarkResumeStoreDirty(bool wake) {

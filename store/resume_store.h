@@ -102,6 +102,24 @@ void RemoveResumeRecord(const std::string& file_path, uint64_t ticket = kLatestR
 // from now on, so an upload on its way out cannot write it back.
 void CancelResumeRecord(const std::string& file_path);
 
+// A cancel the upload service has not confirmed yet: what its cancel request
+// is built from. Kept with the records (a section of its own, which loads as
+// no upload) until the service has heard it.
+struct PendingCancel {
+  std::string pickCode;
+  std::string filePath;
+  std::string fileId;
+  std::string quickId;
+  std::string target;
+  int64_t fileSize = 0;
+  int32_t ispType = 0;
+};
+// Keeps `cancel` (one per pick code) and has it written at once. False when
+// the store is not open or a value cannot be stored.
+bool SavePendingCancel(const PendingCancel& cancel);
+std::vector<PendingCancel> PendingCancels();
+void RemovePendingCancel(const std::string& pick_code);
+
 // Marks the store changed; `wake` has the writer write it at once.
 void MarkResumeStoreDirty(bool wake);
 void WakeResumeWriter();
