@@ -148,12 +148,24 @@ void EndRun(const std::shared_ptr<EngineRun>& run) {
 }
 
 // Reports the unfinished uploads of the last run as stopped: single files one
-// by one, each folder once when first met and once more with its totals.
+// by one, each folder once when first met and once more with its totals. A
+// folder whose members all failed for good is over: its records go, and it is
+// not reported.
 void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
+  std::set<std::string> queueable;
+  for (const StoredUpload& u : uploads) {
+    if (u.record.finalFailure == 0) queueable.insert(u.record.folderPath);
+  }
   std::map<std::string, FolderRef> folders;
+  bool removed = false;
   for (const StoredUpload& u : uploads) {
     const ResumeRecord& r = u.record;
     if (!r.folderPath.empty()) {
+      if (queueable.count(r.folderPath) == 0) {
+        RemoveResumeRecord(u.filePath);
+        removed = true;
+        continue;
+      }
       FolderRef& f = folders[r.folderPath];
       if (!f) {
         f = std::make_shared<FolderRecord>();
@@ -169,6 +181,12 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
         f->pendingPaths.push_back(u.filePath);
         ++f->memberCount;
         if (r.folderSetComplete == false) f->partialSet = true;
+        if (r.finalFailure != 0) {
+          // Listed among the folder's failures, and never queued again.
+          ++f->failedCount;
+          f->failures[u.filePath] = TaskErrorText(r.finalFailure, std::string());
+          f->finalFailures.insert(u.filePath);
+        }
         f->dirTargets[DirectoryOf(u.filePath)] = DirTarget{};
       }
       continue;
@@ -178,6 +196,7 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
     ApplyResumeRecord(r, &task);
     SetTaskStatus(&task, TaskStatus::Stopped, true);
   }
+  if (removed) MarkResumeStoreDirty(false);
   for (const auto& [path, folder] : folders) NotifyFolderStatus(folder, TaskStatus::Stopped);
 }
 

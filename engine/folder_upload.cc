@@ -94,7 +94,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   std::string stored_target;
   std::vector<std::string> paths;
   bool complete_set = true;
-  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths, &complete_set);
+  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths, &complete_set, true);
   // A set whose writing was cut short (a crash) is not the whole folder: it
   // is listed again, and its members that have a record keep what it knows.
   const bool relist = !complete_set;
@@ -270,12 +270,16 @@ void RunFolderWorker(const FolderRequest& r, const engine_internal::EngineRun& r
 // have ended again.
 std::vector<std::string> TakeRequeued(FolderRecord* folder) {
   port::MutexLock l(&folder->lock);
-  std::vector<std::string> paths = folder->pendingPaths;
+  std::vector<std::string> paths;
+  for (const std::string& p : folder->pendingPaths) {
+    if (folder->finalFailures.count(p) == 0) paths.push_back(p);
+  }
   if (paths.empty()) {
+    // Members that failed for good are not tried again.
     for (const auto& [path, text] : folder->failures) {
-      if (path != folder->folderPath) paths.push_back(path);
+      if (path != folder->folderPath && folder->finalFailures.count(path) == 0) paths.push_back(path);
     }
-    folder->pendingPaths = paths;
+    folder->pendingPaths.insert(folder->pendingPaths.end(), paths.begin(), paths.end());
   }
   if (paths.empty()) return paths;
   for (const std::string& p : paths) folder->failures.erase(p);

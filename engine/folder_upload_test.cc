@@ -292,6 +292,42 @@ TEST_F(FolderUploadTest, AFolderWhoseRecordsWereCutShortIsListedAgain) {
   }
 }
 
+// A member that can never upload (here an empty file) must not keep its
+// folder failing at every resume: it is recorded as failed, listed among the
+// folder's failures after a restart, never queued again, and once nothing
+// else is left the folder is over.
+TEST_F(FolderUploadTest, AMemberThatCanNeverUploadIsNotRetried) {
+  const std::string e = MakeFile("Root/empty", 0), x = MakeFile("Root/x", 1);
+  TestWorker worker;
+  Start();
+  Add(root_, "FT", true);
+  UploadTask* t = StartNext(&worker, 1);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(x, t->filePath);
+  StopEngine();  // interrupted: x stays unfinished
+  worker.End(t);
+
+  log_.clear();
+  Start();
+  EXPECT_EQ(kStopped, Reports().back().status);
+  EXPECT_EQ(1u, Failures(root_).count(e)) << "the failure is not remembered";
+  Add(root_, "FT", true);
+  EXPECT_FALSE(FindTask(e));
+  t = StartNext(&worker, 2);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(x, t->filePath);
+  worker.Complete(t);
+  EXPECT_EQ(kFailed, Reports().back().status);
+  EXPECT_EQ(1u, Failures(root_).count(e));
+  StopEngine();
+
+  log_.clear();
+  Start();
+  for (const TaskNotice& n : log_.notices()) EXPECT_NE(root_, n.path) << "the folder came back";
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord(e, &r));
+}
+
 TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) {
   Start();
   ResumeRecord r;

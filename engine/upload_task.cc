@@ -1,6 +1,7 @@
 #include "engine/upload_task.h"
 
 #include "port/file.h"
+#include "port/last_error.h"
 #include "store/error_table.h"
 
 namespace vexa {
@@ -92,6 +93,20 @@ JobFields JobFieldsOf(const UploadTask& task) {
   f.fileSize = task.fileSize;
   f.ispType = task.ispType;
   return f;
+}
+
+bool IsFinalFailure(int32_t code) {
+  switch (code) {
+    case kErrEmptyFile:
+    case port::kErrorFileNotFound:
+    case port::kErrorPathNotFound:
+    case port::kErrorInvalidName:
+    case 402:  // the service refuses the file's values (its name)
+    case 411:  // larger than the service takes
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string DirectoryOf(const std::string& path) {

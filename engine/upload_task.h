@@ -131,6 +131,11 @@ JobFields JobFieldsOf(const UploadTask& task);
 // has a pick code and its cancel was not queued yet (then marked queued).
 std::optional<JobFields> TakeServiceCancel(UploadTask* task);
 
+// Whether a failure with `code` would come again however often the upload
+// is retried: an empty file, one that is gone, a name the store or the
+// service refuses, a file over the service's limit.
+bool IsFinalFailure(int32_t code);
+
 // The text before the last local separator ("" when there is none).
 std::string DirectoryOf(const std::string& path);
 

@@ -28,6 +28,7 @@ constexpr size_t kKeyCount = std::size(kKeys);
 // Optional: records made before it was kept lack it.
 constexpr char kFileTimeKey[] = "filetime";
 constexpr char kFolderSetKey[] = "folderset";
+constexpr char kFailedKey[] = "failed";
 
 // Sections of pending cancels: a name no local path has, and no "folderpath"
 // or "uploadsize" key, so the loader and the folder walks pass them by.
@@ -125,6 +126,9 @@ void ReadNewerKeys(const IniFile& ini, const std::string& section, ResumeRecord*
     r->modifiedTime = static_cast<int64_t>(ParseU64(v));
   }
   if (ini.Get(section, kFolderSetKey, &v) && !v.empty()) r->folderSetComplete = v != "0";
+  if (ini.Get(section, kFailedKey, &v) && !v.empty()) {
+    r->finalFailure = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v)));
+  }
 }
 
 // Whether an upload holding `ticket` may still change the record of `path`.
@@ -331,7 +335,7 @@ bool ReadResumeRecord(const std::string& file_path, ResumeRecord* r) {
 
 bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_t* uploaded,
                           std::string* folder_target, std::vector<std::string>* paths,
-                          bool* complete) {
+                          bool* complete, bool queueable_only) {
   if (!IsOpen()) return false;
   const IniFile& ini = Store().iniFile;
   port::MutexLock l(ini.mutex());
@@ -340,6 +344,7 @@ bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_
   std::string v;
   for (const std::string& name : names) {
     if (!ini.Get(name, "folderpath", &v) || v != folder_path) continue;
+    if (queueable_only && ini.Get(name, kFailedKey, &v) && !v.empty()) continue;
     if (folder_target->empty()) ini.Get(name, "foldertarget", folder_target);
     if (ini.Get(name, "filesize", &v)) *total += static_cast<int64_t>(ParseU64(v));
     if (ini.Get(name, "uploadsize", &v)) *uploaded += static_cast<int64_t>(ParseU64(v));
@@ -347,6 +352,17 @@ bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_
     paths->push_back(name);
   }
   return true;
+}
+
+void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket) {
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(s.iniFile.mutex());
+    std::string v;
+    if (!TicketValid(s, file_path, ticket) || !s.iniFile.Get(file_path, "fileid", &v)) return;
+    s.iniFile.Set(file_path, kFailedKey, FormatU64(static_cast<uint32_t>(code)));
+  }
+  MarkResumeStoreDirty(false);
 }
 
 void CompleteFolderSet(const std::vector<std::string>& paths, uint64_t ticket) {

@@ -30,6 +30,9 @@ struct ResumeRecord {
   // being written, true once the whole set is; absent in older records, which
   // count as complete.
   std::optional<bool> folderSetComplete;
+  // For a folder member ("failed"): the code of a failure that retrying
+  // cannot change; such a member is not queued again. 0: none.
+  int32_t finalFailure = 0;
 };
 
 // A complete record found by LoadResumeStore, in file order.
@@ -84,11 +87,15 @@ bool ReadResumeRecord(const std::string& file_path, ResumeRecord* record);
 // Sums the records of the members of `folder_path`: sizes into *total and
 // *uploaded, their paths appended to *paths in file order, and the folder's
 // target into *folder_target when that is empty. *complete (when given) is
-// cleared when one of them says its set was not written whole. False when the
+// cleared when one of them says its set was not written whole. With
+// `queueable_only`, members that failed for good are left out. False when the
 // store is not open or holds no record at all.
 bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_t* uploaded,
                           std::string* folder_target, std::vector<std::string>* paths,
-                          bool* complete = nullptr);
+                          bool* complete = nullptr, bool queueable_only = false);
+
+// Records in the member's record that it failed for good with `code`.
+void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket);
 
 // Marks the records of `paths` as one whole folder set (those that exist and
 // that `ticket` may still change).

@@ -187,13 +187,13 @@ def main():
         check(run(["resume"], env).returncode == 0, "and resumed")
 
         # A cancel after Ctrl-C, with no upload running: the service hears it too.
-        d = make_folder(work, "delta", {"d.bin": 12_000_000}, 4)
-        f = os.path.join(d, "d.bin")
-        out = open(os.path.join(work, "delta.out"), "w+")
+        z = make_folder(work, "zeta", {"z.bin": 12_000_000}, 6)
+        f = os.path.join(z, "z.bin")
+        out = open(os.path.join(work, "zeta.out"), "w+")
         p = subprocess.Popen([CLI, "upload", f], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
-        check(wait_for(lambda: os.listdir(partial), 30), "delta has a part on the service")
+        check(wait_for(lambda: os.listdir(partial), 30), "zeta has a part on the service")
         p.send_signal(signal.SIGINT)
-        check(p.wait(30) == 130, "delta: SIGINT")
+        check(p.wait(30) == 130, "zeta: SIGINT")
         r = run(["cancel", f], env)
         check(r.returncode == 0 and "cancelled" in r.stdout, "cancel of the stopped upload")
         check(not os.listdir(partial), "the service dropped the stopped upload's part")
@@ -206,6 +206,10 @@ def main():
         check(r.returncode == 1 and "not uploaded: %s/empty.txt" % e in r.stdout,
               "a failed member is named at the end: status 1")
         check(exported(base).get("epsilon/fine.bin", (0,))[0] == 1000, "the other member arrived")
+        # ... and is not tried again: the folder is over.
+        check("epsilon" not in run(["list"], env).stdout, "the folder with the empty member is not listed")
+        r = run(["resume"], env)
+        check(r.returncode == 0, "resume does not retry the empty member (status %d: %s)" % (r.returncode, r.stdout))
 
         # The bars on a terminal.
         if shutil.which("tmux"):
