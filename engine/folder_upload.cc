@@ -188,6 +188,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       task->quickId = records[i].quickId;
       task->pickCode = records[i].pickCode;
       task->uploadedSize.store(records[i].uploadedSize);
+      task->modifiedTime = records[i].modifiedTime;
     }
     if (!storable_folder || !IniFile::IsStorable(paths[i])) {
       // The store's line format cannot hold it: an upload that could never

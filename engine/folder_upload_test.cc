@@ -337,6 +337,7 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   r.folderTarget = "FT";
   r.fileSize = 10;
   r.uploadedSize = 3;
+  r.modifiedTime = 42;  // what tells the worker whether the file changed since
   ASSERT_TRUE(SaveResumeRecord(LocalPath(root_, "x"), r, false));
   r.fileId = "FY";
   r.fileSize = 20;
@@ -358,6 +359,7 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   EXPECT_EQ("QX", x->quickId);
   EXPECT_EQ(3, x->uploadedSize.load());
   EXPECT_EQ(1, x->ispType);
+  EXPECT_EQ(42, x->modifiedTime);
 }
 
 TEST_F(FolderUploadTest, AutoStartOffLeavesOnlyTheRecords) {

@@ -75,8 +75,8 @@ void Sender(const engine_internal::EngineRun& run) {
   s.idle.notify_all();
 }
 
-// Starts the sender unless one runs; false when none could be started (the
-// cancels then wait in the store).
+// Starts the sender unless one runs. When none can be started (the engine is
+// stopping) the cancels wait in the store for the next start.
 void EnsureSender() {
   Cancels& s = State();
   {

@@ -226,10 +226,9 @@ class Worker {
     return true;
   }
 
-  // Forgets what the service was told of the file: the pick code and offset,
-  // and with `identities` the identities too (hashed again next). The
-  // service's session for it is cancelled, so it keeps no half of it.
-  bool StartAfresh(bool identities) {
+  // Forgets the service's session: the pick code and the offset, and with
+  // `identities` the identities too. Returns the values it had.
+  JobFields DropSession(bool identities) {
     const JobFields old = job_.Fields();
     {
       port::MutexLock l(&task_->lock);
@@ -240,7 +239,13 @@ class Worker {
       }
     }
     job_.SetUploadedSize(0);
-    QueueServiceCancel(old);
+    return old;
+  }
+
+  // Uploads the file anew (hashed again with `identities`); the service's
+  // old session is cancelled, so it keeps no half of it.
+  bool StartAfresh(bool identities) {
+    QueueServiceCancel(DropSession(identities));
     return !identities || SetTaskStatus(task_, TaskStatus::Hashing, false);
   }
 
@@ -496,24 +501,12 @@ class Worker {
       } else if (code == kErrNoPickCode || code == kErrHashMismatch) {
         // The service no longer holds the session: a record that kept its
         // pick code would fail every later start the same way.
-        ForgetSession(code == kErrHashMismatch);
+        DropSession(code == kErrHashMismatch);
+        SaveTaskRecord(*task_, false);
       }
       SetTaskStatus(task_, TaskStatus::Failed, true);
       if (!task_->folderPath.empty()) ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
     }
-  }
-
-  void ForgetSession(bool identities) {
-    {
-      port::MutexLock l(&task_->lock);
-      task_->pickCode.clear();
-      task_->uploadedSize.store(0);
-      if (identities) {
-        task_->fileId.clear();
-        task_->quickId.clear();
-      }
-    }
-    SaveTaskRecord(*task_, false);
   }
 
   UploadTask* const task_;
