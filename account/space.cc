@@ -37,13 +37,13 @@ bool ReadSpaceAnswer(const std::string& body, const std::string& user_id, Accoun
   return true;
 }
 
-bool RefreshSpaceInfo() {
+bool RefreshSpaceInfo(const RequestOptions& options) {
   const AccountState asked = CopyAccountState();
   if (!asked.loggedIn) return false;
   const std::string base = AccountApiBase();
   if (base.empty()) return false;
   std::string body;
-  if (!ProcessHttpClient().Get(BuildSpaceUrl(base, asked.resource, asked.userId), &body)) {
+  if (!ProcessHttpClient().Get(BuildSpaceUrl(base, asked.resource, asked.userId), options, &body)) {
     return false;
   }
   AccountState answer = asked;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "account/session.h"
+#include "net/http_client.h"
 
 namespace vexa {
 
@@ -23,8 +24,8 @@ bool ReadSpaceAnswer(const std::string& body, const std::string& user_id, Accoun
 // Blocks for the request. False, with the quota unchanged, when logged out,
 // no account API base is set, the request fails, the answer is refused by
 // ReadSpaceAnswer, or the session has meanwhile been logged out or passed to
-// another user.
-bool RefreshSpaceInfo();
+// another user. `options` lets a caller end the wait (a stopped transfer).
+bool RefreshSpaceInfo(const RequestOptions& options = RequestOptions());
 
 }  // namespace vexa
 

@@ -15,6 +15,7 @@
 #include "engine/folder.h"
 #include "engine/folder_upload.h"
 #include "engine/selection.h"
+#include "engine/service_cancel.h"
 #include "engine/transfer_worker.h"
 #include "port/debug.h"
 #include "port/file.h"
@@ -36,6 +37,10 @@ LiveControls& Live() {
   static LiveControls* live = new LiveControls;
   return *live;
 }
+
+// How long a release that logs out waits for cancels on their way to the
+// service; those not sent by then are sent at the next login.
+constexpr uint32_t kServiceCancelWaitMs = 15000;
 
 std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
@@ -123,7 +128,12 @@ CUpload::~CUpload() {
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
   }
   queue_.Close();
-  if (logout_on_release_) LogoutAccount();
+  if (logout_on_release_) {
+    // A cancel just made reaches the service before the session ends (a
+    // command-line host releases its control and exits right after).
+    WaitForServiceCancels(kServiceCancelWaitMs);
+    LogoutAccount();
+  }
 }
 
 void CUpload::SetEventSink(EventSink sink) { sink_ = std::move(sink); }

@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "account/ini_file.h"
 #include "account/session.h"
 #include "engine/engine_state.h"
+#include "engine/service_cancel.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/thread.h"
@@ -109,6 +112,7 @@ bool RegisterLocked(UploadEngine& e, UploadTask* task) {
   e.taskList.emplace_hint(e.taskList.end(), order, task);
   e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, order});
   e.totalBytes += task->fileSize;
+  task->engineRun = e.run ? e.run->id : 0;
   return true;
 }
 
@@ -144,12 +148,24 @@ void EndRun(const std::shared_ptr<EngineRun>& run) {
 }
 
 // Reports the unfinished uploads of the last run as stopped: single files one
-// by one, each folder once when first met and once more with its totals.
+// by one, each folder once when first met and once more with its totals. A
+// folder whose members all failed for good is over: its records go, and it is
+// not reported.
 void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
+  std::set<std::string> queueable;
+  for (const StoredUpload& u : uploads) {
+    if (u.record.finalFailure == 0) queueable.insert(u.record.folderPath);
+  }
   std::map<std::string, FolderRef> folders;
+  bool removed = false;
   for (const StoredUpload& u : uploads) {
     const ResumeRecord& r = u.record;
     if (!r.folderPath.empty()) {
+      if (queueable.count(r.folderPath) == 0) {
+        RemoveResumeRecord(u.filePath);
+        removed = true;
+        continue;
+      }
       FolderRef& f = folders[r.folderPath];
       if (!f) {
         f = std::make_shared<FolderRecord>();
@@ -164,6 +180,13 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
         port::MutexLock l(&f->lock);
         f->pendingPaths.push_back(u.filePath);
         ++f->memberCount;
+        if (r.folderSetComplete == false) f->partialSet = true;
+        if (r.finalFailure != 0) {
+          // Listed among the folder's failures, and never queued again.
+          ++f->failedCount;
+          f->failures[u.filePath] = TaskErrorText(r.finalFailure, std::string());
+          f->finalFailures.insert(u.filePath);
+        }
         f->dirTargets[DirectoryOf(u.filePath)] = DirTarget{};
       }
       continue;
@@ -173,6 +196,7 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
     ApplyResumeRecord(r, &task);
     SetTaskStatus(&task, TaskStatus::Stopped, true);
   }
+  if (removed) MarkResumeStoreDirty(false);
   for (const auto& [path, folder] : folders) NotifyFolderStatus(folder, TaskStatus::Stopped);
 }
 
@@ -184,9 +208,15 @@ void InstallSeam(Seam UploadEngine::*seam, Seam value) {
   e.*seam = std::move(value);
 }
 
+bool IsRunning(TaskStatus s) { return s == TaskStatus::Hashing || s == TaskStatus::Uploading; }
+
 // The thread that stops or cancels every member of a folder.
 void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   std::vector<std::string> pending;
+  // Held until the walk below is done: a member the folder's thread is
+  // registering now is either registered before the walk (and stopped by it)
+  // or sees the new status and is not registered.
+  std::optional<port::MutexLock> registration(std::in_place, &Engine().folderAddMutex);
   FolderRef folder = FindFolder(folder_path);
   bool have_pending = true;
   if (folder) {
@@ -204,12 +234,20 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   if (have_pending) {
     UploadEngine& e = Engine();
     std::vector<UploadTask*> waiting;
+    std::set<std::string> running;  // their cancels are their own
+    std::vector<JobFields> running_cancels;
     {
       port::MutexLock l(&e.engineMutex);
       for (auto it = e.taskList.begin(); it != e.taskList.end();) {
         UploadTask* t = (it++)->second;
         if (t->folderPath != folder_path) continue;
         const bool was_waiting = t->GetStatus() == TaskStatus::Waiting;
+        if (IsRunning(t->GetStatus())) {
+          running.insert(t->filePath);
+          if (status == TaskStatus::Cancelled) {
+            if (std::optional<JobFields> c = TakeServiceCancel(t)) running_cancels.push_back(std::move(*c));
+          }
+        }
         {
           // Directly: no per-file report and no folder counting.
           port::MutexLock tl(&t->lock);
@@ -222,10 +260,16 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
         }
       }
     }
+    registration.reset();
     for (UploadTask* t : waiting) delete t;
+    for (const JobFields& c : running_cancels) QueueServiceCancel(c);
     const bool store_open = IsResumeStoreOpen();
     if (status == TaskStatus::Cancelled && store_open) {
-      for (const std::string& p : pending) RemoveResumeRecord(p);
+      for (const std::string& p : pending) {
+        ResumeRecord record;
+        if (running.count(p) == 0 && ReadResumeRecord(p, &record)) QueueServiceCancel(p, record);
+        CancelResumeRecord(p);
+      }
       if (!pending.empty()) MarkResumeStoreDirty(false);
     }
     NotifyFolderStatus(folder, status);
@@ -294,7 +338,7 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
   bool scheduler;
   {
     port::MutexLock l(&e.engineMutex);
-    e.run = std::make_shared<EngineRun>();
+    e.run = std::make_shared<EngineRun>(++e.lastRunId);
     e.started.store(true);
     scheduler = e.schedulerThreadEnabled;
   }
@@ -302,6 +346,8 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
     engine_internal::StartRunThread(engine_internal::SchedulerThread,
                                     &UploadEngine::schedulersRunning);
   }
+  // Cancels an earlier run could not deliver.
+  StartServiceCancels();
 }
 
 void StopEngine() {
@@ -410,13 +456,28 @@ bool ChangeTaskState(std::string path, bool notify, TaskStatus status) {
         [path, status](const std::shared_ptr<EngineRun>&) { FolderStateWorker(path, status); },
         &UploadEngine::folderWorkersRunning);
   }
+  bool running = false;
+  std::optional<JobFields> running_cancel;
   {
     port::MutexLock l(&e.engineMutex);
     auto it = e.taskMap.find(path);
-    if (it != e.taskMap.end()) RemoveTaskLocked(e, it->second.task, status, notify);
+    if (it != e.taskMap.end()) {
+      UploadTask* t = it->second.task;
+      running = IsRunning(t->GetStatus());
+      // Queued here rather than by its worker, which may end after this
+      // process has logged out.
+      if (running && status == TaskStatus::Cancelled) running_cancel = TakeServiceCancel(t);
+      RemoveTaskLocked(e, t, status, notify);
+    }
   }
+  if (running_cancel) QueueServiceCancel(*running_cancel);
   if (status == TaskStatus::Cancelled && IsResumeStoreOpen()) {
-    RemoveResumeRecord(path);
+    // A running task's cancel is its own (above, or by its worker once it
+    // has a pick code); for any other upload the service knows, its record
+    // tells.
+    ResumeRecord record;
+    if (!running && ReadResumeRecord(path, &record)) QueueServiceCancel(path, record);
+    CancelResumeRecord(path);
     MarkResumeStoreDirty(true);
   }
   return true;
@@ -464,13 +525,20 @@ bool FinishTask(UploadTask* task) {
     port::MutexLock l(&e.engineMutex);
     engine_internal::UnregisterLocked(e, task);
     --e.runningCount;
-    engine_internal::SubtractTotalBytes(e, task->fileSize);
     run = e.run;
+    // A task of an earlier start was counted in totals that its stop reset.
+    if (run && run->id == task->engineRun) engine_internal::SubtractTotalBytes(e, task->fileSize);
   }
   delete task;
   // The next waiting task starts now rather than at the next pass.
   if (run) run->wake.Set();
   return true;
+}
+
+bool IsOfCurrentStart(const UploadTask* task) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  return task != nullptr && e.run && e.run->id == task->engineRun;
 }
 
 bool FindTask(const std::string& path, const TaskVisitor& visit) {

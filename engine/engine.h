@@ -102,6 +102,10 @@ bool AddFolderMember(UploadTask* task);
 // Called by a transfer worker when it ends: takes the task out of the registry
 // and destroys it.
 bool FinishTask(UploadTask* task);
+// Whether `task` was registered by the engine's current start. A worker whose
+// task belongs to an earlier one (a logout came while it ran) leaves no
+// trace in the next login's queue, reports or store.
+bool IsOfCurrentStart(const UploadTask* task);
 // Whether a task is registered for `path`; if so, runs `visit` on it with the
 // engine lock held. `visit` must not block nor keep the task beyond the call.
 using TaskVisitor = std::function<void(UploadTask& task)>;

@@ -28,6 +28,8 @@ struct TaskEntry {
 // ended and waits for them, so none of them outlives its start and touches
 // the next one.
 struct EngineRun {
+  explicit EngineRun(uint64_t run_id) : id(run_id) {}
+  const uint64_t id;  // never 0, never reused
   std::atomic<bool> ended{false};
   port::Event wake;  // wakes the scheduler: a transfer ended, or the start ends
   int threads = 0;   // guarded by UploadEngine::life_mu
@@ -41,9 +43,15 @@ struct UploadEngine {
   // last test of the start to the insertion. Taken before engineMutex.
   port::Mutex lifecycleMutex;
 
+  // Serialises the registration of folder members with each other and with
+  // a folder's stop or cancel, so neither misses a member of the other.
+  // Taken before engineMutex.
+  port::Mutex folderAddMutex;
+
   // engineMutex guards everything below that is not atomic or has its own lock.
   port::Mutex engineMutex;
   std::shared_ptr<EngineRun> run;  // the current start; null while stopped
+  uint64_t lastRunId = 0;
   std::shared_ptr<const NoticeCallback> noticeCallback;
   uint32_t userValue = 0;
   std::map<std::string, TaskEntry> taskMap;  // byte order of the path
@@ -68,6 +76,7 @@ struct UploadEngine {
   int schedulersRunning = 0;
   int folderWorkersRunning = 0;
   int folderListingsRunning = 0;
+  int cancelSendersRunning = 0;
   uint64_t schedulerPasses = 0;
 };
 

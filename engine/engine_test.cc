@@ -187,6 +187,55 @@ TEST_F(RegistryTest, CancelOfARunningTaskLowersTheTotalWhenItsWorkerEnds) {
   EXPECT_EQ(0, GetQueueTotals().runningCount);
 }
 
+// A stopped task's worker saves its record on its way out (what the real
+// worker does at its end); a cancel that came first must win, or the
+// cancelled file comes back at the next login. A file queued again after the
+// cancel saves as usual.
+TEST_F(RegistryTest, ACancelWinsOverALaterSaveOfTheStoppedTask) {
+  TestWorker worker;
+  Start();
+  const std::string a = MakeFile("a.bin", 100);
+  ASSERT_TRUE(AddFileTask(a, "T", 0, "", "", true));
+  RunSchedulerPass();
+  UploadTask* running = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, running);
+  ASSERT_TRUE(ChangeTaskState(a, true, TaskStatus::Stopped));
+  ASSERT_TRUE(CancelTask(a));
+  EXPECT_FALSE(SaveTaskRecord(*running, true));
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord(a, &r)) << "the cancelled record came back";
+  worker.End(running);
+
+  AddFileTask(a, "T", 0, "", "", false);  // recorded as stopped
+  EXPECT_TRUE(ReadResumeRecord(a, &r)) << "added again after the cancel";
+}
+
+// A logout while a transfer runs, and another user's login before its worker
+// ends: the old worker's save, and its end, must not reach the new login's
+// store or totals.
+TEST_F(RegistryTest, AWorkerOfAnEarlierLoginLeavesNoTraceInTheNext) {
+  TestWorker worker;
+  Start();
+  const std::string a = MakeFile("a.bin", 600);
+  ASSERT_TRUE(AddFileTask(a, "T", 0, "", "", true));
+  RunSchedulerPass();
+  UploadTask* old = worker.WaitStarted(1);
+  ASSERT_NE(nullptr, old);
+  StopEngine();
+  LogIn(R"({"state": true, "user_id": "501", "size_limit": 1000000})");
+  Start();
+  const std::string b = MakeFile("b.bin", 1000);
+  ASSERT_TRUE(AddFileTask(b, "T", 0, "", "", true));
+
+  EXPECT_FALSE(SaveTaskRecord(*old, true));
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord(a, &r)) << "user 500's file in user 501's store";
+  worker.End(old);
+  const QueueTotals t = GetQueueTotals();
+  EXPECT_EQ(1000, t.totalBytes) << "the old task's size came off the new queue's total";
+  EXPECT_EQ(0, t.runningCount);
+}
+
 TEST_F(RegistryTest, RegistrationRestoresFromTheResumeRecord) {
   Start();
   const std::string f = MakeFile("r.bin", 500);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,12 @@ struct FolderRecord {
   std::map<std::string, DirTarget> dirTargets;
   std::vector<std::string> pendingPaths;
   std::map<std::string, std::string> failures;  // path -> GBK text
+  // The failed members that retrying cannot help (an empty file, one that is
+  // gone, a name that cannot be stored or that the service refuses).
+  std::set<std::string> finalFailures;
+  // Restored from records whose writing was cut short: not the whole folder,
+  // so adding it again lists it anew. Guarded by lock.
+  bool partialSet = false;
 };
 
 // Records are shared: a thread that found one keeps it alive while it works

@@ -47,6 +47,7 @@ struct FolderThreads {
   std::condition_variable done;
   std::set<std::string> running;
   std::function<void()> listedHook;
+  std::function<void()> registeringHook;
 };
 
 FolderThreads& Threads() {
@@ -54,12 +55,9 @@ FolderThreads& Threads() {
   return *threads;
 }
 
-// Serialises the registration of members between folder threads, so one
-// folder's members are queued together.
-port::Mutex& FolderAddMutex() {
-  static port::Mutex* mutex = new port::Mutex();
-  return *mutex;
-}
+// Serialises the registration of members between folder threads (so one
+// folder's members are queued together) and with folder stops and cancels.
+port::Mutex& FolderAddMutex() { return engine_internal::Engine().folderAddMutex; }
 
 // Whether the start and the session that asked for the folder still run: a
 // logout while a large folder is listed must not queue it into the next one.
@@ -83,6 +81,9 @@ void FailFolder(const FolderRef& folder, const std::string& text) {
 
 void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run) {
   const TaskStatus initial = r.autoStart ? TaskStatus::Waiting : TaskStatus::Stopped;
+  // Taken before the listing: a cancel of the folder while it is listed
+  // refuses the member records saved after it.
+  const uint64_t ticket = ResumeStoreTicket();
   auto folder = std::make_shared<FolderRecord>();
   folder->folderPath = r.folderPath;
 
@@ -92,9 +93,14 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   int64_t uploaded = 0;
   std::string stored_target;
   std::vector<std::string> paths;
-  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths);
+  bool complete_set = true;
+  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths, &complete_set, true);
+  // A set whose writing was cut short (a crash) is not the whole folder: it
+  // is listed again, and its members that have a record keep what it knows.
+  const bool relist = !complete_set;
+  if (relist) paths.clear();
   const bool fresh = paths.empty();
-  folder->target = fresh ? r.target : stored_target;
+  folder->target = fresh && stored_target.empty() ? r.target : stored_target;
   if (!fresh) {
     folder->totalSize.store(total);
     folder->uploadedSize.store(uploaded);
@@ -104,6 +110,8 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   if (!SameSession(r, run) || !RegisterFolder(folder)) return;
 
   std::vector<ResumeRecord> records(paths.size());
+  // Members whose identities, pick code and progress come from their record.
+  std::vector<bool> known(paths.size(), !fresh);
   if (fresh) {
     NotifyFolderStatus(folder, initial);
     if (folder->target.empty()) {
@@ -119,17 +127,24 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
     }
     if (!keep_going()) return;
     records.resize(paths.size());
+    known.assign(paths.size(), false);
     int64_t sum = 0;
+    int64_t done = 0;
     for (size_t i = 0; i < paths.size(); ++i) {
-      uint64_t size = 0;
-      if (port::FileSize64(paths[i], &size)) {
-        records[i].fileSize = static_cast<int64_t>(size);
-        sum += records[i].fileSize;
+      ResumeRecord stored;
+      if (relist && ReadResumeRecord(paths[i], &stored) && stored.folderPath == r.folderPath) {
+        records[i] = stored;
+        known[i] = true;
+        done += stored.uploadedSize;
       }
+      uint64_t size = 0;
+      if (!known[i] && port::FileSize64(paths[i], &size)) records[i].fileSize = static_cast<int64_t>(size);
+      sum += records[i].fileSize;
     }
     port::MutexLock l(&folder->lock);
     folder->memberCount = static_cast<int32_t>(paths.size());
     folder->totalSize.store(sum);
+    folder->uploadedSize.store(done);
     folder->pendingPaths = paths;
   } else {
     for (size_t i = 0; i < paths.size(); ++i) ReadResumeRecord(paths[i], &records[i]);
@@ -159,18 +174,21 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   std::vector<std::unique_ptr<UploadTask>> tasks;
   tasks.reserve(paths.size());
   bool saved = false;
+  std::vector<std::string> saved_paths;
   for (size_t i = 0; i < paths.size(); ++i) {
     auto task = std::make_unique<UploadTask>();
+    task->storeTicket = ticket;
     task->ispType = r.ispType;
     task->folderPath = r.folderPath;
     task->folderTarget = folder->target;
     task->filePath = paths[i];
     task->fileSize = records[i].fileSize;
-    if (!fresh) {
+    if (known[i]) {
       task->fileId = records[i].fileId;
       task->quickId = records[i].quickId;
       task->pickCode = records[i].pickCode;
       task->uploadedSize.store(records[i].uploadedSize);
+      task->modifiedTime = records[i].modifiedTime;
     }
     if (!storable_folder || !IniFile::IsStorable(paths[i])) {
       // The store's line format cannot hold it: an upload that could never
@@ -179,10 +197,26 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       SetTaskStatus(task.get(), TaskStatus::Failed, true);
       continue;
     }
+    if (FindTask(paths[i])) {
+      // Queued already, on its own or in another folder: counted as failed,
+      // so the folder ends (adding it again retries the member), and the
+      // queued upload keeps its record.
+      task->errorCode.store(kErrAlreadyQueued);
+      SetTaskStatus(task.get(), TaskStatus::Failed, true);
+      continue;
+    }
     SetTaskStatus(task.get(), status, false);
-    saved = SaveTaskRecord(*task, false) || saved;
+    // Written as part of a set until the whole set is: a crash in between
+    // leaves records that say so, and the folder is listed again.
+    ResumeRecord record = ResumeRecordOf(*task);
+    record.folderSetComplete = false;
+    if (SaveResumeRecord(task->filePath, record, false, task->storeTicket)) {
+      saved = true;
+      saved_paths.push_back(task->filePath);
+    }
     tasks.push_back(std::move(task));
   }
+  CompleteFolderSet(saved_paths, ticket);
   {
     port::MutexLock l(&folder->lock);
     for (const auto& t : tasks) folder->dirTargets.try_emplace(DirectoryOf(t->filePath));
@@ -192,9 +226,16 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
     // and the resume records remain. A stop of the folder that comes now
     // ends the registration.
     port::MutexLock l(&FolderAddMutex());
+    std::function<void()> registering;
+    {
+      FolderThreads& threads = Threads();
+      std::lock_guard<std::mutex> g(threads.mu);
+      registering = threads.registeringHook;
+    }
     for (auto& t : tasks) {
       const TaskStatus now = StatusOf(*folder);
       if (!SameSession(r, run) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
+      if (registering) registering();
       if (AddFolderMember(t.get())) t.release();
     }
   }
@@ -230,18 +271,27 @@ void RunFolderWorker(const FolderRequest& r, const engine_internal::EngineRun& r
 // have ended again.
 std::vector<std::string> TakeRequeued(FolderRecord* folder) {
   port::MutexLock l(&folder->lock);
-  std::vector<std::string> paths = folder->pendingPaths;
+  std::vector<std::string> paths;
+  for (const std::string& p : folder->pendingPaths) {
+    if (folder->finalFailures.count(p) == 0) paths.push_back(p);
+  }
   if (paths.empty()) {
+    // Members that failed for good are not tried again.
     for (const auto& [path, text] : folder->failures) {
-      if (path != folder->folderPath) paths.push_back(path);
+      if (path != folder->folderPath && folder->finalFailures.count(path) == 0) paths.push_back(path);
     }
-    folder->pendingPaths = paths;
+    folder->pendingPaths.insert(folder->pendingPaths.end(), paths.begin(), paths.end());
   }
   if (paths.empty()) return paths;
   for (const std::string& p : paths) folder->failures.erase(p);
   folder->failures.erase(folder->folderPath);
   folder->failedCount = static_cast<int32_t>(folder->failures.size());
   return paths;
+}
+
+bool IsPartialSet(const FolderRecord& folder) {
+  port::MutexLock l(&folder.lock);
+  return folder.partialSet;
 }
 
 // Whether the member that marked a directory pending may still create it:
@@ -297,7 +347,13 @@ bool StartFolderUpload(const std::string& folder_path, const std::string& target
   FolderThreads& threads = Threads();
   std::unique_lock<std::mutex> l(threads.mu);
   if (threads.running.count(folder_path) != 0) return true;
-  if (FolderRef folder = FindFolder(folder_path)) {
+  FolderRef folder = FindFolder(folder_path);
+  if (folder && IsPartialSet(*folder)) {
+    // Its records are not the whole folder: list it again.
+    RemoveFolder(folder);
+    folder.reset();
+  }
+  if (folder) {
     const std::vector<std::string> paths = TakeRequeued(folder.get());
     if (!paths.empty()) {
       // Not under the threads' lock: AddFileTask waits for a stop in
@@ -394,6 +450,12 @@ bool AncestorsReady(const FolderRecord& folder, const std::string& directory) {
     }
   }
   return true;
+}
+
+void TEST_SetFolderRegisteringHook(std::function<void()> hook) {
+  FolderThreads& threads = Threads();
+  std::lock_guard<std::mutex> l(threads.mu);
+  threads.registeringHook = std::move(hook);
 }
 
 void TEST_SetFolderListedHook(std::function<void()> hook) {

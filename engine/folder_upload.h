@@ -47,6 +47,9 @@ bool TEST_WaitForFolderUploads(uint32_t timeout_ms);
 // For tests: runs on a folder's listing thread once the folder is listed,
 // before its members are saved and registered. Empty to remove.
 void TEST_SetFolderListedHook(std::function<void()> hook);
+// For tests: runs on a folder's listing thread before each member is
+// registered (its folder's status already read). Empty to remove.
+void TEST_SetFolderRegisteringHook(std::function<void()> hook);
 
 }  // namespace vexa
 

@@ -262,6 +262,69 @@ TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) 
   EXPECT_EQ(kCompleted, log_.notices().back().status);
 }
 
+// A crash while a folder's member records were being written leaves only part
+// of the set. Taken as the whole folder, it would upload those members and
+// report the folder complete; its records say the set is partial, so adding it
+// again lists it anew and keeps what the records know.
+TEST_F(FolderUploadTest, AFolderWhoseRecordsWereCutShortIsListedAgain) {
+  MakeFiles({"Root/a", "Root/b", "Root/sub/c"});
+  std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
+      << "[" << LocalPath(root_, "a") << "]\r\nfileid=Fa\r\nquickid=Qa\r\npickcode=P\r\nfolderpath=" << root_
+      << "\r\nfoldertarget=FT\r\ntarget=\r\nfilesize=1\r\nuploadsize=0\r\nisp=1\r\nfolderset=0\r\n";
+  TestWorker worker;
+  Start();
+  Add(root_, "OTHER", true);
+  EXPECT_EQ(3u, GetQueueTotals().taskCount);
+  UploadTask* a = RegisteredTask(LocalPath(root_, "a"));
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ("Fa", a->fileId);
+  EXPECT_EQ("FT", a->folderTarget);
+  ASSERT_NE(nullptr, RegisteredTask(LocalPath(root_, "sub/c")));
+
+  // The set written now is marked whole.
+  for (const char* name : {"a", "b", "sub/c"}) {
+    ResumeRecord r;
+    ASSERT_TRUE(ReadResumeRecord(LocalPath(root_, name), &r)) << name;
+    EXPECT_EQ(true, r.folderSetComplete) << name;
+  }
+}
+
+// A member that can never upload (here an empty file) must not keep its
+// folder failing at every resume: it is recorded as failed, listed among the
+// folder's failures after a restart, never queued again, and once nothing
+// else is left the folder is over.
+TEST_F(FolderUploadTest, AMemberThatCanNeverUploadIsNotRetried) {
+  const std::string e = MakeFile("Root/empty", 0), x = MakeFile("Root/x", 1);
+  TestWorker worker;
+  Start();
+  Add(root_, "FT", true);
+  UploadTask* t = StartNext(&worker, 1);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(x, t->filePath);
+  StopEngine();  // interrupted: x stays unfinished
+  worker.End(t);
+
+  log_.clear();
+  Start();
+  EXPECT_EQ(kStopped, Reports().back().status);
+  EXPECT_EQ(1u, Failures(root_).count(e)) << "the failure is not remembered";
+  Add(root_, "FT", true);
+  EXPECT_FALSE(FindTask(e));
+  t = StartNext(&worker, 2);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(x, t->filePath);
+  worker.Complete(t);
+  EXPECT_EQ(kFailed, Reports().back().status);
+  EXPECT_EQ(1u, Failures(root_).count(e));
+  StopEngine();
+
+  log_.clear();
+  Start();
+  for (const TaskNotice& n : log_.notices()) EXPECT_NE(root_, n.path) << "the folder came back";
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord(e, &r));
+}
+
 TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) {
   Start();
   ResumeRecord r;
@@ -271,6 +334,7 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   r.folderTarget = "FT";
   r.fileSize = 10;
   r.uploadedSize = 3;
+  r.modifiedTime = 42;  // what tells the worker whether the file changed since
   ASSERT_TRUE(SaveResumeRecord(LocalPath(root_, "x"), r, false));
   r.fileId = "FY";
   r.fileSize = 20;
@@ -292,6 +356,7 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   EXPECT_EQ("QX", x->quickId);
   EXPECT_EQ(3, x->uploadedSize.load());
   EXPECT_EQ(1, x->ispType);
+  EXPECT_EQ(42, x->modifiedTime);
 }
 
 TEST_F(FolderUploadTest, AutoStartOffLeavesOnlyTheRecords) {
@@ -342,6 +407,64 @@ TEST_F(FolderUploadTest, StopOrCancelWhileTheFolderIsListedIsHonoured) {
   EXPECT_EQ(0u, GetQueueTotals().taskCount);
   EXPECT_FALSE(ReadResumeRecord(z, &r));
   EXPECT_EQ(nullptr, FindFolder(other));
+}
+
+// A folder stop or cancel that comes while the folder's thread registers its
+// members: the member being registered right then must not be missed (and
+// upload after a stop, or stay queued after a cancel).
+TEST_F(FolderUploadTest, AStopOrCancelDuringTheRegistrationMissesNoMember) {
+  for (const TaskStatus status : {TaskStatus::Stopped, TaskStatus::Cancelled}) {
+    SCOPED_TRACE(static_cast<int>(status));
+    const std::string folder = dir_.File(status == TaskStatus::Stopped ? "S" : "C");
+    const std::string x = MakeFile((status == TaskStatus::Stopped ? "S" : "C") + std::string("/x"), 5);
+    Start();
+    bool once = false;
+    TEST_SetFolderRegisteringHook([&] {
+      if (once) return;
+      once = true;
+      ASSERT_TRUE(ChangeTaskState(folder, true, status));
+      // Let the stop or cancel go as far as it can before the member is registered.
+      TEST_WaitForFolderWorkers(1000);
+    });
+    Add(folder, "T", true);
+    TEST_SetFolderRegisteringHook(nullptr);
+    ASSERT_TRUE(TEST_WaitForFolderWorkers(10000));
+    EXPECT_TRUE(once);
+    EXPECT_FALSE(FindTask(x)) << "the member stayed queued";
+    EXPECT_EQ(0u, GetQueueTotals().taskCount);
+    ResumeRecord r;
+    EXPECT_EQ(status == TaskStatus::Stopped, ReadResumeRecord(x, &r));
+    StopEngine();
+  }
+}
+
+// A member queued already as a single file: the folder counts it as failed,
+// so it ends once its other members have, and the single file keeps its own
+// record and target.
+TEST_F(FolderUploadTest, AMemberQueuedAlreadyOnItsOwnFailsInTheFolder) {
+  const std::string f1 = MakeFile("Root/f1", 1), f2 = MakeFile("Root/f2", 1);
+  TestWorker worker;
+  Start();
+  ASSERT_TRUE(AddFileTask(f1, "SINGLE", 0, "", "", true));
+  Add(root_, "FT", true);
+  EXPECT_EQ(2u, GetQueueTotals().taskCount);
+  ResumeRecord r;
+  ASSERT_TRUE(ReadResumeRecord(f1, &r));
+  EXPECT_EQ("", r.folderPath) << "the member's record replaced the single file's";
+  EXPECT_EQ("SINGLE", r.target);
+
+  UploadTask* t = StartNext(&worker, 1);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(f1, t->filePath);
+  worker.Complete(t);
+  t = StartNext(&worker, 2);
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(f2, t->filePath);
+  worker.Complete(t);
+  const TaskNotice last = Reports().back();
+  EXPECT_EQ(root_, last.path);
+  EXPECT_EQ(kFailed, last.status) << "the folder never ends";
+  EXPECT_EQ(1u, Failures(root_).count(f1));
 }
 
 TEST_F(FolderUploadTest, StopEngineWaitsForAFolderStillBeingListed) {

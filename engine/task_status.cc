@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "store/error_table.h"
+#include "store/resume_store.h"
 
 namespace vexa {
 
@@ -46,10 +47,15 @@ bool CountFolderMember(UploadTask* task, TaskStatus status) {
           ++folder->failedCount;
         }
         folder->failures[task->filePath] = text;
+        if (IsFinalFailure(code)) folder->finalFailures.insert(task->filePath);
       }
     }
     finished = folder->completedCount + folder->failedCount >= folder->memberCount;
     failed = folder->failedCount > 0;
+  }
+  // Kept in its record, so no later run queues it again.
+  if (status == TaskStatus::Failed && IsFinalFailure(code)) {
+    MarkResumeRecordFailed(task->filePath, code, task->storeTicket);
   }
   if (finished) NotifyFolderStatus(folder, failed ? TaskStatus::Failed : TaskStatus::Completed);
   return true;

@@ -32,6 +32,7 @@
 #include "port/socket.h"
 #include "server/testing/server_process.h"
 #include "server/testing/service_fixture.h"
+#include "store/resume_store.h"
 
 namespace vexa {
 
@@ -220,6 +221,19 @@ class TransferServiceTest : public ::testing::Test {
   }
 
   Json::Value ExportedFiles() { return ExportedFilesOf(server_.port(), account_); }
+
+  // Stops the upload of `path` once `ranges` of its ranges have been answered
+  // (the answer to the next one must be late), waits for its worker and
+  // returns its resume record.
+  ResumeRecord StopAfterRanges(const std::string& path, size_t ranges) {
+    ResumeRecord record;
+    EXPECT_TRUE(Eventually([&] { return recorder_.Ranges().size() == ranges + 1; }));
+    EXPECT_TRUE(ChangeTaskState(path, true, TaskStatus::Stopped));
+    EXPECT_TRUE(WaitIdle());
+    EXPECT_TRUE(ReadResumeRecord(path, &record));
+    EXPECT_FALSE(record.pickCode.empty());
+    return record;
+  }
 
   TestDataDir dir_;
   server::ServerProcess server_{dir_.File("server")};

@@ -10,6 +10,7 @@
 #include "codec/sha1.h"
 #include "engine/engine.h"
 #include "engine/folder.h"
+#include "engine/service_cancel.h"
 #include "net/http_client.h"
 #include "port/clock.h"
 #include "port/file.h"
@@ -75,19 +76,7 @@ class TaskJob : public UploadJob {
  public:
   explicit TaskJob(UploadTask* task) : task_(task) {}
 
-  JobFields Fields() const override {
-    JobFields f;
-    port::MutexLock l(&task_->lock);
-    f.filePath = task_->filePath;
-    f.fileId = task_->fileId;
-    f.quickId = task_->quickId;
-    f.pickCode = task_->pickCode;
-    f.remotePath = task_->remotePath;
-    f.target = task_->target;
-    f.fileSize = task_->fileSize;
-    f.ispType = task_->ispType;
-    return f;
-  }
+  JobFields Fields() const override { return JobFieldsOf(*task_); }
   JobState State() const override {
     switch (task_->GetStatus()) {
       case TaskStatus::Uploading:
@@ -219,13 +208,45 @@ class Worker {
     }
   }
 
-  // The file as it was when its identities were taken: a file whose size is
-  // no longer the queued one has identities of some other content.
+  // The file as it is when this run starts. A record that kept the file's
+  // time tells whether its identities, pick code and offset still describe
+  // the file; without it (an older record) only a size that is no longer the
+  // queued one is seen.
   bool TakeStamp() {
     int32_t error = 0;
     if (!ReadFileStamp(task_->filePath, &stamp_, &error)) return Fail(error);
     if (stamp_.size != static_cast<uint64_t>(task_->fileSize)) return Fail(kErrFileChanged);
+    std::optional<int64_t> recorded;
+    {
+      port::MutexLock l(&task_->lock);
+      recorded = task_->modifiedTime;
+      task_->modifiedTime = stamp_.modified;
+    }
+    if (recorded && *recorded != stamp_.modified) return StartAfresh(true);
     return true;
+  }
+
+  // Forgets the service's session: the pick code and the offset, and with
+  // `identities` the identities too. Returns the values it had.
+  JobFields DropSession(bool identities) {
+    const JobFields old = job_.Fields();
+    {
+      port::MutexLock l(&task_->lock);
+      task_->pickCode.clear();
+      if (identities) {
+        task_->fileId.clear();
+        task_->quickId.clear();
+      }
+    }
+    job_.SetUploadedSize(0);
+    return old;
+  }
+
+  // Uploads the file anew (hashed again with `identities`); the service's
+  // old session is cancelled, so it keeps no half of it.
+  bool StartAfresh(bool identities) {
+    QueueServiceCancel(DropSession(identities));
+    return !identities || SetTaskStatus(task_, TaskStatus::Hashing, false);
   }
 
   bool FileUnchanged() {
@@ -301,7 +322,7 @@ class Worker {
     for (;;) {
       if (Halted()) return false;
       bool stop = false;
-      if (CheckSpace(task_, &stop)) return true;
+      if (CheckSpace(task_, &stop, TaskRequest())) return true;
       if (stop) return Fail(kErrNoSpace);
       if (!Pause(kRetryPauseMs)) return false;
     }
@@ -326,6 +347,14 @@ class Worker {
       if (!ProcessHttpClient().Post(url, body, TaskRequest(), &answer)) return Fail(kErrDispatchPost);
       if (ParseDispatchResponse(job_, answer)) return true;
       const int32_t code = task_->errorCode.load();
+      if ((code == kErrNoPickCode || code == kErrHashMismatch) && !restarted_) {
+        // The service dropped the session the pick code named (it expired,
+        // or its content did not match): upload anew, once.
+        restarted_ = true;
+        if (!Restart(code == kErrHashMismatch)) return false;
+        if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
+        continue;
+      }
       // A refusal keeps the service's code; an unreadable answer has none.
       if (code != kErrNeedsFileId) return code != 0 ? false : Fail(kErrDispatchAnswer);
       // The service wants the whole-file identity. Asked twice for the same
@@ -337,6 +366,19 @@ class Worker {
       if (!SetTaskStatus(task_, TaskStatus::Uploading, false)) return false;
       if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
     }
+  }
+
+  // A dispatch again without the dead session; with `identities`, hashed anew.
+  bool Restart(bool identities) {
+    {
+      port::MutexLock l(&task_->lock);
+      task_->errorCode.store(0);
+      task_->workerText.clear();
+    }
+    if (Halted() || !StartAfresh(identities)) return false;
+    if (identities && (!Hash() || !SetTaskStatus(task_, TaskStatus::Uploading, false))) return false;
+    SaveRecordWhileRunning(false);
+    return true;
   }
 
   // Where the ranges start: nowhere for a quick upload, else the service's
@@ -423,6 +465,9 @@ class Worker {
   }
 
   void End() {
+    // A logout came while this ran: its reports, records and totals belong
+    // to a login that is over, and must not reach the next one.
+    if (!IsOfCurrentStart(task_)) return;
     // A request a logout broke off is a stop, not a failure.
     if (!complete_) Halted();
     const TaskStatus status = task_->GetStatus();
@@ -430,27 +475,34 @@ class Worker {
       SaveTaskRecord(*task_, true);
     } else if (status == TaskStatus::Cancelled) {
       // Only an upload the service knows of (it named a pick code) is
-      // cancelled there; the canceller removes the record.
-      std::string url, body, answer;
-      if (!job_.Fields().pickCode.empty() && BuildDispatchRequest(job_, &url, &body)) {
-        ProcessHttpClient().Post(url, body, &answer);
-      }
+      // cancelled there, by the engine's sender, so this worker need not wait
+      // for it; the canceller removes the record (and queued the cancel when
+      // it saw the pick code first).
+      if (std::optional<JobFields> cancel = TakeServiceCancel(task_)) QueueServiceCancel(*cancel);
     } else if (complete_) {
       // The record goes before the report: a host may end the session as soon
       // as it hears of the completion, and the record must not outlive it.
       if (IsResumeStoreOpen()) {
-        RemoveResumeRecord(task_->filePath);
+        RemoveResumeRecord(task_->filePath, task_->storeTicket);
         MarkResumeStoreDirty(true);
       }
       SetTaskStatus(task_, TaskStatus::Completed, true);
     } else {
       const int32_t code = task_->errorCode.load();
       if (code == kErrServiceNoSpace || code == kErrNoSpace) StopAllTasks(true);
-      // The stored identities describe content the file no longer has: the
-      // next attempt starts afresh.
-      if (code == kErrFileChanged && IsResumeStoreOpen()) {
-        RemoveResumeRecord(task_->filePath);
-        MarkResumeStoreDirty(false);
+      if (code == kErrFileChanged) {
+        // The stored identities describe content the file no longer has: the
+        // next attempt starts afresh, and the service drops what it holds.
+        QueueServiceCancel(job_.Fields());
+        if (IsResumeStoreOpen()) {
+          RemoveResumeRecord(task_->filePath, task_->storeTicket);
+          MarkResumeStoreDirty(false);
+        }
+      } else if (code == kErrNoPickCode || code == kErrHashMismatch) {
+        // The service no longer holds the session: a record that kept its
+        // pick code would fail every later start the same way.
+        DropSession(code == kErrHashMismatch);
+        SaveTaskRecord(*task_, false);
       }
       SetTaskStatus(task_, TaskStatus::Failed, true);
       if (!task_->folderPath.empty()) ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
@@ -464,6 +516,7 @@ class Worker {
   std::string range_url_;
   FileStamp stamp_;
   bool complete_ = false;
+  bool restarted_ = false;  // the dispatch started afresh once already
 };
 
 }  // namespace
@@ -495,9 +548,9 @@ bool OnHashProgress(const std::string& path, uint64_t hashed) {
   return going_on;
 }
 
-bool CheckSpace(UploadTask* task, bool* stop) {
+bool CheckSpace(UploadTask* task, bool* stop, const RequestOptions& options) {
   *stop = false;
-  if (!RefreshSpaceInfo()) return false;
+  if (!RefreshSpaceInfo(options)) return false;
   *stop = true;
   const uint64_t remain = GetSpaceRemain();
   if (remain == 0) return false;

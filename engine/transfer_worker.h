@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/upload_task.h"
+#include "net/http_client.h"
 
 namespace vexa {
 
@@ -28,6 +29,10 @@ enum : int32_t {
   // The file changed size or time after its identities were taken.
   kErrFileChanged = 1016,
   kErrNeedsFileId = 300,
+  // The service's refusals of a session it no longer holds, or whose content
+  // did not match its identities (it dropped the session).
+  kErrHashMismatch = 405,
+  kErrNoPickCode = 412,
 };
 
 // Makes StartTransfer the engine's transfer starter. Hosts call it once
@@ -51,7 +56,8 @@ bool OnHashProgress(const std::string& path, uint64_t hashed);
 // Refreshes the account's quota and sets the task's transferMark (0 when the
 // remaining space covers the rest of the file). False when the refresh
 // failed (*stop false: worth asking again) or no space is left (*stop true).
-bool CheckSpace(UploadTask* task, bool* stop);
+// `options` let a stop end the query.
+bool CheckSpace(UploadTask* task, bool* stop, const RequestOptions& options = RequestOptions());
 
 }  // namespace vexa
 

@@ -40,6 +40,30 @@ TEST_F(TransferFaultsTest, ASpaceAnswerLateBeyondTheTimeOutIsAskedAgain) {
   EXPECT_EQ(ExportedFiles()["late space.bin"]["sha1"].asString(), Sha1Of(content));
 }
 
+// A slow account service must not hold the worker (and the queue behind it)
+// once its task is stopped.
+TEST_F(TransferFaultsTest, AStopEndsASlowSpaceQuery) {
+  StartService({"--faults", "space:delay=60000"});
+  const std::string path = MakeFile("slow space.bin", RandomContent(1000, 7));
+  ASSERT_TRUE(Add(path));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Requests("/app/user/space").size() == 1; }));
+  ASSERT_TRUE(ChangeTaskState(path, true, TaskStatus::Stopped));
+  EXPECT_TRUE(WaitIdle(10000)) << "the worker waits for the space answer";
+}
+
+// A cancelled task's worker sends the service's cancel; a logout ends that
+// wait too.
+TEST_F(TransferFaultsTest, ALogoutEndsASlowCancelRequest) {
+  StartService({"--faults", "bigupload:delay=8000*1,cancel:delay=60000"});
+  const std::string path = MakeFile("slow cancel.bin", RandomContent(3 * kMiB, 8));
+  ASSERT_TRUE(Add(path));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 1; }));
+  ASSERT_TRUE(CancelTask(path));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Requests("/app/cancel").size() == 1; }));
+  LogoutAccount();
+  EXPECT_TRUE(WaitIdle(10000)) << "the worker waits for the cancel answer";
+}
+
 TEST_F(TransferFaultsTest, ServerErrorsFailTheTaskWithTheStepsCode) {
   StartService({"--faults", "dispatch:fail*1,check:fail*1,bigupload:fail*1"});
   const struct {

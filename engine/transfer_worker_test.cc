@@ -1,10 +1,13 @@
 // The transfer worker against the real service, driven through the engine's
 // public operations.
 
+#include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "engine/service_cancel.h"
 #include "engine/transfer_test_support.h"
 #include "port/clock.h"
 #include "store/error_table.h"
@@ -177,6 +180,50 @@ TEST_F(TransferWorkerTest, StopDuringARangeThenStartContinuesFromTheServiceOffse
   EXPECT_EQ(ExportedFiles()["stopped.bin"]["sha1"].asString(), Sha1Of(content));
 }
 
+// An edit between a stop and the next start that keeps the file's size: the
+// service must end up with the new content, not old ranges followed by new
+// ones, and must not keep the old half either.
+TEST_F(TransferWorkerTest, AnEditBetweenStopAndStartIsUploadedAfresh) {
+  StartService({"--faults", "bigupload:delay=0*2,bigupload:delay=8000*1"});
+  std::string content = RandomContent(3 * kMiB, 80);
+  const std::string path = MakeFile("edited.bin", content);
+  ASSERT_TRUE(Add(path));
+  const ResumeRecord before = StopAfterRanges(path, 2);
+
+  // Bytes the sample identity does not cover, in the first and the last MiB.
+  content.replace(100000, 5, "EDIT1");
+  content.replace(3 * kMiB - 100000, 5, "EDIT2");
+  WriteWholeFile(path, content);
+  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + std::chrono::seconds(5));
+  log_.clear();
+  ASSERT_TRUE(Add(path));
+  const TaskNotice end = WaitEnd(path);
+  ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
+  const Json::Value files = ExportedFiles();
+  EXPECT_EQ(files.size(), 1u) << files;
+  EXPECT_EQ(files["edited.bin"]["sha1"].asString(), Sha1Of(content));
+  ASSERT_TRUE(WaitForServiceCancels(10000));
+  const std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
+  ASSERT_EQ(cancels.size(), 1u) << "the old session is dropped at the service";
+  EXPECT_EQ(RequestRecorder::FormValue(cancels[0], "pickcode"), before.pickCode);
+}
+
+// The service dropped the idle session the record names: the next start
+// uploads anew instead of failing with 412 at every start.
+TEST_F(TransferWorkerTest, ASessionTheServiceDroppedIsStartedAfresh) {
+  StartService({"--session-lifetime", "2", "--faults", "bigupload:delay=0*1,bigupload:delay=1000*1"});
+  const std::string content = RandomContent(3 * kMiB, 81);
+  const std::string path = MakeFile("expired.bin", content);
+  ASSERT_TRUE(Add(path));
+  StopAfterRanges(path, 1);
+  port::SleepMs(4000);  // the service's idle limit passes
+  log_.clear();
+  ASSERT_TRUE(Add(path));
+  const TaskNotice end = WaitEnd(path);
+  ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
+  EXPECT_EQ(ExportedFiles()["expired.bin"]["sha1"].asString(), Sha1Of(content));
+}
+
 TEST_F(TransferWorkerTest, CancelInRangeSendsOneCancelRequest) {
   StartService({"--faults", "bigupload:delay=8000*1"});
   const std::string path = MakeFile("cancelled.bin", RandomContent(3 * kMiB, 40));
@@ -187,12 +234,39 @@ TEST_F(TransferWorkerTest, CancelInRangeSendsOneCancelRequest) {
   ASSERT_TRUE(CancelTask(path));
   ASSERT_TRUE(WaitIdle());
   EXPECT_LT(port::MonotonicMillis() - t0, 2000u);
+  ASSERT_TRUE(WaitForServiceCancels(10000));
   const std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
   ASSERT_EQ(cancels.size(), 1u);
   EXPECT_FALSE(RequestRecorder::FormValue(cancels[0], "pickcode").empty());
   ResumeRecord record;
   EXPECT_FALSE(ReadResumeRecord(path, &record));
   EXPECT_EQ(ExportedFiles().size(), 0u);
+}
+
+// A cancel of a stopped upload (no worker runs for it) still reaches the
+// service, from the record's pick code: else the service keeps the session
+// and its part file for a month. When the service cannot be reached the
+// cancel is kept with the records and sent at the next start.
+TEST_F(TransferWorkerTest, ACancelOfAStoppedUploadReachesTheServiceEvenAfterAFailure) {
+  StartService({"--faults", "bigupload:delay=0*2,bigupload:delay=8000*1,cancel:fail*1"});
+  const std::string path = MakeFile("stopped then cancelled.bin", RandomContent(3 * kMiB, 42));
+  ASSERT_TRUE(Add(path));
+  const ResumeRecord record = StopAfterRanges(path, 2);
+  ASSERT_TRUE(CancelTask(path));
+  ASSERT_TRUE(WaitForServiceCancels(10000));
+  std::vector<std::string> cancels = recorder_.Requests("/app/cancel");
+  ASSERT_EQ(cancels.size(), 1u);
+  EXPECT_EQ(RequestRecorder::FormValue(cancels[0], "pickcode"), record.pickCode);
+  EXPECT_EQ(PendingCancels().size(), 1u) << "the failed cancel is kept";
+
+  StopEngine();
+  StartEngine(log_.Callback(), 1);
+  ASSERT_TRUE(WaitForServiceCancels(10000));
+  cancels = recorder_.Requests("/app/cancel");
+  ASSERT_EQ(cancels.size(), 2u) << "sent again at the next start";
+  EXPECT_EQ(RequestRecorder::FormValue(cancels[1], "pickcode"), record.pickCode);
+  EXPECT_TRUE(PendingCancels().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.File("server/content/partial"))) << "the service dropped its part";
 }
 
 TEST_F(TransferWorkerTest, CancelBeforeTheDispatchSendsNothing) {

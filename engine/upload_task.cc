@@ -1,6 +1,7 @@
 #include "engine/upload_task.h"
 
 #include "port/file.h"
+#include "port/last_error.h"
 #include "store/error_table.h"
 
 namespace vexa {
@@ -41,6 +42,7 @@ ResumeRecord ResumeRecordOf(const UploadTask& task) {
   r.fileSize = task.fileSize;
   r.uploadedSize = task.uploadedSize.load();
   r.ispType = task.ispType;
+  r.modifiedTime = task.modifiedTime;
   return r;
 }
 
@@ -55,10 +57,11 @@ void ApplyResumeRecord(const ResumeRecord& r, UploadTask* task) {
   task->fileSize = r.fileSize;
   task->uploadedSize.store(r.uploadedSize);
   task->ispType = r.ispType;
+  task->modifiedTime = r.modifiedTime;
 }
 
 bool SaveTaskRecord(const UploadTask& task, bool wake) {
-  return SaveResumeRecord(task.filePath, ResumeRecordOf(task), wake);
+  return SaveResumeRecord(task.filePath, ResumeRecordOf(task), wake, task.storeTicket);
 }
 
 bool EnterTransferStatus(UploadTask* task) {
@@ -69,6 +72,41 @@ bool EnterTransferStatus(UploadTask* task) {
   const bool known = !task->fileId.empty() && !task->quickId.empty();
   task->SetStatusValue(known ? TaskStatus::Uploading : TaskStatus::Hashing);
   return true;
+}
+
+std::optional<JobFields> TakeServiceCancel(UploadTask* task) {
+  port::MutexLock l(&task->lock);
+  if (task->pickCode.empty() || task->serviceCancelQueued) return std::nullopt;
+  task->serviceCancelQueued = true;
+  return JobFieldsOf(*task);
+}
+
+JobFields JobFieldsOf(const UploadTask& task) {
+  JobFields f;
+  port::MutexLock l(&task.lock);
+  f.filePath = task.filePath;
+  f.fileId = task.fileId;
+  f.quickId = task.quickId;
+  f.pickCode = task.pickCode;
+  f.remotePath = task.remotePath;
+  f.target = task.target;
+  f.fileSize = task.fileSize;
+  f.ispType = task.ispType;
+  return f;
+}
+
+bool IsFinalFailure(int32_t code) {
+  switch (code) {
+    case kErrEmptyFile:
+    case port::kErrorFileNotFound:
+    case port::kErrorPathNotFound:
+    case port::kErrorInvalidName:
+    case 402:  // the service refuses the file's values (its name)
+    case 411:  // larger than the service takes
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string DirectoryOf(const std::string& path) {

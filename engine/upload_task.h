@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/transfer_state.h"
@@ -29,6 +30,9 @@ enum : int32_t {
   kErrNoTarget = 1012,
   kErrNoSpace = 1013,
   kErrOverSizeLimit = 1014,
+  // A folder member whose file is queued already (as a single file, or in
+  // another folder).
+  kErrAlreadyQueued = 1017,
   kErrServiceNoSpace = 410,
 };
 
@@ -69,6 +73,17 @@ struct UploadTask {
   std::atomic<double> hashProgress{0.0};
   std::unique_ptr<TransferState> transfer;
   mutable port::Mutex lock;
+  // The file's modification time the identities belong to; guarded by lock.
+  std::optional<int64_t> modifiedTime;
+  // Orders this upload's record saves against cancels and later logins.
+  uint64_t storeTicket = ResumeStoreTicket();
+  // Whether the service's cancel of this upload has been queued (by its
+  // canceller or its worker, whichever saw the pick code first); guarded by
+  // lock.
+  bool serviceCancelQueued = false;
+  // The engine start that registered the task (0: none); set under the
+  // engine lock.
+  uint64_t engineRun = 0;
 };
 
 // The record the engine hands to the notice callback, by value. Strings are
@@ -108,6 +123,18 @@ bool SaveTaskRecord(const UploadTask& task, bool wake);
 // stopped or cancelled, else sets it Uploading when both identities are known
 // and Hashing otherwise.
 bool EnterTransferStatus(UploadTask* task);
+
+// The task's values as the upload requests see them, copied under its lock.
+JobFields JobFieldsOf(const UploadTask& task);
+
+// For a cancel: the task's values for the service's cancel request, when it
+// has a pick code and its cancel was not queued yet (then marked queued).
+std::optional<JobFields> TakeServiceCancel(UploadTask* task);
+
+// Whether a failure with `code` would come again however often the upload
+// is retried: an empty file, one that is gone, a name the store or the
+// service refuses, a file over the service's limit.
+bool IsFinalFailure(int32_t code);
 
 // The text before the last local separator ("" when there is none).
 std::string DirectoryOf(const std::string& path);

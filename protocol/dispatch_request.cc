@@ -27,11 +27,12 @@ bool DispatchSignature(const UploadJob& job, std::string* sig) {
   return Signature(job.Fields(), GetUserId(), GetUserKey(), sig);
 }
 
-bool BuildDispatchRequest(const UploadJob& job, std::string* url, std::string* body) {
-  const JobFields f = job.Fields();
+namespace {
+
+bool BuildRequest(const JobFields& f, JobState state, std::string* url, std::string* body) {
   const AccountState account = CopyAccountState();
   std::string base;
-  switch (job.State()) {
+  switch (state) {
     case JobState::kCancelled:
       base = account.urlCancel;
       break;
@@ -58,6 +59,17 @@ bool BuildDispatchRequest(const UploadJob& job, std::string* url, std::string* b
   port::DebugOut("TARGET: " + f.target + "\n");
   port::DebugOut("PATH: " + f.remotePath + "\n");
   return true;
+}
+
+}  // namespace
+
+bool BuildDispatchRequest(const UploadJob& job, std::string* url, std::string* body) {
+  return BuildRequest(job.Fields(), job.State(), url, body);
+}
+
+bool BuildCancelRequest(const JobFields& fields, std::string* url, std::string* body) {
+  if (fields.pickCode.empty()) return false;
+  return BuildRequest(fields, JobState::kCancelled, url, body);
 }
 
 bool ParseDispatchResponse(UploadJob& job, const std::string& body) {

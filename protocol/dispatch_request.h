@@ -25,6 +25,11 @@ bool DispatchSignature(const UploadJob& job, std::string* sig);
 // when the session has no such address, or when the signature fails.
 bool BuildDispatchRequest(const UploadJob& job, std::string* url, std::string* body);
 
+// The cancel request of an upload the service knows by `fields.pickCode`,
+// from its values alone (the task may be gone, or known only from its resume
+// record). False without a pick code, or as for BuildDispatchRequest.
+bool BuildCancelRequest(const JobFields& fields, std::string* url, std::string* body);
+
 // Reads a dispatch answer into the job. True only for a readable answer with
 // "statuscode" 0: then the quick-upload flag follows "status" 2, the upload
 // key, URL and time go to the transfer context, a non-empty "target" (the text

@@ -1,5 +1,6 @@
 #include "store/resume_store.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -24,6 +25,16 @@ constexpr uint32_t kWriterIntervalMs = 30000;
 constexpr const char* kKeys[] = {"fileid", "quickid",  "pickcode",   "folderpath", "foldertarget",
                                  "target", "filesize", "uploadsize", "isp"};
 constexpr size_t kKeyCount = std::size(kKeys);
+// Optional: records made before it was kept lack it.
+constexpr char kFileTimeKey[] = "filetime";
+constexpr char kFolderSetKey[] = "folderset";
+constexpr char kFailedKey[] = "failed";
+
+// Sections of pending cancels: a name no local path has, and no "folderpath"
+// or "uploadsize" key, so the loader and the folder walks pass them by.
+constexpr char kCancelPrefix[] = "?cancel:";
+constexpr const char* kCancelKeys[] = {"pickcode", "cancelpath", "fileid", "quickid",
+                                       "target",   "filesize",   "isp"};
 
 struct ResumeStore {
   IniFile iniFile;
@@ -35,6 +46,13 @@ struct ResumeStore {
   bool loaded = false;
   bool dirty = false;
   uint64_t generation = 0;  // one per open; a writer of an older one ends
+
+  // Tickets: every open and every cancel takes the next number. `cancelled`
+  // is guarded by the IniFile's lock, so a save's test and its writing are
+  // one step against a cancel's removal.
+  std::atomic<uint64_t> sequence{0};
+  std::atomic<uint64_t> openedAt{0};
+  std::map<std::string, uint64_t> cancelled;
 
   port::Event writerEvent;
   std::function<void()> writerHook;  // tests only; guarded by stateLock
@@ -101,6 +119,26 @@ bool IsOpen() {
   return s.opened;
 }
 
+// The keys that older records lack.
+void ReadNewerKeys(const IniFile& ini, const std::string& section, ResumeRecord* r) {
+  std::string v;
+  if (ini.Get(section, kFileTimeKey, &v) && !v.empty()) {
+    r->modifiedTime = static_cast<int64_t>(ParseU64(v));
+  }
+  if (ini.Get(section, kFolderSetKey, &v) && !v.empty()) r->folderSetComplete = v != "0";
+  if (ini.Get(section, kFailedKey, &v) && !v.empty()) {
+    r->finalFailure = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v)));
+  }
+}
+
+// Whether an upload holding `ticket` may still change the record of `path`.
+// REQUIRES: the IniFile's lock.
+bool TicketValid(const ResumeStore& s, const std::string& path, uint64_t ticket) {
+  if (ticket < s.openedAt.load()) return false;
+  auto it = s.cancelled.find(path);
+  return it == s.cancelled.end() || ticket >= it->second;
+}
+
 // Reads the keys in order; false as soon as one is missing.
 bool ReadComplete(const IniFile& ini, const std::string& section, ResumeRecord* r) {
   std::string v[kKeyCount];
@@ -116,6 +154,7 @@ bool ReadComplete(const IniFile& ini, const std::string& section, ResumeRecord* 
   r->fileSize = static_cast<int64_t>(ParseU64(v[6]));
   r->uploadedSize = static_cast<int64_t>(ParseU64(v[7]));
   r->ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v[8])));
+  ReadNewerKeys(ini, section, r);
   return true;
 }
 
@@ -147,6 +186,10 @@ bool OpenResumeStore() {
     // Content left by a save that raced the last close must not reach this
     // user's file.
     port::MutexLock l(s.iniFile.mutex());
+    // Uploads made before this open belong to an earlier login: their saves
+    // are refused from now on.
+    s.openedAt.store(++s.sequence);
+    s.cancelled.clear();
     s.iniFile.Clear();
     s.iniFile.SetPath(path);
   }
@@ -232,7 +275,9 @@ void CloseResumeStore() {
 
 bool IsResumeStoreOpen() { return IsOpen(); }
 
-bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool wake) {
+uint64_t ResumeStoreTicket() { return Store().sequence.load(); }
+
+bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool wake, uint64_t ticket) {
   if (!IsOpen() || file_path.empty()) return false;
   ResumeStore& s = Store();
   const bool member = !r.folderPath.empty();
@@ -251,9 +296,14 @@ bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool 
   for (const std::string& v : values) {
     if (!IniFile::IsStorableValue(v)) return false;
   }
+  const std::string file_time =
+      r.modifiedTime ? FormatU64(static_cast<uint64_t>(*r.modifiedTime)) : std::string();
   {
     port::MutexLock l(s.iniFile.mutex());
+    if (!TicketValid(s, file_path, ticket)) return false;
     for (size_t i = 0; i < kKeyCount; ++i) s.iniFile.Set(file_path, kKeys[i], values[i]);
+    if (r.modifiedTime) s.iniFile.Set(file_path, kFileTimeKey, file_time);
+    if (r.folderSetComplete) s.iniFile.Set(file_path, kFolderSetKey, *r.folderSetComplete ? "1" : "0");
   }
   MarkResumeStoreDirty(wake);
   return true;
@@ -279,11 +329,13 @@ bool ReadResumeRecord(const std::string& file_path, ResumeRecord* r) {
   if (ini.Get(file_path, "isp", &v) && !v.empty()) {
     r->ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v)));
   }
+  ReadNewerKeys(ini, file_path, r);
   return true;
 }
 
 bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_t* uploaded,
-                          std::string* folder_target, std::vector<std::string>* paths) {
+                          std::string* folder_target, std::vector<std::string>* paths,
+                          bool* complete, bool queueable_only) {
   if (!IsOpen()) return false;
   const IniFile& ini = Store().iniFile;
   port::MutexLock l(ini.mutex());
@@ -292,15 +344,103 @@ bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_
   std::string v;
   for (const std::string& name : names) {
     if (!ini.Get(name, "folderpath", &v) || v != folder_path) continue;
+    if (queueable_only && ini.Get(name, kFailedKey, &v) && !v.empty()) continue;
     if (folder_target->empty()) ini.Get(name, "foldertarget", folder_target);
     if (ini.Get(name, "filesize", &v)) *total += static_cast<int64_t>(ParseU64(v));
     if (ini.Get(name, "uploadsize", &v)) *uploaded += static_cast<int64_t>(ParseU64(v));
+    if (complete != nullptr && ini.Get(name, kFolderSetKey, &v) && v == "0") *complete = false;
     paths->push_back(name);
   }
   return true;
 }
 
-void RemoveResumeRecord(const std::string& file_path) { Store().iniFile.RemoveSection(file_path); }
+void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket) {
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(s.iniFile.mutex());
+    std::string v;
+    if (!TicketValid(s, file_path, ticket) || !s.iniFile.Get(file_path, "fileid", &v)) return;
+    s.iniFile.Set(file_path, kFailedKey, FormatU64(static_cast<uint32_t>(code)));
+  }
+  MarkResumeStoreDirty(false);
+}
+
+void CompleteFolderSet(const std::vector<std::string>& paths, uint64_t ticket) {
+  ResumeStore& s = Store();
+  bool changed = false;
+  {
+    port::MutexLock l(s.iniFile.mutex());
+    std::string v;
+    for (const std::string& p : paths) {
+      if (!TicketValid(s, p, ticket) || !s.iniFile.Get(p, kFolderSetKey, &v)) continue;
+      s.iniFile.Set(p, kFolderSetKey, "1");
+      changed = true;
+    }
+  }
+  if (changed) MarkResumeStoreDirty(false);
+}
+
+void RemoveResumeRecord(const std::string& file_path, uint64_t ticket) {
+  ResumeStore& s = Store();
+  port::MutexLock l(s.iniFile.mutex());
+  if (ticket < s.openedAt.load()) return;
+  s.iniFile.RemoveSection(file_path);
+}
+
+void CancelResumeRecord(const std::string& file_path) {
+  ResumeStore& s = Store();
+  port::MutexLock l(s.iniFile.mutex());
+  s.cancelled[file_path] = ++s.sequence;
+  s.iniFile.RemoveSection(file_path);
+}
+
+bool SavePendingCancel(const PendingCancel& c) {
+  if (!IsOpen() || c.pickCode.empty()) return false;
+  const std::string values[] = {
+      c.pickCode, c.filePath, c.fileId, c.quickId, c.target,
+      FormatU64(static_cast<uint64_t>(c.fileSize)),
+      FormatU64(static_cast<uint64_t>(static_cast<int64_t>(c.ispType))),
+  };
+  const std::string section = kCancelPrefix + c.pickCode;
+  if (!IniFile::IsStorable(section)) return false;
+  for (const std::string& v : values) {
+    if (!IniFile::IsStorableValue(v)) return false;
+  }
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(s.iniFile.mutex());
+    for (size_t i = 0; i < std::size(kCancelKeys); ++i) s.iniFile.Set(section, kCancelKeys[i], values[i]);
+  }
+  MarkResumeStoreDirty(true);
+  return true;
+}
+
+std::vector<PendingCancel> PendingCancels() {
+  std::vector<PendingCancel> out;
+  if (!IsOpen()) return out;
+  const IniFile& ini = Store().iniFile;
+  port::MutexLock l(ini.mutex());
+  for (const std::string& name : ini.SectionNames()) {
+    if (name.rfind(kCancelPrefix, 0) != 0) continue;
+    PendingCancel c;
+    std::string size, isp;
+    if (!ini.Get(name, "pickcode", &c.pickCode) || c.pickCode.empty()) continue;
+    ini.Get(name, "cancelpath", &c.filePath);
+    ini.Get(name, "fileid", &c.fileId);
+    ini.Get(name, "quickid", &c.quickId);
+    ini.Get(name, "target", &c.target);
+    if (ini.Get(name, "filesize", &size)) c.fileSize = static_cast<int64_t>(ParseU64(size));
+    if (ini.Get(name, "isp", &isp)) c.ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(isp)));
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+void RemovePendingCancel(const std::string& pick_code) {
+  if (pick_code.empty()) return;
+  Store().iniFile.RemoveSection(kCancelPrefix + pick_code);
+  MarkResumeStoreDirty(true);
+}
 
 void MarkResumeStoreDirty(bool wake) {
   ResumeStore& s = Store();

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,16 @@ struct ResumeRecord {
   int64_t fileSize = 0;
   int64_t uploadedSize = 0;
   int32_t ispType = 0;
+  // The file's modification time when the identities were taken ("filetime",
+  // nanoseconds); absent in records made before it was kept.
+  std::optional<int64_t> modifiedTime;
+  // For a folder member ("folderset"): false while the folder's records are
+  // being written, true once the whole set is; absent in older records, which
+  // count as complete.
+  std::optional<bool> folderSetComplete;
+  // For a folder member ("failed"): the code of a failure that retrying
+  // cannot change; such a member is not queued again. 0: none.
+  int32_t finalFailure = 0;
 };
 
 // A complete record found by LoadResumeStore, in file order.
@@ -52,11 +64,20 @@ void CloseResumeStore();
 
 bool IsResumeStoreOpen();
 
-// Stores the nine keys of `record` in the section `file_path` and marks the
-// store changed; `wake` has it written at once. False when the store is not
-// open, the path is empty, or a value cannot be stored (a line break, or
-// white space at its end).
-bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& record, bool wake);
+// Orders an upload's saves against cancels and against the store's opens. An
+// upload takes a ticket when it is made; its later saves are refused once its
+// record was cancelled after that, or the store was opened again (for the next
+// login) since. kLatestResumeTicket is newer than every cancel and open.
+inline constexpr uint64_t kLatestResumeTicket = std::numeric_limits<uint64_t>::max();
+uint64_t ResumeStoreTicket();
+
+// Stores the nine keys of `record` (and "filetime" when known) in the section
+// `file_path` and marks the store changed; `wake` has it written at once.
+// False when the store is not open, the path is empty, a value cannot be
+// stored (a line break, or white space at its end), or `ticket` is older than
+// the record's cancel or the store's open.
+bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& record, bool wake,
+                      uint64_t ticket = kLatestResumeTicket);
 
 // Reads the record of `file_path` into `record`. False when the store is not
 // open or the section has no "fileid"; other missing keys leave their fields
@@ -65,14 +86,46 @@ bool ReadResumeRecord(const std::string& file_path, ResumeRecord* record);
 
 // Sums the records of the members of `folder_path`: sizes into *total and
 // *uploaded, their paths appended to *paths in file order, and the folder's
-// target into *folder_target when that is empty. False when the store is not
-// open or holds no record at all.
+// target into *folder_target when that is empty. *complete (when given) is
+// cleared when one of them says its set was not written whole. With
+// `queueable_only`, members that failed for good are left out. False when the
+// store is not open or holds no record at all.
 bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_t* uploaded,
-                          std::string* folder_target, std::vector<std::string>* paths);
+                          std::string* folder_target, std::vector<std::string>* paths,
+                          bool* complete = nullptr, bool queueable_only = false);
 
-// Removes the record of `file_path` from memory. Callers then mark the store
-// changed with MarkResumeStoreDirty.
-void RemoveResumeRecord(const std::string& file_path);
+// Records in the member's record that it failed for good with `code`.
+void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket);
+
+// Marks the records of `paths` as one whole folder set (those that exist and
+// that `ticket` may still change).
+void CompleteFolderSet(const std::vector<std::string>& paths, uint64_t ticket);
+
+// Removes the record of `file_path` from memory, unless `ticket` is older
+// than the store's open (an upload of an earlier login). Callers then mark the
+// store changed with MarkResumeStoreDirty.
+void RemoveResumeRecord(const std::string& file_path, uint64_t ticket = kLatestResumeTicket);
+// Removes the record for a cancel: saves with an older ticket are refused
+// from now on, so an upload on its way out cannot write it back.
+void CancelResumeRecord(const std::string& file_path);
+
+// A cancel the upload service has not confirmed yet: what its cancel request
+// is built from. Kept with the records (a section of its own, which loads as
+// no upload) until the service has heard it.
+struct PendingCancel {
+  std::string pickCode;
+  std::string filePath;
+  std::string fileId;
+  std::string quickId;
+  std::string target;
+  int64_t fileSize = 0;
+  int32_t ispType = 0;
+};
+// Keeps `cancel` (one per pick code) and has it written at once. False when
+// the store is not open or a value cannot be stored.
+bool SavePendingCancel(const PendingCancel& cancel);
+std::vector<PendingCancel> PendingCancels();
+void RemovePendingCancel(const std::string& pick_code);
 
 // Marks the store changed; `wake` has the writer write it at once.
 void MarkResumeStoreDirty(bool wake);

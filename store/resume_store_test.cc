@@ -139,6 +139,59 @@ TEST_F(ResumeStoreTest, ReadNeedsFileIdAndLoadSkipsButKeepsIncompleteSections) {
   EXPECT_EQ(std::string::npos, text.find("[/x/full]"));
 }
 
+TEST_F(ResumeStoreTest, TheFileTimeIsKeptWhenKnown) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  ResumeRecord timed = Record("F1", 10, 0);
+  timed.modifiedTime = 1700000000123456789LL;
+  ASSERT_TRUE(SaveResumeRecord("/t/timed", timed, false));
+  const uint64_t writes = TEST_ResumeWrites();
+  ASSERT_TRUE(SaveResumeRecord("/t/untimed", Record("F2", 10, 0), true));
+  ASSERT_TRUE(WaitForWrite(writes));
+  const std::string text = ReadWholeFile(StoreFile());
+  EXPECT_NE(std::string::npos, text.find("filesize=10\r\nfiletime=1700000000123456789\r\nfolderpath="));
+  EXPECT_EQ(text.find("filetime="), text.rfind("filetime=")) << "only the record that knows it";
+
+  CloseResumeStore();
+  ASSERT_TRUE(OpenResumeStore());
+  const std::vector<StoredUpload> got = Load();
+  ASSERT_EQ(2u, got.size());
+  EXPECT_EQ(1700000000123456789LL, got[0].record.modifiedTime);
+  EXPECT_FALSE(got[1].record.modifiedTime.has_value());
+  ResumeRecord r;
+  ASSERT_TRUE(ReadResumeRecord("/t/timed", &r));
+  EXPECT_EQ(1700000000123456789LL, r.modifiedTime);
+}
+
+// An upload's ticket orders its saves against cancels and against the store's
+// next open (another login): a save made for an upload older than either is
+// refused, so a cancelled record never comes back and no login's uploads reach
+// the next one's file.
+TEST_F(ResumeStoreTest, SavesOfAnUploadOlderThanACancelOrTheOpenAreRefused) {
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  const uint64_t before_cancel = ResumeStoreTicket();
+  EXPECT_TRUE(SaveResumeRecord("/c/a", Record("F", 10, 0), false, before_cancel));
+  CancelResumeRecord("/c/a");
+  ResumeRecord r;
+  EXPECT_FALSE(ReadResumeRecord("/c/a", &r));
+  EXPECT_FALSE(SaveResumeRecord("/c/a", Record("F", 10, 5), false, before_cancel));
+  EXPECT_FALSE(ReadResumeRecord("/c/a", &r));
+  EXPECT_TRUE(SaveResumeRecord("/c/b", Record("F", 10, 5), false, before_cancel)) << "another file";
+  const uint64_t after_cancel = ResumeStoreTicket();
+  EXPECT_TRUE(SaveResumeRecord("/c/a", Record("F", 10, 0), false, after_cancel)) << "queued again";
+
+  CloseResumeStore();
+  LogIn("78");
+  ASSERT_TRUE(OpenResumeStore());
+  Load();
+  EXPECT_FALSE(SaveResumeRecord("/c/a", Record("F", 10, 7), false, after_cancel));
+  EXPECT_FALSE(ReadResumeRecord("/c/a", &r));
+  ASSERT_TRUE(SaveResumeRecord("/c/b", Record("F", 10, 0), false));
+  RemoveResumeRecord("/c/b", after_cancel);
+  EXPECT_TRUE(ReadResumeRecord("/c/b", &r)) << "an earlier login's completion removes nothing here";
+}
+
 TEST_F(ResumeStoreTest, CollectsAFoldersMembers) {
   ASSERT_TRUE(OpenResumeStore());
   Load();

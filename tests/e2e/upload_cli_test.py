@@ -171,6 +171,8 @@ def main():
         code = p.wait(30)
         check(code == 1, "the cancelled upload ends with status 1 (got %s: %s)" % (code, open(out.name).read()[-600:]))
         check(c not in run(["list"], env).stdout, "a cancelled upload is not listed")
+        partial = os.path.join(work, "server", "content", "partial")
+        check(wait_for(lambda: not os.listdir(partial), 20), "the service dropped the cancelled upload's part")
         r = run(["stop", c], env)
         check(r.returncode == 1 and "not an unfinished upload" in r.stderr, "stop of an unknown path: status 1")
 
@@ -183,6 +185,18 @@ def main():
         check(p.wait(30) == 1 and "Stopped" in open(out.name).read(), "the stopped upload ends with status 1")
         check("Stopped" in run(["list"], env).stdout, "the stopped upload is listed")
         check(run(["resume"], env).returncode == 0, "and resumed")
+
+        # A cancel after Ctrl-C, with no upload running: the service hears it too.
+        z = make_folder(work, "zeta", {"z.bin": 12_000_000}, 6)
+        f = os.path.join(z, "z.bin")
+        out = open(os.path.join(work, "zeta.out"), "w+")
+        p = subprocess.Popen([CLI, "upload", f], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
+        check(wait_for(lambda: os.listdir(partial), 30), "zeta has a part on the service")
+        p.send_signal(signal.SIGINT)
+        check(p.wait(30) == 130, "zeta: SIGINT")
+        r = run(["cancel", f], env)
+        check(r.returncode == 0 and "cancelled" in r.stdout, "cancel of the stopped upload")
+        check(not os.listdir(partial), "the service dropped the stopped upload's part")
         check_uploaded(base, c)
 
         # A folder with a member that cannot be uploaded (an empty file): the
@@ -192,6 +206,10 @@ def main():
         check(r.returncode == 1 and "not uploaded: %s/empty.txt" % e in r.stdout,
               "a failed member is named at the end: status 1")
         check(exported(base).get("epsilon/fine.bin", (0,))[0] == 1000, "the other member arrived")
+        # ... and is not tried again: the folder is over.
+        check("epsilon" not in run(["list"], env).stdout, "the folder with the empty member is not listed")
+        r = run(["resume"], env)
+        check(r.returncode == 0, "resume does not retry the empty member (status %d: %s)" % (r.returncode, r.stdout))
 
         # The bars on a terminal.
         if shutil.which("tmux"):
