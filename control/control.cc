@@ -1,6 +1,7 @@
 #include "control/control.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -35,6 +36,11 @@ struct LiveControls {
 LiveControls& Live() {
   static LiveControls* live = new LiveControls;
   return *live;
+}
+
+uint64_t NextControlId() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1);
 }
 
 std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
@@ -86,6 +92,17 @@ bool PostToCurrentControl(uint32_t message, std::string text) {
   return live.controls.back()->messages().Post(message, std::make_unique<std::string>(std::move(text)));
 }
 
+bool PostToControl(uint64_t control_id, uint32_t message, std::string text) {
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  for (CUpload* c : live.controls) {
+    if (c->id() == control_id) {
+      return c->messages().Post(message, std::make_unique<std::string>(std::move(text)));
+    }
+  }
+  return false;
+}
+
 bool HasCurrentControl() {
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
@@ -98,16 +115,30 @@ void OnTaskNotice(TaskNotice notice) {
                  " UploadSize: " + FormatU64(record.doneSize) + " Status: " + FormatU64(record.status) +
                  " TaskInfo: " + record.queueSummary);
   TaskList().Record(record);
-  PostToCurrentControl(kProgressMessage, ProgressPayload(record));
+  // Every page of the session shows the uploads, not only the newest one.
+  const std::string payload = ProgressPayload(record);
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  for (CUpload* c : live.controls) c->messages().Post(kProgressMessage, std::make_unique<std::string>(payload));
 }
 
 void InstallUploadWorkers() {
   InstallTransferWorker();
   InstallFolderUploads();
-  InstallSelection();
+  // The engine's selection threads, under the one-chooser rule of the report
+  // route.
+  SetSelectionStarter([](const SelectionRequest& request) {
+    return StartChooserThread([request] {
+      if (request.folder) {
+        FolderSelectionThread(request);
+      } else {
+        FileSelectionThread(request);
+      }
+    });
+  });
 }
 
-CUpload::CUpload() {
+CUpload::CUpload() : id_(NextControlId()) {
   port::DebugOut("FinalConstruct\n");
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
@@ -148,9 +179,11 @@ void CUpload::FireMessage(uint32_t id, const std::string* text) {
       Fire(kLoginEvent, Widen(EscapeUnicode(*text)));
       break;
     case kSelectFileMessage:
+      policy_.ChoseFile(*text);
       Fire(kSelectFileEvent, Widen(EscapeUnicode(*text)));
       break;
     case kSelectFolderMessage:
+      policy_.ChoseFolder(*text);
       Fire(kSelectFolderEvent, Widen(EscapeUnicode(*text)));
       break;
     default:
@@ -170,25 +203,31 @@ void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16
   }
 }
 
-void CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
+bool CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
                         uint8_t bAuto) {
   const std::string path = WideToUtf8(strFilePath);
+  // Checked before the path is looked at: opening a FIFO or a device, or a
+  // network path, could block or reach a host the page names.
+  if (page_script_ && !policy_.MayUpload(path)) return false;
   const std::string target = WideToUtf8(strTarget);
   if (port::IsDirectory(path)) {
     AddFolderTask(path, target, nISPType, bAuto != 0);
   } else {
     AddFileTask(path, target, nISPType, "", "", bAuto != 0);
   }
+  return true;
 }
 
-void CUpload::StartUpload(const std::u16string& strFilePath) {
+bool CUpload::StartUpload(const std::u16string& strFilePath) {
   const std::string path = WideToUtf8(strFilePath);
+  if (page_script_ && !policy_.MayUpload(path)) return false;
   const bool folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
   if (folder) {
     AddFolderTask(path, "", 0, true);
   } else {
     AddFileTask(path, "", 0, "", "", true);
   }
+  return true;
 }
 
 void CUpload::StopUpload(const std::u16string& strFilePath) {
@@ -204,7 +243,19 @@ void CUpload::CancelUpload(const std::u16string& strFilePath) {
 void CUpload::Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
                     uint8_t bAuto) {
   AddLoginObserver(&_vexaUpload::Observer());
-  StartLogin(WideToUtf8(strAccount), WideToUtf8(strPwd), bRemember != 0, bAuto != 0);
+  const std::string account = WideToUtf8(strAccount);
+  std::string password = WideToUtf8(strPwd);
+  if (page_script_ && password == RememberedLoginToken()) {
+    // The page hands back what GetAccountInfo gave it: for the remembered
+    // account only, it stands for the stored digest.
+    std::string remembered, digest;
+    bool remember = false, auto_login = false;
+    if (ReadRememberedAccount(&remembered, &digest, &remember, &auto_login) && remembered == account &&
+        !digest.empty()) {
+      password = digest;
+    }
+  }
+  StartLogin(account, password, bRemember != 0, bAuto != 0);
 }
 
 void CUpload::GetSpaceInfo(std::u16string* strSpaceInfo) { *strSpaceInfo = Utf8ToWide(GetSpaceSummary()); }
@@ -217,6 +268,7 @@ void CUpload::GetAccountInfo(std::u16string* strAccountInfo) {
     session.clear();
     remember = auto_login = false;
   }
+  if (page_script_ && !session.empty()) session = RememberedLoginToken();
   *strAccountInfo = Utf8ToWide(account + "|" + session + "|" + FormatU64(remember ? 1 : 0) + "|" +
                                FormatU64(auto_login ? 1 : 0));
 }
@@ -236,9 +288,9 @@ void CUpload::LoadUnfinishTask(const std::u16string& strFolderPath) {
 
 void CUpload::SelectUpload(int16_t nType) {
   if (nType == 1) {
-    StartFileReportThread(dialog_owner_);
+    StartFileReportThread(id_, dialog_owner_);
   } else if (nType == 2) {
-    StartFolderReportThread(dialog_owner_);
+    StartFolderReportThread(id_, dialog_owner_);
   }
 }
 

@@ -9,6 +9,8 @@
 namespace vexa {
 namespace {
 
+constexpr char kNotChosenError[] = "refused: the user did not choose this path";
+
 // One argument converted to the parameter's type.
 struct Arg {
   std::u16string text;
@@ -105,8 +107,10 @@ void ScriptDispatcher::HandleLine(std::string_view line) {
     }
     if (method) result = Call(*method, JsonMember(request, "params"), &error);
   }
+  std::string code;
+  if (error == kNotChosenError) code = ",\"code\":" + std::to_string(kPathNotChosenCode);
   sink_(error.empty() ? "{\"id\":" + id + ",\"result\":" + result + "}"
-                      : "{\"id\":" + id + ",\"error\":" + JsonQuote(error) + "}");
+                      : "{\"id\":" + id + ",\"error\":" + JsonQuote(error) + code + "}");
 }
 
 std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& params, std::string* error) {
@@ -137,8 +141,12 @@ std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& pa
   switch (method.dispid) {
     case kLoadTask: c.LoadTask(); break;
     case kCreateUpload: c.CreateUpload(i16(0), s(1), i16(2), u8(3)); break;
-    case kAddUpload: c.AddUpload(s(0), s(1), i16(2), u8(3)); break;
-    case kStartUpload: c.StartUpload(s(0)); break;
+    case kAddUpload:
+      if (!c.AddUpload(s(0), s(1), i16(2), u8(3))) *error = kNotChosenError;
+      break;
+    case kStartUpload:
+      if (!c.StartUpload(s(0))) *error = kNotChosenError;
+      break;
     case kStopUpload: c.StopUpload(s(0)); break;
     case kCancelUpload: c.CancelUpload(s(0)); break;
     case kLogin: c.Login(s(0), s(1), u8(2), u8(3)); break;
@@ -158,6 +166,7 @@ std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& pa
     case kGetPluginVersion: c.GetPluginVersion(&out); break;
     case kLogout: c.Logout(); break;
   }
+  if (!error->empty()) return "";
   return ResultParam(method) ? JsonQuote(std::u16string_view(out)) : "null";
 }
 
