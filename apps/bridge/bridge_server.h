@@ -9,6 +9,10 @@
 //                       answer or event per text message)
 // Everything runs on the thread that runs the io_context, which plays the
 // control's UI thread: engine threads only wake it to fire their events.
+//
+// Only processes of the bridge's own user are served (any user of the
+// machine can reach a loopback port), and only pages of registered origins
+// get a control, which then treats the page as untrusted script.
 
 #include <boost/asio/io_context.hpp>
 
@@ -31,6 +35,10 @@ struct BridgeOptions {
   // Output held for a page that does not read; beyond it the page is dropped.
   size_t max_backlog = 8 * 1024 * 1024;
   size_t max_connections = 64;
+  // Plain HTTP connections (documents, upgrades not yet answered) open at
+  // once; more are closed as they come, so idle sockets cannot use up the
+  // bridge's descriptors.
+  size_t max_http_connections = 32;
   // The origins allowed to create the control, asked at every new connection
   // so that a registration takes effect without a restart.
   std::function<std::vector<std::string>()> origins;
