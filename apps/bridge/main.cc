@@ -62,7 +62,12 @@ std::string WebSocketUrl(const std::string& host, uint16_t port) {
 }
 
 int Serve(const std::string& host, uint16_t port, const std::string& api) {
-  vexa::SetAccountApiBase(vexa::ChooseApiBase(api));
+  const std::string base = vexa::ChooseApiBase(api);
+  if (!base.empty() && !vexa::IsPlainHttpBase(base)) {
+    LogLine(base + ": " + vexa::kPlainHttpOnlyText);
+    return 2;
+  }
+  vexa::SetAccountApiBase(base);
   vexa::InstallUploadWorkers();
 
   boost::asio::io_context io;
