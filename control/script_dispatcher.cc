@@ -85,8 +85,8 @@ void ScriptDispatcher::HandleLine(std::string_view line) {
   std::string id = "null";
   std::string error;
   std::string result;
-  if (!ParseJsonAnswer(std::string(line), &request) || !JsonIsObject(request)) {
-    error = "a request is one JSON object per line";
+  if (!ParseJsonRequest(std::string(line), &request) || !JsonIsObject(request)) {
+    error = "a request is one JSON object per line, each member named once";
   } else {
     id = IdText(JsonMember(request, "id"));
     const JsonValue& name = JsonMember(request, "method");
