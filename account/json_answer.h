@@ -29,7 +29,7 @@ namespace vexa {
 bool ParseJsonAnswer(const std::string& body, JsonValue* root);
 // Reads `text` as one JSON request strictly: besides what ParseJsonAnswer
 // refuses, a member named twice (which would let a checker and a user of the
-// request see different values), text after the value, and comments.
+// request see different values) and text after the value.
 bool ParseJsonRequest(const std::string& text, JsonValue* root);
 
 // Raised by the readers below for a value of a type they cannot convert; the

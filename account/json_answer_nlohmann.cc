@@ -90,7 +90,7 @@ bool ParseJsonRequest(const std::string& text, JsonValue* root) {
   *root = JsonValue();
   DomBuilder builder(root, true);
   try {
-    return JsonValue::sax_parse(text, &builder, JsonValue::input_format_t::json, true, false);
+    return JsonValue::sax_parse(text, &builder, JsonValue::input_format_t::json, true, true);
   } catch (const std::exception&) {
     return false;
   }

