@@ -598,6 +598,12 @@ TEST_F(ServiceTest, ExportNeedsTheAdminToken) {
   Json::Value v = ParseJson(c.Get("/admin/export", {{"X-Admin-Token", kToken}})->body);
   ASSERT_EQ(2u, v["users"].size());
   EXPECT_EQ("alice", v["users"][0]["account"].asString());
+  // Guessing is throttled per address: after ten wrong tokens within a
+  // minute even the right one is refused.
+  for (int i = 0; i < 8; ++i) c.Get("/admin/export", {{"X-Admin-Token", "guess" + std::to_string(i)}});
+  r = c.Get("/admin/export", {{"X-Admin-Token", kToken}});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(403, r->status);
 }
 
 TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
