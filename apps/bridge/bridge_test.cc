@@ -81,6 +81,17 @@ TEST(OriginPolicyTest, NormalizesOriginsAndRefusesWhatIsNone) {
   EXPECT_FALSE(policy.Allows("null"));
 }
 
+TEST(OriginPolicyTest, OnlyHttpsOrLoopbackOriginsAreTrustworthy) {
+  for (const char* good : {"https://example.com", "https://example.com:8443", "http://127.0.0.1:8080",
+                           "http://localhost", "http://[::1]:9", "http://127.1.2.3"}) {
+    EXPECT_TRUE(IsTrustworthyOrigin(NormalizeOrigin(good))) << good;
+  }
+  for (const char* bad : {"http://example.com", "http://192.168.1.5:8080", "http://[fe80::1]", "http://10.0.0.1",
+                          "http://127.0.0.1.example.com", ""}) {
+    EXPECT_FALSE(IsTrustworthyOrigin(NormalizeOrigin(bad))) << bad;
+  }
+}
+
 TEST(OriginPolicyTest, ScriptingIsGrantedThroughTheSafetyRules) {
   ObjectSafety safety;
   EXPECT_TRUE(GrantScripting(&safety));

@@ -128,6 +128,10 @@ int main(int argc, char** argv) {
   reg->add_option("--origin", origins, "Origin of a page (scheme://host[:port]); repeat for more")
       ->required();
   reg->add_flag("--user", user, "Register for the current user only (default: the whole machine)");
+  bool allow_plain = false;
+  reg->add_flag("--allow-plain-http", allow_plain,
+                "Also register plain http:// origins of other hosts (anyone on the network path can then "
+                "script the control)");
   reg->add_option("--scope", scope_word, "\"user\" (any case) for the current user; other words: the machine");
 
   CLI::App* unreg = app.add_subcommand("unregister", "Remove the registration (its folders stay)");
@@ -152,6 +156,13 @@ int main(int argc, char** argv) {
       const std::string n = NormalizeOrigin(o);
       if (n.empty()) {
         std::fprintf(stderr, "vexaupload-bridge: '%s' is not an http or https origin\n", o.c_str());
+        return 2;
+      }
+      if (!allow_plain && !IsTrustworthyOrigin(n)) {
+        std::fprintf(stderr,
+                     "vexaupload-bridge: %s is plain http on another host: register https:// or a loopback "
+                     "origin, or give --allow-plain-http\n",
+                     n.c_str());
         return 2;
       }
       r.origins.push_back(n);
