@@ -176,6 +176,7 @@ void CUpload::FireMessage(uint32_t id, const std::string* text) {
       Fire(kProgressEvent, Widen(*text));
       break;
     case kLoginMessage:
+      if (text->rfind("1|", 0) == 0) seen_user_ = vexa::GetUserId();
       Fire(kLoginEvent, Widen(EscapeUnicode(*text)));
       break;
     case kSelectFileMessage:
@@ -196,6 +197,7 @@ void CUpload::LoadTask() {
 }
 
 void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto) {
+  if (page_script_ && (seen_user_.empty() || seen_user_ != vexa::GetUserId())) return;
   if (nType == 1) {
     SelectFiles(WideToUtf8(strTarget), nISPType, dialog_owner_, bAuto != 0);
   } else if (nType == 2) {
@@ -203,31 +205,38 @@ void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16
   }
 }
 
-bool CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
-                        uint8_t bAuto) {
-  const std::string path = WideToUtf8(strFilePath);
+PageRefusal CUpload::RefusalFor(const std::string& path) const {
+  if (!page_script_) return PageRefusal::kNone;
   // Checked before the path is looked at: opening a FIFO or a device, or a
   // network path, could block or reach a host the page names.
-  if (page_script_ && !policy_.MayUpload(path)) return false;
+  if (!policy_.MayUpload(path)) return PageRefusal::kPathNotChosen;
+  if (seen_user_.empty() || seen_user_ != vexa::GetUserId()) return PageRefusal::kOtherAccount;
+  return PageRefusal::kNone;
+}
+
+PageRefusal CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget,
+                               int16_t nISPType, uint8_t bAuto) {
+  const std::string path = WideToUtf8(strFilePath);
+  if (const PageRefusal refusal = RefusalFor(path); refusal != PageRefusal::kNone) return refusal;
   const std::string target = WideToUtf8(strTarget);
   if (port::IsDirectory(path)) {
     AddFolderTask(path, target, nISPType, bAuto != 0);
   } else {
     AddFileTask(path, target, nISPType, "", "", bAuto != 0);
   }
-  return true;
+  return PageRefusal::kNone;
 }
 
-bool CUpload::StartUpload(const std::u16string& strFilePath) {
+PageRefusal CUpload::StartUpload(const std::u16string& strFilePath) {
   const std::string path = WideToUtf8(strFilePath);
-  if (page_script_ && !policy_.MayUpload(path)) return false;
+  if (const PageRefusal refusal = RefusalFor(path); refusal != PageRefusal::kNone) return refusal;
   const bool folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
   if (folder) {
     AddFolderTask(path, "", 0, true);
   } else {
     AddFileTask(path, "", 0, "", "", true);
   }
-  return true;
+  return PageRefusal::kNone;
 }
 
 void CUpload::StopUpload(const std::u16string& strFilePath) {
@@ -300,9 +309,16 @@ void CUpload::GetAllowUpload(uint8_t* bAllowUpload) {
   *bAllowUpload = static_cast<uint8_t>(GetUploadAllowed());
 }
 
-void CUpload::GetName(std::u16string* strUserName) { *strUserName = Utf8ToWide(GetUserName()); }
+void CUpload::GetName(std::u16string* strUserName) {
+  const AccountState state = CopyAccountState();  // name and id of one session
+  seen_user_ = state.userId;
+  *strUserName = Utf8ToWide(state.userName);
+}
 
-void CUpload::GetUserId(std::u16string* strUserId) { *strUserId = Utf8ToWide(vexa::GetUserId()); }
+void CUpload::GetUserId(std::u16string* strUserId) {
+  seen_user_ = vexa::GetUserId();
+  *strUserId = Utf8ToWide(seen_user_);
+}
 
 void CUpload::GetPluginVersion(std::u16string* strVersion) { *strVersion = Utf8ToWide(kClientVersion); }
 

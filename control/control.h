@@ -71,11 +71,13 @@ class CUpload {
   // --- IUpload, in dispatch order ---------------------------------------
   void LoadTask();
   void CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto);
-  // Both return false, doing nothing, when a page asks for a path its user
-  // did not choose (kPathNotChosenCode); otherwise true.
-  bool AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
-                 uint8_t bAuto);
-  bool StartUpload(const std::u16string& strFilePath);
+  // Both do nothing and say why when a page asks for a path its user did not
+  // choose, or while the session belongs to another account than the one
+  // the page last saw signed in (GetUserId, GetName, a successful login):
+  // a page never uploads into another account's storage.
+  PageRefusal AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
+                        uint8_t bAuto);
+  PageRefusal StartUpload(const std::u16string& strFilePath);
   void StopUpload(const std::u16string& strFilePath);
   void CancelUpload(const std::u16string& strFilePath);
   void Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
@@ -101,6 +103,9 @@ class CUpload {
   bool logout_on_release_ = true;
   bool page_script_ = false;
   PageScriptPolicy policy_;
+  std::string seen_user_;  // the user id the page last saw signed in
+
+  PageRefusal RefusalFor(const std::string& path) const;
   uintptr_t dialog_owner_ = 0;
 };
 

@@ -339,6 +339,36 @@ TEST_F(PageScriptTest, APageUploadsOnlyWhatItsUserChose) {
   for (const std::string& path : {fifo, secret, outside}) EXPECT_TRUE(host_->Rows(path).empty()) << path;
 }
 
+// Another page (or the user's own program) signs the uploader in as someone
+// else: what this page queues would land in that account's storage.
+TEST_F(PageScriptTest, APageQueuesNothingForAnAccountItDidNotSee) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  const std::string file = MakeFile("for-alice.bin", 3000, 15);
+  Choose(1, file);
+  const std::string chooser_log = ReadWholeFile(data_.File("chooser.log"));
+  {
+    CUpload own;  // signs the session over to bob, as another page would
+    own.KeepSessionOnRelease();
+    own.Logout();
+    own.Login(u"bob", u"bob-pw", 0, 0);
+    ASSERT_TRUE(host_->WaitFor([] { return GetUserName() == "bob"; }));
+  }
+  const JsonValue refused = Answer("AddUpload", "[" + JsonQuote(file) + ",\"\",0,1]");
+  EXPECT_NE(std::string::npos, JsonString(JsonMember(refused, "error")).find("another account")) << refused;
+  UseScriptedChooser(data_.File(""), file + "\n");
+  host_->Call("CreateUpload", "[1,\"\",0,1]");
+  host_->Pump(300);
+  ASSERT_TRUE(TEST_WaitForReportThreads(60000));
+  EXPECT_EQ(chooser_log, ReadWholeFile(data_.File("chooser.log"))) << "no chooser for another account's queue";
+  // Once the page has seen who is signed in, it queues for that account.
+  EXPECT_EQ("bob", host_->Call("GetName").asString());
+  target_ = host_->Call("GetTarget").asString();
+  Add(file);
+  ASSERT_TRUE(WaitForStatus(file, kCompleted));
+  EXPECT_TRUE(Exported().empty()) << "nothing reached alice";
+  EXPECT_EQ(1u, ExportedFilesOf(server_->port(), "bob").size());
+}
+
 TEST_F(PageScriptTest, OnlyTheAskingPageHearsItsChoiceAndBothSeeProgress) {
   ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
   target_ = host_->Call("GetTarget").asString();

@@ -16,6 +16,13 @@ namespace vexa {
 // access-denied code, as port::LastError numbers it.
 inline constexpr int kPathNotChosenCode = 5;
 
+// Why a page's request to queue was refused.
+enum class PageRefusal {
+  kNone,
+  kPathNotChosen,  // the user did not choose the path (kPathNotChosenCode)
+  kOtherAccount,   // the session is no longer the account the page saw
+};
+
 // Stands in for the remembered password digest in what a page reads
 // (GetAccountInfo). Random per process, never 40 characters long, so it can
 // never pass for a digest; it does not reveal the digest.

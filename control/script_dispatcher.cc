@@ -10,6 +10,17 @@ namespace vexa {
 namespace {
 
 constexpr char kNotChosenError[] = "refused: the user did not choose this path";
+constexpr char kOtherAccountError[] = "refused: the uploader is signed in as another account than this page saw";
+
+// The answer's error for a refused request; empty when none.
+const char* RefusalError(PageRefusal refusal) {
+  switch (refusal) {
+    case PageRefusal::kNone: return "";
+    case PageRefusal::kPathNotChosen: return kNotChosenError;
+    case PageRefusal::kOtherAccount: return kOtherAccountError;
+  }
+  return "";
+}
 
 // One argument converted to the parameter's type.
 struct Arg {
@@ -141,12 +152,8 @@ std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& pa
   switch (method.dispid) {
     case kLoadTask: c.LoadTask(); break;
     case kCreateUpload: c.CreateUpload(i16(0), s(1), i16(2), u8(3)); break;
-    case kAddUpload:
-      if (!c.AddUpload(s(0), s(1), i16(2), u8(3))) *error = kNotChosenError;
-      break;
-    case kStartUpload:
-      if (!c.StartUpload(s(0))) *error = kNotChosenError;
-      break;
+    case kAddUpload: *error = RefusalError(c.AddUpload(s(0), s(1), i16(2), u8(3))); break;
+    case kStartUpload: *error = RefusalError(c.StartUpload(s(0))); break;
     case kStopUpload: c.StopUpload(s(0)); break;
     case kCancelUpload: c.CancelUpload(s(0)); break;
     case kLogin: c.Login(s(0), s(1), u8(2), u8(3)); break;

@@ -349,7 +349,7 @@ void BridgeServer::Impl::Accept() {
     self->connections_.remove_if([](const auto& w) { return w.expired(); });
     boost::system::error_code ignored;
     if (!FromOwnUser(socket)) {
-      self->Log("refused a connection from a process of another user");
+      self->Log("refused a connection that no process of this user owns (or whose owner could not be found)");
       socket.close(ignored);
     } else if (self->connections_.size() >= self->options_.max_http_connections) {
       self->Log("refused a connection: too many open at once");

@@ -10,6 +10,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -395,22 +396,22 @@ TEST(BridgeServerTest, IdleConnectionsAreCapped) {
 // instead of spinning, and serves again once descriptors are free.
 TEST(BridgeServerTest, AcceptBacksOffWhenOutOfDescriptors) {
   RunningBridge bridge({kPageOrigin});
-  asio::io_context io;
-  std::vector<std::unique_ptr<tcp::socket>> clients;
   {
-    OpenFileLimit limit(OpenFileLimit::InUse() + 24);
-    // Each connection costs a descriptor on both sides, both in this process.
-    boost::system::error_code ec;
-    for (int i = 0; i < 40 && !ec; ++i) {
-      auto s = std::make_unique<tcp::socket>(io);
-      s->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), bridge.port()), ec);
-      if (!ec) clients.push_back(std::move(s));
-    }
+    asio::io_context io;
+    tcp::socket client(io);
+    client.open(tcp::v4());
+    OpenFileLimit limit(OpenFileLimit::InUse() + 16);
+    // Every descriptor taken: the client's connection waits for an accept
+    // that has no descriptor to give it.
+    std::vector<std::FILE*> fillers;
+    while (std::FILE* f = std::fopen("/dev/null", "rb")) fillers.push_back(f);
+    ASSERT_FALSE(fillers.empty());
+    client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), bridge.port()));
     for (int i = 0; i < 200 && bridge.log().find("retrying with a pause") == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_NE(std::string::npos, bridge.log().find("retrying with a pause")) << bridge.log();
-    clients.clear();
+    for (std::FILE* f : fillers) std::fclose(f);
   }
   bool served = false;
   for (int attempt = 0; attempt < 200 && !served; ++attempt) {

@@ -151,6 +151,7 @@
     $("upload-path").value = "";
     up.AddUpload(path, target, 0, 1).then(() => setState("Ready.", "ok"), (err) => {
       if (err.code === 5) setState("Choose that file with Browse… first: the uploader only takes what you pick.", "warn");
+      else refresh().catch(() => {});  // signed in as someone else meanwhile
     });
   });
 

@@ -11,7 +11,9 @@
 // without one). AddUpload and StartUpload take only what the user picked in
 // this page's chooser (SelectUpload, SelectFileEvent), what lies in a picked
 // folder, or what is already queued; anything else is refused with an Error
-// whose code is 5. GetAccountInfo gives a token in place of the remembered
+// whose code is 5; while the uploader is signed in as another account than
+// this page last saw (GetUserId, GetName, LoginEvent) they are refused too.
+// GetAccountInfo gives a token in place of the remembered
 // password, which Login accepts back for the same account. Calls made while the bridge is unreachable wait for the next
 // connection; calls still unanswered when a connection drops are rejected.
 // The connection is re-opened by itself when the bridge restarts.
