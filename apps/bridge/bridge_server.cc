@@ -316,6 +316,19 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
 };
 
 bool BridgeServer::Impl::Listen(std::string* error) {
+  if (options_.listening_socket >= 0) {
+    boost::system::error_code ec;
+    acceptor_.assign(tcp::v4(), options_.listening_socket, ec);
+    const tcp::endpoint local = ec ? tcp::endpoint() : acceptor_.local_endpoint(ec);
+    if (ec || !local.address().is_loopback()) {
+      *error = "the socket handed over is not a listening socket on a loopback address";
+      acceptor_.close(ec);
+      return false;
+    }
+    port_ = local.port();
+    Accept();
+    return true;
+  }
   if (!IsLoopbackHost(options_.host)) {
     *error = "the bridge listens on loopback addresses only, not on " + options_.host;
     return false;

@@ -30,6 +30,10 @@ inline constexpr uint16_t kDefaultPort = 18026;
 struct BridgeOptions {
   std::string host = "127.0.0.1";  // must be a loopback address
   uint16_t port = kDefaultPort;    // 0: any free port
+  // A listening socket to serve on instead of binding host and port (one the
+  // service manager kept open for us); -1 for none. It must be bound to a
+  // loopback address.
+  int listening_socket = -1;
   // The largest request a page may send; a larger one ends its connection.
   size_t max_message = 64 * 1024;
   // Output held for a page that does not read; beyond it the page is dropped.

@@ -154,6 +154,12 @@ TEST(ServiceUnitTest, QuotesTheCommandForSystemd) {
   EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target"));
 }
 
+TEST(ServiceUnitTest, TheSocketUnitKeepsTheLoopbackPort) {
+  const std::string unit = RenderSocketUnit("127.0.0.1:18026");
+  EXPECT_NE(std::string::npos, unit.find("\nListenStream=127.0.0.1:18026\n"));
+  EXPECT_NE(std::string::npos, unit.find("WantedBy=sockets.target"));
+}
+
 TEST(TypeLibraryTest, DescribesTheMethodTable) {
   const Json::Value lib = ParseJson(TypeLibraryJson());
   EXPECT_EQ("Myvexaupload_plugin_ieLib", lib["name"].asString());
@@ -357,6 +363,32 @@ TEST(BridgeServerTest, RefusesAnotherUsersProcessEvenWithARegisteredOrigin) {
   if (status < 0) GTEST_SKIP() << "switching users needs root";
   EXPECT_EQ(20, status) << "another user's process must not get a control";
   EXPECT_EQ(101, Get(port, "/", kPageOrigin).result_int()) << "the bridge's own user still may";
+}
+
+// Started by its socket unit, the bridge serves on the socket it is given, and
+// only on a loopback one.
+TEST(BridgeServerTest, ServesOnAHandedOverLoopbackSocket) {
+  for (const char* address : {"127.0.0.1", "0.0.0.0"}) {
+    asio::io_context io;
+    tcp::acceptor kept(io, tcp::endpoint(asio::ip::make_address(address), 0));
+    const uint16_t port = kept.local_endpoint().port();
+    const int fd = kept.release();
+    const bool loopback = std::string(address) == "127.0.0.1";
+    asio::io_context bridge_io;
+    BridgeOptions options;
+    options.listening_socket = fd;
+    options.port = 1;  // never bound: the socket given is used
+    options.origins = [] { return std::vector<std::string>{kPageOrigin}; };
+    BridgeServer server(&bridge_io, options);
+    std::string error;
+    ASSERT_EQ(loopback, server.Listen(&error)) << address << ": " << error;
+    if (!loopback) continue;
+    EXPECT_EQ(port, server.port());
+    std::thread serving([&] { bridge_io.run(); });
+    EXPECT_EQ(200, Get(port, "/typelib.json").result_int());
+    asio::post(bridge_io, [&] { server.Stop(); });
+    serving.join();
+  }
 }
 
 // Sockets that never send a request hold descriptors; beyond the cap new ones

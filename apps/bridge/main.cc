@@ -20,6 +20,7 @@
 #include "apps/bridge/registration.h"
 #include "apps/bridge/service_unit.h"
 #include "control/control.h"
+#include "port/activation.h"
 #include "port/crash_reporter.h"
 #include "port/program_paths.h"
 
@@ -74,6 +75,8 @@ int Serve(const std::string& host, uint16_t port, const std::string& api) {
   BridgeOptions options;
   options.host = host;
   options.port = port;
+  // Started by our socket unit: serve on the port it has kept bound.
+  options.listening_socket = vexa::port::TakeActivationSocket();
   options.origins = RegisteredOrigins;
   options.log = LogLine;
   BridgeServer server(&io, options);
@@ -82,7 +85,8 @@ int Serve(const std::string& host, uint16_t port, const std::string& api) {
     LogLine(error);
     return 1;
   }
-  LogLine("listening on " + WebSocketUrl(host, server.port()));
+  LogLine(options.listening_socket >= 0 ? "serving port " + std::to_string(server.port()) + ", kept by the socket unit"
+                                        : "listening on " + WebSocketUrl(host, server.port()));
   const std::vector<std::string> origins = RegisteredOrigins();
   if (origins.empty()) {
     LogLine("no page origin is registered yet: run 'vexaupload-bridge register --user --origin URL'");
@@ -188,13 +192,17 @@ int main(int argc, char** argv) {
   if (install_service) {
     std::vector<std::string> command = {vexa::port::ExecutablePath(), "--listen", listen};
     if (!api.empty()) command.insert(command.end(), {"--api", api});
-    std::string path;
-    if (!InstallServiceUnit(RenderServiceUnit(command), &path, &error)) {
+    std::string path, socket_path;
+    const std::string bind = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                             std::to_string(port);
+    if (!InstallServiceUnit(kServiceUnitName, RenderServiceUnit(command), &path, &error) ||
+        !InstallServiceUnit(kSocketUnitName, RenderSocketUnit(bind), &socket_path, &error)) {
       std::fprintf(stderr, "vexaupload-bridge: %s\n", error.c_str());
       return 1;
     }
-    std::printf("wrote %s\nstart it with: systemctl --user daemon-reload && systemctl --user enable --now %s\n",
-                path.c_str(), kServiceUnitName);
+    std::printf("wrote %s and %s\nstart it with: systemctl --user daemon-reload && "
+                "systemctl --user enable --now %s\n",
+                path.c_str(), socket_path.c_str(), kSocketUnitName);
     return 0;
   }
   return Serve(host, port, api);
