@@ -20,6 +20,7 @@
 #include "control/payload.h"
 #include "control/script_dispatcher.h"
 #include "gtest/gtest.h"
+#include "port/testing/test_environment.h"
 
 namespace vexa {
 
@@ -132,7 +133,7 @@ inline void UseScriptedChooser(const std::string& folder, const std::string& ans
   std::ofstream(script) << "#!/bin/sh\necho \"$1 $2\" >> '" << folder << "/chooser.log'\n"
                         << before << "\ncat '" << folder << "/answer'\nexit " << status << "\n";
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  setenv("VEXAUPLOAD_CHOOSER", script.c_str(), 1);
+  SetTestEnvironment("VEXAUPLOAD_CHOOSER", script.c_str());
 }
 
 }  // namespace vexa

@@ -43,14 +43,14 @@ DWORD OwnerPid(const TcpEnd& local, const TcpEnd& peer) {
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& row = table->table[i];
-    TcpEnd own, far;
-    own.address[10] = own.address[11] = far.address[10] = far.address[11] = 0xFF;
+    TcpEnd own, remote;
+    own.address[10] = own.address[11] = remote.address[10] = remote.address[11] = 0xFF;
     std::memcpy(&own.address[12], &row.dwLocalAddr, 4);
-    std::memcpy(&far.address[12], &row.dwRemoteAddr, 4);
+    std::memcpy(&remote.address[12], &row.dwRemoteAddr, 4);
     own.port = ntohs(static_cast<u_short>(row.dwLocalPort));
-    far.port = ntohs(static_cast<u_short>(row.dwRemotePort));
-    if (own.address == peer.address && own.port == peer.port && far.address == local.address &&
-        far.port == local.port) {
+    remote.port = ntohs(static_cast<u_short>(row.dwRemotePort));
+    if (own.address == peer.address && own.port == peer.port && remote.address == local.address &&
+        remote.port == local.port) {
       return row.dwOwningPid;
     }
   }
