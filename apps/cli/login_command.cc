@@ -14,6 +14,7 @@
 #include "account/space.h"
 #include "apps/cli/session_options.h"
 #include "apps/cli/command.h"
+#include "apps/cli/failure_text.h"
 #include "port/event.h"
 #include "port/terminal.h"
 
@@ -59,7 +60,7 @@ int RunLogin(const LoginOptions& o) {
   RemoveLoginObserver(&waiter);
   if (!IsLoggedIn()) {
     std::fprintf(stderr, "vexaupload login: login failed: %s\n",
-                 password.empty() ? "empty password" : GetLastErrorText().c_str());
+                 password.empty() ? "empty password" : FailureText(0, GetLastErrorText()).c_str());
     return kExitFailed;
   }
   std::printf("logged in: user id %s, name %s, default target %s\n", GetUserId().c_str(),

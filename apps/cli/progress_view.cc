@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "apps/cli/failure_text.h"
 #include "codec/text.h"
+#include "net/network_failure.h"
 
 namespace vexa::cli {
 namespace {
@@ -92,7 +94,7 @@ bool ProgressView::UnderFolder(const ProgressRow& row) const {
   return false;
 }
 
-std::string ProgressView::EventLine(const ProgressRow& row) {
+std::string ProgressView::EventLine(const ProgressRow& row) const {
   std::string line = std::string(StatusName(row.status));
   line.resize(10, ' ');
   line += row.localPath;
@@ -101,8 +103,8 @@ std::string ProgressView::EventLine(const ProgressRow& row) {
   } else if (row.status == kFailed && row.isFolder && row.errorCode == 0) {
     line += "  (some members were not uploaded)";
   } else if (row.status == kFailed) {
-    line += "  error " + std::to_string(row.errorCode);
-    if (!row.errorText.empty()) line += ": " + row.errorText;
+    line += "  error " + std::to_string(row.errorCode) + ": " +
+            FailureText(row.errorCode, row.errorText, chinese_, LastNetworkFailure());
   } else if (row.status == kStopped && row.totalBytes > 0) {
     line += "  (" + FormatBytes(row.doneBytes) + " of " + FormatBytes(row.totalBytes) + ")";
   }

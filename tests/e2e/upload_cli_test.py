@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -83,8 +84,10 @@ def main():
     work = tempfile.mkdtemp(prefix="vexa-cli-e2e-")
     server, base = start_server(os.path.join(work, "server"))
     env = {k: v for k, v in os.environ.items()
-           if k.lower() not in ("http_proxy", "all_proxy", "vexaupload_api", "vexaupload_password")}
+           if k.lower() not in ("http_proxy", "all_proxy", "vexaupload_api", "vexaupload_password",
+                                "lc_all", "lc_messages", "lang")}
     env["VEXAUPLOAD_DATA_DIR"] = os.path.join(work, "client")
+    env["LANG"] = "C.UTF-8"
     try:
         # Usage errors: status 2 and a message that says what to do.
         r = run([], env)
@@ -107,6 +110,13 @@ def main():
         # Login: the password from the environment; the API base is remembered.
         r = run(["login", "--api", base, "--remember", "alice"], dict(env, VEXAUPLOAD_PASSWORD="wrong"))
         check(r.returncode == 1 and "login failed" in r.stderr, "wrong password: status 1")
+        dead = socket.socket()
+        dead.bind(("127.0.0.1", 0))
+        dead_base = "http://127.0.0.1:%d" % dead.getsockname()[1]  # bound, never listening: refused
+        r = run(["login", "--api", dead_base, "alice"], dict(env, VEXAUPLOAD_PASSWORD="x", LANG="C.UTF-8"))
+        dead.close()
+        check(r.returncode == 1 and "check your network connection (请检查你的网络连接); 127.0.0.1:" in r.stderr
+              and ": connection refused" in r.stderr, "an unreachable service is named with the cause")
         r = run(["login", "--api", base, "--remember", "alice"], env, input="alice-pw\n")
         check(r.returncode == 0 and "logged in" in r.stdout, "login with the password on standard input")
         with open(os.path.join(env["VEXAUPLOAD_DATA_DIR"], "api_base")) as f:
@@ -117,8 +127,12 @@ def main():
         check(r.stdout.strip() == "vexaupload win_1.0.1026.4", "version")
         r = run(["space"], env)
         check(r.returncode == 0 and r.stdout.count("|") == 2, "space: used|total|percent")
-        r = run(["upload", os.path.join(work, "missing.bin")], env)
-        check(r.returncode == 1 and "Failed" in r.stdout, "a missing file fails: status 1")
+        missing = os.path.join(work, "missing.bin")
+        r = run(["upload", missing], dict(env, LANG="C.UTF-8"))
+        check(r.returncode == 1 and "error 2: the file was moved or deleted (文件已经移动或删除)" in r.stdout,
+              "a missing file fails in English with the system's text beside: status 1")
+        r = run(["upload", missing], dict(env, LANG="en_US.UTF-8", LC_MESSAGES="zh_CN.UTF-8"))
+        check("error 2: 文件已经移动或删除\n" in r.stdout, "in a Chinese locale only the system's text")
 
         # SIGINT stops the upload; `list` shows it; `resume` finishes it.
         a = make_folder(work, "alpha", {"big.bin": 5_000_000, "sub/mid.bin": 3_000_000, "sub/tiny.txt": 10}, 1)
@@ -203,8 +217,8 @@ def main():
         # rest arrives, the member is named with its reason, status 1.
         e = make_folder(work, "epsilon", {"fine.bin": 1000, "empty.txt": 0}, 5)
         r = run(["upload", e], env)
-        check(r.returncode == 1 and "not uploaded: %s/empty.txt" % e in r.stdout,
-              "a failed member is named at the end: status 1")
+        check(r.returncode == 1 and "not uploaded: %s/empty.txt: empty files cannot be uploaded" % e in r.stdout,
+              "a failed member is named at the end with its reason: status 1")
         check(exported(base).get("epsilon/fine.bin", (0,))[0] == 1000, "the other member arrived")
         # ... and is not tried again: the folder is over.
         check("epsilon" not in run(["list"], env).stdout, "the folder with the empty member is not listed")
