@@ -37,9 +37,6 @@ class ProgressView {
   // Rows as last reported, in order of first report.
   std::vector<const ProgressRow*> Rows() const;
 
-  // "1.5 MiB", "512 B".
-  static std::string FormatBytes(uint64_t bytes);
-
  private:
   std::string BarLine(const ProgressRow& row) const;
   std::string TotalLine() const;

@@ -107,15 +107,12 @@ TEST(ProgressViewTest, FolderMembersCountOnlyThroughTheirFolder) {
   EXPECT_NE(out.find("total  1/2 done  150 B of 350 B"), std::string::npos) << out;
 }
 
-TEST(ProgressViewTest, LongNamesAreCutFromTheLeftAndSizesAreHumane) {
+TEST(ProgressViewTest, LongNamesAreCutFromTheLeft) {
   ProgressView view(true, 60);
   view.Update(Row("/d/" + std::string(100, 'n') + "-end.bin", kUploading, 10, 1));
   const std::string out = view.Render(0);
   EXPECT_NE(out.find("...nnnn"), std::string::npos);
   EXPECT_NE(out.find("-end.bin ["), std::string::npos);
-  EXPECT_EQ(ProgressView::FormatBytes(512), "512 B");
-  EXPECT_EQ(ProgressView::FormatBytes(1536), "1.5 KiB");
-  EXPECT_EQ(ProgressView::FormatBytes(3ull << 30), "3.0 GiB");
 }
 
 }  // namespace

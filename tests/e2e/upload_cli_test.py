@@ -118,7 +118,8 @@ def main():
         check(r.returncode == 1 and "check your network connection (请检查你的网络连接); 127.0.0.1:" in r.stderr
               and ": connection refused" in r.stderr, "an unreachable service is named with the cause")
         r = run(["login", "--api", base, "--remember", "alice"], env, input="alice-pw\n")
-        check(r.returncode == 0 and "logged in" in r.stdout, "login with the password on standard input")
+        check(r.returncode == 0 and "Logged in as alice" in r.stdout and re.search(r"Storage: .* used of ", r.stdout),
+              "login with the password on standard input: sentences")
         with open(os.path.join(env["VEXAUPLOAD_DATA_DIR"], "api_base")) as f:
             check(f.read().strip() == base, "the API base is remembered")
         r = run(["whoami"], env)
@@ -126,7 +127,22 @@ def main():
         r = run(["version"], env)
         check(r.stdout.strip() == "vexaupload win_1.0.1026.4", "version")
         r = run(["space"], env)
-        check(r.returncode == 0 and r.stdout.count("|") == 2, "space: used|total|percent")
+        check(r.returncode == 0 and re.fullmatch(r"Storage: \d+ B used of [\d.]+ [KMGT]iB \([\d.]+%\), [\d.]+ [KMGT]iB free\.\n",
+                                                 r.stdout), "space: a sentence in binary units (%s)" % r.stdout.strip())
+        # --json: standard output is JSON lines only, the command's own result included.
+        for args, result in ((["space"], "space"), (["whoami"], "whoami"), (["list"], "list"), (["resume"], None),
+                             (["failures", work], None)):
+            r = run(args + ["--json"], env)
+            try:
+                lines = [json.loads(line) for line in r.stdout.splitlines()]
+            except ValueError:
+                lines = None
+            check(r.returncode == 0 and lines is not None and all(isinstance(x, dict) for x in lines)
+                  and (result is None or [x for x in lines if x.get("result") == result]),
+                  "%s --json: JSON lines only (%s)" % (args[0], r.stdout.strip()[-300:]))
+            if result == "space" and lines:
+                space = [x for x in lines if x.get("result") == "space"][0]
+                check(space["totalBytes"] > 0 and space["payload"].count("|") == 2, "space --json: bytes and payload")
         missing = os.path.join(work, "missing.bin")
         r = run(["upload", missing], dict(env, LANG="C.UTF-8"))
         check(r.returncode == 1 and "error 2: the file was moved or deleted (文件已经移动或删除)" in r.stdout,
@@ -194,8 +210,10 @@ def main():
         out = open(os.path.join(work, "gamma2.out"), "w+")
         p = subprocess.Popen([CLI, "upload", c], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
         check(wait_for(lambda: "Uploading" in open(out.name).read(), 30), "gamma uploads again")
-        r = run(["stop", c], env)
-        check(r.returncode == 0 and "asked the running upload" in r.stdout, "stop asks the running upload")
+        r = run(["stop", "--json", c], env)
+        check(r.returncode == 0 and json.loads(r.stdout) == {"result": "stop", "path": c,
+                                                            "outcome": "asked the running upload to stop"},
+              "stop asks the running upload (--json: %s)" % r.stdout.strip())
         check(p.wait(30) == 1 and "Stopped" in open(out.name).read(), "the stopped upload ends with status 1")
         check("Stopped" in run(["list"], env).stdout, "the stopped upload is listed")
         check(run(["resume"], env).returncode == 0, "and resumed")
