@@ -143,6 +143,14 @@ def main():
             if result == "space" and lines:
                 space = [x for x in lines if x.get("result") == "space"][0]
                 check(space["totalBytes"] > 0 and space["payload"].count("|") == 2, "space --json: bytes and payload")
+        # Bad values end the command before it logs in or hashes: status 2, no resume record.
+        some = make_folder(work, "args", {"f.bin": 3_000_000}, 7)
+        for bad in (["--target", "abc"], ["--target=-5"], ["--target", "1" * 26], ["--api", "ftp://x"],
+                    ["--api", "http://:8080"], ["--api", "http://host:70000"]):
+            r = run(["upload"] + bad + [some], env)
+            check(r.returncode == 2 and bad[0].split("=")[0] in r.stderr and "Hashing" not in r.stdout,
+                  "upload %s: status 2 before any work (%s)" % (" ".join(bad), r.stderr.strip()))
+        check("no unfinished uploads" in run(["list"], env).stdout, "bad arguments leave no record behind")
         missing = os.path.join(work, "missing.bin")
         r = run(["upload", missing], dict(env, LANG="C.UTF-8"))
         check(r.returncode == 1 and "error 2: the file was moved or deleted (文件已经移动或删除)" in r.stdout,
