@@ -1,6 +1,6 @@
 #include "apps/cli/argument_checks.h"
 
-#include <cstdlib>
+#include "codec/text.h"
 
 namespace vexa::cli {
 namespace {
@@ -11,18 +11,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool IsHostChar(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' || c == '_';
-}
-
-// Case-insensitive prefix test for the ASCII `prefix`.
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i >= s.size()) return false;
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -42,14 +30,10 @@ std::string TargetIdProblem(const std::string& value) {
 std::string ApiAddressProblem(std::string* value) {
   const std::string& v = *value;
   const std::string usage = "the API address must look like http://host:port, not '" + v + "'";
-  size_t pos;
-  if (StartsWithNoCase(v, "http://")) {
-    pos = 7;
-  } else if (StartsWithNoCase(v, "https://")) {
-    pos = 8;
-  } else {
-    return usage;
-  }
+  const size_t separator = v.find("://");
+  const std::string scheme = separator == std::string::npos ? std::string() : ToLower(v.substr(0, separator));
+  if (scheme != "http" && scheme != "https") return usage;
+  size_t pos = separator + 3;
   for (char c : v) {
     if (static_cast<unsigned char>(c) <= ' ' || c == '?' || c == '#' || c == '@' || c == '\\' || c == 0x7f) {
       return usage + " (no spaces, user, query or fragment)";
@@ -61,7 +45,7 @@ std::string ApiAddressProblem(std::string* value) {
   if (pos < v.size() && v[pos] == ':') {
     const size_t port_start = ++pos;
     while (pos < v.size() && IsDigit(v[pos])) ++pos;
-    const long port = pos - port_start <= 5 ? std::strtol(v.substr(port_start, pos - port_start).c_str(), nullptr, 10) : 0;
+    const uint64_t port = pos - port_start <= 5 ? ParseU64(v.substr(port_start, pos - port_start)) : 0;
     if (port < 1 || port > 65535) return usage + " (the port must be 1 to 65535)";
   }
   if (pos < v.size() && v[pos] != '/') return usage;
