@@ -1,5 +1,6 @@
 #include "account/account_api.h"
 
+#include "net/parsed_url.h"
 #include "port/mutex.h"
 
 namespace vexa {
@@ -33,6 +34,8 @@ std::string AccountApiBase() {
   port::MutexLock l(&b.mu);
   return b.base;
 }
+
+bool IsPlainHttpBase(std::string_view base) { return IsPlainHttpScheme(ParseUrl(base).scheme); }
 
 std::string EncodeFormValue(std::string_view value) {
   static const char kHex[] = "0123456789ABCDEF";

@@ -26,6 +26,18 @@ bool ParseJsonAnswer(const std::string& body, Json::Value* root) {
   }
 }
 
+bool ParseJsonRequest(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  try {
+    return reader->parse(text.data(), text.data() + text.size(), root, &errors);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 const Json::Value& JsonMember(const Json::Value& object, const char* key) {
   static const Json::Value kNull;
   if (object.isNull()) return kNull;

@@ -27,6 +27,10 @@ namespace vexa {
 // Reads `body` as one JSON document. False when it is not one, including
 // nesting deeper than the reader allows (which it reports by throwing).
 bool ParseJsonAnswer(const std::string& body, JsonValue* root);
+// Reads `text` as one JSON request strictly: besides what ParseJsonAnswer
+// refuses, a member named twice (which would let a checker and a user of the
+// request see different values) and text after the value.
+bool ParseJsonRequest(const std::string& text, JsonValue* root);
 
 // Raised by the readers below for a value of a type they cannot convert; the
 // caller catches it where the answer is read and counts the answer as failed.

@@ -12,10 +12,11 @@ namespace {
 constexpr size_t kMaxDepth = 1000;  // as jsoncpp's default stack limit
 
 // Builds the document from the parser's events, refusing values nested deeper
-// than kMaxDepth; duplicate members keep the last value.
+// than kMaxDepth; duplicate members keep the last value, or fail the parse
+// when `unique_keys` is set.
 class DomBuilder : public nlohmann::json_sax<JsonValue> {
  public:
-  explicit DomBuilder(JsonValue* root) : root_(root) {}
+  explicit DomBuilder(JsonValue* root, bool unique_keys = false) : root_(root), unique_keys_(unique_keys) {}
 
   bool null() override { return Add(JsonValue()); }
   bool boolean(bool v) override { return Add(JsonValue(v)); }
@@ -26,6 +27,7 @@ class DomBuilder : public nlohmann::json_sax<JsonValue> {
   bool binary(binary_t&) override { return false; }
   bool start_object(std::size_t) override { return Open(JsonValue::object()); }
   bool key(string_t& k) override {
+    if (unique_keys_ && stack_.back()->contains(k)) return false;
     key_ = std::move(k);
     return true;
   }
@@ -66,6 +68,7 @@ class DomBuilder : public nlohmann::json_sax<JsonValue> {
   }
 
   JsonValue* root_;
+  const bool unique_keys_;
   std::vector<JsonValue*> stack_;
   string_t key_;
 };
@@ -78,6 +81,16 @@ bool ParseJsonAnswer(const std::string& body, JsonValue* root) {
   try {
     // Not strict: what follows the first value is ignored, as jsoncpp does.
     return JsonValue::sax_parse(body, &builder, JsonValue::input_format_t::json, false, true);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool ParseJsonRequest(const std::string& text, JsonValue* root) {
+  *root = JsonValue();
+  DomBuilder builder(root, true);
+  try {
+    return JsonValue::sax_parse(text, &builder, JsonValue::input_format_t::json, true, true);
   } catch (const std::exception&) {
     return false;
   }

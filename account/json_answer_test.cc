@@ -34,6 +34,19 @@ TEST(JsonAnswerTest, DocumentRules) {
   EXPECT_FALSE(ParseJsonAnswer(Nested(100000), &root));
 }
 
+// Requests (what a page sends) are read strictly, by both builds' readers.
+TEST(JsonAnswerTest, RequestRules) {
+  JsonValue root;
+  for (const char* bad : {"{\"a\":3,\"a\":4}", "{\"o\":{\"k\":1,\"k\":1}}", "{\"a\":2} trailing", "{\"a\":2}{}",
+                          "", "{\"a\":"}) {
+    EXPECT_FALSE(ParseJsonRequest(bad, &root)) << bad;
+  }
+  ASSERT_TRUE(ParseJsonRequest(" {\"a\":[{\"k\":1},{\"k\":2}],\"b\":{\"k\":3}}\r\n", &root));
+  EXPECT_EQ(3, JsonInt(JsonMember(JsonMember(root, "b"), "k")));
+  EXPECT_TRUE(ParseJsonRequest(Nested(100), &root));
+  EXPECT_FALSE(ParseJsonRequest(Nested(100000), &root));
+}
+
 TEST(JsonAnswerTest, MemberConversions) {
   const JsonValue root = Parse(
       "{\"i\":7,\"neg\":-2147483648,\"big\":2147483648,\"whole\":3.0,\"frac\":3.5,\"t\":true,"

@@ -44,6 +44,10 @@ void RunLogin(const std::string& account, const std::string& password, bool reme
     SetLastError(kNoAccountApiText);
     return;
   }
+  if (!IsPlainHttpBase(base)) {
+    SetLastError(kPlainHttpOnlyText);
+    return;
+  }
   const std::string body = BuildLoginBody(account, digest, FormatU64(LoginTime()));
   const uint64_t logouts = LogoutCount();
   std::string answer;

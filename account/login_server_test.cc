@@ -89,6 +89,24 @@ TEST_F(LoginServerTest, WrongPasswordAndStaleClockAreRefused) {
   EXPECT_TRUE(IsLoggedIn()) << GetLastErrorText();
 }
 
+// Asked for encryption it cannot give, the client refuses instead of sending
+// the login (and later the files) in the clear to the same port.
+TEST_F(LoginServerTest, AnHttpsAddressIsRefusedNotSpokenInTheClear) {
+  const std::string plain = server_.base();
+  for (const std::string& base : {"https://" + plain.substr(7), "HTTPS://" + plain.substr(7)}) {
+    SetAccountApiBase(base);
+    LogIn("bob", "bob-pw");
+    EXPECT_FALSE(IsLoggedIn()) << base;
+    EXPECT_EQ(kPlainHttpOnlyText, GetLastErrorText()) << base;
+  }
+  std::string answer;
+  EXPECT_FALSE(ProcessHttpClient().Get("https://" + plain.substr(7) + "/app/user/space", &answer));
+  EXPECT_EQ("", answer) << "nothing was exchanged";
+  SetAccountApiBase(plain);
+  LogIn("bob", "bob-pw");
+  EXPECT_TRUE(IsLoggedIn()) << GetLastErrorText();
+}
+
 TEST_F(LoginServerTest, AccountWithAmpersandLogsIn) {
   LogIn("tom&jerry", "tj-pw");
   ASSERT_TRUE(IsLoggedIn()) << GetLastErrorText();

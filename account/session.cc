@@ -1,6 +1,7 @@
 #include "account/session.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "account/account_file.h"
 #include "account/json_answer.h"
@@ -30,10 +31,19 @@ T ReadField(T AccountState::*field) {
   return s.state.*field;
 }
 
+bool IsPlainUserId(const std::string& id) {
+  return !id.empty() && id.size() <= 20 && id.find_first_not_of("0123456789") == std::string::npos;
+}
+
 void ReadSuccessfulAnswer(const JsonValue& root, AccountState* st) {
   st->uploadAllowed = JsonInt(JsonMember(root, "upload_allowed"));
   st->isVip = JsonBool(JsonMember(root, "is_vip"));
-  st->userId = JsonString(JsonMember(root, "user_id"));
+  // The id names the resume store's file and the account file's section: an
+  // id that is not a plain number could reach outside the data folder or
+  // break the file, so the answer is as unreadable as one of the wrong type.
+  std::string user_id = JsonString(JsonMember(root, "user_id"));
+  if (!IsPlainUserId(user_id)) throw std::runtime_error("user_id is not a number");
+  st->userId = std::move(user_id);
   st->userName = JsonString(JsonMember(root, "user_name"));
   st->face = JsonString(JsonMember(root, "face"));
   st->email = JsonString(JsonMember(root, "email"));

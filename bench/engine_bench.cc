@@ -56,7 +56,7 @@ std::string PathOf(int i) {
 class BenchEnvironment {
  public:
   BenchEnvironment() {
-    ApplyLoginAnswer(R"({"state": true, "user_id": "bench", "size_limit": 1e12})", "a", "d", false,
+    ApplyLoginAnswer(R"({"state": true, "user_id": "4242", "size_limit": 1e12})", "a", "d", false,
                      false, LogoutCount());
     TEST_SetSchedulerThreadEnabled(false);
   }

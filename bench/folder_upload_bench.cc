@@ -27,7 +27,7 @@ constexpr int kPerFolder = 1000;
 class FolderBenchEnvironment {
  public:
   FolderBenchEnvironment() : root_(dir_.File("Pictures")) {
-    ApplyLoginAnswer(R"({"state": true, "user_id": "bench", "size_limit": 1e12})", "a", "d", false,
+    ApplyLoginAnswer(R"({"state": true, "user_id": "4242", "size_limit": 1e12})", "a", "d", false,
                      false, LogoutCount());
     TEST_SetSchedulerThreadEnabled(false);
     InstallFolderUploads();

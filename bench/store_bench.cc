@@ -22,7 +22,7 @@ std::string PathOf(int i) {
 class StoreFixture {
  public:
   StoreFixture() {
-    ApplyLoginAnswer(R"({"state": true, "user_id": "bench"})", "a", "d", false, false, LogoutCount());
+    ApplyLoginAnswer(R"({"state": true, "user_id": "4242"})", "a", "d", false, false, LogoutCount());
     OpenResumeStore();
     LoadResumeStore(nullptr);
     ResumeRecord r;
@@ -34,7 +34,7 @@ class StoreFixture {
     r.uploadedSize = 123456789;
     for (int i = 0; i < kSections; ++i) SaveResumeRecord(PathOf(i), r, false);
     CloseResumeStore();  // writes the file
-    file_bytes_ = static_cast<double>(std::filesystem::file_size(dir_.File("bench_upload.ini")));
+    file_bytes_ = static_cast<double>(std::filesystem::file_size(dir_.File("4242_upload.ini")));
   }
   ~StoreFixture() {
     CloseResumeStore();

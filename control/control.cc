@@ -1,6 +1,7 @@
 #include "control/control.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <vector>
 
@@ -41,6 +42,11 @@ LiveControls& Live() {
 // How long a release that logs out waits for cancels on their way to the
 // service; those not sent by then are sent at the next login.
 constexpr uint32_t kServiceCancelWaitMs = 15000;
+
+uint64_t NextControlId() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1);
+}
 
 std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
@@ -91,6 +97,17 @@ bool PostToCurrentControl(uint32_t message, std::string text) {
   return live.controls.back()->messages().Post(message, std::make_unique<std::string>(std::move(text)));
 }
 
+bool PostToControl(uint64_t control_id, uint32_t message, std::string text) {
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  for (CUpload* c : live.controls) {
+    if (c->id() == control_id) {
+      return c->messages().Post(message, std::make_unique<std::string>(std::move(text)));
+    }
+  }
+  return false;
+}
+
 bool HasCurrentControl() {
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
@@ -103,16 +120,30 @@ void OnTaskNotice(TaskNotice notice) {
                  " UploadSize: " + FormatU64(record.doneSize) + " Status: " + FormatU64(record.status) +
                  " TaskInfo: " + record.queueSummary);
   TaskList().Record(record);
-  PostToCurrentControl(kProgressMessage, ProgressPayload(record));
+  // Every page of the session shows the uploads, not only the newest one.
+  const std::string payload = ProgressPayload(record);
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  for (CUpload* c : live.controls) c->messages().Post(kProgressMessage, std::make_unique<std::string>(payload));
 }
 
 void InstallUploadWorkers() {
   InstallTransferWorker();
   InstallFolderUploads();
-  InstallSelection();
+  // The engine's selection threads, under the one-chooser rule of the report
+  // route.
+  SetSelectionStarter([](const SelectionRequest& request) {
+    return StartChooserThread([request] {
+      if (request.folder) {
+        FolderSelectionThread(request);
+      } else {
+        FileSelectionThread(request);
+      }
+    });
+  });
 }
 
-CUpload::CUpload() {
+CUpload::CUpload() : id_(NextControlId()) {
   port::DebugOut("FinalConstruct\n");
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
@@ -155,12 +186,15 @@ void CUpload::FireMessage(uint32_t id, const std::string* text) {
       Fire(kProgressEvent, Widen(*text));
       break;
     case kLoginMessage:
+      if (text->rfind("1|", 0) == 0) seen_user_ = vexa::GetUserId();
       Fire(kLoginEvent, Widen(EscapeUnicode(*text)));
       break;
     case kSelectFileMessage:
+      policy_.ChoseFile(*text);
       Fire(kSelectFileEvent, Widen(EscapeUnicode(*text)));
       break;
     case kSelectFolderMessage:
+      policy_.ChoseFolder(*text);
       Fire(kSelectFolderEvent, Widen(EscapeUnicode(*text)));
       break;
     default:
@@ -173,6 +207,7 @@ void CUpload::LoadTask() {
 }
 
 void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto) {
+  if (page_script_ && (seen_user_.empty() || seen_user_ != vexa::GetUserId())) return;
   if (nType == 1) {
     SelectFiles(WideToUtf8(strTarget), nISPType, dialog_owner_, bAuto != 0);
   } else if (nType == 2) {
@@ -180,25 +215,38 @@ void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16
   }
 }
 
-void CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
-                        uint8_t bAuto) {
+PageRefusal CUpload::RefusalFor(const std::string& path) const {
+  if (!page_script_) return PageRefusal::kNone;
+  // Checked before the path is looked at: opening a FIFO or a device, or a
+  // network path, could block or reach a host the page names.
+  if (!policy_.MayUpload(path)) return PageRefusal::kPathNotChosen;
+  if (seen_user_.empty() || seen_user_ != vexa::GetUserId()) return PageRefusal::kOtherAccount;
+  return PageRefusal::kNone;
+}
+
+PageRefusal CUpload::AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget,
+                               int16_t nISPType, uint8_t bAuto) {
   const std::string path = WideToUtf8(strFilePath);
+  if (const PageRefusal refusal = RefusalFor(path); refusal != PageRefusal::kNone) return refusal;
   const std::string target = WideToUtf8(strTarget);
   if (port::IsDirectory(path)) {
     AddFolderTask(path, target, nISPType, bAuto != 0);
   } else {
     AddFileTask(path, target, nISPType, "", "", bAuto != 0);
   }
+  return PageRefusal::kNone;
 }
 
-void CUpload::StartUpload(const std::u16string& strFilePath) {
+PageRefusal CUpload::StartUpload(const std::u16string& strFilePath) {
   const std::string path = WideToUtf8(strFilePath);
+  if (const PageRefusal refusal = RefusalFor(path); refusal != PageRefusal::kNone) return refusal;
   const bool folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
   if (folder) {
     AddFolderTask(path, "", 0, true);
   } else {
     AddFileTask(path, "", 0, "", "", true);
   }
+  return PageRefusal::kNone;
 }
 
 void CUpload::StopUpload(const std::u16string& strFilePath) {
@@ -214,7 +262,19 @@ void CUpload::CancelUpload(const std::u16string& strFilePath) {
 void CUpload::Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
                     uint8_t bAuto) {
   AddLoginObserver(&_vexaUpload::Observer());
-  StartLogin(WideToUtf8(strAccount), WideToUtf8(strPwd), bRemember != 0, bAuto != 0);
+  const std::string account = WideToUtf8(strAccount);
+  std::string password = WideToUtf8(strPwd);
+  if (page_script_ && password == RememberedLoginToken()) {
+    // The page hands back what GetAccountInfo gave it: for the remembered
+    // account only, it stands for the stored digest.
+    std::string remembered, digest;
+    bool remember = false, auto_login = false;
+    if (ReadRememberedAccount(&remembered, &digest, &remember, &auto_login) && remembered == account &&
+        !digest.empty()) {
+      password = digest;
+    }
+  }
+  StartLogin(account, password, bRemember != 0, bAuto != 0);
 }
 
 void CUpload::GetSpaceInfo(std::u16string* strSpaceInfo) { *strSpaceInfo = Utf8ToWide(GetSpaceSummary()); }
@@ -227,6 +287,7 @@ void CUpload::GetAccountInfo(std::u16string* strAccountInfo) {
     session.clear();
     remember = auto_login = false;
   }
+  if (page_script_ && !session.empty()) session = RememberedLoginToken();
   *strAccountInfo = Utf8ToWide(account + "|" + session + "|" + FormatU64(remember ? 1 : 0) + "|" +
                                FormatU64(auto_login ? 1 : 0));
 }
@@ -246,9 +307,9 @@ void CUpload::LoadUnfinishTask(const std::u16string& strFolderPath) {
 
 void CUpload::SelectUpload(int16_t nType) {
   if (nType == 1) {
-    StartFileReportThread(dialog_owner_);
+    StartFileReportThread(id_, dialog_owner_);
   } else if (nType == 2) {
-    StartFolderReportThread(dialog_owner_);
+    StartFolderReportThread(id_, dialog_owner_);
   }
 }
 
@@ -258,9 +319,16 @@ void CUpload::GetAllowUpload(uint8_t* bAllowUpload) {
   *bAllowUpload = static_cast<uint8_t>(GetUploadAllowed());
 }
 
-void CUpload::GetName(std::u16string* strUserName) { *strUserName = Utf8ToWide(GetUserName()); }
+void CUpload::GetName(std::u16string* strUserName) {
+  const AccountState state = CopyAccountState();  // name and id of one session
+  seen_user_ = state.userId;
+  *strUserName = Utf8ToWide(state.userName);
+}
 
-void CUpload::GetUserId(std::u16string* strUserId) { *strUserId = Utf8ToWide(vexa::GetUserId()); }
+void CUpload::GetUserId(std::u16string* strUserId) {
+  seen_user_ = vexa::GetUserId();
+  *strUserId = Utf8ToWide(seen_user_);
+}
 
 void CUpload::GetPluginVersion(std::u16string* strVersion) { *strVersion = Utf8ToWide(kClientVersion); }
 

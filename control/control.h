@@ -12,7 +12,8 @@
 // they posted into events, in posting order.
 //
 // The current control is the most recently created one still alive; it
-// receives every report. When it is destroyed, the one created before it (if
+// receives the login results. Progress goes to every live control, a
+// selection only to the control that opened the chooser. When it is destroyed, the one created before it (if
 // still alive) becomes current again. A report posted while no control is
 // alive is dropped.
 
@@ -22,6 +23,7 @@
 
 #include "control/message_queue.h"
 #include "control/method_table.h"
+#include "control/page_script_policy.h"
 #include "engine/upload_task.h"
 
 namespace vexa {
@@ -45,6 +47,14 @@ class CUpload {
   // uploads must go on (the bridge): the destructor then leaves the session
   // and the engine running, and the next page finds the uploads with LoadTask.
   void KeepSessionOnRelease() { logout_on_release_ = false; }
+  // For hosts that run a page's script (the bridge; the COM control on a web
+  // page): the page reads a token instead of the remembered password digest,
+  // and may queue only what its user chose (PageScriptPolicy). The user's own
+  // programs (the CLI, a local script host) leave it off.
+  void ServePageScript() { page_script_ = true; }
+  bool serves_page_script() const { return page_script_; }
+  // Identifies this control among the live ones (PostToControl).
+  uint64_t id() const { return id_; }
   // The queue the host waits on (or sets a wakeup on) to know when to call
   // DispatchMessages.
   MessageQueue& messages() { return queue_; }
@@ -61,9 +71,13 @@ class CUpload {
   // --- IUpload, in dispatch order ---------------------------------------
   void LoadTask();
   void CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto);
-  void AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
-                 uint8_t bAuto);
-  void StartUpload(const std::u16string& strFilePath);
+  // Both do nothing and say why when a page asks for a path its user did not
+  // choose, or while the session belongs to another account than the one
+  // the page last saw signed in (GetUserId, GetName, a successful login):
+  // a page never uploads into another account's storage.
+  PageRefusal AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
+                        uint8_t bAuto);
+  PageRefusal StartUpload(const std::u16string& strFilePath);
   void StopUpload(const std::u16string& strFilePath);
   void CancelUpload(const std::u16string& strFilePath);
   void Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
@@ -85,12 +99,18 @@ class CUpload {
 
   MessageQueue queue_;
   EventSink sink_;
+  const uint64_t id_;
   bool logout_on_release_ = true;
+  bool page_script_ = false;
+  PageScriptPolicy policy_;
+  std::string seen_user_;  // the user id the page last saw signed in
+
+  PageRefusal RefusalFor(const std::string& path) const;
   uintptr_t dialog_owner_ = 0;
 };
 
 // The engine's notice callback: records the report in TaskList() and posts
-// its payload to the current control. Runs on any thread, may run with the
+// its payload to every live control. Runs on any thread, may run with the
 // engine lock held; it only copies and posts.
 void OnTaskNotice(TaskNotice notice);
 
@@ -98,6 +118,9 @@ void OnTaskNotice(TaskNotice notice);
 // control is alive.
 bool PostToCurrentControl(uint32_t message, std::string text);
 bool HasCurrentControl();
+// Hands `text` to the control `control_id` only (a page's own selection).
+// False (text dropped) when that control is gone.
+bool PostToControl(uint64_t control_id, uint32_t message, std::string text);
 
 // Installs the real transfer worker, folder uploads and selection dialogs
 // into the engine. Every host calls it once before its first login; without

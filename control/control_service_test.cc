@@ -2,6 +2,8 @@
 // as a page (or the bridge) drives it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -14,6 +16,7 @@
 #include "control/control.h"
 #include "control/control_task_list.h"
 #include "control/test_script_host.h"
+#include "control/selection_reports.h"
 #include "engine/transfer_test_support.h"
 #include "net/http_client.h"
 #include "server/testing/server_process.h"
@@ -247,6 +250,164 @@ TEST_F(ControlServiceTest, LoadUnfinishTaskListsAFoldersFailedMembers) {
   host_->ClearLines();
   host_->Call("LoadUnfinishTask", "[\"/nowhere\"]");
   EXPECT_TRUE(host_->Payloads("LoadUnfinishTaskEvent").empty());
+}
+
+// The control as a web page drives it: the page is untrusted.
+class PageScriptTest : public ControlServiceTest {
+ protected:
+  void SetUp() override {
+    ControlServiceTest::SetUp();
+    host_->dispatcher().control().ServePageScript();
+  }
+  void TearDown() override {
+    unsetenv("VEXAUPLOAD_CHOOSER");
+    ControlServiceTest::TearDown();
+  }
+  // The answer to a call that may be refused.
+  JsonValue Answer(const std::string& method, const std::string& params) {
+    return host_->Send("{\"id\":99,\"method\":\"" + method + "\",\"params\":" + params + "}");
+  }
+  // Has the user pick `answer` in this page's chooser (1 files, 2 a folder)
+  // and waits until the page hears of it.
+  void Choose(int type, const std::string& answer, TestScriptHost* host = nullptr) {
+    host = host != nullptr ? host : host_.get();
+    const char* event = type == 1 ? "SelectFileEvent" : "SelectFolderEvent";
+    const size_t before = host->Payloads(event).size();
+    UseScriptedChooser(data_.File(""), answer + "\n");
+    host->Call("SelectUpload", "[" + std::to_string(type) + "]");
+    ASSERT_TRUE(host->WaitFor([&] { return host->Payloads(event).size() > before; }));
+  }
+};
+
+TEST_F(PageScriptTest, APageReadsATokenNeverTheDigestAndSignsInWithIt) {
+  host_->Call("Login", "[\"alice\",\"alice-pw\",1,1]");
+  ASSERT_TRUE(host_->WaitFor([&] { return !host_->Payloads("LoginEvent").empty(); }));
+  ASSERT_EQ("1|ok", host_->Payloads("LoginEvent").back());
+  const std::string info = host_->Call("GetAccountInfo").asString();
+  const std::string token = info.substr(6, info.find('|', 6) - 6);
+  EXPECT_EQ("alice|", info.substr(0, 6));
+  EXPECT_EQ("|1|1", info.substr(6 + token.size()));
+  EXPECT_FALSE(token.empty());
+  EXPECT_NE(40u, token.size()) << "never taken for a digest";
+  host_->Call("Logout");
+
+  // Another account cannot use the token; the remembered one can, and the
+  // digest stays remembered.
+  EXPECT_EQ("0|", LoginAs("bob", token).substr(0, 2));
+  const size_t before = host_->Payloads("LoginEvent").size();
+  host_->Call("Login", "[\"alice\"," + JsonQuote(token) + ",1,1]");
+  ASSERT_TRUE(host_->WaitFor([&] { return host_->Payloads("LoginEvent").size() > before; }));
+  EXPECT_EQ("1|ok", host_->Payloads("LoginEvent").back());
+  const std::string digest = Sha1Of("alice-pw");
+  for (const std::string& line : host_->Lines()) {
+    EXPECT_EQ(std::string::npos, ToLower(line).find(digest)) << line;
+  }
+  // The user's own programs still read the digest.
+  std::u16string own;
+  CUpload().GetAccountInfo(&own);
+  EXPECT_EQ("alice|" + digest + "|1|1", WideToUtf8(own));
+}
+
+TEST_F(PageScriptTest, APageUploadsOnlyWhatItsUserChose) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string secret = MakeFile("secret.txt", 100, 10);
+  const std::string outside = MakeFile("other/x.txt", 100, 11);
+  const std::string chosen = MakeFile("chosen.bin", 5000, 12);
+  const std::string member = MakeFile("album/a.jpg", 3000, 13);
+  // Opening this would block: a refusal must not even look at it.
+  const std::string fifo = data_.File("local/fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+
+  for (const std::string& path : {fifo, secret, data_.File("local/album/../secret.txt"), std::string()}) {
+    const JsonValue answer = Answer("AddUpload", "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0,1]");
+    EXPECT_EQ(5, JsonDouble(JsonMember(answer, "code"))) << path << ": " << answer;
+    EXPECT_EQ(5, JsonDouble(JsonMember(Answer("StartUpload", "[" + JsonQuote(path) + "]"), "code"))) << path;
+  }
+  Choose(1, chosen);
+  Add(chosen);
+  Choose(2, data_.File("local/album"));
+  Add(member);
+  for (const std::string& path : {outside, data_.File("local/album/../other/x.txt")}) {
+    EXPECT_EQ(5, JsonDouble(JsonMember(Answer("AddUpload", "[" + JsonQuote(path) + ",\"\",0,1]"), "code")));
+  }
+  ASSERT_TRUE(WaitForStatus(chosen, kCompleted));
+  ASSERT_TRUE(WaitForStatus(member, kCompleted));
+  EXPECT_TRUE(Stored(chosen, "chosen.bin"));
+  EXPECT_TRUE(Stored(member, "a.jpg"));
+  EXPECT_EQ(2u, Exported().size()) << "nothing else reached the service";
+  for (const std::string& path : {fifo, secret, outside}) EXPECT_TRUE(host_->Rows(path).empty()) << path;
+}
+
+// Another page (or the user's own program) signs the uploader in as someone
+// else: what this page queues would land in that account's storage.
+TEST_F(PageScriptTest, APageQueuesNothingForAnAccountItDidNotSee) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  const std::string file = MakeFile("for-alice.bin", 3000, 15);
+  Choose(1, file);
+  const std::string chooser_log = ReadWholeFile(data_.File("chooser.log"));
+  {
+    CUpload own;  // signs the session over to bob, as another page would
+    own.KeepSessionOnRelease();
+    own.Logout();
+    own.Login(u"bob", u"bob-pw", 0, 0);
+    ASSERT_TRUE(host_->WaitFor([] { return GetUserName() == "bob"; }));
+  }
+  const JsonValue refused = Answer("AddUpload", "[" + JsonQuote(file) + ",\"\",0,1]");
+  EXPECT_NE(std::string::npos, JsonString(JsonMember(refused, "error")).find("another account")) << refused;
+  UseScriptedChooser(data_.File(""), file + "\n");
+  host_->Call("CreateUpload", "[1,\"\",0,1]");
+  host_->Pump(300);
+  ASSERT_TRUE(TEST_WaitForReportThreads(60000));
+  EXPECT_EQ(chooser_log, ReadWholeFile(data_.File("chooser.log"))) << "no chooser for another account's queue";
+  // Once the page has seen who is signed in, it queues for that account.
+  EXPECT_EQ("bob", host_->Call("GetName").asString());
+  target_ = host_->Call("GetTarget").asString();
+  Add(file);
+  ASSERT_TRUE(WaitForStatus(file, kCompleted));
+  EXPECT_TRUE(Exported().empty()) << "nothing reached alice";
+  EXPECT_EQ(1u, ExportedFilesOf(server_->port(), "bob").size());
+}
+
+TEST_F(PageScriptTest, OnlyTheAskingPageHearsItsChoiceAndBothSeeProgress) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string file = MakeFile("mine.bin", 2000, 14);
+  TestScriptHost newer;  // created later: the current control
+  newer.dispatcher().control().ServePageScript();
+  Choose(1, file);
+  newer.Pump(300);
+  EXPECT_TRUE(newer.Payloads("SelectFileEvent").empty()) << "another page learnt the chosen path";
+  Add(file);
+  ASSERT_TRUE(WaitForStatus(file, kCompleted));
+  EXPECT_TRUE(newer.WaitFor([&] { return newer.HasStatus(file, kCompleted); }));
+  // The other page was never given the path, so it may not queue it either.
+  EXPECT_EQ(5, JsonDouble(JsonMember(newer.Send("{\"id\":1,\"method\":\"AddUpload\",\"params\":[" +
+                                                JsonQuote(data_.File("local/secret")) + ",\"\",0,1]}"),
+                                     "code")));
+}
+
+TEST_F(PageScriptTest, AtMostOneChooserIsOpen) {
+  // The chooser waits until the test lets it go.
+  const std::string gate = data_.File("gate");
+  UseScriptedChooser(data_.File(""), "", 1, "while [ ! -e '" + gate + "' ]; do sleep 0.05; done");
+  for (int i = 0; i < 100; ++i) host_->Call("SelectUpload", i % 2 == 0 ? "[1]" : "[2]");
+  host_->Call("CreateUpload", "[1,\"\",0,1]");
+  // Bounded: the one chooser writes its line as it starts.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ReadWholeFile(data_.File("chooser.log")).empty() && std::chrono::steady_clock::now() < deadline) {
+    host_->Pump(50);
+  }
+  host_->Pump(500);
+  const std::string log = ReadWholeFile(data_.File("chooser.log"));
+  EXPECT_EQ(1, std::count(log.begin(), log.end(), '\n')) << log;
+  std::ofstream(gate) << "go";
+  ASSERT_TRUE(TEST_WaitForReportThreads(60000));
+  // Once it is closed the next request opens one again.
+  host_->Call("SelectUpload", "[1]");
+  ASSERT_TRUE(TEST_WaitForReportThreads(60000));
+  const std::string after = ReadWholeFile(data_.File("chooser.log"));
+  EXPECT_EQ(2, std::count(after.begin(), after.end(), '\n')) << after;
 }
 
 }  // namespace

@@ -51,6 +51,11 @@ size_t ControlTaskList::size() const {
   return order_.size();
 }
 
+bool ControlTaskList::Contains(const std::string& path) const {
+  port::MutexLock l(&mu_);
+  return rows_.count(path) != 0;
+}
+
 ControlTaskList& TaskList() {
   static ControlTaskList* list = new ControlTaskList;
   return *list;

@@ -24,6 +24,7 @@ class ControlTaskList {
   // Runs `visit` on each row in order with the lock held.
   void ForEach(const std::function<void(const ProgressRecord&)>& visit) const;
   size_t size() const;
+  bool Contains(const std::string& path) const;
 
  private:
   struct Row {

@@ -12,6 +12,7 @@
 
 #include "account/test_data_dir.h"
 #include "control/control_task_list.h"
+#include "control/page_script_policy.h"
 #include "control/selection_reports.h"
 #include "control/test_script_host.h"
 
@@ -94,14 +95,7 @@ class ControlTest : public ::testing::Test {
   void TearDown() override { TaskList().Clear(); }
 
   // A chooser that logs its calls and prints `answer` (exit 1: cancelled).
-  void UseChooser(const std::string& answer, int status = 0) {
-    const std::string script = data_.File("chooser.sh");
-    std::ofstream(data_.File("answer"), std::ios::binary) << answer;
-    std::ofstream(script) << "#!/bin/sh\necho \"$1 $2\" >> '" << data_.File("chooser.log") << "'\ncat '"
-                          << data_.File("answer") << "'\nexit " << status << "\n";
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    setenv("VEXAUPLOAD_CHOOSER", script.c_str(), 1);
-  }
+  void UseChooser(const std::string& answer, int status = 0) { UseScriptedChooser(data_.File(""), answer, status); }
   std::string ChooserLog() { return ReadWholeFile(data_.File("chooser.log")); }
 
   TestDataDir data_;
@@ -255,6 +249,26 @@ TEST_F(ControlTest, SelectUploadReportsChosenPathsWithoutLogin) {
   const std::string log = ChooserLog();
   EXPECT_EQ(5, std::count(log.begin(), log.end(), '\n'));  // the cancelled dialog did run
   unsetenv("VEXAUPLOAD_CHOOSER");
+}
+
+TEST(PageScriptPolicyTest, APathIsInsideAFolderOnlyWithoutLeavingIt) {
+  struct Case {
+    const char* path;
+    const char* folder;
+    bool inside;
+  } cases[] = {
+      {"/home/u/album/a.jpg", "/home/u/album", true},
+      {"/home/u/album/sub/b.jpg", "/home/u/album/", true},
+      {"/home/u/album", "/home/u/album", false},  // the folder itself is chosen, not inside
+      {"/home/u/albumX/a.jpg", "/home/u/album", false},
+      {"/home/u/album/../.ssh/id_rsa", "/home/u/album", false},
+      {"/home/u/album/./a.jpg", "/home/u/album", false},
+      {"/home/u/album//a.jpg", "/home/u/album", false},
+      {"/home/u/album/a/..", "/home/u/album", false},
+      {"/home/u/album/a/../../x", "/home/u/album", false},
+      {"/home/u/album/a.jpg", "", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.inside, IsInsideFolder(c.path, c.folder)) << c.path << " in " << c.folder;
 }
 
 TEST_F(ControlTest, CreateUploadWithoutLoginDoesNothing) {

@@ -9,6 +9,19 @@
 namespace vexa {
 namespace {
 
+constexpr char kNotChosenError[] = "refused: the user did not choose this path";
+constexpr char kOtherAccountError[] = "refused: the uploader is signed in as another account than this page saw";
+
+// The answer's error for a refused request; empty when none.
+const char* RefusalError(PageRefusal refusal) {
+  switch (refusal) {
+    case PageRefusal::kNone: return "";
+    case PageRefusal::kPathNotChosen: return kNotChosenError;
+    case PageRefusal::kOtherAccount: return kOtherAccountError;
+  }
+  return "";
+}
+
 // One argument converted to the parameter's type.
 struct Arg {
   std::u16string text;
@@ -83,8 +96,8 @@ void ScriptDispatcher::HandleLine(std::string_view line) {
   std::string id = "null";
   std::string error;
   std::string result;
-  if (!ParseJsonAnswer(std::string(line), &request) || !JsonIsObject(request)) {
-    error = "a request is one JSON object per line";
+  if (!ParseJsonRequest(std::string(line), &request) || !JsonIsObject(request)) {
+    error = "a request is one JSON object per line, each member named once";
   } else {
     id = IdText(JsonMember(request, "id"));
     const JsonValue& name = JsonMember(request, "method");
@@ -105,8 +118,10 @@ void ScriptDispatcher::HandleLine(std::string_view line) {
     }
     if (method) result = Call(*method, JsonMember(request, "params"), &error);
   }
+  std::string code;
+  if (error == kNotChosenError) code = ",\"code\":" + std::to_string(kPathNotChosenCode);
   sink_(error.empty() ? "{\"id\":" + id + ",\"result\":" + result + "}"
-                      : "{\"id\":" + id + ",\"error\":" + JsonQuote(error) + "}");
+                      : "{\"id\":" + id + ",\"error\":" + JsonQuote(error) + code + "}");
 }
 
 std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& params, std::string* error) {
@@ -137,8 +152,8 @@ std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& pa
   switch (method.dispid) {
     case kLoadTask: c.LoadTask(); break;
     case kCreateUpload: c.CreateUpload(i16(0), s(1), i16(2), u8(3)); break;
-    case kAddUpload: c.AddUpload(s(0), s(1), i16(2), u8(3)); break;
-    case kStartUpload: c.StartUpload(s(0)); break;
+    case kAddUpload: *error = RefusalError(c.AddUpload(s(0), s(1), i16(2), u8(3))); break;
+    case kStartUpload: *error = RefusalError(c.StartUpload(s(0))); break;
     case kStopUpload: c.StopUpload(s(0)); break;
     case kCancelUpload: c.CancelUpload(s(0)); break;
     case kLogin: c.Login(s(0), s(1), u8(2), u8(3)); break;
@@ -158,6 +173,7 @@ std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& pa
     case kGetPluginVersion: c.GetPluginVersion(&out); break;
     case kLogout: c.Logout(); break;
   }
+  if (!error->empty()) return "";
   return ResultParam(method) ? JsonQuote(std::u16string_view(out)) : "null";
 }
 

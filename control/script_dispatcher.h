@@ -10,6 +10,7 @@
 //   {"id":1,"result":null}               a method without a result
 //   {"id":8,"result":"1|2|50%"}          a getter's out-parameter
 //   {"id":9,"error":"unknown method 'Foo'"}
+//   {"id":3,"error":"refused: ...","code":5}   a page's path its user did not choose
 //   {"event":"ProgressEvent","dispid":1,"payload":"\\u0041..."}
 // An event's payload is the exact string the page's handler receives.
 //

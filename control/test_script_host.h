@@ -5,7 +5,11 @@
 // JSON (JsonValue, so the tests build with either reader), with waits that
 // play the host's UI thread.
 
+#include <stdlib.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -117,6 +121,19 @@ class TestScriptHost {
   int id_ = 0;
   ScriptDispatcher dispatcher_;
 };
+
+// Makes every dialog run a chooser script in `folder` that logs its calls to
+// folder/chooser.log, runs `before` (shell text; "" for nothing), prints
+// `answer` and exits with `status` (1: cancelled).
+inline void UseScriptedChooser(const std::string& folder, const std::string& answer, int status = 0,
+                               const std::string& before = "") {
+  const std::string script = folder + "/chooser.sh";
+  std::ofstream(folder + "/answer", std::ios::binary) << answer;
+  std::ofstream(script) << "#!/bin/sh\necho \"$1 $2\" >> '" << folder << "/chooser.log'\n"
+                        << before << "\ncat '" << folder << "/answer'\nexit " << status << "\n";
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  setenv("VEXAUPLOAD_CHOOSER", script.c_str(), 1);
+}
 
 }  // namespace vexa
 

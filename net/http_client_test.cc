@@ -52,9 +52,12 @@ TEST(ParseUrlTest, SplitsHostPortAndPath) {
   EXPECT_EQ(u.port, 80);
   EXPECT_EQ(u.path, "/");
 
-  u = ParseUrl("https://example.com/x");  // still plain HTTP, port 80
-  EXPECT_EQ(u.scheme, "https");
-  EXPECT_EQ(u.port, 80);
+  // Never connected to: what asked for encryption is not sent in the clear.
+  for (const char* url : {"https://example.com/x", "HTTPS://example.com:443/", "ftp://example.com:21/"}) {
+    EXPECT_EQ(0, ParseUrl(url).port) << url;
+  }
+  EXPECT_EQ("https", ParseUrl("https://example.com/x").scheme);
+  EXPECT_EQ(8080, ParseUrl("HTTP://example.com:8080/x").port);
 
   EXPECT_EQ(ParseUrl("http://example.com:/x").port, 0);
   EXPECT_EQ(ParseUrl("http://example.com:abc/x").port, 0);

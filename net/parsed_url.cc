@@ -4,6 +4,8 @@
 
 namespace vexa {
 
+bool IsPlainHttpScheme(std::string_view scheme) { return ToLower(scheme) == "http"; }
+
 ParsedUrl ParseUrl(std::string_view url) {
   ParsedUrl u;
   std::string_view rest = url;
@@ -27,6 +29,10 @@ ParsedUrl ParseUrl(std::string_view url) {
     host = host.substr(0, colon);
   }
   u.host = std::string(host);
+  // Only plain HTTP is spoken: an address that asks for another scheme
+  // (https above all) gets no port, so it is never connected to and nothing
+  // meant to be encrypted goes out in the clear.
+  if (!IsPlainHttpScheme(u.scheme)) u.port = 0;
   return u;
 }
 

@@ -14,8 +14,12 @@ struct ParsedUrl {
   std::string path = "/";  // query string included
 };
 
+// Whether `scheme` is "http" in any case: the only one spoken.
+bool IsPlainHttpScheme(std::string_view scheme);
+
 // Splits an absolute URL "scheme://host[:port][/path?query]". Never fails:
-// the scheme is read and otherwise ignored (only plain HTTP is spoken), a
+// a scheme other than http gives port 0 (https is not spoken, so such an
+// address is never connected to rather than used without encryption), a
 // missing port is 80, a missing path "/", a port that is not a number 0 (the
 // connection then fails). A URL without "://" is read as "host[:port][/path]".
 ParsedUrl ParseUrl(std::string_view url);

@@ -1,5 +1,7 @@
 #include "port/data_folder.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -24,6 +26,20 @@ TEST(DataFolderTest, HonoursEnvironmentAndIsPrivate) {
   EXPECT_EQ(perms & std::filesystem::perms::all, std::filesystem::perms::owner_all);
   // A second call finds it.
   EXPECT_EQ(GetDataFolder(), folder);
+
+  // A folder left open is closed again.
+  std::filesystem::permissions(dir, std::filesystem::perms::all);
+  EXPECT_EQ(GetDataFolder(), folder);
+  EXPECT_EQ(std::filesystem::status(dir).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  // One another user owns is not used.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(0, ::chown(dir.c_str(), 65534, 65534));
+    SetDebugSink([](std::string_view) {});
+    EXPECT_EQ(GetDataFolder(), "");
+    SetDebugSink(nullptr);
+    ASSERT_EQ(0, ::chown(dir.c_str(), 0, 0));
+  }
 
   // A folder that cannot be made gives an empty answer.
   const std::string blocked = (base / "file").string();

@@ -1,5 +1,9 @@
 #include "port/process.h"
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -44,6 +48,19 @@ TEST(RunProgramTest, ArgumentsArriveUnchangedAndTheExitStatusComesBack) {
   // Output may be ignored.
   EXPECT_EQ(3, RunProgram({kChild, "3", "y"}, nullptr));
 }
+
+#if !defined(_WIN32)
+TEST(RunProgramTest, TheProgramInheritsNoDescriptorButItsStandardOnes) {
+  // Not close-on-exec, as a socket a library opened may be.
+  constexpr int kHeld = 201;
+  ASSERT_EQ(kHeld, ::dup2(0, kHeld));
+  std::string output;
+  EXPECT_EQ(0, RunProgram({"sh", "-c", "ls /proc/$$/fd"}, &output));
+  ::close(kHeld);
+  EXPECT_NE(std::string::npos, output.find("2\n")) << output;
+  EXPECT_EQ(std::string::npos, output.find(std::to_string(kHeld))) << output;
+}
+#endif
 
 TEST(RunProgramTest, AProgramThatCannotStartIsAFailure) {
   std::string output;

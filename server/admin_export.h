@@ -3,6 +3,7 @@
 
 #include <httplib.h>
 
+#include "server/login_guard.h"
 #include "server/service_context.h"
 
 namespace vexa::server {
@@ -21,6 +22,9 @@ class AdminExport {
   void Handle(const httplib::Request& req, httplib::Response& res);
 
   ServiceContext* const ctx_;
+  // Wrong tokens count per address like failed logins, so the token cannot
+  // be guessed at network speed.
+  LoginGuard guard_;
 };
 
 }  // namespace vexa::server

@@ -1,11 +1,23 @@
 #include "server/login_guard.h"
 
+#include <vector>
+
 namespace vexa::server {
 
 namespace {
 
-std::string AccountKey(const std::string& account) { return "a:" + account; }
-std::string AddressKey(const std::string& address) { return "n:" + address; }
+struct Limit {
+  std::string key;
+  size_t most;
+};
+
+// The keys a login counts against. The account is last in the pair's key: it
+// may hold any byte, an address not.
+std::vector<Limit> LimitsOf(const std::string& account, const std::string& address) {
+  return {{"p:" + address + "\n" + account, LoginGuard::kMaxFailures},
+          {"n:" + address, LoginGuard::kMaxAddressFailures},
+          {"a:" + account, LoginGuard::kMaxAccountFailures}};
+}
 
 }  // namespace
 
@@ -13,9 +25,9 @@ bool LoginGuard::Throttled(const std::string& account, const std::string& addres
                            int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mu_);
   Sweep(now_ms);
-  for (const std::string& key : {AccountKey(account), AddressKey(address)}) {
-    auto it = failures_.find(key);
-    if (it == failures_.end() || it->second.size() < kMaxFailures) continue;
+  for (const Limit& limit : LimitsOf(account, address)) {
+    auto it = failures_.find(limit.key);
+    if (it == failures_.end() || it->second.size() < limit.most) continue;
     if (now_ms - it->second.front() < kFailureWindowMs) return true;
   }
   return false;
@@ -24,10 +36,10 @@ bool LoginGuard::Throttled(const std::string& account, const std::string& addres
 void LoginGuard::RecordFailure(const std::string& account, const std::string& address,
                                int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mu_);
-  for (const std::string& key : {AccountKey(account), AddressKey(address)}) {
-    std::deque<int64_t>& times = failures_[key];
+  for (const Limit& limit : LimitsOf(account, address)) {
+    std::deque<int64_t>& times = failures_[limit.key];
     times.push_back(now_ms);
-    if (times.size() > kMaxFailures) times.pop_front();
+    if (times.size() > limit.most) times.pop_front();
   }
 }
 
@@ -52,7 +64,7 @@ void LoginGuard::Sweep(int64_t now_ms) {
     use_expiry_.erase(use_expiry_.begin());
   }
   // Failures are swept as a whole now and then; between sweeps the map grows
-  // by at most two keys per failed login.
+  // by at most three keys per failed login.
   if (now_ms < next_sweep_ms_) return;
   next_sweep_ms_ = now_ms + kFailureWindowMs;
   for (auto it = failures_.begin(); it != failures_.end();) {

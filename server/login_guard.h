@@ -15,9 +15,14 @@ namespace vexa::server {
 // tests control them. Thread-safe.
 class LoginGuard {
  public:
-  // Failed logins an account or an address may have within the window before
-  // further logins are refused.
+  // Failed logins within the window before further logins are refused: of
+  // one account from one address; of one address, whatever the accounts; of
+  // one account from anywhere. The last two are higher, so someone guessing
+  // from elsewhere slows the owner's logins down only after many tries
+  // instead of locking the owner out after ten.
   static constexpr int kMaxFailures = 10;
+  static constexpr int kMaxAddressFailures = 50;
+  static constexpr int kMaxAccountFailures = 100;
   static constexpr int64_t kFailureWindowMs = 60 * 1000;
   // A client repeats its own body only while its clock shows the same second,
   // so a repeat this soon from the same address is the same client logging in
@@ -28,9 +33,10 @@ class LoginGuard {
   LoginGuard(const LoginGuard&) = delete;
   LoginGuard& operator=(const LoginGuard&) = delete;
 
-  // True when `account` or `address` has failed too often lately.
+  // True when the account from this address, the address, or the account
+  // has failed too often lately.
   bool Throttled(const std::string& account, const std::string& address, int64_t now_ms);
-  // Counts one failed password check against both.
+  // Counts one failed password check against all three.
   void RecordFailure(const std::string& account, const std::string& address, int64_t now_ms);
 
   // Records a correctly signed login; false when the same account, time and
@@ -49,8 +55,8 @@ class LoginGuard {
   void Sweep(int64_t now_ms);
 
   std::mutex mu_;
-  // Times of the latest failures (at most kMaxFailures) per "a:" account or
-  // "n:" address.
+  // Times of the latest failures (at most the key's limit) per "p:" address
+  // and account, "n:" address or "a:" account.
   std::map<std::string, std::deque<int64_t>> failures_;
   std::map<std::string, Use> uses_;                 // by account, time and sign
   std::multimap<int64_t, std::string> use_expiry_;  // valid_until_ms -> key of uses_

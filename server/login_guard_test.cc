@@ -25,17 +25,34 @@ TEST(LoginGuardTest, ASignedBodyIsAcceptedOnceExceptForItsOwnClientsSecond) {
   EXPECT_TRUE(g.FirstUse("alice", "1700000000", "s1", "10.0.0.2", until + 1, until + 1000));
 }
 
-TEST(LoginGuardTest, TenFailuresAMinuteThrottleTheAccountAndTheAddress) {
+TEST(LoginGuardTest, FailuresThrottleTheAccountFromThatAddressBeforeAnythingElse) {
   LoginGuard g;
   for (int i = 0; i < LoginGuard::kMaxFailures - 1; ++i) g.RecordFailure("alice", "10.0.0.1", kT + i);
-  EXPECT_FALSE(g.Throttled("alice", "10.0.0.9", kT + 100));
+  EXPECT_FALSE(g.Throttled("alice", "10.0.0.1", kT + 100));
   g.RecordFailure("alice", "10.0.0.1", kT + 100);
-  // The account, from anywhere; the address, for any account.
-  EXPECT_TRUE(g.Throttled("alice", "10.0.0.9", kT + 200));
-  EXPECT_TRUE(g.Throttled("bob", "10.0.0.1", kT + 200));
-  EXPECT_FALSE(g.Throttled("bob", "10.0.0.9", kT + 200));
+  EXPECT_TRUE(g.Throttled("alice", "10.0.0.1", kT + 200));
+  // Someone guessing elsewhere does not lock the owner out, nor other accounts.
+  EXPECT_FALSE(g.Throttled("alice", "10.0.0.9", kT + 200));
+  EXPECT_FALSE(g.Throttled("bob", "10.0.0.1", kT + 200));
   // Free again once the oldest failure leaves the minute.
   EXPECT_FALSE(g.Throttled("alice", "10.0.0.1", kT + LoginGuard::kFailureWindowMs));
+
+  // An address trying many accounts, and an account tried from many
+  // addresses, are throttled too, only later.
+  LoginGuard spray;
+  for (int i = 0; i < LoginGuard::kMaxAddressFailures; ++i) {
+    EXPECT_FALSE(spray.Throttled("user" + std::to_string(i), "10.0.0.1", kT + i)) << i;
+    spray.RecordFailure("user" + std::to_string(i), "10.0.0.1", kT + i);
+  }
+  EXPECT_TRUE(spray.Throttled("another", "10.0.0.1", kT + 100));
+  EXPECT_FALSE(spray.Throttled("another", "10.0.0.2", kT + 100));
+  LoginGuard many;
+  for (int i = 0; i < LoginGuard::kMaxAccountFailures; ++i) {
+    EXPECT_FALSE(many.Throttled("alice", "10.1." + std::to_string(i) + ".1", kT + i)) << i;
+    many.RecordFailure("alice", "10.1." + std::to_string(i) + ".1", kT + i);
+  }
+  EXPECT_TRUE(many.Throttled("alice", "10.0.0.9", kT + 200));
+  EXPECT_FALSE(many.Throttled("bob", "10.0.0.9", kT + 200));
 
   // Failures spread over more than a minute never add up to a throttle.
   LoginGuard slow;

@@ -598,6 +598,12 @@ TEST_F(ServiceTest, ExportNeedsTheAdminToken) {
   Json::Value v = ParseJson(c.Get("/admin/export", {{"X-Admin-Token", kToken}})->body);
   ASSERT_EQ(2u, v["users"].size());
   EXPECT_EQ("alice", v["users"][0]["account"].asString());
+  // Guessing is throttled per address: after ten wrong tokens within a
+  // minute even the right one is refused.
+  for (int i = 0; i < 8; ++i) c.Get("/admin/export", {{"X-Admin-Token", "guess" + std::to_string(i)}});
+  r = c.Get("/admin/export", {{"X-Admin-Token", kToken}});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(403, r->status);
 }
 
 TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
@@ -622,6 +628,19 @@ TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
   ASSERT_TRUE(page);
   EXPECT_NE(std::string::npos, page->body.find(Sha1(content)));
   EXPECT_NE(std::string::npos, page->body.find("web/&lt;b&gt;&amp;.txt"));
+  // The pages and their scripts: never framed, only their own scripts, the
+  // bridge reachable, no Referer to other sites.
+  for (const char* path : {"/", "/upload_page.js"}) {
+    auto r = c.Get(path, {{"Cookie", cookie}});
+    ASSERT_TRUE(r) << path;
+    const std::string csp = r->get_header_value("Content-Security-Policy");
+    for (const char* part : {"default-src 'self'", "script-src 'self';", "frame-ancestors 'none'",
+                             "connect-src 'self' ws://127.0.0.1:18026;"}) {
+      EXPECT_NE(std::string::npos, csp.find(part)) << path << ": " << csp;
+    }
+    EXPECT_EQ("DENY", r->get_header_value("X-Frame-Options")) << path;
+    EXPECT_EQ("no-referrer", r->get_header_value("Referrer-Policy")) << path;
+  }
   EXPECT_EQ(std::string::npos, page->body.find("<b>&"));
   auto out = c.Post("/logout", {{"Cookie", cookie}}, "", "application/x-www-form-urlencoded");
   ASSERT_TRUE(out);

@@ -33,6 +33,18 @@ std::string BridgeUrl() {
   return url != nullptr && *url != '\0' ? url : kDefaultBridgeUrl;
 }
 
+std::string PageSecurityPolicy() {
+  // A source expression is scheme, host and port: the bridge URL's path goes.
+  std::string bridge = BridgeUrl();
+  const size_t authority = bridge.find("://");
+  const size_t path = bridge.find('/', authority == std::string::npos ? 0 : authority + 3);
+  if (path != std::string::npos) bridge.resize(path);
+  // Inline styles stay allowed (the page's own <style> and bar widths); no
+  // inline or foreign script runs, so an injected one cannot drive the control.
+  return "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+         "connect-src 'self' " + bridge + "; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+}
+
 void InstallUploadPage(httplib::Server* server) {
   ServeAsset(server, "/vexaupload.js", embedded::VexaUploadJs, "text/javascript; charset=utf-8");
   ServeAsset(server, "/upload_page.js", embedded::UploadPageJs, "text/javascript; charset=utf-8");

@@ -12,6 +12,10 @@ namespace vexa::server {
 // by a request, so a link cannot send the page's password elsewhere.
 std::string BridgeUrl();
 
+// The Content-Security-Policy of the service's pages: their own scripts and
+// styles only, connections to the service and to the bridge, never framed.
+std::string PageSecurityPolicy();
+
 // Serves the page's scripts and styles: /vexaupload.js, /upload_page.js,
 // /upload_page.css.
 void InstallUploadPage(httplib::Server* server);

@@ -47,6 +47,15 @@ void WebSite::Install(httplib::Server* server) {
     HandleLogout(q, r);
   });
   InstallUploadPage(server);
+  // Every answer, pages and errors alike: no framing (clickjacking the
+  // upload buttons), no foreign script, and no address of ours in another
+  // site's Referer.
+  const std::string policy = PageSecurityPolicy();
+  server->set_post_routing_handler([policy](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Content-Security-Policy", policy);
+    res.set_header("X-Frame-Options", "DENY");
+    res.set_header("Referrer-Policy", "no-referrer");
+  });
 }
 
 bool WebSite::WebUser(const httplib::Request& req, User* user) {

@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -17,6 +18,7 @@
 #include "apps/bridge/type_library.h"
 #include "apps/bridge/web/web_assets.h"
 #include "control/script_dispatcher.h"
+#include "port/peer_owner.h"
 
 namespace vexa::bridge {
 
@@ -30,6 +32,28 @@ namespace {
 
 constexpr char kServerName[] = "vexaupload-bridge";
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
+// Waits before accepting again after a failed accept (out of descriptors):
+// an immediate retry fails the same way and only burns a core.
+constexpr auto kFirstAcceptDelay = std::chrono::milliseconds(50);
+constexpr auto kLastAcceptDelay = std::chrono::milliseconds(1000);
+
+port::TcpEnd EndOf(const tcp::endpoint& e) {
+  port::TcpEnd end;
+  const asio::ip::address a = e.address();
+  end.address = a.is_v4() ? asio::ip::make_address_v6(asio::ip::v4_mapped, a.to_v4()).to_bytes()
+                          : a.to_v6().to_bytes();
+  end.port = e.port();
+  return end;
+}
+
+// Any user of the machine can reach a loopback port; only the bridge's own
+// user's programs (the browser among them) may talk to it.
+bool FromOwnUser(const tcp::socket& socket) {
+  boost::system::error_code ec1, ec2;
+  const tcp::endpoint local = socket.local_endpoint(ec1);
+  const tcp::endpoint peer = socket.remote_endpoint(ec2);
+  return !ec1 && !ec2 && port::TcpPeerIsCurrentUser(EndOf(local), EndOf(peer));
+}
 
 }  // namespace
 
@@ -42,7 +66,8 @@ bool IsLoopbackHost(const std::string& host) {
 
 class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Impl> {
  public:
-  Impl(asio::io_context* io, BridgeOptions options) : options_(std::move(options)), acceptor_(*io) {}
+  Impl(asio::io_context* io, BridgeOptions options)
+      : options_(std::move(options)), acceptor_(*io), accept_retry_(*io) {}
 
   bool Listen(std::string* error);
   void Stop();
@@ -61,6 +86,8 @@ class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Imp
 
   const BridgeOptions options_;
   tcp::acceptor acceptor_;
+  asio::steady_timer accept_retry_;
+  std::chrono::milliseconds accept_delay_{0};
   uint16_t port_ = 0;
   bool stopped_ = false;
   std::list<std::weak_ptr<WebSocketSession>> sessions_;
@@ -68,6 +95,7 @@ class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Imp
 
  private:
   void Accept();
+  void BackOff(const boost::system::error_code& ec);
 };
 
 // One page: its WebSocket and its control.
@@ -93,6 +121,7 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
     // The newest control becomes the current one, receiving every report.
     dispatcher_ = std::make_unique<ScriptDispatcher>([this](const std::string& line) { Send(line); });
     dispatcher_->control().KeepSessionOnRelease();
+    dispatcher_->control().ServePageScript();
     // Engine threads post to the control's queue; they only ask this thread
     // to drain it, once per batch.
     auto scheduled = std::make_shared<std::atomic<bool>>(false);
@@ -287,6 +316,19 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
 };
 
 bool BridgeServer::Impl::Listen(std::string* error) {
+  if (options_.listening_socket >= 0) {
+    boost::system::error_code ec;
+    acceptor_.assign(tcp::v4(), options_.listening_socket, ec);
+    const tcp::endpoint local = ec ? tcp::endpoint() : acceptor_.local_endpoint(ec);
+    if (ec || !local.address().is_loopback()) {
+      *error = "the socket handed over is not a listening socket on a loopback address";
+      acceptor_.close(ec);
+      return false;
+    }
+    port_ = local.port();
+    Accept();
+    return true;
+  }
   if (!IsLoopbackHost(options_.host)) {
     *error = "the bridge listens on loopback addresses only, not on " + options_.host;
     return false;
@@ -312,9 +354,21 @@ bool BridgeServer::Impl::Listen(std::string* error) {
 void BridgeServer::Impl::Accept() {
   acceptor_.async_accept([self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || self->stopped_) return;
-    if (!ec) {
+    if (ec) {
+      self->BackOff(ec);
+      return;
+    }
+    self->accept_delay_ = std::chrono::milliseconds(0);
+    self->connections_.remove_if([](const auto& w) { return w.expired(); });
+    boost::system::error_code ignored;
+    if (!FromOwnUser(socket)) {
+      self->Log("refused a connection that no process of this user owns (or whose owner could not be found)");
+      socket.close(ignored);
+    } else if (self->connections_.size() >= self->options_.max_http_connections) {
+      self->Log("refused a connection: too many open at once");
+      socket.close(ignored);
+    } else {
       auto connection = std::make_shared<HttpConnection>(self, std::move(socket));
-      self->connections_.remove_if([](const auto& w) { return w.expired(); });
       self->connections_.push_back(connection);
       connection->Start();
     }
@@ -322,10 +376,24 @@ void BridgeServer::Impl::Accept() {
   });
 }
 
+void BridgeServer::Impl::BackOff(const boost::system::error_code& ec) {
+  if (accept_delay_.count() == 0) {
+    Log("cannot accept connections (" + ec.message() + "); retrying with a pause");
+    accept_delay_ = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstAcceptDelay);
+  } else {
+    accept_delay_ = std::min(accept_delay_ * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kLastAcceptDelay));
+  }
+  accept_retry_.expires_after(accept_delay_);
+  accept_retry_.async_wait([self = shared_from_this()](const boost::system::error_code& wait_ec) {
+    if (!wait_ec && !self->stopped_) self->Accept();
+  });
+}
+
 void BridgeServer::Impl::Stop() {
   if (stopped_) return;
   stopped_ = true;
   boost::system::error_code ignored;
+  accept_retry_.cancel();
   acceptor_.close(ignored);
   for (auto& w : connections_) {
     if (auto c = w.lock()) c->Close();

@@ -10,10 +10,12 @@
 #include <boost/beast/websocket.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,9 @@
 #include "apps/bridge/web/web_assets.h"
 #include "control/control.h"
 #include "control/method_table.h"
+#include "control/test_script_host.h"
+#include "port/testing/open_file_limit.h"
+#include "port/testing/other_user.h"
 #include "server/testing/server_process.h"
 
 namespace vexa::bridge {
@@ -75,6 +80,17 @@ TEST(OriginPolicyTest, NormalizesOriginsAndRefusesWhatIsNone) {
   EXPECT_FALSE(policy.Allows("https://127.0.0.1:8080"));
   EXPECT_FALSE(policy.Allows(""));
   EXPECT_FALSE(policy.Allows("null"));
+}
+
+TEST(OriginPolicyTest, OnlyHttpsOrLoopbackOriginsAreTrustworthy) {
+  for (const char* good : {"https://example.com", "https://example.com:8443", "http://127.0.0.1:8080",
+                           "http://localhost", "http://[::1]:9", "http://127.1.2.3"}) {
+    EXPECT_TRUE(IsTrustworthyOrigin(NormalizeOrigin(good))) << good;
+  }
+  for (const char* bad : {"http://example.com", "http://192.168.1.5:8080", "http://[fe80::1]", "http://10.0.0.1",
+                          "http://127.0.0.1.example.com", ""}) {
+    EXPECT_FALSE(IsTrustworthyOrigin(NormalizeOrigin(bad))) << bad;
+  }
 }
 
 TEST(OriginPolicyTest, ScriptingIsGrantedThroughTheSafetyRules) {
@@ -138,6 +154,12 @@ TEST(ServiceUnitTest, QuotesTheCommandForSystemd) {
   EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target"));
 }
 
+TEST(ServiceUnitTest, TheSocketUnitKeepsTheLoopbackPort) {
+  const std::string unit = RenderSocketUnit("127.0.0.1:18026");
+  EXPECT_NE(std::string::npos, unit.find("\nListenStream=127.0.0.1:18026\n"));
+  EXPECT_NE(std::string::npos, unit.find("WantedBy=sockets.target"));
+}
+
 TEST(TypeLibraryTest, DescribesTheMethodTable) {
   const Json::Value lib = ParseJson(TypeLibraryJson());
   EXPECT_EQ("Myvexaupload_plugin_ieLib", lib["name"].asString());
@@ -186,12 +208,17 @@ TEST(TypeLibraryTest, DescribesTheMethodTable) {
 // A bridge serving on a free loopback port from its own thread.
 class RunningBridge {
  public:
-  explicit RunningBridge(std::vector<std::string> origins, size_t max_message = 64 * 1024) {
+  explicit RunningBridge(std::vector<std::string> origins, size_t max_message = 64 * 1024,
+                         const std::function<void(BridgeOptions*)>& adjust = nullptr) {
     BridgeOptions options;
     options.port = 0;
     options.max_message = max_message;
     options.origins = [origins] { return origins; };
-    options.log = [](const std::string&) {};
+    options.log = [this](const std::string& line) {
+      std::lock_guard<std::mutex> l(log_mu_);
+      log_ += line + "\n";
+    };
+    if (adjust) adjust(&options);
     server_ = std::make_unique<BridgeServer>(&io_, options);
     std::string error;
     listening_ = server_->Listen(&error);
@@ -208,8 +235,14 @@ class RunningBridge {
     asio::post(io_, [&] { n.set_value(server_->sessions()); });
     return n.get_future().get();
   }
+  std::string log() {
+    std::lock_guard<std::mutex> l(log_mu_);
+    return log_;
+  }
 
  private:
+  std::mutex log_mu_;
+  std::string log_;
   asio::io_context io_;
   std::unique_ptr<BridgeServer> server_;
   bool listening_ = false;
@@ -316,6 +349,113 @@ TEST(BridgeServerTest, RefusesPagesWithoutARegisteredOriginBeforeAnyMethod) {
   EXPECT_TRUE(answer.isMember("error"));
 }
 
+// Any user of the machine can reach the loopback port and write any Origin.
+TEST(BridgeServerTest, RefusesAnotherUsersProcessEvenWithARegisteredOrigin) {
+  RunningBridge bridge({kPageOrigin});
+  const uint16_t port = bridge.port();
+  const int status = RunAsUser(kNobodyId, [port] {
+    try {
+      return Get(port, "/", kPageOrigin).result_int() == 101 ? 10 : 20;
+    } catch (const std::exception&) {
+      return 20;  // closed without an answer
+    }
+  });
+  if (status < 0) GTEST_SKIP() << "switching users needs root";
+  EXPECT_EQ(20, status) << "another user's process must not get a control";
+  EXPECT_EQ(101, Get(port, "/", kPageOrigin).result_int()) << "the bridge's own user still may";
+}
+
+// Started by its socket unit, the bridge serves on the socket it is given, and
+// only on a loopback one.
+TEST(BridgeServerTest, ServesOnAHandedOverLoopbackSocket) {
+  for (const char* address : {"127.0.0.1", "0.0.0.0"}) {
+    asio::io_context io;
+    tcp::acceptor kept(io, tcp::endpoint(asio::ip::make_address(address), 0));
+    const uint16_t port = kept.local_endpoint().port();
+    const int fd = kept.release();
+    const bool loopback = std::string(address) == "127.0.0.1";
+    asio::io_context bridge_io;
+    BridgeOptions options;
+    options.listening_socket = fd;
+    options.port = 1;  // never bound: the socket given is used
+    options.origins = [] { return std::vector<std::string>{kPageOrigin}; };
+    BridgeServer server(&bridge_io, options);
+    std::string error;
+    ASSERT_EQ(loopback, server.Listen(&error)) << address << ": " << error;
+    if (!loopback) continue;
+    EXPECT_EQ(port, server.port());
+    std::thread serving([&] { bridge_io.run(); });
+    EXPECT_EQ(200, Get(port, "/typelib.json").result_int());
+    asio::post(bridge_io, [&] { server.Stop(); });
+    serving.join();
+  }
+}
+
+// Sockets that never send a request hold descriptors; beyond the cap new ones
+// are closed, and the bridge serves again once the idle ones go.
+TEST(BridgeServerTest, IdleConnectionsAreCapped) {
+  RunningBridge bridge({kPageOrigin}, 64 * 1024, [](BridgeOptions* o) { o->max_http_connections = 3; });
+  asio::io_context io;
+  std::vector<std::unique_ptr<tcp::socket>> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(std::make_unique<tcp::socket>(io));
+    idle.back()->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), bridge.port()));
+  }
+  // The bridge takes the idle ones in turn; the fourth finds the cap reached.
+  bool refused = false;
+  for (int attempt = 0; attempt < 100 && !refused; ++attempt) {
+    try {
+      Get(bridge.port(), "/typelib.json");
+    } catch (const std::exception&) {
+      refused = true;
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_NE(std::string::npos, bridge.log().find("too many open at once")) << bridge.log();
+  idle.clear();
+  bool served = false;
+  for (int attempt = 0; attempt < 200 && !served; ++attempt) {
+    try {
+      served = Get(bridge.port(), "/typelib.json").result_int() == 200;
+    } catch (const std::exception&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  EXPECT_TRUE(served);
+}
+
+// Out of descriptors, accept fails at once every time; the bridge pauses
+// instead of spinning, and serves again once descriptors are free.
+TEST(BridgeServerTest, AcceptBacksOffWhenOutOfDescriptors) {
+  RunningBridge bridge({kPageOrigin});
+  {
+    asio::io_context io;
+    tcp::socket client(io);
+    client.open(tcp::v4());
+    OpenFileLimit limit(OpenFileLimit::InUse() + 16);
+    // Every descriptor taken: the client's connection waits for an accept
+    // that has no descriptor to give it.
+    std::vector<std::FILE*> fillers;
+    while (std::FILE* f = std::fopen("/dev/null", "rb")) fillers.push_back(f);
+    ASSERT_FALSE(fillers.empty());
+    client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), bridge.port()));
+    for (int i = 0; i < 200 && bridge.log().find("retrying with a pause") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(std::string::npos, bridge.log().find("retrying with a pause")) << bridge.log();
+    for (std::FILE* f : fillers) std::fclose(f);
+  }
+  bool served = false;
+  for (int attempt = 0; attempt < 200 && !served; ++attempt) {
+    try {
+      served = Get(bridge.port(), "/typelib.json").result_int() == 200;
+    } catch (const std::exception&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  EXPECT_TRUE(served);
+}
+
 TEST(BridgeServerTest, AnOversizedMessageEndsOnlyThatPage) {
   RunningBridge bridge({kPageOrigin}, 1024);
   Page big;
@@ -393,7 +533,17 @@ TEST(BridgeServerTest, PagesComingAndGoingLeaveTheUploadRunning) {
     }
     ASSERT_TRUE(logged_in);
     const std::string target = first.Call(2, "GetTarget", "[]")["result"].asString();
-    first.Call(3, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]");
+    // A page queues only what its user picked in its chooser.
+    EXPECT_EQ(5, first.Call(3, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]")["code"].asInt());
+    UseScriptedChooser(dir, file + "\n");
+    first.Call(4, "SelectUpload", "[1]");
+    Json::Value chosen;
+    while (!chosen.isMember("event") || chosen["event"].asString() != "SelectFileEvent") {
+      chosen = first.Receive();
+      ASSERT_FALSE(chosen.isNull());
+    }
+    EXPECT_EQ(file, Decode(chosen["payload"].asString()));
+    ASSERT_FALSE(first.Call(5, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]").isMember("error"));
     ASSERT_TRUE(WaitForStatus(&first, file, 2, 60)) << "the upload starts";
     // Leaves without a close handshake, as a crashed tab does.
   }
@@ -411,6 +561,7 @@ TEST(BridgeServerTest, PagesComingAndGoingLeaveTheUploadRunning) {
   EXPECT_TRUE(WaitForStatus(&last, file, 5, 120)) << "the upload completes";
   last.Call(2, "Logout", "[]");
   last.Close();
+  ::unsetenv("VEXAUPLOAD_CHOOSER");
   fs::remove_all(dir);
 }
 

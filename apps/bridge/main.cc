@@ -20,6 +20,7 @@
 #include "apps/bridge/registration.h"
 #include "apps/bridge/service_unit.h"
 #include "control/control.h"
+#include "port/activation.h"
 #include "port/crash_reporter.h"
 #include "port/program_paths.h"
 
@@ -62,13 +63,20 @@ std::string WebSocketUrl(const std::string& host, uint16_t port) {
 }
 
 int Serve(const std::string& host, uint16_t port, const std::string& api) {
-  vexa::SetAccountApiBase(vexa::ChooseApiBase(api));
+  const std::string base = vexa::ChooseApiBase(api);
+  if (!base.empty() && !vexa::IsPlainHttpBase(base)) {
+    LogLine(base + ": " + vexa::kPlainHttpOnlyText);
+    return 2;
+  }
+  vexa::SetAccountApiBase(base);
   vexa::InstallUploadWorkers();
 
   boost::asio::io_context io;
   BridgeOptions options;
   options.host = host;
   options.port = port;
+  // Started by our socket unit: serve on the port it has kept bound.
+  options.listening_socket = vexa::port::TakeActivationSocket();
   options.origins = RegisteredOrigins;
   options.log = LogLine;
   BridgeServer server(&io, options);
@@ -77,7 +85,8 @@ int Serve(const std::string& host, uint16_t port, const std::string& api) {
     LogLine(error);
     return 1;
   }
-  LogLine("listening on " + WebSocketUrl(host, server.port()));
+  LogLine(options.listening_socket >= 0 ? "serving port " + std::to_string(server.port()) + ", kept by the socket unit"
+                                        : "listening on " + WebSocketUrl(host, server.port()));
   const std::vector<std::string> origins = RegisteredOrigins();
   if (origins.empty()) {
     LogLine("no page origin is registered yet: run 'vexaupload-bridge register --user --origin URL'");
@@ -123,6 +132,10 @@ int main(int argc, char** argv) {
   reg->add_option("--origin", origins, "Origin of a page (scheme://host[:port]); repeat for more")
       ->required();
   reg->add_flag("--user", user, "Register for the current user only (default: the whole machine)");
+  bool allow_plain = false;
+  reg->add_flag("--allow-plain-http", allow_plain,
+                "Also register plain http:// origins of other hosts (anyone on the network path can then "
+                "script the control)");
   reg->add_option("--scope", scope_word, "\"user\" (any case) for the current user; other words: the machine");
 
   CLI::App* unreg = app.add_subcommand("unregister", "Remove the registration (its folders stay)");
@@ -149,6 +162,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vexaupload-bridge: '%s' is not an http or https origin\n", o.c_str());
         return 2;
       }
+      if (!allow_plain && !IsTrustworthyOrigin(n)) {
+        std::fprintf(stderr,
+                     "vexaupload-bridge: %s is plain http on another host: register https:// or a loopback "
+                     "origin, or give --allow-plain-http\n",
+                     n.c_str());
+        return 2;
+      }
       r.origins.push_back(n);
     }
     r.server_path = vexa::port::ExecutablePath();
@@ -172,13 +192,17 @@ int main(int argc, char** argv) {
   if (install_service) {
     std::vector<std::string> command = {vexa::port::ExecutablePath(), "--listen", listen};
     if (!api.empty()) command.insert(command.end(), {"--api", api});
-    std::string path;
-    if (!InstallServiceUnit(RenderServiceUnit(command), &path, &error)) {
+    std::string path, socket_path;
+    const std::string bind = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+                             std::to_string(port);
+    if (!InstallServiceUnit(kServiceUnitName, RenderServiceUnit(command), &path, &error) ||
+        !InstallServiceUnit(kSocketUnitName, RenderSocketUnit(bind), &socket_path, &error)) {
       std::fprintf(stderr, "vexaupload-bridge: %s\n", error.c_str());
       return 1;
     }
-    std::printf("wrote %s\nstart it with: systemctl --user daemon-reload && systemctl --user enable --now %s\n",
-                path.c_str(), kServiceUnitName);
+    std::printf("wrote %s and %s\nstart it with: systemctl --user daemon-reload && "
+                "systemctl --user enable --now %s\n",
+                path.c_str(), socket_path.c_str(), kSocketUnitName);
     return 0;
   }
   return Serve(host, port, api);

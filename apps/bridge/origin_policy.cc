@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "apps/bridge/bridge_server.h"
 #include "codec/text.h"
 
 namespace vexa::bridge {
@@ -49,6 +50,17 @@ std::string NormalizeOrigin(std::string_view url) {
   }
   if ((scheme == "http" && port == "80") || (scheme == "https" && port == "443")) port.clear();
   return scheme + "://" + host + (port.empty() ? "" : ":" + port);
+}
+
+bool IsTrustworthyOrigin(const std::string& origin) {
+  if (origin.rfind("https://", 0) == 0) return true;
+  if (origin.rfind("http://", 0) != 0) return false;
+  std::string host = origin.substr(7);
+  const size_t close = host.rfind(']');
+  const size_t colon = host.rfind(':');
+  if (colon != std::string::npos && (close == std::string::npos || colon > close)) host.resize(colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return IsLoopbackHost(host);
 }
 
 OriginPolicy::OriginPolicy(const std::vector<std::string>& origins) {

@@ -19,6 +19,11 @@ namespace vexa::bridge {
 // user info, query or fragment.
 std::string NormalizeOrigin(std::string_view url);
 
+// Whether pages of `origin` (normalised) are safe to register: https, or
+// plain http on a loopback host. A plain-http page of another host can be
+// rewritten by anyone on the network path, who then scripts the control.
+bool IsTrustworthyOrigin(const std::string& origin);
+
 class OriginPolicy {
  public:
   explicit OriginPolicy(const std::vector<std::string>& origins);

@@ -37,14 +37,26 @@ std::string RenderServiceUnit(const std::vector<std::string>& command) {
          "WantedBy=default.target\n";
 }
 
-bool InstallServiceUnit(const std::string& text, std::string* path, std::string* error) {
+std::string RenderSocketUnit(const std::string& listen) {
+  return "[Unit]\n"
+         "Description=vexaupload bridge's port, held while the bridge is not running\n"
+         "\n"
+         "[Socket]\n"
+         "ListenStream=" + listen + "\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=sockets.target\n";
+}
+
+bool InstallServiceUnit(const std::string& name, const std::string& text, std::string* path,
+                        std::string* error) {
   const std::string config = port::UserConfigFolder();
   if (config.empty()) {
     *error = "no configuration folder (set HOME or XDG_CONFIG_HOME)";
     return false;
   }
   const std::string folder = config + "systemd" + port::kPathSeparator + "user" + port::kPathSeparator;
-  *path = folder + kServiceUnitName;
+  *path = folder + name;
   if (!port::CreateDirectories(folder, 0755) || !port::WriteFileReplacing(*path, text, 0644)) {
     *error = "cannot write " + *path + " (error " + std::to_string(port::LastError()) + ")";
     return false;

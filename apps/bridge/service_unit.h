@@ -9,12 +9,19 @@
 namespace vexa::bridge {
 
 inline constexpr char kServiceUnitName[] = "vexaupload-bridge.service";
+inline constexpr char kSocketUnitName[] = "vexaupload-bridge.socket";
 
 // The unit's text; `command` is the program followed by its arguments.
 std::string RenderServiceUnit(const std::vector<std::string>& command);
 
-// Writes the unit into the user's systemd folder; *path receives where.
-bool InstallServiceUnit(const std::string& text, std::string* path, std::string* error);
+// The socket unit that keeps `listen` ("HOST:PORT") bound for the bridge,
+// whether or not it runs, and starts it on the first connection: while the
+// bridge is down no other local user can take its port and pose as it.
+std::string RenderSocketUnit(const std::string& listen);
+
+// Writes the unit `name` into the user's systemd folder; *path receives where.
+bool InstallServiceUnit(const std::string& name, const std::string& text, std::string* path,
+                        std::string* error);
 
 }  // namespace vexa::bridge
 

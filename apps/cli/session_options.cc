@@ -29,6 +29,10 @@ bool UseApiBase(const std::string& option) {
                stderr);
     return false;
   }
+  if (!IsPlainHttpBase(base)) {
+    std::fprintf(stderr, "vexaupload: %s: %s\n", base.c_str(), kPlainHttpOnlyText);
+    return false;
+  }
   SetAccountApiBase(base);
   return true;
 }

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "port/data_folder.h"
@@ -25,6 +28,16 @@ std::string GetDataFolder() {
     DebugOut("DATA FOLDER: cannot create " + dir + "\n");
     return std::string();
   }
+  // It holds the password digest, which logs in as the password: a folder
+  // someone else owns (made in advance to read or replace our files) is not
+  // used, and one we own but left open is closed.
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::string();
+  if (st.st_uid != ::getuid()) {
+    DebugOut("DATA FOLDER: " + dir + " belongs to another user; not used\n");
+    return std::string();
+  }
+  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return std::string();
   return dir;
 }
 

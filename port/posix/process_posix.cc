@@ -26,6 +26,10 @@ pid_t Spawn(const std::vector<std::string>& argv, int out) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // Nothing else is handed on: a chooser or a browser we start must not keep
+  // a server's listening socket or its pages' connections, whatever flags
+  // the library that opened them chose.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

@@ -44,11 +44,40 @@
 
   // --- control login ---------------------------------------------------
 
+  // Whether the uploader is signed in as this page's user. When it is signed
+  // in as someone else it is signed out first, unless that account still has
+  // uploads in its queue: then this page says so and uploads nothing, since
+  // whatever it queued would go to the other account's storage.
+  let mine = false;
+  let probing = null;  // while set, LoadTask's rows are only counted
+
+  async function othersUploads() {
+    let rows = 0;
+    probing = () => rows++;
+    try {
+      await up.LoadTask();
+    } finally {
+      probing = null;
+    }
+    return rows;
+  }
+
   async function refresh() {
+    mine = false;
     const userId = await up.GetUserId();
     if (userId) {
-      signedIn();
-      return;
+      if ((await up.GetName()) === account) {
+        signedIn();
+        return;
+      }
+      if (await othersUploads()) {
+        show("upload-login", false);
+        show("upload-main", false);
+        setState("The uploader on this computer is busy with another account's uploads. " +
+                 "Sign in as that account to manage them, or wait until they finish.", "warn");
+        return;
+      }
+      await up.Logout();
     }
     const [remembered, session, , auto] = (await up.GetAccountInfo()).split("|");
     if (remembered && remembered === account && session) {
@@ -82,11 +111,16 @@
   };
 
   async function signedIn() {
-    show("upload-login", false);
-    show("upload-main", true);
     const [name, spaceInfo, t, allowed] = await Promise.all([
       up.GetName(), up.GetSpaceInfo(), up.GetTarget(), up.GetAllowUpload(),
     ]);
+    if (name !== account) {  // another page signed it in as someone else
+      refresh().catch(() => {});
+      return;
+    }
+    mine = true;
+    show("upload-login", false);
+    show("upload-main", true);
     target = t;
     setState(allowed ? "Ready." : "This account may not upload.", allowed ? "ok" : "warn");
     $("upload-account").textContent = name;
@@ -108,12 +142,17 @@
   $("upload-browse").addEventListener("click", () => up.SelectUpload(1));
   up.SelectFileEvent = (payload) => ($("upload-path").value = VexaUpload.decodeText(payload));
   up.SelectFolderEvent = up.SelectFileEvent;
+  // The uploader takes only what the user picked in its chooser: a typed
+  // path is refused (code 5) unless it was chosen with Browse… first.
   $("upload-add").addEventListener("submit", (e) => {
     e.preventDefault();
     const path = $("upload-path").value.trim();
-    if (!path) return;
-    up.AddUpload(path, target, 0, 1);
+    if (!path || !mine) return;
     $("upload-path").value = "";
+    up.AddUpload(path, target, 0, 1).then(() => setState("Ready.", "ok"), (err) => {
+      if (err.code === 5) setState("Choose that file with Browse… first: the uploader only takes what you pick.", "warn");
+      else refresh().catch(() => {});  // signed in as someone else meanwhile
+    });
   });
 
   // --- the table ------------------------------------------------------------
@@ -213,8 +252,13 @@
     }
   }
 
-  up.ProgressEvent = (payload) => showProgress(VexaUpload.decodeProgress(payload));
-  up.LoadTaskEvent = up.ProgressEvent;
+  up.ProgressEvent = (payload) => {
+    if (mine) showProgress(VexaUpload.decodeProgress(payload));
+  };
+  up.LoadTaskEvent = (payload) => {
+    if (probing) probing();
+    else up.ProgressEvent(payload);
+  };
 
   up.LoadUnfinishTaskEvent = (payload) => {
     const text = VexaUpload.decodeText(payload);
@@ -240,6 +284,7 @@
     refresh().catch(() => {});
   });
   up.on("close", () => {
+    mine = false;
     setState("The uploader is not running here: start vexaupload-bridge. Retrying…", "warn");
     show("upload-main", false);
     show("upload-login", false);

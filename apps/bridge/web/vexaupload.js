@@ -8,7 +8,13 @@
 //   const space = await up.GetSpaceInfo();
 //
 // Every method returns a Promise of its out-parameter (undefined for methods
-// without one). Calls made while the bridge is unreachable wait for the next
+// without one). AddUpload and StartUpload take only what the user picked in
+// this page's chooser (SelectUpload, SelectFileEvent), what lies in a picked
+// folder, or what is already queued; anything else is refused with an Error
+// whose code is 5; while the uploader is signed in as another account than
+// this page last saw (GetUserId, GetName, LoginEvent) they are refused too.
+// GetAccountInfo gives a token in place of the remembered
+// password, which Login accepts back for the same account. Calls made while the bridge is unreachable wait for the next
 // connection; calls still unanswered when a connection drops are rejected.
 // The connection is re-opened by itself when the bridge restarts.
 (function (root, factory) {
@@ -236,8 +242,13 @@
       const p = msg && this._pending.get(msg.id);
       if (!p) return;
       this._pending.delete(msg.id);
-      if (msg.error !== undefined) p.reject(new Error(String(msg.error.message || msg.error)));
-      else p.resolve(msg.result);
+      if (msg.error !== undefined) {
+        const err = new Error(String(msg.error.message || msg.error));
+        if (typeof msg.code === "number") err.code = msg.code;  // 5: a path the user did not choose
+        p.reject(err);
+      } else {
+        p.resolve(msg.result);
+      }
     }
   }
 

@@ -4,6 +4,7 @@
 // CHROMIUM (default /usr/bin/chromium).
 import assert from "node:assert/strict";
 import {spawn} from "node:child_process";
+import crypto from "node:crypto";
 import fs from "node:fs";
 import net from "node:net";
 import os from "node:os";
@@ -73,6 +74,11 @@ const single = path.join(samples, "report <b>one.pdf");
 const big = path.join(samples, "big.iso");
 const folder = path.join(samples, "photos");
 const badMember = path.join(folder, "bad\nname.jpg");
+const secret = path.join(samples, "secret.txt");
+// The bridge's chooser prints whatever the test put in `choice`, as a person
+// picking that file or folder would.
+const choice = path.join(work, "choice");
+const chooser = path.join(work, "chooser.sh");
 
 before(async () => {
   fs.mkdirSync(folder, {recursive: true});
@@ -81,11 +87,14 @@ before(async () => {
   writeFile(path.join(folder, "a.jpg"), 20000);
   writeFile(path.join(folder, "b.jpg"), 1 << 20);
   writeFile(badMember, 1000);  // a line break cannot be stored: this member fails
+  writeFile(secret, 100);
+  fs.writeFileSync(chooser, `#!/bin/sh\ncat '${choice}'\n`, {mode: 0o755});
 
   bridgePort = await freePort();
   bridgeUrl = `ws://127.0.0.1:${bridgePort}/`;
   const server = await start(process.env.VEXA_SERVER, [
     "--listen", "127.0.0.1:0", "--data", path.join(work, "server"), "--user", "demo:demo-password",
+    "--user", "alice:alice-pw", "--user", "bob:bob-pw",
     "--admin-token", "t", "--faults", "bigupload:delay=250*1000",
   ], {VEXA_BRIDGE_URL: bridgeUrl}, /listening on (http:\/\/\S+)/);
   base = server[1];
@@ -105,7 +114,28 @@ after(async () => {
   fs.rmSync(work, {recursive: true, force: true});
 });
 
-const bridgeEnv = {XDG_CONFIG_HOME: path.join(work, "config"), VEXAUPLOAD_DATA_DIR: path.join(work, "client")};
+const bridgeEnv = {XDG_CONFIG_HOME: path.join(work, "config"), VEXAUPLOAD_DATA_DIR: path.join(work, "client"),
+                   VEXAUPLOAD_CHOOSER: chooser};
+
+// The user picks `file` in the chooser that `button` opens.
+async function choose(page, file, button) {
+  fs.writeFileSync(choice, file + "\n");
+  await page.click(button);
+}
+
+async function webLogin(page, account, password) {
+  await page.goto(base + "/");
+  await page.fill("input[name=account]", account);
+  await page.fill("input[name=password]", password);
+  await page.click("form.login button[type=submit]");
+}
+
+// Every text message the page receives from the bridge.
+function recordFrames(page) {
+  const frames = [];
+  page.on("websocket", (ws) => ws.on("framereceived", (f) => frames.push(String(f.payload))));
+  return frames;
+}
 
 async function startBridge() {
   await start(process.env.VEXA_BRIDGE, ["--listen", `127.0.0.1:${bridgePort}`, "--api", base], bridgeEnv,
@@ -144,11 +174,9 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   const page = await browser.newPage({viewport: {width: 1100, height: 900}});
   const errors = [];
   page.on("pageerror", (e) => errors.push(e));
+  const frames = recordFrames(page);
 
-  await page.goto(base + "/");
-  await page.fill("input[name=account]", "demo");
-  await page.fill("input[name=password]", "demo-password");
-  await page.click("form.login button[type=submit]");
+  await webLogin(page, "demo", "demo-password");
   await page.waitForSelector("#upload-login:not([hidden])");
   await page.fill("#upload-password", "demo-password");
   await page.click("#upload-login button[type=submit]");
@@ -163,8 +191,16 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   assert.deepEqual(names[0], typelib.interfaces[0].methods.map((m) => m.name));
   assert.deepEqual(names[1], typelib.interfaces[1].methods.map((m) => m.name));
 
-  // A big file first, slow enough to be stopped and started again.
-  await page.fill("#upload-path", big);
+  // A typed path the user never picked is refused, without a row.
+  await page.fill("#upload-path", secret);
+  await page.click("#upload-add button[type=submit]");
+  await stateIs(page, /Browse/);
+  assert.equal(await row(page, secret).count(), 0);
+
+  // A big file first, slow enough to be stopped and started again: picked
+  // with Browse…, which fills in the path.
+  await choose(page, big, "#upload-browse");
+  await page.waitForFunction((p) => document.getElementById("upload-path").value === p, big);
   await page.click("#upload-add button[type=submit]");
   await waitForStatus(page, big, /^Uploading$/);
   await page.screenshot({path: path.join(output, "1-uploading.png")});
@@ -174,12 +210,12 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   await row(page, big).locator("[data-action=start]").click();
   await waitForStatus(page, big, /^(Waiting|Hashing|Uploading)/);
 
-  // A file whose name looks like markup, and a folder with a failing member.
-  for (const p of [single, folder]) {
-    await page.fill("#upload-path", p);
-    await page.click("#upload-add button[type=submit]");
-  }
+  // A file whose name looks like markup, and a folder with a failing member,
+  // each queued straight from its chooser (one chooser at a time).
+  await choose(page, single, "#upload-files");
   await waitForStatus(page, single, /./);
+  await choose(page, folder, "#upload-folder");
+  await waitForStatus(page, folder, /./);
   assert.equal(await page.locator("#upload-rows b").count(), 0, "names are shown as text, never as markup");
   // The summary rides on the next progress report, so wait for it rather than read it at once.
   await page.waitForFunction(() => /in the queue/.test(document.querySelector("#upload-summary").textContent));
@@ -218,9 +254,18 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   await page.setViewportSize({width: 380, height: 800});
   await page.screenshot({path: path.join(output, "5-narrow.png"), fullPage: true});
 
+  // And after a reload.
+  await page.reload();
+  await stateIs(page, /^Ready\.$/);
+
   // The service holds the files.
   const exported = await (await fetch(base + "/admin/export", {headers: {"X-Admin-Token": "t"}})).text();
   for (const name of ["big.iso", "report <b>one.pdf", "a.jpg", "b.jpg"]) assert.ok(exported.includes(name), name);
+  // The remembered password's digest logs in as the password: no page ever
+  // receives it, though the page signed the uploader in again twice.
+  const digest = crypto.createHash("sha1").update("demo-password").digest("hex");
+  assert.ok(frames.length > 0);
+  for (const f of frames) assert.ok(!f.toLowerCase().includes(digest), f);
   assert.deepEqual(errors, []);
   await page.close();
 });
@@ -237,4 +282,57 @@ test("a page of an unregistered origin cannot create the control", async () => {
   }), bridgeUrl);
   assert.equal(result, "refused");
   await page.close();
+});
+
+// Exported file paths per account.
+async function storedFiles() {
+  const v = await (await fetch(base + "/admin/export", {headers: {"X-Admin-Token": "t"}})).json();
+  const out = {};
+  for (const u of v.users) out[u.account] = (u.files || []).map((f) => f.path);
+  return out;
+}
+
+test("a page never uploads into another account's storage", async () => {
+  const alice = await (await browser.newContext()).newPage();
+  await webLogin(alice, "alice", "alice-pw");
+  // The uploader is signed in as demo, idle: alice's page signs it out and asks.
+  await alice.waitForSelector("#upload-login:not([hidden])");
+  await alice.fill("#upload-password", "alice-pw");
+  await alice.click("#upload-login button[type=submit]");
+  await stateIs(alice, /^Ready\.$/);
+  assert.equal(await alice.textContent("#upload-account"), "alice");
+  const held = path.join(samples, "alice-held.bin");
+  writeFile(held, 4 << 20);
+  await choose(alice, held, "#upload-files");
+  await waitForStatus(alice, held, /^(Waiting|Hashing|Uploading)/);
+  await row(alice, held).locator("[data-action=stop]").click();
+  await waitForStatus(alice, held, /^Stopped$/);
+
+  // Bob's page finds the uploader busy with alice's upload: it says so and
+  // offers nothing to upload with.
+  const bob = await (await browser.newContext()).newPage();
+  await webLogin(bob, "bob", "bob-pw");
+  await stateIs(bob, /busy with another account/);
+  assert.ok(await bob.locator("#upload-main").isHidden());
+  assert.ok(await bob.locator("#upload-login").isHidden());
+
+  // Once alice's queue is empty, bob's page signs the uploader in as bob.
+  await row(alice, held).locator("[data-action=cancel]").click();
+  await bob.reload();
+  await bob.waitForSelector("#upload-login:not([hidden])");
+  await bob.fill("#upload-password", "bob-pw");
+  await bob.click("#upload-login button[type=submit]");
+  await stateIs(bob, /^Ready\.$/);
+  assert.equal(await bob.textContent("#upload-account"), "bob");
+  const mine = path.join(samples, "bobs-file.txt");
+  writeFile(mine, 5000);
+  await choose(bob, mine, "#upload-files");
+  await bob.waitForFunction(() => /bobs-file/.test(document.getElementById("upload-done").textContent),
+                            null, {timeout: 60000});
+  const stored = await storedFiles();
+  assert.ok((stored.bob || []).some((p) => p.endsWith("bobs-file.txt")), JSON.stringify(stored));
+  assert.ok(!(stored.alice || []).some((p) => p.includes("bobs-file")), JSON.stringify(stored));
+  assert.ok(!(stored.alice || []).some((p) => p.includes("alice-held")), JSON.stringify(stored));
+  await alice.close();
+  await bob.close();
 });

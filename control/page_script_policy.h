@@ -1,0 +1,56 @@
+#ifndef VEXA_CONTROL_PAGE_SCRIPT_POLICY_H_
+#define VEXA_CONTROL_PAGE_SCRIPT_POLICY_H_
+
+// What a control driven by page script (a web page, or whatever script runs
+// in it) may do beyond what the user's own programs may. A page is untrusted:
+// it may hold an injected script, or be served over a network someone else
+// controls. So it never learns the remembered password digest, and it uploads
+// only what the user picked in its chooser or what is already queued.
+
+#include <set>
+#include <string>
+
+namespace vexa {
+
+// The code a page gets for a path its user did not choose: the platform's
+// access-denied code, as port::LastError numbers it.
+inline constexpr int kPathNotChosenCode = 5;
+
+// Why a page's request to queue was refused.
+enum class PageRefusal {
+  kNone,
+  kPathNotChosen,  // the user did not choose the path (kPathNotChosenCode)
+  kOtherAccount,   // the session is no longer the account the page saw
+};
+
+// Stands in for the remembered password digest in what a page reads
+// (GetAccountInfo). Random per process, never 40 characters long, so it can
+// never pass for a digest; it does not reveal the digest.
+const std::string& RememberedLoginToken();
+
+class PageScriptPolicy {
+ public:
+  // The user picked these in this page's chooser.
+  void ChoseFile(const std::string& path) { files_.insert(path); }
+  void ChoseFolder(const std::string& path) { folders_.insert(path); }
+
+  // Whether the page may queue or start `path`: chosen in its chooser, lying
+  // under a chosen folder, or already known to the uploads (a resume record,
+  // a folder upload, a row of the task list). Decided from the text alone,
+  // without touching the file system, so a refusal tells the page nothing
+  // about the files there.
+  bool MayUpload(const std::string& path) const;
+
+ private:
+  std::set<std::string> files_;
+  std::set<std::string> folders_;
+};
+
+// Whether `path` names something inside `folder` without leaving it: it starts
+// with the folder and a separator, and no part of the rest is empty, "." or
+// "..".
+bool IsInsideFolder(const std::string& path, const std::string& folder);
+
+}  // namespace vexa
+
+#endif  // VEXA_CONTROL_PAGE_SCRIPT_POLICY_H_
