@@ -132,11 +132,9 @@ std::string ProgressView::TotalLine() const {
     done += row.status == kCompleted ? row.totalBytes : row.doneBytes;
     if (row.status < kStopped && row.doneBytes < row.totalBytes) remaining += row.totalBytes - row.doneBytes;
   }
-  char pct[16];
-  std::snprintf(pct, sizeof(pct), "%.1f%%", Percent(done, total));
   std::string line = "total  " + std::to_string(completed) + "/" + std::to_string(files) + " done";
   if (failed > 0) line += ", " + std::to_string(failed) + " failed";
-  line += "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + pct + ")";
+  line += "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + UsedPercent(done, total) + ")";
   const std::string speed = SummaryField(queue_summary_, 2), left = SummaryField(queue_summary_, 3);
   const uint64_t bytes_per_second = std::strtoull(speed.c_str(), nullptr, 10);
   if (bytes_per_second > 0) line += "  " + FormatSize(bytes_per_second) + "/s";
