@@ -131,7 +131,7 @@ def main():
                                                  r.stdout), "space: a sentence in binary units (%s)" % r.stdout.strip())
         # --json: standard output is JSON lines only, the command's own result included.
         for args, result in ((["space"], "space"), (["whoami"], "whoami"), (["list"], "list"), (["resume"], None),
-                             (["failures", work], None)):
+                             (["failures", work], "failures")):
             r = run(args + ["--json"], env)
             try:
                 lines = [json.loads(line) for line in r.stdout.splitlines()]
