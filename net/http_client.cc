@@ -2,10 +2,20 @@
 
 #include "net/connect_to_server.h"
 #include "net/console_trace.h"
+#include "net/network_failure.h"
 #include "port/clock.h"
 #include "port/debug.h"
 
 namespace vexa {
+namespace {
+
+// A connected request that could not be sent or whose answer did not arrive whole.
+bool ExchangeFailed(const CProxySocket& socket, const ParsedUrl& u) {
+  NoteNetworkFailure(u.host + ":" + std::to_string(u.port) + ": " + SocketFailureCause(socket.last_status()));
+  return false;
+}
+
+}  // namespace
 
 HttpClient& ProcessHttpClient() {
   static HttpClient* client = new HttpClient();
@@ -42,20 +52,20 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
   const uint32_t start = port::TickCount();
   if (socket->Send(request) != static_cast<int32_t>(request.size())) {
     ConsoleTrace(*this, trace_text::kNetworkFailed);
-    return false;
+    return ExchangeFailed(*socket, u);
   }
   int32_t first = socket->Receive(kReceivePiece);
   if (first < 0) {
     ConsoleTrace(*this, trace_text::kNetworkFailed);
     ConsoleTrace(*this, trace_text::kStep4);
-    return false;
+    return ExchangeFailed(*socket, u);
   }
   if (consoleTrace) {
     ConsoleTrace(*this, std::string(trace_text::kNetworkOk) + std::to_string(port::TickCount() - start) +
                             trace_text::kNetworkOkEnd);
   }
   ConsoleTrace(*this, trace_text::kStep4);
-  if (!ReadResponse(*socket, response, first)) return false;
+  if (!ReadResponse(*socket, response, first)) return ExchangeFailed(*socket, u);
   bool ok = ExtractBody(response);
   port::DebugOut("\nGET RESPONSE: " + *response);
   return ok;
@@ -73,10 +83,10 @@ bool HttpClient::Post(const std::string& url, const std::string& body, const Req
   std::unique_ptr<CProxySocket> socket = NewSocket(options);
   if (!socket->Initialize()) return false;
   if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
-  if (socket->Send(header) != static_cast<int32_t>(header.size())) return false;
+  if (socket->Send(header) != static_cast<int32_t>(header.size())) return ExchangeFailed(*socket, u);
   // An empty form is a valid request: Content-Length 0 and no body send.
-  if (!body.empty() && socket->Send(body) != static_cast<int32_t>(body.size())) return false;
-  if (!ReadResponse(*socket, response)) return false;
+  if (!body.empty() && socket->Send(body) != static_cast<int32_t>(body.size())) return ExchangeFailed(*socket, u);
+  if (!ReadResponse(*socket, response)) return ExchangeFailed(*socket, u);
   bool ok = ExtractBody(response);
   port::DebugOut("\nPOST RESPONSE: " + *response);
   return ok;

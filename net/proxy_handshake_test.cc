@@ -7,6 +7,7 @@
 #include "gtest/gtest.h"
 #include "net/connect_to_server.h"
 #include "net/http_client.h"
+#include "net/network_failure.h"
 #include "net/proxy_config.h"
 #include "net/testing/scripted_peer.h"
 #include "port/debug.h"
@@ -297,6 +298,66 @@ TEST(ParseDottedIPv4Test, OnlyFourDecimalParts) {
   for (const char* bad : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "a.b.c.d", "1..2.3", "1.2.3.4 ", "", "0001.2.3.4"}) {
     EXPECT_FALSE(ParseDottedIPv4(bad, ip)) << bad;
   }
+}
+
+}  // namespace
+}  // namespace vexa
+
+namespace vexa {
+namespace {
+
+// A resolver that knows no name.
+class NoNamesApi : public port::SocketApiWrapper {
+ public:
+  NoNamesApi() : SocketApiWrapper(port::DefaultSocketApi()) {}
+  bool Resolve(const std::string&, std::vector<uint32_t>*) override { return false; }
+};
+
+TEST(NetworkFailureTest, AFailedRequestNamesTheAddressAndTheCause) {
+  uint16_t dead_port;
+  {
+    ScriptedPeer gone([](Connection&) {});
+    dead_port = gone.port();
+  }
+  const std::string dead = std::to_string(dead_port);
+  ScriptedPeer silent([](Connection& c) { c.WaitForClientClose(); });
+  ScriptedPeer refusing_proxy([](Connection& c) {
+    c.ReadUntil("\r\n\r\n");
+    c.Write("HTTP/1.1 403 Forbidden\r\n\r\n");
+  });
+  ScriptedPeer server([](Connection& c) { ServeRequest(c, 0); });
+  NoNamesApi no_names;
+  const struct {
+    const char* what;
+    std::string proxy;  // http_proxy, empty for a direct request
+    std::string url;
+    port::SocketApi* api;
+    std::string expected;
+  } cases[] = {
+      {"refused", "", "http://127.0.0.1:" + dead + "/", nullptr, "127.0.0.1:" + dead + ": connection refused"},
+      {"unknown name", "", "http://files.example/", &no_names, "files.example:80: name not found"},
+      {"silent server", "", "http://127.0.0.1:" + PortOf(silent) + "/", nullptr,
+       "127.0.0.1:" + PortOf(silent) + ": timed out"},
+      {"proxy says no", "http://127.0.0.1:" + PortOf(refusing_proxy), "http://127.0.0.1:" + PortOf(server) + "/",
+       nullptr, "proxy 127.0.0.1:" + PortOf(refusing_proxy) + " refused the connection to 127.0.0.1:" + PortOf(server)},
+      {"proxy unreachable", "http://127.0.0.1:" + dead, "http://127.0.0.1:" + PortOf(server) + "/", nullptr,
+       "proxy 127.0.0.1:" + dead + ": connection refused (connecting to 127.0.0.1:" + PortOf(server) + ")"},
+  };
+  for (const auto& c : cases) {
+    ProxyEnvironmentScope env(c.proxy, "");
+    HttpClient client = ProxyTestClient();
+    client.idleTimeoutMs = 300;
+    if (c.api != nullptr) client.socketApi = c.api;
+    std::string response;
+    EXPECT_FALSE(client.Get(c.url, &response)) << c.what;
+    EXPECT_EQ(c.expected, LastNetworkFailure()) << c.what;
+  }
+  // A connection that works clears the account of the last failure.
+  ProxyEnvironmentScope env("", "");
+  HttpClient client = ProxyTestClient();
+  std::string response;
+  ASSERT_TRUE(client.Get("http://127.0.0.1:" + PortOf(server) + "/", &response));
+  EXPECT_EQ("", LastNetworkFailure());
 }
 
 }  // namespace

@@ -102,6 +102,12 @@ std::string ErrorMessageText(int32_t code) {
   return it == t.texts.end() ? std::string(kUnknownError) : it->second;
 }
 
+std::vector<int32_t> ErrorMessageCodes() {
+  std::vector<int32_t> codes;
+  for (const Row& r : kRows) codes.push_back(r.code);
+  return codes;
+}
+
 std::string TaskErrorText(int32_t error_code, const std::string& service_message) {
   InitErrorMessages();
   if (error_code == 0) return std::string();

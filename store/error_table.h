@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vexa {
 
@@ -13,6 +14,9 @@ void InitErrorMessages();
 
 // The table's text for `code` (GBK), or "未知错误" in GBK when it has none.
 std::string ErrorMessageText(int32_t code);
+
+// Every code the table holds, ascending.
+std::vector<int32_t> ErrorMessageCodes();
 
 // The text reported for a task's failure, GBK: empty for code 0, else the
 // service's own message when there is one, else the table's text.

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "account/account_file.h"
+#include "apps/cli/failure_text.h"
 #include "codec/text.h"
 #include "control/method_table.h"
 #include "control/payload.h"
@@ -52,7 +53,7 @@ bool ControlHost::LoginRemembered() {
   handler_ = std::move(saved);
   if (result == "1|ok") return true;
   std::fprintf(stderr, "vexaupload: login as %s failed: %s\n", account.c_str(),
-               result.empty() ? "no answer" : result.substr(2).c_str());
+               result.empty() ? "no answer" : FailureText(0, result.substr(2)).c_str());
   return false;
 }
 

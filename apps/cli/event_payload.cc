@@ -98,10 +98,14 @@ std::string EventJsonLine(int dispid, const std::string& payload) {
   } else {
     line["fields"]["path"] = text;
   }
+  return JsonLine(line);
+}
+
+std::string JsonLine(const Json::Value& value) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
-  return Json::writeString(builder, line);
+  return Json::writeString(builder, value);
 }
 
 }  // namespace vexa::cli

@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+namespace Json {
+class Value;
+}
+
 namespace vexa::cli {
 
 // One row of a progress payload (ProgressEvent, LoadTaskEvent), decoded.
@@ -43,6 +47,11 @@ const char* StatusName(int status);
 // Decodes an unescaped progress payload (fourteen fields joined by "|", split
 // as SplitProgressFields does). False when the text does not have that shape.
 bool DecodeProgressRow(std::string_view text, ProgressRow* row);
+
+// A JSON value as one line of UTF-8 without indentation (no line end). With
+// --json every line on standard output is one: an event, or the "result" of
+// a command.
+std::string JsonLine(const Json::Value& value);
 
 // One JSON object (no line end) for an event: its name, identifier, the
 // payload exactly as received and its decoded fields (null when the payload

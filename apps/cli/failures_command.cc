@@ -1,11 +1,13 @@
 // `vexaupload failures FOLDER`: the members of a folder upload that failed.
 #include <CLI/CLI.hpp>
+#include <json/json.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "apps/cli/command.h"
+#include "apps/cli/event_payload.h"
 #include "apps/cli/session_options.h"
 #include "apps/cli/upload_watch.h"
 #include "codec/text.h"
@@ -30,8 +32,15 @@ std::function<int()> DeclareFailures(CLI::App* command) {
     return RunLoggedIn(o->session, [&o](CUpload& control, UploadWatch& watch) {
       // Each failed member arrives as a LoadUnfinishTaskEvent, which the
       // watch prints (or writes as JSON).
-      control.LoadUnfinishTask(Utf8ToWide(UploadWatch::ControlPath(o->folder)));
-      if (watch.unfinished_members() == 0 && !o->session.json) {
+      const std::string folder = UploadWatch::ControlPath(o->folder);
+      control.LoadUnfinishTask(Utf8ToWide(folder));
+      if (o->session.json) {
+        Json::Value line(Json::objectValue);
+        line["result"] = "failures";
+        line["folder"] = folder;
+        line["failedMembers"] = watch.unfinished_members();
+        std::printf("%s\n", JsonLine(line).c_str());
+      } else if (watch.unfinished_members() == 0) {
         std::printf("no failed members known for %s\n", o->folder.c_str());
       }
       return static_cast<int>(kExitOk);

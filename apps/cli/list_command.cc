@@ -1,11 +1,14 @@
 // `vexaupload list`: the unfinished uploads.
 #include <CLI/CLI.hpp>
+#include <json/json.h>
 
 #include <cstdio>
 #include <memory>
 
 #include "apps/cli/command.h"
+#include "apps/cli/event_payload.h"
 #include "apps/cli/progress_view.h"
+#include "apps/cli/sizes.h"
 #include "apps/cli/session_options.h"
 #include "apps/cli/upload_watch.h"
 
@@ -15,16 +18,23 @@ namespace {
 int RunList(const SessionOptions& o) {
   return RunLoggedIn(o, [&o](CUpload& control, UploadWatch& watch) {
     control.LoadTask();
-    if (o.json) return static_cast<int>(kExitOk);  // the rows went out as LoadTaskEvent lines
     int shown = 0;
     for (const ProgressRow& row : watch.rows()) {
       if (row.final()) continue;
-      std::printf("%-9s %10s of %-10s %s%s\n", StatusName(row.status),
-                  ProgressView::FormatBytes(row.doneBytes).c_str(), ProgressView::FormatBytes(row.totalBytes).c_str(),
-                  row.localPath.c_str(), row.isFolder ? "/" : "");
       ++shown;
+      if (o.json) continue;  // the rows went out as LoadTaskEvent lines
+      std::printf("%-9s %10s of %-10s %s%s\n", StatusName(row.status),
+                  FormatSize(row.doneBytes).c_str(), FormatSize(row.totalBytes).c_str(),
+                  row.localPath.c_str(), row.isFolder ? "/" : "");
     }
-    if (shown == 0) std::puts("no unfinished uploads");
+    if (o.json) {
+      Json::Value line(Json::objectValue);
+      line["result"] = "list";
+      line["unfinished"] = shown;
+      std::printf("%s\n", JsonLine(line).c_str());
+    } else if (shown == 0) {
+      std::puts("no unfinished uploads");
+    }
     return static_cast<int>(kExitOk);
   });
 }

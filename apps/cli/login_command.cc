@@ -14,6 +14,8 @@
 #include "account/space.h"
 #include "apps/cli/session_options.h"
 #include "apps/cli/command.h"
+#include "apps/cli/failure_text.h"
+#include "apps/cli/sizes.h"
 #include "port/event.h"
 #include "port/terminal.h"
 
@@ -59,16 +61,15 @@ int RunLogin(const LoginOptions& o) {
   RemoveLoginObserver(&waiter);
   if (!IsLoggedIn()) {
     std::fprintf(stderr, "vexaupload login: login failed: %s\n",
-                 password.empty() ? "empty password" : GetLastErrorText().c_str());
+                 password.empty() ? "empty password" : FailureText(0, GetLastErrorText()).c_str());
     return kExitFailed;
   }
-  std::printf("logged in: user id %s, name %s, default target %s\n", GetUserId().c_str(),
-              GetUserName().c_str(), GetDefaultTarget().c_str());
-  if (RefreshSpaceInfo()) {
-    std::printf("quota (used|total|percent): %s\n", GetSpaceSummary().c_str());
-  } else {
-    std::printf("quota (used|total|percent, from the login): %s\n", GetSpaceSummary().c_str());
-  }
+  std::printf("Logged in as %s (user id %s); uploads go to folder %s unless --target names another.\n",
+              GetUserName().c_str(), GetUserId().c_str(), GetDefaultTarget().c_str());
+  const bool fresh = RefreshSpaceInfo();  // else the numbers the login gave
+  const AccountState state = CopyAccountState();
+  std::printf("Storage: %s%s\n", SpaceSentence(state.spaceUsed, state.spaceTotal).c_str(),
+              fresh ? "" : " (as of the login)");
   if (!o.remember) {
     std::puts("The password was not remembered: add --remember so that `upload` can log in by itself.");
   }

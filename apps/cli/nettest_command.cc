@@ -7,7 +7,10 @@
 #include <string>
 
 #include "apps/cli/command.h"
+#include "apps/cli/failure_text.h"
+#include "apps/cli/nettest_gloss.h"
 #include "net/http_client.h"
+#include "net/network_failure.h"
 
 namespace vexa::cli {
 namespace {
@@ -18,7 +21,10 @@ constexpr char kNettestUsage[] =
     "Checks that the upload client can reach a server: detects the proxy of\n"
     "the environment (http_proxy / HTTP_PROXY, all_proxy with a socks4, socks4a,\n"
     "socks5 or socks5h scheme, no_proxy), connects directly or through it, sends\n"
-    "one request and prints each step, then the answer's body.\n"
+    "one request and prints each step, then the answer's body. The steps are\n"
+    "the self-test's own texts; unless the locale is Chinese (LC_ALL,\n"
+    "LC_MESSAGES, LANG) each has its English beside it. A failure names the\n"
+    "address and the cause.\n"
     "\n"
     "  --post DATA        send DATA as a form POST instead of a GET\n"
     "  --direct           ignore the proxy settings\n"
@@ -36,6 +42,14 @@ int Usage(const char* problem) {
 int RunNettest(int argc, char** argv) {
   HttpClient client;
   client.consoleTrace = true;
+  if (!ChineseMessages()) {
+    // The self-test's own texts stay; the English goes beside each step.
+    client.traceSink = [](std::string_view line) {
+      const std::string glossed = GlossNettestLine(line);
+      std::fwrite(glossed.data(), 1, glossed.size(), stdout);
+      std::fflush(stdout);
+    };
+  }
   bool post = false;
   std::string data;
   std::string url;
@@ -71,7 +85,9 @@ int RunNettest(int argc, char** argv) {
   std::string response;
   bool ok = post ? client.Post(url, data, &response) : client.Get(url, &response);
   if (!ok) {
-    std::fprintf(stderr, "vexaupload nettest: no 200 answer from %s\n", url.c_str());
+    const std::string why = LastNetworkFailure();
+    std::fprintf(stderr, "vexaupload nettest: no 200 answer from %s%s%s\n", url.c_str(), why.empty() ? "" : ": ",
+                 why.c_str());
     if (!response.empty()) {
       std::fprintf(stderr, "received:\n%s\n", response.c_str());
     }

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "apps/cli/failure_text.h"
+#include "apps/cli/sizes.h"
 #include "codec/text.h"
+#include "net/network_failure.h"
 
 namespace vexa::cli {
 namespace {
@@ -47,20 +50,6 @@ std::string SummaryField(const std::string& summary, int index) {
 
 }  // namespace
 
-std::string ProgressView::FormatBytes(uint64_t bytes) {
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double value = static_cast<double>(bytes) / 1024;
-  int unit = 0;
-  while (value >= 1024 && unit < 3) {
-    value /= 1024;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
 void ProgressView::Update(const ProgressRow& row) {
   auto it = rows_.find(row.localPath);
   const bool changed = it == rows_.end() || it->second.status != row.status;
@@ -92,19 +81,19 @@ bool ProgressView::UnderFolder(const ProgressRow& row) const {
   return false;
 }
 
-std::string ProgressView::EventLine(const ProgressRow& row) {
+std::string ProgressView::EventLine(const ProgressRow& row) const {
   std::string line = std::string(StatusName(row.status));
   line.resize(10, ' ');
   line += row.localPath;
   if (row.status == kCompleted) {
-    line += "  (" + FormatBytes(row.totalBytes) + ")";
+    line += "  (" + FormatSize(row.totalBytes) + ")";
   } else if (row.status == kFailed && row.isFolder && row.errorCode == 0) {
     line += "  (some members were not uploaded)";
   } else if (row.status == kFailed) {
-    line += "  error " + std::to_string(row.errorCode);
-    if (!row.errorText.empty()) line += ": " + row.errorText;
+    line += "  error " + std::to_string(row.errorCode) + ": " +
+            FailureText(row.errorCode, row.errorText, chinese_, LastNetworkFailure());
   } else if (row.status == kStopped && row.totalBytes > 0) {
-    line += "  (" + FormatBytes(row.doneBytes) + " of " + FormatBytes(row.totalBytes) + ")";
+    line += "  (" + FormatSize(row.doneBytes) + " of " + FormatSize(row.totalBytes) + ")";
   }
   return line;
 }
@@ -113,8 +102,8 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
   const bool hashing = row.status == kHashing;
   const std::string right =
       hashing ? " hashing " + row.hashPercent
-              : " " + row.uploadPercent + "  " + FormatBytes(row.doneBytes) + "/" + FormatBytes(row.totalBytes) +
-                    (row.speed > 0 ? "  " + FormatBytes(static_cast<uint64_t>(row.speed)) + "/s" : "");
+              : " " + row.uploadPercent + "  " + FormatSize(row.doneBytes) + "/" + FormatSize(row.totalBytes) +
+                    (row.speed > 0 ? "  " + FormatSize(static_cast<uint64_t>(row.speed)) + "/s" : "");
   const size_t width = static_cast<size_t>(columns_) - 1;  // never touch the last column
   const size_t name_width = width * 3 / 10;
   // A fixed width for the right part keeps the bar's length steady as numbers change.
@@ -143,14 +132,12 @@ std::string ProgressView::TotalLine() const {
     done += row.status == kCompleted ? row.totalBytes : row.doneBytes;
     if (row.status < kStopped && row.doneBytes < row.totalBytes) remaining += row.totalBytes - row.doneBytes;
   }
-  char pct[16];
-  std::snprintf(pct, sizeof(pct), "%.1f%%", Percent(done, total));
   std::string line = "total  " + std::to_string(completed) + "/" + std::to_string(files) + " done";
   if (failed > 0) line += ", " + std::to_string(failed) + " failed";
-  line += "  " + FormatBytes(done) + " of " + FormatBytes(total) + " (" + pct + ")";
+  line += "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + UsedPercent(done, total) + ")";
   const std::string speed = SummaryField(queue_summary_, 2), left = SummaryField(queue_summary_, 3);
   const uint64_t bytes_per_second = std::strtoull(speed.c_str(), nullptr, 10);
-  if (bytes_per_second > 0) line += "  " + FormatBytes(bytes_per_second) + "/s";
+  if (bytes_per_second > 0) line += "  " + FormatSize(bytes_per_second) + "/s";
   // The engine's estimate, else one from the bytes still to send at its speed.
   if (remaining > 0 && !left.empty() && left != "00:00:00") {
     line += "  " + left + " left";

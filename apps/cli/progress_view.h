@@ -23,7 +23,9 @@ class ProgressView {
   static constexpr uint64_t kRedrawMs = 250;
   static constexpr uint64_t kPlainTotalMs = 5000;
 
-  ProgressView(bool terminal, int columns) : terminal_(terminal), columns_(columns < 40 ? 40 : columns) {}
+  // `chinese`: failures show the system's texts alone, without the English.
+  ProgressView(bool terminal, int columns, bool chinese = false)
+      : terminal_(terminal), chinese_(chinese), columns_(columns < 40 ? 40 : columns) {}
 
   // Records the latest state of a row.
   void Update(const ProgressRow& row);
@@ -35,16 +37,14 @@ class ProgressView {
   // Rows as last reported, in order of first report.
   std::vector<const ProgressRow*> Rows() const;
 
-  // "1.5 MiB", "512 B".
-  static std::string FormatBytes(uint64_t bytes);
-
  private:
   std::string BarLine(const ProgressRow& row) const;
   std::string TotalLine() const;
-  static std::string EventLine(const ProgressRow& row);
+  std::string EventLine(const ProgressRow& row) const;
   bool UnderFolder(const ProgressRow& row) const;
 
   const bool terminal_;
+  const bool chinese_;
   const int columns_;
   std::map<std::string, ProgressRow> rows_;
   std::vector<std::string> order_;

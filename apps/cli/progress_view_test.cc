@@ -72,10 +72,15 @@ TEST(ProgressViewTest, PlainOutputWritesStatusChangesAndAnOccasionalTotal) {
   EXPECT_EQ(out, "Uploading /d/a.bin\n");
   ProgressRow failed = Row("/d/a.bin", kFailed, 10, 6);
   failed.errorCode = 1012;
-  failed.errorText = "no target";
+  failed.errorText = "没有指定上传目标";
   view.Update(failed);
   out = view.Render(ProgressView::kPlainTotalMs);
-  EXPECT_NE(out.find("Failed    /d/a.bin  error 1012: no target\n"), std::string::npos);
+  EXPECT_NE(out.find("Failed    /d/a.bin  error 1012: no upload target was given (没有指定上传目标)\n"),
+            std::string::npos)
+      << out;
+  ProgressView chinese(false, 80, /*chinese=*/true);
+  chinese.Update(failed);
+  EXPECT_NE(chinese.Render(0).find("Failed    /d/a.bin  error 1012: 没有指定上传目标\n"), std::string::npos);
   EXPECT_NE(out.find("0/1 done, 1 failed"), std::string::npos);
   EXPECT_EQ(out.find(" left"), std::string::npos);  // nothing is left to send
 
@@ -102,15 +107,12 @@ TEST(ProgressViewTest, FolderMembersCountOnlyThroughTheirFolder) {
   EXPECT_NE(out.find("total  1/2 done  150 B of 350 B"), std::string::npos) << out;
 }
 
-TEST(ProgressViewTest, LongNamesAreCutFromTheLeftAndSizesAreHumane) {
+TEST(ProgressViewTest, LongNamesAreCutFromTheLeft) {
   ProgressView view(true, 60);
   view.Update(Row("/d/" + std::string(100, 'n') + "-end.bin", kUploading, 10, 1));
   const std::string out = view.Render(0);
   EXPECT_NE(out.find("...nnnn"), std::string::npos);
   EXPECT_NE(out.find("-end.bin ["), std::string::npos);
-  EXPECT_EQ(ProgressView::FormatBytes(512), "512 B");
-  EXPECT_EQ(ProgressView::FormatBytes(1536), "1.5 KiB");
-  EXPECT_EQ(ProgressView::FormatBytes(3ull << 30), "3.0 GiB");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "apps/cli/row_request.h"
 
+#include <json/json.h>
+
 #include <cstdio>
 
 #include "apps/cli/command.h"
+#include "apps/cli/event_payload.h"
 #include "apps/cli/upload_requests.h"
 #include "apps/cli/upload_watch.h"
 #include "codec/text.h"
@@ -12,6 +15,19 @@ namespace {
 
 // A running upload takes requests several times a second.
 constexpr uint32_t kTakeWaitMs = 2000;
+
+// What became of one path: a line for people, or one JSON line with --json.
+void ReportRowOutcome(bool json, const char* verb, const std::string& path, const char* outcome) {
+  if (!json) {
+    std::printf("%s: %s\n", outcome, path.c_str());
+    return;
+  }
+  Json::Value line(Json::objectValue);
+  line["result"] = verb;
+  line["path"] = path;
+  line["outcome"] = outcome;
+  std::printf("%s\n", JsonLine(line).c_str());
+}
 
 }  // namespace
 
@@ -26,7 +42,8 @@ int RunRowRequest(const char* verb, const std::vector<std::string>& paths, const
     }
   }
   if (WaitForUploadRequestsTaken(kTakeWaitMs)) {
-    for (const std::string& t : targets) std::printf("asked the running upload: %s %s\n", verb, t.c_str());
+    const std::string asked = std::string("asked the running upload to ") + verb;
+    for (const std::string& t : targets) ReportRowOutcome(options.json, verb, t, asked.c_str());
     return kExitOk;
   }
   return RunLoggedIn(options, [&](CUpload& control, UploadWatch& watch) {
@@ -41,7 +58,7 @@ int RunRowRequest(const char* verb, const std::vector<std::string>& paths, const
         continue;
       }
       (control.*local)(Utf8ToWide(t));
-      std::printf("%s: %s\n", done_text, t.c_str());
+      ReportRowOutcome(options.json, verb, t, done_text);
     }
     return status;
   });

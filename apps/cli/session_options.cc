@@ -6,6 +6,7 @@
 
 #include "account/account_api.h"
 #include "account/api_base.h"
+#include "apps/cli/argument_checks.h"
 #include "apps/cli/command.h"
 #include "apps/cli/control_host.h"
 #include "apps/cli/upload_watch.h"
@@ -15,7 +16,9 @@ namespace vexa::cli {
 void AddApiOption(CLI::App* command, std::string* api) {
   command->add_option("--api", *api,
                       "account API base, such as http://host:port (default: $VEXAUPLOAD_API, else the one "
-                      "remembered by the last login)");
+                      "remembered by the last login)")
+      ->transform(CLI::Validator([](std::string& value) { return ApiAddressProblem(&value); }, ""))
+      ->type_name("URL");
 }
 
 bool UseApiBase(const std::string& option) {

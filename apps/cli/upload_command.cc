@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/cli/argument_checks.h"
 #include "apps/cli/command.h"
 #include "apps/cli/control_host.h"
 #include "apps/cli/session_options.h"
@@ -47,7 +48,9 @@ std::function<int()> DeclareUpload(CLI::App* command) {
       "`vexaupload login --remember`.\n\nExit status: 0 all completed, 1 some did not, 2 bad usage, "
       "130 interrupted.");
   AddSessionOptions(command, &o->session);
-  command->add_option("--target", o->target, "the remote folder id to upload into");
+  command->add_option("--target", o->target, "the remote folder id to upload into (digits)")
+      ->check(CLI::Validator([](std::string& value) { return TargetIdProblem(value); }, ""))
+      ->type_name("ID");
   command->add_option("PATH", o->paths, "files and folders to upload")->required();
   return [o] { return RunUpload(*o); };
 }

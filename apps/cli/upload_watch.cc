@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "apps/cli/command.h"
+#include "apps/cli/failure_text.h"
 #include "apps/cli/upload_requests.h"
 #include "codec/text.h"
 #include "control/method_table.h"
@@ -21,7 +22,7 @@ constexpr uint64_t kStopGraceMs = 10 * 1000;
 }  // namespace
 
 UploadWatch::UploadWatch(ControlHost* host, bool json)
-    : host_(host), json_(json), view_(port::StdoutIsTerminal(), port::TerminalColumns(80)) {
+    : host_(host), json_(json), view_(port::StdoutIsTerminal(), port::TerminalColumns(80), ChineseMessages()) {
   host_->SetEventHandler([this](int dispid, const std::string& payload) { OnEvent(dispid, payload); });
 }
 
@@ -53,7 +54,7 @@ void UploadWatch::OnEvent(int dispid, const std::string& payload) {
     const size_t bar = text.rfind('|');  // member path "|" error text
     if (!json_) {
       std::printf("  not uploaded: %s: %s\n", text.substr(0, bar).c_str(),
-                  bar == std::string::npos ? "" : text.substr(bar + 1).c_str());
+                  bar == std::string::npos ? "" : FailureText(0, text.substr(bar + 1)).c_str());
     }
     return;
   }

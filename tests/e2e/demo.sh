@@ -16,7 +16,12 @@ cleanup() {
 trap cleanup EXIT
 unset http_proxy HTTP_PROXY all_proxy ALL_PROXY VEXAUPLOAD_API VEXAUPLOAD_PASSWORD
 export VEXAUPLOAD_DATA_DIR="$work/client"  # the remembered account stays in the scratch folder
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Bold headings on a terminal only: piped or saved output stays plain text.
+if [ -t 1 ]; then
+  step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  step() { printf '\n== %s\n' "$*"; }
+fi
 
 step "starting vexa-server (account demo / demo-password)"
 # Each 1 MiB range is answered after 80 ms, as over a modest line, so the bars
@@ -28,7 +33,7 @@ server_pid=$!
 read -r -t 20 line <"$work/listen" || { echo "vexa-server did not start:"; cat "$work/server.log"; exit 1; }
 base=${line#listening on }
 echo "$line"
-echo "upload page: $base/ (demo / demo-password); for its uploads run: $build/apps/bridge/vexaupload-bridge register --user --origin $base && $build/apps/bridge/vexaupload-bridge --api $base"
+echo "(this server and its data go when the demo ends; server/README.md shows how to run one for the upload page)"
 
 step "sample folder"
 sample="$work/sample"

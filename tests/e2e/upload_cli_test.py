@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -83,8 +84,10 @@ def main():
     work = tempfile.mkdtemp(prefix="vexa-cli-e2e-")
     server, base = start_server(os.path.join(work, "server"))
     env = {k: v for k, v in os.environ.items()
-           if k.lower() not in ("http_proxy", "all_proxy", "vexaupload_api", "vexaupload_password")}
+           if k.lower() not in ("http_proxy", "all_proxy", "vexaupload_api", "vexaupload_password",
+                                "lc_all", "lc_messages", "lang")}
     env["VEXAUPLOAD_DATA_DIR"] = os.path.join(work, "client")
+    env["LANG"] = "C.UTF-8"
     try:
         # Usage errors: status 2 and a message that says what to do.
         r = run([], env)
@@ -107,8 +110,16 @@ def main():
         # Login: the password from the environment; the API base is remembered.
         r = run(["login", "--api", base, "--remember", "alice"], dict(env, VEXAUPLOAD_PASSWORD="wrong"))
         check(r.returncode == 1 and "login failed" in r.stderr, "wrong password: status 1")
+        dead = socket.socket()
+        dead.bind(("127.0.0.1", 0))
+        dead_base = "http://127.0.0.1:%d" % dead.getsockname()[1]  # bound, never listening: refused
+        r = run(["login", "--api", dead_base, "alice"], dict(env, VEXAUPLOAD_PASSWORD="x", LANG="C.UTF-8"))
+        dead.close()
+        check(r.returncode == 1 and "check your network connection (请检查你的网络连接); 127.0.0.1:" in r.stderr
+              and ": connection refused" in r.stderr, "an unreachable service is named with the cause")
         r = run(["login", "--api", base, "--remember", "alice"], env, input="alice-pw\n")
-        check(r.returncode == 0 and "logged in" in r.stdout, "login with the password on standard input")
+        check(r.returncode == 0 and "Logged in as alice" in r.stdout and re.search(r"Storage: .* used of ", r.stdout),
+              "login with the password on standard input: sentences")
         with open(os.path.join(env["VEXAUPLOAD_DATA_DIR"], "api_base")) as f:
             check(f.read().strip() == base, "the API base is remembered")
         r = run(["whoami"], env)
@@ -116,9 +127,40 @@ def main():
         r = run(["version"], env)
         check(r.stdout.strip() == "vexaupload win_1.0.1026.4", "version")
         r = run(["space"], env)
-        check(r.returncode == 0 and r.stdout.count("|") == 2, "space: used|total|percent")
-        r = run(["upload", os.path.join(work, "missing.bin")], env)
-        check(r.returncode == 1 and "Failed" in r.stdout, "a missing file fails: status 1")
+        check(r.returncode == 0 and re.fullmatch(r"Storage: \d+ B used of [\d.]+ [KMGT]iB \([\d.]+%\), [\d.]+ [KMGT]iB free\.\n",
+                                                 r.stdout), "space: a sentence in binary units (%s)" % r.stdout.strip())
+        # --json: standard output is JSON lines only, the command's own result included.
+        for args, result in ((["space"], "space"), (["whoami"], "whoami"), (["list"], "list"), (["resume"], None),
+                             (["failures", work], "failures")):
+            r = run(args + ["--json"], env)
+            try:
+                lines = [json.loads(line) for line in r.stdout.splitlines()]
+            except ValueError:
+                lines = None
+            check(r.returncode == 0 and lines is not None and all(isinstance(x, dict) for x in lines)
+                  and (result is None or [x for x in lines if x.get("result") == result]),
+                  "%s --json: JSON lines only (%s)" % (args[0], r.stdout.strip()[-300:]))
+            if result == "space" and lines:
+                space = [x for x in lines if x.get("result") == "space"][0]
+                check(space["totalBytes"] > 0 and space["payload"].count("|") == 2, "space --json: bytes and payload")
+        # Bad values end the command before it logs in or hashes: status 2, no resume record.
+        some = make_folder(work, "args", {"f.bin": 3_000_000}, 7)
+        for bad in (["--target", "abc"], ["--target=-5"], ["--target", "1" * 26], ["--api", "ftp://x"],
+                    ["--api", "http://:8080"], ["--api", "http://host:70000"]):
+            r = run(["upload"] + bad + [some], env)
+            check(r.returncode == 2 and bad[0].split("=")[0] in r.stderr and "Hashing" not in r.stdout,
+                  "upload %s: status 2 before any work (%s)" % (" ".join(bad), r.stderr.strip()))
+        # https has the shape of an API address but is refused before the login (plain HTTP only).
+        r = run(["upload", "--api", "https://127.0.0.1:1", some], env)
+        check(r.returncode == 2 and "https:// addresses are refused" in r.stderr and "Hashing" not in r.stdout,
+              "upload --api https://...: status 2 before any work")
+        check("no unfinished uploads" in run(["list"], env).stdout, "bad arguments leave no record behind")
+        missing = os.path.join(work, "missing.bin")
+        r = run(["upload", missing], dict(env, LANG="C.UTF-8"))
+        check(r.returncode == 1 and "error 2: the file was moved or deleted (文件已经移动或删除)" in r.stdout,
+              "a missing file fails in English with the system's text beside: status 1")
+        r = run(["upload", missing], dict(env, LANG="en_US.UTF-8", LC_MESSAGES="zh_CN.UTF-8"))
+        check("error 2: 文件已经移动或删除\n" in r.stdout, "in a Chinese locale only the system's text")
 
         # SIGINT stops the upload; `list` shows it; `resume` finishes it.
         a = make_folder(work, "alpha", {"big.bin": 5_000_000, "sub/mid.bin": 3_000_000, "sub/tiny.txt": 10}, 1)
@@ -180,8 +222,10 @@ def main():
         out = open(os.path.join(work, "gamma2.out"), "w+")
         p = subprocess.Popen([CLI, "upload", c], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
         check(wait_for(lambda: "Uploading" in open(out.name).read(), 30), "gamma uploads again")
-        r = run(["stop", c], env)
-        check(r.returncode == 0 and "asked the running upload" in r.stdout, "stop asks the running upload")
+        r = run(["stop", "--json", c], env)
+        check(r.returncode == 0 and json.loads(r.stdout) == {"result": "stop", "path": c,
+                                                            "outcome": "asked the running upload to stop"},
+              "stop asks the running upload (--json: %s)" % r.stdout.strip())
         check(p.wait(30) == 1 and "Stopped" in open(out.name).read(), "the stopped upload ends with status 1")
         check("Stopped" in run(["list"], env).stdout, "the stopped upload is listed")
         check(run(["resume"], env).returncode == 0, "and resumed")
@@ -203,8 +247,8 @@ def main():
         # rest arrives, the member is named with its reason, status 1.
         e = make_folder(work, "epsilon", {"fine.bin": 1000, "empty.txt": 0}, 5)
         r = run(["upload", e], env)
-        check(r.returncode == 1 and "not uploaded: %s/empty.txt" % e in r.stdout,
-              "a failed member is named at the end: status 1")
+        check(r.returncode == 1 and "not uploaded: %s/empty.txt: empty files cannot be uploaded" % e in r.stdout,
+              "a failed member is named at the end with its reason: status 1")
         check(exported(base).get("epsilon/fine.bin", (0,))[0] == 1000, "the other member arrived")
         # ... and is not tried again: the folder is over.
         check("epsilon" not in run(["list"], env).stdout, "the folder with the empty member is not listed")
