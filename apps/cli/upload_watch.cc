@@ -89,6 +89,14 @@ void UploadWatch::Draw(bool force) {
   std::fflush(stdout);
 }
 
+void UploadWatch::ShowCancelled(const std::string& path) {
+  auto it = row_index_.find(path);
+  if (it == row_index_.end()) return;
+  ProgressRow& row = rows_[it->second];
+  row.status = kCancelled;
+  if (!json_) view_.Update(row);
+}
+
 void UploadWatch::StopTracked() {
   stopping_ = true;
   for (const std::string& path : tracked_) {
@@ -108,6 +116,7 @@ int UploadWatch::Run() {
       if (r.verb == "cancel") {
         host_->control().CancelUpload(Utf8ToWide(r.path));
         // A cancel reports nothing: a tracked path ends here.
+        ShowCancelled(r.path);
         if (tracked_.count(r.path) != 0) ended_[r.path] = kCancelled;
       }
     }

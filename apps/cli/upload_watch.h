@@ -46,6 +46,9 @@ class UploadWatch {
   bool Relevant(const std::string& path) const;
   void Draw(bool force);
   void StopTracked();
+  // Ends the bar of `path` with a Cancelled line: the control reports no
+  // event for a cancel.
+  void ShowCancelled(const std::string& path);
 
   ControlHost* host_;
   const bool json_;

@@ -212,6 +212,8 @@ def main():
         check(r.returncode == 0 and "asked the running upload" in r.stdout, "cancel asks the running upload")
         code = p.wait(30)
         check(code == 1, "the cancelled upload ends with status 1 (got %s: %s)" % (code, open(out.name).read()[-600:]))
+        check(re.search(r"^Cancelled +" + re.escape(c) + "$", open(out.name).read(), re.M),
+              "the running upload shows the cancel from another process as a line")
         check(c not in run(["list"], env).stdout, "a cancelled upload is not listed")
         partial = os.path.join(work, "server", "content", "partial")
         check(wait_for(lambda: not os.listdir(partial), 20), "the service dropped the cancelled upload's part")
