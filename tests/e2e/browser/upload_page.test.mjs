@@ -143,8 +143,10 @@ async function startBridge() {
   return children[children.length - 1];
 }
 
+// The page may be between documents (a sign-in navigates) when the predicate runs: no element yet
+// is "not yet", not an error.
 function stateIs(page, pattern) {
-  return page.waitForFunction((re) => new RegExp(re).test(document.getElementById("upload-state").textContent),
+  return page.waitForFunction((re) => new RegExp(re).test(document.getElementById("upload-state")?.textContent ?? ""),
                               pattern.source, {timeout: 30000});
 }
 
@@ -327,7 +329,7 @@ test("a page never uploads into another account's storage", async () => {
   const mine = path.join(samples, "bobs-file.txt");
   writeFile(mine, 5000);
   await choose(bob, mine, "#upload-files");
-  await bob.waitForFunction(() => /bobs-file/.test(document.getElementById("upload-done").textContent),
+  await bob.waitForFunction(() => /bobs-file/.test(document.getElementById("upload-done")?.textContent ?? ""),
                             null, {timeout: 60000});
   const stored = await storedFiles();
   assert.ok((stored.bob || []).some((p) => p.endsWith("bobs-file.txt")), JSON.stringify(stored));
