@@ -19,8 +19,9 @@ constexpr int64_t kMaxClockSkew = 600;
 
 }  // namespace
 
-void FillSpace(ServiceContext* ctx, const User& user, Json::Value* space) {
-  uint64_t used = ctx->meta->UsedBytes(user.id);
+bool FillSpace(ServiceContext* ctx, const User& user, Json::Value* space) {
+  uint64_t used;
+  if (!ctx->meta->UsedBytes(user.id, &used)) return false;
   uint64_t total = user.quota;
   uint64_t remain = used < total ? total - used : 0;
   (*space)["byte_size_total"] = Json::UInt64(total);
@@ -33,6 +34,7 @@ void FillSpace(ServiceContext* ctx, const User& user, Json::Value* space) {
   double p = total ? 100.0 * static_cast<double>(used) / static_cast<double>(total) : 100.0;
   std::snprintf(percent, sizeof(percent), "%.1f%%", p);
   (*space)["size_used_percent"] = percent;
+  return true;
 }
 
 void AccountApi::Install(httplib::Server* server) {
@@ -77,14 +79,23 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
   User user;
   std::string time_text, sign;
   bool signed_ok = false;
+  bool unreadable = false;
   for (const FormFields* form : {has_decoded ? &decoded : nullptr, &raw}) {
-    if (form == nullptr || signed_ok) continue;
+    if (form == nullptr || signed_ok || unreadable) continue;
     const std::string& account = Field(*form, "account");
     std::lock_guard<std::mutex> lock(ctx_->mu);
     sign = ToLower(Field(*form, "sign"));
-    signed_ok = ctx_->meta->FindUserByAccount(account, &user) &&
+    const Lookup found = ctx_->meta->FindUserByAccount(account, &user);
+    unreadable = found == Lookup::kFailed;
+    signed_ok = found == Lookup::kFound &&
                 TimingSafeEqual(sign, LoginSign(account, user.digest, Field(*form, "_time")));
     time_text = Field(*form, "_time");
+  }
+  // Not the client's fault: no wrong password is counted against it.
+  if (unreadable) {
+    v["error"] = kAccountUnreadable;
+    Reply(res, v);
+    return;
   }
   if (!signed_ok) {
     ctx_->login_guard.RecordFailure(sent_account, address, NowMillis());
@@ -118,7 +129,11 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
       Reply(res, v);
       return;
     }
-    FillSpace(ctx_, user, &space);
+    if (!FillSpace(ctx_, user, &space)) {
+      v["error"] = kAccountUnreadable;
+      Reply(res, v);
+      return;
+    }
   }
   const std::string& base = ctx_->base_url;
   v["state"] = true;
@@ -162,16 +177,26 @@ void AccountApi::HandleSpace(const httplib::Request& req, httplib::Response& res
   }
   std::lock_guard<std::mutex> lock(ctx_->mu);
   User user;
+  const Lookup found = ctx_->meta->FindUser(user_id, &user);
+  if (found == Lookup::kFailed) {
+    v["error"] = kAccountUnreadable;
+    Reply(res, v);
+    return;
+  }
   // The resource token of a login authorizes the query: user ids alone are
   // guessable.
-  if (!ctx_->meta->FindUser(user_id, &user) ||
+  if (found == Lookup::kNotFound ||
       !ctx_->meta->UseResource(user.id, Field(query, "source"), NowSeconds(), kLoginLifetime)) {
     v["error"] = "unknown user or expired login";
     Reply(res, v);
     return;
   }
   Json::Value space(Json::objectValue);
-  FillSpace(ctx_, user, &space);
+  if (!FillSpace(ctx_, user, &space)) {
+    v["error"] = kAccountUnreadable;
+    Reply(res, v);
+    return;
+  }
   v["state"] = true;
   v["user_id"] = std::to_string(user.id);
   v["space"] = space;

@@ -35,7 +35,11 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   if (!ParseId(Field(body, "userid"), &user_id)) return Refuse(res, kCodeBadParameter);
   std::unique_lock<std::mutex> lock(ctx_->mu);
   User user;
-  if (!ctx_->meta->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
+  switch (ctx_->meta->FindUser(user_id, &user)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound: return Refuse(res, kCodeBadUser);
+    case Lookup::kFailed: return Refuse(res, kCodeOther);
+  }
   const std::string sig = Upper(Field(query, "sig"));
   const int64_t now = NowSeconds();
   std::string signed_by;
@@ -113,7 +117,6 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   uint64_t held_size = 0;
   const bool content_held = !fileid.empty() && meta->FindBlob(fileid, &held_size) &&
                             held_size == size && ctx_->blobs->HasBlob(fileid);
-  const uint64_t used = meta->UsedBytes(user.id);
 
   if (!pickcode.empty()) {
     Session session;
@@ -165,12 +168,17 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
       return answer(2, existing.pickcode, folder, "");
     }
   }
-  if (used + meta->ReservedBytes(user.id, 0) + size > user.quota) {
-    return Refuse(res, kCodeNoSpace);
+  // A failed count is the service's failure, never room to spare.
+  uint64_t used, reserved;
+  if (!meta->UsedBytes(user.id, &used) || !meta->ReservedBytes(user.id, 0, &reserved)) {
+    return Refuse(res, kCodeOther);
   }
+  if (used + reserved + size > user.quota) return Refuse(res, kCodeNoSpace);
   // Each open session holds a partial file and a row the idle sweep visits.
-  if (!content_held && meta->CountSessions(user.id) >= ctx_->options.max_sessions) {
-    return Refuse(res, kCodeBusy);
+  if (!content_held) {
+    uint64_t open_sessions;
+    if (!meta->CountSessions(user.id, &open_sessions)) return Refuse(res, kCodeOther);
+    if (open_sessions >= ctx_->options.max_sessions) return Refuse(res, kCodeBusy);
   }
   if (!resolve(true, &folder)) return Refuse(res, kCodeOther);
   if (content_held) {

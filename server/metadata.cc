@@ -60,6 +60,7 @@ class Stmt {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
       std::fprintf(stderr, "vexa-server: sql error: %s (%s)\n", sqlite3_errmsg(db), sql);
       stmt_ = nullptr;
+      failed_ = true;
     }
   }
   ~Stmt() { sqlite3_finalize(stmt_); }
@@ -67,6 +68,9 @@ class Stmt {
   Stmt& operator=(const Stmt&) = delete;
 
   bool ok() const { return stmt_ != nullptr; }
+  // Whether preparing or a step failed, so that "no row" can be told from
+  // "no answer".
+  bool failed() const { return failed_; }
   Stmt& Bind(int i, int64_t v) {
     if (stmt_) sqlite3_bind_int64(stmt_, i, v);
     return *this;
@@ -99,10 +103,14 @@ class Stmt {
   }
 
  private:
-  void Report() { std::fprintf(stderr, "vexa-server: sql error: %s\n", sqlite3_errmsg(db_)); }
+  void Report() {
+    failed_ = true;
+    std::fprintf(stderr, "vexa-server: sql error: %s\n", sqlite3_errmsg(db_));
+  }
 
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
+  bool failed_ = false;
 };
 
 const char kSessionColumns[] =
@@ -137,13 +145,21 @@ void ReadFile(Stmt& s, FileEntry* out) {
   out->upload_key = s.Text(7);
 }
 
-bool ReadUser(Stmt& s, User* user) {
-  if (!s.Row()) return false;
+Lookup ReadUser(Stmt& s, User* user) {
+  if (!s.Row()) return s.failed() ? Lookup::kFailed : Lookup::kNotFound;
   user->id = s.Int(0);
   user->account = s.Text(1);
   user->digest = s.Text(2);
   user->quota = static_cast<uint64_t>(s.Int(3));
   user->root = s.Int(4);
+  return Lookup::kFound;
+}
+
+// The one number an aggregate query answers; false when it failed (an
+// aggregate always answers a row).
+bool ReadCount(Stmt& s, uint64_t* out) {
+  if (!s.Row()) return false;
+  *out = static_cast<uint64_t>(s.Int(0));
   return true;
 }
 
@@ -234,7 +250,10 @@ bool Metadata::UpsertUser(const std::string& account, const std::string& digest,
   if (!Exec("BEGIN IMMEDIATE;")) return false;
   bool ok;
   User existing;
-  if (FindUserByAccount(account, &existing)) {
+  const Lookup found = FindUserByAccount(account, &existing);
+  if (found == Lookup::kFailed) {
+    ok = false;
+  } else if (found == Lookup::kFound) {
     Stmt s(db_, "UPDATE users SET digest = ?, quota = ? WHERE id = ?");
     ok = s.Bind(1, digest).Bind(2, static_cast<int64_t>(quota)).Bind(3, existing.id).Run();
   } else {
@@ -257,13 +276,13 @@ bool Metadata::UpsertUser(const std::string& account, const std::string& digest,
   return Exec("COMMIT;");
 }
 
-bool Metadata::FindUserByAccount(const std::string& account, User* user) {
+Lookup Metadata::FindUserByAccount(const std::string& account, User* user) {
   Stmt s(db_, "SELECT id, account, digest, quota, root FROM users WHERE account = ?");
   s.Bind(1, account);
   return ReadUser(s, user);
 }
 
-bool Metadata::FindUser(int64_t id, User* user) {
+Lookup Metadata::FindUser(int64_t id, User* user) {
   Stmt s(db_, "SELECT id, account, digest, quota, root FROM users WHERE id = ?");
   s.Bind(1, id);
   return ReadUser(s, user);
@@ -273,20 +292,20 @@ std::vector<User> Metadata::ListUsers() {
   std::vector<User> users;
   Stmt s(db_, "SELECT id, account, digest, quota, root FROM users ORDER BY id");
   User u;
-  while (ReadUser(s, &u)) users.push_back(u);
+  while (ReadUser(s, &u) == Lookup::kFound) users.push_back(u);
   return users;
 }
 
-uint64_t Metadata::UsedBytes(int64_t user) {
+bool Metadata::UsedBytes(int64_t user, uint64_t* out) {
   Stmt s(db_, "SELECT COALESCE(SUM(size), 0) FROM files WHERE user_id = ?");
   s.Bind(1, user);
-  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
+  return ReadCount(s, out);
 }
 
-uint64_t Metadata::ReservedBytes(int64_t user, int64_t except_session) {
+bool Metadata::ReservedBytes(int64_t user, int64_t except_session, uint64_t* out) {
   Stmt s(db_, "SELECT COALESCE(SUM(size), 0) FROM sessions WHERE user_id = ? AND id != ?");
   s.Bind(1, user).Bind(2, except_session);
-  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
+  return ReadCount(s, out);
 }
 
 bool Metadata::AddLogin(int64_t user, const std::string& key, const std::string& resource,
@@ -406,10 +425,10 @@ std::vector<std::string> Metadata::DropUnreferencedBlobs() {
   return d.Run() ? gone : std::vector<std::string>();
 }
 
-uint64_t Metadata::CountSessions(int64_t user) {
+bool Metadata::CountSessions(int64_t user, uint64_t* out) {
   Stmt s(db_, "SELECT COUNT(*) FROM sessions WHERE user_id = ?");
   s.Bind(1, user);
-  return s.Row() ? static_cast<uint64_t>(s.Int(0)) : 0;
+  return ReadCount(s, out);
 }
 
 bool Metadata::PickcodeInUse(const std::string& pickcode) {

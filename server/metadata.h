@@ -54,9 +54,14 @@ struct ListedFile {
   std::string pickcode;
 };
 
+// What a lookup found. kFailed is a database error: the caller answers it as
+// its own failure, never as "no such row".
+enum class Lookup { kFound, kNotFound, kFailed };
+
 // Users, logins, folders, files, content and upload sessions in one SQLite
 // database (WAL, every commit synced). Not thread-safe: the caller serializes.
-// Failing calls return false and print the reason to stderr.
+// Failing calls print the reason to stderr; the user lookups and the counters
+// tell a failure apart, the other calls still return false or nothing.
 class Metadata {
  public:
   Metadata() = default;
@@ -69,14 +74,15 @@ class Metadata {
   // Creates the account (with its root folder) or updates its password and
   // quota.
   bool UpsertUser(const std::string& account, const std::string& digest, uint64_t quota);
-  bool FindUserByAccount(const std::string& account, User* user);
-  bool FindUser(int64_t id, User* user);
+  Lookup FindUserByAccount(const std::string& account, User* user);
+  Lookup FindUser(int64_t id, User* user);
   std::vector<User> ListUsers();
 
   // Bytes of the user's files, and bytes promised to the user's open
-  // sessions other than `except_session`.
-  uint64_t UsedBytes(int64_t user);
-  uint64_t ReservedBytes(int64_t user, int64_t except_session);
+  // sessions other than `except_session`. False when the query failed: a
+  // quota check must not read that as "nothing used".
+  bool UsedBytes(int64_t user, uint64_t* out);
+  bool ReservedBytes(int64_t user, int64_t except_session, uint64_t* out);
 
   // A login hands out a key that signs dispatch requests and a resource token
   // that authorizes space queries. A login unused for `max_idle` seconds
@@ -106,7 +112,7 @@ class Metadata {
   std::vector<std::string> DropUnreferencedBlobs();
 
   bool PickcodeInUse(const std::string& pickcode);
-  uint64_t CountSessions(int64_t user);  // open ones
+  bool CountSessions(int64_t user, uint64_t* out);  // open ones; false when failed
   bool CreateSession(Session* session);  // sets session->id
   bool FindSession(int64_t user, const std::string& pickcode, Session* session);
   bool FindSessionById(int64_t id, Session* session);

@@ -171,7 +171,11 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   const std::string sig = Upper(Field(query, "sig"));
   std::lock_guard<std::mutex> lock(ctx_->mu);
   User user;
-  if (!ctx_->meta->FindUser(user_id, &user)) return Refuse(res, kCodeBadUser);
+  switch (ctx_->meta->FindUser(user_id, &user)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound: return Refuse(res, kCodeBadUser);
+    case Lookup::kFailed: return Refuse(res, kCodeOther);
+  }
   Session session;
   if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
     const int refusal = CheckUploadKey(session, sig, ets, size);
@@ -204,8 +208,9 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
   if (refusal == 0) {
     std::lock_guard<std::mutex> lock(ctx_->mu);
     User user;
-    if (!ctx_->meta->FindUser(user_id, &user)) {
-      refusal = kCodeBadUser;
+    const Lookup found = ctx_->meta->FindUser(user_id, &user);
+    if (found != Lookup::kFound) {
+      refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
     } else if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
       refusal = CheckUploadKey(session, sig, ets, size);
     } else if (FinishedTransfer(user.id, pickcode, sig, size)) {

@@ -58,22 +58,28 @@ void WebSite::Install(httplib::Server* server) {
   });
 }
 
-bool WebSite::WebUser(const httplib::Request& req, User* user) {
+Lookup WebSite::WebUser(const httplib::Request& req, User* user) {
   const std::string token = CookieValue(req, kWebCookie);
-  if (token.empty()) return false;
+  if (token.empty()) return Lookup::kNotFound;
   int64_t id;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = sessions_.find(token);
-    if (it == sessions_.end()) return false;
+    if (it == sessions_.end()) return Lookup::kNotFound;
     if (it->second.expires < NowSeconds()) {
       sessions_.erase(it);
-      return false;
+      return Lookup::kNotFound;
     }
     id = it->second.user;
   }
   std::lock_guard<std::mutex> lock(ctx_->mu);
   return ctx_->meta->FindUser(id, user);
+}
+
+void WebSite::ShowUnreadable(httplib::Response& res) {
+  res.status = 500;
+  res.set_content("The service cannot read the account. Please try again later.",
+                  "text/plain; charset=utf-8");
 }
 
 void WebSite::ShowLoginPage(const std::string& error, httplib::Response& res) {
@@ -85,16 +91,17 @@ void WebSite::ShowLoginPage(const std::string& error, httplib::Response& res) {
 
 void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   User user;
-  if (!WebUser(req, &user)) {
-    ShowLoginPage("", res);
-    return;
+  switch (WebUser(req, &user)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound: return ShowLoginPage("", res);
+    case Lookup::kFailed: return ShowUnreadable(res);
   }
   AccountView view;
   view.account = user.account;
   view.upload_section = RenderUploadSection(user.account);
   {
     std::lock_guard<std::mutex> lock(ctx_->mu);
-    view.used = ctx_->meta->UsedBytes(user.id);
+    if (!ctx_->meta->UsedBytes(user.id, &view.used)) return ShowUnreadable(res);
     view.folders = ctx_->meta->ListFolders(user.id);
     view.files = ctx_->meta->ListFiles(user.id);
   }
@@ -125,7 +132,10 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   if (ok) {
     digest = ToLower(digest);
     std::lock_guard<std::mutex> lock(ctx_->mu);
-    ok = ctx_->meta->FindUserByAccount(account, &user) && TimingSafeEqual(digest, user.digest);
+    const Lookup found = ctx_->meta->FindUserByAccount(account, &user);
+    // Not the visitor's fault: no wrong password is counted against them.
+    if (found == Lookup::kFailed) return ShowUnreadable(res);
+    ok = found == Lookup::kFound && TimingSafeEqual(digest, user.digest);
   }
   if (!ok) {
     // Refused while throttled reads the same and does not prolong it.

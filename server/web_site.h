@@ -34,8 +34,10 @@ class WebSite {
   void HandleHome(const httplib::Request& req, httplib::Response& res);
   void HandleLogin(const httplib::Request& req, httplib::Response& res);
   void HandleLogout(const httplib::Request& req, httplib::Response& res);
-  // The user of the request's session cookie.
-  bool WebUser(const httplib::Request& req, User* user);
+  // The user of the request's session cookie; kNotFound without a live one.
+  Lookup WebUser(const httplib::Request& req, User* user);
+  // The page of a failed database read.
+  void ShowUnreadable(httplib::Response& res);
 
   ServiceContext* const ctx_;
   std::mutex mu_;
