@@ -61,6 +61,19 @@ bool BuildRequest(const JobFields& f, JobState state, std::string* url, std::str
   return true;
 }
 
+// The pick code goes unencoded into later query strings and form bodies, and
+// names a section of the resume store: an answer with anything but letters,
+// digits, '-', '_' and '.' in it, or an unlikely length, is not readable.
+bool IsPlainPickCode(const std::string& code) {
+  if (code.size() > 64) return false;
+  for (char c : code) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '.';
+    if (!plain) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool BuildDispatchRequest(const UploadJob& job, std::string* url, std::string* body) {
@@ -87,7 +100,7 @@ bool ParseDispatchResponse(UploadJob& job, const std::string& body) {
   int64_t upload_time;
   if (!AnswerText(answer, "uploadkey", &key) || !AnswerText(answer, "uploadurl", &upload_url) ||
       !AnswerInt64(answer, "uploadtime", &upload_time) || !AnswerText(answer, "target", &target) ||
-      !AnswerText(answer, "pickcode", &pick_code)) {
+      !AnswerText(answer, "pickcode", &pick_code) || !IsPlainPickCode(pick_code)) {
     return false;
   }
   if (answer.status == kQuickUploadStatus) job.SetQuickUpload();

@@ -114,6 +114,13 @@ TEST_F(DispatchRequestTest, ReadsAnswers) {
        ""},
       {"time as text", R"({"uploadtime":"1"})", false, 7, false, "old-k", "", 0, {}, ""},
       {"target as object", R"({"target":{}})", false, 7, false, "old-k", "", 0, {}, ""},
+      // The pick code travels unencoded in later requests and names a store section.
+      {"pick code adding a field", R"({"uploadkey":"K","pickcode":"p&sig=0"})", false, 7, false, "old-k", "", 0,
+       {}, ""},
+      {"pick code with a line break", R"({"uploadkey":"K","pickcode":"p\r\n[x]"})", false, 7, false, "old-k", "",
+       0, {}, ""},
+      {"pick code too long", R"({"pickcode":")" + std::string(65, 'a') + R"("})", false, 7, false, "old-k", "", 0,
+       {}, ""},
   };
   for (const DispatchCase& c : cases) {
     SCOPED_TRACE(c.name);
