@@ -123,6 +123,9 @@ void NotifyFolderStatus(const FolderRef& folder, TaskStatus status) {
   if (!folder) return;
   folder->status.store(static_cast<int32_t>(status));
   if (status == TaskStatus::Uploading) return;
+  // Forgotten before it is reported, as a file's record is: a host that adds
+  // the folder again on hearing of its completion starts a new one.
+  if (status == TaskStatus::Completed) RemoveFolder(folder);
   if (status != TaskStatus::Cancelled) {
     UploadEngine& e = Engine();
     std::shared_ptr<const NoticeCallback> callback;
@@ -143,9 +146,7 @@ void NotifyFolderStatus(const FolderRef& folder, TaskStatus status) {
       (*callback)(std::move(n));
     }
   }
-  if (status == TaskStatus::Completed) {
-    RemoveFolder(folder);
-  } else if (status == TaskStatus::Failed) {
+  if (status == TaskStatus::Failed) {
     port::MutexLock l(&folder->lock);
     folder->startTick.store(0);
     folder->sentSinceStart.store(0);
