@@ -69,6 +69,12 @@ class RequestRecorder : public port::SocketApiWrapper {
     return SocketApiWrapper::Close(s);
   }
 
+  void Clear() {
+    std::lock_guard<std::mutex> l(mu_);
+    open_.clear();
+    requests_.clear();
+  }
+
   // The requests whose request line holds `path`, in the order sent.
   std::vector<std::string> Requests(const std::string& path) {
     std::lock_guard<std::mutex> l(mu_);
@@ -137,6 +143,7 @@ class TransferServiceTest : public ::testing::Test {
   void SetUp() override {
     HttpClient& c = ProcessHttpClient();
     c.useSystemProxy = false;
+    recorder_.Clear();
     c.socketApi = &recorder_;
     saved_idle_ms_ = c.idleTimeoutMs;
     LogoutAccount();
@@ -239,7 +246,14 @@ class TransferServiceTest : public ::testing::Test {
   server::ServerProcess server_{dir_.File("server")};
   TestLoginObserver observer_;
   NoticeLog log_;
-  RequestRecorder recorder_;
+  // One recorder for the whole process, emptied for each test: a name lookup
+  // that a stopped request gave up on may still run on its helper thread after
+  // the test, and it calls the socket functions it was handed.
+  static RequestRecorder& SharedRecorder() {
+    static RequestRecorder* recorder = new RequestRecorder();
+    return *recorder;
+  }
+  RequestRecorder& recorder_ = SharedRecorder();
   std::string account_;
   int saved_idle_ms_ = 0;
 };
