@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,11 @@ bool ServerProcess::StartProgram(const std::string& program, std::vector<std::st
     return false;
   }
   if (pid == 0) {
+    // A test binary that dies (a sanitizer halting it) must not leave its
+    // server holding the test runner's output pipe until the time-out. The
+    // forking thread is the test's own, which lives as long as the test.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() == 1) _exit(127);
     dup2(fds[1], 1);
     close(fds[0]);
     close(fds[1]);
