@@ -271,6 +271,27 @@ TEST(PageScriptPolicyTest, APathIsInsideAFolderOnlyWithoutLeavingIt) {
   for (const Case& c : cases) EXPECT_EQ(c.inside, IsInsideFolder(c.path, c.folder)) << c.path << " in " << c.folder;
 }
 
+TEST(PageScriptPolicyTest, APathUnderAChosenFolderMayNotLeadThroughALink) {
+  TestDataDir data;
+  const std::string album = data.File("album");
+  const std::string secret = data.File("secret");
+  std::filesystem::create_directories(album + "/sub");
+  std::filesystem::create_directories(secret);
+  std::ofstream(album + "/sub/a.jpg") << "a";
+  std::ofstream(secret + "/key") << "k";
+  std::filesystem::create_directory_symlink(secret, album + "/keys");
+  std::filesystem::create_symlink(secret + "/key", album + "/sub/key.jpg");
+  PageScriptPolicy policy;
+  policy.ChoseFolder(album);
+  EXPECT_TRUE(policy.MayUpload(album + "/sub/a.jpg"));
+  EXPECT_FALSE(policy.MayUpload(album + "/keys/key"));
+  EXPECT_FALSE(policy.MayUpload(album + "/sub/key.jpg"));
+  // A chosen folder that is itself reached through a link is the user's choice.
+  std::filesystem::create_directory_symlink(album, data.File("album-link"));
+  policy.ChoseFolder(data.File("album-link"));
+  EXPECT_TRUE(policy.MayUpload(data.File("album-link") + "/sub/a.jpg"));
+}
+
 TEST_F(ControlTest, CreateUploadWithoutLoginDoesNothing) {
   TestScriptHost host;
   UseChooser("/srv/one.bin\n");

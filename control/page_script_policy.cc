@@ -38,11 +38,26 @@ bool IsInsideFolder(const std::string& path, const std::string& folder) {
   }
 }
 
+bool LeadsThroughNoLink(const std::string& path, const std::string& folder) {
+  // Looks only at the parts below the folder the user chose, whose entries the
+  // page may learn anyway; a link there could lead anywhere (a home folder's
+  // keys), which a folder upload would never follow either.
+  const char separators[] = {'/', port::kPathSeparator, '\0'};
+  size_t end = folder.size() + (folder.back() == port::kPathSeparator ? 0 : 1);
+  for (;;) {
+    end = path.find_first_of(separators, end);
+    const std::string part = end == std::string::npos ? path : path.substr(0, end);
+    if (port::IsSymbolicLink(part)) return false;
+    if (end == std::string::npos) return true;
+    ++end;
+  }
+}
+
 bool PageScriptPolicy::MayUpload(const std::string& path) const {
   if (path.empty()) return false;
   if (files_.count(path) != 0 || folders_.count(path) != 0) return true;
   for (const std::string& folder : folders_) {
-    if (IsInsideFolder(path, folder)) return true;
+    if (IsInsideFolder(path, folder) && LeadsThroughNoLink(path, folder)) return true;
   }
   ResumeRecord record;
   return TaskList().Contains(path) || FindFolder(path) != nullptr || ReadResumeRecord(path, &record);

@@ -38,7 +38,8 @@ class PageScriptPolicy {
   // under a chosen folder, or already known to the uploads (a resume record,
   // a folder upload, a row of the task list). Decided from the text alone,
   // without touching the file system, so a refusal tells the page nothing
-  // about the files there.
+  // about the files there. Below a chosen folder, a path through a symbolic
+  // link is refused as not chosen (only that looks at the disk).
   bool MayUpload(const std::string& path) const;
 
  private:
@@ -50,6 +51,10 @@ class PageScriptPolicy {
 // with the folder and a separator, and no part of the rest is empty, "." or
 // "..".
 bool IsInsideFolder(const std::string& path, const std::string& folder);
+
+// Whether no part of `path` below `folder` (which it lies inside) is a
+// symbolic link: a link inside a chosen folder may point out of it.
+bool LeadsThroughNoLink(const std::string& path, const std::string& folder);
 
 }  // namespace vexa
 

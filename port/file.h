@@ -68,6 +68,9 @@ bool FileModifiedTime(const std::string& path, int64_t* nanoseconds);
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
+// Whether `path` itself is a symbolic link (or, on Windows, any reparse
+// point), without following it. False when it cannot be read.
+bool IsSymbolicLink(const std::string& path);
 
 // Creates every folder that ends before a separator in `path`, left to right.
 // Returns whether `path` exists afterwards: a path whose last folder is not

@@ -401,6 +401,15 @@ bool IsRegularFile(const std::string& path) {
   return S_ISREG(st.st_mode);
 }
 
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return S_ISLNK(st.st_mode);
+}
+
 bool CreateDirectories(const std::string& path, unsigned mode) {
   if (PathExists(path)) return true;
   for (size_t pos = path.find(kPathSeparator); pos != std::string::npos;

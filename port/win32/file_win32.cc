@@ -187,6 +187,12 @@ bool IsRegularFile(const std::string& path) {
   return (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+bool IsSymbolicLink(const std::string& path) {
+  const DWORD a = ::GetFileAttributesW(Widen(path).c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return Fail();
+  return (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool CreateDirectories(const std::string& path, unsigned) {
   if (PathExists(path)) return true;
   size_t first = 0;
