@@ -1,6 +1,7 @@
 #ifndef VEXA_PORT_PROCESS_H_
 #define VEXA_PORT_PROCESS_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ int RunProgram(const std::vector<std::string>& argv, std::string* output);
 // Starts the program the same way (standard output discarded) without
 // waiting for it. False when it could not be started.
 bool StartProgram(const std::vector<std::string>& argv);
+
+// This process's id, as other processes and the user see it.
+uint32_t CurrentProcessId();
 
 }  // namespace vexa::port
 

@@ -8,6 +8,7 @@
 
 #include "apps/cli/command.h"
 #include "apps/cli/session_options.h"
+#include "apps/cli/upload_requests.h"
 #include "apps/cli/upload_watch.h"
 #include "codec/text.h"
 
@@ -15,6 +16,14 @@ namespace vexa::cli {
 namespace {
 
 int RunResume(const SessionOptions& o) {
+  uint32_t holder = 0;
+  if (!TakeUploadLock(&holder)) {
+    std::fprintf(stderr,
+                 "vexaupload resume: another upload (process %u) runs on this data folder; its uploads go on "
+                 "there. Run `vexaupload resume` when it ends.\n",
+                 holder);
+    return static_cast<int>(kExitFailed);
+  }
   return RunLoggedIn(o, [&o](CUpload& control, UploadWatch& watch) {
     control.LoadTask();
     // The login restored every unfinished upload as stopped: a file, or a

@@ -11,6 +11,7 @@
 #include "apps/cli/command.h"
 #include "apps/cli/control_host.h"
 #include "apps/cli/session_options.h"
+#include "apps/cli/upload_requests.h"
 #include "apps/cli/upload_watch.h"
 #include "codec/text.h"
 
@@ -23,15 +24,44 @@ struct UploadOptions {
   std::vector<std::string> paths;
 };
 
+// Another upload runs on this data folder (they would share its resume
+// store): that one takes the paths and shows their progress. Returns the exit
+// status, or -1 once this process holds the lock itself (the other ended).
+int HandToRunningUpload(const std::vector<std::string>& paths, const UploadOptions& o, uint32_t holder) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    bool posted = true;
+    for (const std::string& p : paths) posted = PostUploadRequest({"upload", p, o.target}) && posted;
+    if (posted && WaitForUploadRequestsTaken(5000)) {
+      std::fprintf(o.session.json ? stderr : stdout,
+                   "another vexaupload upload (process %u) runs on this data folder: it has taken these paths "
+                   "and shows their progress\n",
+                   holder);
+      return static_cast<int>(kExitOk);
+    }
+    // Not taken: it may have just ended.
+    if (TakeUploadLock(&holder)) return -1;
+  }
+  std::fprintf(stderr,
+               "vexaupload upload: another upload (process %u) holds this data folder and did not take the paths; "
+               "try again when it ends\n",
+               holder);
+  return static_cast<int>(kExitFailed);
+}
+
 int RunUpload(const UploadOptions& o) {
-  return RunLoggedIn(o.session, [&o](CUpload& control, UploadWatch& watch) {
+  std::vector<std::string> paths;
+  for (const std::string& p : o.paths) paths.push_back(UploadWatch::ControlPath(p));
+  uint32_t holder = 0;
+  if (!TakeUploadLock(&holder)) {
+    const int status = HandToRunningUpload(paths, o, holder);
+    if (status >= 0) return status;
+  }
+  return RunLoggedIn(o.session, [&o, &paths](CUpload& control, UploadWatch& watch) {
     const std::string target = o.target.empty() ? Utf8Of(&CUpload::GetTarget, control) : o.target;
     if (target.empty()) {
       std::fputs("vexaupload upload: the account has no default target: name one with --target ID\n", stderr);
       return static_cast<int>(kExitFailed);
     }
-    std::vector<std::string> paths;
-    for (const std::string& p : o.paths) paths.push_back(UploadWatch::ControlPath(p));
     watch.Track(paths);
     for (const std::string& p : paths) control.AddUpload(Utf8ToWide(p), Utf8ToWide(target), 0, 1);
     return watch.Run();
@@ -45,8 +75,9 @@ std::function<int()> DeclareUpload(CLI::App* command) {
       "or the one named with --target, showing a progress bar per running upload and a total line. "
       "Uploads interrupted with Ctrl-C, or by anything else, continue where they were with `resume` or "
       "another `upload` of the same paths. Logs in with the account remembered by "
-      "`vexaupload login --remember`.\n\nExit status: 0 all completed, 1 some did not, 2 bad usage, "
-      "130 interrupted.");
+      "`vexaupload login --remember`. While another `upload` or `resume` runs on the same data folder, "
+      "the paths are handed to it and it shows their progress.\n\nExit status: 0 all completed (or handed "
+      "over), 1 some did not, 2 bad usage, 130 interrupted.");
   AddSessionOptions(command, &o->session);
   command->add_option("--target", o->target, "the remote folder id to upload into (digits)")
       ->check(CLI::Validator([](std::string& value) { return TargetIdProblem(value); }, ""))

@@ -5,6 +5,7 @@
 #include "account/account_file.h"
 #include "port/clock.h"
 #include "port/file.h"
+#include "port/file_lock.h"
 
 namespace vexa::cli {
 namespace {
@@ -18,13 +19,30 @@ bool RequestsPath(std::string* path) {
 
 }  // namespace
 
+bool TakeUploadLock(uint32_t* holder) {
+  *holder = 0;
+  std::string folder;
+  if (!GetDataFolder(&folder)) return false;
+  static port::FileLock lock;
+  if (!lock.TryLock(folder + "upload.lock", holder)) return false;
+  // Whatever is there was meant for a process that has ended; what comes
+  // from now on is for this one.
+  TakeUploadRequests();
+  return true;
+}
+
 bool PostUploadRequest(const UploadRequest& request) {
   std::string path;
-  if (request.path.find_first_of("\r\n") != std::string::npos || !RequestsPath(&path)) return false;
+  const auto unsafe = [](const std::string& s) { return s.find_first_of("\t\r\n") != std::string::npos; };
+  if (request.path.find_first_of("\r\n") != std::string::npos || unsafe(request.target) ||
+      unsafe(request.verb) || !RequestsPath(&path)) {
+    return false;
+  }
   std::FILE* f = port::OpenFileShared(path, "ab");
   if (f == nullptr) return false;
   port::SetPermissions(path, 0600);  // it names the user's files
-  const std::string line = request.verb + "\t" + request.path + "\n";
+  const std::string target = request.verb == "upload" ? request.target + "\t" : std::string();
+  const std::string line = request.verb + "\t" + target + request.path + "\n";
   bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
   ok = std::fclose(f) == 0 && ok;
   return ok;
@@ -55,8 +73,16 @@ std::vector<UploadRequest> TakeUploadRequests() {
   port::RemoveFile(taken);
   for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     const std::string line = text.substr(start, end - start);
-    const size_t tab = line.find('\t');
-    if (tab != std::string::npos) requests.push_back({line.substr(0, tab), line.substr(tab + 1)});
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    UploadRequest r{line.substr(0, tab), line.substr(tab + 1), ""};
+    if (r.verb == "upload") {
+      tab = r.path.find('\t');
+      if (tab == std::string::npos) continue;
+      r.target = r.path.substr(0, tab);
+      r.path.erase(0, tab + 1);
+    }
+    requests.push_back(std::move(r));
   }
   return requests;
 }

@@ -7,14 +7,23 @@
 
 namespace vexa::cli {
 
-// How `stop` and `cancel` reach an upload running in another vexaupload
-// process: a line per request in the data folder's "upload_requests", which
-// the running `upload` or `resume` takes (and removes) several times a second.
+// How `stop`, `cancel` and a second `upload` reach an upload running in
+// another vexaupload process: a line per request in the data folder's
+// "upload_requests", which the running `upload` or `resume` takes (and
+// removes) several times a second.
 
 struct UploadRequest {
-  std::string verb;  // "stop" or "cancel"
+  std::string verb;  // "stop", "cancel" or "upload"
   std::string path;
+  std::string target;  // "upload" only: the remote folder id, empty for the default
 };
+
+// One `upload` or `resume` at a time per data folder, since they share the
+// resume store: takes the folder's lock for the rest of this process (a crash
+// lets go of it) and drops requests left from before. False when another
+// process holds it (`*holder` its process id, 0 when unknown) or the lock
+// file cannot be made.
+bool TakeUploadLock(uint32_t* holder);
 
 // Appends a request. False when it cannot be written (or holds a line break).
 bool PostUploadRequest(const UploadRequest& request);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "apps/cli/command.h"
+#include "apps/cli/control_host.h"
 #include "apps/cli/failure_text.h"
 #include "apps/cli/upload_requests.h"
 #include "codec/text.h"
@@ -108,11 +109,18 @@ int UploadWatch::Run() {
   port::InstallInterruptHandler();
   const int interrupts_before = port::InterruptCount();
   uint64_t stop_deadline = 0;
-  TakeUploadRequests();  // left over from before this run: not meant for it
   while (ended_.size() < tracked_.size()) {
     host_->Pump(100);
     for (const UploadRequest& r : TakeUploadRequests()) {
       if (r.verb == "stop") host_->control().StopUpload(Utf8ToWide(r.path));
+      if (r.verb == "upload") {
+        // Handed over by an `upload` started while this one runs.
+        const std::string target =
+            r.target.empty() ? Utf8Of(&CUpload::GetTarget, host_->control()) : r.target;
+        if (!json_) std::printf("added by another vexaupload upload: %s\n", r.path.c_str());
+        Track({r.path});
+        host_->control().AddUpload(Utf8ToWide(r.path), Utf8ToWide(target), 0, 1);
+      }
       if (r.verb == "cancel") {
         host_->control().CancelUpload(Utf8ToWide(r.path));
         // A cancel reports nothing: a tracked path ends here.

@@ -81,4 +81,6 @@ bool StartProgram(const std::vector<std::string>& argv) {
   return true;
 }
 
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
+
 }  // namespace vexa::port

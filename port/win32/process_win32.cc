@@ -135,4 +135,6 @@ bool StartProgram(const std::vector<std::string>& argv) {
   return OpenNul(GENERIC_WRITE, &out) && Spawn(argv, out.get(), &process);
 }
 
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
 }  // namespace vexa::port

@@ -224,11 +224,22 @@ def main():
         out = open(os.path.join(work, "gamma2.out"), "w+")
         p = subprocess.Popen([CLI, "upload", c], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
         check(wait_for(lambda: "Uploading" in open(out.name).read(), 30), "gamma uploads again")
+        # One upload process per data folder: a second upload hands its paths over, resume refuses.
+        d = make_folder(work, "delta", {"d.bin": 300_000}, 4)
+        r = run(["upload", d], env)
+        check(r.returncode == 0 and "it has taken these paths" in r.stdout and "Hashing" not in r.stdout,
+              "a second upload hands its paths to the running one (%s%s)" % (r.stdout, r.stderr))
+        r = run(["resume"], env)
+        check(r.returncode == 1 and "another upload (process %d)" % p.pid in r.stderr,
+              "resume beside a running upload refuses, naming it (%s)" % r.stderr.strip())
         r = run(["stop", "--json", c], env)
         check(r.returncode == 0 and json.loads(r.stdout) == {"result": "stop", "path": c,
                                                             "outcome": "asked the running upload to stop"},
               "stop asks the running upload (--json: %s)" % r.stdout.strip())
         check(p.wait(30) == 1 and "Stopped" in open(out.name).read(), "the stopped upload ends with status 1")
+        check(re.search(r"^Completed +" + re.escape(d) + "  ", open(out.name).read(), re.M),
+              "the running upload shows the handed-over folder completing")
+        check_uploaded(base, d)
         check("Stopped" in run(["list"], env).stdout, "the stopped upload is listed")
         check(run(["resume"], env).returncode == 0, "and resumed")
 
