@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "account/session.h"
@@ -211,7 +212,7 @@ TEST_F(ControlTest, APageStopsFromLoadTaskWhileTheSchedulerReports) {
                                false, LogoutCount()));
   TestWorker worker;
   std::atomic<bool> in_pass{false};
-  port::Event reporting;
+  port::Event reporting;  // set by a report made inside the pass, under the engine lock
   StartEngine(
       [&](TaskNotice n) {
         if (in_pass.load()) reporting.Set();
@@ -223,48 +224,28 @@ TEST_F(ControlTest, APageStopsFromLoadTaskWhileTheSchedulerReports) {
   ASSERT_TRUE(AddFileTask(path, "/t", 0, "", "", true));
   if (!TaskList().Contains(path)) OnTaskNotice(Notice(path, TaskStatus::Waiting));
 
-  std::mutex mu;
-  std::condition_variable cv;
-  int ended = 0;
-  auto end_one = [&] {
-    std::lock_guard<std::mutex> l(mu);
-    ++ended;
-    cv.notify_all();
-  };
-  auto* control = new CUpload;
-  std::thread scheduler;
+  CUpload control;
+  control.KeepSessionOnRelease();
+  std::future<void> pass;
   bool saw_pass = false;
-  control->SetEventSink([&](const EventInfo& e, const std::u16string&) {
-    if (e.dispid != kLoadTaskEvent || scheduler.joinable()) return;
-    scheduler = std::thread([&] {
+  control.SetEventSink([&](const EventInfo& e, const std::u16string&) {
+    if (e.dispid != kLoadTaskEvent || pass.valid()) return;
+    pass = std::async(std::launch::async, [&] {
       in_pass.store(true);
       RunSchedulerPass();
-      end_one();
     });
     saw_pass = reporting.Wait(10000);
-    control->StopUpload(Utf8ToWide(path));
+    control.StopUpload(Utf8ToWide(path));
   });
-  std::thread page([&] {
-    control->LoadTask();
-    end_one();
-  });
-  bool done;
-  {
-    std::unique_lock<std::mutex> l(mu);
-    done = cv.wait_for(l, std::chrono::seconds(10), [&] { return ended == 2; });
-  }
-  if (!done) {
+  std::future<void> page = std::async(std::launch::async, [&] { control.LoadTask(); });
+  if (page.wait_for(std::chrono::seconds(10)) != std::future_status::ready ||
+      pass.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     // Both threads wait on each other for good: nothing here can end them.
     std::fprintf(stderr, "deadlock: the page and the scheduler wait on each other\n");
-    std::fflush(stderr);
     std::_Exit(1);
   }
-  page.join();
-  scheduler.join();
   EXPECT_TRUE(saw_pass);
   EXPECT_FALSE(FindTask(path));  // the stop went through
-  control->KeepSessionOnRelease();
-  delete control;
   StopEngine();
   LogoutAccount();
   TEST_SetSchedulerThreadEnabled(true);

@@ -718,17 +718,16 @@ TEST_F(ComHostTest, SurvivesAContainerThatDeactivatesFromItsNotices) {
   ASSERT_EQ(control_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
   IOleInPlaceObject* in_place = nullptr;
   ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)), S_OK);
+  enum When { kInPlaceActivate, kUIActivate, kUIDeactivate };
   struct Case {
     const char* name;
-    LONG verb;
-    bool deactivate_in_ui_activate;
-    bool deactivate_in_in_place_activate;
-    bool close_in_ui_deactivate;
+    When when;
+    bool close;  // Close instead of InPlaceDeactivate
   } cases[] = {
-      {"InPlaceDeactivate from OnUIDeactivate", OLEIVERB_UIACTIVATE, false, false, false},
-      {"Close from OnUIDeactivate", OLEIVERB_UIACTIVATE, false, false, true},
-      {"InPlaceDeactivate from OnUIActivate", OLEIVERB_UIACTIVATE, true, false, false},
-      {"InPlaceDeactivate from OnInPlaceActivate", OLEIVERB_INPLACEACTIVATE, false, true, false},
+      {"InPlaceDeactivate from OnUIDeactivate", kUIDeactivate, false},
+      {"Close from OnUIDeactivate", kUIDeactivate, true},
+      {"InPlaceDeactivate from OnUIActivate", kUIActivate, false},
+      {"InPlaceDeactivate from OnInPlaceActivate", kInPlaceActivate, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -737,17 +736,13 @@ TEST_F(ComHostTest, SurvivesAContainerThatDeactivatesFromItsNotices) {
     auto back = [&] {
       if (!again) return;
       again = false;
-      if (c.close_in_ui_deactivate) {
-        ole->Close(OLECLOSE_NOSAVE);
-      } else {
-        in_place->InPlaceDeactivate();
-      }
+      c.close ? ole->Close(OLECLOSE_NOSAVE) : in_place->InPlaceDeactivate();
     };
-    if (c.deactivate_in_ui_activate) site.on_ui_activate = back;
-    if (c.deactivate_in_in_place_activate) site.on_in_place_activate = back;
+    if (c.when == kUIActivate) site.on_ui_activate = back;
+    if (c.when == kInPlaceActivate) site.on_in_place_activate = back;
     ASSERT_EQ(ole->SetClientSite(&site), S_OK);
-    const HRESULT activated = ole->DoVerb(c.verb, nullptr, &site, 0, frame, nullptr);
-    if (c.deactivate_in_ui_activate || c.deactivate_in_in_place_activate) {
+    const HRESULT activated = ole->DoVerb(OLEIVERB_UIACTIVATE, nullptr, &site, 0, frame, nullptr);
+    if (c.when != kUIDeactivate) {
       EXPECT_TRUE(FAILED(activated));
     } else {
       ASSERT_EQ(activated, S_OK);
