@@ -65,39 +65,37 @@ TEST(MethodTableTest, EventsInInterfaceOrder) {
   EXPECT_EQ(nullptr, FindEvent(7));
 }
 
-const std::string kIUpload = kUploadInterface.guid;
-
 TEST(ObjectSafetyTest, OnlyTheTwoSupportedBitsCanBeSet) {
   ObjectSafety safety;
   uint32_t supported = 9, enabled = 9;
-  EXPECT_EQ(kResultOk, safety.GetOptions(kIUpload, true, &supported, &enabled));
+  EXPECT_EQ(kResultOk, safety.GetOptions(true, &supported, &enabled));
   EXPECT_EQ(3u, supported);
   EXPECT_EQ(0u, enabled);
 
-  EXPECT_EQ(kResultOk, safety.SetOptions(kIUpload, true, 3, 1));
-  safety.GetOptions(kIUpload, true, &supported, &enabled);
+  EXPECT_EQ(kResultOk, safety.SetOptions(true, 3, 1));
+  safety.GetOptions(true, &supported, &enabled);
   EXPECT_EQ(1u, enabled);
   // Only the bits in the mask change.
-  EXPECT_EQ(kResultOk, safety.SetOptions(kIUpload, true, 2, 2));
-  safety.GetOptions(kIUpload, true, &supported, &enabled);
+  EXPECT_EQ(kResultOk, safety.SetOptions(true, 2, 2));
+  safety.GetOptions(true, &supported, &enabled);
   EXPECT_EQ(3u, enabled);
-  EXPECT_EQ(kResultOk, safety.SetOptions(kIUpload, true, 1, 0));
-  safety.GetOptions(kIUpload, true, &supported, &enabled);
+  EXPECT_EQ(kResultOk, safety.SetOptions(true, 1, 0));
+  safety.GetOptions(true, &supported, &enabled);
   EXPECT_EQ(2u, enabled);
   // A mask reaching beyond them fails and changes nothing.
-  EXPECT_EQ(kResultFail, safety.SetOptions(kIUpload, true, 4 | 1, 1));
-  safety.GetOptions(kIUpload, true, &supported, &enabled);
+  EXPECT_EQ(kResultFail, safety.SetOptions(true, 4 | 1, 1));
+  safety.GetOptions(true, &supported, &enabled);
   EXPECT_EQ(2u, enabled);
 }
 
 TEST(ObjectSafetyTest, UnknownInterface) {
   ObjectSafety safety;
-  safety.SetOptions(kIUpload, true, 3, 3);
+  safety.SetOptions(true, 3, 3);
   uint32_t supported = 9, enabled = 9;
-  EXPECT_EQ(kResultNoInterface, safety.GetOptions(kIUpload, false, &supported, &enabled));
+  EXPECT_EQ(kResultNoInterface, safety.GetOptions(false, &supported, &enabled));
   EXPECT_EQ(0u, supported);
   EXPECT_EQ(0u, enabled);
-  EXPECT_EQ(kResultNoInterface, safety.SetOptions(kIUpload, false, 1, 1));
+  EXPECT_EQ(kResultNoInterface, safety.SetOptions(false, 1, 1));
 }
 
 // What a container turns on for one interface stays off for the others.
@@ -105,19 +103,14 @@ TEST(ObjectSafetyTest, OptionsAreKeptForEachInterfaceApart) {
   const std::string kIDispatch = "{00020400-0000-0000-C000-000000000046}";
   ObjectSafety safety;
   ASSERT_EQ(kResultOk, safety.SetOptions(kIDispatch, true, 3, 1));
-  ASSERT_EQ(kResultOk, safety.SetOptions(kIUpload, true, 2, 2));
-  struct Case {
-    const std::string* id;
-    uint32_t enabled;
-  } cases[] = {{&kIDispatch, 1}, {&kIUpload, 2}};
-  for (const Case& c : cases) {
+  ASSERT_EQ(kResultOk, safety.SetOptions(true, 2, 2));  // the control's own interface, IUpload
+  const std::pair<std::string, uint32_t> cases[] = {
+      {kIDispatch, 1}, {kUploadInterface.guid, 2}, {kEventInterface.guid, 0}};
+  for (const auto& [id, want] : cases) {
     uint32_t supported = 0, enabled = 9;
-    EXPECT_EQ(kResultOk, safety.GetOptions(*c.id, true, &supported, &enabled));
-    EXPECT_EQ(c.enabled, enabled) << *c.id;
+    EXPECT_EQ(kResultOk, safety.GetOptions(id, true, &supported, &enabled));
+    EXPECT_EQ(want, enabled) << id;
   }
-  uint32_t supported = 0, enabled = 9;
-  EXPECT_EQ(kResultOk, safety.GetOptions(kEventInterface.guid, true, &supported, &enabled));
-  EXPECT_EQ(0u, enabled);
 }
 
 }  // namespace
