@@ -398,6 +398,7 @@ STDMETHODIMP InPlaceControl::GetSizeMax(ULARGE_INTEGER* size) {
 }
 
 STDMETHODIMP InPlaceControl::FreezeEvents(BOOL freeze) {
+  HeldRef<IUnknown> keep(owner_);  // a thaw fires events, whose handlers may let go of the control
   if (freeze_) freeze_(freeze != FALSE);
   return S_OK;
 }
