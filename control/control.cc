@@ -30,6 +30,8 @@ namespace {
 // happens under this lock, so a control that has left the list is never
 // reached again.
 struct LiveControls {
+  // Lock order: engineMutex, then mu, then a control's queue lock (reports
+  // are posted under the engine lock). Nothing but a post runs under mu.
   port::Mutex mu;
   std::vector<CUpload*> controls;
 };
@@ -152,14 +154,18 @@ CUpload::CUpload() : id_(NextControlId()) {
 
 CUpload::~CUpload() {
   port::DebugOut("FinalRelease\n");
+  bool last = false;
   {
     LiveControls& live = Live();
     port::MutexLock l(&live.mu);
     auto& list = live.controls;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    last = list.empty();
   }
   queue_.Close();
-  if (logout_on_release_) {
+  // The session and its uploads belong to every page of the process: a
+  // page's throwaway control, or another tab closing, must not end them.
+  if (logout_on_release_ && last) {
     // A cancel just made reaches the service before the session ends (a
     // command-line host releases its control and exits right after).
     WaitForServiceCancels(kServiceCancelWaitMs);

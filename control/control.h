@@ -35,8 +35,9 @@ class CUpload {
  public:
   // Becomes the current control.
   CUpload();
-  // Stops being current, drops what is still queued and logs out (which
-  // stops the engine). Reports posted afterwards never reach it.
+  // Stops being current and drops what is still queued; the last live
+  // control also logs out (which stops the engine). Reports posted
+  // afterwards never reach it.
   ~CUpload();
   CUpload(const CUpload&) = delete;
   CUpload& operator=(const CUpload&) = delete;

@@ -37,12 +37,16 @@ void ControlTaskList::Clear() {
 }
 
 void ControlTaskList::ForEach(const std::function<void(const ProgressRecord&)>& visit) const {
-  port::MutexLock l(&mu_);
-  // A visitor may change the list on this thread (a page cancelling from its
-  // LoadTaskEvent handler), so it walks a copy.
+  // The visitor runs page script, which may stop or cancel an upload (taking
+  // the engine lock) while the scheduler, holding that lock, waits here to
+  // record a report: it walks a copy taken under the lock, with the lock
+  // released.
   std::vector<ProgressRecord> rows;
-  rows.reserve(order_.size());
-  for (const std::string& path : order_) rows.push_back(rows_.at(path).record);
+  {
+    port::MutexLock l(&mu_);
+    rows.reserve(order_.size());
+    for (const std::string& path : order_) rows.push_back(rows_.at(path).record);
+  }
   for (const ProgressRecord& r : rows) visit(r);
 }
 

@@ -21,7 +21,8 @@ class ControlTaskList {
   void Record(const ProgressRecord& record);
   void Remove(const std::string& path);
   void Clear();
-  // Runs `visit` on each row in order with the lock held.
+  // Runs `visit` on a copy of the rows, in order, without the lock held, so
+  // it may call into the engine and change the list.
   void ForEach(const std::function<void(const ProgressRecord&)>& visit) const;
   size_t size() const;
   bool Contains(const std::string& path) const;
@@ -31,6 +32,8 @@ class ControlTaskList {
     ProgressRecord record;
     std::list<std::string>::iterator position;
   };
+  // Lock order: engineMutex, then mu_ (the engine records reports with its
+  // lock held). Nothing is called out to while mu_ is held.
   mutable port::Mutex mu_;
   std::list<std::string> order_;
   std::map<std::string, Row> rows_;

@@ -6,15 +6,22 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
+#include "account/session.h"
 #include "account/test_data_dir.h"
+#include "codec/text.h"
 #include "control/control_task_list.h"
 #include "control/page_script_policy.h"
 #include "control/selection_reports.h"
 #include "control/test_script_host.h"
+#include "engine/test_worker.h"
+#include "port/event.h"
 
 namespace vexa {
 namespace {
@@ -89,6 +96,20 @@ TEST(MessageQueueTest, ForwardTakesEachPostInOrderUntilClosed) {
   EXPECT_EQ(2u, forwarded.size());
 }
 
+// A host creates its control and only then sets the forward to its own
+// window: what was posted in between is handed over, not left in a queue
+// the host never reads.
+TEST(MessageQueueTest, SettingAForwardHandsOverWhatWasQueued) {
+  MessageQueue queue;
+  EXPECT_TRUE(queue.Post(kLoginMessage, std::make_unique<std::string>("1|ok")));
+  EXPECT_TRUE(queue.Post(kProgressMessage, std::make_unique<std::string>("row")));
+  std::vector<std::string> forwarded;
+  queue.SetForward([&forwarded](uint32_t, std::unique_ptr<std::string> text) { forwarded.push_back(*text); });
+  EXPECT_TRUE(queue.Post(kProgressMessage, std::make_unique<std::string>("later")));
+  EXPECT_EQ((std::vector<std::string>{"1|ok", "row", "later"}), forwarded);
+  EXPECT_EQ(0u, queue.size());
+}
+
 class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override { TaskList().Clear(); }
@@ -140,6 +161,94 @@ TEST_F(ControlTest, ControlsComeAndGoWhileEngineThreadsReport) {
   stop.store(true);
   for (std::thread& t : engine_threads) t.join();
   EXPECT_GT(fired, 0u);
+}
+
+TEST_F(ControlTest, ReportsPostedWhileControlsAreSetUpAllArrive) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> accepted{0}, forwarded{0};
+  std::thread poster([&] {
+    while (!stop.load()) {
+      if (PostToCurrentControl(kProgressMessage, "row")) ++accepted;
+    }
+  });
+  std::vector<std::unique_ptr<CUpload>> controls;
+  for (int i = 0; i < 500; ++i) {
+    auto control = std::make_unique<CUpload>();
+    // A host sets up more than its forward meanwhile (a window, a sink).
+    const int seen = accepted.load();
+    while (i % 10 == 0 && accepted.load() == seen) std::this_thread::yield();
+    control->messages().SetForward([&forwarded](uint32_t, std::unique_ptr<std::string>) { ++forwarded; });
+    controls.push_back(std::move(control));
+  }
+  stop.store(true);
+  poster.join();
+  EXPECT_EQ(accepted.load(), forwarded.load());
+}
+
+// Only the release of the last live control ends the session: a page's
+// throwaway control, or a second tab closing, leaves the others' uploads.
+TEST_F(ControlTest, OnlyTheLastLiveControlLogsOutOnRelease) {
+  for (const bool newest_first : {true, false}) {
+    LogoutAccount();
+    ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "500", "size_limit": 1000})", "a", "d", false,
+                                 false, LogoutCount()));
+    auto older = std::make_unique<CUpload>();
+    auto newer = std::make_unique<CUpload>();
+    (newest_first ? newer : older).reset();
+    EXPECT_TRUE(IsLoggedIn()) << newest_first;
+    EXPECT_TRUE(HasCurrentControl());
+    (newest_first ? older : newer).reset();
+    EXPECT_FALSE(IsLoggedIn()) << newest_first;
+  }
+}
+
+// The scheduler reports with the engine lock held while a page, inside a
+// LoadTaskEvent handler, stops an upload (which takes the engine lock):
+// neither may wait for the other.
+TEST_F(ControlTest, APageStopsFromLoadTaskWhileTheSchedulerReports) {
+  TEST_SetSchedulerThreadEnabled(false);
+  LogoutAccount();
+  ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "500", "size_limit": 1000000})", "a", "d", false,
+                               false, LogoutCount()));
+  TestWorker worker;
+  std::atomic<bool> in_pass{false};
+  port::Event reporting;  // set by a report made inside the pass, under the engine lock
+  StartEngine(
+      [&](TaskNotice n) {
+        if (in_pass.load()) reporting.Set();
+        OnTaskNotice(std::move(n));
+      },
+      0);
+  const std::string path = data_.File("big.bin");
+  std::ofstream(path, std::ios::binary) << std::string(1000, 'x');
+  ASSERT_TRUE(AddFileTask(path, "/t", 0, "", "", true));
+  if (!TaskList().Contains(path)) OnTaskNotice(Notice(path, TaskStatus::Waiting));
+
+  CUpload control;
+  control.KeepSessionOnRelease();
+  std::future<void> pass;
+  bool saw_pass = false;
+  control.SetEventSink([&](const EventInfo& e, const std::u16string&) {
+    if (e.dispid != kLoadTaskEvent || pass.valid()) return;
+    pass = std::async(std::launch::async, [&] {
+      in_pass.store(true);
+      RunSchedulerPass();
+    });
+    saw_pass = reporting.Wait(10000);
+    control.StopUpload(Utf8ToWide(path));
+  });
+  std::future<void> page = std::async(std::launch::async, [&] { control.LoadTask(); });
+  if (page.wait_for(std::chrono::seconds(10)) != std::future_status::ready ||
+      pass.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Both threads wait on each other for good: nothing here can end them.
+    std::fprintf(stderr, "deadlock: the page and the scheduler wait on each other\n");
+    std::_Exit(1);
+  }
+  EXPECT_TRUE(saw_pass);
+  EXPECT_FALSE(FindTask(path));  // the stop went through
+  StopEngine();
+  LogoutAccount();
+  TEST_SetSchedulerThreadEnabled(true);
 }
 
 TEST_F(ControlTest, NoticesFillTheTaskListAndReachThePageInOrder) {

@@ -40,6 +40,14 @@ void MessageQueue::SetWakeup(std::function<void()> wakeup) {
 void MessageQueue::SetForward(Forward forward) {
   std::lock_guard<std::mutex> l(mu_);
   forward_ = std::move(forward);
+  // Reports posted before the host set its forward would otherwise wait in a
+  // queue it never reads; under the lock, they stay ahead of later posts.
+  if (!forward_) return;
+  while (!messages_.empty()) {
+    QueuedMessage m = std::move(messages_.front());
+    messages_.pop_front();
+    forward_(m.id, std::move(m.text));
+  }
 }
 
 void MessageQueue::Close() {

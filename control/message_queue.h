@@ -50,8 +50,9 @@ class MessageQueue {
   // For hosts with a message loop of their own (the COM control's window):
   // while set, each post is handed to `forward` instead of being queued. It
   // runs with the queue's lock held, so posts keep their order; it owns the
-  // text from then on and must only hand it over, never block or post. Close
-  // waits for a running forward and removes it.
+  // text from then on and must only hand it over, never block or post. What
+  // was queued before is handed to `forward` first, in order. Close waits
+  // for a running forward and removes it.
   using Forward = std::function<void(uint32_t id, std::unique_ptr<std::string> text)>;
   void SetForward(Forward forward);
   // Drops what is queued; every later post is dropped.

@@ -97,21 +97,25 @@ const ParamInfo* ResultParam(const MethodInfo& method) {
   return nullptr;
 }
 
-uint32_t ObjectSafety::GetOptions(bool implements_interface, uint32_t* supported, uint32_t* enabled) const {
+uint32_t ObjectSafety::GetOptions(const std::string& interface_id, bool implements_interface,
+                                  uint32_t* supported, uint32_t* enabled) const {
   if (!implements_interface) {
     *supported = 0;
     *enabled = 0;
     return kResultNoInterface;
   }
   *supported = kSupportedSafety;
-  *enabled = enabled_;
+  const auto it = enabled_.find(interface_id);
+  *enabled = it == enabled_.end() ? 0 : it->second;
   return kResultOk;
 }
 
-uint32_t ObjectSafety::SetOptions(bool implements_interface, uint32_t mask, uint32_t options) {
+uint32_t ObjectSafety::SetOptions(const std::string& interface_id, bool implements_interface, uint32_t mask,
+                                  uint32_t options) {
   if (!implements_interface) return kResultNoInterface;
   if ((mask & ~kSupportedSafety) != 0) return kResultFail;
-  enabled_ = (enabled_ & ~mask) | (options & mask);
+  uint32_t& enabled = enabled_[interface_id];
+  enabled = (enabled & ~mask) | (options & mask);
   return kResultOk;
 }
 

@@ -8,6 +8,7 @@
 // host) dispatches and describes through this table, so they cannot drift.
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -136,22 +137,35 @@ inline constexpr uint32_t kResultOk = 0;
 inline constexpr uint32_t kResultFail = 0x80004005;         // E_FAIL
 inline constexpr uint32_t kResultNoInterface = 0x80004002;  // E_NOINTERFACE
 
-// The safety options of one control. Hosts without COM keep the rules as
-// their policy: a caller may turn on only what the control supports.
+// The safety options of one control, kept for each interface apart: a
+// container that makes one interface safe for untrusted callers has not made
+// the others so. Hosts without COM keep the rules as their policy: a caller
+// may turn on only what the control supports. `interface_id` names the
+// interface (its identifier in registry form).
 class ObjectSafety {
  public:
   // Getting: for an interface the control implements, *supported is 3 and
-  // *enabled the options turned on; otherwise both are 0 and the interface
-  // query's error is returned.
-  uint32_t GetOptions(bool implements_interface, uint32_t* supported, uint32_t* enabled) const;
+  // *enabled the options turned on for it; otherwise both are 0 and the
+  // interface query's error is returned.
+  uint32_t GetOptions(const std::string& interface_id, bool implements_interface, uint32_t* supported,
+                      uint32_t* enabled) const;
   // Setting: a mask with bits beyond the supported two fails with kResultFail
   // and changes nothing; otherwise only the bits in `mask` take their values
   // from `options`. An interface the control does not implement fails with
   // kResultNoInterface.
-  uint32_t SetOptions(bool implements_interface, uint32_t mask, uint32_t options);
+  uint32_t SetOptions(const std::string& interface_id, bool implements_interface, uint32_t mask,
+                      uint32_t options);
+  // The same for the control's scripting interface (IUpload), the one a
+  // host without interfaces of its own answers for.
+  uint32_t GetOptions(bool implements_interface, uint32_t* supported, uint32_t* enabled) const {
+    return GetOptions(kUploadInterface.guid, implements_interface, supported, enabled);
+  }
+  uint32_t SetOptions(bool implements_interface, uint32_t mask, uint32_t options) {
+    return SetOptions(kUploadInterface.guid, implements_interface, mask, options);
+  }
 
  private:
-  uint32_t enabled_ = 0;
+  std::map<std::string, uint32_t> enabled_;  // by interface; absent: none
 };
 
 }  // namespace vexa

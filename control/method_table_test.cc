@@ -98,5 +98,20 @@ TEST(ObjectSafetyTest, UnknownInterface) {
   EXPECT_EQ(kResultNoInterface, safety.SetOptions(false, 1, 1));
 }
 
+// What a container turns on for one interface stays off for the others.
+TEST(ObjectSafetyTest, OptionsAreKeptForEachInterfaceApart) {
+  const std::string kIDispatch = "{00020400-0000-0000-C000-000000000046}";
+  ObjectSafety safety;
+  ASSERT_EQ(kResultOk, safety.SetOptions(kIDispatch, true, 3, 1));
+  ASSERT_EQ(kResultOk, safety.SetOptions(true, 2, 2));  // the control's own interface, IUpload
+  const std::pair<std::string, uint32_t> cases[] = {
+      {kIDispatch, 1}, {kUploadInterface.guid, 2}, {kEventInterface.guid, 0}};
+  for (const auto& [id, want] : cases) {
+    uint32_t supported = 0, enabled = 9;
+    EXPECT_EQ(kResultOk, safety.GetOptions(id, true, &supported, &enabled));
+    EXPECT_EQ(want, enabled) << id;
+  }
+}
+
 }  // namespace
 }  // namespace vexa

@@ -58,6 +58,10 @@ SocketStatus MapSocketErrno(int err) {
       return SocketStatus::TimedOut;
     case ECONNREFUSED:
       return SocketStatus::ConnectionRefused;
+    // No socket call here fails so; the Windows port reports a host name
+    // without an address with it.
+    case EDESTADDRREQ:
+      return SocketStatus::InvalidAddress;
     default:
       return SocketStatus::OtherError;
   }

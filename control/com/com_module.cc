@@ -1,8 +1,10 @@
 #include "control/com/com_module.h"
 
 #include <mutex>
+#include <string>
 
 #include "port/thread.h"
+#include "port/win32/wide_path.h"
 
 namespace vexa::com {
 namespace {
@@ -36,9 +38,9 @@ HRESULT TypeInfoOf(REFGUID guid, ITypeInfo** info) {
   *info = nullptr;
   std::lock_guard<std::mutex> l(g_typelib_mu);
   if (g_typelib == nullptr) {
-    wchar_t path[MAX_PATH];
-    if (::GetModuleFileNameW(g_module, path, MAX_PATH) == 0) return HRESULT_FROM_WIN32(::GetLastError());
-    const HRESULT hr = ::LoadTypeLibEx(path, REGKIND_NONE, &g_typelib);
+    std::wstring path;
+    if (!port::ModuleFileName(g_module, &path)) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &g_typelib);
     if (FAILED(hr)) return hr;
   }
   return g_typelib->GetTypeInfoOfGuid(guid, info);

@@ -27,6 +27,30 @@ void Replace(T** slot, T* value) {
   *slot = value;
 }
 
+// A reference held for the length of a call into the container, which may
+// deactivate, close or release the control before it returns.
+template <typename T>
+class HeldRef {
+ public:
+  explicit HeldRef(T* p = nullptr) : p_(p) {
+    if (p_ != nullptr) p_->AddRef();
+  }
+  ~HeldRef() { ReleaseAndClear(&p_); }
+  HeldRef(const HeldRef&) = delete;
+  HeldRef& operator=(const HeldRef&) = delete;
+  // Takes over a reference the caller already holds.
+  void Adopt(T* p) {
+    ReleaseAndClear(&p_);
+    p_ = p;
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  T* p_;
+};
+
 LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_PAINT) {
     PAINTSTRUCT ps;
@@ -120,8 +144,10 @@ STDMETHODIMP InPlaceControl::GetClientSite(IOleClientSite** site) {
 }
 
 STDMETHODIMP InPlaceControl::Close(DWORD) {
+  HeldRef<IUnknown> keep(owner_);
   InPlaceDeactivate();
-  if (advise_holder_ != nullptr) advise_holder_->SendOnClose();
+  HeldRef<IOleAdviseHolder> holder(advise_holder_);
+  if (holder) holder->SendOnClose();
   return S_OK;
 }
 
@@ -204,32 +230,43 @@ STDMETHODIMP InPlaceControl::GetMiscStatus(DWORD, DWORD* status) {
 
 // --- In-place activation ------------------------------------------------------
 
-HRESULT InPlaceControl::Activate(IOleClientSite* site, HWND parent, LPCRECT position, bool ui) {
-  if (site == nullptr) site = site_;
-  if (site == nullptr) return E_UNEXPECTED;
+// Every call into the container may come back into this object (a page's
+// script deactivating the control from an activation notice): each runs on a
+// reference of its own, and the state is looked at again after it.
+HRESULT InPlaceControl::Activate(IOleClientSite* given_site, HWND parent, LPCRECT position, bool ui) {
+  HeldRef<IUnknown> keep(owner_);
+  HeldRef<IOleClientSite> site(given_site != nullptr ? given_site : site_);
+  if (!site) return E_UNEXPECTED;
   if (in_place_site_ == nullptr) {
-    IOleInPlaceSite* in_place = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&in_place)))) {
+    HeldRef<IOleInPlaceSite> candidate;
+    IOleInPlaceSite* found = nullptr;
+    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&found)))) {
       return OLE_E_NOT_INPLACEACTIVE;
     }
-    if (in_place->CanInPlaceActivate() != S_OK) {
-      in_place->Release();
-      return E_FAIL;
+    candidate.Adopt(found);
+    if (candidate->CanInPlaceActivate() != S_OK) return E_FAIL;
+    if (in_place_site_ == nullptr) {
+      Replace(&in_place_site_, candidate.get());
+      candidate->OnInPlaceActivate();
     }
-    in_place_site_ = in_place;
-    in_place_site_->OnInPlaceActivate();
   }
-  IOleInPlaceFrame* frame = nullptr;
-  IOleInPlaceUIWindow* document = nullptr;
+  // Deactivated meanwhile (or by another site's activation): stop here.
+  HeldRef<IOleInPlaceSite> in_place(in_place_site_);
+  if (!in_place) return OLE_E_NOT_INPLACEACTIVE;
+  HeldRef<IOleInPlaceFrame> frame;
+  HeldRef<IOleInPlaceUIWindow> document;
   RECT site_position = {}, clip = {};
   OLEINPLACEFRAMEINFO frame_info = {};
   frame_info.cb = sizeof(frame_info);
-  if (FAILED(in_place_site_->GetWindowContext(&frame, &document, &site_position, &clip, &frame_info))) {
-    frame = nullptr;
-    document = nullptr;
+  IOleInPlaceFrame* got_frame = nullptr;
+  IOleInPlaceUIWindow* got_document = nullptr;
+  if (SUCCEEDED(in_place->GetWindowContext(&got_frame, &got_document, &site_position, &clip, &frame_info))) {
+    frame.Adopt(got_frame);
+    document.Adopt(got_document);
   }
   if (position == nullptr) position = &site_position;
-  if (parent == nullptr) in_place_site_->GetWindow(&parent);
+  if (parent == nullptr) in_place->GetWindow(&parent);
+  if (in_place_site_ != in_place.get()) return OLE_E_NOT_INPLACEACTIVE;
 
   HRESULT hr = S_OK;
   if (window_ == nullptr) {
@@ -246,16 +283,18 @@ HRESULT InPlaceControl::Activate(IOleClientSite* site, HWND parent, LPCRECT posi
   }
   if (SUCCEEDED(hr) && ui && !ui_active_) {
     ui_active_ = true;
-    in_place_site_->OnUIActivate();
-    ::SetFocus(window_);
-    Replace(&frame_, frame);
-    Replace(&document_, document);
+    in_place->OnUIActivate();
+    // The container may have taken the activation back from inside.
+    if (!ui_active_ || in_place_site_ != in_place.get()) return OLE_E_NOT_INPLACEACTIVE;
+    if (window_ != nullptr) ::SetFocus(window_);
+    Replace(&frame_, frame.get());
+    Replace(&document_, document.get());
     auto* active = static_cast<IOleInPlaceActiveObject*>(this);
-    if (frame_ != nullptr) frame_->SetActiveObject(active, nullptr);
-    if (document_ != nullptr) document_->SetActiveObject(active, nullptr);
+    if (frame) frame->SetActiveObject(active, nullptr);
+    if (!ui_active_) return OLE_E_NOT_INPLACEACTIVE;
+    if (document) document->SetActiveObject(active, nullptr);
+    if (!ui_active_) return OLE_E_NOT_INPLACEACTIVE;
   }
-  ReleaseAndClear(&frame);
-  ReleaseAndClear(&document);
   if (FAILED(hr)) InPlaceDeactivate();
   return hr;
 }
@@ -267,25 +306,39 @@ STDMETHODIMP InPlaceControl::GetWindow(HWND* window) {
 }
 
 STDMETHODIMP InPlaceControl::InPlaceDeactivate() {
+  HeldRef<IUnknown> keep(owner_);
   if (in_place_site_ == nullptr) return S_OK;
   UIDeactivate();
-  if (window_ != nullptr) ::DestroyWindow(window_);
-  window_ = nullptr;
-  IOleInPlaceSite* site = in_place_site_;
+  // The container may have deactivated the control from OnUIDeactivate.
+  if (in_place_site_ == nullptr) return S_OK;
+  HeldRef<IOleInPlaceSite> site;
+  site.Adopt(in_place_site_);
   in_place_site_ = nullptr;
+  if (window_ != nullptr) {
+    HWND window = window_;
+    window_ = nullptr;
+    ::DestroyWindow(window);
+  }
   site->OnInPlaceDeactivate();
-  site->Release();
   return S_OK;
 }
 
 STDMETHODIMP InPlaceControl::UIDeactivate() {
+  HeldRef<IUnknown> keep(owner_);
   if (!ui_active_) return S_OK;
   ui_active_ = false;
-  if (frame_ != nullptr) frame_->SetActiveObject(nullptr, nullptr);
-  if (document_ != nullptr) document_->SetActiveObject(nullptr, nullptr);
-  ReleaseAndClear(&frame_);
-  ReleaseAndClear(&document_);
-  if (in_place_site_ != nullptr) in_place_site_->OnUIDeactivate(FALSE);
+  // Taken out before the calls: a call that deactivates again finds nothing
+  // left to release.
+  HeldRef<IOleInPlaceFrame> frame;
+  frame.Adopt(frame_);
+  frame_ = nullptr;
+  HeldRef<IOleInPlaceUIWindow> document;
+  document.Adopt(document_);
+  document_ = nullptr;
+  HeldRef<IOleInPlaceSite> site(in_place_site_);
+  if (frame) frame->SetActiveObject(nullptr, nullptr);
+  if (document) document->SetActiveObject(nullptr, nullptr);
+  if (site) site->OnUIDeactivate(FALSE);
   return S_OK;
 }
 
@@ -341,6 +394,12 @@ STDMETHODIMP InPlaceControl::GetClassID(CLSID* clsid) {
 STDMETHODIMP InPlaceControl::GetSizeMax(ULARGE_INTEGER* size) {
   if (size == nullptr) return E_POINTER;
   size->QuadPart = 0;
+  return S_OK;
+}
+
+STDMETHODIMP InPlaceControl::FreezeEvents(BOOL freeze) {
+  HeldRef<IUnknown> keep(owner_);  // a thaw fires events, whose handlers may let go of the control
+  if (freeze_) freeze_(freeze != FALSE);
   return S_OK;
 }
 

@@ -15,6 +15,8 @@
 #include <ocidl.h>
 #include <oleidl.h>
 
+#include <functional>
+
 namespace vexa::com {
 
 class InPlaceControl : public IOleObject,
@@ -25,7 +27,9 @@ class InPlaceControl : public IOleObject,
                        public IPersistPropertyBag,
                        public IOleControl {
  public:
-  explicit InPlaceControl(IUnknown* owner) : owner_(owner) {}
+  // `freeze` receives the container's FreezeEvents calls.
+  InPlaceControl(IUnknown* owner, std::function<void(bool freeze)> freeze)
+      : owner_(owner), freeze_(std::move(freeze)) {}
   ~InPlaceControl();
   InPlaceControl(const InPlaceControl&) = delete;
   InPlaceControl& operator=(const InPlaceControl&) = delete;
@@ -110,12 +114,13 @@ class InPlaceControl : public IOleObject,
   STDMETHODIMP GetControlInfo(CONTROLINFO* info) override;
   STDMETHODIMP OnMnemonic(LPMSG) override { return S_OK; }
   STDMETHODIMP OnAmbientPropertyChange(DISPID) override { return S_OK; }
-  STDMETHODIMP FreezeEvents(BOOL) override { return S_OK; }
+  STDMETHODIMP FreezeEvents(BOOL freeze) override;
 
  private:
   HRESULT Activate(IOleClientSite* site, HWND parent, LPCRECT position, bool ui);
 
   IUnknown* owner_;
+  std::function<void(bool)> freeze_;
   IOleClientSite* site_ = nullptr;
   IOleInPlaceSite* in_place_site_ = nullptr;  // while in-place active
   IOleInPlaceFrame* frame_ = nullptr;         // while UI active

@@ -104,21 +104,16 @@ F OleAut(const char* name) {
   return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"oleaut32.dll"), name)));
 }
 
-std::wstring ModulePath() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(Module(), path, MAX_PATH);
-  return std::wstring(path, n);
-}
-
-// The script stored as a "REGISTRY" resource, parsed with the replacements.
-bool LoadScript(int id, std::vector<RegistryKey>* roots) {
+// The script stored as a "REGISTRY" resource, parsed with the replacements;
+// `module_path` is the DLL's own path.
+bool LoadScript(int id, const std::wstring& module_path, std::vector<RegistryKey>* roots) {
   HRSRC found = ::FindResourceW(Module(), MAKEINTRESOURCEW(id), L"REGISTRY");
   HGLOBAL loaded = found != nullptr ? ::LoadResource(Module(), found) : nullptr;
   const char* data = loaded != nullptr ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
   if (data == nullptr) return false;
   const std::string text(data, ::SizeofResource(Module(), found));
   const std::map<std::string, std::string> replacements = {
-      {"MODULE", port::Narrow(ModulePath())},
+      {"MODULE", port::Narrow(module_path)},
       {"APPID", kAppId.guid},
       {"OLEMISC", std::to_string(kOleMiscStatus)},
   };
@@ -130,28 +125,23 @@ bool LoadScript(int id, std::vector<RegistryKey>* roots) {
   return true;
 }
 
-HRESULT ApplyScripts(bool do_register, bool per_user) {
+HRESULT ApplyScripts(bool do_register, bool per_user, const std::wstring& module_path) {
   Win32RegistryEditor editor;
   bool ok = true;
   for (int id : {kModuleScriptId, kClassScriptId}) {
     std::vector<RegistryKey> roots;
-    if (!LoadScript(id, &roots)) return E_UNEXPECTED;
+    if (!LoadScript(id, module_path, &roots)) return E_UNEXPECTED;
     ok = ApplyRegistryScript(roots, do_register, per_user, &editor) && ok;
     if (!ok && do_register) return SELFREG_E_CLASS;
   }
   return ok ? S_OK : SELFREG_E_CLASS;
 }
 
-}  // namespace
-
-HRESULT RegisterServer(bool per_user) {
-  HRESULT hr = ApplyScripts(true, per_user);
-  if (FAILED(hr)) return hr;
+HRESULT RegisterTypeLibrary(bool per_user, const std::wstring& module_path) {
   ITypeLib* typelib = nullptr;
-  const std::wstring path = ModulePath();
-  hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &typelib);
+  HRESULT hr = ::LoadTypeLibEx(module_path.c_str(), REGKIND_NONE, &typelib);
   if (FAILED(hr)) return hr;
-  std::wstring copy = path;
+  std::wstring copy = module_path;
   const auto for_user = OleAut<RegisterForUser>("RegisterTypeLibForUser");
   hr = per_user && for_user != nullptr ? for_user(typelib, copy.data(), nullptr)
                                        : ::RegisterTypeLib(typelib, copy.data(), nullptr);
@@ -159,8 +149,26 @@ HRESULT RegisterServer(bool per_user) {
   return hr;
 }
 
+}  // namespace
+
+HRESULT RegisterServer(bool per_user) {
+  // A cut path would register a server that does not exist: nothing is
+  // written without the whole one.
+  std::wstring module_path;
+  if (!port::ModuleFileName(Module(), &module_path)) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  HRESULT hr = ApplyScripts(true, per_user, module_path);
+  if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(per_user, module_path);
+  // Half a registration is taken back: a class without its type library (or
+  // the reverse) only fails later, in a page.
+  if (FAILED(hr)) UnregisterServer(per_user);
+  return hr;
+}
+
 HRESULT UnregisterServer(bool per_user) {
-  const HRESULT scripts = ApplyScripts(false, per_user);
+  // Removal does not need the module's path: the scripts' keys are found by name.
+  std::wstring module_path;
+  if (!port::ModuleFileName(Module(), &module_path)) module_path.clear();
+  const HRESULT scripts = ApplyScripts(false, per_user, module_path);
   GUID libid;
   if (FAILED(::CLSIDFromString(port::Widen(kTypeLibrary.guid).c_str(), &libid))) return E_UNEXPECTED;
   const auto for_user = OleAut<UnregisterForUser>("UnRegisterTypeLibForUser");

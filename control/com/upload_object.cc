@@ -7,6 +7,7 @@
 #include "control/com/com_module.h"
 #include "control/com/enumerator.h"
 #include "port/debug.h"
+#include "port/win32/wide_path.h"
 
 namespace vexa::com {
 namespace {
@@ -22,6 +23,13 @@ HRESULT ToBstr(const std::u16string& s, BSTR* out) {
   if (out == nullptr) return E_POINTER;
   *out = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()), static_cast<UINT>(s.size()));
   return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+// An interface identifier in registry form, as the safety options are kept.
+std::string InterfaceId(REFIID riid) {
+  wchar_t text[40] = {};
+  ::StringFromGUID2(riid, text, 40);
+  return port::Narrow(text);
 }
 
 bool RegisterWindowClass() {
@@ -45,27 +53,57 @@ EventConnectionPoint::~EventConnectionPoint() {
 }
 
 HRESULT EventConnectionPoint::Fire(DISPID dispid, const std::u16string& payload) {
-  // A sink may disconnect (or connect another) while it runs: fire to a copy.
-  std::vector<IDispatch*> sinks;
-  for (Connection& c : connections_) {
-    c.sink->AddRef();
-    sinks.push_back(c.sink);
+  if (frozen_ > 0) {
+    // The container is not ready for events: they wait, oldest first, and
+    // the oldest go when too many pile up.
+    if (held_.size() >= kMaxHeldEvents) held_.pop_front();
+    held_.push_back({dispid, payload});
+    return S_OK;
   }
+  // A sink may disconnect (or connect another) while it runs: fire to a copy,
+  // and skip a sink that was disconnected meanwhile.
+  std::vector<Connection> sinks = connections_;
+  for (Connection& c : sinks) c.sink->AddRef();
   HRESULT result = S_OK;
-  for (IDispatch* sink : sinks) {
-    VARIANTARG arg;
-    ::VariantInit(&arg);
-    arg.vt = VT_BSTR;
-    if (result == S_OK && FAILED(ToBstr(payload, &arg.bstrVal))) result = E_OUTOFMEMORY;
-    if (result == S_OK) {
-      DISPPARAMS params = {&arg, nullptr, 1, 0};
-      sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
-                   nullptr);
-      ::VariantClear(&arg);
+  for (const Connection& c : sinks) {
+    if (result == S_OK && IsConnected(c)) {
+      VARIANTARG arg;
+      ::VariantInit(&arg);
+      arg.vt = VT_BSTR;
+      if (FAILED(ToBstr(payload, &arg.bstrVal))) {
+        result = E_OUTOFMEMORY;
+      } else {
+        DISPPARAMS params = {&arg, nullptr, 1, 0};
+        c.sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
+                       nullptr);
+        ::VariantClear(&arg);
+      }
     }
-    sink->Release();
+    c.sink->Release();
   }
   return result;
+}
+
+bool EventConnectionPoint::IsConnected(const Connection& c) const {
+  for (const Connection& now : connections_) {
+    if (now.cookie == c.cookie && now.sink == c.sink) return true;
+  }
+  return false;
+}
+
+void EventConnectionPoint::Freeze(bool freeze) {
+  if (freeze) {
+    ++frozen_;
+    return;
+  }
+  if (frozen_ == 0) return;
+  if (--frozen_ > 0) return;
+  // A handler may freeze again: what it does not see waits for the next thaw.
+  while (frozen_ == 0 && !held_.empty()) {
+    HeldEvent e = std::move(held_.front());
+    held_.pop_front();
+    Fire(e.dispid, e.payload);
+  }
 }
 
 STDMETHODIMP EventConnectionPoint::QueryInterface(REFIID riid, void** out) {
@@ -128,7 +166,10 @@ STDMETHODIMP EventConnectionPoint::EnumConnections(IEnumConnections** connection
 
 // --- UploadObject ------------------------------------------------------------
 
-UploadObject::UploadObject() : events_(this), in_place_(static_cast<IUpload*>(this)) { AddObject(); }
+UploadObject::UploadObject()
+    : events_(this), in_place_(static_cast<IUpload*>(this), [this](bool freeze) { events_.Freeze(freeze); }) {
+  AddObject();
+}
 
 UploadObject::~UploadObject() {
   port::DebugOut("FinalRelease\n");
@@ -254,7 +295,8 @@ STDMETHODIMP UploadObject::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   return TypeInfoOf(IID_IUpload, info);
 }
 
-STDMETHODIMP UploadObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+STDMETHODIMP UploadObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   ITypeInfo* info = nullptr;
   HRESULT hr = TypeInfoOf(IID_IUpload, &info);
   if (FAILED(hr)) return hr;
@@ -383,14 +425,14 @@ STDMETHODIMP UploadObject::FindConnectionPoint(REFIID riid, IConnectionPoint** p
 STDMETHODIMP UploadObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) {
   if (supported == nullptr || enabled == nullptr) return E_POINTER;
   uint32_t s = 0, e = 0;
-  const HRESULT hr = static_cast<HRESULT>(safety_.GetOptions(Implements(riid), &s, &e));
+  const HRESULT hr = static_cast<HRESULT>(safety_.GetOptions(InterfaceId(riid), Implements(riid), &s, &e));
   *supported = s;
   *enabled = e;
   return hr;
 }
 
 STDMETHODIMP UploadObject::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) {
-  return static_cast<HRESULT>(safety_.SetOptions(Implements(riid), mask, enabled));
+  return static_cast<HRESULT>(safety_.SetOptions(InterfaceId(riid), Implements(riid), mask, enabled));
 }
 
 STDMETHODIMP UploadObject::GetClassInfo(ITypeInfo** info) {

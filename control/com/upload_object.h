@@ -14,6 +14,7 @@
 #include <objsafe.h>
 #include <ocidl.h>
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -34,8 +35,12 @@ class EventConnectionPoint : public IConnectionPoint {
   explicit EventConnectionPoint(UploadObject* owner) : owner_(owner) {}
   ~EventConnectionPoint();
 
-  // Calls every sink's Invoke with `dispid` and one BSTR argument.
+  // Calls every sink's Invoke with `dispid` and one BSTR argument; while
+  // events are frozen, keeps the event for the thaw instead.
   HRESULT Fire(DISPID dispid, const std::u16string& payload);
+  // The container's IOleControl::FreezeEvents: counted; the last thaw fires
+  // what was held, in order.
+  void Freeze(bool freeze);
 
   // IUnknown: lives and dies with its owner.
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override;
@@ -53,9 +58,20 @@ class EventConnectionPoint : public IConnectionPoint {
     DWORD cookie;
     IDispatch* sink;
   };
+  struct HeldEvent {
+    DISPID dispid;
+    std::u16string payload;
+  };
+  // At most this many events wait while frozen (a frozen page still hears
+  // the latest progress).
+  static constexpr size_t kMaxHeldEvents = 4096;
+  bool IsConnected(const Connection& c) const;
+
   UploadObject* owner_;
   std::vector<Connection> connections_;
   DWORD next_cookie_ = 1;
+  int frozen_ = 0;
+  std::deque<HeldEvent> held_;
 };
 
 class UploadObject : public IUpload,

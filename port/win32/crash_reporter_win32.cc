@@ -17,10 +17,11 @@ namespace {
 // Prepared beforehand: the filter runs after anything may have gone wrong.
 std::mutex g_mu;  // guards g_folder against SetCrashReportFolder while a report is written
 std::wstring g_folder;
-wchar_t g_executable[MAX_PATH];
+std::wstring g_executable;
 std::string g_program;  // "name.ext" of the process's executable
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous = nullptr;
 LONG g_in_filter = 0;
+HMODULE g_own_module = nullptr;  // the image holding this code (the DLL, or a host's executable)
 
 SYSTEMTIME LocalTimeOf(int64_t unix_millis) {
   const uint64_t t = static_cast<uint64_t>(unix_millis + 11644473600000LL) * 10000;
@@ -122,9 +123,19 @@ HANDLE CreateReportFile(const std::wstring& path) {
                        nullptr);
 }
 
+// Whether `address` lies in this module's image. The filter is the whole
+// process's: a browser's own faults are its business, not this module's.
+bool InOwnModule(const void* address) {
+  HMODULE module = nullptr;
+  return g_own_module != nullptr &&
+         ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(address), &module) &&
+         module == g_own_module;
+}
+
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
   // A fault while reporting (or in a second thread at once) is left to the system.
-  if (::InterlockedExchange(&g_in_filter, 1) == 0) {
+  if (InOwnModule(info->ExceptionRecord->ExceptionAddress) && ::InterlockedExchange(&g_in_filter, 1) == 0) {
     std::wstring folder;
     {
       std::lock_guard<std::mutex> l(g_mu);
@@ -159,11 +170,22 @@ bool InstallCrashReporter(const char*) {
   static bool installed = false;
   if (installed) return true;
   installed = true;
-  if (::GetModuleFileNameW(nullptr, g_executable, MAX_PATH) == 0) g_executable[0] = L'\0';
+  std::wstring executable;
+  if (!ModuleFileName(nullptr, &executable)) executable.clear();
+  g_executable = executable;
   const std::string exe = Narrow(g_executable);
   g_program = exe.substr(exe.find_last_of("\\/") + 1);
   static ScopedSignalStack* installing_thread_stack = new ScopedSignalStack();
   (void)installing_thread_stack;
+  // The filter stays the process's for good, so the image holding it must
+  // stay mapped too: a browser frees an idle control's DLL, and the next
+  // unhandled exception anywhere would jump into unmapped memory. Pinned, the
+  // DLL is never unloaded; without the pin, no filter is installed.
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&OnUnhandledException), &g_own_module)) {
+    g_own_module = nullptr;
+    return false;
+  }
   g_previous = ::SetUnhandledExceptionFilter(OnUnhandledException);
   return true;
 }

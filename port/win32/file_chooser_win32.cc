@@ -44,7 +44,11 @@ bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title, std::vector<
   ofn.lpstrFilter = kFilter;
   ofn.lpstrInitialDir = L"";
   ofn.Flags = OFN_EXPLORER | OFN_ALLOWMULTISELECT | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
-  if (!::GetOpenFileNameW(&ofn)) return false;
+  // The Explorer-style dialog hosts shell (COM) objects on this thread.
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const BOOL chosen = ::GetOpenFileNameW(&ofn);
+  if (SUCCEEDED(com)) ::CoUninitialize();
+  if (!chosen) return false;
   // One full path, or a folder followed by names; each ends with a NUL and
   // the list with an empty string.
   strings->clear();

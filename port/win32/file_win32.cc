@@ -24,7 +24,7 @@ bool Fail() {
 }
 
 bool Attributes(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
-  if (!::GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, data)) return Fail();
+  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, data)) return Fail();
   return true;
 }
 
@@ -88,7 +88,7 @@ std::FILE* OpenFileShared(const std::string& path, const char* mode) {
   }
   const std::wstring wmode = Widen(mode);
   _doserrno = 0;
-  std::FILE* f = ::_wfsopen(Widen(path).c_str(), wmode.c_str(), _SH_DENYNO);
+  std::FILE* f = ::_wfsopen(WidePath(path).c_str(), wmode.c_str(), _SH_DENYNO);
   if (f == nullptr) {
     // The runtime keeps the system's own code (2, 3, 32, 123, ...) beside errno.
     if (_doserrno != 0) {
@@ -127,7 +127,7 @@ bool Tell64(std::FILE* f, uint64_t* offset) {
 }
 
 ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& visit) {
-  HandleCloser file{::CreateFileW(Widen(path).c_str(), GENERIC_READ,
+  HandleCloser file{::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
   if (file.h == INVALID_HANDLE_VALUE) {
@@ -171,18 +171,18 @@ bool FileModifiedTime(const std::string& path, int64_t* nanoseconds) {
 }
 
 bool PathExists(const std::string& path) {
-  if (::GetFileAttributesW(Widen(path).c_str()) == INVALID_FILE_ATTRIBUTES) return Fail();
+  if (::GetFileAttributesW(WidePath(path).c_str()) == INVALID_FILE_ATTRIBUTES) return Fail();
   return true;
 }
 
 bool IsDirectory(const std::string& path) {
-  const DWORD a = ::GetFileAttributesW(Widen(path).c_str());
+  const DWORD a = ::GetFileAttributesW(WidePath(path).c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return Fail();
   return (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsRegularFile(const std::string& path) {
-  const DWORD a = ::GetFileAttributesW(Widen(path).c_str());
+  const DWORD a = ::GetFileAttributesW(WidePath(path).c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return Fail();
   return (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
@@ -206,7 +206,7 @@ bool CreateDirectories(const std::string& path, unsigned) {
        pos = path.find(kPathSeparator, pos + 1)) {
     if (pos == 0 || (pos == 2 && path[1] == ':')) continue;  // a root
     const std::string prefix = path.substr(0, pos);
-    if (!PathExists(prefix) && !::CreateDirectoryW(Widen(prefix).c_str(), nullptr) &&
+    if (!PathExists(prefix) && !::CreateDirectoryW(WidePath(prefix).c_str(), nullptr) &&
         ::GetLastError() != ERROR_ALREADY_EXISTS) {
       return Fail();
     }
@@ -220,7 +220,7 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) {
     pattern.push_back(kPathSeparator);
   pattern.push_back('*');
   WIN32_FIND_DATAW fd;
-  HANDLE h = ::FindFirstFileW(Widen(pattern).c_str(), &fd);
+  HANDLE h = ::FindFirstFileW(WidePath(pattern).c_str(), &fd);
   if (h == INVALID_HANDLE_VALUE) return Fail();
   do {
     const std::string name = Narrow(fd.cFileName);
@@ -247,12 +247,12 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) {
 }
 
 bool RemoveFile(const std::string& path) {
-  if (!::DeleteFileW(Widen(path).c_str())) return Fail();
+  if (!::DeleteFileW(WidePath(path).c_str())) return Fail();
   return true;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-  if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
+  if (!::MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Fail();
   }

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -9,6 +12,7 @@
 #include "port/data_folder.h"
 #include "port/file.h"
 #include "port/last_error.h"
+#include "port/win32/data_folder_win32.h"
 #include "port/win32/wide_path.h"
 
 namespace vexa::port {
@@ -25,7 +29,7 @@ class Win32FileTest : public ::testing::Test {
   }
   void TearDown() override {
     std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(Widen(dir_)), ignored);
+    std::filesystem::remove_all(std::filesystem::path(WidePath(dir_)), ignored);
   }
   void Write(const std::string& path, const std::string& content) {
     std::FILE* f = OpenFileShared(path, "wb");
@@ -125,6 +129,57 @@ TEST_F(Win32FileTest, ListRenameRemove) {
   int64_t mtime = 0;
   ASSERT_TRUE(FileModifiedTime(dir_, &mtime));
   EXPECT_GT(mtime, int64_t{1600000000} * 1000000000);
+}
+
+// A folder's members may lie deeper than the old 259-character limit: they
+// open, list, rename and go like any other.
+TEST_F(Win32FileTest, PathsBeyondTheOldLimitWork) {
+  std::string deep = dir_;
+  while (deep.size() < 300) deep += "\\" + std::string(40, 'd');
+  ASSERT_TRUE(CreateDirectories(deep + "\\"));
+  const std::string file = deep + "\\member.bin";
+  ASSERT_GT(file.size(), 259u);
+  Write(file, "deep");
+  uint64_t size = 0;
+  ASSERT_TRUE(FileSize64(file, &size));
+  EXPECT_EQ(size, 4u);
+  EXPECT_TRUE(IsRegularFile(file));
+  std::vector<DirEntry> entries;
+  ASSERT_TRUE(ListDirectory(deep, &entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "member.bin");
+  ASSERT_TRUE(RenameFile(file, deep + "\\renamed.bin"));
+  EXPECT_TRUE(RemoveFile(deep + "\\renamed.bin"));
+  EXPECT_FALSE(PathExists(deep + "\\renamed.bin"));
+
+  // The extended form takes paths literally: "..", "." and "/" are resolved first.
+  Write(dir_ + "\\a\\b\\..\\.\\dots.txt", "x");
+  EXPECT_TRUE(IsRegularFile(dir_ + "\\a\\dots.txt"));
+  EXPECT_TRUE(IsRegularFile(dir_ + "/a/dots.txt"));
+}
+
+// A tab in Protected Mode cannot write the roaming profile: at low integrity
+// the low-integrity local folder holds the same layout. This test runs at
+// medium integrity and keeps the roaming folder.
+TEST(Win32DataFolderTest, LowIntegrityUsesTheLowIntegrityLocalFolder) {
+  EXPECT_FALSE(IsLowIntegrityProcess());
+  PWSTR low = nullptr;
+  ASSERT_EQ(::SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &low), S_OK);
+  const std::string low_root = Narrow(low);
+  ::CoTaskMemFree(low);
+  wchar_t roaming[MAX_PATH];
+  ASSERT_EQ(::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, roaming), S_OK);
+  struct Case {
+    bool low_integrity;
+    std::string root;
+  } cases[] = {{true, low_root}, {false, Narrow(roaming)}};
+  for (const Case& c : cases) {
+    const std::string folder = DefaultDataFolder(c.low_integrity);
+    EXPECT_EQ(folder, c.root + "\\vexabackup\\upload\\") << c.low_integrity;
+    EXPECT_TRUE(IsDirectory(folder)) << folder;
+  }
+  ASSERT_EQ(::_wputenv(L"VEXAUPLOAD_DATA_DIR="), 0);
+  EXPECT_EQ(GetDataFolder(), DefaultDataFolder(false));
 }
 
 TEST(Win32DataFolderTest, RoamingProfileOrOverride) {

@@ -6,6 +6,7 @@
 
 #include "port/socket.h"
 #include "port/socket_address.h"
+#include "port/winsock_errors.h"
 
 namespace vexa::port {
 namespace {
@@ -15,60 +16,7 @@ using internal::ToSockaddr;
 
 // Callers read socket failures from errno, as on POSIX: the Winsock codes are
 // turned into the errno values the one table in port/socket.cc maps.
-int ErrnoOfWsa(int wsa) {
-  switch (wsa) {
-    case 0:
-      return 0;
-    case WSAEINTR:
-      return EINTR;
-    case WSAEBADF:
-    case WSAENOTSOCK:
-      return ENOTSOCK;
-    case WSAEACCES:
-      return EACCES;
-    case WSAEFAULT:
-      return EFAULT;
-    case WSAEINVAL:
-      return EINVAL;
-    case WSAEMFILE:
-      return EMFILE;
-    case WSAEWOULDBLOCK:
-      return EWOULDBLOCK;
-    case WSAEINPROGRESS:
-      return EINPROGRESS;
-    case WSAEALREADY:
-      return EALREADY;
-    case WSAEAFNOSUPPORT:
-      return EAFNOSUPPORT;
-    case WSAEPROTONOSUPPORT:
-      return EPROTONOSUPPORT;
-    case WSAEADDRINUSE:
-      return EADDRINUSE;
-    case WSAENETDOWN:
-    case WSAENETUNREACH:
-    case WSAEHOSTDOWN:
-    case WSAEHOSTUNREACH:
-    case WSAHOST_NOT_FOUND:
-    case WSANO_DATA:
-      return EHOSTUNREACH;
-    case WSAENETRESET:
-    case WSAECONNRESET:
-      return ECONNRESET;
-    case WSAECONNABORTED:
-      return ECONNABORTED;
-    case WSAENOBUFS:
-      return ENOBUFS;
-    case WSAENOTCONN:
-    case WSAESHUTDOWN:
-      return ENOTCONN;
-    case WSAETIMEDOUT:
-      return ETIMEDOUT;
-    case WSAECONNREFUSED:
-      return ECONNREFUSED;
-    default:
-      return EIO;
-  }
-}
+int ErrnoOfWsa(int wsa) { return ErrnoOfWinsockError(wsa); }
 
 // -1 with errno set from the last Winsock error.
 int FailWsa() {
@@ -134,8 +82,10 @@ class WinsockApi : public SocketApi {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) {
-      errno = EHOSTUNREACH;
+    // getaddrinfo answers with Winsock codes: a name without an address
+    // (WSANO_DATA) is told apart from an unknown one.
+    if (const int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &list); r != 0) {
+      errno = ErrnoOfWsa(r);
       return false;
     }
     for (addrinfo* p = list; p != nullptr; p = p->ai_next) {

@@ -1,5 +1,9 @@
 #include "port/win32/wide_path.h"
 
+#include <windows.h>
+
+#include <vector>
+
 #include "port/codepage.h"
 
 namespace vexa::port {
@@ -15,6 +19,51 @@ std::string Narrow(const std::wstring& wide) { return Utf16ToUtf8(std::u16string
 
 std::string Narrow(const wchar_t* wide) {
   return wide == nullptr ? std::string() : Narrow(std::wstring(wide));
+}
+
+namespace {
+
+bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// "C:\..." or "\\server\share..." (either slash).
+bool IsAbsolute(const std::wstring& p) {
+  const bool drive = p.size() >= 3 && ((p[0] | 0x20) >= L'a' && (p[0] | 0x20) <= L'z') && p[1] == L':' &&
+                     IsSlash(p[2]);
+  const bool unc = p.size() >= 3 && IsSlash(p[0]) && IsSlash(p[1]) && p[2] != L'?' && p[2] != L'.';
+  return drive || unc;
+}
+
+}  // namespace
+
+std::wstring WidePath(const std::string& utf8) {
+  std::wstring wide = Widen(utf8);
+  // The extended form passes a NUL through to nothing useful: leave such a
+  // path to fail as it did.
+  if (!IsAbsolute(wide) || wide.find(L'\0') != std::wstring::npos) return wide;
+  DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::vector<wchar_t> full(size + 1);
+  size = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (size == 0 || size >= full.size()) return wide;
+  const std::wstring resolved(full.data(), size);
+  if (resolved.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + resolved.substr(2);
+  return L"\\\\?\\" + resolved;
+}
+
+bool ModuleFileName(void* module, std::wstring* path) {
+  // The answer is cut to the buffer without a failure on some systems: grow
+  // until it fits with room to spare.
+  for (DWORD size = MAX_PATH; size <= 32768 * 2; size *= 2) {
+    std::vector<wchar_t> buffer(size);
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD n = ::GetModuleFileNameW(static_cast<HMODULE>(module), buffer.data(), size);
+    if (n == 0) return false;
+    if (n < size - 1 && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      path->assign(buffer.data(), n);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace vexa::port

@@ -10,6 +10,18 @@ std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& wide);
 std::string Narrow(const wchar_t* wide);
 
+// A file path for the wide file calls: an absolute path takes the
+// extended-length form ("\\?\C:\...", "\\?\UNC\server\share\..."), so a
+// folder member deeper than 259 characters opens like any other; "." and
+// ".." parts and forward slashes are resolved first, as that form takes the
+// path literally. Relative paths, device paths and paths already in that
+// form are only widened.
+std::wstring WidePath(const std::string& utf8);
+
+// The full path of `module` (an HMODULE; null for the executable), however
+// long. False when it cannot be read; never a truncated path.
+bool ModuleFileName(void* module, std::wstring* path);
+
 }  // namespace vexa::port
 
 #endif  // VEXA_PORT_WIN32_WIDE_PATH_H_

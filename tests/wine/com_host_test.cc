@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <new>
 #include <string>
 #include <thread>
@@ -69,13 +70,20 @@ class EventRecorder : public IDispatch {
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__IUploadEvents) {
       *out = static_cast<IDispatch*>(this);
+      AddRef();
       return S_OK;
     }
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  // Lives on the test's stack: the count starts at 0 and must be back at 0
+  // when the control is done with it.
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    EXPECT_GT(refs_, 0) << "released more often than referenced";
+    return static_cast<ULONG>(--refs_);
+  }
+  int refs() const { return refs_; }
   STDMETHODIMP GetTypeInfoCount(UINT* n) override {
     *n = 0;
     return S_OK;
@@ -90,8 +98,14 @@ class EventRecorder : public IDispatch {
     EXPECT_EQ(params->cArgs, 1u);
     EXPECT_EQ(params->rgvarg[0].vt, VT_BSTR);
     events.push_back({id, params->rgvarg[0].bstrVal, ::GetCurrentThreadId()});
+    if (on_event) on_event();
     return S_OK;
   }
+  // Runs after each event is recorded, as a page's handler would.
+  std::function<void()> on_event;
+
+ private:
+  int refs_ = 0;
 };
 
 // "\u0041\u0042" -> "AB".
@@ -227,6 +241,10 @@ TEST_F(ComHostTest, DispatchesByName) {
   ASSERT_EQ(Call(L"GetAllowUpload", {}, &v), S_OK);
   EXPECT_EQ(v.vt, VT_UI1);
   EXPECT_EQ(v.bVal, 0);
+  // Names are looked up for the default interface only.
+  LPOLESTR name[] = {const_cast<LPOLESTR>(L"LoadTask")};
+  DISPID id = 0;
+  EXPECT_EQ(control_->GetIDsOfNames(IID_IUpload, name, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNINTERFACE);
 }
 
 TEST_F(ComHostTest, ObjectSafetyAnswers) {
@@ -244,6 +262,13 @@ TEST_F(ComHostTest, ObjectSafetyAnswers) {
   safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
   EXPECT_EQ(enabled, 3u);
   EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 4), E_FAIL);
+  // Made safe through IDispatch only: the other interfaces keep their own options.
+  for (REFIID other : {IID_IPersistPropertyBag, IID_IPersistStreamInit}) {
+    supported = enabled = 99;
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(other, &supported, &enabled), S_OK);
+    EXPECT_EQ(supported, 3u);
+    EXPECT_EQ(enabled, 0u);
+  }
   // An interface the control does not have.
   EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IPersistStorage, &supported, &enabled), E_NOINTERFACE);
   EXPECT_EQ(supported, 0u);
@@ -398,6 +423,8 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
   EXPECT_EQ(point->Unadvise(first_cookie), CONNECT_E_NOCONNECTION);
   EXPECT_EQ(point->Unadvise(second_cookie), S_OK);
   point->Release();
+  EXPECT_EQ(first.refs(), 0);
+  EXPECT_EQ(second.refs(), 0);
 }
 
 
@@ -460,6 +487,7 @@ TEST_F(ComHostTest, EnumeratesItsConnectionPointAndTheSinksInConnectionOrder) {
   point->Unadvise(cookies[0]);
   point->Unadvise(cookies[2]);
   point->Release();
+  for (const EventRecorder& sink : sinks) EXPECT_EQ(sink.refs(), 0);
 }
 
 // The DLL stays loaded while anything of it lives: an object, an enumerator
@@ -480,11 +508,44 @@ TEST_F(ComHostTest, CanUnloadOnlyWhenNothingOfTheDllLives) {
   EXPECT_TRUE(PumpUntil([&] { return can_unload() == S_OK; }, 30000));
 }
 
+// A browser frees the DLLs of controls no page uses any more: the process's
+// crash filter must never point into an image that is gone.
+TEST_F(ComHostTest, TheCrashFilterNeverPointsIntoAFreedImage) {
+  HMODULE dll = ::GetModuleHandleW(L"ievexaupload_plugin.dll");
+  ASSERT_NE(dll, nullptr);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(dll);
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const char*>(dll) + dos->e_lfanew);
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(dll);
+  const uintptr_t end = begin + nt->OptionalHeader.SizeOfImage;
+  auto in_image = [&](LPTOP_LEVEL_EXCEPTION_FILTER f) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(f);
+    return at >= begin && at < end;
+  };
+  LPTOP_LEVEL_EXCEPTION_FILTER filter = ::SetUnhandledExceptionFilter(nullptr);
+  ::SetUnhandledExceptionFilter(filter);
+  ASSERT_TRUE(in_image(filter)) << "the DLL installed no filter";
+
+  auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
+  ASSERT_NE(can_unload, nullptr);
+  control_->Release();
+  control_ = nullptr;
+  ASSERT_TRUE(PumpUntil([&] { return can_unload() == S_OK; }, 30000));
+  ::CoFreeUnusedLibrariesEx(0, 0);
+  filter = ::SetUnhandledExceptionFilter(nullptr);
+  ::SetUnhandledExceptionFilter(filter);
+  const bool mapped = ::GetModuleHandleW(L"ievexaupload_plugin.dll") == dll;
+  EXPECT_TRUE(mapped || !in_image(filter)) << "the crash filter points into the freed DLL";
+}
+
 // The container side of in-place activation: a site in a real top-level window.
 class TestSite : public IOleClientSite, public IOleInPlaceSite {
  public:
   explicit TestSite(HWND window) : window_(window) {}
-  int activated = 0, deactivated = 0, ui_activated = 0;
+  int activated = 0, deactivated = 0, ui_activated = 0, ui_deactivated = 0;
+  // What a container's page script does from inside the notices.
+  std::function<void()> on_in_place_activate, on_ui_activate, on_ui_deactivate;
+  int refs() const { return refs_; }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
     if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
@@ -495,10 +556,16 @@ class TestSite : public IOleClientSite, public IOleInPlaceSite {
       *out = nullptr;
       return E_NOINTERFACE;
     }
+    AddRef();
     return S_OK;
   }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  // Lives on the test's stack: counted from 0, back at 0 once the control
+  // has let go of it.
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    EXPECT_GT(refs_, 0) << "released more often than referenced";
+    return static_cast<ULONG>(--refs_);
+  }
   // IOleClientSite
   STDMETHODIMP SaveObject() override { return S_OK; }
   STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
@@ -518,10 +585,12 @@ class TestSite : public IOleClientSite, public IOleInPlaceSite {
   STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
   STDMETHODIMP OnInPlaceActivate() override {
     ++activated;
+    if (on_in_place_activate) on_in_place_activate();
     return S_OK;
   }
   STDMETHODIMP OnUIActivate() override {
     ++ui_activated;
+    if (on_ui_activate) on_ui_activate();
     return S_OK;
   }
   STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT pos, LPRECT clip,
@@ -537,7 +606,11 @@ class TestSite : public IOleClientSite, public IOleInPlaceSite {
     return S_OK;
   }
   STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
-  STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
+  STDMETHODIMP OnUIDeactivate(BOOL) override {
+    ++ui_deactivated;
+    if (on_ui_deactivate) on_ui_deactivate();
+    return S_OK;
+  }
   STDMETHODIMP OnInPlaceDeactivate() override {
     ++deactivated;
     return S_OK;
@@ -548,6 +621,7 @@ class TestSite : public IOleClientSite, public IOleInPlaceSite {
 
  private:
   HWND window_;
+  int refs_ = 0;
 };
 
 // Where `child` sits in its parent's client area.
@@ -612,6 +686,7 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
     ASSERT_EQ(Call(L"Logout", {}, &result), S_OK);
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
     point->Release();
+    EXPECT_EQ(events.refs(), 0);
   }
 
   EXPECT_EQ(in_place->InPlaceDeactivate(), S_OK);
@@ -626,6 +701,61 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
   EXPECT_FALSE(::IsWindow(child));
   EXPECT_EQ(site.deactivated, 2);
   EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
+  EXPECT_EQ(site.refs(), 0);
+  in_place->Release();
+  ole->Release();
+  ::DestroyWindow(frame);
+}
+
+// A page's script deactivates or closes the control from inside the
+// container's notices; the control must neither crash nor keep anything of
+// the container afterwards.
+TEST_F(ComHostTest, SurvivesAContainerThatDeactivatesFromItsNotices) {
+  HWND frame = ::CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300,
+                                 nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(frame, nullptr);
+  IOleObject* ole = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
+  IOleInPlaceObject* in_place = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)), S_OK);
+  enum When { kInPlaceActivate, kUIActivate, kUIDeactivate };
+  struct Case {
+    const char* name;
+    When when;
+    bool close;  // Close instead of InPlaceDeactivate
+  } cases[] = {
+      {"InPlaceDeactivate from OnUIDeactivate", kUIDeactivate, false},
+      {"Close from OnUIDeactivate", kUIDeactivate, true},
+      {"InPlaceDeactivate from OnUIActivate", kUIActivate, false},
+      {"InPlaceDeactivate from OnInPlaceActivate", kInPlaceActivate, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestSite site(frame);
+    bool again = true;  // each notice calls back once
+    auto back = [&] {
+      if (!again) return;
+      again = false;
+      c.close ? ole->Close(OLECLOSE_NOSAVE) : in_place->InPlaceDeactivate();
+    };
+    if (c.when == kUIActivate) site.on_ui_activate = back;
+    if (c.when == kInPlaceActivate) site.on_in_place_activate = back;
+    ASSERT_EQ(ole->SetClientSite(&site), S_OK);
+    const HRESULT activated = ole->DoVerb(OLEIVERB_UIACTIVATE, nullptr, &site, 0, frame, nullptr);
+    if (c.when != kUIDeactivate) {
+      EXPECT_TRUE(FAILED(activated));
+    } else {
+      ASSERT_EQ(activated, S_OK);
+      site.on_ui_deactivate = back;
+      EXPECT_EQ(in_place->InPlaceDeactivate(), S_OK);
+      EXPECT_EQ(site.ui_deactivated, 1);
+    }
+    HWND child = nullptr;
+    EXPECT_EQ(in_place->GetWindow(&child), E_FAIL);  // no window left
+    EXPECT_EQ(site.deactivated, site.activated);      // each activation ended once
+    EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
+    EXPECT_EQ(site.refs(), 0);
+  }
   in_place->Release();
   ole->Release();
   ::DestroyWindow(frame);
@@ -684,6 +814,8 @@ class ReportWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     if (object_ != nullptr) object_->Release();
+    // The object let go of every sink with it.
+    EXPECT_EQ(events_.refs(), 0);
     ::CoUninitialize();
   }
 
@@ -737,6 +869,46 @@ TEST_F(ReportWindowTest, FreesReportsStillQueuedWhenTheObjectGoes) {
   // With no control left, a report is dropped at once.
   EXPECT_FALSE(PostToCurrentControl(kProgressMessage, std::string(kTracedSize - 1, 'z')));
   EXPECT_EQ(g_traced_live.load(), before);
+}
+
+// A page's handler that disconnects another handler: that one is not called
+// for the event under way either.
+TEST_F(ReportWindowTest, ASinkDisconnectedDuringAnEventIsNotCalledForIt) {
+  EventRecorder later;
+  IConnectionPoint* point = nullptr;
+  const DWORD later_cookie = Connect(static_cast<IUpload*>(object_), &later, &point);
+  ASSERT_NE(later_cookie, 0u);
+  bool disconnected = false;
+  events_.on_event = [&] {
+    if (!disconnected) disconnected = point->Unadvise(later_cookie) == S_OK;
+  };
+  PostToCurrentControl(kProgressMessage, "row");
+  ASSERT_TRUE(PumpUntil([&] { return !events_.events.empty(); }, 30000));
+  PumpFor(200);
+  EXPECT_TRUE(disconnected);
+  EXPECT_TRUE(later.events.empty());
+  point->Release();
+  EXPECT_EQ(later.refs(), 0);
+}
+
+// While the container freezes events they wait, and the last thaw fires them in order.
+TEST_F(ReportWindowTest, EventsWaitWhileTheContainerFreezesThem) {
+  IOleControl* control = nullptr;
+  ASSERT_EQ(object_->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(&control)), S_OK);
+  ASSERT_EQ(control->FreezeEvents(TRUE), S_OK);
+  ASSERT_EQ(control->FreezeEvents(TRUE), S_OK);  // counted
+  PostToCurrentControl(kProgressMessage, "row");
+  PostToCurrentControl(kLoginMessage, "1|ok");
+  PumpFor(300);
+  EXPECT_TRUE(events_.events.empty());
+  EXPECT_EQ(control->FreezeEvents(FALSE), S_OK);
+  PumpFor(100);
+  EXPECT_TRUE(events_.events.empty());  // still frozen once
+  EXPECT_EQ(control->FreezeEvents(FALSE), S_OK);
+  ASSERT_EQ(events_.events.size(), 2u);
+  EXPECT_EQ(events_.events[0].id, kProgressEvent);
+  EXPECT_EQ(events_.events[1].id, kLoginEvent);
+  control->Release();
 }
 
 }  // namespace

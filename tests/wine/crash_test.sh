@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The crash reporter under Wine: a program that faults leaves "YYYYMMDDhhmmssmmm_crash_host.exe"
-# .exception and .dmp files in its report folder.
+# .exception and .dmp files in its report folder; a fault inside a system DLL leaves none.
 # usage: crash_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -10,6 +10,15 @@ use_private_prefix "$build" crash
 wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
 reports="$WINEPREFIX/drive_c/reports"
 mkdir -p "$reports"
+# Another module's fault is the host's business: nothing is written for it.
+if wine "$build/tests/wine/crash_host.exe" 'C:\reports' foreign >/dev/null 2>&1; then
+  echo "FAIL: crash_host did not fault in the system DLL"
+  exit 1
+fi
+if [ -n "$(ls -A "$reports")" ]; then
+  echo "FAIL: a fault outside the module was reported: $(ls "$reports")"
+  exit 1
+fi
 if wine "$build/tests/wine/crash_host.exe" 'C:\reports' >/dev/null 2>&1; then
   echo "FAIL: crash_host did not fault"
   exit 1
