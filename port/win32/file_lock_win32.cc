@@ -21,7 +21,7 @@ constexpr DWORD kLockedOffsetHigh = 1;
 bool FileLock::TryLock(const std::string& path, uint32_t* holder) {
   *holder = 0;
   Unlock();
-  HANDLE h = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {

@@ -188,7 +188,7 @@ bool IsRegularFile(const std::string& path) {
 }
 
 bool IsSymbolicLink(const std::string& path) {
-  const DWORD a = ::GetFileAttributesW(Widen(path).c_str());
+  const DWORD a = ::GetFileAttributesW(WidePath(path).c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return Fail();
   return (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
