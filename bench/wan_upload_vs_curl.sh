@@ -16,6 +16,8 @@
 # pause between files, in round trips.
 #
 # usage: wan_upload_vs_curl.sh BUILD_DIR [MiB at 50 ms] [MiB at 150 ms] [small files]
+# VEXA_WAN_SERVER_ARGS adds arguments to vexa-server's (e.g. "--keep-alive 0"
+# to compare with one request per connection).
 set -euo pipefail
 build=$(cd "${1:?usage: wan_upload_vs_curl.sh BUILD_DIR [MiB50] [MiB150] [FILES]}" && pwd)
 mib_near=${2:-64}
@@ -97,7 +99,7 @@ link_up() {  # RTT_MS MBIT
   ip -n "$server_ns" link set vxwan1 mtu 1500 up
   rm -rf "$work/server" "$work/client"
   first_line ip netns exec "$server_ns" "$server" --listen 198.18.0.2:0 --data "$work/server" --user alice:alice-pw \
-    --admin-token wan-bench-token
+    --admin-token wan-bench-token ${VEXA_WAN_SERVER_ARGS:-}
   server_pid=$started_pid
   base=${line#listening on }
   first_line ip netns exec "$server_ns" "$link" sink 198.18.0.2

@@ -2,8 +2,10 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
 
 #include "server/http_connection.h"
@@ -63,9 +65,19 @@ const std::string& BusyAnswer() {
   return answer;
 }
 
+// At most half the descriptors the process may open are parked
+// connections, so that silent clients cannot keep new ones from being
+// accepted.
+size_t BoundByDescriptors(size_t max_idle) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return max_idle;
+  return std::max<size_t>(1, std::min<size_t>(max_idle, limit.rlim_cur / 2));
+}
+
 }  // namespace
 
-HttpServer::HttpServer(size_t workers, size_t max_idle) : workers_(workers), max_idle_(max_idle) {
+HttpServer::HttpServer(size_t workers, size_t max_idle)
+    : workers_(workers), max_idle_(BoundByDescriptors(max_idle)) {
   new_task_queue = [this] {
     queue_ = new ServingQueue(workers_, max_idle_,
                               [this](std::unique_ptr<HttpConnection> c) { Serve(std::move(c)); });

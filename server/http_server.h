@@ -21,7 +21,8 @@ class ServingQueue;
 // serves one request, and what the client already sent behind it, then
 // parks the connection with one watching thread (IdleConnections), which
 // hands it back to the pool when the next request arrives. At most
-// `max_idle` connections are parked; beyond, the oldest is closed.
+// `max_idle` connections (and half the descriptors the process may open)
+// are parked; beyond, the oldest is closed.
 class HttpServer : public httplib::Server {
  public:
   explicit HttpServer(size_t workers, size_t max_idle = 1024);
