@@ -139,6 +139,8 @@ TEST(KeepAliveTest, ClosesWhenTheRequestOrTheLimitsSaySo) {
       const std::string answer = ReadAnswer(c.fd);
       ASSERT_FALSE(answer.empty()) << i;
       EXPECT_EQ(i == t.answers, SaysClose(answer)) << answer;
+      // Where the library puts it, as before connections were kept.
+      if (i == t.answers) EXPECT_NE(std::string::npos, answer.find("\r\nConnection: close\r\nContent-")) << answer;
       EXPECT_EQ(std::string::npos, answer.find("hidden")) << answer;
     }
     EXPECT_TRUE(ClosedByPeer(c.fd));
@@ -168,6 +170,35 @@ TEST(KeepAliveTest, AnIdleConnectionHoldsNoWorkerAndClosesAfterItsTimeOut) {
   ASSERT_TRUE(c.Send(Get("a")));
   ASSERT_EQ("a", BodyOf(ReadAnswer(c.fd)));
   EXPECT_TRUE(ClosedByPeer(c.fd, 20000));
+}
+
+TEST(KeepAliveTest, AKeptConnectionFindingNoRoomIsAnsweredBusy) {
+  Limits limits;
+  limits.workers = 1;  // and one connection may wait
+  KeepAliveServer server(limits);
+  Socket kept(server.Connect());
+  ASSERT_TRUE(kept.Send(Get("a")));
+  ASSERT_EQ("a", BodyOf(ReadAnswer(kept.fd)));
+  // One connection holds the worker, waiting for a body it asked for (so the
+  // kept one is parked by then); one waits for the worker; a new one finds
+  // the pool full.
+  Socket holding(server.Connect());
+  ASSERT_TRUE(holding.Send("POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"));
+  ASSERT_EQ(0u, ReadAnswer(holding.fd).rfind("HTTP/1.1 100 ", 0));
+  Socket waiting(server.Connect());
+  Socket probe(server.Connect());
+  ASSERT_TRUE(probe.Send(Get("probe")));
+  ASSERT_EQ(0u, ReadAnswer(probe.fd).rfind("HTTP/1.1 503 ", 0));
+  ASSERT_TRUE(kept.Send(Get("b")));
+  const std::string answer = ReadAnswer(kept.fd);
+  EXPECT_EQ(0u, answer.rfind("HTTP/1.1 503 ", 0)) << answer;
+  EXPECT_TRUE(SaysClose(answer)) << answer;
+  EXPECT_TRUE(ClosedByPeer(kept.fd));
+  // Both others are served once the body is sent.
+  ASSERT_TRUE(holding.Send("abcde"));
+  EXPECT_EQ("5", BodyOf(ReadAnswer(holding.fd)));
+  ASSERT_TRUE(waiting.Send(Get("d")));
+  EXPECT_EQ("d", BodyOf(ReadAnswer(waiting.fd)));
 }
 
 TEST(KeepAliveTest, TheOldestIdleConnectionGoesFirstAndStopClosesTheRest) {
