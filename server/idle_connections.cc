@@ -48,7 +48,6 @@ void IdleConnections::Park(std::unique_ptr<HttpConnection> c, std::chrono::milli
     if (stopped_) return;  // `c` closes on leaving
     c->ReleaseBuffer();
     incoming_.push_back(Entry{std::move(c), Clock::now() + idle});
-    ++count_;
   }
   Signal();
 }
@@ -63,12 +62,6 @@ void IdleConnections::Stop() {
   std::vector<Entry> left;
   std::lock_guard<std::mutex> lock(mu_);
   left.swap(incoming_);
-  count_ = 0;
-}
-
-size_t IdleConnections::size() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return count_;
 }
 
 void IdleConnections::Signal() {
@@ -83,18 +76,13 @@ void IdleConnections::Watch() {
   std::vector<pollfd> polled;
   std::vector<std::unique_ptr<HttpConnection>> readable;
   for (;;) {
-    size_t closed = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stopped_) break;
       for (Entry& e : incoming_) watched_.push_back(std::move(e));
       incoming_.clear();
-      while (watched_.size() > max_parked_) {
-        watched_.pop_front();
-        ++closed;
-      }
-      count_ -= closed;
     }
+    while (watched_.size() > max_parked_) watched_.pop_front();
     Clock::time_point next = Clock::time_point::max();
     polled.assign(1, pollfd{signal_[0], POLLIN, 0});
     for (const Entry& e : watched_) {
@@ -106,7 +94,13 @@ void IdleConnections::Watch() {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
       timeout_ms = static_cast<int>(std::clamp<long long>(left, 0, 60 * 1000));
     }
-    if (::poll(polled.data(), polled.size(), timeout_ms) < 0 && errno != EINTR) break;
+    if (::poll(polled.data(), polled.size(), timeout_ms) < 0 && errno != EINTR) {
+      // Nothing can be watched any more: connections parked from now on
+      // close at once.
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped_ = true;
+      break;
+    }
     if (polled[0].revents != 0) {
       char drain[64];
       while (::read(signal_[0], drain, sizeof(drain)) > 0) {
@@ -115,28 +109,19 @@ void IdleConnections::Watch() {
     // Only this thread changes watched_, so it still matches `polled`.
     const Clock::time_point now = Clock::now();
     size_t kept = 0;
-    closed = 0;
     for (size_t i = 0; i < watched_.size(); ++i) {
       Entry& e = watched_[i];
       const short events = polled[i + 1].revents;
-      if (events != 0 && PeerGone(e.connection->socket())) {
-        ++closed;
+      if ((events != 0 && PeerGone(e.connection->socket())) || (events == 0 && e.deadline <= now)) {
         e.connection.reset();
       } else if (events != 0) {
         readable.push_back(std::move(e.connection));
-      } else if (e.deadline <= now) {
-        ++closed;
-        e.connection.reset();
       } else {
         if (kept != i) watched_[kept] = std::move(e);
         ++kept;
       }
     }
     watched_.resize(kept);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      count_ -= closed + readable.size();
-    }
     for (std::unique_ptr<HttpConnection>& c : readable) wake_(std::move(c));
     readable.clear();
   }

@@ -36,9 +36,6 @@ class IdleConnections {
   // Closes every kept connection and ends the thread; no `wake` runs after.
   void Stop();
 
-  // Connections kept now (for tests and statistics).
-  size_t size() const;
-
  private:
   using Clock = std::chrono::steady_clock;
   struct Entry {
@@ -53,10 +50,9 @@ class IdleConnections {
   const Wake wake_;
   int signal_[2] = {-1, -1};  // a pipe that ends the watcher's poll
 
-  mutable std::mutex mu_;
+  std::mutex mu_;
   bool stopped_ = false;
   std::vector<Entry> incoming_;  // parked, not yet seen by the watcher
-  size_t count_ = 0;             // incoming_ and those watched
 
   std::deque<Entry> watched_;  // the watcher's own, oldest first
   std::thread thread_;
