@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "codec/login_sign.h"
+#include "codec/size_text.h"
 #include "codec/text.h"
 #include "server/form.h"
 #include "server/names.h"
