@@ -11,6 +11,7 @@
 #include "server/form.h"
 #include "server/names.h"
 #include "server/random.h"
+#include "server/request_log.h"
 #include "server/upload_page.h"
 #include "server/web_page.h"
 
@@ -100,7 +101,9 @@ Lookup WebSite::WebUser(const httplib::Request& req, User* user, std::string* fo
     if (form_token != nullptr) *form_token = it->second.form_token;
   }
   std::lock_guard<std::mutex> lock(ctx_->mu);
-  return ctx_->meta->FindUser(id, user);
+  const Lookup found = ctx_->meta->FindUser(id, user);
+  if (found == Lookup::kFound) request_log::NoteAccount(user->account);
+  return found;
 }
 
 void WebSite::ShowUnreadable(httplib::Response& res) {
@@ -273,6 +276,7 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   // What is typed is always a password, never its digest: the digest alone
   // must not open the account.
   const std::string& account = Field(form, "account");
+  request_log::NoteAccount(account);
   const std::string& password = Field(form, "password");
   const bool throttled = ctx_->login_guard.Throttled(account, req.remote_addr, NowMillis());
   std::string digest;
