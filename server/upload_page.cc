@@ -9,6 +9,7 @@
 namespace vexa::embedded {
 std::string_view UploadPageJs();
 std::string_view UploadPageCss();
+std::string_view ErrorTextsJs();
 }  // namespace vexa::embedded
 
 namespace vexa::server {
@@ -49,6 +50,7 @@ void InstallUploadPage(httplib::Server* server) {
   ServeAsset(server, "/vexaupload.js", embedded::VexaUploadJs, "text/javascript; charset=utf-8");
   ServeAsset(server, "/upload_page.js", embedded::UploadPageJs, "text/javascript; charset=utf-8");
   ServeAsset(server, "/upload_page.css", embedded::UploadPageCss, "text/css; charset=utf-8");
+  ServeAsset(server, "/error_texts.js", embedded::ErrorTextsJs, "text/javascript; charset=utf-8");
 }
 
 std::string RenderUploadSection(const std::string& account) {
@@ -78,7 +80,8 @@ std::string RenderUploadSection(const std::string& account) {
          "<div id=\"upload-failures-box\" hidden><h2>Files that failed</h2><ul id=\"upload-failures\"></ul></div>"
          "<div id=\"upload-done-box\" hidden><h2>Finished</h2><ul id=\"upload-done\"></ul></div>"
          "</div></section>"
-         "<script src=\"/vexaupload.js\"></script><script src=\"/upload_page.js\"></script>";
+         "<script src=\"/vexaupload.js\"></script><script src=\"/error_texts.js\"></script>"
+         "<script src=\"/upload_page.js\"></script>";
 }
 
 }  // namespace vexa::server

@@ -74,6 +74,24 @@
     }
   }
 
+  // A failure as a person reads it: "the file was moved or deleted
+  // (文件已经移动或删除)", the system's text alone for a reader of Chinese.
+  // The tables come from /error_texts.js; a code of 0 is found from the text
+  // (a folder member's failure carries none), a text they do not know (the
+  // service's own message) stays as it is.
+  const chinese = /^zh\b/i.test((navigator.languages && navigator.languages[0]) || navigator.language || "");
+  function readableError(code, text) {
+    const t = window.VexaErrorTexts || {english: {}, system: {}};
+    if (!code && text) code = Number(Object.keys(t.system).find((k) => t.system[k] === text)) || 0;
+    if (!code) return text || "unknown error";
+    const system = text || t.system[code] || "";
+    if (chinese) return system || "未知错误";
+    const english = t.english[code] || "unknown error";
+    return system ? english + " (" + system + ")" : english;
+  }
+
+  window.vexaReadableError = readableError;  // for tests
+
   function show(id, visible) {
     $(id).hidden = !visible;
   }
@@ -141,7 +159,7 @@
     } else {
       show("upload-login", true);
       show("upload-main", false);
-      $("upload-login-error").textContent = text.slice(2) || "The uploader could not sign in.";
+      $("upload-login-error").textContent = readableError(0, text.slice(2)) || "The uploader could not sign in.";
       setState("Not signed in.", "warn");
     }
   };
@@ -243,7 +261,7 @@
       case 1: return "Hashing " + p.hashPercent.toFixed(0) + "%";
       case 4:
         if (p.errorCode === 0) return p.isFolder ? "Failed: some files could not be uploaded" : "Failed";
-        return "Failed: " + (p.errorText || "error") + " (" + p.errorCode + ")";
+        return "Failed: error " + p.errorCode + ": " + readableError(p.errorCode, p.errorText);
       default: return p.statusName;
     }
   }
@@ -305,7 +323,8 @@
     const text = VexaUpload.decodeText(payload);
     const cut = text.lastIndexOf("|");
     const li = el("li");
-    li.append(el("span", "path", cut < 0 ? text : text.slice(0, cut)), el("span", "err", cut < 0 ? "" : text.slice(cut + 1)));
+    li.append(el("span", "path", cut < 0 ? text : text.slice(0, cut)),
+              el("span", "err", cut < 0 ? "" : readableError(0, text.slice(cut + 1))));
     $("upload-failures").appendChild(li);
     show("upload-failures-box", true);
   };

@@ -252,6 +252,8 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   const failures = await page.locator("#upload-failures li").allTextContents();
   assert.equal(failures.length, 1);
   assert.ok(failures[0].includes("bad\nname.jpg"), failures[0]);
+  // In English first, the system's text beside it (this browser's language is not Chinese).
+  assert.ok(failures[0].endsWith("the file or folder name is not valid (文件或目录名称不正确)"), failures[0]);
   // The folder's stored members are there too, without a reload.
   await page.waitForSelector("#folders a:has-text('photos/')", {timeout: 10000});
   await page.screenshot({path: path.join(output, "4-finished.png"), fullPage: true});
@@ -342,6 +344,23 @@ test("uploaded files open, download whole or in part, and delete", async () => {
   assert.equal((await fetch(base + href)).status, 403, "no download without the page's session");
   assert.deepEqual(errors, []);
   await context.close();
+});
+
+test("failures read in English beside the system's text, or in Chinese alone", async () => {
+  const cases = [[2, "", "the file was moved or deleted (文件已经移动或删除)", "文件已经移动或删除"],
+                 [0, "参数错误", "the service refused a parameter of the request (参数错误)", "参数错误"],
+                 [5, "", "access denied", "未知错误"],
+                 [0, "the service's own words", "the service's own words", "the service's own words"]];
+  for (const [locale, column] of [["en-US", 2], ["zh-CN", 3]]) {
+    const context = await browser.newContext({locale});
+    const page = await context.newPage();
+    await webLogin(page, "demo", "demo-password");
+    await page.waitForFunction(() => typeof window.vexaReadableError === "function");
+    for (const c of cases) {
+      assert.equal(await page.evaluate(([code, text]) => window.vexaReadableError(code, text), c), c[column], locale);
+    }
+    await context.close();
+  }
 });
 
 test("a page of an unregistered origin cannot create the control", async () => {
