@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "account/login.h"
 #include "apps/cli/command.h"
+#include "apps/cli/version_text.h"
 #include "port/crash_reporter.h"
 
 namespace vexa::cli {
@@ -40,7 +40,7 @@ CommandRegistrar::CommandRegistrar(const Command& command) { Registry().push_bac
 int Main(int argc, char** argv) {
   CLI::App app(kDescription, "vexaupload");
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("vexaupload ") + kClientVersion);
+  app.set_version_flag("--version", VersionText());
   std::function<int()> chosen;
   for (const Command& c : Commands()) {
     CLI::App* sub = app.add_subcommand(c.name, c.summary);

@@ -125,7 +125,8 @@ def main():
         r = run(["whoami"], env)
         check(r.returncode == 0 and "alice" in r.stdout and "user id" in r.stdout, "whoami")
         r = run(["version"], env)
-        check(r.stdout.strip() == "vexaupload win_1.0.1026.4", "version")
+        check(re.fullmatch(r"vexaupload \d+\.\d+\.\d+\nupload control win_1\.0\.1026\.4 \(.*\)\n", r.stdout),
+              "version: the command line's and the control's (%r)" % r.stdout)
         r = run(["space"], env)
         check(r.returncode == 0 and re.fullmatch(r"Storage: \d+ B used of [\d.]+ [KMGT]iB \([\d.]+%\), [\d.]+ [KMGT]iB free\.\n",
                                                  r.stdout), "space: a sentence in binary units (%s)" % r.stdout.strip())
