@@ -644,7 +644,7 @@ TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
     ASSERT_TRUE(r) << path;
     const std::string csp = r->get_header_value("Content-Security-Policy");
     for (const char* part : {"default-src 'self'", "script-src 'self';", "frame-ancestors 'none'",
-                             "connect-src 'self' ws://127.0.0.1:18026;"}) {
+                             "connect-src 'self' ws://127.0.0.1:18026 http://127.0.0.1:18026;"}) {
       EXPECT_NE(std::string::npos, csp.find(part)) << path << ": " << csp;
     }
     EXPECT_EQ("DENY", r->get_header_value("X-Frame-Options")) << path;

@@ -42,8 +42,13 @@ std::string PageSecurityPolicy() {
   if (path != std::string::npos) bridge.resize(path);
   // Inline styles stay allowed (the page's own <style> and bar widths); no
   // inline or foreign script runs, so an injected one cannot drive the control.
+  // The bridge's plain http address too: a page the bridge refuses asks it
+  // whether it runs at all, to tell "not registered" from "not running".
+  std::string bridge_http = bridge;
+  if (bridge_http.rfind("ws", 0) == 0) bridge_http.replace(0, 2, "http");
   return "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
-         "connect-src 'self' " + bridge + "; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+         "connect-src 'self' " + bridge + " " + bridge_http +
+         "; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
 }
 
 void InstallUploadPage(httplib::Server* server) {

@@ -12,7 +12,11 @@ const char kHead[] =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
     "<title>vexaupload</title><style>"
-    "body{font:15px/1.5 system-ui,sans-serif;margin:0;background:#f5f6f8;color:#1d2330}"
+    // Names and the system's messages may be Chinese: a CJK face before the
+    // generic fallback, which may have none.
+    "body{font:15px/1.5 system-ui,\"Noto Sans CJK SC\",\"Noto Sans CJK JP\",\"Source Han Sans SC\","
+    "\"WenQuanYi Micro Hei\",\"Microsoft YaHei\",\"PingFang SC\",sans-serif;margin:0;background:#f5f6f8;"
+    "color:#1d2330}"
     "header{background:#24303f;color:#fff;padding:12px 24px;display:flex;"
     "justify-content:space-between;align-items:center}"
     "header h1{font-size:18px;margin:0}main{max-width:960px;margin:24px auto;padding:0 16px}"

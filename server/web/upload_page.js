@@ -345,11 +345,25 @@
     setState("Connected to the uploader.", "ok");
     refresh().catch(() => {});
   });
+  // A refused page and a bridge that does not run look alike to the
+  // WebSocket: a plain request to the bridge tells them apart (its answer is
+  // not readable here, only whether one came).
+  const bridgeHttp = (section.dataset.bridge || "").replace(/^ws/, "http");
   up.on("close", () => {
     mine = false;
-    setState("The uploader is not running here: start vexaupload-bridge. Retrying…", "warn");
     show("upload-main", false);
     show("upload-login", false);
+    const notRunning = () => setState("The uploader is not running here: start vexaupload-bridge. Retrying…", "warn");
+    let probe;
+    try {
+      probe = fetch(new URL("typelib.json", bridgeHttp), {mode: "no-cors", cache: "no-store", credentials: "omit"});
+    } catch (e) {
+      notRunning();
+      return;
+    }
+    probe.then(() => setState("The uploader on this computer does not accept this page's address. Allow it with: " +
+                              "vexaupload-bridge register --user --origin " + location.origin, "warn"),
+               notRunning);
   });
   setState("Connecting to the uploader…");
 })();

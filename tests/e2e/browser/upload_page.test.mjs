@@ -123,8 +123,8 @@ async function choose(page, file, button) {
   await page.click(button);
 }
 
-async function webLogin(page, account, password) {
-  await page.goto(base + "/");
+async function webLogin(page, account, password, origin = base) {
+  await page.goto(origin + "/");
   await page.fill("input[name=account]", account);
   await page.fill("input[name=password]", password);
   await page.click("form.login button[type=submit]");
@@ -374,6 +374,10 @@ test("a page of an unregistered origin cannot create the control", async () => {
     ws.onerror = () => resolve("refused");
   }), bridgeUrl);
   assert.equal(result, "refused");
+  // Signed in there, the page names the command that registers its address.
+  await webLogin(page, "demo", "demo-password", other);
+  await stateIs(page, /^The uploader on this computer does not accept this page's address\. Allow it with: vexaupload-bridge register --user --origin http:\/\/localhost:\d+$/);
+  await page.screenshot({path: path.join(output, "7-unregistered.png")});
   await page.close();
 });
 
