@@ -37,6 +37,11 @@ const std::vector<Command>& Commands() {
 
 CommandRegistrar::CommandRegistrar(const Command& command) { Registry().push_back(command); }
 
+int UsageError(const char* name, const std::string& problem) {
+  std::fprintf(stderr, "vexaupload %s: %s\nRun `vexaupload %s --help` for usage.\n", name, problem.c_str(), name);
+  return kExitUsage;
+}
+
 int Main(int argc, char** argv) {
   CLI::App app(kDescription, "vexaupload");
   app.require_subcommand(1);
