@@ -33,9 +33,11 @@
     return (i === 0 ? String(n) : n.toFixed(1)) + " " + units[i];
   }
 
-  function setState(text, kind) {
+  // `command`, when given, follows the text as one unbroken piece of code.
+  function setState(text, kind, command) {
     const s = $("upload-state");
     s.textContent = text;
+    if (command) s.append(el("code", "", command));
     s.className = "state " + (kind || "");
   }
 
@@ -361,8 +363,8 @@
       notRunning();
       return;
     }
-    probe.then(() => setState("The uploader on this computer does not accept this page's address. Allow it with: " +
-                              "vexaupload-bridge register --user --origin " + location.origin, "warn"),
+    probe.then(() => setState("The uploader on this computer does not accept this page's address. Allow it with: ",
+                              "warn", "vexaupload-bridge register --user --origin " + location.origin),
                notRunning);
   });
   setState("Connecting to the uploader…");
