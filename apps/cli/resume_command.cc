@@ -15,6 +15,8 @@ namespace vexa::cli {
 namespace {
 
 int RunResume(const SessionOptions& o) {
+  port::FileLock lock;
+  if (!LockUploads(&lock, "resume")) return kExitFailed;
   return RunLoggedIn(o, [&o](CUpload& control, UploadWatch& watch) {
     control.LoadTask();
     // The login restored every unfinished upload as stopped: a file, or a

@@ -10,6 +10,7 @@
 #include "apps/cli/command.h"
 #include "apps/cli/control_host.h"
 #include "apps/cli/upload_watch.h"
+#include "port/data_folder.h"
 
 namespace vexa::cli {
 
@@ -50,6 +51,25 @@ int RunLoggedIn(const SessionOptions& options, const std::function<int(CUpload&,
   UploadWatch watch(&host, options.json);
   if (!host.LoginRemembered()) return kExitFailed;
   return body(host.control(), watch);
+}
+
+bool LockUploads(port::FileLock* lock, const char* command) {
+  const std::string folder = port::GetDataFolder();
+  if (folder.empty()) return true;  // the login reports the missing folder
+  switch (lock->TryLock(folder + "upload.lock")) {
+    case port::FileLock::Result::kLocked:
+      return true;
+    case port::FileLock::Result::kBusy:
+      std::fprintf(stderr,
+                   "vexaupload %s: another `vexaupload upload` or `resume` is running with the data folder %s; "
+                   "wait for it to end, or stop it with `vexaupload stop`\n",
+                   command, folder.c_str());
+      return false;
+    case port::FileLock::Result::kFailed:
+      break;
+  }
+  std::fprintf(stderr, "vexaupload %s: cannot lock %supload.lock; going on without it\n", command, folder.c_str());
+  return true;
 }
 
 }  // namespace vexa::cli

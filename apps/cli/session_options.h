@@ -5,6 +5,7 @@
 #include <string>
 
 #include "control/control.h"
+#include "port/file_lock.h"
 
 namespace CLI {
 class App;
@@ -37,6 +38,13 @@ void AddSessionOptions(CLI::App* command, SessionOptions* options);
 // failed). When it returns the control is gone: logged out, engine stopped,
 // resume records saved.
 int RunLoggedIn(const SessionOptions& options, const std::function<int(CUpload&, UploadWatch&)>& body);
+
+// One `upload` or `resume` at a time per data folder: they would share its
+// resume store. Takes the folder's lock into *lock (held until it is
+// destroyed or the process ends, a crash included); when another process
+// holds it, says so for `command` and returns false. A lock that cannot be
+// taken for another reason does not stop the command.
+bool LockUploads(port::FileLock* lock, const char* command);
 
 }  // namespace vexa::cli
 

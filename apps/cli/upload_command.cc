@@ -24,6 +24,8 @@ struct UploadOptions {
 };
 
 int RunUpload(const UploadOptions& o) {
+  port::FileLock lock;
+  if (!LockUploads(&lock, "upload")) return kExitFailed;
   return RunLoggedIn(o.session, [&o](CUpload& control, UploadWatch& watch) {
     const std::string target = o.target.empty() ? Utf8Of(&CUpload::GetTarget, control) : o.target;
     if (target.empty()) {

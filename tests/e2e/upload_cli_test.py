@@ -183,6 +183,11 @@ def main():
         out = open(os.path.join(work, "alpha.out"), "w+")
         p = subprocess.Popen([CLI, "upload", a], env=env, stdout=out, stderr=subprocess.STDOUT, text=True)
         check(wait_for(lambda: "Uploading" in open(out.name).read(), 30), "plain output names the upload")
+        # Meanwhile a second upload or resume with the same data folder is refused before any work.
+        for args in (["upload", a], ["resume"]):
+            r = run(args, env)
+            check(r.returncode == 1 and "another `vexaupload upload` or `resume` is running" in r.stderr and
+                  r.stdout == "", "while one runs, %s is refused (%r)" % (args[0], r.stderr))
         time.sleep(1.0)
         p.send_signal(signal.SIGINT)
         check(p.wait(30) == 130, "SIGINT: status 130")
