@@ -123,8 +123,8 @@ TEST(ResponseFramingTest, TellsWhereAnAnswerEndsAndWhetherTheConnectionStaysOpen
   const std::string next = "HTTP/1.1 200 OK\r\n";
   const std::vector<Case> cases = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" + next, 40, true},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" + next, 60, true},
-      {"HTTP/1.1 204 No Content\r\n\r\n" + next, 28, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" + next, 59, true},
+      {"HTTP/1.1 204 No Content\r\n\r\n" + next, 27, true},
       {"HTTP/1.1 200 OK\r\nconnection: Close\r\nContent-Length: 2\r\n\r\nok", 59, false},
       {"HTTP/1.1 200 OK\r\nConnection: keep-alive , close\r\nContent-Length: 0\r\n\r\n", 70, false},
       {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", 40, false},
