@@ -21,6 +21,8 @@ struct ConnectionRoute {
   std::string proxyHost;
   int32_t proxyPort = 0;
   std::string proxyUser;
+  // The seam the connection's socket calls through (tests swap it).
+  const port::SocketApi* api = nullptr;
   bool operator==(const ConnectionRoute&) const = default;
 };
 

@@ -66,7 +66,9 @@ class HttpClient {
   int connectTimeoutMs = CSimpleSocket::kDefaultConnectTimeoutMs;
   int idleTimeoutMs = CSimpleSocket::kDefaultIdleTimeoutMs;
   // Where kept-alive connections wait for the next request; null makes one
-  // connection per request. Must outlive the client.
+  // connection per request. Must outlive the client. A kept connection goes
+  // on calling the seam it was made with: clear the cache before that seam
+  // goes away.
   ConnectionCache* connections = nullptr;
   // Where sockets make their calls; tests inject faults here. It must outlive
   // the requests and the name resolutions they leave running.

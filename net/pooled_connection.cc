@@ -21,6 +21,7 @@ bool PooledConnection::Open(const std::string& host, int32_t port, bool fresh) {
     route_ = ConnectionRoute();
     route_.host = host;
     route_.port = port;
+    route_.api = client_.socketApi;
     if (client_.useSystemProxy) {
       CProxySocket probe(client_.socketApi);
       const port::ProxyLookup found = DetectSystemProxy(probe, host);
