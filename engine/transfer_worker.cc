@@ -484,6 +484,7 @@ class Worker {
           continue;
         }
       }
+      bool behind_lost = false;
       const int64_t next = flight.back().range.offset + flight.back().range.length;
       if (flight.size() == 1 && MaySendBehind(link, next)) {
         // A range that cannot be read now is read again, and fails, in its turn.
@@ -493,15 +494,16 @@ class Worker {
           flight.back().sentAtTick = port::TickCount();
           bool fatal = true;
           if (!link.Send(flight.back().range, &fatal)) {
-            // The connection broke with a range in flight: one at a time from now on.
-            single_range_ = true;
-            abandon();
+            flight.pop_back();
+            TakeBack(link.TakeDropped());
             if (fatal) {
+              abandon();
               Fail(kErrRangeFailed);
               return;
             }
-            if (!Pause(kRetryPauseMs)) return;
-            continue;
+            // The answer ahead tells a peer that closed after it from a
+            // broken connection; the range is sent again in its turn.
+            behind_lost = true;
           }
         }
       }
@@ -513,7 +515,8 @@ class Worker {
       RangeOnItsWay done = std::move(flight.front());
       flight.pop_front();
       if (!answered) {
-        if (!flight.empty()) single_range_ = true;
+        // The connection broke with a range in flight: one at a time from now on.
+        if (!flight.empty() || behind_lost) single_range_ = true;
         TakeBack(counts);
         abandon();
         if (fatal) {
@@ -545,10 +548,10 @@ class Worker {
         if (!read) TakeBack(link.Drop());
         flight.clear();
       }
-      if (!flight.empty() && link.in_flight() == 0) {
-        // The service closed the connection after this answer: the range
+      if (link.in_flight() == 0) {
+        // The service closed the connection after this answer: a range
         // behind was never read there and goes again on a new connection.
-        TakeBack(link.Drop());
+        TakeBack(link.TakeDropped());
         flight.clear();
       }
       // With a range still in flight the task's count already holds what was

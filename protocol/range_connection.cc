@@ -97,7 +97,14 @@ ChunkCounts RangeConnection::Drop() {
   connection_.Finish(false);
   open_ = false;
   kept_ = false;
+  send_failed_ = false;
   return total;
+}
+
+ChunkCounts RangeConnection::TakeDropped() {
+  const ChunkCounts lost = dropped_;
+  dropped_ = ChunkCounts();
+  return lost;
 }
 
 bool RangeConnection::SendBytes(InFlight& entry) {
@@ -122,7 +129,7 @@ bool RangeConnection::SendBytes(InFlight& entry) {
 
 bool RangeConnection::Send(const PreparedRange& range, bool* fatal) {
   *fatal = true;
-  if (Stopped()) return false;
+  if (Stopped() || send_failed_) return false;
   for (bool fresh = false;; fresh = true) {
     // Only a connection with nothing in flight may be replaced: what was in
     // flight on a broken one is lost with it.
@@ -147,6 +154,12 @@ bool RangeConnection::Send(const PreparedRange& range, bool* fatal) {
     }
     // Failures of the connection are worth a retry, unless a stop caused them.
     *fatal = Stopped();
+    if (!flight_.empty() && !*fatal) {
+      // The answers ahead may have come before the peer closed: they stay
+      // readable, but the connection carries nothing more.
+      send_failed_ = true;
+      return false;
+    }
     ChunkCounts lost = Drop();
     dropped_ = lost;
     return false;
@@ -163,7 +176,7 @@ bool RangeConnection::ReadAnswer(std::string* answer, bool* fatal, ChunkCounts* 
   *counts = entry.counts;
   bool reusable = false;
   if (ReadOneResponse(connection_.socket(), answer, &reusable)) {
-    kept_ = reusable;
+    kept_ = reusable && !send_failed_;
     answered_ = true;
     if (!kept_) {
       // Ranges sent behind this one have no connection left to be answered on.

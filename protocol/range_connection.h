@@ -50,8 +50,10 @@ class RangeConnection {
 
   // Sends `range` (kept alive by the caller until its answer is read) behind
   // those in flight, opening a connection when there is none. `*fatal` as for
-  // PostChunk. On failure the connection is dropped and every range in flight
-  // with it; their counts come with the next Drop.
+  // PostChunk. On failure the range's counts wait for TakeDropped or Drop.
+  // A failure behind ranges in flight leaves their answers to be read (a peer
+  // that closed after answering them is not a broken connection); otherwise
+  // the connection is dropped with every range in flight.
   bool Send(const PreparedRange& range, bool* fatal);
   // Reads the answer to the oldest range in flight. True on a 200, `*answer`
   // then holds its body. `*counts` receives what that range added. A
@@ -61,6 +63,9 @@ class RangeConnection {
   // Closes the connection; what the ranges still in flight (and one whose
   // send failed) added.
   ChunkCounts Drop();
+  // What ranges that are no longer in flight (a failed send, ranges behind an
+  // answer that closed the connection) added, without closing anything.
+  ChunkCounts TakeDropped();
 
   size_t in_flight() const { return flight_.size(); }
   // Whether the last answer left the connection open for the next range.
@@ -84,6 +89,7 @@ class RangeConnection {
   bool open_ = false;
   bool kept_ = false;
   bool answered_ = false;  // the connection has answered a range already
+  bool send_failed_ = false;  // a send behind ranges in flight failed: nothing more goes
   std::deque<InFlight> flight_;
   ChunkCounts dropped_;  // counts of ranges lost with a failed send
 };

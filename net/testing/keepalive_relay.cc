@@ -1,6 +1,5 @@
 #include "net/testing/keepalive_relay.h"
 
-#include <cctype>
 #include <cstdlib>
 
 #include "net/active_socket.h"
@@ -12,18 +11,6 @@ namespace vexa {
 namespace {
 
 constexpr int kRelaySliceMs = 50;
-
-// The value of a header in a request head, matched without regard to case.
-std::string RelayHeader(const std::string& head, const std::string& name) {
-  std::string lower_head = head;
-  for (char& c : lower_head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  std::string lower_name = "\r\n" + name + ":";
-  for (char& c : lower_name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const size_t at = lower_head.find(lower_name);
-  if (at == std::string::npos) return "";
-  const size_t from = head.find_first_not_of(' ', at + lower_name.size());
-  return head.substr(from, head.find("\r\n", from) - from);
-}
 
 // Whether a range request's range is neither the first nor the last of its file.
 bool RangeInTheMiddle(const std::string& request) {
@@ -113,7 +100,10 @@ void KeepAliveRelay::Serve(port::SocketHandle client, int connection) {
       if (!read_some(60000)) return;
     }
     const std::string head = in.substr(0, head_end + 4);
-    const size_t total = head.size() + static_cast<size_t>(std::atoll(RelayHeader(head, "Content-Length").c_str()));
+    // The client's requests spell the header so.
+    const size_t length_at = head.find("\r\nContent-Length: ");
+    const size_t total =
+        head.size() + (length_at == std::string::npos ? 0 : std::strtoull(head.c_str() + length_at + 18, nullptr, 10));
     while (in.size() < total) {
       if (!read_some(60000)) return;
     }
@@ -138,7 +128,8 @@ void KeepAliveRelay::Serve(port::SocketHandle client, int connection) {
       std::lock_guard<std::mutex> l(mu_);
       records_.push_back(record);
     }
-    if (hook_ && hook_(request, &answer) == Verdict::kCloseInstead) return;
+    const Verdict verdict = hook_ ? hook_(request, &answer) : Verdict::kAnswer;
+    if (verdict == Verdict::kCloseInstead) return;
     size_t sent = 0;
     while (sent < answer.size()) {
       if (stopping_) return;
@@ -154,6 +145,7 @@ void KeepAliveRelay::Serve(port::SocketHandle client, int connection) {
       }
       return;
     }
+    if (verdict == Verdict::kAnswerAndClose) return;
   }
 }
 

@@ -21,7 +21,7 @@ namespace vexa {
 // or have the relay close the client's connection instead of answering.
 class KeepAliveRelay {
  public:
-  enum class Verdict { kAnswer, kCloseInstead };
+  enum class Verdict { kAnswer, kAnswerAndClose, kCloseInstead };
   // Called on the connection's thread with the whole request and the
   // service's answer, after the service has handled the request.
   using Hook = std::function<Verdict(const std::string& request, std::string* answer)>;
