@@ -143,15 +143,14 @@ bool RangeConnection::Send(const PreparedRange& range, bool* fatal) {
       return true;
     }
     const bool stale = entry.firstOnReused && !Stopped() && LooksClosedByPeer(connection_.socket().last_status());
-    AddCounts(&dropped_, entry.counts);
     if (stale && !fresh) {
       // Nothing of this range counts: it goes again, whole, on a new connection.
-      TakeBackCounts(job_, dropped_);
-      dropped_ = ChunkCounts();
+      TakeBackCounts(job_, entry.counts);
       connection_.Finish(false);
       open_ = false;
       continue;
     }
+    AddCounts(&dropped_, entry.counts);
     // Failures of the connection are worth a retry, unless a stop caused them.
     *fatal = Stopped();
     if (!flight_.empty() && !*fatal) {
