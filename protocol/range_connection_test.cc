@@ -141,5 +141,31 @@ TEST_F(RangeConnectionTest, AKeptConnectionClosedUnderTheFirstRangeSendsItOnceMo
   EXPECT_EQ(peer.received(), Wire(ranges[0]) + Wire(ranges[1]) + Wire(ranges[1]));
 }
 
+TEST_F(RangeConnectionTest, AStopEndsTheWaitForAPipelinedAnswerAndHandsBackBothRanges) {
+  ScriptedPeer peer([](PeerConnection& c) {
+    if (ReadRanges(c, 1)) c.Write(RangeAnswer(1000));
+    c.WaitForClientClose(30000);  // the next answers never come
+  });
+  std::vector<PreparedRange> ranges = Ranges(peer);
+  std::string answer;
+  bool fatal = false;
+  ChunkCounts counts;
+  RangeConnection link(client_, job_, Url(peer));
+  ASSERT_TRUE(link.Send(ranges[0], &fatal) && link.ReadAnswer(&answer, &fatal, &counts));
+  ASSERT_TRUE(link.Send(ranges[1], &fatal) && link.Send(ranges[2], &fatal));
+  int checks = 0;
+  job_.on_state = [&] {
+    if (++checks == 3) job_.state = JobState::kOther;
+  };
+  EXPECT_FALSE(link.ReadAnswer(&answer, &fatal, &counts));
+  EXPECT_TRUE(fatal);
+  ChunkCounts behind = link.Drop();
+  TakeBackCounts(job_, counts);
+  TakeBackCounts(job_, behind);
+  EXPECT_EQ(job_.uploaded_size.load(), 1000);  // only the answered range
+  EXPECT_EQ(job_.bytes_sent.load(), 1000);
+  EXPECT_EQ(cache_.size(), 0u);  // a connection with answers pending is never kept
+}
+
 }  // namespace
 }  // namespace vexa
