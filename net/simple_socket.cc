@@ -211,6 +211,12 @@ int32_t CSimpleSocket::Receive(int32_t maxBytes) {
   }
 }
 
+bool CSimpleSocket::PeerIsQuiet() {
+  // A readable idle connection holds either the peer's close or bytes nobody
+  // asked for; neither can carry the next request.
+  return IsValid() && pending_.empty() && api_->Poll(handle_, true, false, 0) == 0;
+}
+
 void CSimpleSocket::KeepForNextReceive(std::string_view data) { pending_.append(data); }
 
 bool CSimpleSocket::Flush() {
