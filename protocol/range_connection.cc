@@ -188,7 +188,11 @@ bool RangeConnection::ReadAnswer(std::string* answer, bool* fatal, ChunkCounts* 
   // one that broke while the data was on its way.
   const SocketStatus st = connection_.socket().last_status();
   const bool closed = answer->empty() && (st == SocketStatus::Success || st == SocketStatus::ConnectionReset);
-  if (closed && entry.firstOnReused && flight_.empty() && !Stopped()) {
+  // Not when a range sent behind this one failed to go out: then the
+  // connection broke with this range in flight, which the sender must hear of
+  // (it sends one range at a time from then on), not a kept connection the
+  // peer had closed before it was used.
+  if (closed && entry.firstOnReused && flight_.empty() && !send_failed_ && !Stopped()) {
     // A kept connection the peer had closed: the same range once more on a new one.
     TakeBackCounts(job_, entry.counts);
     Drop();

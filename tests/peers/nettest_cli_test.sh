@@ -69,7 +69,7 @@ check "refused: the address and the cause" grep -q "no 200 answer from http://12
 
 "$BIN" nettest --direct >/dev/null 2>&1
 check "no URL: exit 2" test $? -eq 2
-"$BIN" nettest --help | grep -q "usage: vexaupload nettest"
+"$BIN" nettest --help | grep -q "Usage: vexaupload nettest \[OPTIONS\] URL"
 check "--help" test $? -eq 0
 
 exit $fail
