@@ -31,7 +31,7 @@ namespace {
 // reached again.
 struct LiveControls {
   port::Mutex mu;
-  std::vector<CUpload*> controls;
+  std::vector<CUpload*> controls GUARDED_BY(mu);
 };
 
 LiveControls& Live() {

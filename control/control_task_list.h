@@ -31,9 +31,9 @@ class ControlTaskList {
     ProgressRecord record;
     std::list<std::string>::iterator position;
   };
-  mutable port::Mutex mu_;
-  std::list<std::string> order_;
-  std::map<std::string, Row> rows_;
+  mutable port::RecursiveMutex mu_;
+  std::list<std::string> order_ GUARDED_BY(mu_);
+  std::map<std::string, Row> rows_ GUARDED_BY(mu_);
 };
 
 ControlTaskList& TaskList();

@@ -169,7 +169,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   }
   const std::string& pickcode = Field(query, "pickcode");
   const std::string sig = Upper(Field(query, "sig"));
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   User user;
   switch (ctx_->meta->FindUser(user_id, &user)) {
     case Lookup::kFound: break;
@@ -206,7 +206,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
   bool finished = false;  // the session already ended in a file
   Session session;
   if (refusal == 0) {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     User user;
     const Lookup found = ctx_->meta->FindUser(user_id, &user);
     if (found != Lookup::kFound) {
@@ -288,9 +288,9 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
 
   ctx_->Hold(FaultOp::kRangeLock);
   std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
-  std::lock_guard<std::mutex> guard(state->mu);
+  port::MutexLock guard(&state->mu);
   {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     // Re-read under the session's lock: another range, a cancel or a new
     // dispatch may have come while the body arrived.
     if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != user_id ||
@@ -340,7 +340,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     // alone: recorded before it, a crash in between would leave a session
     // that reports the whole file held while no file exists.
     if (end != session.size) {
-      std::lock_guard<std::mutex> lock(ctx_->mu);
+      port::MutexLock lock(&ctx_->mu);
       if (!ctx_->meta->SetSessionOffset(session.id, end, NowSeconds())) {
         state->in_order = false;
         return Refuse(res, kCodeOther);

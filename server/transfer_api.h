@@ -36,9 +36,8 @@ class TransferApi {
 
   // A request of a transfer whose session has ended in a file: true when the
   // file came from an upload signed with `sig` and has `size` bytes.
-  // REQUIRES: ctx->mu held.
   bool FinishedTransfer(int64_t user, const std::string& pickcode, const std::string& sig,
-                        uint64_t size);
+                        uint64_t size) REQUIRES(ctx_->mu);
 
   ServiceContext* const ctx_;
   SessionRegistry* const sessions_;

@@ -72,7 +72,7 @@ Lookup WebSite::WebUser(const httplib::Request& req, User* user) {
     }
     id = it->second.user;
   }
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   return ctx_->meta->FindUser(id, user);
 }
 
@@ -100,7 +100,7 @@ void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   view.account = user.account;
   view.upload_section = RenderUploadSection(user.account);
   {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     if (!ctx_->meta->UsedBytes(user.id, &view.used)) return ShowUnreadable(res);
     view.folders = ctx_->meta->ListFolders(user.id);
     view.files = ctx_->meta->ListFiles(user.id);
@@ -131,7 +131,7 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   bool ok = !throttled && !password.empty() && Sha1Hex(password.data(), password.size(), &digest);
   if (ok) {
     digest = ToLower(digest);
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     const Lookup found = ctx_->meta->FindUserByAccount(account, &user);
     // Not the visitor's fault: no wrong password is counted against them.
     if (found == Lookup::kFailed) return ShowUnreadable(res);
