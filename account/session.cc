@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "account/account_file.h"
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 #include "codec/text.h"
 #include "port/mutex.h"
 
