@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "codec/sha1.h"
+#include "server/body_digest.h"
 #include "server/connection_abort.h"
 #include "server/form.h"
 #include "server/http_server.h"
 #include "server/names.h"
 #include "server/random.h"
+#include "server/range_phases.h"
 #include "server/reply.h"
 
 namespace vexa::server {
@@ -26,98 +28,6 @@ bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* u
   return ParseUrlEncoded(QueryOf(target), query) && ParseId(Field(*query, "userid"), user_id) &&
          ParseDecimal(Field(*query, "filesize"), size) && ParseDecimal(Field(*query, "ets"), ets);
 }
-
-// Microseconds spent in each phase of one range, for the benchmark's log.
-class RangePhases {
- public:
-  // The request head's time counts from when the connection was taken.
-  explicit RangePhases(std::FILE* log) : log_(log) {
-    const Clock::time_point taken = HttpServer::ConnectionStart();
-    if (taken != Clock::time_point() && taken < start_) last_ = start_ = taken;
-    End(kHead);
-  }
-  ~RangePhases() { Print(); }
-
-  enum Phase {
-    kHead, kReceive, kParse, kCheck, kDigest, kWrite, kFileDigest, kSync, kCommit, kFinish, kCount
-  };
-
-  // Charges the time since the last call to `phase`.
-  void End(Phase phase) {
-    const Clock::time_point now = Clock::now();
-    us_[phase] += std::chrono::duration_cast<std::chrono::microseconds>(now - last_).count();
-    last_ = now;
-  }
-
-  void Print() const {
-    if (log_ == nullptr) return;
-    static constexpr const char* kNames[kCount] = {"head", "receive", "parse", "check", "digest", "write",
-                                                   "filedigest", "sync", "commit", "finish"};
-    std::string line;
-    for (int i = 0; i < kCount; ++i) line += std::string(kNames[i]) + "=" + std::to_string(us_[i]) + " ";
-    line += "total=" + std::to_string(
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count());
-    std::fprintf(log_, "%s\n", line.c_str());
-    std::fflush(log_);
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  std::FILE* const log_;
-  Clock::time_point start_ = Clock::now();
-  Clock::time_point last_ = start_;
-  int64_t us_[kCount] = {};
-};
-
-// The digest of a range's data, computed as the body arrives: once the file
-// part's head is in, every byte that cannot belong to the closing delimiter
-// is hashed. Checked against the parsed data at the end, so a body read
-// otherwise than foreseen is simply hashed again.
-class BodyDigest {
- public:
-  // No hashing on arrival with an empty `boundary`.
-  BodyDigest(const std::string* body, std::string boundary)
-      : body_(body), boundary_(std::move(boundary)), tail_(MultipartTailBytes(boundary_)) {}
-
-  // Called after each piece of the body is appended.
-  void Arrived() {
-    if (boundary_.empty()) return;
-    if (start_ == std::string::npos) {
-      // The head comes first and is small: past this, give up on hashing early.
-      if (body_->size() > kHeadLimit) {
-        boundary_.clear();
-        return;
-      }
-      start_ = MultipartFileStart(*body_, boundary_);
-      if (start_ == std::string::npos) return;
-      hashed_ = start_;
-    }
-    if (body_->size() > hashed_ + tail_) {
-      const size_t n = body_->size() - tail_ - hashed_;
-      sha1_.Update(body_->data() + hashed_, n);
-      hashed_ += n;
-    }
-  }
-
-  // The digest of `data`, the parsed file data of the body.
-  bool FinalHex(std::string_view data, std::string* hex) {
-    const size_t at = static_cast<size_t>(data.data() - body_->data());
-    if (boundary_.empty() || start_ != at || hashed_ > at + data.size()) {
-      return Sha1Hex(data.data(), data.size(), hex);
-    }
-    sha1_.Update(body_->data() + hashed_, at + data.size() - hashed_);
-    return sha1_.FinalHex(hex);
-  }
-
- private:
-  static constexpr size_t kHeadLimit = 64 * 1024;
-  const std::string* const body_;
-  std::string boundary_;
-  const size_t tail_;
-  size_t start_ = std::string::npos;
-  size_t hashed_ = 0;
-  Sha1 sha1_;
-};
 
 }  // namespace
 
