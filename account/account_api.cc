@@ -8,7 +8,7 @@ namespace {
 
 struct ApiBase {
   port::Mutex mu;
-  std::string base;
+  std::string base GUARDED_BY(mu);
 };
 
 ApiBase& TheApiBase() {

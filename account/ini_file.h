@@ -69,7 +69,7 @@ class IniFile {
   std::string Serialize() const;
 
   // The store's lock (re-entrant).
-  port::Mutex* mutex() const { return &mu_; }
+  port::RecursiveMutex* mutex() const RETURN_CAPABILITY(mu_) { return &mu_; }
 
   // Whether `text` can be stored as a section name, and as a value.
   static bool IsStorable(const std::string& text);
@@ -84,22 +84,22 @@ class IniFile {
   using SectionMap = std::map<std::string, Section>;
   static constexpr size_t kNoPlace = static_cast<size_t>(-1);
 
-  void ParseLocked(const std::string& text);
+  void ParseLocked(const std::string& text) REQUIRES(mu_);
   // Gives the section the next place in the order, unless it has one.
-  void PlaceLocked(SectionMap::iterator it);
+  void PlaceLocked(SectionMap::iterator it) REQUIRES(mu_);
   // Drops the holes removed sections left in order_ once they are the
   // majority, so removal stays amortised constant beside the map's erase.
-  void CompactLocked();
+  void CompactLocked() REQUIRES(mu_);
 
-  mutable port::Mutex mu_;
+  mutable port::RecursiveMutex mu_;
   // Serialises whole saves so an older snapshot never lands after a newer one.
   // Taken while mu_ is held, then held alone for the disk write.
-  port::Mutex save_mu_;
-  std::string path_;
-  SectionMap sections_;
+  port::Mutex save_mu_ ACQUIRED_AFTER(mu_);
+  std::string path_ GUARDED_BY(mu_);
+  SectionMap sections_ GUARDED_BY(mu_);
   // Sections in the order first met; a removed one leaves a hole (end()).
-  std::vector<SectionMap::iterator> order_;
-  size_t holes_ = 0;
+  std::vector<SectionMap::iterator> order_ GUARDED_BY(mu_);
+  size_t holes_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace vexa

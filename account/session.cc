@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "account/account_file.h"
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 #include "codec/text.h"
 #include "port/mutex.h"
 
@@ -12,11 +12,11 @@ namespace vexa {
 namespace {
 
 struct Session {
-  port::Mutex mu;
-  AccountState state;
-  uint64_t logouts = 0;  // under mu
+  port::Mutex mu ACQUIRED_BEFORE(observers_mu);
+  AccountState state GUARDED_BY(mu);
+  uint64_t logouts GUARDED_BY(mu) = 0;
   port::Mutex observers_mu;
-  std::vector<LoginObserver*> observers;
+  std::vector<LoginObserver*> observers GUARDED_BY(observers_mu);
 };
 
 Session& TheSession() {

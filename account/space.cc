@@ -1,7 +1,7 @@
 #include "account/space.h"
 
 #include "account/account_api.h"
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 #include "net/http_client.h"
 
 namespace vexa {

@@ -12,7 +12,7 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VEXA_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
 # jsoncpp has no Windows build here; the header-only nlohmann json (nlohmann-json3-dev) reads the
-# answers behind account/json_answer. Only its folder is put on the include path: the rest of
+# answers behind codec/json_answer. Only its folder is put on the include path: the rest of
 # /usr/include is Linux's.
 set(VEXA_NLOHMANN_INCLUDE /usr/include/nlohmann CACHE PATH "nlohmann json headers")
 set(nlohmann_root ${CMAKE_BINARY_DIR}/third_party_include)

@@ -33,7 +33,7 @@ struct LiveControls {
   // Lock order: engineMutex, then mu, then a control's queue lock (reports
   // are posted under the engine lock). Nothing but a post runs under mu.
   port::Mutex mu;
-  std::vector<CUpload*> controls;
+  std::vector<CUpload*> controls GUARDED_BY(mu);
 };
 
 LiveControls& Live() {

@@ -2,8 +2,6 @@
 // as a page (or the bridge) drives it.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
 #include <random>

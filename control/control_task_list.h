@@ -35,8 +35,8 @@ class ControlTaskList {
   // Lock order: engineMutex, then mu_ (the engine records reports with its
   // lock held). Nothing is called out to while mu_ is held.
   mutable port::Mutex mu_;
-  std::list<std::string> order_;
-  std::map<std::string, Row> rows_;
+  std::list<std::string> order_ GUARDED_BY(mu_);
+  std::map<std::string, Row> rows_ GUARDED_BY(mu_);
 };
 
 ControlTaskList& TaskList();

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 #include "codec/json_quote.h"
 #include "codec/text.h"
 

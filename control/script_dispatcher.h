@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 #include "control/control.h"
 
 namespace vexa {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 #include "codec/json_quote.h"
 #include "control/payload.h"
 #include "control/script_dispatcher.h"

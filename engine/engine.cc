@@ -27,12 +27,12 @@ UploadEngine& Engine() {
   return *engine;
 }
 
-void SubtractTotalBytes(UploadEngine& e, int64_t bytes) {
+void SubtractTotalBytes(UploadEngine& e, int64_t bytes) REQUIRES(e.engineMutex) {
   e.totalBytes -= bytes;
   if (e.totalBytes < 0) e.totalBytes = 0;
 }
 
-bool UnregisterLocked(UploadEngine& e, UploadTask* task) {
+bool UnregisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
   auto it = e.taskMap.find(task->filePath);
   if (it == e.taskMap.end() || it->second.task != task) return false;
   e.taskList.erase(it->second.order);
@@ -105,8 +105,8 @@ int32_t ReadTaskSize(UploadTask* task) {
   return task->fileSize > 0 ? 0 : kErrEmptyFile;
 }
 
-// Inserts a waiting task. REQUIRES: engineMutex.
-bool RegisterLocked(UploadEngine& e, UploadTask* task) {
+// Inserts a waiting task.
+bool RegisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
   if (e.taskMap.find(task->filePath) != e.taskMap.end()) return false;
   const uint64_t order = e.nextOrder++;
   e.taskList.emplace_hint(e.taskList.end(), order, task);
@@ -118,8 +118,9 @@ bool RegisterLocked(UploadEngine& e, UploadTask* task) {
 
 // Takes a registered task out for a stop or cancel. A waiting task is
 // destroyed here; a running one is left to its worker, which sees the new
-// status and ends it with FinishTask. REQUIRES: engineMutex.
-void RemoveTaskLocked(UploadEngine& e, UploadTask* task, TaskStatus status, bool notify) {
+// status and ends it with FinishTask.
+void RemoveTaskLocked(UploadEngine& e, UploadTask* task, TaskStatus status, bool notify)
+    REQUIRES(e.engineMutex) {
   engine_internal::UnregisterLocked(e, task);
   const TaskStatus old = task->GetStatus();
   SetTaskStatus(task, status, notify);

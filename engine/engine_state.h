@@ -15,6 +15,7 @@
 #include "engine/engine.h"
 #include "port/event.h"
 #include "port/mutex.h"
+#include "port/thread_annotations.h"
 
 namespace vexa::engine_internal {
 
@@ -35,42 +36,56 @@ struct EngineRun {
   int threads = 0;   // guarded by UploadEngine::life_mu
 };
 
+// Lock order of the client, outermost first. A thread holding one of these
+// takes only locks further down the list:
+//
+//   1. UploadEngine::lifecycleMutex   (start and stop of the engine)
+//   2. UploadEngine::folderAddMutex   (folder member registration vs a folder's stop/cancel)
+//   3. the transfer worker's dispatch mutex (folder members' dispatch phase)
+//   4. UploadEngine::engineMutex      (the registry; re-entrant: the notice callback runs under it)
+//   5. the folder map's lock, then a FolderRecord::lock
+//   6. an UploadTask::lock            (re-entrant; never together with a FolderRecord::lock)
+//   7. the resume store's state lock or its IniFile's lock (re-entrant), never both
+//   8. the session's lock, then its observers' lock
+//
+// life_mu (thread counts) and the locks of the message queue and the
+// service-cancel sender are leaves: nothing is taken while they are held.
 struct UploadEngine {
   // Written under engineMutex; read without it by the entry tests.
   std::atomic<bool> started{false};
   // Serialises StartEngine and StopEngine: a login thread may start the
   // engine while the page's thread stops it. AddFileTask holds it from its
-  // last test of the start to the insertion. Taken before engineMutex.
-  port::Mutex lifecycleMutex;
+  // last test of the start to the insertion.
+  port::Mutex lifecycleMutex ACQUIRED_BEFORE(folderAddMutex, engineMutex);
 
   // Serialises the registration of folder members with each other and with
   // a folder's stop or cancel, so neither misses a member of the other.
-  // Taken before engineMutex.
-  port::Mutex folderAddMutex;
+  port::Mutex folderAddMutex ACQUIRED_BEFORE(engineMutex);
 
-  // engineMutex guards everything below that is not atomic or has its own lock.
-  port::Mutex engineMutex;
-  std::shared_ptr<EngineRun> run;  // the current start; null while stopped
-  uint64_t lastRunId = 0;
-  std::shared_ptr<const NoticeCallback> noticeCallback;
-  uint32_t userValue = 0;
-  std::map<std::string, TaskEntry> taskMap;  // byte order of the path
+  port::RecursiveMutex engineMutex;
+  std::shared_ptr<EngineRun> run GUARDED_BY(engineMutex);  // the current start; null while stopped
+  uint64_t lastRunId GUARDED_BY(engineMutex) = 0;
+  std::shared_ptr<const NoticeCallback> noticeCallback GUARDED_BY(engineMutex);
+  uint32_t userValue GUARDED_BY(engineMutex) = 0;
+  // byte order of the path
+  std::map<std::string, TaskEntry> taskMap GUARDED_BY(engineMutex);
   // Registration order, keyed by a number that never comes back, so that a
   // walk can go on from the last key it saw even when the hooks it called
   // removed tasks.
-  std::map<uint64_t, UploadTask*> taskList;
-  uint64_t nextOrder = 0;
-  int32_t runningCount = 0;
-  int64_t totalBytes = 0;
-  std::string queueSummary;
-  uintptr_t selectionOwner = 0;
-  TransferStarter startTransfer;
-  TargetResolver resolveTarget;
-  SelectionStarter startSelection;
-  FolderUploadStarter startFolderUpload;
-  bool schedulerThreadEnabled = true;
+  std::map<uint64_t, UploadTask*> taskList GUARDED_BY(engineMutex);
+  uint64_t nextOrder GUARDED_BY(engineMutex) = 0;
+  int32_t runningCount GUARDED_BY(engineMutex) = 0;
+  int64_t totalBytes GUARDED_BY(engineMutex) = 0;
+  std::string queueSummary GUARDED_BY(engineMutex);
+  uintptr_t selectionOwner GUARDED_BY(engineMutex) = 0;
+  TransferStarter startTransfer GUARDED_BY(engineMutex);
+  TargetResolver resolveTarget GUARDED_BY(engineMutex);
+  SelectionStarter startSelection GUARDED_BY(engineMutex);
+  FolderUploadStarter startFolderUpload GUARDED_BY(engineMutex);
+  bool schedulerThreadEnabled GUARDED_BY(engineMutex) = true;
 
   // Thread counts across starts, for the stop's wait and the tests' views.
+  // A std::mutex for its condition variable; the analysis cannot see it.
   std::mutex life_mu;
   std::condition_variable life_cv;
   int schedulersRunning = 0;
@@ -82,12 +97,12 @@ struct UploadEngine {
 
 UploadEngine& Engine();
 
-// Subtracts from totalBytes, never leaving it negative. REQUIRES: engineMutex.
-void SubtractTotalBytes(UploadEngine& e, int64_t bytes);
+// Subtracts from totalBytes, never leaving it negative.
+void SubtractTotalBytes(UploadEngine& e, int64_t bytes) REQUIRES(e.engineMutex);
 
 // Takes the task out of taskMap and taskList when it is registered there.
-// REQUIRES: engineMutex. Returns whether it was.
-bool UnregisterLocked(UploadEngine& e, UploadTask* task);
+// Returns whether it was.
+bool UnregisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex);
 
 // Starts `body` on a thread that belongs to the current start, counted in
 // `count`. False while stopped or when no thread could be started.

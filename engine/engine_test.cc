@@ -266,7 +266,10 @@ TEST_F(RegistryTest, AddFolderMemberChecksStatusDuplicateAndSize) {
   Start();
   auto folder = std::make_shared<FolderRecord>();
   folder->folderPath = dir_.File("F");
-  folder->memberCount = 3;
+  {
+    port::MutexLock l(&folder->lock);
+    folder->memberCount = 3;
+  }
   RegisterFolder(folder);
   auto member = [&](const std::string& path) {
     auto t = std::make_unique<UploadTask>();
@@ -425,8 +428,11 @@ TEST_F(RegistryTest, FolderStopAndCancelThreadsEndWithTheirStart) {
     // Not on disk: a folder by its record.
     folder->folderPath = dir_.File("F" + std::to_string(static_cast<int>(status)));
     const std::string member = LocalPath(folder->folderPath, "m.bin");
-    folder->pendingPaths.push_back(member);
-    folder->memberCount = 1;
+    {
+      port::MutexLock l(&folder->lock);
+      folder->pendingPaths.push_back(member);
+      folder->memberCount = 1;
+    }
     ASSERT_TRUE(RegisterFolder(folder));
 
     // Hold the folder's lock so that the folder thread waits at its start.

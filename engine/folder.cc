@@ -5,7 +5,7 @@ namespace {
 
 struct FolderMap {
   port::Mutex folderMapLock;
-  std::map<std::string, FolderRef> folders;
+  std::map<std::string, FolderRef> folders GUARDED_BY(folderMapLock);
 };
 
 FolderMap& Map() {

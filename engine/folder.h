@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "port/mutex.h"
+#include "port/thread_annotations.h"
 
 namespace vexa {
 
@@ -33,24 +34,24 @@ struct FolderRecord {
 
   std::string folderPath;
   std::string target;
-  int32_t memberCount = 0;     // guarded by lock
-  int32_t completedCount = 0;  // guarded by lock
-  int32_t failedCount = 0;     // guarded by lock
+  int32_t memberCount GUARDED_BY(lock) = 0;
+  int32_t completedCount GUARDED_BY(lock) = 0;
+  int32_t failedCount GUARDED_BY(lock) = 0;
   std::atomic<int64_t> startTick{0};
   std::atomic<int64_t> totalSize{0};
   std::atomic<int64_t> uploadedSize{0};
   std::atomic<int64_t> sentSinceStart{0};
   std::atomic<int32_t> status{0};
   mutable port::Mutex lock;
-  std::map<std::string, DirTarget> dirTargets;
-  std::vector<std::string> pendingPaths;
-  std::map<std::string, std::string> failures;  // path -> GBK text
+  std::map<std::string, DirTarget> dirTargets GUARDED_BY(lock);
+  std::vector<std::string> pendingPaths GUARDED_BY(lock);
+  std::map<std::string, std::string> failures GUARDED_BY(lock);  // path -> GBK text
   // The failed members that retrying cannot help (an empty file, one that is
   // gone, a name that cannot be stored or that the service refuses).
-  std::set<std::string> finalFailures;
+  std::set<std::string> finalFailures GUARDED_BY(lock);
   // Restored from records whose writing was cut short: not the whole folder,
-  // so adding it again lists it anew. Guarded by lock.
-  bool partialSet = false;
+  // so adding it again lists it anew.
+  bool partialSet GUARDED_BY(lock) = false;
 };
 
 // Records are shared: a thread that found one keeps it alive while it works

@@ -104,6 +104,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   if (!fresh) {
     folder->totalSize.store(total);
     folder->uploadedSize.store(uploaded);
+    port::MutexLock l(&folder->lock);  // not shared yet; taken for the analysis
     folder->memberCount = static_cast<int32_t>(paths.size());
     folder->pendingPaths = paths;
   }
@@ -184,6 +185,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
     task->filePath = paths[i];
     task->fileSize = records[i].fileSize;
     if (known[i]) {
+      port::MutexLock l(&task->lock);  // not shared yet; taken for the analysis
       task->fileId = records[i].fileId;
       task->quickId = records[i].quickId;
       task->pickCode = records[i].pickCode;
@@ -295,8 +297,10 @@ bool IsPartialSet(const FolderRecord& folder) {
 }
 
 // Whether the member that marked a directory pending may still create it:
-// it is queued or running. REQUIRES: engine lock (the scheduler's pass).
+// it is queued or running. Called under the engine lock (the scheduler's
+// pass), so the member cannot leave the registry while this looks.
 bool IsCreating(const std::string& creator) {
+  engine_internal::Engine().engineMutex.AssertHeld();
   bool creating = false;
   FindTask(creator, [&](UploadTask& task) {
     const TaskStatus s = task.GetStatus();
@@ -393,6 +397,7 @@ bool StartFolderUpload(const std::string& folder_path, const std::string& target
 
 bool ResolveTarget(UploadTask* task, const std::string& directory, std::string* remote_path,
                    std::string* target) {
+  engine_internal::Engine().engineMutex.AssertHeld();
   if (task == nullptr) return false;
   FolderRef folder = FindFolder(task->folderPath);
   if (!folder) return false;
@@ -441,7 +446,8 @@ bool ResolveTarget(UploadTask* task, const std::string& directory, std::string* 
   return true;
 }
 
-bool AncestorsReady(const FolderRecord& folder, const std::string& directory) {
+bool AncestorsReady(const FolderRecord& folder, const std::string& directory)
+    REQUIRES(folder.lock) {
   for (std::string x = DirectoryOf(directory); !x.empty() && x != folder.folderPath;
        x = DirectoryOf(x)) {
     auto it = folder.dirTargets.find(x);

@@ -38,8 +38,8 @@ bool ResolveTarget(UploadTask* task, const std::string& directory, std::string* 
                    std::string* target);
 
 // Whether no directory above `directory` (up to the folder itself) is being
-// created by a member right now. REQUIRES: folder.lock.
-bool AncestorsReady(const FolderRecord& folder, const std::string& directory);
+// created by a member right now.
+bool AncestorsReady(const FolderRecord& folder, const std::string& directory) REQUIRES(folder.lock);
 
 // For tests and benchmarks: waits until every folder-listing thread has
 // ended. False on time-out.

@@ -12,6 +12,7 @@
 
 #include "codec/text.h"
 #include "engine/engine.h"
+#include "engine/engine_state.h"
 #include "engine/test_worker.h"
 #include "store/error_table.h"
 #include "store/resume_store.h"
@@ -55,6 +56,8 @@ class FolderUploadTest : public EngineTest {
     EXPECT_NE(nullptr, task) << path;
     if (task == nullptr) return {};
     Placement p;
+    // As the scheduler's pass calls it: under the engine lock.
+    port::MutexLock l(&engine_internal::Engine().engineMutex);
     EXPECT_TRUE(ResolveTarget(task, DirectoryOf(path), &p.first, &p.second));
     return p;
   }
@@ -246,7 +249,7 @@ TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) 
   EXPECT_EQ(4, log_.notices()[0].doneSize);
   UploadTask* a = RegisteredTask(LocalPath(root_, "a"));
   ASSERT_NE(nullptr, a);
-  EXPECT_EQ("Fa", a->fileId);
+  EXPECT_EQ("Fa", ResumeRecordOf(*a).fileId);
   EXPECT_EQ(4, a->uploadedSize.load());
   EXPECT_EQ("FT", a->folderTarget);
   EXPECT_EQ(2u, GetQueueTotals().taskCount);
@@ -277,7 +280,7 @@ TEST_F(FolderUploadTest, AFolderWhoseRecordsWereCutShortIsListedAgain) {
   EXPECT_EQ(3u, GetQueueTotals().taskCount);
   UploadTask* a = RegisteredTask(LocalPath(root_, "a"));
   ASSERT_NE(nullptr, a);
-  EXPECT_EQ("Fa", a->fileId);
+  EXPECT_EQ("Fa", ResumeRecordOf(*a).fileId);
   EXPECT_EQ("FT", a->folderTarget);
   ASSERT_NE(nullptr, RegisteredTask(LocalPath(root_, "sub/c")));
 
@@ -352,11 +355,12 @@ TEST_F(FolderUploadTest, StoredMembersWithoutAFolderRecordComeBackFromTheStore) 
   EXPECT_EQ(2u, GetQueueTotals().taskCount);
   UploadTask* x = RegisteredTask(LocalPath(root_, "x"));
   ASSERT_NE(nullptr, x);
-  EXPECT_EQ("FX", x->fileId);
-  EXPECT_EQ("QX", x->quickId);
+  const ResumeRecord x_fields = ResumeRecordOf(*x);
+  EXPECT_EQ("FX", x_fields.fileId);
+  EXPECT_EQ("QX", x_fields.quickId);
   EXPECT_EQ(3, x->uploadedSize.load());
   EXPECT_EQ(1, x->ispType);
-  EXPECT_EQ(42, x->modifiedTime);
+  EXPECT_EQ(42, x_fields.modifiedTime);
 }
 
 TEST_F(FolderUploadTest, AutoStartOffLeavesOnlyTheRecords) {

@@ -21,15 +21,16 @@ namespace {
 constexpr uint32_t kPassIntervalMs = 1000;
 
 // Whether the task is still registered under `order`: the hooks the pass
-// calls may remove (and destroy) it. REQUIRES: engineMutex.
-bool StillRegistered(const UploadEngine& e, uint64_t order, const UploadTask* task) {
+// calls may remove (and destroy) it.
+bool StillRegistered(const UploadEngine& e, uint64_t order, const UploadTask* task)
+    REQUIRES(e.engineMutex) {
   auto it = e.taskList.find(order);
   return it != e.taskList.end() && it->second == task;
 }
 
-// The start step for one task. REQUIRES: engineMutex. Returns false when a
-// hook took the task out of the registry (it must then not be touched again).
-bool TryStart(UploadEngine& e, uint64_t order, UploadTask* task) {
+// The start step for one task. Returns false when a hook took the task out of
+// the registry (it must then not be touched again).
+bool TryStart(UploadEngine& e, uint64_t order, UploadTask* task) REQUIRES(e.engineMutex) {
   if (e.runningCount >= 1 || task->GetStatus() != TaskStatus::Waiting) return true;
   if (task->target.empty() && e.resolveTarget) {
     // A waiting task has no worker yet, but the control may read it.
@@ -52,9 +53,9 @@ bool TryStart(UploadEngine& e, uint64_t order, UploadTask* task) {
   return StillRegistered(e, order, task);
 }
 
-// The progress notice for a running task. REQUIRES: engineMutex. Returns
-// false when nothing was sent (a member whose folder is gone).
-bool SendProgress(UploadEngine& e, UploadTask* task) {
+// The progress notice for a running task. Returns false when nothing was
+// sent (a member whose folder is gone).
+bool SendProgress(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
   int32_t speed = task->TransferSpeed();
   TaskNotice n;
   int64_t total;

@@ -166,7 +166,10 @@ TEST_F(SchedulerTest, TimeLeftArithmetic) {
   EXPECT_EQ(75, n.secondsLeft);
   EXPECT_EQ("1,1000,10,00:01:15", n.queueSummary);
 
-  t->transfer->speed = 0;
+  {
+    port::MutexLock l(&t->lock);
+    t->transfer->speed = 0;
+  }
   RunSchedulerPass();
   n = Progress().back();
   EXPECT_EQ(0, n.secondsLeft);
@@ -179,7 +182,10 @@ TEST_F(SchedulerTest, FolderSpeedComesFromItsByteCountWhenTheWorkerHasNone) {
   Start();
   auto folder = std::make_shared<FolderRecord>();
   folder->folderPath = dir_.File("F");
-  folder->memberCount = 1;
+  {
+    port::MutexLock l(&folder->lock);
+    folder->memberCount = 1;
+  }
   folder->totalSize = 100000;
   folder->uploadedSize = 40000;
   RegisterFolder(folder);

@@ -199,7 +199,10 @@ class EngineTest : public ::testing::Test {
   FolderRef AddFolder(const std::string& name, int32_t members) {
     auto folder = std::make_shared<FolderRecord>();
     folder->folderPath = dir_.File(name);
-    folder->memberCount = members;
+    {
+      port::MutexLock l(&folder->lock);
+      folder->memberCount = members;
+    }
     RegisterFolder(folder);
     return folder;
   }

@@ -89,8 +89,11 @@ class TaskJob : public UploadJob {
         return JobState::kOther;
     }
   }
-  // Only this worker's thread sets the task's transfer.
-  TransferContext* Transfer() const override { return task_->transfer.get(); }
+  // Only this worker's thread sets the task's transfer, so it reads it
+  // without the lock its writes take.
+  TransferContext* Transfer() const override NO_THREAD_SAFETY_ANALYSIS {
+    return task_->transfer.get();
+  }
   void SetRefusal(int32_t code, const std::string& message) override {
     port::MutexLock l(&task_->lock);
     task_->errorCode.store(code);

@@ -9,6 +9,7 @@
 
 #include "engine/transfer_state.h"
 #include "port/mutex.h"
+#include "port/thread_annotations.h"
 #include "store/resume_store.h"
 
 namespace vexa {
@@ -57,9 +58,9 @@ struct UploadTask {
   std::string folderPath;
   std::string folderTarget;
   std::string filePath;
-  std::string fileId;
-  std::string quickId;
-  std::string pickCode;
+  std::string fileId GUARDED_BY(lock);
+  std::string quickId GUARDED_BY(lock);
+  std::string pickCode GUARDED_BY(lock);
   std::string remotePath;
   std::string target;
   int64_t fileSize = 0;
@@ -68,19 +69,21 @@ struct UploadTask {
   std::atomic<int32_t> status{0};
   int32_t ispType = 0;
   std::atomic<int32_t> errorCode{0};
-  std::string workerText;  // the service's message, GBK
+  std::string workerText GUARDED_BY(lock);  // the service's message, GBK
   std::atomic<bool> workerFlag{false};
   std::atomic<double> hashProgress{0.0};
-  std::unique_ptr<TransferState> transfer;
-  mutable port::Mutex lock;
-  // The file's modification time the identities belong to; guarded by lock.
-  std::optional<int64_t> modifiedTime;
+  std::unique_ptr<TransferState> transfer GUARDED_BY(lock);
+  // Re-entrant: a worker saves the task's record (which reads the task under
+  // this lock) while holding it, so a cancel cannot come between its test
+  // of the status and the save.
+  mutable port::RecursiveMutex lock;
+  // The file's modification time the identities belong to.
+  std::optional<int64_t> modifiedTime GUARDED_BY(lock);
   // Orders this upload's record saves against cancels and later logins.
   uint64_t storeTicket = ResumeStoreTicket();
   // Whether the service's cancel of this upload has been queued (by its
-  // canceller or its worker, whichever saw the pick code first); guarded by
-  // lock.
-  bool serviceCancelQueued = false;
+  // canceller or its worker, whichever saw the pick code first).
+  bool serviceCancelQueued GUARDED_BY(lock) = false;
   // The engine start that registered the task (0: none); set under the
   // engine lock.
   uint64_t engineRun = 0;

@@ -8,7 +8,7 @@ namespace {
 
 struct FailureRecord {
   port::Mutex mu;
-  std::string text;
+  std::string text GUARDED_BY(mu);
 };
 
 FailureRecord& Record() {

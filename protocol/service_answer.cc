@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 
 namespace vexa {
 

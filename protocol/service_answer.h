@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 
 namespace vexa {
 

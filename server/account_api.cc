@@ -86,7 +86,7 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
   for (const FormFields* form : {has_decoded ? &decoded : nullptr, &raw}) {
     if (form == nullptr || signed_ok || unreadable) continue;
     const std::string& account = Field(*form, "account");
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     sign = ToLower(Field(*form, "sign"));
     const Lookup found = ctx_->meta->FindUserByAccount(account, &user);
     unreadable = found == Lookup::kFailed;
@@ -126,7 +126,7 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
   const std::string resource = RandomText(kPickAlphabet, 24);
   Json::Value space(Json::objectValue);
   {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     if (!ctx_->meta->AddLogin(user.id, key, resource, now)) {
       v["error"] = "the service cannot record the login";
       Reply(res, v);
@@ -178,7 +178,7 @@ void AccountApi::HandleSpace(const httplib::Request& req, httplib::Response& res
     Reply(res, v);
     return;
   }
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   User user;
   const Lookup found = ctx_->meta->FindUser(user_id, &user);
   if (found == Lookup::kFound) request_log::NoteAccount(user.account);

@@ -30,8 +30,7 @@ class AccountApi {
 
 // Space figures of a user, as the login and the space query answer them;
 // false when the bytes in use cannot be read.
-// REQUIRES: ctx->mu held.
-bool FillSpace(ServiceContext* ctx, const User& user, Json::Value* space);
+bool FillSpace(ServiceContext* ctx, const User& user, Json::Value* space) REQUIRES(ctx->mu);
 
 // The login's and the space query's answer when the database fails.
 inline constexpr char kAccountUnreadable[] = "the service cannot read the account; try again later";

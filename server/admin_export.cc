@@ -31,7 +31,7 @@ void AdminExport::Handle(const httplib::Request& req, httplib::Response& res) {
     return;
   }
   Json::Value users(Json::arrayValue);
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   for (const User& u : ctx_->meta->ListUsers()) {
     Json::Value user;
     user["user_id"] = std::to_string(u.id);

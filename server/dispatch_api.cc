@@ -34,7 +34,7 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   }
   int64_t user_id;
   if (!ParseId(Field(body, "userid"), &user_id)) return Refuse(res, kCodeBadParameter);
-  std::unique_lock<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   User user;
   switch (ctx_->meta->FindUser(user_id, &user)) {
     case Lookup::kFound: break;
@@ -55,7 +55,7 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   if (signed_by.empty()) return Refuse(res, kCodeBadSignature);
   ctx_->meta->UseLogin(signed_by, now);
   if (kind == Kind::kCancel) {
-    lock.unlock();
+    lock.Unlock();
     return Cancel(user, Field(body, "pickcode"), res);
   }
   Dispatch(user, body, res);
@@ -63,7 +63,7 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
 
 void DispatchApi::Cancel(const User& user, const std::string& pickcode, httplib::Response& res) {
   Session session;
-  std::unique_lock<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   if (!IsPickcode(pickcode) || !ctx_->meta->FindSession(user.id, pickcode, &session)) {
     FileEntry file;
     // A finished upload has nothing left to drop.
@@ -72,13 +72,13 @@ void DispatchApi::Cancel(const User& user, const std::string& pickcode, httplib:
   }
   // A range of this session may be in flight: wait for it under the
   // session's lock, which is always taken before ctx->mu.
-  lock.unlock();
+  lock.Unlock();
   std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
   {
-    std::lock_guard<std::mutex> guard(state->mu);
-    lock.lock();
+    port::MutexLock guard(&state->mu);
+    lock.Lock();
     if (ctx_->meta->FindSessionById(session.id, &session)) sessions_->Drop(session.id);
-    lock.unlock();
+    lock.Unlock();
   }
   Reply(res, Accepted());
 }

@@ -26,12 +26,14 @@ class DispatchApi {
   enum class Kind { kUpload, kResume, kCancel };
 
   void Handle(const httplib::Request& req, httplib::Response& res, Kind kind);
-  // The rest of a dispatch once the caller is authenticated; ctx->mu is held.
-  void Dispatch(const User& user, const FormFields& body, httplib::Response& res);
-  void Cancel(const User& user, const std::string& pickcode, httplib::Response& res);
+  // The rest of a dispatch once the caller is authenticated.
+  void Dispatch(const User& user, const FormFields& body, httplib::Response& res)
+      REQUIRES(ctx_->mu);
+  void Cancel(const User& user, const std::string& pickcode, httplib::Response& res)
+      EXCLUDES(ctx_->mu);
 
-  // A pick code no file or session has yet; ctx->mu is held.
-  std::string UnusedPickcode();
+  // A pick code no file or session has yet.
+  std::string UnusedPickcode() REQUIRES(ctx_->mu);
 
   ServiceContext* const ctx_;
   SessionRegistry* const sessions_;

@@ -27,7 +27,7 @@ bool Service::Start(std::string* error) {
   Metadata* meta = ctx_.meta;
   BlobStore* blobs = ctx_.blobs;
   {
-    std::lock_guard<std::mutex> lock(ctx_.mu);
+    port::MutexLock lock(&ctx_.mu);
     for (const UserSpec& u : ctx_.options.users) {
       std::string digest;
       if (!PasswordDigest(u.password, &digest)) {
@@ -46,7 +46,7 @@ bool Service::Start(std::string* error) {
     sessions_.DropIdle();
   }
   sessions_.FinishComplete();
-  std::lock_guard<std::mutex> lock(ctx_.mu);
+  port::MutexLock lock(&ctx_.mu);
   // Partial files without a session are either finished content whose
   // blob name was cut short by a crash, or data of a dropped session.
   for (int64_t id : blobs->ListPartials()) {

@@ -4,9 +4,9 @@
 #include <httplib.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "port/mutex.h"
 #include "server/blob_store.h"
 #include "server/faults.h"
 #include "server/login_guard.h"
@@ -31,9 +31,16 @@ int64_t NowMillis();
 // What every part of the service shares: the configuration, the stores and
 // the lock that serializes every read-check-write on the metadata.
 //
-// Locking rule: a session's lock (SessionRegistry) is taken before `mu`,
-// never while `mu` is held (a try-lock is allowed), so a range may wait for
-// its session while other requests go on.
+// Lock order of the service, outermost first; a thread holding one takes
+// only locks further down:
+//
+//   1. a session's lock (SessionRegistry::State::mu): serializes its ranges,
+//      finish and drop; never taken while `mu` is held (a try-lock is
+//      allowed), so a range may wait for its session while other requests
+//      go on
+//   2. `mu`: every read-check-write on the metadata
+//   3. SessionRegistry's map lock, the login guard's, the fault plan's, the
+//      web site's and the worker pool's: leaves, nothing is taken under them
 struct ServiceContext {
   ServiceContext(const Options& options, Metadata* meta, BlobStore* blobs, FaultPlan* faults)
       : options(options), meta(meta), blobs(blobs), faults(faults) {}
@@ -46,12 +53,12 @@ struct ServiceContext {
   void Hold(FaultOp op);
 
   const Options options;
-  Metadata* const meta;     // guarded by mu
+  Metadata* const meta PT_GUARDED_BY(mu);
   BlobStore* const blobs;
   FaultPlan* const faults;
   std::string base_url;  // set before serving, read-only afterwards
   LoginGuard login_guard;  // for the API login and the web form alike
-  std::mutex mu;
+  port::Mutex mu;
 };
 
 // The signature of a dispatch request under one login key.

@@ -9,24 +9,26 @@
 namespace vexa::server {
 
 std::shared_ptr<SessionRegistry::State> SessionRegistry::Get(int64_t session) {
-  std::lock_guard<std::mutex> lock(locks_mu_);
+  port::MutexLock lock(&locks_mu_);
   std::shared_ptr<State>& state = states_[session];
   if (!state) state = std::make_shared<State>();
   return state;
 }
 
 void SessionRegistry::Drop(int64_t session) {
+  ctx_->mu.AssertHeld();
   ctx_->meta->DeleteSession(session);
   Forget(session);
 }
 
 void SessionRegistry::Forget(int64_t session) {
   ctx_->blobs->RemovePartial(session);
-  std::lock_guard<std::mutex> lock(locks_mu_);
+  port::MutexLock lock(&locks_mu_);
   states_.erase(session);
 }
 
 bool SessionRegistry::FindFinished(int64_t user, const std::string& pickcode, FileEntry* file) {
+  ctx_->mu.AssertHeld();
   return IsPickcode(pickcode) && ctx_->meta->FindFileByPickcode(user, pickcode, file);
 }
 
@@ -48,7 +50,7 @@ int SessionRegistry::Finish(const Session& session, State* state) {
   if ((!session.fileid.empty() && session.fileid != sha1) ||
       (!session.quickid.empty() && session.quickid != quick)) {
     // The content is not what the client announced: keep nothing of it.
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     Drop(session.id);
     return kCodeHashMismatch;
   }
@@ -61,7 +63,7 @@ int SessionRegistry::Finish(const Session& session, State* state) {
     return kCodeDiskFull;
   }
   ctx_->Hold(FaultOp::kFinish);
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   // A delete of the last other file with this content may have removed the
   // blob the publish found held; the partial file still has the bytes.
   if (!ctx_->blobs->HasBlob(sha1) && !ctx_->blobs->Publish(session.id, sha1, &error_text)) {
@@ -74,31 +76,33 @@ int SessionRegistry::Finish(const Session& session, State* state) {
 }
 
 int SessionRegistry::FinishHeld(const Session& session, const std::string& sha1) {
+  ctx_->mu.AssertHeld();
   std::shared_ptr<State> state = Get(session.id);
-  std::unique_lock<std::mutex> busy(state->mu, std::try_to_lock);
   // A range in flight will finish or fail the session itself.
-  if (!busy.owns_lock()) return kCodeBusy;
+  if (!state->mu.TryLock()) return kCodeBusy;
   Session current;
-  if (!ctx_->meta->FindSessionById(session.id, &current) ||
-      !ctx_->meta->FinishSession(current, sha1, current.quickid)) {
-    return kCodeOther;
+  int code = kCodeOther;
+  if (ctx_->meta->FindSessionById(session.id, &current) &&
+      ctx_->meta->FinishSession(current, sha1, current.quickid)) {
+    Forget(session.id);
+    code = 0;
   }
-  Forget(session.id);
-  return 0;
+  state->mu.Unlock();
+  return code;
 }
 
 void SessionRegistry::FinishComplete() {
   std::vector<int64_t> ids;
   {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     ids = ctx_->meta->CompleteSessions();
   }
   for (int64_t id : ids) {
     std::shared_ptr<State> state = Get(id);
-    std::lock_guard<std::mutex> guard(state->mu);
+    port::MutexLock guard(&state->mu);
     Session session;
     {
-      std::lock_guard<std::mutex> lock(ctx_->mu);
+      port::MutexLock lock(&ctx_->mu);
       if (!ctx_->meta->FindSessionById(id, &session)) continue;
     }
     session.offset = session.size;
@@ -106,17 +110,18 @@ void SessionRegistry::FinishComplete() {
     if (code == 0 || code == kCodeHashMismatch) continue;
     // Not finished now: ask the client for the last byte again, whose range
     // finishes it, rather than let it believe the file is stored.
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     ctx_->meta->SetSessionOffset(id, session.size - 1, NowSeconds());
   }
 }
 
 void SessionRegistry::DropIdle() {
+  ctx_->mu.AssertHeld();
   for (int64_t id : ctx_->meta->IdleSessions(NowSeconds(), ctx_->options.session_lifetime)) {
     std::shared_ptr<State> state = Get(id);
-    std::unique_lock<std::mutex> busy(state->mu, std::try_to_lock);
-    if (!busy.owns_lock()) continue;
+    if (!state->mu.TryLock()) continue;
     Drop(id);
+    state->mu.Unlock();
   }
 }
 

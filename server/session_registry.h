@@ -8,11 +8,12 @@
 #include <string>
 
 #include "codec/sha1.h"
+#include "port/mutex.h"
+#include "port/thread_annotations.h"
 #include "server/metadata.h"
+#include "server/service_context.h"
 
 namespace vexa::server {
-
-struct ServiceContext;
 
 // The in-memory side of open upload sessions: one lock per session that
 // serializes its ranges, finish and drop, and the running digest of its
@@ -23,10 +24,10 @@ class SessionRegistry {
   // The lock of one session and the digest of its bytes so far (used only
   // under that lock).
   struct State {
-    std::mutex mu;
-    Sha1 digest;
-    uint64_t digested = 0;  // bytes fed to `digest`; valid while `in_order`
-    bool in_order = true;
+    port::Mutex mu;
+    Sha1 digest GUARDED_BY(mu);
+    uint64_t digested GUARDED_BY(mu) = 0;  // bytes fed to `digest`; valid while `in_order`
+    bool in_order GUARDED_BY(mu) = true;
   };
 
   explicit SessionRegistry(ServiceContext* ctx) : ctx_(ctx) {}
@@ -37,31 +38,34 @@ class SessionRegistry {
   std::shared_ptr<State> Get(int64_t session);
 
   // Drops the session's row, its partial file and its lock.
-  // REQUIRES: ctx->mu held, and the session's lock held by the caller or
-  // known to be free.
+  // The session's lock is held by the caller or known to be free.
+  //
+  // Drop, FindFinished, FinishHeld and DropIdle are called with ctx->mu held
+  // (they assert it: the analysis cannot tell the callers' context pointer
+  // is this one).
   void Drop(int64_t session);
 
   // The file a finished upload with this pick code became, for requests
-  // that arrive after their session ended. REQUIRES: ctx->mu held.
+  // that arrive after their session ended.
   bool FindFinished(int64_t user, const std::string& pickcode, FileEntry* file);
 
   // Verifies and stores the finished content of `session`; its lock is held
   // (`state`), ctx->mu is not. Returns 0 or a refusal code; a hash mismatch
   // drops the session. The session's final offset is recorded only by the
   // transaction that turns it into a file.
-  int Finish(const Session& session, State* state);
+  int Finish(const Session& session, State* state) REQUIRES(state->mu) EXCLUDES(ctx_->mu);
 
   // Ends `session` as a file of the content `sha1`, which is held already,
   // in one transaction. 0, kCodeBusy when a range of it is in flight, or
-  // another refusal code. REQUIRES: ctx->mu held.
+  // another refusal code.
   int FinishHeld(const Session& session, const std::string& sha1);
 
   // Finishes every session whose offset reached its size without finishing
-  // (start-up, before serving). REQUIRES: ctx->mu not held.
-  void FinishComplete();
+  // (start-up, before serving).
+  void FinishComplete() EXCLUDES(ctx_->mu);
 
   // Drops sessions idle for longer than their lifetime. A session busy with
-  // a range is left for the next time. REQUIRES: ctx->mu held.
+  // a range is left for the next time.
   void DropIdle();
 
  private:
@@ -69,8 +73,8 @@ class SessionRegistry {
   void Forget(int64_t session);
 
   ServiceContext* const ctx_;
-  std::mutex locks_mu_;
-  std::map<int64_t, std::shared_ptr<State>> states_;  // guarded by locks_mu_
+  port::Mutex locks_mu_;
+  std::map<int64_t, std::shared_ptr<State>> states_ GUARDED_BY(locks_mu_);
 };
 
 }  // namespace vexa::server

@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "codec/sha1.h"
+#include "server/body_digest.h"
 #include "server/connection_abort.h"
 #include "server/form.h"
 #include "server/http_server.h"
 #include "server/names.h"
 #include "server/random.h"
+#include "server/range_phases.h"
 #include "server/reply.h"
 #include "server/request_log.h"
 
@@ -27,98 +29,6 @@ bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* u
   return ParseUrlEncoded(QueryOf(target), query) && ParseId(Field(*query, "userid"), user_id) &&
          ParseDecimal(Field(*query, "filesize"), size) && ParseDecimal(Field(*query, "ets"), ets);
 }
-
-// Microseconds spent in each phase of one range, for the benchmark's log.
-class RangePhases {
- public:
-  // The request head's time counts from when a worker took its connection.
-  explicit RangePhases(std::FILE* log) : log_(log) {
-    const Clock::time_point taken = HttpServer::RequestStart();
-    if (taken != Clock::time_point() && taken < start_) last_ = start_ = taken;
-    End(kHead);
-  }
-  ~RangePhases() { Print(); }
-
-  enum Phase {
-    kHead, kReceive, kParse, kCheck, kDigest, kWrite, kFileDigest, kSync, kCommit, kFinish, kCount
-  };
-
-  // Charges the time since the last call to `phase`.
-  void End(Phase phase) {
-    const Clock::time_point now = Clock::now();
-    us_[phase] += std::chrono::duration_cast<std::chrono::microseconds>(now - last_).count();
-    last_ = now;
-  }
-
-  void Print() const {
-    if (log_ == nullptr) return;
-    static constexpr const char* kNames[kCount] = {"head", "receive", "parse", "check", "digest", "write",
-                                                   "filedigest", "sync", "commit", "finish"};
-    std::string line;
-    for (int i = 0; i < kCount; ++i) line += std::string(kNames[i]) + "=" + std::to_string(us_[i]) + " ";
-    line += "total=" + std::to_string(
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count());
-    std::fprintf(log_, "%s\n", line.c_str());
-    std::fflush(log_);
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  std::FILE* const log_;
-  Clock::time_point start_ = Clock::now();
-  Clock::time_point last_ = start_;
-  int64_t us_[kCount] = {};
-};
-
-// The digest of a range's data, computed as the body arrives: once the file
-// part's head is in, every byte that cannot belong to the closing delimiter
-// is hashed. Checked against the parsed data at the end, so a body read
-// otherwise than foreseen is simply hashed again.
-class BodyDigest {
- public:
-  // No hashing on arrival with an empty `boundary`.
-  BodyDigest(const std::string* body, std::string boundary)
-      : body_(body), boundary_(std::move(boundary)), tail_(MultipartTailBytes(boundary_)) {}
-
-  // Called after each piece of the body is appended.
-  void Arrived() {
-    if (boundary_.empty()) return;
-    if (start_ == std::string::npos) {
-      // The head comes first and is small: past this, give up on hashing early.
-      if (body_->size() > kHeadLimit) {
-        boundary_.clear();
-        return;
-      }
-      start_ = MultipartFileStart(*body_, boundary_);
-      if (start_ == std::string::npos) return;
-      hashed_ = start_;
-    }
-    if (body_->size() > hashed_ + tail_) {
-      const size_t n = body_->size() - tail_ - hashed_;
-      sha1_.Update(body_->data() + hashed_, n);
-      hashed_ += n;
-    }
-  }
-
-  // The digest of `data`, the parsed file data of the body.
-  bool FinalHex(std::string_view data, std::string* hex) {
-    const size_t at = static_cast<size_t>(data.data() - body_->data());
-    if (boundary_.empty() || start_ != at || hashed_ > at + data.size()) {
-      return Sha1Hex(data.data(), data.size(), hex);
-    }
-    sha1_.Update(body_->data() + hashed_, at + data.size() - hashed_);
-    return sha1_.FinalHex(hex);
-  }
-
- private:
-  static constexpr size_t kHeadLimit = 64 * 1024;
-  const std::string* const body_;
-  std::string boundary_;
-  const size_t tail_;
-  size_t start_ = std::string::npos;
-  size_t hashed_ = 0;
-  Sha1 sha1_;
-};
 
 }  // namespace
 
@@ -170,7 +80,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   }
   const std::string& pickcode = Field(query, "pickcode");
   const std::string sig = Upper(Field(query, "sig"));
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   User user;
   switch (ctx_->meta->FindUser(user_id, &user)) {
     case Lookup::kFound: break;
@@ -194,60 +104,16 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
 void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& res,
                               const httplib::ContentReader& reader) {
   RangePhases phases(phase_log_);
-  // The URL alone says whether the request may act on a session: nothing of
-  // a body that is refused anyway is hashed.
-  FormFields query;
-  int64_t user_id = 0;
-  uint64_t size = 0, ets = 0;
-  const bool query_ok = ParseTransferQuery(req.target, &query, &user_id, &size, &ets);
-  const std::string& pickcode = Field(query, "pickcode");
-  const std::string sig = Upper(Field(query, "sig"));
-  std::string boundary;
-  const bool multipart = MultipartBoundary(req.get_header_value("X-Vexa-Body-Type"), &boundary);
-  int refusal = query_ok ? 0 : kCodeBadParameter;
-  bool finished = false;  // the session already ended in a file
-  Session session;
-  if (refusal == 0) {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
-    User user;
-    const Lookup found = ctx_->meta->FindUser(user_id, &user);
-    if (found == Lookup::kFound) request_log::NoteAccount(user.account);
-    if (found != Lookup::kFound) {
-      refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
-    } else if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
-      refusal = CheckUploadKey(session, sig, ets, size);
-    } else if (FinishedTransfer(user.id, pickcode, sig, size)) {
-      finished = true;  // a resend of a range of an upload that has finished
-    } else {
-      refusal = kCodeNoPickcode;
-    }
-  }
+  RangeTarget target = CheckRangeTarget(req);
   phases.End(RangePhases::kCheck);
 
   // The body is read whole before any refusal: refusing early would leave it
   // unread, and closing a socket with unread data resets it before the
-  // client reads the refusal.
+  // client reads the refusal. Nothing of a body that is refused anyway is
+  // hashed.
   std::string body;
-  uint64_t length = 0;
-  if (ParseDecimal(req.get_header_value("Content-Length"), &length)) {
-    body.reserve(static_cast<size_t>(std::min<uint64_t>(length, kMaxBodyBytes + 1)));
-  }
-  BodyDigest digest(&body, multipart && refusal == 0 && !finished ? boundary : "");
-  int64_t drop_after = 0;
-  const bool drop = ctx_->faults->Take(FaultOp::kBigUpload, FaultKind::kDrop, &drop_after);
-  bool dropped = false;
-  reader([&](const char* data, size_t n) {
-    if (drop && body.size() + n > static_cast<uint64_t>(drop_after)) {
-      dropped = true;
-      AbortConnection(req.remote_addr, req.remote_port, req.local_port);
-      return false;
-    }
-    body.append(data, n);
-    if (body.size() > kMaxBodyBytes) return false;
-    digest.Arrived();
-    return true;
-  });
-  if (dropped) {
+  BodyDigest digest(&body, target.refusal == 0 && !target.finished ? target.boundary : "");
+  if (!ReadRangeBody(req, reader, &body, &digest)) {
     res.status = 500;
     return;
   }
@@ -255,66 +121,142 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
   int fault = ctx_->InjectFaults(FaultOp::kBigUpload, res);
   if (fault < 0) return;
   if (fault > 0) return Refuse(res, fault);
-  if (refusal != 0) return Refuse(res, refusal);
+  if (target.refusal != 0) return Refuse(res, target.refusal);
 
   std::vector<MultipartPart> parts;
-  if (!multipart || !ParseMultipart(body, boundary, &parts)) return Refuse(res, kCodeBadParameter);
-  std::map<std::string, const MultipartPart*> fields;
-  for (const MultipartPart& p : parts) fields.emplace(p.name, &p);
-  if (!fields.count("ctrange") || !fields.count("cthash") || !fields.count("uploadfile")) {
-    return Refuse(res, kCodeBadParameter);
-  }
-  const std::string_view data = fields["uploadfile"]->data;
-  const std::string range(fields["ctrange"]->data);
-  const std::string cthash = Upper(std::string(fields["cthash"]->data));
-  std::string fileid = fields.count("fileid") ? Upper(std::string(fields["fileid"]->data)) : "";
-  std::string quickid = fields.count("quickid") ? Upper(std::string(fields["quickid"]->data)) : "";
-  if ((!fileid.empty() && !IsHex40(fileid)) || (!quickid.empty() && !IsHex40(quickid))) {
-    return Refuse(res, kCodeBadParameter);
-  }
-  uint64_t start, end;
-  size_t dash = range.find('-');
-  if (dash == std::string::npos || !ParseDecimal(range.substr(0, dash), &start) ||
-      !ParseDecimal(range.substr(dash + 1), &end)) {
-    return Refuse(res, kCodeBadParameter);
-  }
-  if (end <= start || end > size || end - start != data.size() || data.size() > kMaxRangeBytes) {
-    return Refuse(res, kCodeBadRange);
-  }
+  RangeFields fields;
+  const int refusal = ParseRangeFields(target, body, &parts, &fields);
+  if (refusal != 0) return Refuse(res, refusal);
   phases.End(RangePhases::kParse);
   std::string data_hash;
-  if (!digest.FinalHex(data, &data_hash) || !TimingSafeEqual(cthash, data_hash)) {
+  if (!digest.FinalHex(fields.data, &data_hash) || !TimingSafeEqual(fields.cthash, data_hash)) {
     return Refuse(res, kCodeHashMismatch);
   }
   phases.End(RangePhases::kDigest);
-  if (finished) return ReplyOffset(res, size);
+  if (target.finished) return ReplyOffset(res, target.size);
+  CommitRange(&target, fields, &phases, res);
+}
 
+TransferApi::RangeTarget TransferApi::CheckRangeTarget(const httplib::Request& req) {
+  RangeTarget t;
+  FormFields query;
+  const bool query_ok = ParseTransferQuery(req.target, &query, &t.user_id, &t.size, &t.ets);
+  t.pickcode = Field(query, "pickcode");
+  t.sig = Upper(Field(query, "sig"));
+  if (!MultipartBoundary(req.get_header_value("X-Vexa-Body-Type"), &t.boundary)) {
+    t.boundary.clear();
+  }
+  if (!query_ok) {
+    t.refusal = kCodeBadParameter;
+    return t;
+  }
+  port::MutexLock lock(&ctx_->mu);
+  User user;
+  const Lookup found = ctx_->meta->FindUser(t.user_id, &user);
+  if (found == Lookup::kFound) request_log::NoteAccount(user.account);
+  if (found != Lookup::kFound) {
+    t.refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
+  } else if (IsPickcode(t.pickcode) && ctx_->meta->FindSession(user.id, t.pickcode, &t.session)) {
+    t.refusal = CheckUploadKey(t.session, t.sig, t.ets, t.size);
+  } else if (FinishedTransfer(user.id, t.pickcode, t.sig, t.size)) {
+    t.finished = true;  // a resend of a range of an upload that has finished
+  } else {
+    t.refusal = kCodeNoPickcode;
+  }
+  return t;
+}
+
+bool TransferApi::ReadRangeBody(const httplib::Request& req, const httplib::ContentReader& reader,
+                                std::string* body, BodyDigest* digest) {
+  uint64_t length = 0;
+  if (ParseDecimal(req.get_header_value("Content-Length"), &length)) {
+    body->reserve(static_cast<size_t>(std::min<uint64_t>(length, kMaxBodyBytes + 1)));
+  }
+  int64_t drop_after = 0;
+  const bool drop = ctx_->faults->Take(FaultOp::kBigUpload, FaultKind::kDrop, &drop_after);
+  bool dropped = false;
+  // A false from the reader (a body over the bound) leaves it short: the
+  // parse refuses it.
+  reader([&](const char* data, size_t n) {
+    if (drop && body->size() + n > static_cast<uint64_t>(drop_after)) {
+      dropped = true;
+      AbortConnection(req.remote_addr, req.remote_port, req.local_port);
+      return false;
+    }
+    body->append(data, n);
+    if (body->size() > kMaxBodyBytes) return false;
+    digest->Arrived();
+    return true;
+  });
+  return !dropped;
+}
+
+int TransferApi::ParseRangeFields(const RangeTarget& target, const std::string& body,
+                                  std::vector<MultipartPart>* parts, RangeFields* out) {
+  if (target.boundary.empty() || !ParseMultipart(body, target.boundary, parts)) {
+    return kCodeBadParameter;
+  }
+  std::map<std::string, const MultipartPart*> fields;
+  for (const MultipartPart& p : *parts) fields.emplace(p.name, &p);
+  if (!fields.count("ctrange") || !fields.count("cthash") || !fields.count("uploadfile")) {
+    return kCodeBadParameter;
+  }
+  out->data = fields["uploadfile"]->data;
+  const std::string range(fields["ctrange"]->data);
+  out->cthash = Upper(std::string(fields["cthash"]->data));
+  out->fileid = fields.count("fileid") ? Upper(std::string(fields["fileid"]->data)) : "";
+  out->quickid = fields.count("quickid") ? Upper(std::string(fields["quickid"]->data)) : "";
+  if ((!out->fileid.empty() && !IsHex40(out->fileid)) ||
+      (!out->quickid.empty() && !IsHex40(out->quickid))) {
+    return kCodeBadParameter;
+  }
+  const size_t dash = range.find('-');
+  if (dash == std::string::npos || !ParseDecimal(range.substr(0, dash), &out->start) ||
+      !ParseDecimal(range.substr(dash + 1), &out->end)) {
+    return kCodeBadParameter;
+  }
+  const uint64_t start = out->start, end = out->end;
+  if (end <= start || end > target.size || end - start != out->data.size() ||
+      out->data.size() > kMaxRangeBytes) {
+    return kCodeBadRange;
+  }
+  return 0;
+}
+
+void TransferApi::CommitRange(RangeTarget* target, const RangeFields& f, RangePhases* phases,
+                              httplib::Response& res) {
+  Session& session = target->session;
+  const uint64_t start = f.start, end = f.end;
+  const std::string_view data = f.data;
   ctx_->Hold(FaultOp::kRangeLock);
   std::shared_ptr<SessionRegistry::State> state = sessions_->Get(session.id);
-  std::lock_guard<std::mutex> guard(state->mu);
+  port::MutexLock guard(&state->mu);
   {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     // Re-read under the session's lock: another range, a cancel or a new
     // dispatch may have come while the body arrived.
-    if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != user_id ||
-        session.pickcode != pickcode) {
+    if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != target->user_id ||
+        session.pickcode != target->pickcode) {
       // The range that was waiting here finished the file: acknowledge it.
-      if (FinishedTransfer(user_id, pickcode, sig, size)) return ReplyOffset(res, size);
+      if (FinishedTransfer(target->user_id, target->pickcode, target->sig, target->size)) {
+        return ReplyOffset(res, target->size);
+      }
       return Refuse(res, kCodeNoPickcode);
     }
-    refusal = CheckUploadKey(session, sig, ets, size);
+    const int refusal = CheckUploadKey(session, target->sig, target->ets, target->size);
     if (refusal != 0) return Refuse(res, refusal);
-    if ((!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
-        (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
+    if ((!f.fileid.empty() && !session.fileid.empty() && f.fileid != session.fileid) ||
+        (!f.quickid.empty() && !session.quickid.empty() && f.quickid != session.quickid)) {
       return Refuse(res, kCodeHashMismatch);
     }
-    if ((session.fileid.empty() && !fileid.empty()) || (session.quickid.empty() && !quickid.empty())) {
-      if (session.fileid.empty()) session.fileid = fileid;
-      if (session.quickid.empty()) session.quickid = quickid;
+    if ((session.fileid.empty() && !f.fileid.empty()) ||
+        (session.quickid.empty() && !f.quickid.empty())) {
+      if (session.fileid.empty()) session.fileid = f.fileid;
+      if (session.quickid.empty()) session.quickid = f.quickid;
       if (!ctx_->meta->UpdateSession(session)) return Refuse(res, kCodeOther);
     }
   }
-  phases.End(RangePhases::kCheck);
+  phases->End(RangePhases::kCheck);
   uint64_t offset = session.offset;
   if (start != offset) {
     // A range the service already holds (its answer was lost) is
@@ -330,26 +272,26 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     if (extend) extended = state->digest;
     std::string error;
     const bool written = ctx_->blobs->WriteRange(session.id, start, data, &error, [&] {
-      phases.End(RangePhases::kWrite);
+      phases->End(RangePhases::kWrite);
       if (extend) extended.Update(data.data(), data.size());
-      phases.End(RangePhases::kFileDigest);
+      phases->End(RangePhases::kFileDigest);
     });
     if (!written) {
       std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
       return Refuse(res, kCodeDiskFull);
     }
-    phases.End(RangePhases::kSync);
+    phases->End(RangePhases::kSync);
     // The final offset is recorded by the transaction that finishes the file
     // alone: recorded before it, a crash in between would leave a session
     // that reports the whole file held while no file exists.
     if (end != session.size) {
-      std::lock_guard<std::mutex> lock(ctx_->mu);
+      port::MutexLock lock(&ctx_->mu);
       if (!ctx_->meta->SetSessionOffset(session.id, end, NowSeconds())) {
         state->in_order = false;
         return Refuse(res, kCodeOther);
       }
     }
-    phases.End(RangePhases::kCommit);
+    phases->End(RangePhases::kCommit);
     if (extend) {
       state->digest = extended;
       state->digested = end;
@@ -362,7 +304,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
   if (offset == session.size) {
     int code = sessions_->Finish(session, state.get());
     if (code != 0) return Refuse(res, code);
-    phases.End(RangePhases::kFinish);
+    phases->End(RangePhases::kFinish);
   }
   ReplyOffset(res, offset);
 }

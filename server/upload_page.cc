@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "apps/bridge/web/web_assets.h"
+#include "web/web_assets.h"
 #include "server/web_page.h"
 
 namespace vexa::embedded {

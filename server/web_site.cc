@@ -100,7 +100,7 @@ Lookup WebSite::WebUser(const httplib::Request& req, User* user, std::string* fo
     id = it->second.user;
     if (form_token != nullptr) *form_token = it->second.form_token;
   }
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   const Lookup found = ctx_->meta->FindUser(id, user);
   if (found == Lookup::kFound) request_log::NoteAccount(user->account);
   return found;
@@ -143,7 +143,7 @@ bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, Acco
   }
   view->account = user.account;
   view->quota = user.quota;
-  std::lock_guard<std::mutex> lock(ctx_->mu);
+  port::MutexLock lock(&ctx_->mu);
   switch (ctx_->meta->ListFolder(user.id, folder, &view->listing)) {
     case Lookup::kFound: break;
     case Lookup::kNotFound:
@@ -195,7 +195,7 @@ void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res
   {
     // Looked up and opened together: a delete cannot come in between, and
     // an open blob stays readable after one.
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     switch (ctx_->meta->FindFileById(user.id, id, &file)) {
       case Lookup::kFound: break;
       case Lookup::kNotFound: return ShowText(404, "There is no such file.", res);
@@ -250,7 +250,7 @@ void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) 
   if (!ParseId(Field(form, "file"), &id)) return ShowText(404, "There is no such file.", res);
   std::vector<std::string> freed;
   {
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     switch (ctx_->meta->DeleteFile(user.id, id, &freed)) {
       case Lookup::kFound: break;
       case Lookup::kNotFound: return ShowText(404, "There is no such file.", res);
@@ -284,7 +284,7 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   bool ok = !throttled && !password.empty() && Sha1Hex(password.data(), password.size(), &digest);
   if (ok) {
     digest = ToLower(digest);
-    std::lock_guard<std::mutex> lock(ctx_->mu);
+    port::MutexLock lock(&ctx_->mu);
     const Lookup found = ctx_->meta->FindUserByAccount(account, &user);
     // Not the visitor's fault: no wrong password is counted against them.
     if (found == Lookup::kFailed) return ShowUnreadable(res);

@@ -68,7 +68,7 @@ struct ErrorTable {
   std::once_flag built;
   std::map<int32_t, std::string> texts;
   port::Mutex folder_mu;
-  std::string log_folder;
+  std::string log_folder GUARDED_BY(folder_mu);
 };
 
 ErrorTable& Table() {

@@ -41,11 +41,12 @@ struct ResumeStore {
 
   // stateLock: never held together with the IniFile's lock.
   port::Mutex stateLock;
-  std::string storePath;
-  bool opened = false;
-  bool loaded = false;
-  bool dirty = false;
-  uint64_t generation = 0;  // one per open; a writer of an older one ends
+  std::string storePath GUARDED_BY(stateLock);
+  bool opened GUARDED_BY(stateLock) = false;
+  bool loaded GUARDED_BY(stateLock) = false;
+  bool dirty GUARDED_BY(stateLock) = false;
+  // one per open; a writer of an older one ends
+  uint64_t generation GUARDED_BY(stateLock) = 0;
 
   // Tickets: every open and every cancel takes the next number. `cancelled`
   // is guarded by the IniFile's lock, so a save's test and its writing are
@@ -55,7 +56,7 @@ struct ResumeStore {
   std::map<std::string, uint64_t> cancelled;
 
   port::Event writerEvent;
-  std::function<void()> writerHook;  // tests only; guarded by stateLock
+  std::function<void()> writerHook GUARDED_BY(stateLock);  // tests only
 
   // Writer lifetime and pass counting.
   std::mutex life_mu;
@@ -132,8 +133,9 @@ void ReadNewerKeys(const IniFile& ini, const std::string& section, ResumeRecord*
 }
 
 // Whether an upload holding `ticket` may still change the record of `path`.
-// REQUIRES: the IniFile's lock.
+// The IniFile's lock guards `cancelled`.
 bool TicketValid(const ResumeStore& s, const std::string& path, uint64_t ticket) {
+  s.iniFile.mutex()->AssertHeld();
   if (ticket < s.openedAt.load()) return false;
   auto it = s.cancelled.find(path);
   return it == s.cancelled.end() || ticket >= it->second;

@@ -17,7 +17,7 @@
 #include "apps/bridge/failure_log.h"
 #include "apps/bridge/origin_policy.h"
 #include "apps/bridge/type_library.h"
-#include "apps/bridge/web/web_assets.h"
+#include "web/web_assets.h"
 #include "control/script_dispatcher.h"
 #include "port/peer_owner.h"
 #include "store/readable_error.h"

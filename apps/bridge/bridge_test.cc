@@ -27,7 +27,7 @@
 #include "apps/bridge/registration.h"
 #include "apps/bridge/service_unit.h"
 #include "apps/bridge/type_library.h"
-#include "apps/bridge/web/web_assets.h"
+#include "web/web_assets.h"
 #include "control/control.h"
 #include "control/method_table.h"
 #include "control/test_script_host.h"

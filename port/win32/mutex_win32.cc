@@ -4,9 +4,9 @@
 
 namespace vexa::port {
 
-Mutex::Mutex() : handle_(::CreateMutexW(nullptr, FALSE, nullptr)) {}
+RecursiveMutex::RecursiveMutex() : handle_(::CreateMutexW(nullptr, FALSE, nullptr)) {}
 
-Mutex::~Mutex() {
+RecursiveMutex::~RecursiveMutex() {
   if (handle_ == nullptr) return;
   // Waits for a holder to let go before the object goes away.
   ::WaitForSingleObject(handle_, INFINITE);
@@ -15,11 +15,11 @@ Mutex::~Mutex() {
 
 // A mutex left by a thread that ended while holding it (WAIT_ABANDONED) is
 // owned by the waiter all the same.
-void Mutex::Lock() { ::WaitForSingleObject(handle_, INFINITE); }
+void RecursiveMutex::LockOs() { ::WaitForSingleObject(handle_, INFINITE); }
 
-void Mutex::Unlock() { ::ReleaseMutex(handle_); }
+void RecursiveMutex::UnlockOs() { ::ReleaseMutex(handle_); }
 
-bool Mutex::TryLock() {
+bool RecursiveMutex::TryLockOs() {
   const DWORD r = ::WaitForSingleObject(handle_, 0);
   return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
 }

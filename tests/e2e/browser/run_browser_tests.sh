@@ -12,7 +12,7 @@ if [ ! -f "$here/node_modules/playwright-core/package.json" ]; then
   npm install --prefix "$here" --no-save --no-package-lock --no-audit --no-fund --loglevel=error >&2
 fi
 unset http_proxy HTTP_PROXY all_proxy ALL_PROXY
-export VEXAUPLOAD_JS="$source/apps/bridge/web/vexaupload.js"
+export VEXAUPLOAD_JS="$source/web/vexaupload.js"
 export PAYLOAD_SAMPLES="$build/tests/e2e/browser/payload_samples"
 export VEXA_SERVER="$build/server/vexa-server"
 export VEXA_BRIDGE="$build/apps/bridge/vexaupload-bridge"

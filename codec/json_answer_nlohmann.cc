@@ -1,5 +1,5 @@
 // The answer reader of the Windows build, with the rules of the jsoncpp one.
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 
 #if VEXA_JSON_NLOHMANN
 

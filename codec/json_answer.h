@@ -1,5 +1,5 @@
-#ifndef VEXA_ACCOUNT_JSON_ANSWER_H_
-#define VEXA_ACCOUNT_JSON_ANSWER_H_
+#ifndef VEXA_CODEC_JSON_ANSWER_H_
+#define VEXA_CODEC_JSON_ANSWER_H_
 
 #include <cstdint>
 #include <stdexcept>
@@ -72,4 +72,4 @@ std::vector<std::string> JsonStringList(const JsonValue& v);
 
 }  // namespace vexa
 
-#endif  // VEXA_ACCOUNT_JSON_ANSWER_H_
+#endif  // VEXA_CODEC_JSON_ANSWER_H_

@@ -1,4 +1,4 @@
-#include "account/json_answer.h"
+#include "codec/json_answer.h"
 
 #include <string>
 
