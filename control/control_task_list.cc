@@ -10,7 +10,7 @@ void ControlTaskList::Record(const ProgressRecord& record) {
   const auto status = static_cast<TaskStatus>(record.status);
   port::MutexLock l(&mu_);
   if (status == TaskStatus::Completed || status == TaskStatus::Cancelled) {
-    Remove(record.path);
+    RemoveLocked(record.path);
     return;
   }
   auto it = rows_.find(record.path);
@@ -24,6 +24,10 @@ void ControlTaskList::Record(const ProgressRecord& record) {
 
 void ControlTaskList::Remove(const std::string& path) {
   port::MutexLock l(&mu_);
+  RemoveLocked(path);
+}
+
+void ControlTaskList::RemoveLocked(const std::string& path) {
   auto it = rows_.find(path);
   if (it == rows_.end()) return;
   order_.erase(it->second.position);

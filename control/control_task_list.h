@@ -28,6 +28,8 @@ class ControlTaskList {
   bool Contains(const std::string& path) const;
 
  private:
+  void RemoveLocked(const std::string& path) REQUIRES(mu_);
+
   struct Row {
     ProgressRecord record;
     std::list<std::string>::iterator position;
