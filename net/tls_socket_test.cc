@@ -1,0 +1,126 @@
+#include <cstdlib>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "net/active_socket.h"
+#include "net/testing/scripted_peer.h"
+#include "net/testing/test_authority.h"
+#include "net/testing/tls_peer.h"
+
+namespace vexa {
+namespace {
+
+constexpr char kRequest[] = "GET /space HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+constexpr char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+// One authority for the whole binary: making certificates costs a few
+// openssl runs.
+const TestAuthority& Authority() {
+  static TestAuthority* authority = [] {
+    auto* a = new TestAuthority();
+    setenv("VEXAUPLOAD_CA_FILE", a->ca_file().c_str(), 1);
+    return a;
+  }();
+  return *authority;
+}
+
+std::string ReadAll(CSimpleSocket& s, size_t want) {
+  std::string got;
+  while (got.size() < want) {
+    int32_t n = s.Receive(4096);
+    if (n <= 0) break;
+    got.append(s.receive_buffer(), static_cast<size_t>(n));
+  }
+  return got;
+}
+
+TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
+  const TestAuthority& ca = Authority();
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  TlsPeer peer({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), kAnswer});
+  ASSERT_NE(peer.port(), 0) << peer.error();
+  for (const char* host : {"127.0.0.1", "localhost", "127.0.0.1"}) {
+    SCOPED_TRACE(host);
+    CActiveSocket s;
+    ASSERT_TRUE(s.Initialize());
+    ASSERT_TRUE(s.Open(host, peer.port()));
+    ASSERT_TRUE(s.StartTls(host, peer.port())) << s.tls_error_text();
+    EXPECT_TRUE(s.IsTls());
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_EQ(s.Send(kRequest), static_cast<int32_t>(sizeof kRequest - 1));
+      EXPECT_EQ(ReadAll(s, sizeof kAnswer - 1), kAnswer);
+    }
+  }
+  EXPECT_EQ(peer.handshakes(), 3);
+  EXPECT_EQ(peer.received(), std::string(kRequest) + kRequest + kRequest + kRequest + kRequest + kRequest);
+  // The third connection went to a server the client had a session of.
+  EXPECT_GE(peer.resumed(), 1);
+}
+
+// Every refusal names its reason, is told from a network failure, and lets no
+// request byte reach the peer.
+TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
+  const TestAuthority& ca = Authority();
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  struct Case {
+    const char* cert;
+    const char* host;
+    bool tls10_only;
+    port::TlsError error;
+    const char* reason;
+  } cases[] = {
+      {TestAuthority::kSelfSigned, "127.0.0.1", false, port::TlsError::Certificate, "self-signed certificate"},
+      {TestAuthority::kOtherName, "127.0.0.1", false, port::TlsError::Certificate, "IP address mismatch"},
+      {TestAuthority::kOtherName, "localhost", false, port::TlsError::Certificate, "hostname mismatch"},
+      {TestAuthority::kExpired, "127.0.0.1", false, port::TlsError::Certificate, "certificate has expired"},
+      {TestAuthority::kGood, "127.0.0.1", true, port::TlsError::Protocol, "TLS handshake with 127.0.0.1 failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.cert) + " " + c.host);
+    TlsPeer peer({ca.cert(c.cert), ca.key(c.cert), kAnswer, c.tls10_only});
+    ASSERT_NE(peer.port(), 0) << peer.error();
+    CActiveSocket s;
+    ASSERT_TRUE(s.Initialize());
+    ASSERT_TRUE(s.Open(c.host, peer.port()));
+    EXPECT_FALSE(s.StartTls(c.host, peer.port()));
+    EXPECT_FALSE(s.IsTls());
+    EXPECT_EQ(s.tls_error(), c.error);
+    EXPECT_NE(s.tls_error_text().find(c.reason), std::string::npos) << s.tls_error_text();
+    if (c.error == port::TlsError::Certificate) {
+      EXPECT_NE(s.tls_error_text().find(std::string("certificate of ") + c.host + " refused"), std::string::npos)
+          << s.tls_error_text();
+    }
+    EXPECT_EQ(s.last_status(), SocketStatus::OtherError);
+    EXPECT_EQ(s.Send(kRequest), 0);  // plain bytes never go out after a refusal
+    s.Close();
+    EXPECT_EQ(peer.handshakes(), 0);
+    EXPECT_EQ(peer.received(), "");
+  }
+}
+
+// A peer that accepts the connection and never answers the handshake: the
+// socket's abort check and idle time-out end the wait, as for plain reads,
+// and the failure is the transport's, not a TLS verdict.
+TEST(TlsSocketTest, SilentPeerEndsByAbortOrTimeout) {
+  ASSERT_TRUE(Authority().ok());
+  ScriptedPeer silent([](ScriptedPeer::Connection& c) { c.WaitForClientClose(); });
+  ASSERT_NE(silent.port(), 0);
+  for (bool abort : {true, false}) {
+    SCOPED_TRACE(abort);
+    CActiveSocket s;
+    ASSERT_TRUE(s.Initialize());
+    ASSERT_TRUE(s.Open("127.0.0.1", silent.port()));
+    if (abort) {
+      s.SetAbortCheck([] { return true; });
+    } else {
+      s.SetTimeouts(5000, 200);
+    }
+    EXPECT_FALSE(s.StartTls("127.0.0.1", silent.port()));
+    EXPECT_EQ(s.last_status(), abort ? SocketStatus::ConnectionAborted : SocketStatus::TimedOut);
+    EXPECT_EQ(s.tls_error(), port::TlsError::None);
+    EXPECT_EQ(s.tls_error_text(), "");
+  }
+}
+
+}  // namespace
+}  // namespace vexa
