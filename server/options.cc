@@ -264,6 +264,20 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         return false;
       }
       o->read_timeout = static_cast<int>(seconds);
+    } else if (name == "--keep-alive") {
+      uint64_t seconds;
+      if (!ParseUnsigned(value, &seconds) || seconds > 600) {
+        *error = "--keep-alive wants seconds from 0 to 600";
+        return false;
+      }
+      o->keep_alive = static_cast<int>(seconds);
+    } else if (name == "--keep-alive-requests") {
+      uint64_t n;
+      if (!ParseUnsigned(value, &n) || n == 0 || n > 1000000) {
+        *error = "--keep-alive-requests wants a count from 1 to 1000000";
+        return false;
+      }
+      o->keep_alive_requests = static_cast<int>(n);
     } else if (name == "--default-quota") {
       if (!ParseUnsigned(value, &o->default_quota)) {
         *error = "--default-quota wants a byte count";
@@ -335,7 +349,10 @@ std::string UsageText() {
          "  --workers N               connections served at once (default 64); as many more\n"
          "                            may wait, further ones are answered 503 at once\n"
          "  --read-timeout S          a client silent this long mid-request is dropped\n"
-         "                            (default 8)\n";
+         "                            (default 8)\n"
+         "  --keep-alive S            a connection is kept this long for its next request\n"
+         "                            without holding a worker (default 5; 0: never)\n"
+         "  --keep-alive-requests N   requests one connection may carry (default 1000)\n";
 }
 
 }  // namespace vexa::server

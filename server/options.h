@@ -42,6 +42,10 @@ struct Options {
   int workers = 64;
   // Seconds a request may send nothing before its connection is dropped.
   int read_timeout = 8;
+  // Seconds a kept-alive connection may wait for its next request (0: one
+  // request per connection), and the requests one connection may carry.
+  int keep_alive = 5;
+  int keep_alive_requests = 1000;
   bool help = false;
 };
 

@@ -19,7 +19,8 @@ TEST(OptionsTest, ReadsTheDocumentedCommandLine) {
   for (const char* a : {"--user", "alice:pw", "--user", "bob:p:w:1000", "--user", "carl:p:x",
                         "--time-limit", "1.5", "--size-limit", "5000", "--file-range",
                         "0=0-100", "--file-range", "2=100-", "--type-limit", "mp4,iso",
-                        "--faults", "space:fail"}) {
+                        "--faults", "space:fail", "--keep-alive", "0", "--keep-alive-requests",
+                        "7"}) {
     args.push_back(a);
   }
   Options o;
@@ -42,6 +43,8 @@ TEST(OptionsTest, ReadsTheDocumentedCommandLine) {
   EXPECT_EQ("100-", o.size_classes[2]);
   EXPECT_EQ((std::vector<std::string>{"mp4", "iso"}), o.type_limit);
   EXPECT_EQ("space:fail", o.faults);
+  EXPECT_EQ(0, o.keep_alive);
+  EXPECT_EQ(7, o.keep_alive_requests);
 }
 
 TEST(OptionsTest, RefusesMissingOrMalformedValues) {
@@ -60,7 +63,8 @@ TEST(OptionsTest, RefusesMissingOrMalformedValues) {
        {std::vector<std::string>{"--user", "nopassword"}, {"--user", "alice:"},
         {"--file-range", "3=0-1"}, {"--file-range", "0=5-1"}, {"--size-limit", "0"},
         {"--time-limit", "-1"}, {"--bogus", "1"}, {"--user"}, {"--admin-token", ""},
-        {"--user", "forty:" + std::string(40, 'a')}}) {
+        {"--user", "forty:" + std::string(40, 'a')}, {"--keep-alive", "601"},
+        {"--keep-alive", "-1"}, {"--keep-alive-requests", "0"}}) {
     auto args = Base();
     args.insert(args.end(), extra.begin(), extra.end());
     error.clear();

@@ -1,5 +1,6 @@
 // The range request as a raw client sends it: the interim "100 Continue"
-// answer, and which refusal a range gets when several apply.
+// answer, which refusal a range gets when several apply, and ranges sent
+// one behind the other on a kept connection.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "server/reply.h"
 #include "server/testing/service_fixture.h"
 
 namespace vexa::server {
@@ -84,7 +86,7 @@ TEST_F(RangePathTest, ABodyAwaitingContinueIsAskedForAtOnceAndAnsweredAsWithout)
       EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", ReadFor(fd, 5000, false));
     }
     SendAll(fd, body);
-    std::string got = ReadFor(fd, 10000, true);
+    std::string got = ReadAnswer(fd);
     close(fd);
     ASSERT_NE(std::string::npos, got.find("\r\n\r\n")) << got;
     EXPECT_EQ(0u, got.rfind("HTTP/1.1 200 OK\r\n", 0)) << got;
@@ -134,7 +136,7 @@ TEST_F(RangePathTest, ARangeIsTakenWholeHoweverItsBytesArriveWithOrWithoutContin
         break;
       }
     }
-    const std::string got = ReadFor(fd, 10000, true);
+    const std::string got = ReadAnswer(fd);
     close(fd);
     ASSERT_EQ(0u, got.rfind("HTTP/1.1 200 OK\r\n", 0)) << way << got;
     const Json::Value v = ParseJson(got.substr(got.find("\r\n\r\n") + 4));
@@ -152,9 +154,50 @@ TEST_F(RangePathTest, WhoMaySendTheRangeIsCheckedBeforeItsData) {
   for (const auto& [user, code] : {std::pair<const char*, const char*>{"999", "401"}, {"1", "412"}}) {
     int fd = Connect();
     SendAll(fd, Head(user, "nosuchpickcode", body.size(), false) + body);
-    std::string got = ReadFor(fd, 10000, true);
+    std::string got = ReadAnswer(fd);
     close(fd);
     EXPECT_NE(std::string::npos, got.find(std::string("\"statuscode\":") + code)) << user << got;
+  }
+}
+
+TEST_F(RangePathTest, RangesSentBehindOneAnotherAreAnsweredInOrderAndNoneIsSkipped) {
+  ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
+  struct Case {
+    const char* what;
+    bool spoil_first;  // the first range's hash is wrong
+    int first_code, second_code;
+    uint64_t offset_after;  // in ranges
+  } cases[] = {
+      {"both held", false, 0, 0, 2},
+      // The second starts past what the service holds: refused, not kept.
+      {"first refused", true, kCodeHashMismatch, kCodeBadRange, 0},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.what);
+    const std::string content = RandomBytes(3 * kChunk, t.spoil_first ? 31 : 32);
+    Upload u = Start(content, std::string(t.what) + ".bin", "");
+    ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
+    std::string requests;
+    for (uint64_t start : {uint64_t{0}, uint64_t{kChunk}}) {
+      const std::string data = content.substr(start, kChunk);
+      const std::string body =
+          RangeBody(u, start, data, start == 0 && t.spoil_first ? std::string(40, 'A') : "");
+      requests += "POST " + TransferQuery(u, "bigupload") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                  "Content-Type: multipart/form-data; boundary=" + kBoundary +
+                  "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+    int fd = Connect();
+    SendAll(fd, requests);
+    int codes[2];
+    for (int& code : codes) {
+      const std::string got = ReadAnswer(fd);
+      ASSERT_EQ(0u, got.rfind("HTTP/1.1 200 OK\r\n", 0)) << got;
+      code = ParseJson(got.substr(got.find("\r\n\r\n") + 4))["statuscode"].asInt();
+    }
+    close(fd);
+    EXPECT_EQ(t.first_code, codes[0]);
+    EXPECT_EQ(t.second_code, codes[1]);
+    EXPECT_EQ(t.offset_after * kChunk, Check(u)["offset"].asUInt64());
   }
 }
 

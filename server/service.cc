@@ -74,7 +74,6 @@ bool Service::Start(std::string* error) {
 }
 
 void Service::Install(httplib::Server* server) {
-  server->set_keep_alive_max_count(1);  // one request per connection
   server->set_payload_max_length(kMaxBodyBytes);
   server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     // Refused before the body is read: the library would otherwise read (or

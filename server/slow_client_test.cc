@@ -39,8 +39,9 @@ std::string ReadAll(int fd, double timeout_s) {
 
 class SlowClientTest : public ServiceTest {};
 
-TEST_F(SlowClientTest, FiftySlowClientsDoNotHoldUpALoginAndAnUpload) {
-  StartServer();
+TEST_F(SlowClientTest, SlowAndIdleClientsDoNotHoldUpALoginAndAnUpload) {
+  // Kept connections outlast the test.
+  StartServer({"--keep-alive", "120"});
   // Each slow client sends its request one byte a second, which no read
   // time-out between bytes ends.
   const std::string request = "POST /app/clogin HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
@@ -67,6 +68,23 @@ TEST_F(SlowClientTest, FiftySlowClientsDoNotHoldUpALoginAndAnUpload) {
       for (int fd : slow) close(fd);
     }
   } stop{done, trickle, slow};
+  // 200 more have had one answer each and stay open, silent.
+  std::vector<int> idle;
+  struct CloseAll {
+    std::vector<int>& fds;
+    ~CloseAll() {
+      for (int fd : fds) close(fd);
+    }
+  } close_idle{idle};
+  const std::string ask = "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (int i = 0; i < 200; ++i) {
+    idle.push_back(ConnectLoopback(server_->port()));
+    ASSERT_GE(idle.back(), 0);
+    ASSERT_EQ(static_cast<ssize_t>(ask.size()), send(idle.back(), ask.data(), ask.size(), MSG_NOSIGNAL));
+    const std::string answer = ReadAnswer(idle.back());
+    ASSERT_EQ(0u, answer.rfind("HTTP/1.1 404 ", 0)) << answer;
+    ASSERT_NE(std::string::npos, answer.find("\r\nKeep-Alive: ")) << answer;
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   double slowest = 0;
@@ -89,11 +107,16 @@ TEST_F(SlowClientTest, FiftySlowClientsDoNotHoldUpALoginAndAnUpload) {
     offset = v["offset"].asUInt64();
   }
   const double total = SecondsSince(start);
-  std::printf("login + upload beside 50 slow clients: %.3f s in all, slowest answer %.3f s\n", total,
-              slowest);
+  std::printf("login + upload beside 50 slow and 200 idle clients: %.3f s in all, slowest answer %.3f s\n",
+              total, slowest);
   EXPECT_EQ(Sha1(content), Exported("alice")["b/busy.bin"]);
   // A generous bound for a loaded machine; the figure itself is printed.
   EXPECT_LT(slowest, 3.0);
+  // The idle connections were kept all along and still serve.
+  for (int fd : idle) {
+    ASSERT_EQ(static_cast<ssize_t>(ask.size()), send(fd, ask.data(), ask.size(), MSG_NOSIGNAL));
+    ASSERT_EQ(0u, ReadAnswer(fd).rfind("HTTP/1.1 404 ", 0));
+  }
 }
 
 TEST_F(SlowClientTest, ConnectionsBeyondThePoolAreAnsweredBusyAtOnceAndIdleOnesDropped) {

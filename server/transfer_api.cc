@@ -30,9 +30,9 @@ bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* u
 // Microseconds spent in each phase of one range, for the benchmark's log.
 class RangePhases {
  public:
-  // The request head's time counts from when the connection was taken.
+  // The request head's time counts from when a worker took its connection.
   explicit RangePhases(std::FILE* log) : log_(log) {
-    const Clock::time_point taken = HttpServer::ConnectionStart();
+    const Clock::time_point taken = HttpServer::RequestStart();
     if (taken != Clock::time_point() && taken < start_) last_ = start_ = taken;
     End(kHead);
   }

@@ -70,6 +70,8 @@ int main(int argc, char** argv) {
   http.set_read_timeout(options.read_timeout, 0);
   http.set_write_timeout(60, 0);
   service.Install(&http);
+  http.set_keep_alive_timeout(options.keep_alive);
+  http.set_keep_alive_max_count(static_cast<size_t>(options.keep_alive_requests));
   int port = options.port;
   if (port == 0) {
     port = http.bind_to_any_port(options.host);

@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <json/json.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -82,6 +83,39 @@ inline int ConnectLoopback(int port) {
     return -1;
   }
   return fd;
+}
+
+// One answer read from a raw connection: its head and a body of its
+// Content-Length, nothing beyond (a later answer stays unread). Empty when
+// the peer closes, or sends nothing for `timeout_ms`, before it is whole.
+inline std::string ReadAnswer(int fd, int timeout_ms = 10000) {
+  std::string got;
+  auto next = [&]() {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    if (poll(&p, 1, timeout_ms) <= 0 || recv(fd, &c, 1, 0) != 1) return false;
+    got += c;
+    return true;
+  };
+  while (got.size() < 4 || got.compare(got.size() - 4, 4, "\r\n\r\n") != 0) {
+    if (!next()) return "";
+  }
+  size_t length = 0;
+  const size_t at = got.find("\r\nContent-Length: ");
+  if (at != std::string::npos) length = std::stoul(got.substr(at + 18));
+  const size_t end = got.size() + length;
+  while (got.size() < end) {
+    if (!next()) return "";
+  }
+  return got;
+}
+
+// Whether the peer closes the connection, with nothing more to read, within
+// `timeout_ms`.
+inline bool ClosedByPeer(int fd, int timeout_ms = 10000) {
+  pollfd p{fd, POLLIN, 0};
+  char c;
+  return poll(&p, 1, timeout_ms) > 0 && recv(fd, &c, 1, 0) <= 0;
 }
 
 inline Json::Value ParseJson(const std::string& text) {

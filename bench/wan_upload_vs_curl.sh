@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Uploads over an emulated wide-area link, beside one curl POST of the same
+# bytes on the same link in the same run. The link is made here: two network
+# namespaces, a TUN device in each, and bench/wan_link relaying the packets
+# with the link's rate, one-way delay and a tail-drop queue (the kernel's TCP
+# on both ends). Addresses 198.18.0.1 (client) and 198.18.0.2 (service) exist
+# only inside those namespaces. Everything made is removed at the end, also on
+# failure or Ctrl-C. Needs root; says so and skips otherwise.
+#
+# For each link (50 ms / 100 Mbit/s, then 150 ms / 20 Mbit/s; 100 ms queue):
+#  - curl --data-binary of the file to a sink (one POST): the peer figure;
+#  - curl sending the file's signed 1 MiB ranges to vexa-server from one
+#    process (-K, "next": one connection while the service keeps it);
+#  - `vexaupload upload` of the file;
+# and at 50 ms a folder of small files: seconds per file beyond the 0.5 s
+# pause between files, in round trips.
+#
+# usage: wan_upload_vs_curl.sh BUILD_DIR [MiB at 50 ms] [MiB at 150 ms] [small files]
+# VEXA_WAN_SERVER_ARGS adds arguments to vexa-server's (e.g. "--keep-alive 0"
+# to compare with one request per connection).
+set -euo pipefail
+build=$(cd "${1:?usage: wan_upload_vs_curl.sh BUILD_DIR [MiB50] [MiB150] [FILES]}" && pwd)
+mib_near=${2:-64}
+mib_far=${3:-64}
+small_files=${4:-20}
+for n in "$mib_near" "$mib_far" "$small_files"; do
+  [[ $n =~ ^[1-9][0-9]*$ ]] || { echo "sizes are positive counts" >&2; exit 2; }
+done
+link="$build/bench/wan_link"
+ranges="$build/bench/wan_curl_ranges"
+server="$build/server/vexa-server"
+cli="$build/apps/cli/vexaupload"
+for exe in "$link" "$ranges" "$server" "$cli"; do
+  [ -x "$exe" ] || { echo "no $exe: build first" >&2; exit 1; }
+done
+command -v curl >/dev/null || { echo "curl not found" >&2; exit 1; }
+
+skip() {
+  echo "SKIPPED: the wide-area benchmark cannot make its network namespaces: $*"
+  exit 0
+}
+[ "$(id -u)" -eq 0 ] || skip "it needs root"
+command -v ip >/dev/null || skip "no ip command (iproute2)"
+[ -c /dev/net/tun ] || skip "no /dev/net/tun"
+
+client_ns=vxwanc$$
+server_ns=vxwans$$
+work=$(mktemp -d)
+relay_pid="" server_pid="" sink_pid=""
+stop() {
+  local pid
+  for pid in "$@"; do
+    [ -n "$pid" ] || continue
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+}
+cleanup() {
+  stop "$server_pid" "$sink_pid" "$relay_pid"
+  ip netns del "$client_ns" 2>/dev/null || true
+  ip netns del "$server_ns" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+ip netns add "$client_ns" 2>"$work/err" || skip "$(cat "$work/err")"
+ip netns add "$server_ns" 2>"$work/err" || skip "$(cat "$work/err")"
+in_client() { ip netns exec "$client_ns" "$@"; }
+
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy VEXAUPLOAD_API VEXAUPLOAD_PASSWORD
+
+# first_line COMMAND...: runs COMMAND (a program, so that its pid is the
+# one to stop) in the background and waits for its first line of output;
+# sets $line and $started_pid.
+first_line() {
+  local fifo="$work/line.$RANDOM"
+  mkfifo "$fifo"
+  "$@" >"$fifo" 2>>"$work/daemons.log" &
+  started_pid=$!
+  if ! read -r -t 20 line <"$fifo"; then
+    echo "did not start: $*" >&2
+    cat "$work/daemons.log" >&2
+    exit 1
+  fi
+  rm -f "$fifo"
+}
+
+link_up() {  # RTT_MS MBIT
+  stop "$server_pid" "$sink_pid" "$relay_pid"
+  server_pid="" sink_pid="" relay_pid=""
+  first_line "$link" relay "$client_ns" "$server_ns" --rtt-ms "$1" --mbit "$2" --queue-ms 100
+  relay_pid=$started_pid
+  [ "$line" = ready ] || { echo "relay: $line" >&2; exit 1; }
+  ip -n "$client_ns" link set lo up
+  ip -n "$server_ns" link set lo up
+  ip -n "$client_ns" addr add 198.18.0.1 peer 198.18.0.2 dev vxwan0
+  ip -n "$server_ns" addr add 198.18.0.2 peer 198.18.0.1 dev vxwan1
+  ip -n "$client_ns" link set vxwan0 mtu 1500 up
+  ip -n "$server_ns" link set vxwan1 mtu 1500 up
+  rm -rf "$work/server" "$work/client"
+  first_line ip netns exec "$server_ns" "$server" --listen 198.18.0.2:0 --data "$work/server" --user alice:alice-pw \
+    --admin-token wan-bench-token ${VEXA_WAN_SERVER_ARGS:-}
+  server_pid=$started_pid
+  base=${line#listening on }
+  first_line ip netns exec "$server_ns" "$link" sink 198.18.0.2
+  sink_pid=$started_pid
+  sink=${line#listening on }
+  export VEXAUPLOAD_DATA_DIR="$work/client"
+  printf 'alice-pw\n' | in_client "$cli" login --api "$base" --remember alice >/dev/null
+}
+
+now() { date +%s.%N; }
+# rate BYTES SECONDS -> MB/s
+rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.2f", b / s / 1e6 }'; }
+
+measure_link() {  # RTT_MS MBIT MiB
+  local rtt=$1 mbit=$2 mib=$3 bytes=$(($3 * 1048576)) t0 curl_s ranges_s cli_s
+  link_up "$rtt" "$mbit"
+  head -c "$bytes" /dev/urandom >"$work/file.bin"
+  echo
+  echo "link: ${rtt} ms round trip, ${mbit} Mbit/s, 100 ms queue; ${mib} MiB"
+  curl_s=$(in_client curl -sS --fail -o /dev/null -H 'Expect:' --data-binary "@$work/file.bin" \
+    -w '%{time_total}' "$sink/")
+  ranges_s=$(in_client "$ranges" "$base" "$mib" | sed -n 's/^curl ranges: \([0-9.]*\) s$/\1/p')
+  t0=$(now)
+  in_client "$cli" upload "$work/file.bin" >"$work/upload.log" 2>&1 ||
+    { cat "$work/upload.log" >&2; echo "vexaupload upload failed" >&2; exit 1; }
+  cli_s=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')
+  awk -v c="$curl_s" -v r="$ranges_s" -v u="$cli_s" -v b="$bytes" 'BEGIN {
+    printf "  %-44s %8.2f s %7.2f MB/s  %5.2f\n", "curl --data-binary to a sink (one POST)", c, b / c / 1e6, 1
+    printf "  %-44s %8.2f s %7.2f MB/s  %5.2f\n", "curl signed 1 MiB ranges (-K, next)", r, b / r / 1e6, c / r
+    printf "  %-44s %8.2f s %7.2f MB/s  %5.2f  (goal >= 0.85)\n", "vexaupload upload", u, b / u / 1e6, c / u
+  }'
+}
+
+measure_small_files() {  # RTT_MS COUNT
+  local rtt=$1 count=$2 i t0 total
+  mkdir -p "$work/small"
+  for i in $(seq 1 "$count"); do head -c 4096 /dev/urandom >"$work/small/f$i.bin"; done
+  t0=$(now)
+  in_client "$cli" upload "$work/small" >"$work/upload.log" 2>&1 ||
+    { cat "$work/upload.log" >&2; echo "vexaupload upload failed" >&2; exit 1; }
+  total=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')
+  awk -v t="$total" -v n="$count" -v rtt="$rtt" 'BEGIN {
+    beyond = t / n - 0.5
+    printf "  %d files of 4 KiB in one folder: %.2f s, %.3f s per file beyond the 0.5 s pause = %.1f round trips (goal <= 3)\n",
+      n, t, beyond, beyond / (rtt / 1000)
+  }'
+}
+
+lscpu | grep -E '^(Model name):' || true
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+measure_link 50 100 "$mib_near"
+measure_small_files 50 "$small_files"
+measure_link 150 20 "$mib_far"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
