@@ -32,12 +32,14 @@ class ServerProcess {
   int Stop(int sig);
 
   int port() const { return port_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // "http://127.0.0.1:PORT", or https:// when started with --tls-cert.
+  std::string base() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
 
  private:
   std::string data_dir_;
   int pid_ = 0;
   int port_ = 0;
+  std::string scheme_ = "http";
 };
 
 }  // namespace vexa::server
