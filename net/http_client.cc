@@ -46,7 +46,7 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
   port::DebugOut("\nGET HEADER: " + request);
   std::unique_ptr<CProxySocket> socket = NewSocket(options);
   if (!socket->Initialize()) return false;
-  if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
+  if (!ConnectToServer(*this, *socket, u.host, u.port, u.tls)) return false;
 
   ConsoleTrace(*this, trace_text::kStep3);
   const uint32_t start = port::TickCount();
@@ -82,7 +82,7 @@ bool HttpClient::Post(const std::string& url, const std::string& body, const Req
   port::DebugOut("\nPOST DATA: " + body);
   std::unique_ptr<CProxySocket> socket = NewSocket(options);
   if (!socket->Initialize()) return false;
-  if (!ConnectToServer(*this, *socket, u.host, u.port)) return false;
+  if (!ConnectToServer(*this, *socket, u.host, u.port, u.tls)) return false;
   if (socket->Send(header) != static_cast<int32_t>(header.size())) return ExchangeFailed(*socket, u);
   // An empty form is a valid request: Content-Length 0 and no body send.
   if (!body.empty() && socket->Send(body) != static_cast<int32_t>(body.size())) return ExchangeFailed(*socket, u);
