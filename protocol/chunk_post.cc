@@ -7,6 +7,7 @@
 #include "codec/sha1.h"
 #include "codec/text.h"
 #include "net/connect_to_server.h"
+#include "net/network_failure.h"
 #include "net/http_response.h"
 #include "port/file.h"
 
@@ -100,7 +101,11 @@ bool PostChunk(const HttpClient& client, const std::string& boundary, UploadJob&
     *fatal = stopped();
     return false;
   };
-  if (!ConnectToServer(client, *socket, u.host, u.port)) return connection_failed();
+  if (!ConnectToServer(client, *socket, u.host, u.port, u.tls)) {
+    // A refused certificate stays refused: failing the task says why.
+    if (LastConnectionRefusedForSecurity()) return false;
+    return connection_failed();
+  }
   if (socket->Send(head) != static_cast<int32_t>(head.size())) return connection_failed();
 
   std::shared_ptr<FolderProgress> folder = job.FindFolder();
