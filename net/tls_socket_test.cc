@@ -10,12 +10,12 @@
 namespace vexa {
 namespace {
 
-constexpr char kRequest[] = "GET /space HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-constexpr char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+constexpr char kTlsRequest[] = "GET /space HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+constexpr char kTlsAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 
 // One authority for the whole binary: making certificates costs a few
 // openssl runs.
-const TestAuthority& Authority() {
+const TestAuthority& TlsAuthority() {
   static TestAuthority* authority = [] {
     auto* a = new TestAuthority();
     setenv("VEXAUPLOAD_CA_FILE", a->ca_file().c_str(), 1);
@@ -24,7 +24,7 @@ const TestAuthority& Authority() {
   return *authority;
 }
 
-std::string ReadAll(CSimpleSocket& s, size_t want) {
+std::string ReadAllTls(CSimpleSocket& s, size_t want) {
   std::string got;
   while (got.size() < want) {
     int32_t n = s.Receive(4096);
@@ -35,9 +35,9 @@ std::string ReadAll(CSimpleSocket& s, size_t want) {
 }
 
 TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
-  const TestAuthority& ca = Authority();
+  const TestAuthority& ca = TlsAuthority();
   ASSERT_TRUE(ca.ok()) << ca.error();
-  TlsPeer peer({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), kAnswer});
+  TlsPeer peer({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), kTlsAnswer});
   ASSERT_NE(peer.port(), 0) << peer.error();
   for (const char* host : {"127.0.0.1", "localhost", "127.0.0.1"}) {
     SCOPED_TRACE(host);
@@ -47,12 +47,12 @@ TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
     ASSERT_TRUE(s.StartTls(host, peer.port())) << s.tls_error_text();
     EXPECT_TRUE(s.IsTls());
     for (int round = 0; round < 2; ++round) {
-      ASSERT_EQ(s.Send(kRequest), static_cast<int32_t>(sizeof kRequest - 1));
-      EXPECT_EQ(ReadAll(s, sizeof kAnswer - 1), kAnswer);
+      ASSERT_EQ(s.Send(kTlsRequest), static_cast<int32_t>(sizeof kTlsRequest - 1));
+      EXPECT_EQ(ReadAllTls(s, sizeof kTlsAnswer - 1), kTlsAnswer);
     }
   }
   EXPECT_EQ(peer.handshakes(), 3);
-  EXPECT_EQ(peer.received(), std::string(kRequest) + kRequest + kRequest + kRequest + kRequest + kRequest);
+  EXPECT_EQ(peer.received(), std::string(kTlsRequest) + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest);
   // The third connection went to a server the client had a session of.
   EXPECT_GE(peer.resumed(), 1);
 }
@@ -60,7 +60,7 @@ TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
 // Every refusal names its reason, is told from a network failure, and lets no
 // request byte reach the peer.
 TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
-  const TestAuthority& ca = Authority();
+  const TestAuthority& ca = TlsAuthority();
   ASSERT_TRUE(ca.ok()) << ca.error();
   struct Case {
     const char* cert;
@@ -77,7 +77,7 @@ TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.host);
-    TlsPeer peer({ca.cert(c.cert), ca.key(c.cert), kAnswer, c.tls10_only});
+    TlsPeer peer({ca.cert(c.cert), ca.key(c.cert), kTlsAnswer, c.tls10_only});
     ASSERT_NE(peer.port(), 0) << peer.error();
     CActiveSocket s;
     ASSERT_TRUE(s.Initialize());
@@ -91,7 +91,7 @@ TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
           << s.tls_error_text();
     }
     EXPECT_EQ(s.last_status(), SocketStatus::OtherError);
-    EXPECT_EQ(s.Send(kRequest), 0);  // plain bytes never go out after a refusal
+    EXPECT_EQ(s.Send(kTlsRequest), 0);  // plain bytes never go out after a refusal
     s.Close();
     EXPECT_EQ(peer.handshakes(), 0);
     EXPECT_EQ(peer.received(), "");
@@ -102,7 +102,7 @@ TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
 // socket's abort check and idle time-out end the wait, as for plain reads,
 // and the failure is the transport's, not a TLS verdict.
 TEST(TlsSocketTest, SilentPeerEndsByAbortOrTimeout) {
-  ASSERT_TRUE(Authority().ok());
+  ASSERT_TRUE(TlsAuthority().ok());
   ScriptedPeer silent([](ScriptedPeer::Connection& c) { c.WaitForClientClose(); });
   ASSERT_NE(silent.port(), 0);
   for (bool abort : {true, false}) {
