@@ -56,6 +56,8 @@ bool TlsServerContext::Load(const std::string& cert_file, const std::string& key
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
+  // Whole reads of what has arrived, not a header and a body per record.
+  SSL_CTX_set_read_ahead(ctx, 1);
   if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1) {
     *error = "--tls-cert " + cert_file + ": not a readable PEM certificate chain";
   } else if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
