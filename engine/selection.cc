@@ -11,6 +11,13 @@ std::vector<std::string> JoinPickedFiles(const std::vector<std::string>& strings
   if (strings.empty()) return {};
   std::string base = strings.front();
   if (strings.size() == 1) return {base};
+  // A chooser program that prints full paths, one a line, instead of the
+  // dialog's folder and names: a name never holds a separator.
+  for (size_t i = 1; i < strings.size(); ++i) {
+    if (strings[i].find(port::kPathSeparator) != std::string::npos || strings[i].find('/') != std::string::npos) {
+      return strings;
+    }
+  }
   if (base.empty() || base.back() != port::kPathSeparator) base.push_back(port::kPathSeparator);
   std::vector<std::string> paths;
   paths.reserve(strings.size() - 1);

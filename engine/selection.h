@@ -24,7 +24,8 @@ bool PickFolder(std::string* path, uintptr_t owner);
 
 // The full paths of an open-file dialog's answer: one full path alone, or a
 // directory followed by names, each joined to it with one separator (none
-// added when the directory ends with one already).
+// added when the directory ends with one already), or several full paths
+// (a string after the first holding a separator is no name).
 std::vector<std::string> JoinPickedFiles(const std::vector<std::string>& strings);
 
 // The queue route: pick, then queue every chosen file (or the folder) with

@@ -19,6 +19,9 @@ TEST(JoinPickedFilesTest, DirectoryAndNamesBecomeFullPaths) {
   EXPECT_EQ((Paths{sep + "a", sep + "b"}), JoinPickedFiles({sep, "a", "b"}));
   EXPECT_EQ((Paths{home + sep + "a"}), JoinPickedFiles({home + sep, "a"}));
   EXPECT_TRUE(JoinPickedFiles({}).empty());
+  // Full paths, as a chooser script may print them: each is kept, none is
+  // taken for the folder of the others.
+  EXPECT_EQ((Paths{home + sep + "a", sep + "tmp" + sep + "b"}), JoinPickedFiles({home + sep + "a", sep + "tmp" + sep + "b"}));
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "engine/transfer_worker.h"
 #include "gtest/gtest.h"
 #include "net/connect_to_server.h"
+#include "net/connection_cache.h"
 #include "net/http_client.h"
 #include "net/http_response.h"
 #include "port/socket.h"
@@ -144,6 +145,7 @@ class TransferServiceTest : public ::testing::Test {
   void SetUp() override {
     HttpClient& c = ProcessHttpClient();
     c.useSystemProxy = false;
+    c.connections->Clear();
     recorder_.Clear();
     c.socketApi = &recorder_;
     saved_idle_ms_ = c.idleTimeoutMs;
@@ -158,6 +160,7 @@ class TransferServiceTest : public ::testing::Test {
     LogoutAccount();
     SetAccountApiBase("");
     HttpClient& c = ProcessHttpClient();
+    c.connections->Clear();  // kept connections lead to this test's service
     c.socketApi = port::DefaultSocketApi();
     c.idleTimeoutMs = saved_idle_ms_;
   }

@@ -1,6 +1,7 @@
 #include "engine/transfer_worker.h"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "port/thread.h"
 #include "protocol/chunk_post.h"
 #include "protocol/dispatch_request.h"
+#include "protocol/range_connection.h"
 #include "protocol/transfer_request.h"
 #include "store/resume_store.h"
 
@@ -165,7 +167,7 @@ class Worker {
     if (!TakeStamp()) return;
     if (task_->GetStatus() == TaskStatus::Hashing && !Hash()) return;
     SaveRecordWhileRunning(false);
-    if (Halted() || !Prepare() || !Pace() || !WaitForSpace() || !Dispatch()) return;
+    if (Halted() || !Prepare() || !PaceAskingForSpace() || !Dispatch()) return;
     // The pick code is what lets a later run resume: written at once for a file
     // of more than one range, so a crash does not make it start over.
     SaveRecordWhileRunning(!task_->workerFlag.load() && task_->fileSize > kMaxRangeBytes);
@@ -304,8 +306,10 @@ class Worker {
   }
 
   // The service's pause between files, never below the floor (kept in the
-  // session so later workers see it too).
-  bool Pace() {
+  // session so later workers see it too). The quota is asked for within it,
+  // so its round trips add nothing to the pause.
+  bool PaceAskingForSpace() {
+    const uint64_t start = port::MonotonicMillis();
     double limit = GetTimeLimit();
     if (limit < kMinTimeLimit) {
       UpdateAccountState([](AccountState* s) {
@@ -313,7 +317,10 @@ class Worker {
       });
       limit = kMinTimeLimit;
     }
-    return Pause(static_cast<uint32_t>(limit * 1000));
+    if (!WaitForSpace()) return false;
+    const uint64_t pause = static_cast<uint64_t>(limit * 1000);
+    const uint64_t spent = port::MonotonicMillis() - start;
+    return Pause(static_cast<uint32_t>(spent >= pause ? 0 : pause - spent));
   }
 
   // Asks for the quota until it is known; a failing query is asked again
@@ -419,22 +426,99 @@ class Worker {
     if (folder_) MoveFolderBytes(*folder_, -counts.folderBytes, -counts.taskBytes);
   }
 
+  // A range on its way: sent, its answer not read yet.
+  struct RangeOnItsWay {
+    PreparedRange range;
+    uint32_t sentAtTick = 0;
+  };
+
+  // Whether the range after the one in flight may go out before that one is
+  // answered: the connection has shown it stays open, the service has not
+  // broken the order, and the range is within the file and the space left.
+  bool MaySendBehind(const RangeConnection& link, int64_t next) {
+    if (single_range_ || !link.kept() || next >= task_->fileSize || Halted()) return false;
+    const int64_t mark = task_->transferMark.load();
+    return folder_ || mark <= 0 || next < mark;
+  }
+
+  // Reads and hashes the range at `offset`; false when the file cannot give it.
+  bool PrepareNext(int64_t offset, PreparedRange* range) {
+    const int64_t length = std::min(kMaxRangeBytes, task_->fileSize - offset);
+    return PrepareRange(ProcessHttpClient(), kChunkBoundary, job_, range_url_, offset, length, range);
+  }
+
+  // The ranges from the service's offset to the end. While one range's answer
+  // is awaited, the next is read, hashed and sent behind it on the same
+  // connection (at most two in flight); only the service's answers move the
+  // offset, and what was sent of a range that did not count is taken back.
   void SendRanges() {
     const int64_t size = task_->fileSize;
     int stalled = 0;
-    while (task_->uploadedSize.load() < size) {
-      if (Halted() || !FileUnchanged()) return;
-      const int64_t mark = task_->transferMark.load();
-      if (!folder_ && mark > 0 && task_->uploadedSize.load() >= mark && !WaitForSpace()) return;
+    RangeConnection link(ProcessHttpClient(), job_, range_url_);
+    std::deque<RangeOnItsWay> flight;
+    // Ends what is in flight; their bytes did not count.
+    auto abandon = [&] {
+      TakeBack(link.Drop());
+      flight.clear();
+    };
+    while (transfer_->offset < size) {
+      if (Halted() || !FileUnchanged()) return abandon();
+      if (flight.empty()) {
+        const int64_t mark = task_->transferMark.load();
+        if (!folder_ && mark > 0 && transfer_->offset >= mark && !WaitForSpace()) return;
+        flight.emplace_back();
+        if (!PrepareNext(transfer_->offset, &flight.back().range)) {
+          abandon();
+          Fail(kErrRangeFailed);
+          return;
+        }
+        flight.back().sentAtTick = port::TickCount();
+        bool fatal = true;
+        if (!link.Send(flight.back().range, &fatal)) {
+          abandon();
+          if (fatal) {
+            Fail(kErrRangeFailed);
+            return;
+          }
+          if (!Pause(kRetryPauseMs)) return;
+          continue;
+        }
+      }
+      bool behind_lost = false;
+      const int64_t next = flight.back().range.offset + flight.back().range.length;
+      if (flight.size() == 1 && MaySendBehind(link, next)) {
+        // A range that cannot be read now is read again, and fails, in its turn.
+        RangeOnItsWay behind;
+        if (PrepareNext(next, &behind.range)) {
+          flight.push_back(std::move(behind));
+          flight.back().sentAtTick = port::TickCount();
+          bool fatal = true;
+          if (!link.Send(flight.back().range, &fatal)) {
+            flight.pop_back();
+            TakeBack(link.TakeDropped());
+            if (fatal) {
+              abandon();
+              Fail(kErrRangeFailed);
+              return;
+            }
+            // The answer ahead tells a peer that closed after it from a
+            // broken connection; the range is sent again in its turn.
+            behind_lost = true;
+          }
+        }
+      }
 
-      const int64_t start = transfer_->offset;
-      transfer_->chunkLength = kMaxRangeBytes;
       std::string answer;
       bool fatal = true;
       ChunkCounts counts;
-      const uint32_t t0 = port::TickCount();
-      if (!PostChunk(kChunkBoundary, job_, range_url_, &answer, &fatal, &counts)) {
+      const bool answered = link.ReadAnswer(&answer, &fatal, &counts);
+      RangeOnItsWay done = std::move(flight.front());
+      flight.pop_front();
+      if (!answered) {
+        // The connection broke with a range in flight: one at a time from now on.
+        if (!flight.empty() || behind_lost) single_range_ = true;
         TakeBack(counts);
+        abandon();
         if (fatal) {
           Fail(kErrRangeFailed);
           return;
@@ -443,25 +527,62 @@ class Worker {
         continue;
       }
       const uint32_t t1 = port::TickCount();
+      const int64_t start = done.range.offset;
+      const int64_t end = start + done.range.length;
       if (!ParseBigUploadResponse(job_, answer)) {
         TakeBack(counts);
+        abandon();
         if (task_->errorCode.load() == 0) Fail(kErrRangeAnswer);
         return;
       }
-      job_.SetUploadedSize(transfer_->offset);
+      if (!flight.empty() && transfer_->offset != end) {
+        // The service is not where the range behind begins: its answer is
+        // read and counts for nothing, and the service's order is not trusted
+        // again. The transfer goes on from the service's offset.
+        single_range_ = true;
+        std::string ignored;
+        bool ignored_fatal = true;
+        ChunkCounts behind;
+        const bool read = link.ReadAnswer(&ignored, &ignored_fatal, &behind);
+        TakeBack(behind);
+        if (!read) TakeBack(link.Drop());
+        flight.clear();
+      }
+      if (link.in_flight() == 0) {
+        // The service closed the connection after this answer: a range
+        // behind was never read there and goes again on a new connection.
+        TakeBack(link.TakeDropped());
+        flight.clear();
+      }
+      // With a range still in flight the task's count already holds what was
+      // sent of it; otherwise the service's offset is the count.
+      if (flight.empty()) job_.SetUploadedSize(transfer_->offset);
       stalled = transfer_->offset > start ? 0 : stalled + 1;
       if (stalled >= kMaxStalledRanges) {
+        abandon();
         Fail(kErrRangeAnswer);
         return;
       }
-      const uint32_t elapsed = t1 - t0;
+      transfer_->chunkLength = done.range.length;
+      const uint32_t elapsed = t1 - done.sentAtTick;
       int64_t speed = transfer_->speed.load();
       if (elapsed > 0) speed = transfer_->chunkLength / elapsed * 1000;
       if (speed < 1) speed = transfer_->chunkLength;
       transfer_->speed.store(static_cast<int32_t>(speed));
-      SaveRecordWhileRunning(false);
+      SaveAcknowledgedRecord();
     }
+    job_.SetUploadedSize(transfer_->offset);
     complete_ = true;
+  }
+
+  // Saves the record with the offset the service acknowledged, not the bytes
+  // of a range still on its way.
+  void SaveAcknowledgedRecord() {
+    port::MutexLock l(&task_->lock);
+    if (IsHalted(task_->GetStatus())) return;
+    ResumeRecord r = ResumeRecordOf(*task_);
+    r.uploadedSize = transfer_->offset;
+    SaveResumeRecord(task_->filePath, r, false, task_->storeTicket);
   }
 
   void End() {
@@ -517,6 +638,7 @@ class Worker {
   FileStamp stamp_;
   bool complete_ = false;
   bool restarted_ = false;  // the dispatch started afresh once already
+  bool single_range_ = false;  // the service's answers broke the order: no range sent behind another
 };
 
 }  // namespace

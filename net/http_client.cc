@@ -1,8 +1,10 @@
 #include "net/http_client.h"
 
 #include "net/connect_to_server.h"
+#include "net/connection_cache.h"
 #include "net/console_trace.h"
 #include "net/network_failure.h"
+#include "net/pooled_connection.h"
 #include "port/clock.h"
 #include "port/debug.h"
 
@@ -18,7 +20,11 @@ bool ExchangeFailed(const CProxySocket& socket, const ParsedUrl& u) {
 }  // namespace
 
 HttpClient& ProcessHttpClient() {
-  static HttpClient* client = new HttpClient();
+  static HttpClient* client = [] {
+    auto* c = new HttpClient();
+    c->connections = new ConnectionCache();
+    return c;
+  }();
   return *client;
 }
 
@@ -44,31 +50,36 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
   std::string request = "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent +
                         "\r\n\r\n";
   port::DebugOut("\nGET HEADER: " + request);
-  std::unique_ptr<CProxySocket> socket = NewSocket(options);
-  if (!socket->Initialize()) return false;
-  if (!ConnectToServer(*this, *socket, u.host, u.port, u.tls)) return false;
-
-  ConsoleTrace(*this, trace_text::kStep3);
-  const uint32_t start = port::TickCount();
-  if (socket->Send(request) != static_cast<int32_t>(request.size())) {
-    ConsoleTrace(*this, trace_text::kNetworkFailed);
-    return ExchangeFailed(*socket, u);
-  }
-  int32_t first = socket->Receive(kReceivePiece);
-  if (first < 0) {
-    ConsoleTrace(*this, trace_text::kNetworkFailed);
+  PooledConnection connection(*this, options);
+  for (bool fresh = false;; fresh = true) {
+    if (!connection.Open(u.host, u.port, fresh, u.tls)) return false;
+    CProxySocket& socket = connection.socket();
+    ConsoleTrace(*this, trace_text::kStep3);
+    const uint32_t start = port::TickCount();
+    const bool sent = socket.Send(request) == static_cast<int32_t>(request.size());
+    const int32_t first = sent ? socket.Receive(kReceivePiece) : -1;
+    if (first <= 0 && connection.reused() && LooksClosedByPeer(socket.last_status())) continue;
+    if (!sent) {
+      ConsoleTrace(*this, trace_text::kNetworkFailed);
+      return ExchangeFailed(socket, u);
+    }
+    if (first < 0) {
+      ConsoleTrace(*this, trace_text::kNetworkFailed);
+      ConsoleTrace(*this, trace_text::kStep4);
+      return ExchangeFailed(socket, u);
+    }
+    if (consoleTrace) {
+      ConsoleTrace(*this, std::string(trace_text::kNetworkOk) + std::to_string(port::TickCount() - start) +
+                              trace_text::kNetworkOkEnd);
+    }
     ConsoleTrace(*this, trace_text::kStep4);
-    return ExchangeFailed(*socket, u);
+    bool reusable = false;
+    if (!ReadOneResponse(socket, response, first, &reusable)) return ExchangeFailed(socket, u);
+    connection.Finish(reusable);
+    bool ok = ExtractBody(response);
+    port::DebugOut("\nGET RESPONSE: " + *response);
+    return ok;
   }
-  if (consoleTrace) {
-    ConsoleTrace(*this, std::string(trace_text::kNetworkOk) + std::to_string(port::TickCount() - start) +
-                            trace_text::kNetworkOkEnd);
-  }
-  ConsoleTrace(*this, trace_text::kStep4);
-  if (!ReadResponse(*socket, response, first)) return ExchangeFailed(*socket, u);
-  bool ok = ExtractBody(response);
-  port::DebugOut("\nGET RESPONSE: " + *response);
-  return ok;
 }
 
 bool HttpClient::Post(const std::string& url, const std::string& body, const RequestOptions& options,
@@ -80,16 +91,22 @@ bool HttpClient::Post(const std::string& url, const std::string& body, const Req
                        "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n";
   port::DebugOut("\nPOST HEADER: " + header);
   port::DebugOut("\nPOST DATA: " + body);
-  std::unique_ptr<CProxySocket> socket = NewSocket(options);
-  if (!socket->Initialize()) return false;
-  if (!ConnectToServer(*this, *socket, u.host, u.port, u.tls)) return false;
-  if (socket->Send(header) != static_cast<int32_t>(header.size())) return ExchangeFailed(*socket, u);
-  // An empty form is a valid request: Content-Length 0 and no body send.
-  if (!body.empty() && socket->Send(body) != static_cast<int32_t>(body.size())) return ExchangeFailed(*socket, u);
-  if (!ReadResponse(*socket, response)) return ExchangeFailed(*socket, u);
-  bool ok = ExtractBody(response);
-  port::DebugOut("\nPOST RESPONSE: " + *response);
-  return ok;
+  PooledConnection connection(*this, options);
+  for (bool fresh = false;; fresh = true) {
+    if (!connection.Open(u.host, u.port, fresh, u.tls)) return false;
+    CProxySocket& socket = connection.socket();
+    // An empty form is a valid request: Content-Length 0 and no body send.
+    const bool sent = socket.Send(header) == static_cast<int32_t>(header.size()) &&
+                      (body.empty() || socket.Send(body) == static_cast<int32_t>(body.size()));
+    const int32_t first = sent ? socket.Receive(kReceivePiece) : -1;
+    if (first <= 0 && connection.reused() && LooksClosedByPeer(socket.last_status())) continue;
+    bool reusable = false;
+    if (!sent || !ReadOneResponse(socket, response, first, &reusable)) return ExchangeFailed(socket, u);
+    connection.Finish(reusable);
+    bool ok = ExtractBody(response);
+    port::DebugOut("\nPOST RESPONSE: " + *response);
+    return ok;
+  }
 }
 
 }  // namespace vexa

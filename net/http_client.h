@@ -26,9 +26,14 @@ struct RequestOptions {
   int idleTimeoutMs = 0;
 };
 
-// A requester: each Get or Post opens its own connection (directly or through
-// the user's proxy), sends one request, reads the whole response and closes.
-// Only plain HTTP/1.1. The settings are read-only during requests, so one
+class ConnectionCache;
+
+// A requester: each Get or Post sends one request on a connection (made
+// directly or through the user's proxy) and reads the whole response. With a
+// connection cache, a connection the peer keeps open serves the next request
+// on the same route; one found closed before any byte of the answer is
+// replaced by a new one, once. Without one, every request has a connection of
+// its own. Only plain HTTP/1.1. The settings are read-only during requests, so one
 // client may serve several threads at once.
 class HttpClient {
  public:
@@ -60,6 +65,11 @@ class HttpClient {
 
   int connectTimeoutMs = CSimpleSocket::kDefaultConnectTimeoutMs;
   int idleTimeoutMs = CSimpleSocket::kDefaultIdleTimeoutMs;
+  // Where kept-alive connections wait for the next request; null makes one
+  // connection per request. Must outlive the client. A kept connection goes
+  // on calling the seam it was made with: clear the cache before that seam
+  // goes away.
+  ConnectionCache* connections = nullptr;
   // Where sockets make their calls; tests inject faults here. It must outlive
   // the requests and the name resolutions they leave running.
   port::SocketApi* socketApi = port::DefaultSocketApi();

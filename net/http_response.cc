@@ -49,6 +49,17 @@ bool LastCodingIsChunked(std::string_view value) {
   return EqualsNoCase(TrimBlanks(last), "chunked");
 }
 
+// The value is a list of connection options.
+bool HasCloseOption(std::string_view value) {
+  while (!value.empty()) {
+    size_t comma = value.find(',');
+    if (EqualsNoCase(TrimBlanks(value.substr(0, comma)), "close")) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
 }  // namespace
 
 HeadResult ParseResponseHead(std::string_view data, ResponseHead* head) {
@@ -63,6 +74,8 @@ HeadResult ParseResponseHead(std::string_view data, ResponseHead* head) {
   size_t eol = block.find("\r\n");
   std::string_view status_line = block.substr(0, eol);
   if (status_line.size() < 12) return HeadResult::kBad;
+  // "HTTP/1.1" (or later minor) keeps the connection unless told otherwise.
+  h.keep_alive = status_line[5] == '1' && status_line[7] != '0';
   h.status_code = (status_line[9] - '0') * 100 + (status_line[10] - '0') * 10 + (status_line[11] - '0');
   size_t pos = eol + 2;
   while (pos < block.size()) {
@@ -90,6 +103,8 @@ HeadResult ParseResponseHead(std::string_view data, ResponseHead* head) {
       if (h.has_content_length && h.content_length != n) return HeadResult::kBad;
       h.has_content_length = true;
       h.content_length = n;
+    } else if (EqualsNoCase(name, "Connection") && HasCloseOption(value)) {
+      h.keep_alive = false;
     }
   }
   h.no_body = (h.status_code >= 100 && h.status_code < 200) || h.status_code == 204 || h.status_code == 304;
@@ -113,6 +128,7 @@ ResponseFraming::Progress ResponseFraming::Update(std::string* response) {
   }
   if (head_.no_body) {
     complete_ = true;
+    end_ = head_.header_length;
   } else if (head_.chunked) {
     std::string_view rest(*response);
     rest.remove_prefix(decoded_up_to_);
@@ -120,8 +136,10 @@ ResponseFraming::Progress ResponseFraming::Update(std::string* response) {
     scratch_.clear();
     if (decoder_.failed()) return Progress::kBad;
     complete_ = decoder_.done();
+    end_ = decoded_up_to_;
   } else if (head_.has_content_length) {
     complete_ = response->size() - head_.header_length >= head_.content_length;
+    end_ = head_.header_length + static_cast<size_t>(head_.content_length);
   }
   return complete_ ? Progress::kComplete : Progress::kNeedMore;
 }
@@ -149,6 +167,33 @@ bool ReadResponse(CSimpleSocket& socket, std::string* response, int32_t first_co
     if (p == ResponseFraming::Progress::kBad) return false;
     count = socket.Receive(kReceivePiece);
   }
+}
+
+bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count, bool* reusable) {
+  if (reusable != nullptr) *reusable = false;
+  ResponseFraming framing;
+  int32_t count = first_count;
+  for (;;) {
+    if (count == 0) return framing.CompleteAtClose();
+    if (count < 0 || socket.receive_buffer() == nullptr) return false;
+    response->append(socket.receive_buffer(), static_cast<size_t>(count));
+    ResponseFraming::Progress p = framing.Update(response);
+    if (p == ResponseFraming::Progress::kBad) return false;
+    if (p == ResponseFraming::Progress::kComplete) break;
+    if (response->size() > kMaxResponseBytes) return false;
+    count = socket.Receive(kReceivePiece);
+  }
+  if (response->size() > framing.end()) {
+    socket.KeepForNextReceive(std::string_view(*response).substr(framing.end()));
+    response->resize(framing.end());
+  }
+  if (response->size() > kMaxResponseBytes) return false;
+  if (reusable != nullptr) *reusable = framing.reusable();
+  return true;
+}
+
+bool ReadOneResponse(CSimpleSocket& socket, std::string* response, bool* reusable) {
+  return ReadOneResponse(socket, response, socket.Receive(kReceivePiece), reusable);
 }
 
 bool ExtractBody(std::string* response) {

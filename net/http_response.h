@@ -29,6 +29,9 @@ struct ResponseHead {
   uint64_t content_length = 0;
   // 1xx, 204 and 304 answers carry no body whatever their headers say.
   bool no_body = false;
+  // An HTTP/1.1 answer without a "close" connection option: the peer keeps
+  // the connection for another request.
+  bool keep_alive = false;
 };
 
 enum class HeadResult { kIncomplete, kBad, kOk };
@@ -55,6 +58,11 @@ class ResponseFraming {
   // Whether the text received so far is a whole response when the peer has
   // closed the connection.
   bool CompleteAtClose() const;
+  // Once complete: the length of the response within the text (bytes past it
+  // belong to the next one), and whether the peer keeps the connection open
+  // after it (it said so, and the end came from the framing, not a close).
+  size_t end() const { return end_; }
+  bool reusable() const { return complete_ && head_.keep_alive && (head_.no_body || head_.chunked || head_.has_content_length); }
 
  private:
   bool head_done_ = false;
@@ -63,6 +71,7 @@ class ResponseFraming {
   size_t decoded_up_to_ = 0;  // bytes of the response fed to the decoder
   std::string scratch_;       // decoded data, only to drive the decoder
   bool complete_ = false;
+  size_t end_ = 0;
 };
 
 // Reads from a connected socket until the response is complete (see
@@ -73,6 +82,14 @@ bool ReadResponse(CSimpleSocket& socket, std::string* response);
 // The same, when the first `first_count` bytes are already in the socket's
 // receive buffer (from a receive made by the caller).
 bool ReadResponse(CSimpleSocket& socket, std::string* response, int32_t first_count);
+
+// Reads exactly one response that may be followed by others on the same
+// connection: bytes past its end stay in the socket for the next read.
+// `first_count` bytes are already in the receive buffer. Results as for
+// ReadResponse; `*reusable` (may be null) tells whether the connection may
+// carry another request.
+bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count, bool* reusable);
+bool ReadOneResponse(CSimpleSocket& socket, std::string* response, bool* reusable);
 
 // When `*response` is a complete response with status 200 (any reason phrase),
 // replaces it by its body (chunks decoded, cut at Content-Length) and returns

@@ -1,6 +1,7 @@
 #include "net/http_response.h"
 
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -111,6 +112,38 @@ TEST(ResponseFramingTest, EndsAtLengthOrLastChunkOrClose) {
   EXPECT_EQ(CompleteAfter(short_body, 3), short_body.size() + 2);
   EXPECT_EQ(CompleteAfter(no_head_end, 3), no_head_end.size() + 2);
   EXPECT_EQ(CompleteAfter("SSH-2.0-OpenSSH\r\n", 3), 0u);
+}
+
+TEST(ResponseFramingTest, TellsWhereAnAnswerEndsAndWhetherTheConnectionStaysOpen) {
+  struct Case {
+    std::string text;  // one answer, maybe followed by the start of the next
+    size_t end;
+    bool reusable;
+  };
+  const std::string next = "HTTP/1.1 200 OK\r\n";
+  const std::vector<Case> cases = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" + next, 40, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" + next, 59, true},
+      {"HTTP/1.1 204 No Content\r\n\r\n" + next, 27, true},
+      {"HTTP/1.1 200 OK\r\nconnection: Close\r\nContent-Length: 2\r\n\r\nok", 59, false},
+      {"HTTP/1.1 200 OK\r\nConnection: keep-alive , close\r\nContent-Length: 0\r\n\r\n", 70, false},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", 40, false},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 40, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ResponseFraming framing;
+    std::string text = c.text;
+    ASSERT_EQ(framing.Update(&text), ResponseFraming::Progress::kComplete);
+    EXPECT_EQ(framing.end(), c.end);
+    EXPECT_EQ(framing.reusable(), c.reusable);
+  }
+  // Ended only by the close: never reusable.
+  ResponseFraming framing;
+  std::string text = "HTTP/1.1 200 OK\r\n\r\nok";
+  EXPECT_EQ(framing.Update(&text), ResponseFraming::Progress::kNeedMore);
+  EXPECT_TRUE(framing.CompleteAtClose());
+  EXPECT_FALSE(framing.reusable());
 }
 
 }  // namespace

@@ -253,6 +253,21 @@ int32_t CSimpleSocket::Receive(int32_t maxBytes) {
   return -1;
 }
 
+bool CSimpleSocket::PeerIsQuiet() {
+  // A readable idle connection holds either the peer's close or bytes nobody
+  // asked for; neither can carry the next request.
+  if (!IsValid() || !pending_.empty()) return false;
+  if (api_->Poll(handle_, true, false, 0) == 0) return !tls_ || tls_->Buffered() == 0;
+  if (!tls_) return false;
+  // Under TLS the server may have sent records of the protocol's own (new
+  // session tickets) while the connection was idle: those are read here,
+  // without waiting; anything else still means it cannot be used.
+  tls_link_->no_wait_ = true;
+  const bool quiet = tls_->DrainIdle();
+  tls_link_->no_wait_ = false;
+  return quiet && api_->Poll(handle_, true, false, 0) == 0;
+}
+
 void CSimpleSocket::KeepForNextReceive(std::string_view data) { pending_.append(data); }
 
 bool CSimpleSocket::StartTls(const std::string& host, int32_t port) {

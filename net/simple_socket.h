@@ -75,6 +75,10 @@ class CSimpleSocket {
   // Pushes out data the Nagle algorithm holds back.
   bool Flush();
 
+  // For a connection kept between requests: true while the peer has neither
+  // closed it nor sent anything unasked (checked without waiting).
+  bool PeerIsQuiet();
+
   // Bytes that arrived from the peer but belong to the caller (read past the
   // end of a proxy answer): the next receives return them first.
   void KeepForNextReceive(std::string_view data);

@@ -11,7 +11,9 @@ namespace vexa::port {
 //   - the program named by VEXAUPLOAD_CHOOSER, when set (scripts, tests,
 //     headless hosts): run as `PROGRAM files TITLE` or `PROGRAM folder TITLE`,
 //     it prints what was chosen, one string per line (or NUL-separated, for
-//     names holding line breaks); printing nothing or failing is a cancel;
+//     names holding line breaks): for files one full path, several full
+//     paths, or a folder followed by names in it; printing nothing or failing
+//     is a cancel;
 //   - otherwise, on Windows, the system's dialogs; elsewhere zenity on a
 //     desktop session, or none (every dialog is cancelled).
 // All texts are UTF-8. `owner` names the window the dialog belongs to.

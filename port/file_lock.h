@@ -6,9 +6,9 @@
 
 namespace vexa::port {
 
-// An advisory lock that one holder at a time has on a file. The system lets
-// go of it when the holding process ends, a crash included, so no stale lock
-// is ever left for a user to remove by hand.
+// An advisory, exclusive lock on a file, held until Unlock, destruction or
+// the end of the process (a crash releases it too, so it never goes stale).
+// Two FileLocks on one path exclude each other within a process as well.
 class FileLock {
  public:
   FileLock() = default;
@@ -16,15 +16,18 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
-  // Takes the lock on `path` (created private when missing) without waiting,
-  // and writes this process's id into the file. False when someone else holds
-  // it (`*holder` is then the process id the holder wrote, 0 when unknown) or
-  // when the file cannot be opened (`*holder` 0, LastError set).
-  bool TryLock(const std::string& path, uint32_t* holder);
+  enum class Result { kLocked, kBusy, kFailed };
+  // Takes the lock on `path` (created 0600 when missing) without waiting and
+  // writes this process's id into the file: kBusy when another holder has it
+  // (`*holder`, if given, is then the id that holder wrote, 0 when unknown),
+  // kFailed when the file cannot be opened or locked.
+  Result TryLock(const std::string& path, uint32_t* holder = nullptr);
   void Unlock();
+  bool locked() const { return handle_ != kNone; }
 
  private:
-  intptr_t handle_ = -1;
+  static constexpr intptr_t kNone = -1;
+  intptr_t handle_ = kNone;  // a descriptor, or a HANDLE on Windows
 };
 
 }  // namespace vexa::port

@@ -44,9 +44,9 @@ struct ChunkCounts {
 
 // Sends the job's next range (transfer offset, chunkLength shortened to the
 // file's end and to kMaxRangeBytes and stored back) to `url`, the big-upload
-// URL, as one multipart POST on a connection of its own, made like `client`'s
-// (time-outs, proxy). True when a 200 answer arrived; `*answer` then holds
-// its body.
+// URL, as one multipart POST on a connection made like `client`'s (time-outs,
+// proxy) or kept in its cache (see RangeConnection). True when a 200 answer
+// arrived; `*answer` then holds its body.
 //
 // `*fatal` tells whether the same range is worth trying again: it is cleared
 // only when the connection could not be made or broke before an answer began

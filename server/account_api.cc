@@ -4,11 +4,13 @@
 #include <cstdlib>
 
 #include "codec/login_sign.h"
+#include "codec/size_text.h"
 #include "codec/text.h"
 #include "server/form.h"
 #include "server/names.h"
 #include "server/random.h"
 #include "server/reply.h"
+#include "server/request_log.h"
 
 namespace vexa::server {
 
@@ -71,6 +73,7 @@ void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res
   const char kWrong[] = "wrong account or password";
   const std::string& address = req.remote_addr;
   const std::string& sent_account = Field(has_decoded ? decoded : raw, "account");
+  request_log::NoteAccount(sent_account);
   if (ctx_->login_guard.Throttled(sent_account, address, NowMillis())) {
     v["error"] = kWrong;
     Reply(res, v);
@@ -178,6 +181,7 @@ void AccountApi::HandleSpace(const httplib::Request& req, httplib::Response& res
   std::lock_guard<std::mutex> lock(ctx_->mu);
   User user;
   const Lookup found = ctx_->meta->FindUser(user_id, &user);
+  if (found == Lookup::kFound) request_log::NoteAccount(user.account);
   if (found == Lookup::kFailed) {
     v["error"] = kAccountUnreadable;
     Reply(res, v);

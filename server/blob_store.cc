@@ -22,6 +22,19 @@ bool MakeDir(const std::string& path, std::string* error) {
 
 }  // namespace
 
+BlobReader::~BlobReader() { close(fd_); }
+
+bool BlobReader::ReadAt(uint64_t offset, size_t n, std::string* out) const {
+  out->resize(n);
+  ssize_t got;
+  do {
+    got = pread(fd_, out->data(), n, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  out->resize(static_cast<size_t>(got));
+  return true;
+}
+
 bool BlobStore::SyncFolder(const std::string& path) {
   ++folder_syncs_;
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -135,6 +148,12 @@ void BlobStore::RemoveBlob(const std::string& sha1) {
 bool BlobStore::HasBlob(const std::string& sha1) const {
   struct stat st;
   return stat(BlobPath(sha1).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::unique_ptr<BlobReader> BlobStore::OpenBlob(const std::string& sha1) const {
+  const int fd = open(BlobPath(sha1).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return std::make_unique<BlobReader>(fd);
 }
 
 std::vector<int64_t> BlobStore::ListPartials() const {

@@ -4,11 +4,29 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vexa::server {
+
+// Finished content opened for reading. It stays readable to the end when the
+// blob is removed meanwhile (a download under way when the file is deleted).
+class BlobReader {
+ public:
+  explicit BlobReader(int fd) : fd_(fd) {}
+  ~BlobReader();
+  BlobReader(const BlobReader&) = delete;
+  BlobReader& operator=(const BlobReader&) = delete;
+
+  // Up to `n` bytes at `offset` into *out; false on a read error or at the
+  // end of the content.
+  bool ReadAt(uint64_t offset, size_t n, std::string* out) const;
+
+ private:
+  const int fd_;
+};
 
 // File content on disk: the partial data of each open upload session under
 // partial/, and finished content under blobs/, named by its SHA-1 (so equal
@@ -41,6 +59,8 @@ class BlobStore {
   void RemovePartial(int64_t session);
   void RemoveBlob(const std::string& sha1);
   bool HasBlob(const std::string& sha1) const;
+  // The blob `sha1` for reading; null when it cannot be opened.
+  std::unique_ptr<BlobReader> OpenBlob(const std::string& sha1) const;
 
   // Sessions that have a partial file on disk.
   std::vector<int64_t> ListPartials() const;

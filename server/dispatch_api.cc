@@ -8,6 +8,7 @@
 #include "server/names.h"
 #include "server/random.h"
 #include "server/reply.h"
+#include "server/request_log.h"
 
 namespace vexa::server {
 
@@ -40,6 +41,7 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
     case Lookup::kNotFound: return Refuse(res, kCodeBadUser);
     case Lookup::kFailed: return Refuse(res, kCodeOther);
   }
+  request_log::NoteAccount(user.account);
   const std::string sig = Upper(Field(query, "sig"));
   const int64_t now = NowSeconds();
   std::string signed_by;

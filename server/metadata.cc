@@ -565,4 +565,71 @@ std::vector<std::string> Metadata::ListFolders(int64_t user) {
   return out;
 }
 
+Lookup Metadata::ListFolder(int64_t user, int64_t folder, FolderListing* out) {
+  *out = FolderListing();
+  out->id = folder;
+  // Walked up to the root; the bound only ends a cycle no version makes.
+  for (int64_t id = folder; id != 0 && out->trail.size() < 100000;) {
+    Stmt s(db_, "SELECT parent, name FROM folders WHERE id = ? AND user_id = ?");
+    s.Bind(1, id).Bind(2, user);
+    if (!s.Row()) {
+      if (s.failed()) return Lookup::kFailed;
+      return Lookup::kNotFound;
+    }
+    const int64_t parent = s.Int(0);
+    out->trail.insert(out->trail.begin(), FolderEntry{id, parent == 0 ? "" : s.Text(1)});
+    id = parent;
+  }
+  Stmt sub(db_, "SELECT id, name FROM folders WHERE user_id = ? AND parent = ? ORDER BY name");
+  sub.Bind(1, user).Bind(2, folder);
+  while (sub.Row()) out->folders.push_back(FolderEntry{sub.Int(0), sub.Text(1)});
+  Stmt files(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND folder = ? ORDER BY name").c_str());
+  files.Bind(1, user).Bind(2, folder);
+  while (files.Row()) {
+    FileEntry f;
+    ReadFile(files, &f);
+    out->files.push_back(std::move(f));
+  }
+  return sub.failed() || files.failed() ? Lookup::kFailed : Lookup::kFound;
+}
+
+Lookup Metadata::FindFileById(int64_t user, int64_t id, FileEntry* file) {
+  Stmt s(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND id = ?").c_str());
+  s.Bind(1, user).Bind(2, id);
+  if (!s.Row()) return s.failed() ? Lookup::kFailed : Lookup::kNotFound;
+  ReadFile(s, file);
+  return Lookup::kFound;
+}
+
+Lookup Metadata::DeleteFile(int64_t user, int64_t id, std::vector<std::string>* freed) {
+  if (!Exec("BEGIN IMMEDIATE;")) return Lookup::kFailed;
+  FileEntry file;
+  Lookup found = FindFileById(user, id, &file);
+  bool last = false;
+  if (found == Lookup::kFound) {
+    Stmt d(db_, "DELETE FROM files WHERE id = ?");
+    Stmt others(db_, "SELECT 1 FROM files WHERE sha1 = ? LIMIT 1");
+    Stmt forget(db_, "DELETE FROM blobs WHERE sha1 = ?");
+    if (!d.Bind(1, id).Run()) {
+      found = Lookup::kFailed;
+    } else if (others.Bind(1, file.sha1).Row()) {
+      last = false;
+    } else if (others.failed() || !forget.Bind(1, file.sha1).Run()) {
+      found = Lookup::kFailed;
+    } else {
+      last = true;
+    }
+  }
+  if (found != Lookup::kFound) {
+    Exec("ROLLBACK;");
+    return found;
+  }
+  if (!Exec("COMMIT;")) {
+    Exec("ROLLBACK;");
+    return Lookup::kFailed;
+  }
+  if (last) freed->push_back(file.sha1);
+  return Lookup::kFound;
+}
+
 }  // namespace vexa::server

@@ -54,6 +54,21 @@ struct ListedFile {
   std::string pickcode;
 };
 
+// A folder by id and name.
+struct FolderEntry {
+  int64_t id = 0;
+  std::string name;
+};
+
+// One folder of a user as the web page opens it.
+struct FolderListing {
+  int64_t id = 0;
+  // From the user's root (named "") down to this folder.
+  std::vector<FolderEntry> trail;
+  std::vector<FolderEntry> folders;  // by name
+  std::vector<FileEntry> files;      // by name
+};
+
 // What a lookup found. kFailed is a database error: the caller answers it as
 // its own failure, never as "no such row".
 enum class Lookup { kFound, kNotFound, kFailed };
@@ -131,6 +146,16 @@ class Metadata {
 
   std::vector<ListedFile> ListFiles(int64_t user);
   std::vector<std::string> ListFolders(int64_t user);
+
+  // The folder's trail, subfolders and files; kNotFound unless the folder is
+  // the user's.
+  Lookup ListFolder(int64_t user, int64_t folder, FolderListing* out);
+  // The user's file `id`; kNotFound for another user's.
+  Lookup FindFileById(int64_t user, int64_t id, FileEntry* file);
+  // In one transaction: removes the user's file `id` and forgets its content
+  // when no other file refers to it, adding that content's name to *freed
+  // (for the caller to remove from the disk). kNotFound for another user's.
+  Lookup DeleteFile(int64_t user, int64_t id, std::vector<std::string>* freed);
 
  private:
   bool Exec(const char* sql);

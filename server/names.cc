@@ -146,21 +146,4 @@ std::string NumberedName(const std::string& name, int n) {
   return name.substr(0, dot) + " (" + std::to_string(n) + ")" + name.substr(dot);
 }
 
-std::string FormatSize(uint64_t bytes) {
-  static const char* kUnits[] = {"B", "KB", "MB", "GB", "TB", "PB"};
-  double v = static_cast<double>(bytes);
-  int unit = 0;
-  while (v >= 1024 && unit < 5) {
-    v /= 1024;
-    ++unit;
-  }
-  char buf[32];
-  if (unit == 0) {
-    std::snprintf(buf, sizeof(buf), "%llu B", static_cast<unsigned long long>(bytes));
-  } else {
-    std::snprintf(buf, sizeof(buf), "%.1f %s", v, kUnits[unit]);
-  }
-  return buf;
-}
-
 }  // namespace vexa::server

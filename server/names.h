@@ -38,9 +38,6 @@ bool SplitRemotePath(const std::string& path, std::vector<std::string>* names);
 // n = 2. A leading dot does not start an extension (".profile (2)").
 std::string NumberedName(const std::string& name, int n);
 
-// A size for people: "512 B", "1.5 MB".
-std::string FormatSize(uint64_t bytes);
-
 }  // namespace vexa::server
 
 #endif  // VEXA_SERVER_NAMES_H_

@@ -1,5 +1,7 @@
 #include "server/reply.h"
 
+#include "server/request_log.h"
+
 namespace vexa::server {
 
 const char* MessageFor(int code) {
@@ -40,6 +42,11 @@ Json::Value Accepted() {
 }
 
 void Reply(httplib::Response& res, const Json::Value& value) {
+  // A refusal's text goes into the request's log line.
+  if (value.isObject() && value.isMember("state") && !value["state"].asBool() &&
+      value["error"].isString() && !value["error"].asString().empty()) {
+    request_log::NoteFailure(value["error"].asString());
+  }
   res.status = 200;
   res.set_content(ToJson(value), "application/json; charset=utf-8");
 }
@@ -56,6 +63,7 @@ void Refuse(httplib::Response& res, int code) {
   v["status"] = 0;
   v["statuscode"] = code;
   v["statusmsg"] = MessageFor(code);
+  request_log::NoteRefusal(code);
   Reply(res, v);
 }
 

@@ -8,6 +8,7 @@
 #include "codec/sha1.h"
 #include "server/names.h"
 #include "server/reply.h"
+#include "server/request_log.h"
 
 namespace vexa::server {
 
@@ -75,7 +76,9 @@ bool Service::Start(std::string* error) {
 
 void Service::Install(httplib::Server* server) {
   server->set_payload_max_length(kMaxBodyBytes);
+  request_log::Install(server);
   server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    request_log::Begin();
     // Refused before the body is read: the library would otherwise read (or
     // skip) all of it, and holds no limit for a chunked body.
     if (req.has_header("Transfer-Encoding")) {

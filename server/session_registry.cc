@@ -52,7 +52,6 @@ int SessionRegistry::Finish(const Session& session, State* state) {
     Drop(session.id);
     return kCodeHashMismatch;
   }
-  ctx_->Hold(FaultOp::kFinish);
   // Named as a blob first, recorded second: a failure or crash in between
   // leaves the session as it was (its last range is answered again) and at
   // worst a blob no file refers to, which the next start reclaims.
@@ -61,7 +60,14 @@ int SessionRegistry::Finish(const Session& session, State* state) {
     std::fprintf(stderr, "vexa-server: %s\n", error_text.c_str());
     return kCodeDiskFull;
   }
+  ctx_->Hold(FaultOp::kFinish);
   std::lock_guard<std::mutex> lock(ctx_->mu);
+  // A delete of the last other file with this content may have removed the
+  // blob the publish found held; the partial file still has the bytes.
+  if (!ctx_->blobs->HasBlob(sha1) && !ctx_->blobs->Publish(session.id, sha1, &error_text)) {
+    std::fprintf(stderr, "vexa-server: %s\n", error_text.c_str());
+    return kCodeDiskFull;
+  }
   if (!ctx_->meta->FinishSession(session, sha1, quick)) return kCodeOther;
   Forget(session.id);
   return 0;

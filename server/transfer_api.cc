@@ -14,6 +14,7 @@
 #include "server/names.h"
 #include "server/random.h"
 #include "server/reply.h"
+#include "server/request_log.h"
 
 namespace vexa::server {
 
@@ -176,6 +177,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
     case Lookup::kNotFound: return Refuse(res, kCodeBadUser);
     case Lookup::kFailed: return Refuse(res, kCodeOther);
   }
+  request_log::NoteAccount(user.account);
   Session session;
   if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
     const int refusal = CheckUploadKey(session, sig, ets, size);
@@ -209,6 +211,7 @@ void TransferApi::HandleRange(const httplib::Request& req, httplib::Response& re
     std::lock_guard<std::mutex> lock(ctx_->mu);
     User user;
     const Lookup found = ctx_->meta->FindUser(user_id, &user);
+    if (found == Lookup::kFound) request_log::NoteAccount(user.account);
     if (found != Lookup::kFound) {
       refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
     } else if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {

@@ -9,6 +9,7 @@
 namespace vexa::embedded {
 std::string_view UploadPageJs();
 std::string_view UploadPageCss();
+std::string_view ErrorTextsJs();
 }  // namespace vexa::embedded
 
 namespace vexa::server {
@@ -41,14 +42,20 @@ std::string PageSecurityPolicy() {
   if (path != std::string::npos) bridge.resize(path);
   // Inline styles stay allowed (the page's own <style> and bar widths); no
   // inline or foreign script runs, so an injected one cannot drive the control.
+  // The bridge's plain http address too: a page the bridge refuses asks it
+  // whether it runs at all, to tell "not registered" from "not running".
+  std::string bridge_http = bridge;
+  if (bridge_http.rfind("ws", 0) == 0) bridge_http.replace(0, 2, "http");
   return "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
-         "connect-src 'self' " + bridge + "; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
+         "connect-src 'self' " + bridge + " " + bridge_http +
+         "; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
 }
 
 void InstallUploadPage(httplib::Server* server) {
   ServeAsset(server, "/vexaupload.js", embedded::VexaUploadJs, "text/javascript; charset=utf-8");
   ServeAsset(server, "/upload_page.js", embedded::UploadPageJs, "text/javascript; charset=utf-8");
   ServeAsset(server, "/upload_page.css", embedded::UploadPageCss, "text/css; charset=utf-8");
+  ServeAsset(server, "/error_texts.js", embedded::ErrorTextsJs, "text/javascript; charset=utf-8");
 }
 
 std::string RenderUploadSection(const std::string& account) {
@@ -63,8 +70,7 @@ std::string RenderUploadSection(const std::string& account) {
          "<button type=\"submit\">Sign the uploader in</button>"
          "<span id=\"upload-login-error\" class=\"err\"></span></form>"
          "<div id=\"upload-main\" hidden>"
-         "<div class=\"who\"><span>Uploading as <strong id=\"upload-account\"></strong></span>"
-         "<span id=\"upload-space\"></span></div>"
+         "<div class=\"who\"><span>Uploading as <strong id=\"upload-account\"></strong></span></div>"
          "<div class=\"tools\"><button id=\"upload-files\" type=\"button\">Choose files…</button>"
          "<button id=\"upload-folder\" type=\"button\">Choose a folder…</button></div>"
          "<form id=\"upload-add\" class=\"path\">"
@@ -79,7 +85,8 @@ std::string RenderUploadSection(const std::string& account) {
          "<div id=\"upload-failures-box\" hidden><h2>Files that failed</h2><ul id=\"upload-failures\"></ul></div>"
          "<div id=\"upload-done-box\" hidden><h2>Finished</h2><ul id=\"upload-done\"></ul></div>"
          "</div></section>"
-         "<script src=\"/vexaupload.js\"></script><script src=\"/upload_page.js\"></script>";
+         "<script src=\"/vexaupload.js\"></script><script src=\"/error_texts.js\"></script>"
+         "<script src=\"/upload_page.js\"></script>";
 }
 
 }  // namespace vexa::server

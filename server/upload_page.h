@@ -16,8 +16,8 @@ std::string BridgeUrl();
 // styles only, connections to the service and to the bridge, never framed.
 std::string PageSecurityPolicy();
 
-// Serves the page's scripts and styles: /vexaupload.js, /upload_page.js,
-// /upload_page.css.
+// Serves the page's scripts and styles: /vexaupload.js, /error_texts.js,
+// /upload_page.js, /upload_page.css.
 void InstallUploadPage(httplib::Server* server);
 
 // The upload section of the signed-in page for `account`; its script connects

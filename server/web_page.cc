@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "codec/size_text.h"
+
 namespace vexa::server {
 
 namespace {
@@ -10,7 +12,11 @@ const char kHead[] =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
     "<title>vexaupload</title><style>"
-    "body{font:15px/1.5 system-ui,sans-serif;margin:0;background:#f5f6f8;color:#1d2330}"
+    // Names and the system's messages may be Chinese: a CJK face before the
+    // generic fallback, which may have none.
+    "body{font:15px/1.5 system-ui,\"Noto Sans CJK SC\",\"Noto Sans CJK JP\",\"Source Han Sans SC\","
+    "\"WenQuanYi Micro Hei\",\"Microsoft YaHei\",\"PingFang SC\",sans-serif;margin:0;background:#f5f6f8;"
+    "color:#1d2330}"
     "header{background:#24303f;color:#fff;padding:12px 24px;display:flex;"
     "justify-content:space-between;align-items:center}"
     "header h1{font-size:18px;margin:0}main{max-width:960px;margin:24px auto;padding:0 16px}"
@@ -19,13 +25,22 @@ const char kHead[] =
     "table{border-collapse:collapse;width:100%}th,td{text-align:left;padding:6px 8px;"
     "border-bottom:1px solid #e4e7ec;vertical-align:top}th{font-weight:600;color:#5b6474}"
     "td.num{text-align:right;white-space:nowrap}code{font-size:12px;word-break:break-all}"
+    ".name{overflow-wrap:break-word;word-break:normal}"
+    "nav.trail{margin-bottom:10px;color:#5b6474}nav.trail a{color:#2459c2}"
+    "ul.folders{list-style:none;margin:0;padding:0;display:flex;flex-wrap:wrap;gap:6px 18px}"
+    "ul.folders a{color:#2459c2;text-decoration:none}"
+    "td.act{white-space:nowrap}td.act form{display:inline}"
+    "a.button,td.act button{display:inline-block;padding:3px 10px;border-radius:6px;font-size:13px;"
+    "background:#e4e7ec;color:#1d2330;text-decoration:none;margin-right:4px}"
+    "td.act button{background:#fbe4e2;color:#b42318}"
     ".bar{height:10px;background:#e4e7ec;border-radius:5px;overflow:hidden;margin-top:6px}"
     ".bar div{height:100%;background:#3b82f6}.err{color:#b42318}"
     "form.login{max-width:320px;margin:80px auto}form.login input{display:block;width:100%;"
     "box-sizing:border-box;margin:6px 0 12px;padding:8px}"
     "button{padding:8px 14px;border:0;border-radius:6px;background:#3b82f6;color:#fff;"
     "cursor:pointer}header button{background:#3d4b5c}"
-    "</style></head><body>\n";
+    "</style>"
+    "<script src=\"/account_page.js\" defer></script></head><body>\n";
 
 }  // namespace
 
@@ -58,43 +73,75 @@ std::string RenderLoginPage(const std::string& error, const std::string& token) 
   return html;
 }
 
+std::string RenderCards(const AccountView& view) {
+  const std::string folder = std::to_string(view.listing.id);
+  const std::string token = HtmlEscape(view.token);
+  std::string html = "<div id=\"cards\" data-folder=\"" + folder + "\">";
+  double percent = view.quota ? 100.0 * static_cast<double>(view.used) / static_cast<double>(view.quota) : 100.0;
+  if (percent > 100) percent = 100;
+  char width[32];
+  std::snprintf(width, sizeof(width), "%.1f", percent);
+  html += "<section id=\"storage\"><h2>Storage</h2><div>" + HtmlEscape(FormatSize(view.used)) + " of " +
+          HtmlEscape(FormatSize(view.quota)) + " used (" + width + "%)</div>"
+          "<div class=\"bar\"><div style=\"width:" + width + "%\"></div></div></section>";
+
+  // Names are isolated (<bdi>), so a right-to-left name cannot reorder the
+  // text around it.
+  html += "<section id=\"folders\"><h2>Folders</h2><nav class=\"trail\" aria-label=\"Folder\">";
+  const std::vector<FolderEntry>& trail = view.listing.trail;
+  for (size_t i = 0; i < trail.size(); ++i) {
+    const std::string label = i == 0 ? "Home" : "<bdi class=\"name\">" + HtmlEscape(trail[i].name) + "</bdi>";
+    if (i > 0) html += " / ";
+    if (i + 1 == trail.size()) {
+      html += "<strong>" + label + "</strong>";
+    } else {
+      html += "<a href=\"/" + (i == 0 ? std::string() : "?folder=" + std::to_string(trail[i].id)) + "\">" +
+              label + "</a>";
+    }
+  }
+  html += "</nav>";
+  if (view.listing.folders.empty()) {
+    html += "<p>No folders here.</p>";
+  } else {
+    html += "<ul class=\"folders\">";
+    for (const FolderEntry& f : view.listing.folders) {
+      html += "<li><a href=\"/?folder=" + std::to_string(f.id) + "\"><bdi class=\"name\">" +
+              HtmlEscape(f.name) + "/</bdi></a></li>";
+    }
+    html += "</ul>";
+  }
+  html += "</section><section id=\"files\"><h2>Files</h2>";
+  if (view.listing.files.empty()) {
+    html += "<p>No files here.</p>";
+  } else {
+    html += "<table><thead><tr><th>Name</th><th>Size</th><th>SHA-1</th><th>Pick code</th><th></th>"
+            "</tr></thead><tbody>";
+    for (const FileEntry& f : view.listing.files) {
+      const std::string id = std::to_string(f.id);
+      html += "<tr><td><bdi class=\"name\">" + HtmlEscape(f.name) + "</bdi></td><td class=\"num\">" +
+              HtmlEscape(FormatSize(f.size)) + "</td><td><code>" + HtmlEscape(f.sha1) +
+              "</code></td><td><code>" + HtmlEscape(f.pickcode) +
+              "</code></td><td class=\"act\"><a class=\"button\" href=\"/download?file=" + id +
+              "\">Download</a><form class=\"delete\" method=\"post\" action=\"/delete\">"
+              "<input type=\"hidden\" name=\"token\" value=\"" + token + "\">"
+              "<input type=\"hidden\" name=\"file\" value=\"" + id + "\">"
+              "<input type=\"hidden\" name=\"folder\" value=\"" + folder + "\">"
+              "<button type=\"submit\" data-name=\"" + HtmlEscape(f.name) + "\">Delete</button></form></td></tr>";
+    }
+    html += "</tbody></table>";
+  }
+  html += "</section></div>";
+  return html;
+}
+
 std::string RenderAccountPage(const AccountView& view) {
   std::string html = kHead;
   html += "<header><h1>vexaupload</h1><form method=\"post\" action=\"/logout\">"
           "<span>" + HtmlEscape(view.account) + "</span> "
           "<button type=\"submit\">Sign out</button></form></header><main>";
   html += view.upload_section;
-  double percent = view.quota ? 100.0 * static_cast<double>(view.used) / static_cast<double>(view.quota) : 100.0;
-  if (percent > 100) percent = 100;
-  char width[32];
-  std::snprintf(width, sizeof(width), "%.1f", percent);
-  html += "<section><h2>Storage</h2><div>" + HtmlEscape(view.used_text) + " of " +
-          HtmlEscape(view.quota_text) + " used (" + width + "%)</div>"
-          "<div class=\"bar\"><div style=\"width:" + width + "%\"></div></div></section>";
-  html += "<section><h2>Folders</h2>";
-  if (view.folders.empty()) {
-    html += "<p>No folders yet.</p>";
-  } else {
-    html += "<table><tbody>";
-    for (const std::string& f : view.folders) html += "<tr><td>" + HtmlEscape(f) + "/</td></tr>";
-    html += "</tbody></table>";
-  }
-  html += "</section><section><h2>Files</h2>";
-  if (view.files.empty()) {
-    html += "<p>No files yet.</p>";
-  } else {
-    html += "<table><thead><tr><th>Path</th><th>Size</th><th>SHA-1</th><th>Pick code</th>"
-            "</tr></thead><tbody>";
-    for (size_t i = 0; i < view.files.size(); ++i) {
-      const ListedFile& f = view.files[i];
-      html += "<tr><td>" + HtmlEscape(f.path) + "</td><td class=\"num\">" +
-              HtmlEscape(i < view.size_texts.size() ? view.size_texts[i] : "") +
-              "</td><td><code>" + HtmlEscape(f.sha1) + "</code></td><td><code>" +
-              HtmlEscape(f.pickcode) + "</code></td></tr>";
-    }
-    html += "</tbody></table>";
-  }
-  html += "</section></main></body></html>\n";
+  html += RenderCards(view);
+  html += "</main></body></html>\n";
   return html;
 }
 

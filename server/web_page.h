@@ -10,17 +10,14 @@
 
 namespace vexa::server {
 
-// What the account page shows.
+// What the account page shows: the quota and one opened folder.
 struct AccountView {
   std::string account;
+  std::string token;  // the session's form token; every form sends it back
   uint64_t used = 0;
   uint64_t quota = 0;
-  std::string used_text;
-  std::string quota_text;
-  std::vector<std::string> folders;
-  std::vector<ListedFile> files;
-  std::vector<std::string> size_texts;  // one per file
-  std::string upload_section;           // HTML, shown first
+  FolderListing listing;
+  std::string upload_section;  // HTML, shown first
 };
 
 // Escapes text for HTML element content and quoted attribute values.
@@ -29,6 +26,9 @@ std::string HtmlEscape(std::string_view text);
 // The login form; `token` goes back with it and must match the form cookie.
 std::string RenderLoginPage(const std::string& error, const std::string& token);
 std::string RenderAccountPage(const AccountView& view);
+// The storage, folder and file cards alone: the page swaps them in when an
+// upload completes, so every number on it comes from here.
+std::string RenderCards(const AccountView& view);
 
 }  // namespace vexa::server
 

@@ -1,12 +1,23 @@
 #include "server/web_site.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
 #include "codec/sha1.h"
 #include "codec/text.h"
+#include "server/download.h"
 #include "server/form.h"
 #include "server/names.h"
 #include "server/random.h"
+#include "server/request_log.h"
 #include "server/upload_page.h"
 #include "server/web_page.h"
+
+namespace vexa::embedded {
+std::string_view AccountPageJs();
+}  // namespace vexa::embedded
 
 namespace vexa::server {
 
@@ -36,6 +47,9 @@ std::string CookieValue(const httplib::Request& req, const std::string& name) {
   return "";
 }
 
+// Bytes read from a blob per write to the client.
+constexpr size_t kDownloadPiece = 256 * 1024;
+
 }  // namespace
 
 void WebSite::Install(httplib::Server* server) {
@@ -45,6 +59,19 @@ void WebSite::Install(httplib::Server* server) {
   });
   server->Post("/logout", [this](const httplib::Request& q, httplib::Response& r) {
     HandleLogout(q, r);
+  });
+  server->Get("/cards", [this](const httplib::Request& q, httplib::Response& r) { HandleCards(q, r); });
+  server->Get("/download", [this](const httplib::Request& q, httplib::Response& r) {
+    HandleDownload(q, r);
+  });
+  server->Post("/delete", [this](const httplib::Request& q, httplib::Response& r) {
+    HandleDelete(q, r);
+  });
+  server->Get("/account_page.js", [](const httplib::Request&, httplib::Response& res) {
+    const std::string_view body = embedded::AccountPageJs();
+    res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_content(body.data(), body.size(), "text/javascript; charset=utf-8");
   });
   InstallUploadPage(server);
   // Every answer, pages and errors alike: no framing (clickjacking the
@@ -58,7 +85,7 @@ void WebSite::Install(httplib::Server* server) {
   });
 }
 
-Lookup WebSite::WebUser(const httplib::Request& req, User* user) {
+Lookup WebSite::WebUser(const httplib::Request& req, User* user, std::string* form_token) {
   const std::string token = CookieValue(req, kWebCookie);
   if (token.empty()) return Lookup::kNotFound;
   int64_t id;
@@ -71,9 +98,12 @@ Lookup WebSite::WebUser(const httplib::Request& req, User* user) {
       return Lookup::kNotFound;
     }
     id = it->second.user;
+    if (form_token != nullptr) *form_token = it->second.form_token;
   }
   std::lock_guard<std::mutex> lock(ctx_->mu);
-  return ctx_->meta->FindUser(id, user);
+  const Lookup found = ctx_->meta->FindUser(id, user);
+  if (found == Lookup::kFound) request_log::NoteAccount(user->account);
+  return found;
 }
 
 void WebSite::ShowUnreadable(httplib::Response& res) {
@@ -89,6 +119,47 @@ void WebSite::ShowLoginPage(const std::string& error, httplib::Response& res) {
   res.set_content(RenderLoginPage(error, token), "text/html; charset=utf-8");
 }
 
+void WebSite::ShowText(int status, const std::string& text, httplib::Response& res) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(text, "text/plain; charset=utf-8");
+}
+
+bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, AccountView* view) {
+  User user;
+  switch (WebUser(req, &user, &view->token)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound:
+      ShowText(403, "Sign in first.", res);
+      return false;
+    case Lookup::kFailed:
+      ShowUnreadable(res);
+      return false;
+  }
+  int64_t folder = user.root;
+  if (req.has_param("folder") && !ParseId(req.get_param_value("folder"), &folder)) {
+    ShowText(404, "There is no such folder.", res);
+    return false;
+  }
+  view->account = user.account;
+  view->quota = user.quota;
+  std::lock_guard<std::mutex> lock(ctx_->mu);
+  switch (ctx_->meta->ListFolder(user.id, folder, &view->listing)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound:
+      ShowText(404, "There is no such folder.", res);
+      return false;
+    case Lookup::kFailed:
+      ShowUnreadable(res);
+      return false;
+  }
+  if (!ctx_->meta->UsedBytes(user.id, &view->used)) {
+    ShowUnreadable(res);
+    return false;
+  }
+  return true;
+}
+
 void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   User user;
   switch (WebUser(req, &user)) {
@@ -97,19 +168,100 @@ void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
     case Lookup::kFailed: return ShowUnreadable(res);
   }
   AccountView view;
-  view.account = user.account;
-  view.upload_section = RenderUploadSection(user.account);
+  if (!LoadView(req, res, &view)) return;
+  view.upload_section = RenderUploadSection(view.account);
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(RenderAccountPage(view), "text/html; charset=utf-8");
+}
+
+void WebSite::HandleCards(const httplib::Request& req, httplib::Response& res) {
+  AccountView view;
+  if (!LoadView(req, res, &view)) return;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(RenderCards(view), "text/html; charset=utf-8");
+}
+
+void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res) {
+  User user;
+  switch (WebUser(req, &user)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound: return ShowText(403, "Sign in first.", res);
+    case Lookup::kFailed: return ShowUnreadable(res);
+  }
+  int64_t id;
+  if (!ParseId(req.get_param_value("file"), &id)) return ShowText(404, "There is no such file.", res);
+  FileEntry file;
+  std::shared_ptr<BlobReader> reader;
+  {
+    // Looked up and opened together: a delete cannot come in between, and
+    // an open blob stays readable after one.
+    std::lock_guard<std::mutex> lock(ctx_->mu);
+    switch (ctx_->meta->FindFileById(user.id, id, &file)) {
+      case Lookup::kFound: break;
+      case Lookup::kNotFound: return ShowText(404, "There is no such file.", res);
+      case Lookup::kFailed: return ShowUnreadable(res);
+    }
+    reader = ctx_->blobs->OpenBlob(file.sha1);
+  }
+  if (!reader) {
+    std::fprintf(stderr, "vexa-server: the content of file %lld is missing\n", static_cast<long long>(id));
+    return ShowText(500, "The content of this file cannot be read.", res);
+  }
+  const std::string etag = ContentEtag(file.sha1);
+  const DownloadPlan plan =
+      PlanDownload(file.size, etag, req.get_header_value("Range"), req.get_header_value("If-Range"),
+                   req.get_header_value("If-None-Match"));
+  // The slice is ours: the library must not cut it again.
+  const_cast<httplib::Request&>(req).ranges.clear();
+  res.status = plan.status;
+  res.set_header("ETag", etag);
+  res.set_header("Accept-Ranges", "bytes");
+  res.set_header("Cache-Control", "private, no-cache");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  if (plan.status == 304) return;
+  if (plan.status == 416 || plan.status == 206) res.set_header("Content-Range", ContentRange(plan, file.size));
+  if (plan.status == 416) return;
+  res.set_header("Content-Disposition", AttachmentDisposition(file.name));
+  const uint64_t start = plan.start;
+  res.set_content_provider(
+      static_cast<size_t>(plan.length), "application/octet-stream",
+      [reader, start](size_t offset, size_t length, httplib::DataSink& sink) {
+        std::string piece;
+        if (!reader->ReadAt(start + offset, std::min(length, kDownloadPiece), &piece)) return false;
+        return sink.write(piece.data(), piece.size());
+      });
+}
+
+void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) {
+  User user;
+  std::string form_token;
+  switch (WebUser(req, &user, &form_token)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound: return ShowText(403, "Sign in first.", res);
+    case Lookup::kFailed: return ShowUnreadable(res);
+  }
+  FormFields form;
+  // Only the page's own form knows the session's token.
+  if (!ParseUrlEncoded(req.body, &form) || form_token.empty() ||
+      !TimingSafeEqual(Field(form, "token"), form_token)) {
+    return ShowText(403, "This page has expired. Reload it and try again.", res);
+  }
+  int64_t id, folder = 0;
+  if (!ParseId(Field(form, "file"), &id)) return ShowText(404, "There is no such file.", res);
+  std::vector<std::string> freed;
   {
     std::lock_guard<std::mutex> lock(ctx_->mu);
-    if (!ctx_->meta->UsedBytes(user.id, &view.used)) return ShowUnreadable(res);
-    view.folders = ctx_->meta->ListFolders(user.id);
-    view.files = ctx_->meta->ListFiles(user.id);
+    switch (ctx_->meta->DeleteFile(user.id, id, &freed)) {
+      case Lookup::kFound: break;
+      case Lookup::kNotFound: return ShowText(404, "There is no such file.", res);
+      case Lookup::kFailed: return ShowUnreadable(res);
+    }
+    // Under the lock: a finishing upload of the same content checks for its
+    // blob under it too.
+    for (const std::string& sha1 : freed) ctx_->blobs->RemoveBlob(sha1);
   }
-  view.quota = user.quota;
-  view.used_text = FormatSize(view.used);
-  view.quota_text = FormatSize(view.quota);
-  for (const ListedFile& f : view.files) view.size_texts.push_back(FormatSize(f.size));
-  res.set_content(RenderAccountPage(view), "text/html; charset=utf-8");
+  res.status = 303;
+  res.set_header("Location", ParseId(Field(form, "folder"), &folder) ? "/?folder=" + std::to_string(folder) : "/");
 }
 
 void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
@@ -124,6 +276,7 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
   // What is typed is always a password, never its digest: the digest alone
   // must not open the account.
   const std::string& account = Field(form, "account");
+  request_log::NoteAccount(account);
   const std::string& password = Field(form, "password");
   const bool throttled = ctx_->login_guard.Throttled(account, req.remote_addr, NowMillis());
   std::string digest;
@@ -151,7 +304,7 @@ void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {
     for (auto it = sessions_.begin(); it != sessions_.end();) {
       it = it->second.expires < now ? sessions_.erase(it) : std::next(it);
     }
-    sessions_[token] = {user.id, now + kWebSessionLifetime};
+    sessions_[token] = {user.id, now + kWebSessionLifetime, RandomKey() + RandomKey()};
   }
   res.status = 303;
   res.set_header("Location", "/");

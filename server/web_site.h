@@ -10,6 +10,7 @@
 
 #include "server/metadata.h"
 #include "server/service_context.h"
+#include "server/web_page.h"
 
 namespace vexa::server {
 
@@ -27,6 +28,7 @@ class WebSite {
   struct WebSession {
     int64_t user;
     int64_t expires;
+    std::string form_token;  // sent back by the page's forms (delete)
   };
 
   // The login form with a fresh form token (also set as a cookie).
@@ -34,8 +36,18 @@ class WebSite {
   void HandleHome(const httplib::Request& req, httplib::Response& res);
   void HandleLogin(const httplib::Request& req, httplib::Response& res);
   void HandleLogout(const httplib::Request& req, httplib::Response& res);
-  // The user of the request's session cookie; kNotFound without a live one.
-  Lookup WebUser(const httplib::Request& req, User* user);
+  // The cards alone, for the page to refresh them.
+  void HandleCards(const httplib::Request& req, httplib::Response& res);
+  void HandleDownload(const httplib::Request& req, httplib::Response& res);
+  void HandleDelete(const httplib::Request& req, httplib::Response& res);
+  // The user of the request's session cookie and the session's form token;
+  // kNotFound without a live one.
+  Lookup WebUser(const httplib::Request& req, User* user, std::string* form_token = nullptr);
+  // The signed-in view of folder `?folder=` (the root without one). Answers
+  // the request itself and returns false when it cannot.
+  bool LoadView(const httplib::Request& req, httplib::Response& res, AccountView* view);
+  // A plain-text answer for a failed or refused request.
+  static void ShowText(int status, const std::string& text, httplib::Response& res);
   // The page of a failed database read.
   void ShowUnreadable(httplib::Response& res);
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/json_quote.h"
 #include "port/codepage.h"
 #include "store/error_table.h"
 
@@ -118,6 +119,18 @@ std::string ReadableError(int32_t code, const std::string& utf8_text, bool chine
   if (chinese) return utf8_text.empty() ? port::GbkToUtf8(ErrorMessageText(code)) : utf8_text;
   const std::string english = EnglishErrorText(code);
   return utf8_text.empty() ? english : english + " (" + utf8_text + ")";
+}
+
+std::string ErrorTextsScript() {
+  std::string english, system;
+  auto add = [](std::string* object, int32_t code, const std::string& text) {
+    *object += (object->empty() ? "{" : ", ") + JsonQuote(std::to_string(code)) + ": " + JsonQuote(text);
+  };
+  for (const EnglishRow& r : kEnglishRows) add(&english, r.code, r.text);
+  for (const EnglishRow& r : kPlatformRows) add(&english, r.code, r.text);
+  for (int32_t code : ErrorMessageCodes()) add(&system, code, port::GbkToUtf8(ErrorMessageText(code)));
+  return "// Generated from the error table and its English sentences; not edited by hand.\n"
+         "window.VexaErrorTexts = {\"english\": " + english + "}, \"system\": " + system + "}};\n";
 }
 
 }  // namespace vexa

@@ -35,6 +35,12 @@ bool UserPrefersChinese();
 // a text the table does not know (the service's own message) stays as it is.
 std::string ReadableError(int32_t code, const std::string& utf8_text, bool chinese);
 
+// The same two tables for a web page: a script that sets
+// window.VexaErrorTexts = {"english": {CODE: SENTENCE}, "system": {CODE: TEXT}}
+// (the system's texts in UTF-8, every character outside ASCII escaped), so the
+// page shows failures as ReadableError does without a copy of either table.
+std::string ErrorTextsScript();
+
 }  // namespace vexa
 
 #endif  // VEXA_STORE_READABLE_ERROR_H_

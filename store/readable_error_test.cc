@@ -1,5 +1,6 @@
 #include "store/readable_error.h"
 
+#include "codec/json_quote.h"
 #include "gtest/gtest.h"
 #include "port/codepage.h"
 #include "store/error_table.h"
@@ -65,6 +66,18 @@ TEST(ReadableErrorTest, TextsMapBackToTheirCode) {
   EXPECT_EQ(410, ErrorCodeOfText("网盘空间不足"));
   EXPECT_EQ(0, ErrorCodeOfText("something else"));
   EXPECT_EQ(0, ErrorCodeOfText(""));
+}
+
+TEST(ReadableErrorTest, ThePageScriptCarriesBothTablesAsAscii) {
+  const std::string script = ErrorTextsScript();
+  for (char c : script) ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << "a page reads it in any encoding";
+  EXPECT_EQ(0u, script.find("// Generated")) << script;
+  for (int32_t code : ErrorMessageCodes()) {
+    const std::string key = JsonQuote(std::to_string(code)) + ": ";
+    EXPECT_NE(std::string::npos, script.find(key + JsonQuote(EnglishErrorText(code)))) << code;
+    EXPECT_NE(std::string::npos, script.find(key + JsonQuote(port::GbkToUtf8(ErrorMessageText(code))))) << code;
+  }
+  EXPECT_NE(std::string::npos, script.find("\"5\": \"access denied\"")) << "file-access codes too";
 }
 
 }  // namespace

@@ -14,11 +14,13 @@
 #include <optional>
 #include <utility>
 
+#include "apps/bridge/failure_log.h"
 #include "apps/bridge/origin_policy.h"
 #include "apps/bridge/type_library.h"
 #include "apps/bridge/web/web_assets.h"
 #include "control/script_dispatcher.h"
 #include "port/peer_owner.h"
+#include "store/readable_error.h"
 
 namespace vexa::bridge {
 
@@ -119,7 +121,12 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
   void OnAccept(beast::error_code ec) {
     if (ec) return;
     // The newest control becomes the current one, receiving every report.
-    dispatcher_ = std::make_unique<ScriptDispatcher>([this](const std::string& line) { Send(line); });
+    // Failures also go into the bridge's log, for whoever runs it.
+    dispatcher_ = std::make_unique<ScriptDispatcher>([this](const std::string& line) {
+      const std::string failure = FailureLogLine(line, chinese_);
+      if (!failure.empty()) server_->Log(failure);
+      Send(line);
+    });
     dispatcher_->control().KeepSessionOnRelease();
     dispatcher_->control().ServePageScript();
     // Engine threads post to the control's queue; they only ask this thread
@@ -201,6 +208,8 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
   std::shared_ptr<Impl> server_;
   websocket::stream<beast::tcp_stream> ws_;
   const std::string origin_;
+  // The locale's language decides the log's words, once per page.
+  const bool chinese_ = UserPrefersChinese();
   beast::flat_buffer buffer_;
   std::deque<std::string> out_;  // front is being written
   size_t backlog_ = 0;

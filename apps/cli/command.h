@@ -2,6 +2,7 @@
 #define VEXA_APPS_CLI_COMMAND_H_
 
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace CLI {
@@ -35,6 +36,11 @@ const std::vector<Command>& Commands();
 // `vexaupload control`: the control scripted through JSON lines on standard
 // input and output.
 int RunControlCommand(int argc, char** argv);
+
+// For the commands that parse their own arguments: reports a wrong command
+// line as the parser does for the others ("vexaupload NAME: PROBLEM" and a
+// pointer to --help) and returns kExitUsage.
+int UsageError(const char* name, const std::string& problem);
 
 struct CommandRegistrar {
   explicit CommandRegistrar(const Command& command);

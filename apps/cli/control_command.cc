@@ -18,30 +18,36 @@
 namespace vexa::cli {
 namespace {
 
+// The layout of every command's --help.
 constexpr char kControlUsage[] =
-    "usage: vexaupload control [--api URL]\n"
+    "script the upload control with JSON lines\n"
+    "Usage: vexaupload control [OPTIONS]\n"
     "\n"
-    "Runs the upload control and scripts it through standard input and output,\n"
-    "one JSON object per line. In:\n"
+    "Options:\n"
+    "  -h,--help                   Print this help message and exit\n"
+    "  --api URL                   the account API (default: $VEXAUPLOAD_API, else the one of the\n"
+    "                              last successful login)\n"
+    "\n"
+    "Runs the upload control and scripts it through standard input and output, one JSON object per\n"
+    "line. In:\n"
     "  {\"id\":1,\"method\":\"Login\",\"params\":[\"alice\",\"secret\",0,0]}\n"
     "  {\"id\":2,\"method\":\"AddUpload\",\"params\":[\"/path/to/file\",\"\",0,1]}\n"
-    "Out: each call's answer, {\"id\":1,\"result\":null} (a getter's value as the\n"
-    "result, {\"id\":3,\"error\":\"...\"} for a bad request), and every event as\n"
+    "Out: each call's answer, {\"id\":1,\"result\":null} (a getter's value as the result,\n"
+    "{\"id\":3,\"error\":\"...\"} for a bad request), and every event as\n"
     "  {\"event\":\"ProgressEvent\",\"dispid\":1,\"payload\":\"\\\\u0061...\"}\n"
-    "with the payload exactly as a page receives it. Methods: LoadTask,\n"
-    "CreateUpload, AddUpload, StartUpload, StopUpload, CancelUpload, Login,\n"
-    "GetSpaceInfo, GetAccountInfo, OpenLink, LoadUnfinishTask, SelectUpload,\n"
-    "GetTarget, GetAllowUpload, GetName, GetUserId, GetPluginVersion, Logout.\n"
+    "with the payload exactly as a page receives it. Methods: LoadTask, CreateUpload, AddUpload,\n"
+    "StartUpload, StopUpload, CancelUpload, Login, GetSpaceInfo, GetAccountInfo, OpenLink,\n"
+    "LoadUnfinishTask, SelectUpload, GetTarget, GetAllowUpload, GetName, GetUserId,\n"
+    "GetPluginVersion, Logout.\n"
     "\n"
-    "Uploads run while standard input stays open; at its end the control logs\n"
-    "out, which stops the uploads and saves their state for a later resume.\n"
+    "Uploads run while standard input stays open; at its end the control logs out, which stops the\n"
+    "uploads and saves their state for a later resume.\n"
     "\n"
-    "  --api URL  the account API (else $VEXAUPLOAD_API, else the one of the\n"
-    "             last successful login)\n"
-    "\n"
-    "File choosers: $VEXAUPLOAD_CHOOSER names a program that prints the chosen\n"
-    "paths (run as `PROGRAM files TITLE` or `PROGRAM folder TITLE`); without it,\n"
-    "zenity on a desktop.\n";
+    "Choosers (CreateUpload, SelectUpload): $VEXAUPLOAD_CHOOSER names a program, run as\n"
+    "`PROGRAM files TITLE` or `PROGRAM folder TITLE`, that prints what was chosen one string a line\n"
+    "(NUL-separated when a name holds a line break): for files one full path, several full paths,\n"
+    "or a folder followed by names in it; printing nothing is a cancel. Without it, zenity on a\n"
+    "desktop; with neither, every chooser is cancelled.\n";
 
 // Cleared by the reader at the end of the input. Outlives the command: the
 // reader may still run when an interrupted command returns.
@@ -65,8 +71,7 @@ int RunControlCommand(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--api") == 0 && i + 1 < argc) {
       api = argv[++i];
     } else {
-      std::fprintf(stderr, "vexaupload control: unexpected '%s'\n\n%s", argv[i], kControlUsage);
-      return 2;
+      return UsageError("control", std::string("unexpected '") + argv[i] + "'");
     }
   }
   SetAccountApiBase(ChooseApiBase(api));

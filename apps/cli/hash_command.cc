@@ -15,24 +15,26 @@
 namespace vexa::cli {
 namespace {
 
+// The layout of every command's --help.
 constexpr char kHashUsage[] =
-    "usage: vexaupload hash [--engine=portable|sha-ni] [--] FILE...\n"
+    "print the file identities (fileid, quickid, size)\n"
+    "Usage: vexaupload hash [OPTIONS] FILE...\n"
     "\n"
-    "Prints one line per file with the identities the upload service recognises\n"
-    "content by, separated by single spaces:\n"
+    "Positionals:\n"
+    "  FILE TEXT ... REQUIRED      files to hash (after --, names starting with - too)\n"
     "\n"
-    "  FILEID QUICKID SIZE PATH\n"
+    "Options:\n"
+    "  -h,--help                   Print this help message and exit\n"
+    "  --engine=portable|sha-ni    the SHA-1 code, to compare them: the CPU's SHA extensions (the\n"
+    "                              default where it has them) or the portable code\n"
     "\n"
-    "  FILEID   SHA-1 of the whole file (40 upper-case hex digits)\n"
-    "  QUICKID  SHA-1 of five 5120-byte samples and the size text; the same as\n"
-    "           FILEID for files of at most 25600 bytes\n"
-    "  SIZE     the size in bytes\n"
+    "Prints one line per file with the identities the upload service recognises content by,\n"
+    "separated by single spaces: FILEID QUICKID SIZE PATH. FILEID is the SHA-1 of the whole file\n"
+    "(40 upper-case hex digits); QUICKID the SHA-1 of five 5120-byte samples and the size text,\n"
+    "the same as FILEID for files of at most 25600 bytes; SIZE the size in bytes.\n"
     "\n"
-    "A file that cannot be hashed gets a line on standard error with its error\n"
-    "code and meaning; the exit status is then 1.\n"
-    "\n"
-    "--engine chooses the SHA-1 code (to compare them): the CPU's SHA extensions,\n"
-    "the default where it has them, or the portable code.\n";
+    "Exit status: 0 every file hashed, 1 a file could not be (a line on standard error names its\n"
+    "error code and meaning), 2 bad usage.\n";
 
 // A short English meaning per code of the file digests.
 const char* MeaningOf(uint32_t code) {
@@ -107,15 +109,11 @@ int RunHash(int argc, char** argv) {
         }
         continue;
       }
-      std::fprintf(stderr, "vexaupload hash: unknown option '%s'\n\n%s", arg, kHashUsage);
-      return 2;
+      return UsageError("hash", std::string("unknown option '") + arg + "'");
     }
     paths.emplace_back(arg);
   }
-  if (paths.empty()) {
-    std::fputs(kHashUsage, stderr);
-    return 2;
-  }
+  if (paths.empty()) return UsageError("hash", "no FILE given");
   bool all_ok = true;
   for (const std::string& path : paths) {
     all_ok = HashOne(path) && all_ok;

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "account/login.h"
 #include "apps/cli/command.h"
+#include "apps/cli/version_text.h"
 #include "port/crash_reporter.h"
 
 namespace vexa::cli {
@@ -37,10 +37,15 @@ const std::vector<Command>& Commands() {
 
 CommandRegistrar::CommandRegistrar(const Command& command) { Registry().push_back(command); }
 
+int UsageError(const char* name, const std::string& problem) {
+  std::fprintf(stderr, "vexaupload %s: %s\nRun `vexaupload %s --help` for usage.\n", name, problem.c_str(), name);
+  return kExitUsage;
+}
+
 int Main(int argc, char** argv) {
   CLI::App app(kDescription, "vexaupload");
   app.require_subcommand(1);
-  app.set_version_flag("--version", std::string("vexaupload ") + kClientVersion);
+  app.set_version_flag("--version", VersionText());
   std::function<int()> chosen;
   for (const Command& c : Commands()) {
     CLI::App* sub = app.add_subcommand(c.name, c.summary);

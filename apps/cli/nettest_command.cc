@@ -15,30 +15,32 @@
 namespace vexa::cli {
 namespace {
 
+// The layout of every command's --help.
 constexpr char kNettestUsage[] =
-    "usage: vexaupload nettest [--post DATA] [--direct] [--timeout SECONDS] URL\n"
+    "check the connection to a server (network self-test)\n"
+    "Usage: vexaupload nettest [OPTIONS] URL\n"
     "\n"
-    "Checks that the upload client can reach a server: detects the proxy of\n"
-    "the environment (http_proxy / HTTP_PROXY, all_proxy with a socks4, socks4a,\n"
-    "socks5 or socks5h scheme, no_proxy), connects directly or through it, sends\n"
-    "one request and prints each step, then the answer's body. The steps are\n"
-    "the self-test's own texts; unless the locale is Chinese (LC_ALL,\n"
-    "LC_MESSAGES, LANG) each has its English beside it. A failure names the\n"
-    "address and the cause.\n"
+    "Positionals:\n"
+    "  URL TEXT REQUIRED           the http:// or https:// address to request\n"
     "\n"
-    "  --post DATA        send DATA as a form POST instead of a GET\n"
-    "  --direct           ignore the proxy settings\n"
-    "  --timeout SECONDS  give up when the server is silent this long\n"
-    "                     (default 120; connecting gives up after 30)\n"
+    "Options:\n"
+    "  -h,--help                   Print this help message and exit\n"
+    "  --post DATA                 send DATA as a form POST instead of a GET\n"
+    "  --direct                    ignore the proxy settings\n"
+    "  --timeout SECONDS           give up when the server is silent this long (default 120;\n"
+    "                              connecting gives up after 30)\n"
     "\n"
-    "http:// and https:// URLs are spoken (https over TLS, the certificate\n"
-    "checked; VEXAUPLOAD_CA_FILE adds an authority). Exit status: 0 when the server\n"
-    "answered 200, 1 when it did not or could not be reached, 2 on bad usage.\n";
+    "Checks that the upload client can reach a server: detects the proxy of the environment\n"
+    "(http_proxy / HTTP_PROXY, all_proxy with a socks4, socks4a, socks5 or socks5h scheme,\n"
+    "no_proxy), connects directly or through it, sends one request and prints each step, then the\n"
+    "answer's body. The steps are the self-test's own texts; unless the locale is Chinese (LC_ALL,\n"
+    "LC_MESSAGES, LANG) each has its English beside it. A failure names the address and the cause.\n"
+    "An https:// URL is spoken over TLS, the certificate checked (VEXAUPLOAD_CA_FILE adds an\n"
+    "authority).\n"
+    "\n"
+    "Exit status: 0 the server answered 200, 1 it did not or could not be reached, 2 bad usage.\n";
 
-int Usage(const char* problem) {
-  std::fprintf(stderr, "vexaupload nettest: %s\n\n%s", problem, kNettestUsage);
-  return 2;
-}
+int Usage(const std::string& problem) { return UsageError("nettest", problem); }
 
 int RunNettest(int argc, char** argv) {
   HttpClient client;
@@ -74,7 +76,7 @@ int RunNettest(int argc, char** argv) {
       }
       client.idleTimeoutMs = static_cast<int>(seconds * 1000);
     } else if (a[0] == '-' && a[1] != '\0') {
-      return Usage((std::string("unknown option ") + a).c_str());
+      return Usage(std::string("unknown option ") + a);
     } else if (url.empty()) {
       url = a;
     } else {

@@ -4,10 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "codec/size_text.h"
+
 namespace vexa::cli {
 
-// Every size the CLI prints, in binary units: "512 B", "1.5 KiB", "3.0 GiB".
-std::string FormatSize(uint64_t bytes);
+using vexa::FormatSize;
 
 // The quota as a sentence: "631 B used of 64.0 GiB (0.0%), 64.0 GiB free."
 // A total of 0 means the service gave none.

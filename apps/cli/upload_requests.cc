@@ -24,7 +24,17 @@ bool TakeUploadLock(uint32_t* holder) {
   std::string folder;
   if (!GetDataFolder(&folder)) return false;
   static port::FileLock lock;
-  if (!lock.TryLock(folder + "upload.lock", holder)) return false;
+  switch (lock.TryLock(folder + "upload.lock", holder)) {
+    case port::FileLock::Result::kLocked:
+      break;
+    case port::FileLock::Result::kBusy:
+      return false;
+    case port::FileLock::Result::kFailed:
+      // A folder that takes no locks (some network file systems) must not
+      // keep the user from uploading.
+      std::fprintf(stderr, "vexaupload: cannot lock %supload.lock; going on without it\n", folder.c_str());
+      return true;
+  }
   // Whatever is there was meant for a process that has ended; what comes
   // from now on is for this one.
   TakeUploadRequests();

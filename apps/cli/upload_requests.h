@@ -21,8 +21,8 @@ struct UploadRequest {
 // One `upload` or `resume` at a time per data folder, since they share the
 // resume store: takes the folder's lock for the rest of this process (a crash
 // lets go of it) and drops requests left from before. False when another
-// process holds it (`*holder` its process id, 0 when unknown) or the lock
-// file cannot be made.
+// process holds it (`*holder` its process id, 0 when unknown); a lock that
+// cannot be taken for another reason is said and does not stop the command.
 bool TakeUploadLock(uint32_t* holder);
 
 // Appends a request. False when it cannot be written (or holds a line break).

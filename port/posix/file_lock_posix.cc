@@ -1,50 +1,47 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <string>
 
 #include "port/file_lock.h"
-#include "port/last_error.h"
 #include "port/process.h"
 
 namespace vexa::port {
 
-bool FileLock::TryLock(const std::string& path, uint32_t* holder) {
-  *holder = 0;
+FileLock::Result FileLock::TryLock(const std::string& path, uint32_t* holder) {
   Unlock();
+  if (holder != nullptr) *holder = 0;
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  // flock rather than fcntl locks: those belong to the process, so a second
-  // lock taken in the same process would succeed and closing any descriptor
-  // of the file would drop them.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      char text[16] = {};
-      if (::pread(fd, text, sizeof(text) - 1, 0) > 0) *holder = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
-    } else {
-      SetLastErrorFromErrno();
+  if (fd < 0) return Result::kFailed;
+  // flock, not fcntl locks: those belong to the process, so a second lock of
+  // the same process would succeed, and closing any descriptor of the file
+  // would drop them.
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const bool busy = errno == EWOULDBLOCK;
+    char text[16] = {};
+    if (busy && holder != nullptr && ::pread(fd, text, sizeof(text) - 1, 0) > 0) {
+      *holder = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
     }
     ::close(fd);
-    return false;
+    return busy ? Result::kBusy : Result::kFailed;
   }
-  const std::string pid = std::to_string(CurrentProcessId()) + "\n";
-  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-    // The lock holds all the same; only the holder's id is missing.
-  }
+  // Only for telling the user who holds it: the lock holds without it.
+  const std::string id = std::to_string(CurrentProcessId()) + "\n";
+  if (::ftruncate(fd, 0) == 0) (void)!::pwrite(fd, id.data(), id.size(), 0);
   handle_ = fd;
-  return true;
+  return Result::kLocked;
 }
 
 void FileLock::Unlock() {
-  if (handle_ < 0) return;
-  ::close(static_cast<int>(handle_));
-  handle_ = -1;
+  if (handle_ == kNone) return;
+  ::close(static_cast<int>(handle_));  // releases the lock
+  handle_ = kNone;
 }
 
 }  // namespace vexa::port

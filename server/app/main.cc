@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!ParseOptions(args, &options, &error)) {
-    std::fprintf(stderr, "vexa-server: %s\n\n%s", error.c_str(), UsageText().c_str());
+    // One line that says what is wrong; the whole help would bury it.
+    std::fprintf(stderr, "vexa-server: %s (see --help)\n", error.c_str());
     return 2;
   }
   if (options.help) {
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
   }
   FaultPlan faults;
   if (!faults.Parse(options.faults, &error)) {
-    std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
+    std::fprintf(stderr, "vexa-server: %s (see --help)\n", error.c_str());
     return 2;
   }
 

@@ -1,5 +1,6 @@
 #include "server/testing/server_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -37,6 +38,10 @@ bool ServerProcess::StartProgram(const std::string& program, std::vector<std::st
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() == 1) _exit(127);
     dup2(fds[1], 1);
+    if (!stderr_file_.empty()) {
+      const int log = open(stderr_file_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (log >= 0) dup2(log, 2);
+    }
     close(fds[0]);
     close(fds[1]);
     std::vector<char*> argv;

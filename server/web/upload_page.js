@@ -21,22 +21,78 @@
     return e;
   }
 
+  // Binary units, as the service's cards and the command line print them.
   function formatBytes(n) {
     if (!(n > 0)) return "0 B";
-    const units = ["B", "KB", "MB", "GB", "TB"];
+    const units = ["B", "KiB", "MiB", "GiB", "TiB"];
     let i = 0;
-    while (n >= 1024 && i < units.length - 1) {
+    while (n >= (i === 0 ? 1024 : 1023.95) && i < units.length - 1) {
       n /= 1024;
       i++;
     }
-    return (i === 0 ? String(n) : n.toFixed(n < 10 ? 1 : 0)) + " " + units[i];
+    return (i === 0 ? String(n) : n.toFixed(1)) + " " + units[i];
   }
 
-  function setState(text, kind) {
+  // `command`, when given, follows the text as one unbroken piece of code.
+  function setState(text, kind, command) {
     const s = $("upload-state");
     s.textContent = text;
+    if (command) s.append(el("code", "", command));
     s.className = "state " + (kind || "");
   }
+
+  // The status line while signed in: what the queue is doing now, from the
+  // rows on the page (finished rows have left it).
+  let ready = {text: "Ready.", kind: "ok"};
+  function plural(n, one) {
+    return n + " " + one + (n === 1 ? "" : "s");
+  }
+  // "2 files and 1 folder" for the rows of `status` (a list of them).
+  function counted(status) {
+    let files = 0, folders = 0;
+    for (const r of rows.values()) {
+      if (!status.includes(r.status)) continue;
+      if (r.isFolder) folders++;
+      else files++;
+    }
+    const parts = [];
+    if (files) parts.push(plural(files, "file"));
+    if (folders) parts.push(plural(folders, "folder"));
+    return parts.join(" and ");
+  }
+  function updateState() {
+    if (!mine) return;
+    const running = counted([1, 2]), waiting = counted([0]), failed = counted([4]), stopped = counted([3]);
+    if (running) {
+      setState("Uploading " + running + (waiting ? ", " + waiting + " waiting" : "") + "…", "busy");
+    } else if (waiting) {
+      setState("Waiting to upload " + waiting + "…", "busy");
+    } else if (failed) {
+      setState("Failed with " + failed + ": see below.", "warn");
+    } else if (stopped) {
+      setState("Stopped: " + stopped + ".", "");
+    } else {
+      setState(ready.text === "Ready." ? "Idle: nothing is uploading." : ready.text, ready.kind);
+    }
+  }
+
+  // A failure as a person reads it: "the file was moved or deleted
+  // (文件已经移动或删除)", the system's text alone for a reader of Chinese.
+  // The tables come from /error_texts.js; a code of 0 is found from the text
+  // (a folder member's failure carries none), a text they do not know (the
+  // service's own message) stays as it is.
+  const chinese = /^zh\b/i.test((navigator.languages && navigator.languages[0]) || navigator.language || "");
+  function readableError(code, text) {
+    const t = window.VexaErrorTexts || {english: {}, system: {}};
+    if (!code && text) code = Number(Object.keys(t.system).find((k) => t.system[k] === text)) || 0;
+    if (!code) return text || "unknown error";
+    const system = text || t.system[code] || "";
+    if (chinese) return system || "未知错误";
+    const english = t.english[code] || "unknown error";
+    return system ? english + " (" + system + ")" : english;
+  }
+
+  window.vexaReadableError = readableError;  // for tests
 
   function show(id, visible) {
     $(id).hidden = !visible;
@@ -105,14 +161,14 @@
     } else {
       show("upload-login", true);
       show("upload-main", false);
-      $("upload-login-error").textContent = text.slice(2) || "The uploader could not sign in.";
+      $("upload-login-error").textContent = readableError(0, text.slice(2)) || "The uploader could not sign in.";
       setState("Not signed in.", "warn");
     }
   };
 
   async function signedIn() {
-    const [name, spaceInfo, t, allowed] = await Promise.all([
-      up.GetName(), up.GetSpaceInfo(), up.GetTarget(), up.GetAllowUpload(),
+    const [name, t, allowed] = await Promise.all([
+      up.GetName(), up.GetTarget(), up.GetAllowUpload(),
     ]);
     if (name !== account) {  // another page signed it in as someone else
       refresh().catch(() => {});
@@ -122,17 +178,12 @@
     show("upload-login", false);
     show("upload-main", true);
     target = t;
-    setState(allowed ? "Ready." : "This account may not upload.", allowed ? "ok" : "warn");
+    ready = allowed ? {text: "Ready.", kind: "ok"} : {text: "This account may not upload.", kind: "warn"};
     $("upload-account").textContent = name;
-    showSpace(spaceInfo);
     for (const r of rows.values()) r.tr.remove();
     rows.clear();
+    updateState();
     up.LoadTask();
-  }
-
-  function showSpace(info) {
-    const [used, total, percent] = (info || "").split("|");
-    $("upload-space").textContent = used ? used + " of " + total + " used (" + percent + ")" : "";
   }
 
   // --- queueing ----------------------------------------------------------
@@ -149,7 +200,7 @@
     const path = $("upload-path").value.trim();
     if (!path || !mine) return;
     $("upload-path").value = "";
-    up.AddUpload(path, target, 0, 1).then(() => setState("Ready.", "ok"), (err) => {
+    up.AddUpload(path, target, 0, 1).then(updateState, (err) => {
       if (err.code === 5) setState("Choose that file with Browse… first: the uploader only takes what you pick.", "warn");
       else refresh().catch(() => {});  // signed in as someone else meanwhile
     });
@@ -200,6 +251,7 @@
     rows.delete(path);
     r.tr.remove();
     updateEmpty();
+    updateState();
   }
 
   function updateEmpty() {
@@ -211,19 +263,29 @@
       case 1: return "Hashing " + p.hashPercent.toFixed(0) + "%";
       case 4:
         if (p.errorCode === 0) return p.isFolder ? "Failed: some files could not be uploaded" : "Failed";
-        return "Failed: " + (p.errorText || "error") + " (" + p.errorCode + ")";
+        return "Failed: error " + p.errorCode + ": " + readableError(p.errorCode, p.errorText);
       default: return p.statusName;
     }
   }
 
   function showProgress(p) {
     if (!p) return;
+    showRow(p);
     showSummary(p.queue);
+    updateState();
+  }
+
+  function showRow(p) {
     if (p.status === 6) {  // cancelled
       removeRow(p.localPath);
       return;
     }
     const r = rowFor(p);
+    // A task that ends, in any way, may have stored files (a folder's
+    // members): the storage, folder and file cards show them.
+    if (p.status !== r.status && p.status >= 3) document.dispatchEvent(new CustomEvent("vexa-upload-finished"));
+    r.status = p.status;
+    r.isFolder = p.isFolder;
     r.cells.name.textContent = p.fileName + (p.isFolder ? "/" : "");
     r.cells.name.title = p.localPath;
     r.cells.size.textContent = formatBytes(p.totalBytes);
@@ -243,7 +305,6 @@
       const li = el("li", "", p.fileName + (p.isFolder ? "/" : "") + " — " + formatBytes(p.totalBytes));
       $("upload-done").prepend(li);
       show("upload-done-box", true);
-      up.GetSpaceInfo().then(showSpace);
       setTimeout(updateEmpty, 1300);
     }
     if (p.isFolder && p.status === 4 && !r.failuresShown) {
@@ -264,17 +325,20 @@
     const text = VexaUpload.decodeText(payload);
     const cut = text.lastIndexOf("|");
     const li = el("li");
-    li.append(el("span", "path", cut < 0 ? text : text.slice(0, cut)), el("span", "err", cut < 0 ? "" : text.slice(cut + 1)));
+    li.append(el("span", "path", cut < 0 ? text : text.slice(0, cut)),
+              el("span", "err", cut < 0 ? "" : readableError(0, text.slice(cut + 1))));
     $("upload-failures").appendChild(li);
     show("upload-failures-box", true);
   };
 
+  // Only while something runs: a stopped or failed queue has no speed.
   function showSummary(q) {
     if (!q) return;
-    $("upload-summary").textContent = q.tasks > 0
+    const running = [...rows.values()].some((r) => r.status <= 2);
+    $("upload-summary").textContent = q.tasks > 0 && running
         ? q.tasks + (q.tasks === 1 ? " upload" : " uploads") + " in the queue · " + formatBytes(q.totalBytes) +
             " · " + formatBytes(q.speed) + "/s · " + q.timeLeft + " left"
-        : "The queue is empty.";
+        : q.tasks > 0 ? plural(q.tasks, "upload") + " in the queue, none running." : "The queue is empty.";
   }
 
   // --- the connection ---------------------------------------------------
@@ -283,11 +347,25 @@
     setState("Connected to the uploader.", "ok");
     refresh().catch(() => {});
   });
+  // A refused page and a bridge that does not run look alike to the
+  // WebSocket: a plain request to the bridge tells them apart (its answer is
+  // not readable here, only whether one came).
+  const bridgeHttp = (section.dataset.bridge || "").replace(/^ws/, "http");
   up.on("close", () => {
     mine = false;
-    setState("The uploader is not running here: start vexaupload-bridge. Retrying…", "warn");
     show("upload-main", false);
     show("upload-login", false);
+    const notRunning = () => setState("The uploader is not running here: start vexaupload-bridge. Retrying…", "warn");
+    let probe;
+    try {
+      probe = fetch(new URL("typelib.json", bridgeHttp), {mode: "no-cors", cache: "no-store", credentials: "omit"});
+    } catch (e) {
+      notRunning();
+      return;
+    }
+    probe.then(() => setState("The uploader on this computer does not accept this page's address. Allow it with: ",
+                              "warn", "vexaupload-bridge register --user --origin " + location.origin),
+               notRunning);
   });
   setState("Connecting to the uploader…");
 })();

@@ -94,6 +94,21 @@ def main():
         check(r.returncode == 2 and "SUBCOMMAND" in r.stderr, "no command: usage, status 2")
         r = run(["bogus"], env)
         check(r.returncode == 2 and "unknown command 'bogus'" in r.stderr, "unknown command: status 2")
+        # Every command's help has one layout (summary, Usage, Options with -h,--help first), and a
+        # wrong option in any of them is one line that points at that help.
+        top = run(["--help"], env).stdout
+        names = re.findall(r"^  ([a-z]+) {2,}", top.split("Subcommands:")[1], re.M)
+        check(len(names) >= 14, "the commands are listed (%s)" % names)
+        for name in names:
+            r = run([name, "--help"], env)
+            lines = r.stdout.splitlines()
+            check(r.returncode == 0 and len(lines) > 4 and lines[1].startswith("Usage: vexaupload " + name) and
+                  "Options:" in lines and lines[lines.index("Options:") + 1].startswith("  -h,--help "),
+                  "help layout: " + name)
+            r = run([name, "--no-such-option", "x"], env)
+            check(r.returncode == 2 and r.stderr.startswith("vexaupload " + name + ": ") and
+                  r.stderr.endswith("Run `vexaupload %s --help` for usage.\n" % name) and len(r.stderr.splitlines()) == 2,
+                  "usage error: " + name + " (%r)" % r.stderr)
         r = run(["upload"], env)
         check(r.returncode == 2 and "PATH is required" in r.stderr and "upload --help" in r.stderr,
               "upload without PATH: status 2, points at upload --help")
@@ -125,7 +140,8 @@ def main():
         r = run(["whoami"], env)
         check(r.returncode == 0 and "alice" in r.stdout and "user id" in r.stdout, "whoami")
         r = run(["version"], env)
-        check(r.stdout.strip() == "vexaupload win_1.0.1026.4", "version")
+        check(re.fullmatch(r"vexaupload \d+\.\d+\.\d+\nupload control win_1\.0\.1026\.4 \(.*\)\n", r.stdout),
+              "version: the command line's and the control's (%r)" % r.stdout)
         r = run(["space"], env)
         check(r.returncode == 0 and re.fullmatch(r"Storage: \d+ B used of [\d.]+ [KMGT]iB \([\d.]+%\), [\d.]+ [KMGT]iB free\.\n",
                                                  r.stdout), "space: a sentence in binary units (%s)" % r.stdout.strip())

@@ -1,6 +1,7 @@
 // The HTTP client and the proxy handshakes against real servers: nginx for
 // the answers, squid for CONNECT, microsocks and danted for SOCKS. A peer that
 // cannot be started fails the test.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "net/connection_cache.h"
 #include "net/http_client.h"
 #include "net/network_failure.h"
 #include "net/testing/test_authority.h"
@@ -147,6 +149,50 @@ TEST_F(PeersTest, SquidTunnelsWithConnect) {
   EXPECT_EQ(body, nginx_->Read("html/chunked.json"));
   ASSERT_TRUE(client.Post(Url("127.0.0.1", "/post"), "a=1", &body));
   EXPECT_EQ(body, "{\"posted\":true}");
+}
+
+// Counts the connections the client starts.
+class ConnectCounter : public port::SocketApiWrapper {
+ public:
+  ConnectCounter() : SocketApiWrapper(port::DefaultSocketApi()) {}
+  int Connect(port::SocketHandle s, const port::Endpoint& to, int timeout_ms) override {
+    ++connects;
+    return SocketApiWrapper::Connect(s, to, timeout_ms);
+  }
+  std::atomic<int> connects{0};
+};
+
+TEST_F(PeersTest, KeptConnectionsServeLaterRequestsOfTheirRouteOnly) {
+  Peer squid("squid");
+  ASSERT_TRUE(squid.started()) << "squid did not start";
+  ConnectCounter counter;
+  ConnectionCache cache;
+  HttpClient client = Client();
+  client.socketApi = &counter;
+  client.connections = &cache;
+  auto three_requests = [&] {
+    std::string body;
+    EXPECT_TRUE(client.Get(Url("127.0.0.1", "/space.json"), &body));
+    EXPECT_TRUE(client.Get(Url("127.0.0.1", "/chunked.json"), &body));
+    EXPECT_EQ(body, nginx_->Read("html/chunked.json"));
+    EXPECT_TRUE(client.Post(Url("127.0.0.1", "/post"), "a=1", &body));
+    EXPECT_EQ(body, "{\"posted\":true}");
+  };
+  {
+    ProxyScope direct("", "");
+    three_requests();
+    EXPECT_EQ(counter.connects.load(), 1);
+  }
+  {
+    // The tunnel is another route: its own connection, kept as well.
+    ProxyScope proxy("http://127.0.0.1:" + squid.port(), "");
+    three_requests();
+    EXPECT_EQ(counter.connects.load(), 2);
+  }
+  ProxyScope direct("", "");
+  three_requests();
+  EXPECT_EQ(counter.connects.load(), 2);
+  cache.Clear();
 }
 
 TEST_F(PeersTest, SquidDemandingCredentialsFailsWithoutADirectAttempt) {

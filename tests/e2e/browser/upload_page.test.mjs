@@ -123,8 +123,8 @@ async function choose(page, file, button) {
   await page.click(button);
 }
 
-async function webLogin(page, account, password) {
-  await page.goto(base + "/");
+async function webLogin(page, account, password, origin = base) {
+  await page.goto(origin + "/");
   await page.fill("input[name=account]", account);
   await page.fill("input[name=password]", password);
   await page.click("form.login button[type=submit]");
@@ -183,9 +183,10 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   await page.fill("#upload-password", "demo-password");
   await page.click("#upload-login button[type=submit]");
   await page.waitForSelector("#upload-main:not([hidden])");
-  await stateIs(page, /^Ready\.$/);
+  await stateIs(page, /^Idle: nothing is uploading\.$/);
   assert.equal(await page.textContent("#upload-account"), "demo");
-  assert.match(await page.textContent("#upload-space"), /used/);
+  const storageBefore = await page.textContent("#storage");
+  assert.match(storageBefore, /^Storage0 B of 64\.0 GiB used/);
 
   // The script and the type description agree with the control's table.
   const typelib = await (await fetch(bridgeUrl.replace("ws:", "http:") + "typelib.json")).json();
@@ -205,6 +206,7 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   await page.waitForFunction((p) => document.getElementById("upload-path").value === p, big);
   await page.click("#upload-add button[type=submit]");
   await waitForStatus(page, big, /^Uploading$/);
+  await stateIs(page, /^Uploading 1 file…$/);
   await page.screenshot({path: path.join(output, "1-uploading.png")});
   await row(page, big).locator("[data-action=stop]").click();
   await waitForStatus(page, big, /^Stopped$/);
@@ -235,13 +237,25 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
                                p, {timeout: 10000});
   }
   assert.match(await page.textContent("#upload-done"), /report <b>one\.pdf/);
+  // The cards follow without a reload: the new files and the new total.
+  await page.waitForFunction(() => {
+    const names = [...document.querySelectorAll("#files bdi.name")].map((b) => b.textContent);
+    return names.includes("report <b>one.pdf") && names.includes("big.iso");
+  }, null, {timeout: 10000});
+  assert.notEqual(await page.textContent("#storage"), storageBefore);
+  assert.equal(await page.locator("#cards b").count(), 0, "names are shown as text, never as markup");
 
   // The folder ends failed for its one bad member, which is listed.
   await waitForStatus(page, folder, /^Failed/, 120000);
+  await stateIs(page, /^Failed with 1 folder: see below\.$/);
   await page.waitForSelector("#upload-failures li");
   const failures = await page.locator("#upload-failures li").allTextContents();
   assert.equal(failures.length, 1);
   assert.ok(failures[0].includes("bad\nname.jpg"), failures[0]);
+  // In English first, the system's text beside it (this browser's language is not Chinese).
+  assert.ok(failures[0].endsWith("the file or folder name is not valid (文件或目录名称不正确)"), failures[0]);
+  // The folder's stored members are there too, without a reload.
+  await page.waitForSelector("#folders a:has-text('photos/')", {timeout: 10000});
   await page.screenshot({path: path.join(output, "4-finished.png"), fullPage: true});
 
   // The bridge restarts: the page reconnects by itself and signs the new
@@ -249,7 +263,7 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   children[children.length - 1].kill("SIGTERM");
   await stateIs(page, /not running/);
   await startBridge();
-  await stateIs(page, /^Ready\.$/);
+  await stateIs(page, /^Idle: nothing is uploading\.$/);
   assert.equal(await page.textContent("#upload-account"), "demo");
 
   // The same page in a narrow window.
@@ -258,7 +272,7 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
 
   // And after a reload.
   await page.reload();
-  await stateIs(page, /^Ready\.$/);
+  await stateIs(page, /^Idle: nothing is uploading\.$/);
 
   // The service holds the files.
   const exported = await (await fetch(base + "/admin/export", {headers: {"X-Admin-Token": "t"}})).text();
@@ -272,6 +286,83 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   await page.close();
 });
 
+// The card row of the file named `name` in the open folder.
+function fileRow(page, name) {
+  return page.locator("#files tr").filter({has: page.locator("bdi.name", {hasText: name})});
+}
+
+test("uploaded files open, download whole or in part, and delete", async () => {
+  const context = await browser.newContext({acceptDownloads: true});
+  const page = await context.newPage();
+  const errors = [];
+  page.on("pageerror", (e) => errors.push(e));
+  await webLogin(page, "demo", "demo-password");
+  await page.waitForSelector("#files");
+
+  // Folders open, with the way back.
+  await page.click("#folders a:has-text('photos/')");
+  await page.waitForFunction(() => document.querySelector("#folders nav strong")?.textContent === "photos");
+  assert.deepEqual(await page.locator("#files bdi.name").allTextContents(), ["a.jpg", "b.jpg"]);
+  await page.click("#folders nav a:has-text('Home')");
+  await page.waitForSelector("#files bdi.name:text-is('big.iso')");
+
+  // A download saves exactly the uploaded bytes, under the file's name.
+  const [download] = await Promise.all([page.waitForEvent("download"),
+                                        fileRow(page, "report <b>one.pdf").locator("a:has-text('Download')").click()]);
+  assert.match(download.suggestedFilename(), /^report .b.one\.pdf$/);
+  const saved = path.join(work, "downloaded.pdf");
+  await download.saveAs(saved);
+  assert.ok(fs.readFileSync(saved).equals(fs.readFileSync(single)), "the downloaded bytes");
+  await page.screenshot({path: path.join(output, "6-download.png"), fullPage: true});
+
+  // A resumed download asks for the rest: the same slice of the same file.
+  const href = await fileRow(page, "big.iso").locator("a:has-text('Download')").getAttribute("href");
+  const slice = await page.evaluate(async (href) => {
+    const whole = await fetch(href);
+    const tag = whole.headers.get("ETag");
+    const r = await fetch(href, {headers: {Range: "bytes=5000000-5000999", "If-Range": tag}});
+    return {status: r.status, range: r.headers.get("Content-Range"), bytes: [...new Uint8Array(await r.arrayBuffer())]};
+  }, href);
+  assert.equal(slice.status, 206);
+  assert.equal(slice.range, "bytes 5000000-5000999/8388608");
+  assert.ok(Buffer.from(slice.bytes).equals(fs.readFileSync(big).subarray(5000000, 5001000)), "the slice");
+
+  // Delete asks first; declined, nothing goes.
+  const storage = await page.textContent("#storage");
+  page.once("dialog", (d) => d.dismiss());
+  await fileRow(page, "big.iso").locator("button:has-text('Delete')").click();
+  assert.equal(await fileRow(page, "big.iso").count(), 1);
+  page.once("dialog", (d) => {
+    assert.match(d.message(), /big\.iso/);
+    d.accept();
+  });
+  await Promise.all([page.waitForNavigation(), fileRow(page, "big.iso").locator("button:has-text('Delete')").click()]);
+  assert.equal(await fileRow(page, "big.iso").count(), 0);
+  assert.equal(await fileRow(page, "report <b>one.pdf").count(), 1);
+  const used = (text) => Number(/([\d.]+) MiB of/.exec(text)[1]);
+  assert.ok(used(await page.textContent("#storage")) <= used(storage) - 7.9, await page.textContent("#storage"));
+  assert.equal((await fetch(base + href)).status, 403, "no download without the page's session");
+  assert.deepEqual(errors, []);
+  await context.close();
+});
+
+test("failures read in English beside the system's text, or in Chinese alone", async () => {
+  const cases = [[2, "", "the file was moved or deleted (文件已经移动或删除)", "文件已经移动或删除"],
+                 [0, "参数错误", "the service refused a parameter of the request (参数错误)", "参数错误"],
+                 [5, "", "access denied", "未知错误"],
+                 [0, "the service's own words", "the service's own words", "the service's own words"]];
+  for (const [locale, column] of [["en-US", 2], ["zh-CN", 3]]) {
+    const context = await browser.newContext({locale});
+    const page = await context.newPage();
+    await webLogin(page, "demo", "demo-password");
+    await page.waitForFunction(() => typeof window.vexaReadableError === "function");
+    for (const c of cases) {
+      assert.equal(await page.evaluate(([code, text]) => window.vexaReadableError(code, text), c), c[column], locale);
+    }
+    await context.close();
+  }
+});
+
 test("a page of an unregistered origin cannot create the control", async () => {
   // The same service under another name is another origin, never registered.
   const other = base.replace("127.0.0.1", "localhost");
@@ -283,6 +374,10 @@ test("a page of an unregistered origin cannot create the control", async () => {
     ws.onerror = () => resolve("refused");
   }), bridgeUrl);
   assert.equal(result, "refused");
+  // Signed in there, the page names the command that registers its address.
+  await webLogin(page, "demo", "demo-password", other);
+  await stateIs(page, /^The uploader on this computer does not accept this page's address\. Allow it with: vexaupload-bridge register --user --origin http:\/\/localhost:\d+$/);
+  await page.screenshot({path: path.join(output, "7-unregistered.png")});
   await page.close();
 });
 
@@ -301,7 +396,7 @@ test("a page never uploads into another account's storage", async () => {
   await alice.waitForSelector("#upload-login:not([hidden])");
   await alice.fill("#upload-password", "alice-pw");
   await alice.click("#upload-login button[type=submit]");
-  await stateIs(alice, /^Ready\.$/);
+  await stateIs(alice, /^Idle: nothing is uploading\.$/);
   assert.equal(await alice.textContent("#upload-account"), "alice");
   const held = path.join(samples, "alice-held.bin");
   writeFile(held, 4 << 20);
@@ -324,7 +419,7 @@ test("a page never uploads into another account's storage", async () => {
   await bob.waitForSelector("#upload-login:not([hidden])");
   await bob.fill("#upload-password", "bob-pw");
   await bob.click("#upload-login button[type=submit]");
-  await stateIs(bob, /^Ready\.$/);
+  await stateIs(bob, /^Idle: nothing is uploading\.$/);
   assert.equal(await bob.textContent("#upload-account"), "bob");
   const mine = path.join(samples, "bobs-file.txt");
   writeFile(mine, 5000);
