@@ -3,6 +3,9 @@
 
 #include "gtest/gtest.h"
 #include "net/active_socket.h"
+#include "net/connection_cache.h"
+#include "net/http_client.h"
+#include "net/network_failure.h"
 #include "net/testing/scripted_peer.h"
 #include "net/testing/test_authority.h"
 #include "net/testing/tls_peer.h"
@@ -55,6 +58,36 @@ TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
   EXPECT_EQ(peer.received(), std::string(kTlsRequest) + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest);
   // The third connection went to a server the client had a session of.
   EXPECT_GE(peer.resumed(), 1);
+}
+
+// A kept-alive TLS connection carries the next request without a new
+// handshake; a plain request to the same address never gets it.
+TEST(TlsSocketTest, KeptConnectionsCarryTheNextRequestOfTheirScheme) {
+  const TestAuthority& ca = TlsAuthority();
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  TlsPeer peer({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), kTlsAnswer});
+  ASSERT_NE(peer.port(), 0) << peer.error();
+  ConnectionCache cache;
+  HttpClient client;
+  client.useSystemProxy = false;
+  client.connections = &cache;
+  const std::string url = "https://127.0.0.1:" + std::to_string(peer.port()) + "/space";
+  std::string body;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(client.Get(url, &body)) << LastNetworkFailure();
+    EXPECT_EQ(body, "ok");
+  }
+  EXPECT_EQ(peer.connections(), 1);
+  EXPECT_EQ(peer.handshakes(), 1);
+  // A plain request to the same address does not take the kept TLS
+  // connection (it would get "ok" there); it waits on a connection of its own,
+  // which this one-at-a-time peer does not serve.
+  RequestOptions brief;
+  brief.idleTimeoutMs = 300;
+  EXPECT_FALSE(client.Get("http://127.0.0.1:" + std::to_string(peer.port()) + "/space", brief, &body));
+  EXPECT_EQ(body, "");
+  EXPECT_EQ(cache.size(), 1u);
+  cache.Clear();
 }
 
 // Every refusal names its reason, is told from a network failure, and lets no
