@@ -35,7 +35,7 @@ std::string AccountApiBase() {
   return b.base;
 }
 
-bool IsPlainHttpBase(std::string_view base) { return IsPlainHttpScheme(ParseUrl(base).scheme); }
+bool IsSpokenBase(std::string_view base) { return IsSpokenScheme(ParseUrl(base).scheme); }
 
 std::string EncodeFormValue(std::string_view value) {
   static const char kHex[] = "0123456789ABCDEF";

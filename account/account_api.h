@@ -16,13 +16,15 @@ std::string AccountApiBase();
 
 // The login's failure text while no base is set.
 inline constexpr char kNoAccountApiText[] = "no account service address is configured";
-// The login's failure text for an https:// base (or any scheme but http):
+// The login's failure text for a base whose scheme this build cannot speak
+// (https:// where TLS is not available, or any scheme but http and https):
 // it is refused rather than used without encryption.
 inline constexpr char kPlainHttpOnlyText[] =
     "https:// addresses are refused: this client speaks plain HTTP only and never sends what asked for "
     "encryption unencrypted";
-// Whether `base` can be spoken to: an http:// address (or one without scheme).
-bool IsPlainHttpBase(std::string_view base);
+// Whether `base` can be spoken to: an http:// address (or one without
+// scheme), or https:// where TLS is available.
+bool IsSpokenBase(std::string_view base);
 
 // A value as it goes into a form body or a query: "%", "&", "=", "+", space,
 // control bytes and non-ASCII bytes as "%XX" (upper-case hex); every other

@@ -9,6 +9,7 @@
 #include "codec/login_sign.h"
 #include "codec/text.h"
 #include "net/http_client.h"
+#include "net/network_failure.h"
 #include "port/clock.h"
 #include "port/thread.h"
 
@@ -44,7 +45,7 @@ void RunLogin(const std::string& account, const std::string& password, bool reme
     SetLastError(kNoAccountApiText);
     return;
   }
-  if (!IsPlainHttpBase(base)) {
+  if (!IsSpokenBase(base)) {
     SetLastError(kPlainHttpOnlyText);
     return;
   }
@@ -52,7 +53,8 @@ void RunLogin(const std::string& account, const std::string& password, bool reme
   const uint64_t logouts = LogoutCount();
   std::string answer;
   if (!ProcessHttpClient().Post(base + "/app/clogin", body, &answer)) {
-    SetLastError(AnsiToUtf8(kCheckNetworkAnsi));
+    // A refused certificate is no network trouble: say which and why.
+    SetLastError(LastConnectionRefusedForSecurity() ? LastNetworkFailure() : AnsiToUtf8(kCheckNetworkAnsi));
     return;
   }
   // An answer that is not JSON leaves the session as it was.

@@ -17,6 +17,7 @@
 #include "control/selection_reports.h"
 #include "engine/transfer_test_support.h"
 #include "net/http_client.h"
+#include "net/testing/test_authority.h"
 #include "server/testing/server_process.h"
 
 namespace vexa {
@@ -37,9 +38,12 @@ class ControlServiceTest : public ::testing::Test {
     InstallUploadWorkers();
   }
 
+  // Arguments of the service beyond the test accounts.
+  virtual std::vector<std::string> ServerArgs() { return {}; }
+
   void SetUp() override {
     server_ = std::make_unique<server::ServerProcess>(data_.File("server"));
-    ASSERT_TRUE(server_->Start());
+    ASSERT_TRUE(server_->Start(ServerArgs()));
     SetAccountApiBase(server_->base());
     TaskList().Clear();
     host_ = std::make_unique<TestScriptHost>();
@@ -81,7 +85,8 @@ class ControlServiceTest : public ::testing::Test {
   // Remote path -> sha1 of alice's stored files.
   std::map<std::string, std::string> Exported() {
     std::map<std::string, std::string> files;
-    const Json::Value exported = ExportedFilesOf(server_->port(), "alice");
+    const Json::Value exported =
+        ExportedFilesOf(server_->port(), "alice", server_->base().rfind("https:", 0) == 0);
     for (const std::string& path : exported.getMemberNames()) {
       files[path] = ToLower(exported[path]["sha1"].asString());
     }
@@ -251,6 +256,66 @@ TEST_F(ControlServiceTest, LoadUnfinishTaskListsAFoldersFailedMembers) {
 }
 
 // The control as a web page drives it: the page is untrusted.
+// The same service over HTTPS, with a certificate of a private authority the
+// client is told to trust.
+class ControlTlsServiceTest : public ControlServiceTest {
+ protected:
+  static const TestAuthority& Authority() {
+    static TestAuthority* authority = new TestAuthority();
+    return *authority;
+  }
+  std::vector<std::string> ServerArgs() override {
+    const TestAuthority& ca = Authority();
+    EXPECT_TRUE(ca.ok()) << ca.error();
+    setenv("VEXAUPLOAD_CA_FILE", ca.ca_file().c_str(), 1);
+    return {"--tls-cert", ca.cert(cert_), "--tls-key", ca.key(cert_)};
+  }
+  const char* cert_ = TestAuthority::kGood;
+};
+
+TEST_F(ControlTlsServiceTest, LogsInAndUploadsOverTlsByteForByte) {
+  ASSERT_EQ(0u, server_->base().rfind("https://127.0.0.1:", 0));
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  const std::string space = host_->Call("GetSpaceInfo").asString();
+  EXPECT_EQ(2, std::count(space.begin(), space.end(), '|')) << space;
+  target_ = host_->Call("GetTarget").asString();
+  // Several ranges, and a folder whose members each get their own dispatch.
+  const std::string file = MakeFile("tls.bin", 3 * 1024 * 1024 + 77, 11);
+  const std::string a = MakeFile("tlsdir/a.txt", 1500, 12);
+  const std::string b = MakeFile("tlsdir/b.bin", 1024 * 1024 + 1, 13);
+  Add(file);
+  Add(data_.File("local/tlsdir"));
+  ASSERT_TRUE(WaitForStatus(file, kCompleted));
+  ASSERT_TRUE(WaitForStatus(data_.File("local/tlsdir"), kCompleted));
+  EXPECT_TRUE(Stored(file, "tls.bin"));
+  EXPECT_TRUE(Stored(a, "tlsdir/a.txt"));
+  EXPECT_TRUE(Stored(b, "tlsdir/b.bin"));
+}
+
+// A service whose certificate fails the check is refused at the login with
+// the server's name and the reason, not as a network failure.
+TEST_F(ControlTlsServiceTest, RefusedCertificatesFailTheLoginWithTheirReason) {
+  const struct {
+    const char* cert;
+    const char* reason;
+  } cases[] = {
+      {TestAuthority::kSelfSigned, "self-signed certificate"},
+      {TestAuthority::kOtherName, "IP address mismatch"},
+      {TestAuthority::kExpired, "certificate has expired"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cert);
+    cert_ = c.cert;
+    server_ = std::make_unique<server::ServerProcess>(data_.File(std::string("server-") + c.cert));
+    ASSERT_TRUE(server_->Start(ServerArgs()));
+    SetAccountApiBase(server_->base());
+    const std::string result = LoginAs("alice", "alice-pw");
+    EXPECT_EQ(0u, result.rfind("0|certificate of 127.0.0.1 refused: ", 0)) << result;
+    EXPECT_NE(std::string::npos, result.find(c.reason)) << result;
+    EXPECT_EQ(0, host_->Call("GetAllowUpload").asInt());
+  }
+}
+
 class PageScriptTest : public ControlServiceTest {
  protected:
   void SetUp() override {

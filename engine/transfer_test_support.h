@@ -115,12 +115,13 @@ class RequestRecorder : public port::SocketApiWrapper {
 };
 
 // The files the service holds for `account`: path -> {size, sha1, pickcode}.
-inline Json::Value ExportedFilesOf(int port, const std::string& account) {
+// `tls` for a service that speaks HTTPS.
+inline Json::Value ExportedFilesOf(int port, const std::string& account, bool tls = false) {
   HttpClient client;
   client.useSystemProxy = false;
   std::unique_ptr<CProxySocket> socket = client.NewSocket();
   EXPECT_TRUE(socket->Initialize());
-  EXPECT_TRUE(ConnectToServer(client, *socket, "127.0.0.1", port));
+  EXPECT_TRUE(ConnectToServer(client, *socket, "127.0.0.1", port, tls));
   const std::string request = std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
                               server::kTestAdminToken + "\r\n\r\n";
   EXPECT_EQ(socket->Send(request), static_cast<int32_t>(request.size()));

@@ -13,6 +13,7 @@
 #include "engine/folder.h"
 #include "engine/service_cancel.h"
 #include "net/http_client.h"
+#include "net/network_failure.h"
 #include "port/clock.h"
 #include "port/file.h"
 #include "port/last_error.h"
@@ -327,13 +328,16 @@ class Worker {
   }
 
   // Asks for the quota until it is known; a failing query is asked again
-  // every second for as long as the task runs.
+  // every second for as long as the task runs, unless TLS refused the server.
   bool WaitForSpace() {
     for (;;) {
       if (Halted()) return false;
       bool stop = false;
       if (CheckSpace(task_, &stop, TaskRequest())) return true;
       if (stop) return Fail(kErrNoSpace);
+      // A refused certificate is not network trouble that passes: fail as a
+      // dispatch that could not be sent does, the refusal's text beside it.
+      if (LastConnectionRefusedForSecurity()) return Fail(kErrDispatchPost);
       if (!Pause(kRetryPauseMs)) return false;
     }
   }

@@ -28,10 +28,31 @@ void NoteConnectFailure(const CProxySocket& socket, const std::string& host, int
   }
 }
 
+// Secures a connected socket; records why that failed.
+bool StartTlsOn(CProxySocket& socket, const std::string& host, int32_t port) {
+  if (socket.StartTls(host, port)) return true;
+  if (socket.tls_error() != port::TlsError::None) {
+    NoteSecurityRefusal(socket.tls_error_text());
+  } else {
+    NoteNetworkFailure(AddressText(host, port) + ": " + SocketFailureCause(socket.last_status()) +
+                       " (during the TLS handshake)");
+  }
+  return false;
+}
+
+bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::string& host, int32_t port);
+
 }  // namespace
 
-bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::string& host,
-                     int32_t port) {
+bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::string& host, int32_t port,
+                     bool tls) {
+  if (!ConnectPlain(client, socket, host, port)) return false;
+  return !tls || StartTlsOn(socket, host, port);
+}
+
+namespace {
+
+bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::string& host, int32_t port) {
   ConsoleTrace(client, trace_text::kBanner);
   ConsoleTrace(client, trace_text::kStep1);
   // Port 0 makes Open report InvalidPort; so does any value that is no port.
@@ -74,4 +95,5 @@ bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::
   return ok;
 }
 
+}  // namespace
 }  // namespace vexa

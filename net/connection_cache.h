@@ -17,6 +17,7 @@ namespace vexa {
 struct ConnectionRoute {
   std::string host;
   int32_t port = 0;
+  bool tls = false;  // a TLS connection never carries a plain request, nor the reverse
   int32_t proxyType = ProxyNone;
   std::string proxyHost;
   int32_t proxyPort = 0;

@@ -52,7 +52,7 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
   port::DebugOut("\nGET HEADER: " + request);
   PooledConnection connection(*this, options);
   for (bool fresh = false;; fresh = true) {
-    if (!connection.Open(u.host, u.port, fresh)) return false;
+    if (!connection.Open(u.host, u.port, fresh, u.tls)) return false;
     CProxySocket& socket = connection.socket();
     ConsoleTrace(*this, trace_text::kStep3);
     const uint32_t start = port::TickCount();
@@ -93,7 +93,7 @@ bool HttpClient::Post(const std::string& url, const std::string& body, const Req
   port::DebugOut("\nPOST DATA: " + body);
   PooledConnection connection(*this, options);
   for (bool fresh = false;; fresh = true) {
-    if (!connection.Open(u.host, u.port, fresh)) return false;
+    if (!connection.Open(u.host, u.port, fresh, u.tls)) return false;
     CProxySocket& socket = connection.socket();
     // An empty form is a valid request: Content-Length 0 and no body send.
     const bool sent = socket.Send(header) == static_cast<int32_t>(header.size()) &&

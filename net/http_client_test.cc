@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "port/tls.h"
 #include "net/testing/scripted_peer.h"
 #include "port/clock.h"
 
@@ -53,8 +54,21 @@ TEST(ParseUrlTest, SplitsHostPortAndPath) {
   EXPECT_EQ(u.path, "/");
 
   // Never connected to: what asked for encryption is not sent in the clear.
-  for (const char* url : {"https://example.com/x", "HTTPS://example.com:443/", "ftp://example.com:21/"}) {
-    EXPECT_EQ(0, ParseUrl(url).port) << url;
+  // Where TLS is available, https is spoken over it (443 by default).
+  const bool tls = port::TlsAvailable();
+  struct SchemeCase {
+    const char* url;
+    int32_t port;
+    bool tls;
+  } scheme_cases[] = {
+      {"https://example.com/x", tls ? 443 : 0, tls},
+      {"HTTPS://example.com:8443/", tls ? 8443 : 0, tls},
+      {"ftp://example.com:21/", 0, false},
+      {"http://example.com:443/", 443, false},
+  };
+  for (const SchemeCase& c : scheme_cases) {
+    EXPECT_EQ(c.port, ParseUrl(c.url).port) << c.url;
+    EXPECT_EQ(c.tls, ParseUrl(c.url).tls) << c.url;
   }
   EXPECT_EQ("https", ParseUrl("https://example.com/x").scheme);
   EXPECT_EQ(8080, ParseUrl("HTTP://example.com:8080/x").port);

@@ -11,6 +11,8 @@ struct FailureRecord {
   std::string text GUARDED_BY(mu);
 };
 
+thread_local bool refused_for_security = false;
+
 FailureRecord& Record() {
   static FailureRecord* record = new FailureRecord();
   return *record;
@@ -41,6 +43,7 @@ const char* SocketFailureCause(port::SocketStatus status) {
 }
 
 void NoteNetworkFailure(const std::string& text) {
+  refused_for_security = false;
   port::DebugOut("NETWORK FAILURE: " + text + "\n");
   FailureRecord& r = Record();
   port::MutexLock l(&r.mu);
@@ -48,6 +51,7 @@ void NoteNetworkFailure(const std::string& text) {
 }
 
 void ClearNetworkFailure() {
+  refused_for_security = false;
   FailureRecord& r = Record();
   port::MutexLock l(&r.mu);
   r.text.clear();
@@ -58,5 +62,12 @@ std::string LastNetworkFailure() {
   port::MutexLock l(&r.mu);
   return r.text;
 }
+
+void NoteSecurityRefusal(const std::string& text) {
+  NoteNetworkFailure(text);
+  refused_for_security = true;
+}
+
+bool LastConnectionRefusedForSecurity() { return refused_for_security; }
 
 }  // namespace vexa

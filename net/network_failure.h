@@ -24,6 +24,14 @@ void ClearNetworkFailure();
 // The latest failure, or empty when the latest connection succeeded.
 std::string LastNetworkFailure();
 
+// Records a connection refused for its security (the server's certificate,
+// or no common TLS version): trying again cannot help, so the requests of the
+// calling thread that failed on it are not retried as network failures are.
+// A connection of the thread that succeeds clears it.
+void NoteSecurityRefusal(const std::string& text);
+// Whether the latest connection of the calling thread was refused so.
+bool LastConnectionRefusedForSecurity();
+
 }  // namespace vexa
 
 #endif  // VEXA_NET_NETWORK_FAILURE_H_

@@ -1,10 +1,17 @@
 #include "net/parsed_url.h"
 
 #include "codec/text.h"
+#include "port/tls.h"
 
 namespace vexa {
 
 bool IsPlainHttpScheme(std::string_view scheme) { return ToLower(scheme) == "http"; }
+
+namespace {
+bool IsHttpsScheme(std::string_view scheme) { return port::TlsAvailable() && ToLower(scheme) == "https"; }
+}  // namespace
+
+bool IsSpokenScheme(std::string_view scheme) { return IsPlainHttpScheme(scheme) || IsHttpsScheme(scheme); }
 
 ParsedUrl ParseUrl(std::string_view url) {
   ParsedUrl u;
@@ -21,6 +28,8 @@ ParsedUrl ParseUrl(std::string_view url) {
     std::string_view path = rest.substr(end);
     u.path = path[0] == '/' ? std::string(path) : "/" + std::string(path);
   }
+  u.tls = IsHttpsScheme(u.scheme);
+  if (u.tls) u.port = 443;
   size_t colon = host.find(':');
   if (colon != std::string_view::npos && colon > 0) {
     // The low 32 bits of the number, as the port field holds them; values
@@ -29,10 +38,10 @@ ParsedUrl ParseUrl(std::string_view url) {
     host = host.substr(0, colon);
   }
   u.host = std::string(host);
-  // Only plain HTTP is spoken: an address that asks for another scheme
-  // (https above all) gets no port, so it is never connected to and nothing
-  // meant to be encrypted goes out in the clear.
-  if (!IsPlainHttpScheme(u.scheme)) u.port = 0;
+  // An address that asks for a scheme not spoken here (https without TLS
+  // above all) gets no port, so it is never connected to and nothing meant
+  // to be encrypted goes out in the clear.
+  if (!IsSpokenScheme(u.scheme)) u.port = 0;
   return u;
 }
 

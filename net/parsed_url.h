@@ -12,16 +12,21 @@ struct ParsedUrl {
   std::string host;
   int32_t port = 80;
   std::string path = "/";  // query string included
+  bool tls = false;        // https: spoken over TLS
 };
 
-// Whether `scheme` is "http" in any case: the only one spoken.
+// Whether `scheme` is "http" in any case.
 bool IsPlainHttpScheme(std::string_view scheme);
+// Whether `scheme` can be spoken by this build: http, and https where TLS is
+// available.
+bool IsSpokenScheme(std::string_view scheme);
 
 // Splits an absolute URL "scheme://host[:port][/path?query]". Never fails:
-// a scheme other than http gives port 0 (https is not spoken, so such an
-// address is never connected to rather than used without encryption), a
-// missing port is 80, a missing path "/", a port that is not a number 0 (the
-// connection then fails). A URL without "://" is read as "host[:port][/path]".
+// https (where TLS is available) sets `tls` and a default port 443; a scheme
+// that is not spoken gives port 0 (such an address is never connected to, so
+// nothing meant to be encrypted goes out in the clear); a missing port is
+// 80, a missing path "/", a port that is not a number 0 (the connection then
+// fails). A URL without "://" is read as "host[:port][/path]".
 ParsedUrl ParseUrl(std::string_view url);
 
 }  // namespace vexa

@@ -12,7 +12,7 @@ PooledConnection::PooledConnection(const HttpClient& client, const RequestOption
 
 PooledConnection::~PooledConnection() { Finish(false); }
 
-bool PooledConnection::Open(const std::string& host, int32_t port, bool fresh) {
+bool PooledConnection::Open(const std::string& host, int32_t port, bool fresh, bool tls) {
   Finish(false);
   reused_ = false;
   // The self-test traces every step of a connection: it always makes one.
@@ -21,6 +21,7 @@ bool PooledConnection::Open(const std::string& host, int32_t port, bool fresh) {
     route_ = ConnectionRoute();
     route_.host = host;
     route_.port = port;
+    route_.tls = tls;
     route_.api = client_.socketApi;
     if (client_.useSystemProxy) {
       CProxySocket probe(client_.socketApi);
@@ -45,7 +46,7 @@ bool PooledConnection::Open(const std::string& host, int32_t port, bool fresh) {
     }
   }
   socket_ = client_.NewSocket(options_);
-  return socket_->Initialize() && ConnectToServer(client_, *socket_, host, port);
+  return socket_->Initialize() && ConnectToServer(client_, *socket_, host, port, tls);
 }
 
 void PooledConnection::Finish(bool reusable) {

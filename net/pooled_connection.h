@@ -21,9 +21,9 @@ class PooledConnection {
   PooledConnection(const PooledConnection&) = delete;
   PooledConnection& operator=(const PooledConnection&) = delete;
 
-  // Connects to host:port. With `fresh`, or when the client keeps no
-  // connections, a new connection is always made.
-  bool Open(const std::string& host, int32_t port, bool fresh = false);
+  // Connects to host:port, over TLS with `tls`. With `fresh`, or when the
+  // client keeps no connections, a new connection is always made.
+  bool Open(const std::string& host, int32_t port, bool fresh = false, bool tls = false);
   CProxySocket& socket() { return *socket_; }
   // Whether the connection carried an earlier exchange: a failure before any
   // byte of the answer may then only mean the peer closed it meanwhile.

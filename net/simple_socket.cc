@@ -16,7 +16,24 @@ constexpr size_t kFileBlock = 8192;
 
 CSimpleSocket::CSimpleSocket(port::SocketApi* api) : api_(api) {}
 
+// Hands the TLS layer's records to the socket's own sends and receives.
+class CSimpleSocket::TlsLink : public port::TlsTransport {
+ public:
+  explicit TlsLink(CSimpleSocket* socket) : socket_(socket) {}
+  bool WriteAll(const void* data, size_t length) override {
+    return socket_->SendRaw(static_cast<const char*>(data), length);
+  }
+  long ReadSome(void* buffer, size_t length) override {
+    return socket_->ReceiveRaw(static_cast<char*>(buffer), length, no_wait_);
+  }
+  bool no_wait_ = false;
+
+ private:
+  CSimpleSocket* socket_;
+};
+
 CSimpleSocket::~CSimpleSocket() {
+  tls_.reset();
   FreeReceiveBuffer();
   if (IsValid()) {
     api_->Close(handle_);
@@ -46,6 +63,8 @@ bool CSimpleSocket::IsValid() const { return handle_ != port::kInvalidSocket; }
 bool CSimpleSocket::Close() {
   FreeReceiveBuffer();
   pending_.clear();
+  tls_.reset();
+  tls_link_.reset();
   if (!IsValid()) {
     last_status_ = SocketStatus::InvalidSocket;
     return false;
@@ -142,16 +161,7 @@ bool CSimpleSocket::WaitReady(bool read, int timeout_ms) {
   }
 }
 
-int32_t CSimpleSocket::Send(const void* data, size_t length) {
-  last_status_ = SocketStatus::Success;
-  last_sent_count_ = 0;
-  if (!IsValid() || length == 0 || data == nullptr) return 0;
-  if (length > static_cast<size_t>(INT32_MAX)) {
-    last_status_ = SocketStatus::InvalidPointer;
-    last_sent_count_ = -1;
-    return -1;
-  }
-  const char* p = static_cast<const char*>(data);
+bool CSimpleSocket::SendRaw(const char* p, size_t length) {
   size_t sent = 0;
   while (sent < length) {
     long n = api_->Send(handle_, p + sent, length - sent);
@@ -163,12 +173,56 @@ int32_t CSimpleSocket::Send(const void* data, size_t length) {
     if (st == SocketStatus::Interrupted) continue;
     if (st == SocketStatus::WouldBlock && WaitReady(false)) continue;
     if (st != SocketStatus::WouldBlock) last_status_ = st;
+    return false;
+  }
+  return true;
+}
+
+void CSimpleSocket::NoteTlsFailure() {
+  if (last_status_ == SocketStatus::Success) last_status_ = SocketStatus::OtherError;
+  if (tls_ && tls_->error() != port::TlsError::Transport) {
+    tls_error_ = tls_->error();
+    tls_error_text_ = tls_->error_text();
+  }
+}
+
+int32_t CSimpleSocket::Send(const void* data, size_t length) {
+  last_status_ = SocketStatus::Success;
+  last_sent_count_ = 0;
+  if (!IsValid() || length == 0 || data == nullptr) return 0;
+  if (length > static_cast<size_t>(INT32_MAX)) {
+    last_status_ = SocketStatus::InvalidPointer;
+    last_sent_count_ = -1;
+    return -1;
+  }
+  const bool ok = tls_ ? tls_->Write(data, length) : SendRaw(static_cast<const char*>(data), length);
+  if (!ok) {
+    if (tls_) NoteTlsFailure();
     last_sent_count_ = -1;
     return -1;
   }
   last_status_ = SocketStatus::Success;
-  last_sent_count_ = static_cast<int32_t>(sent);
+  last_sent_count_ = static_cast<int32_t>(length);
   return last_sent_count_;
+}
+
+long CSimpleSocket::ReceiveRaw(char* buffer, size_t length, bool no_wait) {
+  if (!pending_.empty()) {
+    size_t n = std::min(pending_.size(), length);
+    std::memcpy(buffer, pending_.data(), n);
+    pending_.erase(0, n);
+    return static_cast<long>(n);
+  }
+  for (;;) {
+    long n = api_->Receive(handle_, buffer, length, static_cast<int>(receive_flags_));
+    if (n >= 0) return n;
+    SocketStatus st = port::MapSocketErrno(port::LastErrno());
+    if (st == SocketStatus::Interrupted) continue;
+    if (st == SocketStatus::WouldBlock && no_wait) return -2;
+    if (st == SocketStatus::WouldBlock && WaitReady(true)) continue;
+    if (st != SocketStatus::WouldBlock) last_status_ = st;
+    return -1;
+  }
 }
 
 int32_t CSimpleSocket::Receive(int32_t maxBytes) {
@@ -186,38 +240,61 @@ int32_t CSimpleSocket::Receive(int32_t maxBytes) {
     receive_buffer_size_ = maxBytes;
   }
   last_status_ = SocketStatus::Success;
-  if (!pending_.empty()) {
-    size_t n = std::min(pending_.size(), static_cast<size_t>(maxBytes));
-    std::memcpy(receive_buffer_.get(), pending_.data(), n);
-    pending_.erase(0, n);
+  long n = tls_ ? tls_->Read(receive_buffer_.get(), static_cast<size_t>(maxBytes))
+                : ReceiveRaw(receive_buffer_.get(), static_cast<size_t>(maxBytes));
+  if (n >= 0) {
+    last_status_ = SocketStatus::Success;
     last_received_count_ = static_cast<int32_t>(n);
     return last_received_count_;
   }
-  for (;;) {
-    long n = api_->Receive(handle_, receive_buffer_.get(), static_cast<size_t>(maxBytes),
-                           static_cast<int>(receive_flags_));
-    if (n >= 0) {
-      last_status_ = SocketStatus::Success;
-      last_received_count_ = static_cast<int32_t>(n);
-      return last_received_count_;
-    }
-    SocketStatus st = port::MapSocketErrno(port::LastErrno());
-    if (st == SocketStatus::Interrupted) continue;
-    if (st == SocketStatus::WouldBlock && WaitReady(true)) continue;
-    if (st != SocketStatus::WouldBlock) last_status_ = st;
-    last_received_count_ = -1;
-    FreeReceiveBuffer();
-    return -1;
-  }
+  if (tls_) NoteTlsFailure();
+  last_received_count_ = -1;
+  FreeReceiveBuffer();
+  return -1;
 }
 
 bool CSimpleSocket::PeerIsQuiet() {
   // A readable idle connection holds either the peer's close or bytes nobody
   // asked for; neither can carry the next request.
-  return IsValid() && pending_.empty() && api_->Poll(handle_, true, false, 0) == 0;
+  if (!IsValid() || !pending_.empty()) return false;
+  if (api_->Poll(handle_, true, false, 0) == 0) return !tls_ || tls_->Buffered() == 0;
+  if (!tls_) return false;
+  // Under TLS the server may have sent records of the protocol's own (new
+  // session tickets) while the connection was idle: those are read here,
+  // without waiting; anything else still means it cannot be used.
+  tls_link_->no_wait_ = true;
+  const bool quiet = tls_->DrainIdle();
+  tls_link_->no_wait_ = false;
+  return quiet && api_->Poll(handle_, true, false, 0) == 0;
 }
 
 void CSimpleSocket::KeepForNextReceive(std::string_view data) { pending_.append(data); }
+
+bool CSimpleSocket::StartTls(const std::string& host, int32_t port) {
+  tls_error_ = port::TlsError::None;
+  tls_error_text_.clear();
+  if (!IsValid()) {
+    last_status_ = SocketStatus::InvalidSocket;
+    return false;
+  }
+  tls_.reset();
+  tls_link_ = std::make_unique<TlsLink>(this);
+  last_status_ = SocketStatus::Success;
+  port::TlsError error = port::TlsError::None;
+  std::string text;
+  tls_ = port::StartTlsClient(tls_link_.get(), host, port, &error, &text);
+  if (tls_) return true;
+  if (last_status_ == SocketStatus::Success) last_status_ = SocketStatus::OtherError;
+  if (error != port::TlsError::Transport) {
+    tls_error_ = error;
+    tls_error_text_ = text;
+  }
+  // Nothing may go out unencrypted on a connection that was to be secured.
+  const SocketStatus status = last_status_;
+  Close();
+  last_status_ = status;
+  return false;
+}
 
 bool CSimpleSocket::Flush() {
   if (!IsValid()) {

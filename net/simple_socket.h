@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "port/socket.h"
+#include "port/tls.h"
 
 namespace vexa {
 
@@ -82,6 +83,17 @@ class CSimpleSocket {
   // end of a proxy answer): the next receives return them first.
   void KeepForNextReceive(std::string_view data);
 
+  // Runs a TLS client handshake with `host` (checked against its certificate)
+  // on the connected socket, inside any proxy tunnel already made; `port` only
+  // keys session resumption. From then on every send and receive is
+  // encrypted, with the same time-outs and abort check. On failure the status
+  // is the transport's (time-out, abort, reset) or OtherError for a refused
+  // certificate or a failed negotiation, and tls_error_text() says why.
+  bool StartTls(const std::string& host, int32_t port);
+  bool IsTls() const { return tls_ != nullptr; }
+  port::TlsError tls_error() const { return tls_error_; }
+  const std::string& tls_error_text() const { return tls_error_text_; }
+
   void SetTimeouts(int connect_timeout_ms, int idle_timeout_ms) {
     connect_timeout_ms_ = connect_timeout_ms;
     idle_timeout_ms_ = idle_timeout_ms;
@@ -120,6 +132,16 @@ class CSimpleSocket {
   // `*slice_ms` (negative: without limit), short enough that the abort check
   // runs again in time.
   bool NextWaitSlice(uint64_t start_ms, int timeout_ms, int* slice_ms);
+  // The unencrypted stream under TLS (or the only one): all of `length` bytes
+  // sent, or false with the status set.
+  bool SendRaw(const char* data, size_t length);
+  // Up to `length` bytes, the kept ones first: the count, 0 when the peer
+  // closed, -1 with the status set on failure, -2 (with `no_wait`) when
+  // nothing has arrived.
+  long ReceiveRaw(char* buffer, size_t length, bool no_wait = false);
+  // Notes a failure of the TLS layer; the status stays the transport's when it
+  // set one.
+  void NoteTlsFailure();
 
   port::SocketApi* api_;
   port::SocketHandle handle_ = port::kInvalidSocket;
@@ -137,6 +159,11 @@ class CSimpleSocket {
   int idle_timeout_ms_ = kDefaultIdleTimeoutMs;
   std::function<bool()> abort_check_;
   std::string pending_;
+  class TlsLink;
+  std::unique_ptr<TlsLink> tls_link_;
+  std::unique_ptr<port::TlsSession> tls_;
+  port::TlsError tls_error_ = port::TlsError::None;
+  std::string tls_error_text_;
 };
 
 }  // namespace vexa

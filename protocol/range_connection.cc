@@ -6,6 +6,7 @@
 #include "codec/sha1.h"
 #include "codec/text.h"
 #include "net/http_response.h"
+#include "net/network_failure.h"
 #include "port/file.h"
 
 namespace vexa {
@@ -85,7 +86,7 @@ bool RangeConnection::Stopped() const { return job_.State() != JobState::kUpload
 bool RangeConnection::Open(bool fresh) {
   kept_ = false;
   answered_ = false;
-  open_ = connection_.Open(url_.host, url_.port, fresh);
+  open_ = connection_.Open(url_.host, url_.port, fresh, url_.tls);
   return open_;
 }
 
@@ -134,7 +135,8 @@ bool RangeConnection::Send(const PreparedRange& range, bool* fatal) {
     // Only a connection with nothing in flight may be replaced: what was in
     // flight on a broken one is lost with it.
     if (!open_ && !Open(fresh)) {
-      *fatal = Stopped();
+      // A refused certificate stays refused: failing the task says why.
+      *fatal = Stopped() || LastConnectionRefusedForSecurity();
       return false;
     }
     InFlight entry{&range, ChunkCounts(), (connection_.reused() || answered_) && flight_.empty()};
@@ -198,7 +200,7 @@ bool RangeConnection::ReadAnswer(std::string* answer, bool* fatal, ChunkCounts* 
     Drop();
     bool send_fatal = true;
     if (!Open(true) || !Send(*entry.range, &send_fatal)) {
-      *fatal = open_ ? send_fatal : Stopped();
+      *fatal = open_ ? send_fatal : Stopped() || LastConnectionRefusedForSecurity();
       *counts = Drop();
       return false;
     }

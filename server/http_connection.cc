@@ -1,6 +1,8 @@
 #include "server/http_connection.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
@@ -55,10 +57,16 @@ bool ListsToken(std::string_view value, std::string_view token) {
 
 }  // namespace
 
-HttpConnection::HttpConnection(int sock, int read_timeout_ms, int write_timeout_ms)
-    : sock_(sock), read_timeout_ms_(read_timeout_ms), write_timeout_ms_(write_timeout_ms) {}
+HttpConnection::HttpConnection(int sock, int read_timeout_ms, int write_timeout_ms, SSL* tls)
+    : sock_(sock), tls_(tls), read_timeout_ms_(read_timeout_ms), write_timeout_ms_(write_timeout_ms) {}
 
 HttpConnection::~HttpConnection() {
+  if (tls_ != nullptr) {
+    // One try at close_notify, without waiting for room or an answer.
+    if (handshaken_) SSL_shutdown(tls_);
+    ERR_clear_error();
+    SSL_free(tls_);
+  }
   ::shutdown(sock_, SHUT_RDWR);
   ::close(sock_);
 }
@@ -129,6 +137,28 @@ void HttpConnection::RequestHead(const httplib::Request& req) {
   request_end_ = consumed_ + static_cast<size_t>(length);
 }
 
+bool HttpConnection::HasBuffered() const {
+  return begin_ < end_ || (tls_ != nullptr && SSL_pending(tls_) > 0);
+}
+
+template <typename Op>
+int HttpConnection::RunTls(Op op, int timeout_ms) {
+  for (;;) {
+    const int r = op();
+    if (r > 0) return r;
+    const int e = SSL_get_error(tls_, r);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ) {
+      if (!Wait(POLLIN, timeout_ms)) return -1;
+    } else if (e == SSL_ERROR_WANT_WRITE) {
+      if (!Wait(POLLOUT, write_timeout_ms_)) return -1;
+    } else {
+      // The client's close_notify, its close without one, or a failure.
+      return e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && r == 0) ? 0 : -1;
+    }
+  }
+}
+
 void HttpConnection::ReleaseBuffer() {
   if (!HasBuffered()) {
     buffer_.reset();
@@ -137,6 +167,8 @@ void HttpConnection::ReleaseBuffer() {
 }
 
 void HttpConnection::SendNow(const std::string& bytes) {
+  // A TLS client has not even said hello yet: it only sees the close.
+  if (tls_ != nullptr) return;
   ::send(sock_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
@@ -144,6 +176,14 @@ void HttpConnection::SendNow(const std::string& bytes) {
 // has: one recv for every piece the client sent meanwhile.
 ssize_t HttpConnection::Receive() {
   if (!buffer_) buffer_ = std::make_unique<char[]>(kBufferBytes);
+  if (tls_ != nullptr) {
+    if (!handshaken_) {
+      if (RunTls([this] { return SSL_do_handshake(tls_); }, read_timeout_ms_) <= 0) return -1;
+      handshaken_ = true;
+    }
+    return RunTls([this] { return SSL_read(tls_, buffer_.get(), static_cast<int>(kBufferBytes)); },
+                  read_timeout_ms_);
+  }
   for (;;) {
     const ssize_t n = ::recv(sock_, buffer_.get(), kBufferBytes, MSG_DONTWAIT);
     if (n >= 0) return n;
@@ -163,6 +203,18 @@ bool HttpConnection::Wait(short events, int timeout_ms) const {
 }
 
 bool HttpConnection::SendAll(const char* data, size_t size) {
+  if (tls_ != nullptr) {
+    // Only an answer to a request that was read, so the handshake is done.
+    if (!handshaken_) return false;
+    while (size > 0) {
+      const int chunk = static_cast<int>(std::min<size_t>(size, 1 << 20));
+      const int n = RunTls([&] { return SSL_write(tls_, data, chunk); }, write_timeout_ms_);
+      if (n <= 0) return false;
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  }
   while (size > 0) {
     if (!is_writable()) return false;
     const ssize_t n = ::send(sock_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);

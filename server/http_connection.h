@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+typedef struct ssl_st SSL;
+
 namespace vexa::server {
 
 // One accepted TCP connection as the HTTP library reads and writes it, kept
@@ -21,9 +23,12 @@ namespace vexa::server {
 // the request was read exactly to the end of its body and the answer does
 // not close it. Otherwise the answer's head is made to say
 // "Connection: close". Closed (shut down both ways) on destruction.
+//
+// With a TLS connection object (owned), every byte is encrypted: the handshake
+// runs at the first read, under the same time-outs.
 class HttpConnection : public httplib::Stream {
  public:
-  HttpConnection(int sock, int read_timeout_ms, int write_timeout_ms);
+  HttpConnection(int sock, int read_timeout_ms, int write_timeout_ms, SSL* tls = nullptr);
   ~HttpConnection() override;
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
@@ -44,7 +49,7 @@ class HttpConnection : public httplib::Stream {
   bool KeepsOpen() const { return keep_; }
 
   // Bytes the client sent that no request has read yet.
-  bool HasBuffered() const { return begin_ < end_; }
+  bool HasBuffered() const;
   // Frees the read buffer while nothing is in it (a parked connection
   // should not hold 64 KiB).
   void ReleaseBuffer();
@@ -63,7 +68,15 @@ class HttpConnection : public httplib::Stream {
 
   static constexpr size_t kBufferBytes = 64 * 1024;
 
+  // Runs the TLS handshake, a read or a write (`op` returns the library's
+  // result) until it completes, waiting on the socket as the library asks.
+  // The result, or <= 0 on failure, time-out or the client's close.
+  template <typename Op>
+  int RunTls(Op op, int timeout_ms);
+
   const int sock_;
+  SSL* const tls_;
+  bool handshaken_ = false;
   const int read_timeout_ms_;
   const int write_timeout_ms_;
   std::unique_ptr<char[]> buffer_;

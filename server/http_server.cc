@@ -10,6 +10,7 @@
 
 #include "server/http_connection.h"
 #include "server/idle_connections.h"
+#include "server/tls_server_context.h"
 #include "server/worker_pool.h"
 
 namespace vexa::server {
@@ -89,6 +90,13 @@ HttpServer::~HttpServer() = default;
 
 std::chrono::steady_clock::time_point HttpServer::RequestStart() { return request_start; }
 
+bool HttpServer::UseTls(const std::string& cert_file, const std::string& key_file, std::string* error) {
+  auto tls = std::make_unique<TlsServerContext>();
+  if (!tls->Load(cert_file, key_file, error)) return false;
+  tls_ = std::move(tls);
+  return true;
+}
+
 bool HttpServer::process_and_close_socket(socket_t sock) {
   if (!WorkerPool::Overflowing()) {
     // The answer's head and body go out as two writes; without this the
@@ -98,7 +106,8 @@ bool HttpServer::process_and_close_socket(socket_t sock) {
   }
   Serve(std::make_unique<HttpConnection>(
       sock, static_cast<int>(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000),
-      static_cast<int>(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000)));
+      static_cast<int>(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000),
+      tls_ ? tls_->NewConnection(sock) : nullptr));
   return true;
 }
 

@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <string>
 
 namespace vexa::server {
 
 class HttpConnection;
 class ServingQueue;
+class TlsServerContext;
 
 // The HTTP server the service runs on. Slow or idle clients cannot starve the
 // others: a fixed pool of `workers` threads with as many connections waiting
@@ -32,6 +34,10 @@ class HttpServer : public httplib::Server {
   // before the request's head was read (for the benchmark's timing).
   static std::chrono::steady_clock::time_point RequestStart();
 
+  // Serves HTTPS with the PEM certificate chain and key (before listening);
+  // false with *error naming the file that is wrong.
+  bool UseTls(const std::string& cert_file, const std::string& key_file, std::string* error);
+
  private:
   // Serves the first request of a new connection; a job the pool had no
   // room for is answered 503 without a read. (The library's own version is
@@ -43,6 +49,7 @@ class HttpServer : public httplib::Server {
   const size_t workers_;
   const size_t max_idle_;
   ServingQueue* queue_ = nullptr;  // the one of the running listen()
+  std::unique_ptr<TlsServerContext> tls_;
 };
 
 }  // namespace vexa::server

@@ -226,11 +226,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
       o->faults = value;
     } else if (name == "--public-url") {
       while (!value.empty() && value.back() == '/') value.pop_back();
-      if (value.rfind("http://", 0) != 0) {
-        *error = "--public-url wants an http:// address";
+      if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) {
+        *error = "--public-url wants an http:// or https:// address";
         return false;
       }
       o->public_url = value;
+    } else if (name == "--tls-cert") {
+      o->tls_cert = value;
+    } else if (name == "--tls-key") {
+      o->tls_key = value;
     } else if (name == "--key-lifetime") {
       uint64_t seconds;
       if (!ParseUnsigned(value, &seconds) || seconds == 0 || seconds > 365 * 24 * 3600) {
@@ -304,6 +308,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     o->admin_token = token;
   }
+  if (o->tls_cert.empty() != o->tls_key.empty()) {
+    *error = "--tls-cert and --tls-key go together";
+    return false;
+  }
   if (NeedsPublicUrl(o->host) && o->public_url.empty()) {
     *error = "--listen " + o->host + " names no address clients can use; give --public-url " +
              "http://HOST:PORT, the address they reach this server at";
@@ -340,7 +348,10 @@ std::string UsageText() {
          "                            login space dispatch cancel check bigupload any and\n"
          "                            ACTION drop=BYTES delay=MS status=CODE fail\n"
          "  --public-url URL          base of the addresses handed out (behind a proxy, or\n"
-         "                            when listening on every interface)\n"
+         "                            when listening on every interface); https:// behind a\n"
+         "                            proxy that ends TLS for this server\n"
+         "  --tls-cert FILE           serve HTTPS with this PEM certificate chain ...\n"
+         "  --tls-key FILE            ... and its PEM private key (both or neither)\n"
          "  --key-lifetime S          validity of an upload key (default 86400)\n"
          "  --session-lifetime S      an unfinished upload idle this long is dropped with its\n"
          "                            data (default 30 days)\n"

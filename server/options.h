@@ -30,8 +30,12 @@ struct Options {
       {0, "0-1048576"}, {1, "1048576-67108864"}, {2, "67108864-0"}};
   std::vector<std::string> type_limit;
   std::string faults;
-  // Base of every address handed out; "http://HOST:PORT" when empty.
+  // Base of every address handed out; "http://HOST:PORT" when empty
+  // ("https://HOST:PORT" with TLS).
   std::string public_url;
+  // With both set, the service speaks HTTPS: PEM certificate chain and key.
+  std::string tls_cert;
+  std::string tls_key;
   // How long an upload key stays valid after its dispatch, in seconds.
   int64_t key_lifetime = 24 * 3600;
   // An upload left without a request this long is dropped with its data.

@@ -64,12 +64,21 @@ TEST(OptionsTest, RefusesMissingOrMalformedValues) {
         {"--file-range", "3=0-1"}, {"--file-range", "0=5-1"}, {"--size-limit", "0"},
         {"--time-limit", "-1"}, {"--bogus", "1"}, {"--user"}, {"--admin-token", ""},
         {"--user", "forty:" + std::string(40, 'a')}, {"--keep-alive", "601"},
-        {"--keep-alive", "-1"}, {"--keep-alive-requests", "0"}}) {
+        {"--keep-alive", "-1"}, {"--keep-alive-requests", "0"}, {"--public-url", "ftp://h:1"}}) {
     auto args = Base();
     args.insert(args.end(), extra.begin(), extra.end());
     error.clear();
     EXPECT_FALSE(ParseOptions(args, &o, &error)) << extra[0];
     EXPECT_FALSE(error.empty());
+  }
+  // A certificate without its key (or the reverse) cannot serve HTTPS.
+  for (const char* half : {"--tls-cert", "--tls-key"}) {
+    auto args = Base();
+    args.insert(args.end(), {half, "file.pem"});
+    Options fresh;
+    error.clear();
+    EXPECT_FALSE(ParseOptions(args, &fresh, &error)) << half;
+    EXPECT_EQ("--tls-cert and --tls-key go together", error);
   }
   Options help;
   ASSERT_TRUE(ParseOptions({"--help"}, &help, &error));

@@ -64,7 +64,7 @@ std::string WebSocketUrl(const std::string& host, uint16_t port) {
 
 int Serve(const std::string& host, uint16_t port, const std::string& api) {
   const std::string base = vexa::ChooseApiBase(api);
-  if (!base.empty() && !vexa::IsPlainHttpBase(base)) {
+  if (!base.empty() && !vexa::IsSpokenBase(base)) {
     LogLine(base + ": " + vexa::kPlainHttpOnlyText);
     return 2;
   }

@@ -21,7 +21,7 @@ constexpr char kNettestUsage[] =
     "Usage: vexaupload nettest [OPTIONS] URL\n"
     "\n"
     "Positionals:\n"
-    "  URL TEXT REQUIRED           the plain http:// address to request\n"
+    "  URL TEXT REQUIRED           the http:// or https:// address to request\n"
     "\n"
     "Options:\n"
     "  -h,--help                   Print this help message and exit\n"
@@ -35,6 +35,8 @@ constexpr char kNettestUsage[] =
     "no_proxy), connects directly or through it, sends one request and prints each step, then the\n"
     "answer's body. The steps are the self-test's own texts; unless the locale is Chinese (LC_ALL,\n"
     "LC_MESSAGES, LANG) each has its English beside it. A failure names the address and the cause.\n"
+    "An https:// URL is spoken over TLS, the certificate checked (VEXAUPLOAD_CA_FILE adds an\n"
+    "authority).\n"
     "\n"
     "Exit status: 0 the server answered 200, 1 it did not or could not be reached, 2 bad usage.\n";
 

@@ -29,7 +29,7 @@ bool UseApiBase(const std::string& option) {
                stderr);
     return false;
   }
-  if (!IsPlainHttpBase(base)) {
+  if (!IsSpokenBase(base)) {
     std::fprintf(stderr, "vexaupload: %s: %s\n", base.c_str(), kPlainHttpOnlyText);
     return false;
   }

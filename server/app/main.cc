@@ -68,6 +68,11 @@ int main(int argc, char** argv) {
   }
 
   HttpServer http(static_cast<size_t>(options.workers));
+  const bool tls = !options.tls_cert.empty();
+  if (tls && !http.UseTls(options.tls_cert, options.tls_key, &error)) {
+    std::fprintf(stderr, "vexa-server: %s\n", error.c_str());
+    return 1;
+  }
   http.set_read_timeout(options.read_timeout, 0);
   http.set_write_timeout(60, 0);
   service.Install(&http);
@@ -86,7 +91,7 @@ int main(int argc, char** argv) {
   }
   const std::string host =
       options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
-  const std::string base = "http://" + host + ":" + std::to_string(port);
+  const std::string base = (tls ? "https://" : "http://") + host + ":" + std::to_string(port);
   service.set_base_url(options.public_url.empty() ? base : options.public_url);
 
   std::thread stopper([&http, stop_signals] {

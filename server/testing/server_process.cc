@@ -61,9 +61,12 @@ bool ServerProcess::StartProgram(const std::string& program, std::vector<std::st
     line.append(buf, static_cast<size_t>(n));
   }
   close(fds[0]);
-  const std::string prefix = "listening on http://127.0.0.1:";
-  if (line.rfind(prefix, 0) != 0) return false;
-  port_ = std::atoi(line.c_str() + prefix.size());
+  const std::string prefix = "listening on ";
+  const std::string host = "://127.0.0.1:";
+  const size_t at = line.find(host);
+  if (line.rfind(prefix, 0) != 0 || at == std::string::npos) return false;
+  scheme_ = line.substr(prefix.size(), at - prefix.size());
+  port_ = std::atoi(line.c_str() + at + host.size());
   return port_ > 0;
 }
 

@@ -36,13 +36,15 @@ class ServerProcess {
   void set_stderr_file(std::string path) { stderr_file_ = std::move(path); }
 
   int port() const { return port_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // "http://127.0.0.1:PORT", or https:// when started with --tls-cert.
+  std::string base() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
 
  private:
   std::string data_dir_;
   std::string stderr_file_;
   int pid_ = 0;
   int port_ = 0;
+  std::string scheme_ = "http";
 };
 
 }  // namespace vexa::server

@@ -166,10 +166,11 @@ def main():
             r = run(["upload"] + bad + [some], env)
             check(r.returncode == 2 and bad[0].split("=")[0] in r.stderr and "Hashing" not in r.stdout,
                   "upload %s: status 2 before any work (%s)" % (" ".join(bad), r.stderr.strip()))
-        # https has the shape of an API address but is refused before the login (plain HTTP only).
+        # https is spoken over TLS: a server that is not there fails the login before any work,
+        # and never by falling back to plain HTTP.
         r = run(["upload", "--api", "https://127.0.0.1:1", some], env)
-        check(r.returncode == 2 and "https:// addresses are refused" in r.stderr and "Hashing" not in r.stdout,
-              "upload --api https://...: status 2 before any work")
+        check(r.returncode != 0 and "https:// addresses are refused" not in r.stderr and "Hashing" not in r.stdout,
+              "upload --api https://...: the login fails before any work (%d, %s)" % (r.returncode, r.stderr.strip()))
         check("no unfinished uploads" in run(["list"], env).stdout, "bad arguments leave no record behind")
         missing = os.path.join(work, "missing.bin")
         r = run(["upload", missing], dict(env, LANG="C.UTF-8"))

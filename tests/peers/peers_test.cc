@@ -13,6 +13,9 @@
 #include "gtest/gtest.h"
 #include "net/connection_cache.h"
 #include "net/http_client.h"
+#include "net/network_failure.h"
+#include "net/testing/test_authority.h"
+#include "net/testing/tls_peer.h"
 #include "port/clock.h"
 #include "port/proxy_settings.h"
 
@@ -234,6 +237,46 @@ TEST_F(PeersTest, DanteSocks5WorksAndRefusesSocks4aCleanly) {
     EXPECT_FALSE(client.Get(Url("localhost", "/space.json"), &body));
     EXPECT_EQ(nginx_->SettledLinesOf("access.log"), requests_before);
   }
+}
+
+// TLS runs inside the tunnel: the proxy sees only the CONNECT or SOCKS
+// request, the server the same request bytes as over plain HTTP.
+TEST_F(PeersTest, HttpsThroughSquidAndSocksTunnels) {
+  TestAuthority ca;
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  setenv("VEXAUPLOAD_CA_FILE", ca.ca_file().c_str(), 1);
+  const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n{\"tls\":true}";
+  TlsPeer server({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), answer});
+  ASSERT_NE(server.port(), 0) << server.error();
+  Peer squid("squid");
+  Peer socks("microsocks");
+  ASSERT_TRUE(squid.started()) << "squid did not start";
+  ASSERT_TRUE(socks.started()) << "microsocks did not start";
+  const struct {
+    std::string http_proxy;
+    std::string all_proxy;
+    const char* host;
+  } cases[] = {
+      {"http://127.0.0.1:" + squid.port(), "", "127.0.0.1"},
+      {"", "socks5h://127.0.0.1:" + socks.port(), "localhost"},
+      {"", "socks5://127.0.0.1:" + socks.port(), "127.0.0.1"},
+  };
+  int handshakes = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.http_proxy + c.all_proxy);
+    ProxyScope proxy(c.http_proxy, c.all_proxy);
+    HttpClient client = Client();
+    const std::string before = server.received();
+    std::string body;
+    ASSERT_TRUE(client.Get("https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/space",
+                           &body))
+        << LastNetworkFailure();
+    EXPECT_EQ(body, "{\"tls\":true}");
+    EXPECT_EQ(server.handshakes(), ++handshakes);
+    EXPECT_EQ(server.received().substr(before.size()),
+              "GET /space HTTP/1.1\r\nHost: " + std::string(c.host) + "\r\nUser-Agent: vexaupload\r\n\r\n");
+  }
+  unsetenv("VEXAUPLOAD_CA_FILE");
 }
 
 }  // namespace
