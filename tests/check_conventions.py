@@ -33,6 +33,11 @@ OS_HEADERS = re.compile(
 OS_HEADER_EXCEPTIONS = {
     "server/http_server.cc": "the service's own HTTP layer (sockets, poll)",
     "server/connection_abort.cc": "the service's own HTTP layer (resets a client's socket)",
+    "server/http_connection.cc": "the service's own HTTP layer (a kept connection's socket)",
+    "server/idle_connections.cc": "the service's own HTTP layer (polls parked connections)",
+    "server/tls_server_context.cc": "the service's own HTTP layer (TLS over its sockets)",
+    "server/http_server_test.cc": "drives the service's HTTP layer over raw sockets",
+    "bench/wan_link.cc": "the benchmark's emulated link (TUN devices, namespaces)",
     "server/testing/": "harness that starts the service and speaks raw sockets to it",
     "server/range_path_test.cc": "drives the service's HTTP layer over raw sockets",
     "server/slow_client_test.cc": "drives the service's HTTP layer over raw sockets",
