@@ -140,7 +140,9 @@ TEST(KeepAliveTest, ClosesWhenTheRequestOrTheLimitsSaySo) {
       ASSERT_FALSE(answer.empty()) << i;
       EXPECT_EQ(i == t.answers, SaysClose(answer)) << answer;
       // Where the library puts it, as before connections were kept.
-      if (i == t.answers) EXPECT_NE(std::string::npos, answer.find("\r\nConnection: close\r\nContent-")) << answer;
+      if (i == t.answers) {
+        EXPECT_NE(std::string::npos, answer.find("\r\nConnection: close\r\nContent-")) << answer;
+      }
       EXPECT_EQ(std::string::npos, answer.find("hidden")) << answer;
     }
     EXPECT_TRUE(ClosedByPeer(c.fd));
