@@ -151,22 +151,7 @@ bool ResponseFraming::CompleteAtClose() const {
 }
 
 bool ReadResponse(CSimpleSocket& socket, std::string* response) {
-  return ReadResponse(socket, response, socket.Receive(kReceivePiece));
-}
-
-bool ReadResponse(CSimpleSocket& socket, std::string* response, int32_t first_count) {
-  ResponseFraming framing;
-  int32_t count = first_count;
-  for (;;) {
-    if (count == 0) return framing.CompleteAtClose();
-    if (count < 0 || socket.receive_buffer() == nullptr) return false;
-    response->append(socket.receive_buffer(), static_cast<size_t>(count));
-    if (response->size() > kMaxResponseBytes) return false;
-    ResponseFraming::Progress p = framing.Update(response);
-    if (p == ResponseFraming::Progress::kComplete) return true;
-    if (p == ResponseFraming::Progress::kBad) return false;
-    count = socket.Receive(kReceivePiece);
-  }
+  return ReadOneResponse(socket, response, nullptr);
 }
 
 bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count, bool* reusable) {

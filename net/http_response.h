@@ -77,11 +77,9 @@ class ResponseFraming {
 // Reads from a connected socket until the response is complete (see
 // ResponseFraming), appending to `*response`. False when a receive failed or
 // timed out, the response is malformed, exceeds kMaxResponseBytes or was cut
-// short by the peer; `*response` keeps the raw bytes that had arrived.
+// short by the peer; `*response` keeps the raw bytes that had arrived. Bytes
+// past the response's end stay in the socket, as with ReadOneResponse.
 bool ReadResponse(CSimpleSocket& socket, std::string* response);
-// The same, when the first `first_count` bytes are already in the socket's
-// receive buffer (from a receive made by the caller).
-bool ReadResponse(CSimpleSocket& socket, std::string* response, int32_t first_count);
 
 // Reads exactly one response that may be followed by others on the same
 // connection: bytes past its end stay in the socket for the next read.
