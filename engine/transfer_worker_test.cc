@@ -151,7 +151,8 @@ TEST_F(TransferWorkerTest, StopDuringARangeThenStartContinuesFromTheServiceOffse
   const std::string content = RandomContent(5 * kMiB + 77, 30);
   const std::string path = MakeFile("stopped.bin", content);
   ASSERT_TRUE(Add(path));
-  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 3; }));
+  // At least: the range behind the late one may follow it within a millisecond.
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() >= 3; }));
   port::SleepMs(200);  // the range is on its way or waiting for the answer
   const uint64_t t0 = port::MonotonicMillis();
   ASSERT_TRUE(ChangeTaskState(path, true, TaskStatus::Stopped));
@@ -166,14 +167,15 @@ TEST_F(TransferWorkerTest, StopDuringARangeThenStartContinuesFromTheServiceOffse
   EXPECT_LE(record.uploadedSize, static_cast<int64_t>(3 * kMiB));
 
   log_.clear();
+  const size_t sent_before = recorder_.Ranges(record.pickCode).size();
   ASSERT_TRUE(Add(path));
   const TaskNotice end = WaitEnd(path);
   ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
   const std::vector<std::string> ranges = recorder_.Ranges(record.pickCode);
-  ASSERT_GT(ranges.size(), 3u);
+  ASSERT_GT(ranges.size(), sent_before);
   // The second start asked the service: it holds two ranges, or three when it
   // finished the late one after all; never nothing, never a partial range.
-  const std::string resumed = ranges[3];
+  const std::string resumed = ranges[sent_before];
   EXPECT_TRUE(resumed == "2097152-3145728" || resumed == "3145728-4194304") << resumed;
   EXPECT_EQ(ranges.back(), "5242880-5242957");
   EXPECT_EQ(recorder_.Requests("/2.0/check").size(), 2u);
