@@ -3,6 +3,7 @@
 #include <random>
 
 #include "control/control_task_list.h"
+#include "control/script_origin.h"
 #include "engine/folder.h"
 #include "port/file.h"
 #include "store/resume_store.h"
@@ -18,6 +19,14 @@ const std::string& RememberedLoginToken() {
     return t;
   }();
   return *token;
+}
+
+void ScriptCallerCheck::PlacedIn(std::string_view url, const std::vector<std::string>& registered) {
+  if (url.empty()) return;
+  // An address without an origin (file:, about:blank) is never registered.
+  const std::string origin = OriginOfUrl(url);
+  placed_ = true;
+  registered_ = !origin.empty() && OriginPolicy(registered).Allows(origin);
 }
 
 bool IsInsideFolder(const std::string& path, const std::string& folder) {

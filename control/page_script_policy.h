@@ -9,6 +9,8 @@
 
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vexa {
 
@@ -45,6 +47,38 @@ class PageScriptPolicy {
  private:
   std::set<std::string> files_;
   std::set<std::string> folders_;
+};
+
+// Who may script a control that a browser can host (the COM control): a
+// page of a registered origin, or the user's own program. A browser asks for
+// scripting safety and puts the control in a document, whose address it
+// tells; a local script host or test program does neither, and keeps the
+// control as its user's own.
+class ScriptCallerCheck {
+ public:
+  // The host asked for scripting safety, as browsers do before a page's first
+  // call (and possibly before they tell the document).
+  void SafetyAsked() { safety_asked_ = true; }
+  // The host put the control in the document at `url`; `registered` lists the
+  // registered origins. An empty `url` (a site that names no document) tells
+  // nothing and changes nothing.
+  void PlacedIn(std::string_view url, const std::vector<std::string>& registered);
+
+  // Whether the host may hear that the control is safe for scripting: not in
+  // a document of an unregistered origin. Before the document is known the
+  // answer is yes; scripting then waits for it (MayScript).
+  bool MayGrantSafety() const { return !placed_ || registered_; }
+  // Whether a script may call the control now: in a document of a registered
+  // origin, or never asked for safety and in no document.
+  bool MayScript() const { return placed_ ? registered_ : !safety_asked_; }
+  // Whether a page drives the control, so the page's rules apply
+  // (CUpload::ServePageScript).
+  bool ServesPage() const { return placed_ || safety_asked_; }
+
+ private:
+  bool safety_asked_ = false;
+  bool placed_ = false;      // a site named the document
+  bool registered_ = false;  // and its origin is registered
 };
 
 // Whether `path` names something inside `folder` without leaving it: it starts

@@ -59,13 +59,6 @@ bool FromOwnUser(const tcp::socket& socket) {
 
 }  // namespace
 
-bool IsLoopbackHost(const std::string& host) {
-  if (host == "localhost") return true;
-  boost::system::error_code ec;
-  const asio::ip::address address = asio::ip::make_address(host, ec);
-  return !ec && address.is_loopback();
-}
-
 class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Impl> {
  public:
   Impl(asio::io_context* io, BridgeOptions options)

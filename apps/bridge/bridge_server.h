@@ -50,9 +50,6 @@ struct BridgeOptions {
   std::function<void(const std::string&)> log;
 };
 
-// Whether `host` names a loopback address ("localhost", 127.0.0.0/8, ::1).
-bool IsLoopbackHost(const std::string& host);
-
 class BridgeServer {
  public:
   BridgeServer(boost::asio::io_context* io, BridgeOptions options);

@@ -63,36 +63,6 @@ std::string TempDir(const std::string& name) {
   return dir.string();
 }
 
-TEST(OriginPolicyTest, NormalizesOriginsAndRefusesWhatIsNone) {
-  EXPECT_EQ("http://example.com", NormalizeOrigin("HTTP://Example.COM:80/"));
-  EXPECT_EQ("https://example.com", NormalizeOrigin("https://example.com:443"));
-  EXPECT_EQ("http://127.0.0.1:8080", NormalizeOrigin("http://127.0.0.1:8080"));
-  EXPECT_EQ("http://[::1]:9", NormalizeOrigin("http://[::1]:9"));
-  for (const char* bad : {"", "null", "file:///tmp/page.html", "http://", "http://host/path", "http://a:b:c",
-                          "http://host:0", "http://host:65536", "http://user@host", "ftp://host",
-                          "http://host:8x", "http://[::1"}) {
-    EXPECT_EQ("", NormalizeOrigin(bad)) << bad;
-  }
-  OriginPolicy policy({"http://127.0.0.1:8080", "not an origin"});
-  EXPECT_TRUE(policy.Allows("http://127.0.0.1:8080"));
-  EXPECT_TRUE(policy.Allows("HTTP://127.0.0.1:8080/"));
-  EXPECT_FALSE(policy.Allows("http://127.0.0.1:8081"));
-  EXPECT_FALSE(policy.Allows("https://127.0.0.1:8080"));
-  EXPECT_FALSE(policy.Allows(""));
-  EXPECT_FALSE(policy.Allows("null"));
-}
-
-TEST(OriginPolicyTest, OnlyHttpsOrLoopbackOriginsAreTrustworthy) {
-  for (const char* good : {"https://example.com", "https://example.com:8443", "http://127.0.0.1:8080",
-                           "http://localhost", "http://[::1]:9", "http://127.1.2.3"}) {
-    EXPECT_TRUE(IsTrustworthyOrigin(NormalizeOrigin(good))) << good;
-  }
-  for (const char* bad : {"http://example.com", "http://192.168.1.5:8080", "http://[fe80::1]", "http://10.0.0.1",
-                          "http://127.0.0.1.example.com", ""}) {
-    EXPECT_FALSE(IsTrustworthyOrigin(NormalizeOrigin(bad))) << bad;
-  }
-}
-
 TEST(OriginPolicyTest, ScriptingIsGrantedThroughTheSafetyRules) {
   ObjectSafety safety;
   EXPECT_TRUE(GrantScripting(&safety));

@@ -133,6 +133,7 @@ void InPlaceControl::Paint(HDC dc, const RECT& bounds) {
 
 STDMETHODIMP InPlaceControl::SetClientSite(IOleClientSite* site) {
   Replace(&site_, site);
+  if (placed_) placed_(site);
   return S_OK;
 }
 

@@ -27,9 +27,11 @@ class InPlaceControl : public IOleObject,
                        public IPersistPropertyBag,
                        public IOleControl {
  public:
-  // `freeze` receives the container's FreezeEvents calls.
-  InPlaceControl(IUnknown* owner, std::function<void(bool freeze)> freeze)
-      : owner_(owner), freeze_(std::move(freeze)) {}
+  // `freeze` receives the container's FreezeEvents calls, `placed` each
+  // client site the container gives (null when it takes it back).
+  InPlaceControl(IUnknown* owner, std::function<void(bool freeze)> freeze,
+                 std::function<void(IOleClientSite* site)> placed)
+      : owner_(owner), freeze_(std::move(freeze)), placed_(std::move(placed)) {}
   ~InPlaceControl();
   InPlaceControl(const InPlaceControl&) = delete;
   InPlaceControl& operator=(const InPlaceControl&) = delete;
@@ -121,6 +123,7 @@ class InPlaceControl : public IOleObject,
 
   IUnknown* owner_;
   std::function<void(bool)> freeze_;
+  std::function<void(IOleClientSite*)> placed_;
   IOleClientSite* site_ = nullptr;
   IOleInPlaceSite* in_place_site_ = nullptr;  // while in-place active
   IOleInPlaceFrame* frame_ = nullptr;         // while UI active

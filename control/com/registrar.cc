@@ -11,6 +11,7 @@
 #include "control/com/resource_ids.h"
 #include "control/method_table.h"
 #include "control/registry_script.h"
+#include "control/script_origin.h"
 #include "port/debug.h"
 #include "port/win32/wide_path.h"
 
@@ -180,6 +181,38 @@ HRESULT UnregisterServer(bool per_user) {
   // A type library that was not registered is no failure of unregistration.
   return FAILED(typelib) && typelib != TYPE_E_REGISTRYACCESS && typelib != TYPE_E_CANTLOADLIBRARY ? typelib
                                                                                                   : S_OK;
+}
+
+HRESULT ApplyOrigins(const OriginCommand& command, bool add) {
+  Win32RegistryEditor editor;
+  if (ApplyOriginCommand(command, add, &editor)) return S_OK;
+  if (add) ApplyOriginCommand(command, false, &editor);
+  return SELFREG_E_CLASS;
+}
+
+std::vector<std::string> RegisteredOrigins() {
+  std::vector<std::string> origins;
+  for (bool per_user : {true, false}) {
+    const std::string path = OriginsKey(per_user);
+    HKEY key = nullptr;
+    const std::wstring sub = port::Widen(path.substr(path.find('\\') + 1));
+    if (::RegOpenKeyExW(per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+      continue;
+    }
+    for (DWORD i = 0;; ++i) {
+      std::wstring name(16384, L'\0');  // the longest value name
+      DWORD length = static_cast<DWORD>(name.size());
+      if (::RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        break;
+      }
+      name.resize(length);
+      const std::string origin = NormalizeOrigin(port::Narrow(name));
+      if (!origin.empty()) origins.push_back(origin);
+    }
+    ::RegCloseKey(key);
+  }
+  return origins;
 }
 
 }  // namespace vexa::com

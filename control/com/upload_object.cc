@@ -6,6 +6,8 @@
 #include "account/api_base.h"
 #include "control/com/com_module.h"
 #include "control/com/enumerator.h"
+#include "control/com/page_site.h"
+#include "control/com/registrar.h"
 #include "port/debug.h"
 #include "port/win32/wide_path.h"
 
@@ -167,7 +169,10 @@ STDMETHODIMP EventConnectionPoint::EnumConnections(IEnumConnections** connection
 // --- UploadObject ------------------------------------------------------------
 
 UploadObject::UploadObject()
-    : events_(this), in_place_(static_cast<IUpload*>(this), [this](bool freeze) { events_.Freeze(freeze); }) {
+    : events_(this),
+      in_place_(
+          static_cast<IUpload*>(this), [this](bool freeze) { events_.Freeze(freeze); },
+          [this](IOleClientSite* site) { PlaceOn(site); }) {
   AddObject();
 }
 
@@ -177,6 +182,7 @@ UploadObject::~UploadObject() {
   // window that is gone. Reports still waiting in the thread's queue are
   // dropped unfired, and their texts freed here.
   control_.reset();
+  if (site_ != nullptr) site_->Release();
   if (window_ != nullptr) {
     // Should the last release come on another thread, the window outlives
     // the object: it must not find it any more.
@@ -206,7 +212,10 @@ bool UploadObject::Init() {
   port::DebugOut("FinalConstruct\n");
   control_ = std::make_unique<CUpload>();
   control_->SetEventSink(
-      [this](const EventInfo& event, const std::u16string& payload) { events_.Fire(event.dispid, payload); });
+      [this](const EventInfo& event, const std::u16string& payload) {
+        // A page that may not script the control hears nothing of it either.
+        if (caller_.MayScript()) events_.Fire(event.dispid, payload);
+      });
   control_->messages().SetForward(
       [this](uint32_t id, std::unique_ptr<std::string> text) { PostReport(id, std::move(text)); });
   return true;
@@ -262,6 +271,8 @@ STDMETHODIMP UploadObject::QueryInterface(REFIID riid, void** out) {
     *out = static_cast<IConnectionPointContainer*>(this);
   } else if (riid == IID_IObjectSafety) {
     *out = static_cast<IObjectSafety*>(this);
+  } else if (riid == IID_IObjectWithSite) {
+    *out = static_cast<IObjectWithSite*>(this);
   } else if (riid == IID_IProvideClassInfo || riid == IID_IProvideClassInfo2) {
     *out = static_cast<IProvideClassInfo2*>(this);
   } else if (in_place_.Find(riid, out)) {
@@ -307,6 +318,7 @@ STDMETHODIMP UploadObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT coun
 
 STDMETHODIMP UploadObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
+  if (!caller_.MayScript()) return E_ACCESSDENIED;
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   ITypeInfo* info = nullptr;
   HRESULT hr = TypeInfoOf(IID_IUpload, &info);
@@ -424,6 +436,10 @@ STDMETHODIMP UploadObject::FindConnectionPoint(REFIID riid, IConnectionPoint** p
 
 STDMETHODIMP UploadObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) {
   if (supported == nullptr || enabled == nullptr) return E_POINTER;
+  if (!caller_.MayGrantSafety()) {
+    *supported = *enabled = 0;
+    return E_FAIL;
+  }
   uint32_t s = 0, e = 0;
   const HRESULT hr = static_cast<HRESULT>(safety_.GetOptions(InterfaceId(riid), Implements(riid), &s, &e));
   *supported = s;
@@ -432,7 +448,34 @@ STDMETHODIMP UploadObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* support
 }
 
 STDMETHODIMP UploadObject::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) {
+  // Only a browser asks: from now on a page drives the control.
+  caller_.SafetyAsked();
+  control_->ServePageScript();
+  if (!caller_.MayGrantSafety()) return E_FAIL;
   return static_cast<HRESULT>(safety_.SetOptions(InterfaceId(riid), Implements(riid), mask, enabled));
+}
+
+void UploadObject::PlaceOn(IUnknown* site) {
+  const std::string url = DocumentUrlOf(site);
+  if (url.empty()) return;
+  caller_.PlacedIn(url, RegisteredOrigins());
+  control_->ServePageScript();
+  port::DebugOut(std::string("placed in a page of ") + (caller_.MayScript() ? "a registered" : "an unregistered") +
+                 " origin\n");
+}
+
+STDMETHODIMP UploadObject::SetSite(IUnknown* site) {
+  if (site != nullptr) site->AddRef();
+  if (site_ != nullptr) site_->Release();
+  site_ = site;
+  PlaceOn(site);
+  return S_OK;
+}
+
+STDMETHODIMP UploadObject::GetSite(REFIID riid, void** site) {
+  if (site == nullptr) return E_POINTER;
+  *site = nullptr;
+  return site_ != nullptr ? site_->QueryInterface(riid, site) : E_FAIL;
 }
 
 STDMETHODIMP UploadObject::GetClassInfo(ITypeInfo** info) {

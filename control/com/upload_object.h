@@ -8,6 +8,14 @@
 // the messages 1025..1028, its text's pointer in wParam, and the window
 // procedure fires its event. A container may also embed the object as an
 // OLE control (InPlaceControl); its visible window then owns the dialogs.
+//
+// Who may script it: a browser gives the control a site (IObjectWithSite, or
+// the client site of an embedding) in a document, and asks for scripting
+// safety. Only a document of a registered origin (control/origin_registry.h)
+// is then answered "safe" and served: calls through IDispatch are refused
+// with E_ACCESSDENIED and no event reaches its sinks otherwise. A host that
+// asks for no safety and names no document (a local script host, the user's
+// own program) is served as before (ScriptCallerCheck).
 
 #include <windows.h>
 
@@ -24,6 +32,7 @@
 #include "control/com/ievexaupload_plugin.h"
 #include "control/com/in_place_control.h"
 #include "control/control.h"
+#include "control/page_script_policy.h"
 
 namespace vexa::com {
 
@@ -77,6 +86,7 @@ class EventConnectionPoint : public IConnectionPoint {
 class UploadObject : public IUpload,
                      public IConnectionPointContainer,
                      public IObjectSafety,
+                     public IObjectWithSite,
                      public IProvideClassInfo2 {
  public:
   UploadObject();
@@ -121,6 +131,9 @@ class UploadObject : public IUpload,
   // IObjectSafety
   STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) override;
   STDMETHODIMP SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DWORD enabled) override;
+  // IObjectWithSite
+  STDMETHODIMP SetSite(IUnknown* site) override;
+  STDMETHODIMP GetSite(REFIID riid, void** site) override;
   // IProvideClassInfo2
   STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
   STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
@@ -135,6 +148,8 @@ class UploadObject : public IUpload,
   // not post (a stale or foreign message).
   std::unique_ptr<std::string> TakePosted(WPARAM wparam);
   bool Implements(REFIID riid);
+  // A container put the control on `site` (null: took it away).
+  void PlaceOn(IUnknown* site);
   // A getter's text as a fresh BSTR in `*out`.
   HRESULT TextResult(void (CUpload::*getter)(std::u16string*), BSTR* out);
 
@@ -148,6 +163,8 @@ class UploadObject : public IUpload,
   EventConnectionPoint events_;
   InPlaceControl in_place_;
   ObjectSafety safety_;
+  ScriptCallerCheck caller_;
+  IUnknown* site_ = nullptr;  // IObjectWithSite's, with a reference
 };
 
 }  // namespace vexa::com

@@ -198,17 +198,19 @@ class ComHostTest : public ::testing::Test {
     ::CoUninitialize();
   }
 
-  // Calls a method by name through IDispatch, as a script does.
-  HRESULT Call(const wchar_t* name, std::vector<VARIANT> args, VARIANT* result) {
+  // Calls a method of `target` by name through IDispatch, as a script does.
+  static HRESULT CallOn(IDispatch* target, const wchar_t* name, std::vector<VARIANT> args, VARIANT* result) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id;
-    HRESULT hr = control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    HRESULT hr = target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
     if (FAILED(hr)) return hr;
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
     ::VariantInit(result);
-    return control_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, nullptr,
-                            nullptr);
+    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, nullptr, nullptr);
+  }
+  HRESULT Call(const wchar_t* name, std::vector<VARIANT> args, VARIANT* result) {
+    return CallOn(control_, name, std::move(args), result);
   }
 
   // The control's connection points, through its container as a page's host
@@ -538,11 +540,66 @@ TEST_F(ComHostTest, TheCrashFilterNeverPointsIntoAFreedImage) {
   EXPECT_TRUE(mapped || !in_image(filter)) << "the crash filter points into the freed DLL";
 }
 
+// The document a container puts the control in, as a browser's document
+// answers for its address: the automation property "URL".
+class TestDocument : public IOleContainer, public IDispatch {
+ public:
+  explicit TestDocument(const wchar_t* url) : url_(url) {}
+  int refs() const { return refs_; }
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == IID_IParseDisplayName || riid == IID_IOleContainer) {
+      *out = static_cast<IOleContainer*>(this);
+    } else if (riid == IID_IDispatch) {
+      *out = static_cast<IDispatch*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override {
+    EXPECT_GT(refs_, 0) << "released more often than referenced";
+    return static_cast<ULONG>(--refs_);
+  }
+  // IOleContainer
+  STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
+  STDMETHODIMP LockContainer(BOOL) override { return S_OK; }
+  // IDispatch: "URL" only.
+  STDMETHODIMP GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    if (count != 1 || std::wstring(names[0]) != L"URL") return DISP_E_UNKNOWNNAME;
+    ids[0] = kUrlId;
+    return S_OK;
+  }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                      UINT*) override {
+    if (id != kUrlId || !(flags & DISPATCH_PROPERTYGET) || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+    result->vt = VT_BSTR;
+    result->bstrVal = ::SysAllocString(url_);
+    return S_OK;
+  }
+
+ private:
+  static constexpr DISPID kUrlId = 7;
+  const wchar_t* url_;
+  int refs_ = 0;
+};
+
 // The container side of in-place activation: a site in a real top-level window.
 class TestSite : public IOleClientSite, public IOleInPlaceSite {
  public:
   explicit TestSite(HWND window) : window_(window) {}
   int activated = 0, deactivated = 0, ui_activated = 0, ui_deactivated = 0;
+  // The document the site tells of; none when null.
+  TestDocument* document = nullptr;
   // What a container's page script does from inside the notices.
   std::function<void()> on_in_place_activate, on_ui_activate, on_ui_deactivate;
   int refs() const { return refs_; }
@@ -570,8 +627,10 @@ class TestSite : public IOleClientSite, public IOleInPlaceSite {
   STDMETHODIMP SaveObject() override { return S_OK; }
   STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
   STDMETHODIMP GetContainer(IOleContainer** c) override {
-    *c = nullptr;
-    return E_NOINTERFACE;
+    *c = document;
+    if (document == nullptr) return E_NOINTERFACE;
+    document->AddRef();
+    return S_OK;
   }
   STDMETHODIMP ShowObject() override { return S_OK; }
   STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
@@ -761,6 +820,97 @@ TEST_F(ComHostTest, SurvivesAContainerThatDeactivatesFromItsNotices) {
   ::DestroyWindow(frame);
 }
 
+// A browser puts the control in a document and asks for scripting safety:
+// only a page of a registered origin gets it (com_host_test.sh registers
+// https://good.example for the user), whichever way the control is put there.
+TEST_F(ComHostTest, OnlyPagesOfRegisteredOriginsMayScriptIt) {
+  enum Site { kClientSite, kObjectWithSite };
+  const struct {
+    const char* name;
+    const wchar_t* url;
+    Site site;
+    bool allowed;
+  } cases[] = {
+      {"registered, embedded", L"https://good.example/upload.html", kClientSite, true},
+      {"registered, object with site", L"https://GOOD.example:443/a/b?c#d", kObjectWithSite, true},
+      {"unregistered, embedded", L"http://evil.example/", kClientSite, false},
+      {"unregistered, object with site", L"http://evil.example/", kObjectWithSite, false},
+      {"registered host in another's path", L"http://evil.example/https://good.example/", kClientSite, false},
+      {"registered host over plain http", L"http://good.example/", kObjectWithSite, false},
+      {"local file", L"file:///C:/upload.html", kClientSite, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    IDispatch* control = nullptr;
+    ASSERT_EQ(::CoCreateInstance(CLSID_Upload, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                 reinterpret_cast<void**>(&control)),
+              S_OK);
+    TestDocument document(c.url);
+    TestSite site(nullptr);
+    site.document = &document;
+    IOleObject* ole = nullptr;
+    IObjectWithSite* with_site = nullptr;
+    if (c.site == kClientSite) {
+      ASSERT_EQ(control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
+      ASSERT_EQ(ole->SetClientSite(&site), S_OK);
+    } else {
+      ASSERT_EQ(control->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)), S_OK);
+      ASSERT_EQ(with_site->SetSite(static_cast<IOleClientSite*>(&site)), S_OK);
+    }
+    IObjectSafety* safety = nullptr;
+    ASSERT_EQ(control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3), c.allowed ? S_OK : E_FAIL);
+    DWORD supported = 9, enabled = 9;
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), c.allowed ? S_OK : E_FAIL);
+    EXPECT_EQ(supported, c.allowed ? 3u : 0u);
+    EXPECT_EQ(enabled, c.allowed ? 3u : 0u);
+    VARIANT v;
+    EXPECT_EQ(CallOn(control, L"GetAccountInfo", {}, &v), c.allowed ? S_OK : E_ACCESSDENIED);
+    ::VariantClear(&v);
+    EXPECT_EQ(CallOn(control, L"AddUpload",
+                     {Text(L"C:\\windows\\win.ini"), Text(L"/"), Number(VT_I2, 0), Number(VT_UI1, 1)}, &v),
+              c.allowed ? S_OK : E_ACCESSDENIED);
+    safety->Release();
+    if (ole != nullptr) {
+      EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
+      ole->Release();
+    } else {
+      EXPECT_EQ(with_site->SetSite(nullptr), S_OK);
+      with_site->Release();
+    }
+    control->Release();
+    EXPECT_EQ(site.refs(), 0);
+    EXPECT_EQ(document.refs(), 0);
+  }
+}
+
+// `new ActiveXObject` in a page: the browser asks for safety before it tells
+// the document. No call goes through until a registered document is told.
+TEST_F(ComHostTest, ScriptingAskedForBeforeTheDocumentWaitsForIt) {
+  IObjectSafety* safety = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
+  EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3), S_OK);
+  VARIANT v;
+  EXPECT_EQ(Call(L"GetPluginVersion", {}, &v), E_ACCESSDENIED);
+  TestDocument document(L"https://good.example/");
+  TestSite site(nullptr);
+  site.document = &document;
+  IObjectWithSite* with_site = nullptr;
+  ASSERT_EQ(control_->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)), S_OK);
+  ASSERT_EQ(with_site->SetSite(static_cast<IOleClientSite*>(&site)), S_OK);
+  IOleClientSite* got = nullptr;
+  EXPECT_EQ(with_site->GetSite(IID_IOleClientSite, reinterpret_cast<void**>(&got)), S_OK);
+  EXPECT_EQ(got, static_cast<IOleClientSite*>(&site));
+  if (got != nullptr) got->Release();
+  EXPECT_EQ(Call(L"GetPluginVersion", {}, &v), S_OK);
+  ::VariantClear(&v);
+  EXPECT_EQ(with_site->SetSite(nullptr), S_OK);
+  with_site->Release();
+  safety->Release();
+  EXPECT_EQ(site.refs(), 0);
+  EXPECT_EQ(document.refs(), 0);
+}
+
 // The view draws the toolbox bitmap (resource 102) on a blank area.
 TEST_F(ComHostTest, DrawsItsBitmapOnABlankArea) {
   IViewObject2* view = nullptr;
@@ -889,6 +1039,21 @@ TEST_F(ReportWindowTest, ASinkDisconnectedDuringAnEventIsNotCalledForIt) {
   EXPECT_TRUE(later.events.empty());
   point->Release();
   EXPECT_EQ(later.refs(), 0);
+}
+
+// A page that may not script the control does not hear its uploads either.
+TEST_F(ReportWindowTest, APageOfAnUnregisteredOriginHearsNoEvents) {
+  TestDocument document(L"http://evil.example/");
+  TestSite site(nullptr);
+  site.document = &document;
+  ASSERT_EQ(object_->SetSite(static_cast<IOleClientSite*>(&site)), S_OK);
+  PostToCurrentControl(kProgressMessage, "row");
+  PostToCurrentControl(kLoginMessage, "1|ok");
+  PumpFor(300);
+  EXPECT_TRUE(events_.events.empty());
+  EXPECT_EQ(object_->SetSite(nullptr), S_OK);
+  EXPECT_EQ(site.refs(), 0);
+  EXPECT_EQ(document.refs(), 0);
 }
 
 // While the container freezes events they wait, and the last thaw fires them in order.

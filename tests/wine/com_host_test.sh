@@ -18,6 +18,8 @@ use_private_prefix "$build" com-host
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
 wineserver -w
 wine regsvr32 /s "$DLL"
+# The one origin whose pages may script the control (the host test's registered document).
+wine regsvr32 /s /n '/i:user origin=https://good.example' "$DLL"
 
 server=${VEXA_SERVER:-$here/../../build/server/vexa-server}
 cli=${VEXAUPLOAD_CLI:-$here/../../build/apps/cli/vexaupload}

@@ -94,6 +94,24 @@ has_key "$USER\\CLSID\\$CLSID" && fail "DllInstall users wrote per-user keys"
 wine regsvr32 /s /u /n /i:users "$dll" || fail "DllInstall users uninstall failed"
 check_unregistered "$MACHINE"
 
+# Origins whose pages may script the control: https or loopback http, per user or per machine, and
+# plain http of another host only when forced. They leave the class registration alone.
+ORIGINS='Software\vexaupload\control\Origins'
+echo "-- DllInstall origins"
+wine regsvr32 /s /n '/i:user origin=https://Good.Example:443/ origin=http://127.0.0.1:8080' "$dll" ||
+  fail "DllInstall user origins failed"
+expect "HKCU\\$ORIGINS" "https://good.example" "https://good.example"
+expect "HKCU\\$ORIGINS" "http://127.0.0.1:8080" "http://127.0.0.1:8080"
+has_key "HKLM\\$ORIGINS" && fail "per-user origins written per machine"
+has_key "$USER\CLSID\$CLSID" && fail "DllInstall origins registered the class"
+wine regsvr32 /s /n '/i:origin=http://evil.example' "$dll" && fail "a plain http origin was taken"
+has_key "HKLM\\$ORIGINS" && fail "a refused origin was written"
+wine regsvr32 /s /n '/i:origin=http://evil.example force' "$dll" || fail "a forced origin was refused"
+expect "HKLM\\$ORIGINS" "http://evil.example" "http://evil.example"
+wine regsvr32 /s /u /n '/i:user origin=https://good.example' "$dll" || fail "DllInstall origin removal failed"
+[ "$(value "HKCU\\$ORIGINS" "https://good.example")" = "<missing>" ] || fail "a removed origin is left"
+expect "HKCU\\$ORIGINS" "http://127.0.0.1:8080" "http://127.0.0.1:8080"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures registration check(s) failed"
   exit 1
