@@ -20,6 +20,7 @@
 #include "apps/bridge/registration.h"
 #include "apps/bridge/service_unit.h"
 #include "control/control.h"
+#include "control/script_origin.h"
 #include "port/activation.h"
 #include "port/crash_reporter.h"
 #include "port/program_paths.h"
@@ -27,6 +28,9 @@
 namespace {
 
 using namespace vexa::bridge;
+using vexa::IsLoopbackHost;
+using vexa::IsTrustworthyOrigin;
+using vexa::NormalizeOrigin;
 
 // The log goes to standard error only, never to a page.
 void LogLine(const std::string& line) {
