@@ -151,7 +151,7 @@ TEST_F(TransferWorkerTest, StopDuringARangeThenStartContinuesFromTheServiceOffse
   const std::string content = RandomContent(5 * kMiB + 77, 30);
   const std::string path = MakeFile("stopped.bin", content);
   ASSERT_TRUE(Add(path));
-  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 3; }));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() >= 3; }));
   port::SleepMs(200);  // the range is on its way or waiting for the answer
   const uint64_t t0 = port::MonotonicMillis();
   ASSERT_TRUE(ChangeTaskState(path, true, TaskStatus::Stopped));
@@ -228,7 +228,7 @@ TEST_F(TransferWorkerTest, CancelInRangeSendsOneCancelRequest) {
   StartService({"--faults", "bigupload:delay=8000*1"});
   const std::string path = MakeFile("cancelled.bin", RandomContent(3 * kMiB, 40));
   ASSERT_TRUE(Add(path));
-  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() >= 1; }));
   port::SleepMs(200);
   const uint64_t t0 = port::MonotonicMillis();
   ASSERT_TRUE(CancelTask(path));

@@ -56,8 +56,7 @@ bool HttpClient::Post(const std::string& url, const std::string& body, std::stri
 bool HttpClient::Get(const std::string& url, const RequestOptions& options, std::string* response) const {
   ParsedUrl u = ParseUrl(url);
   response->clear();
-  std::string request = "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent +
-                        "\r\n\r\n";
+  const std::string request = GetRequest(u);
   port::DebugOut("\nGET HEADER: " + request);
   PooledConnection connection(*this, options);
   for (bool fresh = false;; fresh = true) {
@@ -89,6 +88,10 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
     port::DebugOut("\nGET RESPONSE: " + *response);
     return ok;
   }
+}
+
+std::string HttpClient::GetRequest(const ParsedUrl& u) const {
+  return "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent + "\r\n\r\n";
 }
 
 bool HttpClient::Post(const std::string& url, const std::string& body, const RequestOptions& options,
