@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,7 @@ class RangePipelineTest : public TransferServiceTest {
 
 TEST_F(RangePipelineTest, RangesGoBehindEachOtherOnTheConnectionOfTheDispatch) {
   StartBehindRelay(nullptr);
-  relay_->AwaitNextRange(20000, 3);
+  relay_->AwaitNextRange(20000, 5);
   const std::string content = RandomContent(5 * kMiB, 31);
   const std::string path = MakeFile("piped.bin", content);
   ASSERT_TRUE(Add(path));
@@ -92,22 +93,28 @@ TEST_F(RangePipelineTest, RangesGoBehindEachOtherOnTheConnectionOfTheDispatch) {
 
   const std::vector<KeepAliveRelay::Record> ranges = RangeRecords();
   ASSERT_EQ(ranges.size(), 5u);
-  // The first range is answered before another goes; the last has none behind.
-  const std::vector<bool> behind = {false, true, true, true, false};
+  // The first range went behind the check, each range since behind the one
+  // before; the last has none behind.
+  const std::vector<bool> behind = {true, true, true, true, false};
   for (size_t i = 0; i < ranges.size(); ++i) {
     EXPECT_EQ(ranges[i].overlapped, behind[i]) << i;
     EXPECT_EQ(ranges[i].connection, ranges[0].connection) << i;
   }
   EXPECT_EQ(recorder_.Ranges(), (std::vector<std::string>{MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3),
                                                          MiBRange(3, 4), MiBRange(4, 5)}));
-  // The space query, the dispatch and the ranges share one connection.
+  // The space query, the dispatch, the check and the ranges share one connection.
   int space_connection = 0, dispatch_connection = 0;
+  std::optional<KeepAliveRelay::Record> check;
   for (const KeepAliveRelay::Record& r : relay_->records()) {
     if (r.line.find("/app/user/space") != std::string::npos) space_connection = r.connection;
     if (r.line.find("/app/upload") != std::string::npos) dispatch_connection = r.connection;
+    if (r.line.find("/2.0/check") != std::string::npos) check = r;
   }
   EXPECT_EQ(space_connection, ranges[0].connection);
   EXPECT_EQ(dispatch_connection, ranges[0].connection);
+  ASSERT_TRUE(check.has_value());
+  EXPECT_EQ(check->connection, ranges[0].connection);
+  EXPECT_TRUE(check->overlapped) << "the first range waits for the check's answer";
 }
 
 // What the service's answers or the connection do to the second range of a
@@ -160,7 +167,7 @@ TEST_P(RangePipelineFaultTest, GoesOnFromTheServiceOffsetOneRangeAtATime) {
     if (CtRange(request) != MiBRange(1, 2) || done->exchange(true)) return KeepAliveRelay::Verdict::kAnswer;
     return fault(answer);
   });
-  relay_->AwaitNextRange(20000, 1);
+  relay_->AwaitNextRange(20000, 3);
   const std::string content = RandomContent(5 * kMiB, 40 + static_cast<unsigned>(GetParam()));
   const std::string path = MakeFile("fault.bin", content);
   ASSERT_TRUE(Add(path));
@@ -208,6 +215,17 @@ TEST_F(RangePipelineTest, AStopWithARangeBehindKeepsOnlyWhatTheServiceAnswered) 
   log_.clear();
   ASSERT_TRUE(Add(path));
   ExpectCompleted(path, "stopped.bin", content);
+  // The resumed upload sent the range at the record's offset behind the
+  // check; the service, further on (the range behind the held one may have
+  // reached it), acknowledged it without taking it, and the upload went on
+  // from the service's offset.
+  const std::vector<std::string> ranges = recorder_.Ranges();
+  ASSERT_GE(ranges.size(), 7u);
+  EXPECT_EQ(ranges[4], MiBRange(2, 3));
+  const std::vector<std::string> rest(ranges.begin() + 5, ranges.end());
+  EXPECT_TRUE(rest == (std::vector<std::string>{MiBRange(3, 4), MiBRange(4, 5), MiBRange(5, 6)}) ||
+              rest == (std::vector<std::string>{MiBRange(4, 5), MiBRange(5, 6)}))
+      << testing::PrintToString(ranges);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "engine/service_cancel.h"
 #include "net/http_client.h"
 #include "net/network_failure.h"
+#include "net/parsed_url.h"
 #include "port/clock.h"
 #include "port/file.h"
 #include "port/last_error.h"
@@ -161,6 +162,9 @@ class Worker {
 
   void Run() {
     Transfer();
+    // The connection goes back to the cache unless ranges are left on it.
+    if (!flight_.empty() || (link_ && link_->in_flight() > 0)) Abandon();
+    link_.reset();
     End();
     FinishTask(task_);
   }
@@ -310,10 +314,11 @@ class Worker {
   }
 
   // The service's pause between files, never below the floor (kept in the
-  // session so later workers see it too). The quota is asked for within it,
-  // so its round trips add nothing to the pause.
+  // session so later workers see it too). It counts from the worker's start,
+  // so the file's stamp, identities and record take none of their own time
+  // between two files; the quota is asked for within it too.
   bool PaceAskingForSpace() {
-    const uint64_t start = port::MonotonicMillis();
+    const uint64_t start = started_ms_;
     double limit = GetTimeLimit();
     if (limit < kMinTimeLimit) {
       UpdateAccountState([](AccountState* s) {
@@ -405,10 +410,19 @@ class Worker {
     } else if (!f.pickCode.empty()) {
       std::string url, answer;
       if (!BuildCheckUrl(job_, &url)) return Fail(kErrCheckBuild);
-      if (!ProcessHttpClient().Get(url, TaskRequest(), &answer)) return Fail(kErrCheckGet);
+      bool alone = false;
+      if (!CheckWithRangeBehind(url, &answer, &alone) &&
+          !(alone && ProcessHttpClient().Get(url, TaskRequest(), &answer))) {
+        return Fail(kErrCheckGet);
+      }
+      // The count holds what went of a range behind the check; the answer
+      // sets it to the service's offset.
+      const int64_t counted = task_->uploadedSize.load();
       if (!ParseCheckResponse(job_, answer)) {
+        Abandon();
         return task_->errorCode.load() != 0 ? false : Fail(kErrCheckAnswer);
       }
+      SettleRangeBehindCheck(counted);
     } else {
       job_.SetUploadedSize(0);  // the service holds nothing of a file it named no pick code for
     }
@@ -419,8 +433,80 @@ class Worker {
         if (folder->startTick.load() <= 0) folder->startTick.store(port::TickCount());
       }
     }
-    complete_ = task_->uploadedSize.load() >= f.fileSize;
+    // A range on its way behind the check begins below the file's end.
+    complete_ = flight_.empty() && task_->uploadedSize.load() >= f.fileSize;
     return !complete_;
+  }
+
+  // Asks for the service's offset with the first range sent right behind the
+  // question on the connection the dispatch kept, from where the task's
+  // count says the service is: no round trip of its own for the check. True
+  // when the check was answered with a 200 (its body in `*answer`). False
+  // with nothing left in flight otherwise; `*alone` then says whether the
+  // check is still to be asked (it could not go this way, or the connection
+  // failed under it) rather than failed (refused, timed out, stopped).
+  bool CheckWithRangeBehind(const std::string& check_url, std::string* answer, bool* alone) {
+    *alone = true;
+    const ParsedUrl check = ParseUrl(check_url);
+    const int64_t from = task_->uploadedSize.load();
+    if (!BuildBigUploadUrl(job_, &range_url_)) return false;
+    const ParsedUrl target = ParseUrl(range_url_);
+    if (check.host != target.host || check.port != target.port || check.tls != target.tls) return false;
+    link_ = std::make_unique<RangeConnection>(ProcessHttpClient(), job_, range_url_);
+    PreparedRange question;
+    question.head = ProcessHttpClient().GetRequest(check);
+    // Read and hashed first, so that it goes right behind the check.
+    RangeOnItsWay behind;
+    const bool prepared = MaySendBehind(true, from) && PrepareNext(from, &behind.range);
+    bool fatal = true;
+    if (!link_->Send(question, &fatal)) {
+      *alone = !fatal;
+      Abandon();
+      return false;
+    }
+    if (prepared && link_->reused()) {
+      flight_.push_back(std::move(behind));
+      flight_.back().sentAtTick = port::TickCount();
+      if (!link_->Send(flight_.back().range, &fatal)) {
+        flight_.pop_back();
+        TakeBack(link_->TakeDropped());
+      }
+    }
+    ChunkCounts counts;
+    if (link_->ReadAnswer(answer, &fatal, &counts)) return true;
+    *alone = !fatal;
+    // The connection broke with a range in flight: one at a time from now on.
+    if (!fatal && !flight_.empty()) single_range_ = true;
+    Abandon();
+    return false;
+  }
+
+  // After the check's answer: the range behind it counts when the service is
+  // where it begins; otherwise its answer is read and counts for nothing.
+  void SettleRangeBehindCheck(int64_t counted) {
+    if (flight_.empty()) return;
+    if (link_->in_flight() > 0 && transfer_->offset == flight_.front().range.offset) {
+      job_.SetUploadedSize(counted);
+      return;
+    }
+    if (link_->in_flight() > 0) {
+      std::string ignored;
+      bool fatal = true;
+      ChunkCounts behind;
+      const bool read = link_->ReadAnswer(&ignored, &fatal, &behind);
+      TakeBack(behind);
+      if (!read) TakeBack(link_->Drop());
+    }
+    // A range the service's close left unanswered.
+    TakeBack(link_->TakeDropped());
+    flight_.clear();
+    job_.SetUploadedSize(transfer_->offset);
+  }
+
+  // Ends what is in flight; their bytes did not count.
+  void Abandon() {
+    if (link_) TakeBack(link_->Drop());
+    flight_.clear();
   }
 
   // Takes what a failed range attempt added back out of the counters.
@@ -433,17 +519,11 @@ class Worker {
     if (folder_) MoveFolderBytes(*folder_, -counts.folderBytes, -counts.taskBytes);
   }
 
-  // A range on its way: sent, its answer not read yet.
-  struct RangeOnItsWay {
-    PreparedRange range;
-    uint32_t sentAtTick = 0;
-  };
-
-  // Whether the range after the one in flight may go out before that one is
-  // answered: the connection has shown it stays open, the service has not
+  // Whether the range at `next` may go out before the one ahead is answered:
+  // the connection has shown it stays open (`kept`), the service has not
   // broken the order, and the range is within the file and the space left.
-  bool MaySendBehind(const RangeConnection& link, int64_t next) {
-    if (single_range_ || !link.kept() || next >= task_->fileSize || Halted()) return false;
+  bool MaySendBehind(bool kept, int64_t next) {
+    if (single_range_ || !kept || next >= task_->fileSize || Halted()) return false;
     const int64_t mark = task_->transferMark.load();
     return folder_ || mark <= 0 || next < mark;
   }
@@ -461,13 +541,11 @@ class Worker {
   void SendRanges() {
     const int64_t size = task_->fileSize;
     int stalled = 0;
-    RangeConnection link(ProcessHttpClient(), job_, range_url_);
-    std::deque<RangeOnItsWay> flight;
-    // Ends what is in flight; their bytes did not count.
-    auto abandon = [&] {
-      TakeBack(link.Drop());
-      flight.clear();
-    };
+    if (!link_) link_ = std::make_unique<RangeConnection>(ProcessHttpClient(), job_, range_url_);
+    RangeConnection& link = *link_;
+    // A range sent behind the check may be on its way already.
+    std::deque<RangeOnItsWay>& flight = flight_;
+    auto abandon = [this] { Abandon(); };
     while (transfer_->offset < size) {
       if (Halted() || !FileUnchanged()) return abandon();
       if (flight.empty()) {
@@ -493,7 +571,7 @@ class Worker {
       }
       bool behind_lost = false;
       const int64_t next = flight.back().range.offset + flight.back().range.length;
-      if (flight.size() == 1 && MaySendBehind(link, next)) {
+      if (flight.size() == 1 && MaySendBehind(link.kept(), next)) {
         // A range that cannot be read now is read again, and fails, in its turn.
         RangeOnItsWay behind;
         if (PrepareNext(next, &behind.range)) {
@@ -637,11 +715,20 @@ class Worker {
     }
   }
 
+  // A range on its way: sent, its answer not read yet.
+  struct RangeOnItsWay {
+    PreparedRange range;
+    uint32_t sentAtTick = 0;
+  };
+
   UploadTask* const task_;
   TaskJob job_;
+  const uint64_t started_ms_ = port::MonotonicMillis();
   TransferState* transfer_ = nullptr;  // owned by the task
   std::shared_ptr<FolderProgress> folder_;
   std::string range_url_;
+  std::unique_ptr<RangeConnection> link_;  // the connection of the check and the ranges
+  std::deque<RangeOnItsWay> flight_;  // oldest first, as link_ answers them
   FileStamp stamp_;
   bool complete_ = false;
   bool restarted_ = false;  // the dispatch started afresh once already

@@ -1,5 +1,6 @@
 // The transfer worker against a service that fails on purpose.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,13 @@ TEST_F(TransferFaultsTest, ARangeWhoseConnectionDropsIsSentAgain) {
   ASSERT_TRUE(Add(path));
   const TaskNotice end = WaitEnd(path);
   ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
-  const std::vector<std::string> expected = {"0-1048576", "0-1048576", "0-1048576", "1048576-2097152",
-                                             "2097152-3145728"};
-  EXPECT_EQ(recorder_.Ranges(), expected);
+  // The first range goes three times; a range sent behind it on a
+  // connection that then dropped is lost with it and goes again in its turn.
+  const std::vector<std::string> ranges = recorder_.Ranges();
+  EXPECT_EQ(std::count(ranges.begin(), ranges.end(), "0-1048576"), 3);
+  ASSERT_GE(ranges.size(), 5u);
+  const std::vector<std::string> last = {"0-1048576", "1048576-2097152", "2097152-3145728"};
+  EXPECT_EQ(std::vector<std::string>(ranges.end() - 3, ranges.end()), last);
   // The bytes of the broken attempts are not counted as uploaded.
   for (const TaskNotice& n : log_.notices()) EXPECT_LE(n.doneSize, static_cast<int64_t>(content.size()));
   EXPECT_EQ(end.doneSize, static_cast<int64_t>(content.size()));
@@ -57,7 +62,7 @@ TEST_F(TransferFaultsTest, ALogoutEndsASlowCancelRequest) {
   StartService({"--faults", "bigupload:delay=8000*1,cancel:delay=60000"});
   const std::string path = MakeFile("slow cancel.bin", RandomContent(3 * kMiB, 8));
   ASSERT_TRUE(Add(path));
-  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() >= 1; }));
   ASSERT_TRUE(CancelTask(path));
   ASSERT_TRUE(Eventually([&] { return recorder_.Requests("/app/cancel").size() == 1; }));
   LogoutAccount();
@@ -65,7 +70,8 @@ TEST_F(TransferFaultsTest, ALogoutEndsASlowCancelRequest) {
 }
 
 TEST_F(TransferFaultsTest, ServerErrorsFailTheTaskWithTheStepsCode) {
-  StartService({"--faults", "dispatch:fail*1,check:fail*1,bigupload:fail*1"});
+  // The first range fault may meet the range sent behind the failing check.
+  StartService({"--faults", "dispatch:fail*1,check:fail*1,bigupload:fail*2"});
   const struct {
     const char* name;
     int32_t code;

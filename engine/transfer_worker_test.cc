@@ -230,7 +230,7 @@ TEST_F(TransferWorkerTest, CancelInRangeSendsOneCancelRequest) {
   StartService({"--faults", "bigupload:delay=8000*1"});
   const std::string path = MakeFile("cancelled.bin", RandomContent(3 * kMiB, 40));
   ASSERT_TRUE(Add(path));
-  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return recorder_.Ranges().size() >= 1; }));
   port::SleepMs(200);
   const uint64_t t0 = port::MonotonicMillis();
   ASSERT_TRUE(CancelTask(path));

@@ -17,6 +17,15 @@ bool ExchangeFailed(const CProxySocket& socket, const ParsedUrl& u) {
   return false;
 }
 
+// Sends a whole request and pushes it out at once: a piece held back until
+// the peer acknowledges the one before (Nagle) costs a round trip and the
+// peer's delayed acknowledgement, per request.
+bool SendRequest(CProxySocket& socket, const std::string& request) {
+  if (socket.Send(request) != static_cast<int32_t>(request.size())) return false;
+  socket.Flush();
+  return true;
+}
+
 }  // namespace
 
 HttpClient& ProcessHttpClient() {
@@ -47,8 +56,7 @@ bool HttpClient::Post(const std::string& url, const std::string& body, std::stri
 bool HttpClient::Get(const std::string& url, const RequestOptions& options, std::string* response) const {
   ParsedUrl u = ParseUrl(url);
   response->clear();
-  std::string request = "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent +
-                        "\r\n\r\n";
+  const std::string request = GetRequest(u);
   port::DebugOut("\nGET HEADER: " + request);
   PooledConnection connection(*this, options);
   for (bool fresh = false;; fresh = true) {
@@ -56,7 +64,7 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
     CProxySocket& socket = connection.socket();
     ConsoleTrace(*this, trace_text::kStep3);
     const uint32_t start = port::TickCount();
-    const bool sent = socket.Send(request) == static_cast<int32_t>(request.size());
+    const bool sent = SendRequest(socket, request);
     const int32_t first = sent ? socket.Receive(kReceivePiece) : -1;
     if (first <= 0 && connection.reused() && LooksClosedByPeer(socket.last_status())) continue;
     if (!sent) {
@@ -82,6 +90,10 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
   }
 }
 
+std::string HttpClient::GetRequest(const ParsedUrl& u) const {
+  return "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent + "\r\n\r\n";
+}
+
 bool HttpClient::Post(const std::string& url, const std::string& body, const RequestOptions& options,
                       std::string* response) const {
   ParsedUrl u = ParseUrl(url);
@@ -91,13 +103,13 @@ bool HttpClient::Post(const std::string& url, const std::string& body, const Req
                        "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n";
   port::DebugOut("\nPOST HEADER: " + header);
   port::DebugOut("\nPOST DATA: " + body);
+  // The head and the form go out together, in one segment when they fit.
+  const std::string request = header + body;
   PooledConnection connection(*this, options);
   for (bool fresh = false;; fresh = true) {
     if (!connection.Open(u.host, u.port, fresh, u.tls)) return false;
     CProxySocket& socket = connection.socket();
-    // An empty form is a valid request: Content-Length 0 and no body send.
-    const bool sent = socket.Send(header) == static_cast<int32_t>(header.size()) &&
-                      (body.empty() || socket.Send(body) == static_cast<int32_t>(body.size()));
+    const bool sent = SendRequest(socket, request);
     const int32_t first = sent ? socket.Receive(kReceivePiece) : -1;
     if (first <= 0 && connection.reused() && LooksClosedByPeer(socket.last_status())) continue;
     bool reusable = false;

@@ -44,6 +44,9 @@ class HttpClient {
   // whatever raw bytes had arrived (possibly none).
   bool Get(const std::string& url, std::string* response) const;
   bool Get(const std::string& url, const RequestOptions& options, std::string* response) const;
+  // The bytes Get sends for `u`, for a caller that sends it on a connection
+  // of its own behind other requests.
+  std::string GetRequest(const ParsedUrl& u) const;
   // Sends a form POST of `body` (already encoded by the caller). Results as
   // for Get.
   bool Post(const std::string& url, const std::string& body, std::string* response) const;

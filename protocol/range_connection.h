@@ -15,6 +15,7 @@
 namespace vexa {
 
 // One range read from the job's file and hashed, with the request around it.
+// A request without a body (the offset check) is one with only a head.
 struct PreparedRange {
   int64_t offset = 0;
   int64_t length = 0;
@@ -70,6 +71,9 @@ class RangeConnection {
   size_t in_flight() const { return flight_.size(); }
   // Whether the last answer left the connection open for the next range.
   bool kept() const { return open_ && kept_; }
+  // Whether the connection came from the client's cache: the peer kept it
+  // open after an earlier answer.
+  bool reused() const { return open_ && connection_.reused(); }
 
  private:
   struct InFlight {

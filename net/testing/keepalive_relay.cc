@@ -12,17 +12,19 @@ namespace {
 
 constexpr int kRelaySliceMs = 50;
 
-// Whether a range request's range is neither the first nor the last of its file.
-bool RangeInTheMiddle(const std::string& request) {
+// Whether the client may send a range before this request is answered: a
+// check (the first range goes behind it) or a range before the last of its
+// file.
+bool RangeMayFollow(const std::string& request) {
   const std::string line = request.substr(0, request.find("\r\n"));
+  if (line.find("/2.0/check") != std::string::npos) return true;
   if (line.find("/bigupload") == std::string::npos) return false;
   const size_t size_at = line.find("filesize=");
   const size_t range_at = request.find("name=\"ctrange\"\r\n\r\n");
   if (size_at == std::string::npos || range_at == std::string::npos) return false;
   const long long size = std::atoll(line.c_str() + size_at + 9);
   const size_t dash = request.find('-', range_at + 18);
-  return dash != std::string::npos && std::atoll(request.c_str() + range_at + 18) > 0 &&
-         std::atoll(request.c_str() + dash + 1) < size;
+  return dash != std::string::npos && std::atoll(request.c_str() + dash + 1) < size;
 }
 
 }  // namespace
@@ -116,7 +118,7 @@ void KeepAliveRelay::Serve(port::SocketHandle client, int connection) {
     if (close_at != std::string::npos && close_at < answer.find("\r\n\r\n")) answer.erase(close_at, close_header.size());
 
     const int await_ms = await_next_ms_.load();
-    if (await_ms > 0 && in.empty() && RangeInTheMiddle(request) && awaited_ranges_.fetch_sub(1) > 0) {
+    if (await_ms > 0 && RangeMayFollow(request) && awaited_ranges_.fetch_sub(1) > 0) {
       const uint64_t start = port::MonotonicMillis();
       while (in.empty() && port::MonotonicMillis() - start < static_cast<uint64_t>(await_ms)) {
         if (!read_some(kRelaySliceMs)) break;

@@ -42,10 +42,10 @@ class KeepAliveRelay {
 
   // The service's port; set before the first request arrives.
   void SetUpstream(uint16_t port) { upstream_ = port; }
-  // Before answering each of the next `ranges` ranges that are neither the
-  // first nor the last of their file, waits up to `ms` for the next request
-  // to begin, so that a client that sends it without waiting is seen doing
-  // so whatever the machine's load.
+  // Before answering each of the next `ranges` requests a range may follow
+  // without waiting (a check, a range before the last of its file), waits
+  // up to `ms` for the next request to begin, so that a client that sends it
+  // without waiting is seen doing so whatever the machine's load.
   void AwaitNextRange(int ms, int ranges) {
     await_next_ms_ = ms;
     awaited_ranges_ = ranges;
