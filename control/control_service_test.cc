@@ -450,6 +450,38 @@ TEST_F(PageScriptTest, OnlyTheAskingPageHearsItsChoiceAndBothSeeProgress) {
                                      "code")));
 }
 
+// Every page hears a login; only a login a page asked for, and that signed in
+// anew, lets it queue without reading who is signed in.
+TEST_F(PageScriptTest, EveryPageHearsALoginOnlyTheAskerIsSignedInByIt) {
+  TestScriptHost newer;  // the current control: once the only one to hear logins
+  newer.dispatcher().control().ServePageScript();
+  const std::string file = MakeFile("both.bin", 1500, 16);
+  Choose(1, file);
+  Choose(1, file, &newer);
+
+  ASSERT_EQ("0|", LoginAs("alice", "wrong").substr(0, 2));
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  ASSERT_TRUE(newer.WaitFor([&] { return newer.Payloads("LoginEvent").size() == 2; }));
+  EXPECT_EQ("1|ok", newer.Payloads("LoginEvent").back());
+  const auto add = [&file](TestScriptHost& page) {
+    return page.Send("{\"id\":7,\"method\":\"AddUpload\",\"params\":[" + JsonQuote(file) + ",\"\",0,0]}");
+  };
+  EXPECT_TRUE(JsonString(JsonMember(add(newer), "error")).find("another account") != std::string::npos)
+      << "a page that neither asked nor looked queues nothing";
+  EXPECT_FALSE(JsonHasMember(add(*host_), "error"));
+
+  // Asking for bob while alice is signed in answers "signed in" all the same,
+  // which must not make alice's account this page's.
+  const size_t heard = host_->Payloads("LoginEvent").size();
+  newer.Call("Login", "[\"bob\",\"bob-pw\",0,0]");
+  ASSERT_TRUE(newer.WaitFor([&] { return newer.Payloads("LoginEvent").size() == 3; }));
+  EXPECT_EQ("1|ok", newer.Payloads("LoginEvent").back());
+  EXPECT_TRUE(host_->WaitFor([&] { return host_->Payloads("LoginEvent").size() > heard; }));
+  EXPECT_TRUE(JsonHasMember(add(newer), "error"));
+  EXPECT_EQ("alice", newer.Call("GetName").asString());
+  EXPECT_FALSE(JsonHasMember(add(newer), "error")) << "once read, the account is the page's";
+}
+
 TEST_F(PageScriptTest, AtMostOneChooserIsOpen) {
   // The chooser waits until the test lets it go.
   const std::string gate = data_.File("gate");
