@@ -1,4 +1,4 @@
-// `vexaupload upload [--target ID] PATH...`: uploads files and folders with
+// `vexaupload upload [--target ID] [--limit-rate RATE] PATH...`: uploads files and folders with
 // progress bars, logging in with the remembered account.
 #include <CLI/CLI.hpp>
 
@@ -14,6 +14,7 @@
 #include "apps/cli/upload_requests.h"
 #include "apps/cli/upload_watch.h"
 #include "codec/text.h"
+#include "net/send_rate_limit.h"
 
 namespace vexa::cli {
 namespace {
@@ -21,6 +22,7 @@ namespace {
 struct UploadOptions {
   SessionOptions session;
   std::string target;
+  std::string limit_rate;
   std::vector<std::string> paths;
 };
 
@@ -53,9 +55,17 @@ int RunUpload(const UploadOptions& o) {
   for (const std::string& p : o.paths) paths.push_back(UploadWatch::ControlPath(p));
   uint32_t holder = 0;
   if (!TakeUploadLock(&holder)) {
+    if (!o.limit_rate.empty()) {
+      std::fputs("vexaupload upload: paths handed to the running upload go at its rate, not at "
+                 "--limit-rate\n",
+                 stderr);
+    }
     const int status = HandToRunningUpload(paths, o, holder);
     if (status >= 0) return status;
   }
+  uint64_t rate = 0;
+  if (!o.limit_rate.empty()) LimitRateProblem(o.limit_rate, &rate);  // checked when parsed
+  ProcessSendRateLimiter().SetRate(rate);
   return RunLoggedIn(o.session, [&o, &paths](CUpload& control, UploadWatch& watch) {
     const std::string target = o.target.empty() ? Utf8Of(&CUpload::GetTarget, control) : o.target;
     if (target.empty()) {
@@ -82,6 +92,12 @@ std::function<int()> DeclareUpload(CLI::App* command) {
   command->add_option("--target", o->target, "the remote folder id to upload into (digits)")
       ->check(CLI::Validator([](std::string& value) { return TargetIdProblem(value); }, ""))
       ->type_name("ID");
+  command
+      ->add_option("--limit-rate", o->limit_rate,
+                   "send at most RATE bytes per second, averaged over a few seconds: 512K, 2M (K, M, G "
+                   "are binary multiples); no limit by default")
+      ->check(CLI::Validator([](std::string& value) { return LimitRateProblem(value); }, ""))
+      ->type_name("RATE");
   command->add_option("PATH", o->paths, "files and folders to upload")->required();
   return [o] { return RunUpload(*o); };
 }
