@@ -255,6 +255,44 @@ TEST_F(ControlServiceTest, LoadUnfinishTaskListsAFoldersFailedMembers) {
   EXPECT_TRUE(host_->Payloads("LoadUnfinishTaskEvent").empty());
 }
 
+// A member that failed in a way a retry may cure is still listed after the
+// engine was stopped and started again from the resume store (another
+// process), and a resume then retries it.
+class ControlRetryableFailureTest : public ControlServiceTest {
+ protected:
+  std::vector<std::string> ServerArgs() override { return {"--faults", "dispatch:status=999*1"}; }
+};
+
+TEST_F(ControlRetryableFailureTest, AFailedMemberIsListedByTheNextLoginUntilRetried) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string first = MakeFile("again/a.bin", 700, 20);
+  const std::string second = MakeFile("again/b.bin", 900, 21);
+  const std::string folder = data_.File("local/again");
+  Add(folder);
+  ASSERT_TRUE(WaitForStatus(folder, kFailed));
+  const auto failed_members = [&] {
+    host_->ClearLines();
+    host_->Call("LoadUnfinishTask", "[" + JsonQuote(folder) + "]");
+    std::vector<std::string> paths;
+    for (const std::string& p : host_->Payloads("LoadUnfinishTaskEvent")) paths.push_back(p.substr(0, p.find('|')));
+    return paths;
+  };
+  const std::vector<std::string> failed = failed_members();
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_TRUE(failed[0] == first || failed[0] == second) << failed[0];
+
+  host_->Call("Logout");
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  EXPECT_EQ(failed, failed_members()) << "the next login lists it too";
+  host_->Call("StartUpload", "[" + JsonQuote(folder) + "]");
+  ASSERT_TRUE(WaitForStatus(folder, kCompleted));
+  EXPECT_TRUE(Stored(first, "again/a.bin") && Stored(second, "again/b.bin"));
+  host_->Call("Logout");
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  EXPECT_TRUE(failed_members().empty());
+}
+
 // The control as a web page drives it: the page is untrusted.
 // The same service over HTTPS, with a certificate of a private authority the
 // client is told to trust.

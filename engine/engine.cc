@@ -187,6 +187,10 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
           ++f->failedCount;
           f->failures[u.filePath] = TaskErrorText(r.finalFailure, std::string());
           f->finalFailures.insert(u.filePath);
+        } else if (r.lastFailure != 0) {
+          // Listed as the last run left it; a resume queues it again.
+          ++f->failedCount;
+          f->failures[u.filePath] = TaskErrorText(r.lastFailure, std::string());
         }
         f->dirTargets[DirectoryOf(u.filePath)] = DirTarget{};
       }
