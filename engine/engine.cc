@@ -580,6 +580,15 @@ QueueTotals GetQueueTotals() {
   return t;
 }
 
+std::string RunningFolderMember(const std::string& folder_path) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  for (const auto& [order, task] : e.taskList) {
+    if (task->folderPath == folder_path && IsRunning(task->GetStatus())) return task->filePath;
+  }
+  return std::string();
+}
+
 void TEST_ClearQueueSummary() {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
