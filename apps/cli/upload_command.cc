@@ -14,7 +14,6 @@
 #include "apps/cli/upload_requests.h"
 #include "apps/cli/upload_watch.h"
 #include "codec/text.h"
-#include "net/send_rate_limit.h"
 
 namespace vexa::cli {
 namespace {
@@ -63,9 +62,7 @@ int RunUpload(const UploadOptions& o) {
     const int status = HandToRunningUpload(paths, o, holder);
     if (status >= 0) return status;
   }
-  uint64_t rate = 0;
-  if (!o.limit_rate.empty()) LimitRateProblem(o.limit_rate, &rate);  // checked when parsed
-  ProcessSendRateLimiter().SetRate(rate);
+  ApplyLimitRate(o.limit_rate);
   return RunLoggedIn(o.session, [&o, &paths](CUpload& control, UploadWatch& watch) {
     const std::string target = o.target.empty() ? Utf8Of(&CUpload::GetTarget, control) : o.target;
     if (target.empty()) {
@@ -92,12 +89,7 @@ std::function<int()> DeclareUpload(CLI::App* command) {
   command->add_option("--target", o->target, "the remote folder id to upload into (digits)")
       ->check(CLI::Validator([](std::string& value) { return TargetIdProblem(value); }, ""))
       ->type_name("ID");
-  command
-      ->add_option("--limit-rate", o->limit_rate,
-                   "send at most RATE bytes per second, averaged over a few seconds: 512K, 2M (K, M, G "
-                   "are binary multiples); no limit by default")
-      ->check(CLI::Validator([](std::string& value) { return LimitRateProblem(value); }, ""))
-      ->type_name("RATE");
+  AddLimitRateOption(command, &o->limit_rate);
   command->add_option("PATH", o->paths, "files and folders to upload")->required();
   return [o] { return RunUpload(*o); };
 }
