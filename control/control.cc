@@ -65,8 +65,10 @@ bool IsWebLink(const std::string& url) {
 
 namespace _vexaUpload {
 
-// Starts the engine when a login succeeds and reports the outcome to the
-// current control; stops the engine when the session is cleared.
+// Starts the engine when a login succeeds and reports the outcome to every
+// live control: the one that asked, and the other pages of the session, whose
+// uploader has just been signed in (or not) under them. Stops the engine when
+// the session is cleared.
 class PluginLoginObserver : public LoginObserver {
  public:
   void OnLogin() override {
@@ -78,7 +80,7 @@ class PluginLoginObserver : public LoginObserver {
     } else {
       text = "0|" + GetLastErrorText();
     }
-    PostToCurrentControl(kLoginMessage, std::move(text));
+    PostToEveryControl(kLoginMessage, text);
   }
   void OnLogout() override {
     if (!IsLoggedIn()) StopEngine();
@@ -110,6 +112,14 @@ bool PostToControl(uint64_t control_id, uint32_t message, std::string text) {
   return false;
 }
 
+size_t PostToEveryControl(uint32_t message, const std::string& text) {
+  LiveControls& live = Live();
+  port::MutexLock l(&live.mu);
+  size_t posted = 0;
+  for (CUpload* c : live.controls) posted += c->messages().Post(message, std::make_unique<std::string>(text));
+  return posted;
+}
+
 bool HasCurrentControl() {
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
@@ -123,10 +133,7 @@ void OnTaskNotice(TaskNotice notice) {
                  " TaskInfo: " + record.queueSummary);
   TaskList().Record(record);
   // Every page of the session shows the uploads, not only the newest one.
-  const std::string payload = ProgressPayload(record);
-  LiveControls& live = Live();
-  port::MutexLock l(&live.mu);
-  for (CUpload* c : live.controls) c->messages().Post(kProgressMessage, std::make_unique<std::string>(payload));
+  PostToEveryControl(kProgressMessage, ProgressPayload(record));
 }
 
 void InstallUploadWorkers() {
@@ -191,10 +198,17 @@ void CUpload::FireMessage(uint32_t id, const std::string* text) {
     case kProgressMessage:
       Fire(kProgressEvent, Widen(*text));
       break;
-    case kLoginMessage:
-      if (text->rfind("1|", 0) == 0) seen_user_ = vexa::GetUserId();
+    case kLoginMessage: {
+      // Only a login this control asked for, and that signed in anew, tells
+      // its page who is signed in now. Another page's login, or the answer
+      // "signed in already" (given whatever account was asked for), does
+      // not: the page learns that account only by reading it.
+      const bool own_fresh = login_asked_ == LoginAsked::kFresh;
+      login_asked_ = LoginAsked::kNone;
+      if (own_fresh && text->rfind("1|", 0) == 0) seen_user_ = vexa::GetUserId();
       Fire(kLoginEvent, Widen(EscapeUnicode(*text)));
       break;
+    }
     case kSelectFileMessage:
       policy_.ChoseFile(*text);
       Fire(kSelectFileEvent, Widen(EscapeUnicode(*text)));
@@ -280,7 +294,12 @@ void CUpload::Login(const std::u16string& strAccount, const std::u16string& strP
       password = digest;
     }
   }
-  StartLogin(account, password, bRemember != 0, bAuto != 0);
+  // Set before the login starts: the answer "signed in already" is posted
+  // on this thread, before StartLogin returns.
+  login_asked_ = IsLoggedIn() ? LoginAsked::kAlreadySignedIn : LoginAsked::kFresh;
+  // Refused while another login runs: this page hears that one's result as
+  // any other page does.
+  if (!StartLogin(account, password, bRemember != 0, bAuto != 0)) login_asked_ = LoginAsked::kNone;
 }
 
 void CUpload::GetSpaceInfo(std::u16string* strSpaceInfo) { *strSpaceInfo = Utf8ToWide(GetSpaceSummary()); }

@@ -11,12 +11,13 @@
 // post to the current control's MessageQueue; DispatchMessages turns what
 // they posted into events, in posting order.
 //
-// The current control is the most recently created one still alive; it
-// receives the login results. Progress goes to every live control, a
-// selection only to the control that opened the chooser. When it is destroyed, the one created before it (if
-// still alive) becomes current again. A report posted while no control is
-// alive is dropped.
+// The current control is the most recently created one still alive. Login
+// results and progress go to every live control (every page of the session),
+// a selection only to the control that opened the chooser. When the current
+// one is destroyed, the one created before it (if still alive) becomes
+// current again. A report posted while no control is alive is dropped.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -105,6 +106,10 @@ class CUpload {
   bool page_script_ = false;
   PageScriptPolicy policy_;
   std::string seen_user_;  // the user id the page last saw signed in
+  // What this control's last Login call is waiting for: a login it started,
+  // or the report of a session that was signed in already.
+  enum class LoginAsked { kNone, kFresh, kAlreadySignedIn };
+  LoginAsked login_asked_ = LoginAsked::kNone;
 
   PageRefusal RefusalFor(const std::string& path) const;
   uintptr_t dialog_owner_ = 0;
@@ -119,6 +124,8 @@ void OnTaskNotice(TaskNotice notice);
 // control is alive.
 bool PostToCurrentControl(uint32_t message, std::string text);
 bool HasCurrentControl();
+// Hands a copy of `text` to every live control's queue. Returns how many took it.
+size_t PostToEveryControl(uint32_t message, const std::string& text);
 // Hands `text` to the control `control_id` only (a page's own selection).
 // False (text dropped) when that control is gone.
 bool PostToControl(uint64_t control_id, uint32_t message, std::string text);

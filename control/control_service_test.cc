@@ -255,6 +255,44 @@ TEST_F(ControlServiceTest, LoadUnfinishTaskListsAFoldersFailedMembers) {
   EXPECT_TRUE(host_->Payloads("LoadUnfinishTaskEvent").empty());
 }
 
+// A member that failed in a way a retry may cure is still listed after the
+// engine was stopped and started again from the resume store (another
+// process), and a resume then retries it.
+class ControlRetryableFailureTest : public ControlServiceTest {
+ protected:
+  std::vector<std::string> ServerArgs() override { return {"--faults", "dispatch:status=999*1"}; }
+};
+
+TEST_F(ControlRetryableFailureTest, AFailedMemberIsListedByTheNextLoginUntilRetried) {
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  target_ = host_->Call("GetTarget").asString();
+  const std::string first = MakeFile("again/a.bin", 700, 20);
+  const std::string second = MakeFile("again/b.bin", 900, 21);
+  const std::string folder = data_.File("local/again");
+  Add(folder);
+  ASSERT_TRUE(WaitForStatus(folder, kFailed));
+  const auto failed_members = [&] {
+    host_->ClearLines();
+    host_->Call("LoadUnfinishTask", "[" + JsonQuote(folder) + "]");
+    std::vector<std::string> paths;
+    for (const std::string& p : host_->Payloads("LoadUnfinishTaskEvent")) paths.push_back(p.substr(0, p.find('|')));
+    return paths;
+  };
+  const std::vector<std::string> failed = failed_members();
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_TRUE(failed[0] == first || failed[0] == second) << failed[0];
+
+  host_->Call("Logout");
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  EXPECT_EQ(failed, failed_members()) << "the next login lists it too";
+  host_->Call("StartUpload", "[" + JsonQuote(folder) + "]");
+  ASSERT_TRUE(WaitForStatus(folder, kCompleted));
+  EXPECT_TRUE(Stored(first, "again/a.bin") && Stored(second, "again/b.bin"));
+  host_->Call("Logout");
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  EXPECT_TRUE(failed_members().empty());
+}
+
 // The control as a web page drives it: the page is untrusted.
 // The same service over HTTPS, with a certificate of a private authority the
 // client is told to trust.
@@ -448,6 +486,38 @@ TEST_F(PageScriptTest, OnlyTheAskingPageHearsItsChoiceAndBothSeeProgress) {
   EXPECT_EQ(5, JsonDouble(JsonMember(newer.Send("{\"id\":1,\"method\":\"AddUpload\",\"params\":[" +
                                                 JsonQuote(data_.File("local/secret")) + ",\"\",0,1]}"),
                                      "code")));
+}
+
+// Every page hears a login; only a login a page asked for, and that signed in
+// anew, lets it queue without reading who is signed in.
+TEST_F(PageScriptTest, EveryPageHearsALoginOnlyTheAskerIsSignedInByIt) {
+  TestScriptHost newer;  // the current control: once the only one to hear logins
+  newer.dispatcher().control().ServePageScript();
+  const std::string file = MakeFile("both.bin", 1500, 16);
+  Choose(1, file);
+  Choose(1, file, &newer);
+
+  ASSERT_EQ("0|", LoginAs("alice", "wrong").substr(0, 2));
+  ASSERT_EQ("1|ok", LoginAs("alice", "alice-pw"));
+  ASSERT_TRUE(newer.WaitFor([&] { return newer.Payloads("LoginEvent").size() == 2; }));
+  EXPECT_EQ("1|ok", newer.Payloads("LoginEvent").back());
+  const auto add = [&file](TestScriptHost& page) {
+    return page.Send("{\"id\":7,\"method\":\"AddUpload\",\"params\":[" + JsonQuote(file) + ",\"\",0,0]}");
+  };
+  EXPECT_TRUE(JsonString(JsonMember(add(newer), "error")).find("another account") != std::string::npos)
+      << "a page that neither asked nor looked queues nothing";
+  EXPECT_FALSE(JsonHasMember(add(*host_), "error"));
+
+  // Asking for bob while alice is signed in answers "signed in" all the same,
+  // which must not make alice's account this page's.
+  const size_t heard = host_->Payloads("LoginEvent").size();
+  newer.Call("Login", "[\"bob\",\"bob-pw\",0,0]");
+  ASSERT_TRUE(newer.WaitFor([&] { return newer.Payloads("LoginEvent").size() == 3; }));
+  EXPECT_EQ("1|ok", newer.Payloads("LoginEvent").back());
+  EXPECT_TRUE(host_->WaitFor([&] { return host_->Payloads("LoginEvent").size() > heard; }));
+  EXPECT_TRUE(JsonHasMember(add(newer), "error"));
+  EXPECT_EQ("alice", newer.Call("GetName").asString());
+  EXPECT_FALSE(JsonHasMember(add(newer), "error")) << "once read, the account is the page's";
 }
 
 TEST_F(PageScriptTest, AtMostOneChooserIsOpen) {

@@ -187,6 +187,10 @@ void RestoreUnfinished(const std::vector<StoredUpload>& uploads) {
           ++f->failedCount;
           f->failures[u.filePath] = TaskErrorText(r.finalFailure, std::string());
           f->finalFailures.insert(u.filePath);
+        } else if (r.lastFailure != 0) {
+          // Listed as the last run left it; a resume queues it again.
+          ++f->failedCount;
+          f->failures[u.filePath] = TaskErrorText(r.lastFailure, std::string());
         }
         f->dirTargets[DirectoryOf(u.filePath)] = DirTarget{};
       }
@@ -574,6 +578,15 @@ QueueTotals GetQueueTotals() {
   t.totalBytes = e.totalBytes;
   t.queueSummary = e.queueSummary;
   return t;
+}
+
+std::string RunningFolderMember(const std::string& folder_path) {
+  UploadEngine& e = Engine();
+  port::MutexLock l(&e.engineMutex);
+  for (const auto& [order, task] : e.taskList) {
+    if (task->folderPath == folder_path && IsRunning(task->GetStatus())) return task->filePath;
+  }
+  return std::string();
 }
 
 void TEST_ClearQueueSummary() {

@@ -134,6 +134,11 @@ struct QueueTotals {
 };
 QueueTotals GetQueueTotals();
 
+// The member of the folder upload `folder_path` being hashed or sent now (the
+// first in queue order), or empty: a folder's progress reports name only the
+// folder.
+std::string RunningFolderMember(const std::string& folder_path);
+
 // One scheduler pass (the scheduler thread runs one a second).
 void RunSchedulerPass();
 

@@ -367,6 +367,7 @@ bool StartFolderUpload(const std::string& folder_path, const std::string& target
       // Each member's folder, targets and progress come from its resume
       // record; the folder's own values serve a member that has none.
       for (const std::string& p : paths) {
+        NoteResumeRecordFailure(p, 0);  // tried again: no longer failed
         AddFileTask(p, "", 0, folder->folderPath, folder->target, true);
       }
       return true;

@@ -53,9 +53,12 @@ bool CountFolderMember(UploadTask* task, TaskStatus status) {
     finished = folder->completedCount + folder->failedCount >= folder->memberCount;
     failed = folder->failedCount > 0;
   }
-  // Kept in its record, so no later run queues it again.
+  // Kept in its record: a final failure so that no later run queues it
+  // again, any other so that a later run still lists it until it is retried.
   if (status == TaskStatus::Failed && IsFinalFailure(code)) {
     MarkResumeRecordFailed(task->filePath, code, task->storeTicket);
+  } else if (status == TaskStatus::Failed) {
+    NoteResumeRecordFailure(task->filePath, code, task->storeTicket);
   }
   if (finished) NotifyFolderStatus(folder, failed ? TaskStatus::Failed : TaskStatus::Completed);
   return true;

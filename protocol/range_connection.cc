@@ -7,6 +7,7 @@
 #include "codec/text.h"
 #include "net/http_response.h"
 #include "net/network_failure.h"
+#include "net/send_rate_limit.h"
 #include "port/file.h"
 
 namespace vexa {
@@ -116,6 +117,9 @@ bool RangeConnection::SendBytes(InFlight& entry) {
   for (int64_t sent = 0; sent < r.length;) {
     if (Stopped()) return false;
     const int64_t piece = std::min(kSendPiece, r.length - sent);
+    if (!ProcessSendRateLimiter().Acquire(static_cast<size_t>(piece), [this] { return Stopped(); })) {
+      return false;
+    }
     const int32_t n = socket.Send(r.data.get() + sent, static_cast<size_t>(piece));
     if (n <= 0) return false;
     sent += n;

@@ -10,6 +10,7 @@
 #include "server/blob_store.h"
 #include "server/faults.h"
 #include "server/login_guard.h"
+#include "server/login_tickets.h"
 #include "server/metadata.h"
 #include "server/options.h"
 
@@ -39,8 +40,9 @@ int64_t NowMillis();
 //      allowed), so a range may wait for its session while other requests
 //      go on
 //   2. `mu`: every read-check-write on the metadata
-//   3. SessionRegistry's map lock, the login guard's, the fault plan's, the
-//      web site's and the worker pool's: leaves, nothing is taken under them
+//   3. SessionRegistry's map lock, the login guard's, the login tickets', the
+//      fault plan's, the web site's and the worker pool's: leaves, nothing is
+//      taken under them
 struct ServiceContext {
   ServiceContext(const Options& options, Metadata* meta, BlobStore* blobs, FaultPlan* faults)
       : options(options), meta(meta), blobs(blobs), faults(faults) {}
@@ -58,6 +60,7 @@ struct ServiceContext {
   FaultPlan* const faults;
   std::string base_url;  // set before serving, read-only afterwards
   LoginGuard login_guard;  // for the API login and the web form alike
+  LoginTickets login_tickets;  // handed out by the web site, taken by the API login
   port::Mutex mu;
 };
 

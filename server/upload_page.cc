@@ -58,10 +58,10 @@ void InstallUploadPage(httplib::Server* server) {
   ServeAsset(server, "/error_texts.js", embedded::ErrorTextsJs, "text/javascript; charset=utf-8");
 }
 
-std::string RenderUploadSection(const std::string& account) {
+std::string RenderUploadSection(const std::string& account, const std::string& token) {
   return "<link rel=\"stylesheet\" href=\"/upload_page.css\">"
          "<section id=\"upload\" data-bridge=\"" + HtmlEscape(BridgeUrl()) + "\" data-account=\"" +
-         HtmlEscape(account) + "\"><h2>Upload</h2>"
+         HtmlEscape(account) + "\" data-token=\"" + HtmlEscape(token) + "\"><h2>Upload</h2>"
          "<p id=\"upload-state\" class=\"state\" role=\"status\"></p>"
          "<form id=\"upload-login\" class=\"login-control\" hidden>"
          "<input id=\"upload-password\" type=\"password\" placeholder=\"Password\" "

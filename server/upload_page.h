@@ -21,8 +21,9 @@ std::string PageSecurityPolicy();
 void InstallUploadPage(httplib::Server* server);
 
 // The upload section of the signed-in page for `account`; its script connects
-// to the bridge, signs the control in and shows the live upload table.
-std::string RenderUploadSection(const std::string& account);
+// to the bridge, signs the control in (with a ticket it asks for with the
+// session's form `token`) and shows the live upload table.
+std::string RenderUploadSection(const std::string& account, const std::string& token);
 
 }  // namespace vexa::server
 

@@ -241,5 +241,42 @@ TEST_F(WebFilesTest, NamesWithMarkupOrOtherScriptsAreShownAsText) {
             download->get_header_value("Content-Disposition"));
 }
 
+// The signed-in page signs the local uploader in without the password: a
+// ticket for its own script, good for one API login of its own user.
+TEST_F(WebFilesTest, ThePageGetsOneTimeTicketsThatSignItsUploaderIn) {
+  StartServer();
+  const std::string cookie = WebLogin("alice", "alice-pw");
+  const std::string token = After(FolderPage(cookie, ""), "data-token=\"");
+  ASSERT_FALSE(token.empty());
+  const auto ask = [this](const std::string& session, httplib::Headers headers) {
+    httplib::Client c("127.0.0.1", server_->port());
+    if (!session.empty()) headers.emplace("Cookie", session);
+    auto r = c.Post("/uploader-ticket", headers, "", "application/x-www-form-urlencoded");
+    EXPECT_TRUE(r);
+    return r ? std::make_pair(r->status, r->body) : std::make_pair(0, std::string());
+  };
+  // Only the page's own script: signed in, with the session's token in a
+  // header no form of another site can set.
+  for (const auto& [session, headers] : std::vector<std::pair<std::string, httplib::Headers>>{
+           {"", {{"X-Form-Token", token}}}, {cookie, {}}, {cookie, {{"X-Form-Token", "x"}}},
+           {WebLogin("bob", "bob-pw"), {{"X-Form-Token", token}}}}) {
+    EXPECT_EQ(403, ask(session, headers).first) << session;
+  }
+  const auto ticket = [&] {
+    const auto [status, body] = ask(cookie, {{"X-Form-Token", token}});
+    EXPECT_EQ(200, status) << body;
+    const std::string t = After(body, "\"ticket\":\"");
+    EXPECT_EQ(40u, t.size()) << body;
+    return t;
+  };
+  const std::string first = ticket(), second = ticket();
+  EXPECT_NE(first, second);
+  EXPECT_FALSE(Login("bob", first)["state"].asBool()) << "another account's ticket";
+  EXPECT_TRUE(Login("alice", first)["state"].asBool());
+  EXPECT_FALSE(Login("alice", first, 1)["state"].asBool()) << "used up";
+  EXPECT_TRUE(Login("alice", second, 2)["state"].asBool()) << "each ticket once";
+  EXPECT_TRUE(Login("alice", "alice-pw", 3)["state"].asBool()) << "the password still works";
+}
+
 }  // namespace
 }  // namespace vexa::server

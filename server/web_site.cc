@@ -67,6 +67,9 @@ void WebSite::Install(httplib::Server* server) {
   server->Post("/delete", [this](const httplib::Request& q, httplib::Response& r) {
     HandleDelete(q, r);
   });
+  server->Post("/uploader-ticket", [this](const httplib::Request& q, httplib::Response& r) {
+    HandleUploaderTicket(q, r);
+  });
   server->Get("/account_page.js", [](const httplib::Request&, httplib::Response& res) {
     const std::string_view body = embedded::AccountPageJs();
     res.set_header("Cache-Control", "no-cache");
@@ -169,7 +172,7 @@ void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   }
   AccountView view;
   if (!LoadView(req, res, &view)) return;
-  view.upload_section = RenderUploadSection(view.account);
+  view.upload_section = RenderUploadSection(view.account, view.token);
   res.set_header("Cache-Control", "no-store");
   res.set_content(RenderAccountPage(view), "text/html; charset=utf-8");
 }
@@ -262,6 +265,24 @@ void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) 
   }
   res.status = 303;
   res.set_header("Location", ParseId(Field(form, "folder"), &folder) ? "/?folder=" + std::to_string(folder) : "/");
+}
+
+void WebSite::HandleUploaderTicket(const httplib::Request& req, httplib::Response& res) {
+  User user;
+  std::string form_token;
+  switch (WebUser(req, &user, &form_token)) {
+    case Lookup::kFound: break;
+    case Lookup::kNotFound: return ShowText(403, "Sign in first.", res);
+    case Lookup::kFailed: return ShowUnreadable(res);
+  }
+  // A header another site's form cannot set, with the session's own token:
+  // only the page's script gets a ticket.
+  if (form_token.empty() || !TimingSafeEqual(req.get_header_value("X-Form-Token"), form_token)) {
+    return ShowText(403, "This page has expired. Reload it and try again.", res);
+  }
+  res.set_header("Cache-Control", "no-store");
+  res.set_content("{\"ticket\":\"" + ctx_->login_tickets.Issue(user.id, NowMillis()) + "\"}",
+                  "application/json");
 }
 
 void WebSite::HandleLogin(const httplib::Request& req, httplib::Response& res) {

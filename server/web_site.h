@@ -40,6 +40,9 @@ class WebSite {
   void HandleCards(const httplib::Request& req, httplib::Response& res);
   void HandleDownload(const httplib::Request& req, httplib::Response& res);
   void HandleDelete(const httplib::Request& req, httplib::Response& res);
+  // A one-time ticket with which the page signs the local uploader in as the
+  // session's user (LoginTickets), for the page's own script only.
+  void HandleUploaderTicket(const httplib::Request& req, httplib::Response& res);
   // The user of the request's session cookie and the session's form token;
   // kNotFound without a live one.
   Lookup WebUser(const httplib::Request& req, User* user, std::string* form_token = nullptr);

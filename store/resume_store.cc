@@ -29,6 +29,7 @@ constexpr size_t kKeyCount = std::size(kKeys);
 constexpr char kFileTimeKey[] = "filetime";
 constexpr char kFolderSetKey[] = "folderset";
 constexpr char kFailedKey[] = "failed";
+constexpr char kLastFailedKey[] = "lastfailed";
 
 // Sections of pending cancels: a name no local path has, and no "folderpath"
 // or "uploadsize" key, so the loader and the folder walks pass them by.
@@ -129,6 +130,9 @@ void ReadNewerKeys(const IniFile& ini, const std::string& section, ResumeRecord*
   if (ini.Get(section, kFolderSetKey, &v) && !v.empty()) r->folderSetComplete = v != "0";
   if (ini.Get(section, kFailedKey, &v) && !v.empty()) {
     r->finalFailure = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v)));
+  }
+  if (ini.Get(section, kLastFailedKey, &v) && !v.empty()) {
+    r->lastFailure = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(v)));
   }
 }
 
@@ -356,15 +360,31 @@ bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_
   return true;
 }
 
-void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket) {
+namespace {
+
+// Sets `key` of an existing record; an empty text where the record has no
+// such key is not written at all.
+void SetFailureKey(const std::string& file_path, const char* key, const std::string& value, uint64_t ticket) {
   ResumeStore& s = Store();
   {
     port::MutexLock l(s.iniFile.mutex());
     std::string v;
     if (!TicketValid(s, file_path, ticket) || !s.iniFile.Get(file_path, "fileid", &v)) return;
-    s.iniFile.Set(file_path, kFailedKey, FormatU64(static_cast<uint32_t>(code)));
+    if (value.empty() && !s.iniFile.Get(file_path, key, &v)) return;
+    s.iniFile.Set(file_path, key, value);
   }
   MarkResumeStoreDirty(false);
+}
+
+}  // namespace
+
+void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket) {
+  SetFailureKey(file_path, kFailedKey, FormatU64(static_cast<uint32_t>(code)), ticket);
+}
+
+void NoteResumeRecordFailure(const std::string& file_path, int32_t code, uint64_t ticket) {
+  SetFailureKey(file_path, kLastFailedKey, code == 0 ? std::string() : FormatU64(static_cast<uint32_t>(code)),
+                ticket);
 }
 
 void CompleteFolderSet(const std::vector<std::string>& paths, uint64_t ticket) {

@@ -33,6 +33,10 @@ struct ResumeRecord {
   // For a folder member ("failed"): the code of a failure that retrying
   // cannot change; such a member is not queued again. 0: none.
   int32_t finalFailure = 0;
+  // For a folder member ("lastfailed"): the code of its last failure when a
+  // retry may still help; it is queued again, and listed among the folder's
+  // failures until then. 0: none (and in records made before it was kept).
+  int32_t lastFailure = 0;
 };
 
 // A complete record found by LoadResumeStore, in file order.
@@ -96,6 +100,10 @@ bool CollectFolderRecords(const std::string& folder_path, int64_t* total, int64_
 
 // Records in the member's record that it failed for good with `code`.
 void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t ticket);
+// Records that the member's last attempt failed with `code` (a failure a
+// retry may cure), or forgets it with 0, for a member queued again.
+void NoteResumeRecordFailure(const std::string& file_path, int32_t code,
+                             uint64_t ticket = kLatestResumeTicket);
 
 // Marks the records of `paths` as one whole folder set (those that exist and
 // that `ticket` may still change).

@@ -113,8 +113,9 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
  private:
   void OnAccept(beast::error_code ec) {
     if (ec) return;
-    // The newest control becomes the current one, receiving every report.
-    // Failures also go into the bridge's log, for whoever runs it.
+    // Each page has its own control: progress and login results reach every
+    // page, a chooser's answer only the page that opened it. Failures also
+    // go into the bridge's log, for whoever runs it.
     dispatcher_ = std::make_unique<ScriptDispatcher>([this](const std::string& line) {
       const std::string failure = FailureLogLine(line, chinese_);
       if (!failure.empty()) server_->Log(failure);

@@ -1,6 +1,7 @@
 #ifndef VEXA_APPS_CLI_ARGUMENT_CHECKS_H_
 #define VEXA_APPS_CLI_ARGUMENT_CHECKS_H_
 
+#include <cstdint>
 #include <string>
 
 namespace vexa::cli {
@@ -18,6 +19,13 @@ std::string TargetIdProblem(const std::string& value);
 // paths are appended to it. (Whether the scheme can be spoken is decided
 // where the base is used.)
 std::string ApiAddressProblem(std::string* value);
+
+// A sending rate as curl's --limit-rate writes it: bytes per second, a whole
+// or decimal number with an optional K, M or G (binary multiples, either
+// case), such as "512K" or "1.5M"; at least 1K, below which a piece of a
+// range would leave the service waiting for many seconds. Fills
+// *bytes_per_second (may be null) when there is no problem.
+std::string LimitRateProblem(const std::string& value, uint64_t* bytes_per_second = nullptr);
 
 }  // namespace vexa::cli
 

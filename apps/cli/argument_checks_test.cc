@@ -52,5 +52,26 @@ TEST(ArgumentChecksTest, ApiAddressesAreHttpUrlsWithAHost) {
   }
 }
 
+TEST(ArgumentChecksTest, RatesAreBytesPerSecondWithBinarySuffixes) {
+  const struct {
+    const char* given;
+    uint64_t rate;  // 0: refused
+  } cases[] = {
+      {"1024", 1024},       {"512K", 512 * 1024},     {"512k", 512 * 1024}, {"2M", 2 << 20},
+      {"1.5M", 3 << 19},    {"1G", uint64_t{1} << 30}, {"1.25k", 1280},      {"1023", 0},
+      {"0", 0},             {"", 0},                   {"K", 0},             {"-5K", 0},
+      {"2MB", 0},           {"2 M", 0},                {"1.M", 0},           {"1.2345M", 0},
+      {"512X", 0},          {"99999999999999999999", 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t rate = 0;
+    const std::string problem = LimitRateProblem(c.given, &rate);
+    EXPECT_EQ(c.rate == 0, !problem.empty()) << c.given << ": " << problem;
+    if (c.rate != 0) {
+      EXPECT_EQ(c.rate, rate) << c.given;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vexa::cli

@@ -27,6 +27,9 @@ struct ProgressRow {
   std::string pickCode;
   bool isFolder = false;
   std::string queueSummary;  // count,bytes,speed,HH:MM:SS
+  // Not in the payload: for a running folder, the local path of the member
+  // being sent, as the host's engine tells it (empty when unknown).
+  std::string member;
 
   bool final() const { return status >= 4; }  // Failed, Completed, Cancelled
 };

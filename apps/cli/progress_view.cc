@@ -109,7 +109,14 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
   // A fixed width for the right part keeps the bar's length steady as numbers change.
   const size_t right_width = std::max<size_t>(Columns(right), kRightColumns);
   const int bar_width = static_cast<int>(width) - static_cast<int>(name_width + right_width) - 3;
-  std::string line = FitLeft(row.fileName + (row.isFolder ? "/" : ""), name_width) + " [";
+  // A folder's bar names the member being sent, below the folder's name; a
+  // name cut to fit keeps its end, the member's own name.
+  std::string name = row.fileName + (row.isFolder ? "/" : "");
+  const std::string folder_prefix = row.localPath + "/";
+  if (row.isFolder && row.member.compare(0, folder_prefix.size(), folder_prefix) == 0) {
+    name += row.member.substr(folder_prefix.size());
+  }
+  std::string line = FitLeft(name, name_width) + " [";
   if (bar_width > 0) {
     const double pct = hashing ? std::atof(row.hashPercent.c_str()) : Percent(row.doneBytes, row.totalBytes);
     int filled = static_cast<int>(pct / 100.0 * bar_width + 0.5);

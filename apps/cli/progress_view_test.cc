@@ -105,6 +105,17 @@ TEST(ProgressViewTest, FolderMembersCountOnlyThroughTheirFolder) {
   EXPECT_NE(out.find("pics/ "), std::string::npos);
   EXPECT_NE(out.find("1.jpg"), std::string::npos);
   EXPECT_NE(out.find("total  1/2 done  150 B of 350 B"), std::string::npos) << out;
+
+  // The folder's bar names the member being sent, the end of its name kept.
+  ProgressView narrow(true, 60);
+  ProgressRow folder = Row("/d/pics", kUploading, 300, 100, /*folder=*/true);
+  folder.member = "/d/pics/2024/summer/IMG_0042.jpg";
+  narrow.Update(folder);
+  const std::string cut = narrow.Render(0);
+  EXPECT_NE(cut.find("...r/IMG_0042.jpg ["), std::string::npos) << cut;
+  folder.member = "/d/pictures/x.jpg";  // not below it: the folder alone
+  narrow.Update(folder);
+  EXPECT_NE(narrow.Render(0, true).find("pics/ "), std::string::npos);
 }
 
 TEST(ProgressViewTest, LongNamesAreCutFromTheLeft) {

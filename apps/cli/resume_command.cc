@@ -15,7 +15,13 @@
 namespace vexa::cli {
 namespace {
 
-int RunResume(const SessionOptions& o) {
+struct ResumeOptions {
+  SessionOptions session;
+  std::string limit_rate;
+};
+
+int RunResume(const ResumeOptions& options) {
+  const SessionOptions& o = options.session;
   uint32_t holder = 0;
   if (!TakeUploadLock(&holder)) {
     std::fprintf(stderr,
@@ -24,6 +30,7 @@ int RunResume(const SessionOptions& o) {
                  holder);
     return static_cast<int>(kExitFailed);
   }
+  ApplyLimitRate(options.limit_rate);
   return RunLoggedIn(o, [&o](CUpload& control, UploadWatch& watch) {
     control.LoadTask();
     // The login restored every unfinished upload as stopped: a file, or a
@@ -43,12 +50,13 @@ int RunResume(const SessionOptions& o) {
 }
 
 std::function<int()> DeclareResume(CLI::App* command) {
-  auto o = std::make_shared<SessionOptions>();
+  auto o = std::make_shared<ResumeOptions>();
   command->footer(
       "Continues every unfinished upload (those `vexaupload list` shows) from where the service has it, "
       "with the same progress display as `upload`.\n\nExit status: 0 all completed, 1 some did not, "
       "130 interrupted.");
-  AddSessionOptions(command, o.get());
+  AddSessionOptions(command, &o->session);
+  AddLimitRateOption(command, &o->limit_rate);
   return [o] { return RunResume(*o); };
 }
 

@@ -10,6 +10,7 @@
 #include "apps/cli/command.h"
 #include "apps/cli/control_host.h"
 #include "apps/cli/upload_watch.h"
+#include "net/send_rate_limit.h"
 
 namespace vexa::cli {
 
@@ -35,6 +36,21 @@ bool UseApiBase(const std::string& option) {
   }
   SetAccountApiBase(base);
   return true;
+}
+
+void AddLimitRateOption(CLI::App* command, std::string* rate) {
+  command
+      ->add_option("--limit-rate", *rate,
+                   "send at most RATE bytes per second, averaged over a few seconds: 512K, 2M (K, M, G "
+                   "are binary multiples); no limit by default")
+      ->check(CLI::Validator([](std::string& value) { return LimitRateProblem(value); }, ""))
+      ->type_name("RATE");
+}
+
+void ApplyLimitRate(const std::string& rate) {
+  uint64_t bytes_per_second = 0;
+  if (!rate.empty()) LimitRateProblem(rate, &bytes_per_second);  // checked when parsed
+  ProcessSendRateLimiter().SetRate(bytes_per_second);
 }
 
 void AddSessionOptions(CLI::App* command, SessionOptions* options) {

@@ -31,6 +31,11 @@ struct SessionOptions {
 // --api and --json.
 void AddSessionOptions(CLI::App* command, SessionOptions* options);
 
+// `--limit-rate RATE` of the commands that send (checked as it is parsed),
+// and the cap it sets on this process's sending (none for an empty value).
+void AddLimitRateOption(CLI::App* command, std::string* rate);
+void ApplyLimitRate(const std::string& rate);
+
 // Logs in with the remembered account through a control and runs `body` with
 // that control and a watch over its events. Returns what `body` returns, or
 // the status of what kept it from running (2: no API address, 1: the login

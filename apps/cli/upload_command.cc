@@ -1,4 +1,4 @@
-// `vexaupload upload [--target ID] PATH...`: uploads files and folders with
+// `vexaupload upload [--target ID] [--limit-rate RATE] PATH...`: uploads files and folders with
 // progress bars, logging in with the remembered account.
 #include <CLI/CLI.hpp>
 
@@ -21,6 +21,7 @@ namespace {
 struct UploadOptions {
   SessionOptions session;
   std::string target;
+  std::string limit_rate;
   std::vector<std::string> paths;
 };
 
@@ -53,9 +54,15 @@ int RunUpload(const UploadOptions& o) {
   for (const std::string& p : o.paths) paths.push_back(UploadWatch::ControlPath(p));
   uint32_t holder = 0;
   if (!TakeUploadLock(&holder)) {
+    if (!o.limit_rate.empty()) {
+      std::fputs("vexaupload upload: paths handed to the running upload go at its rate, not at "
+                 "--limit-rate\n",
+                 stderr);
+    }
     const int status = HandToRunningUpload(paths, o, holder);
     if (status >= 0) return status;
   }
+  ApplyLimitRate(o.limit_rate);
   return RunLoggedIn(o.session, [&o, &paths](CUpload& control, UploadWatch& watch) {
     const std::string target = o.target.empty() ? Utf8Of(&CUpload::GetTarget, control) : o.target;
     if (target.empty()) {
@@ -82,6 +89,7 @@ std::function<int()> DeclareUpload(CLI::App* command) {
   command->add_option("--target", o->target, "the remote folder id to upload into (digits)")
       ->check(CLI::Validator([](std::string& value) { return TargetIdProblem(value); }, ""))
       ->type_name("ID");
+  AddLimitRateOption(command, &o->limit_rate);
   command->add_option("PATH", o->paths, "files and folders to upload")->required();
   return [o] { return RunUpload(*o); };
 }

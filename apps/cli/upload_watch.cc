@@ -10,6 +10,7 @@
 #include "codec/text.h"
 #include "control/method_table.h"
 #include "control/payload.h"
+#include "engine/engine.h"
 #include "port/clock.h"
 #include "port/interrupt.h"
 #include "port/terminal.h"
@@ -62,6 +63,9 @@ void UploadWatch::OnEvent(int dispid, const std::string& payload) {
   if (dispid != kProgressEvent && dispid != kLoadTaskEvent) return;
   ProgressRow row;
   if (!DecodeProgressRow(UnescapeUnicode(payload), &row)) return;
+  if (row.isFolder && (row.status == kHashing || row.status == kUploading)) {
+    row.member = RunningFolderMember(row.localPath);
+  }
   auto [it, added] = row_index_.emplace(row.localPath, rows_.size());
   if (added) {
     rows_.push_back(row);

@@ -8,6 +8,7 @@
   if (!section || !window.VexaUpload) return;
   const $ = (id) => document.getElementById(id);
   const account = section.dataset.account || "";
+  const formToken = section.dataset.token || "";
   const up = VexaUpload.connect({url: section.dataset.bridge});
   window.vexaUploadControl = up;  // for the console and for tests
 
@@ -106,6 +107,31 @@
   // whatever it queued would go to the other account's storage.
   let mine = false;
   let probing = null;  // while set, LoadTask's rows are only counted
+  // The way of this page's Login that is running ("remembered", "ticket" or
+  // "password"), else null: every page hears every login, and one that
+  // another page asked for is not this page's answer.
+  let asked = null;
+  const failedWays = new Set();  // automatic ways that failed are not tried again
+  let lastLoginError = "";
+
+  function login(way, name, secret, remember, auto) {
+    asked = way;
+    setState("Signing the uploader in…");
+    up.Login(name, secret, remember, auto);
+  }
+
+  // A one-time ticket from the site's own session: the uploader signs in
+  // with it as this page's user, so the password is asked for only once (at
+  // the site's sign-in) and the page never holds a password digest.
+  async function uploaderTicket() {
+    try {
+      const r = await fetch("/uploader-ticket", {method: "POST", headers: {"X-Form-Token": formToken},
+                                                 credentials: "same-origin", cache: "no-store"});
+      return r.ok ? String((await r.json()).ticket || "") : "";
+    } catch (e) {
+      return "";
+    }
+  }
 
   async function othersUploads() {
     let rows = 0;
@@ -135,13 +161,20 @@
       }
       await up.Logout();
     }
+    // The uploader's remembered login of this account first (it stays
+    // remembered), else a ticket of the site's session, else the password.
     const [remembered, session, , auto] = (await up.GetAccountInfo()).split("|");
-    if (remembered && remembered === account && session) {
-      setState("Signing the uploader in…");
-      up.Login(remembered, session, 1, Number(auto) || 0);
+    if (remembered && remembered === account && session && !failedWays.has("remembered")) {
+      login("remembered", remembered, session, 1, Number(auto) || 0);
+      return;
+    }
+    const ticket = failedWays.has("ticket") ? "" : await uploaderTicket();
+    if (ticket) {
+      login("ticket", account, ticket, 0, 0);
       return;
     }
     setState("Sign the uploader in to start uploading.");
+    $("upload-login-error").textContent = lastLoginError;
     show("upload-login", true);
     show("upload-main", false);
   }
@@ -149,28 +182,54 @@
   $("upload-login").addEventListener("submit", (e) => {
     e.preventDefault();
     $("upload-login-error").textContent = "";
-    setState("Signing the uploader in…");
-    up.Login(account, $("upload-password").value, $("upload-remember").checked ? 1 : 0, 0);
+    login("password", account, $("upload-password").value, $("upload-remember").checked ? 1 : 0, 0);
     $("upload-password").value = "";
   });
 
   up.LoginEvent = (payload) => {
     const text = VexaUpload.decodeText(payload);
+    const way = asked;
+    asked = null;
+    if (!way) {
+      // Another page's login: if it signed the uploader in as someone else,
+      // this page stops uploading (and does not sign it back, which would
+      // make the two pages take it from each other).
+      if (text.startsWith("1|")) {
+        up.GetName().then((name) => {
+          if (name === account) {
+            if (!mine) signedIn();
+            return;
+          }
+          mine = false;
+          show("upload-main", false);
+          show("upload-login", false);
+          setState("Another page signed the uploader in as another account. Reload this page to upload as " +
+                   account + ".", "warn");
+        }, () => {});
+      }
+      return;
+    }
     if (text.startsWith("1|")) {
       signedIn();
-    } else {
-      show("upload-login", true);
-      show("upload-main", false);
-      $("upload-login-error").textContent = readableError(0, text.slice(2)) || "The uploader could not sign in.";
-      setState("Not signed in.", "warn");
+      return;
     }
+    lastLoginError = readableError(0, text.slice(2)) || "The uploader could not sign in.";
+    if (way !== "password") {
+      failedWays.add(way);  // try the next way
+      refresh().catch(() => {});
+      return;
+    }
+    show("upload-login", true);
+    show("upload-main", false);
+    $("upload-login-error").textContent = lastLoginError;
+    setState("Not signed in.", "warn");
   };
 
   async function signedIn() {
     const [name, t, allowed] = await Promise.all([
       up.GetName(), up.GetTarget(), up.GetAllowUpload(),
     ]);
-    if (name !== account) {  // another page signed it in as someone else
+    if (name !== account) {  // signed in already, as someone else
       refresh().catch(() => {});
       return;
     }

@@ -300,8 +300,10 @@ def main():
                 return "EXIT=" in screens[-1]
             wait_for(capture, 60, 0.3)
             subprocess.run(["tmux", "kill-session", "-t", session])
-            bars = [s for s in screens if re.search(r"delta/ +\[#+ *\] +\d+\.\d\d%", s) and "total  0/1" in s]
-            check(bool(bars), "tmux: a bar and the total line while uploading")
+            # The folder's bar names the member being sent.
+            bars = [s for s in screens
+                    if re.search(r"delta/(pics/p1|p2)\.raw +\[#+ *\] +\d+\.\d\d%", s) and "total  0/1" in s]
+            check(bool(bars), "tmux: a bar naming the member sent and the total line while uploading")
             if bars:
                 print("---- screen while uploading ----\n" + bars[-1].rstrip() + "\n----")
             check("EXIT=0" in screens[-1] and "1 of 1 completed" in screens[-1], "tmux: completed, status 0")

@@ -178,12 +178,12 @@ test("the upload page signs in, uploads files and a folder, stops and starts, li
   page.on("pageerror", (e) => errors.push(e));
   const frames = recordFrames(page);
 
+  // The site's sign-in is the only one: the page signs the uploader in from
+  // its own session, never showing a second password prompt.
   await webLogin(page, "demo", "demo-password");
-  await page.waitForSelector("#upload-login:not([hidden])");
-  await page.fill("#upload-password", "demo-password");
-  await page.click("#upload-login button[type=submit]");
   await page.waitForSelector("#upload-main:not([hidden])");
   await stateIs(page, /^Idle: nothing is uploading\.$/);
+  assert.ok(await page.locator("#upload-login").isHidden());
   assert.equal(await page.textContent("#upload-account"), "demo");
   const storageBefore = await page.textContent("#storage");
   assert.match(storageBefore, /^Storage0 B of 64\.0 GiB used/);
@@ -392,11 +392,10 @@ async function storedFiles() {
 test("a page never uploads into another account's storage", async () => {
   const alice = await (await browser.newContext()).newPage();
   await webLogin(alice, "alice", "alice-pw");
-  // The uploader is signed in as demo, idle: alice's page signs it out and asks.
-  await alice.waitForSelector("#upload-login:not([hidden])");
-  await alice.fill("#upload-password", "alice-pw");
-  await alice.click("#upload-login button[type=submit]");
+  // The uploader is signed in as demo, idle: alice's page signs it out and
+  // signs it in as alice, without asking for her password again.
   await stateIs(alice, /^Idle: nothing is uploading\.$/);
+  assert.ok(await alice.locator("#upload-login").isHidden());
   assert.equal(await alice.textContent("#upload-account"), "alice");
   const held = path.join(samples, "alice-held.bin");
   writeFile(held, 4 << 20);
@@ -416,10 +415,10 @@ test("a page never uploads into another account's storage", async () => {
   // Once alice's queue is empty, bob's page signs the uploader in as bob.
   await row(alice, held).locator("[data-action=cancel]").click();
   await bob.reload();
-  await bob.waitForSelector("#upload-login:not([hidden])");
-  await bob.fill("#upload-password", "bob-pw");
-  await bob.click("#upload-login button[type=submit]");
   await stateIs(bob, /^Idle: nothing is uploading\.$/);
+  // Alice's page heard bob's login: it no longer offers to upload.
+  await stateIs(alice, /Another page signed the uploader in as another account/);
+  assert.ok(await alice.locator("#upload-main").isHidden());
   assert.equal(await bob.textContent("#upload-account"), "bob");
   const mine = path.join(samples, "bobs-file.txt");
   writeFile(mine, 5000);
