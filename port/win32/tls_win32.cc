@@ -344,6 +344,9 @@ class SchannelSession : public TlsSession {
     return true;
   }
 
+  // Write sends its records itself.
+  bool Flush() override { return error_ == TlsError::None; }
+
   size_t Buffered() const override { return plain_.size() - plain_pos_; }
 
   bool DrainIdle() override {
