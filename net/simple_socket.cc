@@ -85,6 +85,7 @@ bool CSimpleSocket::Shutdown() {
     last_status_ = SocketStatus::InvalidSocket;
     return false;
   }
+  if (!FlushTls()) return false;
   int r = api_->Shutdown(handle_, false);
   if (r == 0) {
     last_status_ = SocketStatus::Success;
@@ -101,6 +102,8 @@ bool CSimpleSocket::Select(int32_t seconds, int32_t microseconds) {
     last_status_ = SocketStatus::InvalidSocket;
     return false;
   }
+  // Whatever waits for the peer's answer sends what TLS held back first.
+  if (!FlushTls()) return false;
   int timeout_ms = port::kWaitForever;
   if (seconds > 0 || microseconds > 0) {
     int64_t ms = int64_t{std::max(seconds, 0)} * 1000 + (std::max(microseconds, 0) + 999) / 1000;
@@ -279,6 +282,10 @@ bool CSimpleSocket::StartTls(const std::string& host, int32_t port) {
   }
   tls_.reset();
   tls_link_ = std::make_unique<TlsLink>(this);
+  // The TLS layer hands over whole flights and batches of records; Nagle
+  // would only hold back the last part of each until the peer acknowledges
+  // the rest.
+  api_->SetNoDelay(handle_, true);
   last_status_ = SocketStatus::Success;
   port::TlsError error = port::TlsError::None;
   std::string text;
@@ -296,11 +303,18 @@ bool CSimpleSocket::StartTls(const std::string& host, int32_t port) {
   return false;
 }
 
+bool CSimpleSocket::FlushTls() {
+  if (!tls_ || tls_->Flush()) return true;
+  NoteTlsFailure();
+  return false;
+}
+
 bool CSimpleSocket::Flush() {
   if (!IsValid()) {
     last_status_ = SocketStatus::InvalidSocket;
     return false;
   }
+  if (!FlushTls()) return false;
   bool was_on = false;
   if (api_->GetNoDelay(handle_, &was_on) != 0) {
     MapSocketError();

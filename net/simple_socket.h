@@ -72,7 +72,8 @@ class CSimpleSocket {
   // advances `*fileOffset` by `count`. The total, or -1 on a seek, read or send
   // failure (the offset is then left alone: the peer's state is unknown).
   virtual int64_t SendFileRange(std::FILE* in, uint64_t* fileOffset, uint64_t count);
-  // Pushes out data the Nagle algorithm holds back.
+  // Pushes out data the Nagle algorithm (or, under TLS, the batching of
+  // records) holds back. A receive, Select and Shutdown do so first as well.
   bool Flush();
 
   // For a connection kept between requests: true while the peer has neither
@@ -142,6 +143,8 @@ class CSimpleSocket {
   // Notes a failure of the TLS layer; the status stays the transport's when it
   // set one.
   void NoteTlsFailure();
+  // Sends the records the TLS layer held back (true without TLS).
+  bool FlushTls();
 
   port::SocketApi* api_;
   port::SocketHandle handle_ = port::kInvalidSocket;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -58,6 +59,29 @@ TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
   EXPECT_EQ(peer.received(), std::string(kTlsRequest) + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest);
   // The third connection went to a server the client had a session of.
   EXPECT_GE(peer.resumed(), 1);
+}
+
+// A range goes out in small writes, whose records TLS sends in batches:
+// everything held back leaves, in order, before the client waits for the
+// answer, however the writes fall around a batch's end.
+TEST(TlsSocketTest, SmallWritesArriveWholeAndInOrderBeforeTheAnswerIsAwaited) {
+  const TestAuthority& ca = TlsAuthority();
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  TlsPeer peer({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), kTlsAnswer});
+  ASSERT_NE(peer.port(), 0) << peer.error();
+  std::string request = "GET /space HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Fill: ";
+  for (int i = 0; request.size() < 600 * 1000; ++i) request += std::to_string(i) + ",";
+  request += "\r\n\r\n";
+  CActiveSocket s;
+  ASSERT_TRUE(s.Initialize());
+  ASSERT_TRUE(s.Open("127.0.0.1", peer.port()));
+  ASSERT_TRUE(s.StartTls("127.0.0.1", peer.port())) << s.tls_error_text();
+  for (size_t at = 0; at < request.size(); at += 8096) {
+    const size_t piece = std::min<size_t>(8096, request.size() - at);
+    ASSERT_EQ(static_cast<int32_t>(piece), s.Send(request.data() + at, piece));
+  }
+  EXPECT_EQ(ReadAllTls(s, sizeof kTlsAnswer - 1), kTlsAnswer);
+  EXPECT_TRUE(peer.received() == request) << peer.received().size() << " of " << request.size() << " bytes";
 }
 
 // A kept-alive TLS connection carries the next request without a new

@@ -34,8 +34,12 @@ class TlsSession {
   // Decrypted bytes, at most `length`: the count, 0 when the peer ended the
   // connection, -1 on failure (error() says which kind).
   virtual long Read(void* buffer, size_t length) = 0;
-  // Encrypts and sends all `length` bytes; false on failure.
+  // Encrypts all `length` bytes and sends them, or holds them back with the
+  // records still to go (up to a batch), until Flush, the next Read or the
+  // batch is full; false on failure.
   virtual bool Write(const void* data, size_t length) = 0;
+  // Sends the records held back; false on failure.
+  virtual bool Flush() = 0;
   // Decrypted bytes already held, returned by the next Read without waiting.
   virtual size_t Buffered() const = 0;
   // Reads what the peer sent while the connection was idle (session

@@ -2,10 +2,13 @@
 
 #include "server/http_server.h"
 
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +24,8 @@ struct Limits {
   size_t max_idle = 64;
   int keep_alive_s = 30;
   size_t max_requests = 100;
+  // Serves HTTPS with these PEM files when set.
+  std::string tls_cert, tls_key;
 };
 
 // An HttpServer on a loopback port whose GET /NAME answers NAME, and whose
@@ -37,6 +42,10 @@ class KeepAliveServer {
     http_.Post("/sink", [](const httplib::Request& q, httplib::Response& r) {
       r.set_content(std::to_string(q.body.size()), "text/plain");
     });
+    if (!limits.tls_cert.empty()) {
+      std::string error;
+      EXPECT_TRUE(http_.UseTls(limits.tls_cert, limits.tls_key, &error)) << error;
+    }
     http_.set_pre_routing_handler([](const httplib::Request& q, httplib::Response& r) {
       if (std::atoi(q.get_header_value("Content-Length").c_str()) <= 10) {
         return httplib::Server::HandlerResponse::Unhandled;
@@ -220,6 +229,54 @@ TEST(KeepAliveTest, TheOldestIdleConnectionGoesFirstAndStopClosesTheRest) {
   server.Stop();
   EXPECT_TRUE(ClosedByPeer(kept[1]->fd));
   EXPECT_TRUE(ClosedByPeer(kept[2]->fd));
+}
+
+// Two requests sent as two TLS records in one segment: the service reads both
+// records at once (read-ahead) but decrypts one per read. The second must be
+// answered at once, not left undecrypted behind a socket with nothing more to
+// read until the keep-alive time-out.
+TEST(KeepAliveTest, PipelinedRequestsInSeparateTlsRecordsAreAnsweredInOrder) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vexa-tls-keepalive-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
+  ASSERT_EQ(0, std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+                            key + " -out " + cert + " -days 1 -subj /CN=127.0.0.1 >/dev/null 2>&1")
+                               .c_str()));
+  Limits limits;
+  limits.tls_cert = cert;
+  limits.tls_key = key;
+  KeepAliveServer server(limits);
+  Socket c(server.Connect());
+  ASSERT_GE(c.fd, 0);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_fd(ssl, c.fd);
+  ASSERT_EQ(1, SSL_connect(ssl));
+  // Both records into memory first, then one send.
+  BIO* held = BIO_new(BIO_s_mem());
+  BIO_up_ref(held);
+  SSL_set0_wbio(ssl, held);
+  const std::string first = Get("first"), second = Get("second");
+  ASSERT_EQ(static_cast<int>(first.size()), SSL_write(ssl, first.data(), static_cast<int>(first.size())));
+  ASSERT_EQ(static_cast<int>(second.size()), SSL_write(ssl, second.data(), static_cast<int>(second.size())));
+  char* records = nullptr;
+  const long length = BIO_get_mem_data(held, &records);
+  ASSERT_TRUE(c.Send(std::string(records, static_cast<size_t>(length))));
+  std::string answers;
+  char buffer[4096];
+  while (answers.find("second") == std::string::npos) {
+    const int n = SSL_read(ssl, buffer, sizeof buffer);
+    if (n <= 0) break;
+    answers.append(buffer, static_cast<size_t>(n));
+  }
+  const size_t at_first = answers.find("\r\n\r\nfirst");
+  EXPECT_NE(std::string::npos, at_first) << answers;
+  EXPECT_NE(std::string::npos, answers.find("\r\n\r\nsecond", at_first)) << answers;
+  BIO_free(held);
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

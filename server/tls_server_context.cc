@@ -10,6 +10,8 @@ namespace vexa::server {
 
 namespace {
 
+constexpr size_t kTlsReadAhead = 64 * 1024;
+
 // Records go straight to the socket with send/recv flags of our own: the
 // library's socket BIO would use write(), which raises SIGPIPE, and block.
 int ServerBioWrite(BIO* bio, const char* data, int length) {
@@ -56,8 +58,10 @@ bool TlsServerContext::Load(const std::string& cert_file, const std::string& key
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
-  // Whole reads of what has arrived, not a header and a body per record.
+  // Whole reads of what has arrived, not a header and a body per record, and
+  // as much at once as a plain connection reads.
   SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, kTlsReadAhead);
   if (SSL_CTX_use_certificate_chain_file(ctx, cert_file.c_str()) != 1) {
     *error = "--tls-cert " + cert_file + ": not a readable PEM certificate chain";
   } else if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {

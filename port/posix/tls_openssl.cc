@@ -234,11 +234,11 @@ class OpenSslSession : public TlsSession {
       p += n;
       length -= static_cast<size_t>(n);
     }
-    if (FlushTransportBio(&bio_state_)) return true;
-    error_ = TlsError::Transport;
-    text_ = "the connection under TLS failed";
-    return false;
+    // A range comes as many small writes: their records go out in batches.
+    return !bio_state_.failed || TransportFailed();
   }
+
+  bool Flush() override { return FlushTransportBio(&bio_state_) || TransportFailed(); }
 
   size_t Buffered() const override { return static_cast<size_t>(SSL_pending(ssl_)); }
 
@@ -259,6 +259,12 @@ class OpenSslSession : public TlsSession {
   TransportBioState* bio_state() { return &bio_state_; }
 
  private:
+  bool TransportFailed() {
+    error_ = TlsError::Transport;
+    text_ = "the connection under TLS failed";
+    return false;
+  }
+
   // Records why a read or write ended; false for the peer's orderly close.
   bool Failed(int r) {
     int e = SSL_get_error(ssl_, r);

@@ -36,6 +36,8 @@ class ServerProcess {
   void set_stderr_file(std::string path) { stderr_file_ = std::move(path); }
 
   int port() const { return port_; }
+  // The running program's process id; 0 when nothing runs.
+  int pid() const { return pid_; }
   // "http://127.0.0.1:PORT", or https:// when started with --tls-cert.
   std::string base() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
 
