@@ -12,6 +12,7 @@
 #include "account/session.h"
 #include "engine/engine_state.h"
 #include "engine/service_cancel.h"
+#include "port/env.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/thread.h"
@@ -70,7 +71,7 @@ bool StartRunThread(std::function<void(const std::shared_ptr<EngineRun>&)> body,
     ++run->threads;
     ++(e.*count);
   }
-  const bool started = port::StartDetachedThread([&e, run, body = std::move(body), count] {
+  const bool started = port::CurrentEnv()->StartThread([&e, run, body = std::move(body), count] {
     t_run = run.get();
     body(run);
     t_run = nullptr;
@@ -100,7 +101,7 @@ int64_t SignedSizeLimit() {
 int32_t ReadTaskSize(UploadTask* task) {
   if (task->fileSize > 0) return 0;
   uint64_t size = 0;
-  if (!port::FileSize64(task->filePath, &size)) return static_cast<int32_t>(port::LastError());
+  if (!port::CurrentEnv()->FileSize(task->filePath, &size)) return static_cast<int32_t>(port::LastError());
   task->fileSize = static_cast<int64_t>(size);
   return task->fileSize > 0 ? 0 : kErrEmptyFile;
 }

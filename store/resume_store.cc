@@ -13,7 +13,7 @@
 #include "codec/text.h"
 #include "port/debug.h"
 #include "port/event.h"
-#include "port/file.h"
+#include "port/env.h"
 #include "port/mutex.h"
 #include "port/thread.h"
 
@@ -105,7 +105,7 @@ void ResumeWriter(uint64_t generation) {
       ++s.passes;
     }
     s.life_cv.notify_all();
-    s.writerEvent.Wait(kWriterIntervalMs);
+    port::CurrentEnv()->WaitForEvent(&s.writerEvent, kWriterIntervalMs);
   }
   {
     std::lock_guard<std::mutex> l(s.life_mu);
@@ -174,7 +174,7 @@ bool OpenResumeStore() {
       // current folder).
       std::string folder;
       if (!GetDataFolder(&folder)) return false;
-      port::CreateDirectories(folder, 0700);
+      port::CurrentEnv()->CreateDirectories(folder, 0700);
       s.storePath = folder + GetUserId() + "_upload.ini";
       port::DebugOut("RESUME PATH: " + s.storePath);
     }
@@ -199,7 +199,7 @@ bool OpenResumeStore() {
     std::lock_guard<std::mutex> l(s.life_mu);
     ++s.writers_running;
   }
-  if (!port::StartDetachedThread([generation] { ResumeWriter(generation); })) {
+  if (!port::CurrentEnv()->StartThread([generation] { ResumeWriter(generation); })) {
     std::lock_guard<std::mutex> l(s.life_mu);
     --s.writers_running;
   }
