@@ -33,6 +33,12 @@ void SubtractTotalBytes(UploadEngine& e, int64_t bytes) REQUIRES(e.engineMutex) 
   if (e.totalBytes < 0) e.totalBytes = 0;
 }
 
+std::unique_ptr<UploadTask> DisownLocked(UploadEngine& e, const UploadTask* task)
+    REQUIRES(e.engineMutex) {
+  auto node = e.ownedTasks.extract(task);
+  return node ? std::move(node.mapped()) : nullptr;
+}
+
 bool UnregisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
   auto it = e.taskMap.find(task->filePath);
   if (it == e.taskMap.end() || it->second.task != task) return false;
@@ -106,14 +112,19 @@ int32_t ReadTaskSize(UploadTask* task) {
   return task->fileSize > 0 ? 0 : kErrEmptyFile;
 }
 
-// Inserts a waiting task.
-bool RegisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
-  if (e.taskMap.find(task->filePath) != e.taskMap.end()) return false;
+// Inserts a waiting task, which the engine then owns (`task` is left empty);
+// on false the caller keeps it.
+bool RegisterLocked(UploadEngine& e, std::unique_ptr<UploadTask>& task) REQUIRES(e.engineMutex) {
+  UploadTask* t = task.get();
+  if (e.taskMap.find(t->filePath) != e.taskMap.end()) return false;
   const uint64_t order = e.nextOrder++;
-  e.taskList.emplace_hint(e.taskList.end(), order, task);
-  e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, order});
-  e.totalBytes += task->fileSize;
-  task->engineRun = e.run ? e.run->id : 0;
+  e.taskList.emplace_hint(e.taskList.end(), order, t);
+  e.taskMap.emplace(t->filePath, engine_internal::TaskEntry{t, order});
+  e.ownedTasks.emplace(t, std::move(task));
+  e.totalBytes += t->fileSize;
+  t->engineRun = e.run ? e.run->id : 0;
+  // It may start now rather than at the scheduler's next pass.
+  if (e.run) e.run->wake.Set();
   return true;
 }
 
@@ -127,7 +138,7 @@ void RemoveTaskLocked(UploadEngine& e, UploadTask* task, TaskStatus status, bool
   SetTaskStatus(task, status, notify);
   if (old == TaskStatus::Waiting) {
     engine_internal::SubtractTotalBytes(e, task->fileSize);
-    delete task;
+    engine_internal::DisownLocked(e, task);  // destroys it
   }
 }
 
@@ -235,7 +246,7 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   }
   if (have_pending) {
     UploadEngine& e = Engine();
-    std::vector<UploadTask*> waiting;
+    std::vector<std::unique_ptr<UploadTask>> waiting;  // destroyed once the locks are let go
     std::set<std::string> running;  // their cancels are their own
     std::vector<JobFields> running_cancels;
     {
@@ -258,12 +269,12 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
         engine_internal::UnregisterLocked(e, t);
         if (was_waiting) {
           engine_internal::SubtractTotalBytes(e, t->fileSize);
-          waiting.push_back(t);
+          waiting.push_back(engine_internal::DisownLocked(e, t));
         }
       }
     }
     registration.reset();
-    for (UploadTask* t : waiting) delete t;
+    waiting.clear();
     for (const JobFields& c : running_cancels) QueueServiceCancel(c);
     const bool store_open = IsResumeStoreOpen();
     if (status == TaskStatus::Cancelled && store_open) {
@@ -424,10 +435,7 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
     }
     if (!known) SaveTaskRecord(*task, false);
     port::MutexLock l(&e.engineMutex);
-    if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task.get())) {
-      task.release();
-      return true;
-    }
+    if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task)) return true;
   } else {
     task->errorCode.store(error);
   }
@@ -504,7 +512,8 @@ bool StopAllTasks(bool notify) {
   return true;
 }
 
-bool AddFolderMember(UploadTask* task) {
+bool AddFolderMember(std::unique_ptr<UploadTask>& owned) {
+  UploadTask* task = owned.get();
   if (task == nullptr || task->GetStatus() != TaskStatus::Waiting) return false;
   if (FindTask(task->filePath)) return false;
   const int32_t error = ReadTaskSize(task);
@@ -516,22 +525,24 @@ bool AddFolderMember(UploadTask* task) {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
   // Tested again here: the engine may have stopped since the caller began.
-  return e.started.load() && RegisterLocked(e, task);
+  return e.started.load() && RegisterLocked(e, owned);
 }
 
 bool FinishTask(UploadTask* task) {
   if (task == nullptr) return false;
   UploadEngine& e = Engine();
   std::shared_ptr<EngineRun> run;
+  std::unique_ptr<UploadTask> owned;  // destroyed once the lock is let go
   {
     port::MutexLock l(&e.engineMutex);
     engine_internal::UnregisterLocked(e, task);
+    owned = engine_internal::DisownLocked(e, task);
     --e.runningCount;
     run = e.run;
     // A task of an earlier start was counted in totals that its stop reset.
     if (run && run->id == task->engineRun) engine_internal::SubtractTotalBytes(e, task->fileSize);
   }
-  delete task;
+  owned.reset();
   // The next waiting task starts now rather than at the next pass.
   if (run) run->wake.Set();
   return true;

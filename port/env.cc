@@ -70,6 +70,7 @@ class SystemEnv final : public Env {
     return port::ReadWholeFile(path, out);
   }
   bool IsRegularFile(const std::string& path) override { return port::IsRegularFile(path); }
+  bool IsDirectory(const std::string& path) override { return port::IsDirectory(path); }
   bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) override {
     return port::ListDirectory(dir, out);
   }
@@ -131,6 +132,20 @@ bool Env::WriteFileReplacing(const std::string& path, const std::string& text, u
   // Until the folder is synced the rename may not survive a power loss, and
   // the old content would come back.
   return SyncDirectory(FolderOf(path));
+}
+
+bool Env::CreateDirectoriesDurably(const std::string& path, unsigned mode) {
+  std::vector<std::string> fresh;  // outermost first
+  for (size_t at = path.find(kPathSeparator, 1); at != std::string::npos;
+       at = path.find(kPathSeparator, at + 1)) {
+    std::string dir = path.substr(0, at);
+    if (!IsDirectory(dir)) fresh.push_back(std::move(dir));
+  }
+  if (!CreateDirectories(path, mode)) return false;
+  for (const std::string& dir : fresh) {
+    if (!SyncDirectory(FolderOf(dir))) return false;
+  }
+  return true;
 }
 
 Env* CurrentEnv() {

@@ -78,6 +78,7 @@ class Env {
   virtual bool FileModifiedTime(const std::string& path, int64_t* nanoseconds) = 0;
   virtual bool ReadWholeFile(const std::string& path, std::string* out) = 0;
   virtual bool IsRegularFile(const std::string& path) = 0;
+  virtual bool IsDirectory(const std::string& path) = 0;
   virtual bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) = 0;
 
   // Opens `path` for writing. A file this call creates gets `permissions`,
@@ -97,6 +98,9 @@ class Env {
   // leaves the old content or the new. True only once all of that is done.
   bool WriteFileReplacing(const std::string& path, const std::string& text,
                           unsigned permissions = 0600);
+  // CreateDirectories, and the folders it created synced into their
+  // parents, so that they survive a power loss with what is put in them.
+  bool CreateDirectoriesDurably(const std::string& path, unsigned mode);
 };
 
 // Forwards every call to another environment.
@@ -121,6 +125,7 @@ class EnvWrapper : public Env {
     return target_->ReadWholeFile(path, out);
   }
   bool IsRegularFile(const std::string& path) override { return target_->IsRegularFile(path); }
+  bool IsDirectory(const std::string& path) override { return target_->IsDirectory(path); }
   bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) override {
     return target_->ListDirectory(dir, out);
   }

@@ -93,12 +93,17 @@ void ResumeWriter(uint64_t generation) {
         hook = s.writerHook;
       }
     }
-    // A failed write is not retried until the next change.
     if (write) {
       if (hook) hook();
-      s.iniFile.Save();
-      std::lock_guard<std::mutex> l(s.life_mu);
-      ++s.writes;
+      if (s.iniFile.Save()) {
+        std::lock_guard<std::mutex> l(s.life_mu);
+        ++s.writes;
+      } else {
+        // Tried again at the next pass, and at the close: marked clean, the
+        // changes would wait for another one, and a logout would drop them.
+        port::MutexLock l(&s.stateLock);
+        if (s.generation == generation) s.dirty = true;
+      }
     }
     {
       std::lock_guard<std::mutex> l(s.life_mu);
@@ -174,7 +179,8 @@ bool OpenResumeStore() {
       // current folder).
       std::string folder;
       if (!GetDataFolder(&folder)) return false;
-      port::CurrentEnv()->CreateDirectories(folder, 0700);
+      // Its name must survive a power loss as the records in it do.
+      port::CurrentEnv()->CreateDirectoriesDurably(folder, 0700);
       s.storePath = folder + GetUserId() + "_upload.ini";
       port::DebugOut("RESUME PATH: " + s.storePath);
     }
@@ -265,8 +271,7 @@ void CloseResumeStore() {
     s.storePath.clear();
   }
   // What the writer had not written yet is not lost at logout.
-  if (write) {
-    s.iniFile.Save();
+  if (write && s.iniFile.Save()) {
     std::lock_guard<std::mutex> l(s.life_mu);
     ++s.writes;
   }
@@ -454,6 +459,19 @@ void MarkResumeStoreDirty(bool wake) {
 }
 
 void WakeResumeWriter() { Store().writerEvent.Set(); }
+
+bool FlushResumeStore() {
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(&s.stateLock);
+    if (!s.opened || !s.loaded) return false;
+    s.dirty = false;
+  }
+  // The save takes a snapshot of every change made before it.
+  if (s.iniFile.Save()) return true;
+  MarkResumeStoreDirty(false);
+  return false;
+}
 
 std::string ResumeStorePath() {
   ResumeStore& s = Store();
