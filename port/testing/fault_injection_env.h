@@ -114,7 +114,8 @@ class FaultInjectionEnv : public EnvWrapper {
     if (!Change()) return false;
     // The folders the call would create, each ending before a separator.
     std::vector<std::string> fresh;
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+    for (size_t at = path.find_first_of("/\\", 1); at != std::string::npos;
+         at = path.find_first_of("/\\", at + 1)) {
       const std::string dir = Normal(path.substr(0, at));
       if (Tracked(dir) && dir != root_ && !std::filesystem::exists(dir)) fresh.push_back(dir);
     }
