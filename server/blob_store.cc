@@ -10,10 +10,6 @@ std::string FailureText(const std::string& what) {
   return what + " (system error " + std::to_string(port::LastError()) + ")";
 }
 
-bool IsDigits(const std::string& s) {
-  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
 }  // namespace
 
 BlobReader::~BlobReader() { std::fclose(file_); }
@@ -153,7 +149,7 @@ std::vector<int64_t> BlobStore::ListPartials() const {
       continue;
     }
     const std::string digits = name.substr(0, name.size() - suffix.size());
-    if (!IsDigits(digits) || digits.size() > 18) continue;
+    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 18) continue;
     out.push_back(std::stoll(digits));
   }
   return out;
