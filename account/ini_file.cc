@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "codec/text.h"
-#include "port/file.h"
+#include "port/env.h"
 
 namespace vexa {
 
@@ -19,7 +19,7 @@ bool IniFile::Load(const std::string& path) {
   port::MutexLock l(&mu_);
   if (!path.empty()) path_ = path;
   std::string text;
-  if (path_.empty() || !port::ReadWholeFile(path_, &text)) return false;
+  if (path_.empty() || !port::CurrentEnv()->ReadWholeFile(path_, &text)) return false;
   if (text.empty()) return true;
   ParseLocked(text);
   return true;
@@ -101,7 +101,7 @@ bool IniFile::Save(const std::string& path) {
   // order of their snapshots.
   save_mu_.Lock();
   mu_.Unlock();
-  const bool ok = port::WriteFileReplacing(target, text);
+  const bool ok = port::CurrentEnv()->WriteFileReplacing(target, text);
   save_mu_.Unlock();
   return ok;
 }

@@ -10,7 +10,7 @@
 #include "codec/text.h"
 #include "net/http_client.h"
 #include "net/network_failure.h"
-#include "port/clock.h"
+#include "port/env.h"
 #include "port/thread.h"
 
 namespace vexa {
@@ -20,13 +20,11 @@ namespace {
 constexpr char kCheckNetworkAnsi[] =
     "\xc7\xeb\xbc\xec\xb2\xe9\xc4\xe3\xb5\xc4\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3";
 
-std::atomic<LoginClock> login_clock{nullptr};
 // Set while a login thread runs; a second login is refused meanwhile.
 std::atomic<bool> login_running{false};
 
 uint64_t LoginTime() {
-  LoginClock clock = login_clock.load();
-  return clock != nullptr ? clock() : port::UnixTimeSeconds();
+  return port::CurrentEnv()->UnixTimeSeconds();
 }
 
 void SetLastError(const std::string& text) {
@@ -72,7 +70,6 @@ std::string BuildLoginBody(const std::string& account, const std::string& digest
          "&version=" + EncodeFormValue(kClientVersion) + "&sign=" + EncodeFormValue(sign);
 }
 
-void SetLoginClock(LoginClock clock) { login_clock.store(clock); }
 
 bool StartLogin(const std::string& account, const std::string& password, bool remember,
                 bool auto_login) {

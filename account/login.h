@@ -25,11 +25,6 @@ bool StartLogin(const std::string& account, const std::string& password, bool re
 std::string BuildLoginBody(const std::string& account, const std::string& digest,
                            const std::string& time_text);
 
-// Where logins read the time they sign, in whole seconds since 1970 UTC.
-// Tests install another clock; nullptr restores the system clock.
-using LoginClock = uint64_t (*)();
-void SetLoginClock(LoginClock clock);
-
 }  // namespace vexa
 
 #endif  // VEXA_ACCOUNT_LOGIN_H_

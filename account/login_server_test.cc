@@ -13,6 +13,7 @@
 #include "gtest/gtest.h"
 #include "net/http_client.h"
 #include "port/clock.h"
+#include "port/testing/fake_clock_env.h"
 #include "port/tls.h"
 #include "server/testing/server_process.h"
 
@@ -31,7 +32,6 @@ class LoginServerTest : public ::testing::Test {
   void TearDown() override {
     LogoutAccount();
     SetAccountApiBase("");
-    SetLoginClock(nullptr);
   }
   // Runs one login to its end.
   void LogIn(const std::string& account, const std::string& password) {
@@ -80,12 +80,14 @@ TEST_F(LoginServerTest, WrongPasswordAndStaleClockAreRefused) {
   EXPECT_FALSE(IsLoggedIn());
   EXPECT_NE(std::string::npos, GetLastErrorText().find("password")) << GetLastErrorText();
 
-  SetLoginClock([]() -> uint64_t { return port::UnixTimeSeconds() - 3600; });
-  LogIn("alice", "alice-pw");
-  EXPECT_FALSE(IsLoggedIn());
-  EXPECT_NE(std::string::npos, GetLastErrorText().find("clock")) << GetLastErrorText();
-
-  SetLoginClock(nullptr);
+  {
+    port::FakeClockEnv clock;
+    clock.SetUnixTimeSeconds(port::UnixTimeSeconds() - 3600);
+    port::ScopedCurrentEnv env(&clock);
+    LogIn("alice", "alice-pw");
+    EXPECT_FALSE(IsLoggedIn());
+    EXPECT_NE(std::string::npos, GetLastErrorText().find("clock")) << GetLastErrorText();
+  }
   LogIn("alice", "alice-pw");
   EXPECT_TRUE(IsLoggedIn()) << GetLastErrorText();
 }

@@ -13,6 +13,7 @@
 #include "net/http_client.h"
 #include "net/testing/scripted_peer.h"
 #include "port/clock.h"
+#include "port/testing/fake_clock_env.h"
 
 namespace vexa {
 namespace {
@@ -54,12 +55,10 @@ class LoginTest : public ::testing::Test {
   void SetUp() override {
     ProcessHttpClient().useSystemProxy = false;
     LogoutAccount();
-    SetLoginClock(nullptr);
   }
   void TearDown() override {
     LogoutAccount();
     SetAccountApiBase("");
-    SetLoginClock(nullptr);
   }
   void UsePeer(const ScriptedPeer& peer) {
     ASSERT_NE(0, peer.port());
@@ -68,13 +67,16 @@ class LoginTest : public ::testing::Test {
   }
 
   TestDataDir dir_;
+  // The time the logins sign.
+  port::FakeClockEnv clock_;
+  port::ScopedCurrentEnv env_{&clock_};
   TestLoginObserver observer_;
 };
 
 TEST_F(LoginTest, PostsTheSignedFormWithEscapedValuesAndRemembersTheAccount) {
   ScriptedPeer peer(Answer(kWelcome));
   UsePeer(peer);
-  SetLoginClock([]() -> uint64_t { return 1700000000; });
+  clock_.SetUnixTimeSeconds(1700000000);
   const std::string account = "tom&jerry+1 =50%\xc3\xa9";
   ASSERT_TRUE(StartLogin(account, "pw-secret", true, true));
   ASSERT_TRUE(observer_.WaitForLogins(1));
@@ -105,7 +107,7 @@ TEST_F(LoginTest, PostsTheSignedFormWithEscapedValuesAndRemembersTheAccount) {
 TEST_F(LoginTest, FortyCharacterPasswordIsSentAsTheDigestLowercased) {
   ScriptedPeer peer(Answer(kWelcome));
   UsePeer(peer);
-  SetLoginClock([]() -> uint64_t { return 1700000001; });
+  clock_.SetUnixTimeSeconds(1700000001);
   ASSERT_TRUE(StartLogin("alice", "0123456789ABCDEF0123456789ABCDEF01234567", false, false));
   ASSERT_TRUE(observer_.WaitForLogins(1));
   // md5("alice" + "0123456789abcdef0123456789abcdef01234567" + "1700000001" + salt)

@@ -12,6 +12,7 @@
 #include "account/session.h"
 #include "engine/engine_state.h"
 #include "engine/service_cancel.h"
+#include "port/env.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/thread.h"
@@ -30,6 +31,12 @@ UploadEngine& Engine() {
 void SubtractTotalBytes(UploadEngine& e, int64_t bytes) REQUIRES(e.engineMutex) {
   e.totalBytes -= bytes;
   if (e.totalBytes < 0) e.totalBytes = 0;
+}
+
+std::unique_ptr<UploadTask> DisownLocked(UploadEngine& e, const UploadTask* task)
+    REQUIRES(e.engineMutex) {
+  auto node = e.ownedTasks.extract(task);
+  return node ? std::move(node.mapped()) : nullptr;
 }
 
 bool UnregisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
@@ -70,7 +77,7 @@ bool StartRunThread(std::function<void(const std::shared_ptr<EngineRun>&)> body,
     ++run->threads;
     ++(e.*count);
   }
-  const bool started = port::StartDetachedThread([&e, run, body = std::move(body), count] {
+  const bool started = port::CurrentEnv()->StartThread([&e, run, body = std::move(body), count] {
     t_run = run.get();
     body(run);
     t_run = nullptr;
@@ -100,19 +107,24 @@ int64_t SignedSizeLimit() {
 int32_t ReadTaskSize(UploadTask* task) {
   if (task->fileSize > 0) return 0;
   uint64_t size = 0;
-  if (!port::FileSize64(task->filePath, &size)) return static_cast<int32_t>(port::LastError());
+  if (!port::CurrentEnv()->FileSize(task->filePath, &size)) return static_cast<int32_t>(port::LastError());
   task->fileSize = static_cast<int64_t>(size);
   return task->fileSize > 0 ? 0 : kErrEmptyFile;
 }
 
-// Inserts a waiting task.
-bool RegisterLocked(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
-  if (e.taskMap.find(task->filePath) != e.taskMap.end()) return false;
+// Inserts a waiting task, which the engine then owns (`task` is left empty);
+// on false the caller keeps it.
+bool RegisterLocked(UploadEngine& e, std::unique_ptr<UploadTask>& task) REQUIRES(e.engineMutex) {
+  UploadTask* t = task.get();
+  if (e.taskMap.find(t->filePath) != e.taskMap.end()) return false;
   const uint64_t order = e.nextOrder++;
-  e.taskList.emplace_hint(e.taskList.end(), order, task);
-  e.taskMap.emplace(task->filePath, engine_internal::TaskEntry{task, order});
-  e.totalBytes += task->fileSize;
-  task->engineRun = e.run ? e.run->id : 0;
+  e.taskList.emplace_hint(e.taskList.end(), order, t);
+  e.taskMap.emplace(t->filePath, engine_internal::TaskEntry{t, order});
+  e.ownedTasks.emplace(t, std::move(task));
+  e.totalBytes += t->fileSize;
+  t->engineRun = e.run ? e.run->id : 0;
+  // It may start now rather than at the scheduler's next pass.
+  if (e.run) e.run->wake.Set();
   return true;
 }
 
@@ -126,7 +138,7 @@ void RemoveTaskLocked(UploadEngine& e, UploadTask* task, TaskStatus status, bool
   SetTaskStatus(task, status, notify);
   if (old == TaskStatus::Waiting) {
     engine_internal::SubtractTotalBytes(e, task->fileSize);
-    delete task;
+    engine_internal::DisownLocked(e, task);  // destroys it
   }
 }
 
@@ -238,7 +250,7 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   }
   if (have_pending) {
     UploadEngine& e = Engine();
-    std::vector<UploadTask*> waiting;
+    std::vector<std::unique_ptr<UploadTask>> waiting;  // destroyed once the locks are let go
     std::set<std::string> running;  // their cancels are their own
     std::vector<JobFields> running_cancels;
     {
@@ -261,12 +273,12 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
         engine_internal::UnregisterLocked(e, t);
         if (was_waiting) {
           engine_internal::SubtractTotalBytes(e, t->fileSize);
-          waiting.push_back(t);
+          waiting.push_back(engine_internal::DisownLocked(e, t));
         }
       }
     }
     registration.reset();
-    for (UploadTask* t : waiting) delete t;
+    waiting.clear();
     for (const JobFields& c : running_cancels) QueueServiceCancel(c);
     const bool store_open = IsResumeStoreOpen();
     if (status == TaskStatus::Cancelled && store_open) {
@@ -427,10 +439,7 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
     }
     if (!known) SaveTaskRecord(*task, false);
     port::MutexLock l(&e.engineMutex);
-    if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task.get())) {
-      task.release();
-      return true;
-    }
+    if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task)) return true;
   } else {
     task->errorCode.store(error);
   }
@@ -507,7 +516,8 @@ bool StopAllTasks(bool notify) {
   return true;
 }
 
-bool AddFolderMember(UploadTask* task) {
+bool AddFolderMember(std::unique_ptr<UploadTask>& owned) {
+  UploadTask* task = owned.get();
   if (task == nullptr || task->GetStatus() != TaskStatus::Waiting) return false;
   if (FindTask(task->filePath)) return false;
   const int32_t error = ReadTaskSize(task);
@@ -519,22 +529,24 @@ bool AddFolderMember(UploadTask* task) {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);
   // Tested again here: the engine may have stopped since the caller began.
-  return e.started.load() && RegisterLocked(e, task);
+  return e.started.load() && RegisterLocked(e, owned);
 }
 
 bool FinishTask(UploadTask* task) {
   if (task == nullptr) return false;
   UploadEngine& e = Engine();
   std::shared_ptr<EngineRun> run;
+  std::unique_ptr<UploadTask> owned;  // destroyed once the lock is let go
   {
     port::MutexLock l(&e.engineMutex);
     engine_internal::UnregisterLocked(e, task);
+    owned = engine_internal::DisownLocked(e, task);
     --e.runningCount;
     run = e.run;
     // A task of an earlier start was counted in totals that its stop reset.
     if (run && run->id == task->engineRun) engine_internal::SubtractTotalBytes(e, task->fileSize);
   }
-  delete task;
+  owned.reset();
   // The next waiting task starts now rather than at the next pass.
   if (run) run->wake.Set();
   return true;

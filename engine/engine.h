@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "engine/folder.h"
@@ -16,10 +17,11 @@ namespace vexa {
 // while it is stopped. Engine, session and store can be started and stopped
 // any number of times in one process.
 //
-// Task ownership: the registry owns a waiting task. Once the scheduler has
-// started its transfer, the task's worker owns it as well and may keep its
-// own pointer until it calls FinishTask, which destroys the task; a stop or
-// cancel only takes it out of the registry and leaves it to the worker. Any
+// Task ownership: the engine alone owns every task it accepted and destroys
+// it. A waiting task goes when it is stopped or cancelled. Once the scheduler
+// has started its transfer, the task's worker may keep its own pointer until
+// it calls FinishTask, which destroys the task; a stop or cancel only takes it
+// out of the registry and leaves it alive for the worker. Any
 // other code reaches a task by path through FindTask's visitor, which runs
 // under the engine lock, so the task cannot be destroyed while it is used.
 //
@@ -97,8 +99,9 @@ bool AddFolderTask(const std::string& folder_path, const std::string& target, in
 bool ChangeTaskState(std::string path, bool notify, TaskStatus status);
 bool CancelTask(const std::string& path);
 bool StopAllTasks(bool notify);
-// Registers a waiting folder member; on false the caller keeps the task.
-bool AddFolderMember(UploadTask* task);
+// Registers a waiting folder member, which the engine then owns (`task` is
+// left empty); on false the caller keeps it.
+bool AddFolderMember(std::unique_ptr<UploadTask>& task);
 // Called by a transfer worker when it ends: takes the task out of the registry
 // and destroys it.
 bool FinishTask(UploadTask* task);

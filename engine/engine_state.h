@@ -73,6 +73,10 @@ struct UploadEngine {
   // walk can go on from the last key it saw even when the hooks it called
   // removed tasks.
   std::map<uint64_t, UploadTask*> taskList GUARDED_BY(engineMutex);
+  // The one owner of every task the engine accepted, until it is destroyed:
+  // registered tasks, and running ones a stop took out of the registry
+  // (their worker ends them with FinishTask).
+  std::map<const UploadTask*, std::unique_ptr<UploadTask>> ownedTasks GUARDED_BY(engineMutex);
   uint64_t nextOrder GUARDED_BY(engineMutex) = 0;
   int32_t runningCount GUARDED_BY(engineMutex) = 0;
   int64_t totalBytes GUARDED_BY(engineMutex) = 0;
@@ -99,6 +103,11 @@ UploadEngine& Engine();
 
 // Subtracts from totalBytes, never leaving it negative.
 void SubtractTotalBytes(UploadEngine& e, int64_t bytes) REQUIRES(e.engineMutex);
+
+// Hands the engine's ownership of `task` to the caller (null when the engine
+// does not own it).
+std::unique_ptr<UploadTask> DisownLocked(UploadEngine& e, const UploadTask* task)
+    REQUIRES(e.engineMutex);
 
 // Takes the task out of taskMap and taskList when it is registered there.
 // Returns whether it was.

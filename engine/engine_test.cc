@@ -278,23 +278,25 @@ TEST_F(RegistryTest, AddFolderMemberChecksStatusDuplicateAndSize) {
     return t;
   };
   auto good = member(MakeFile("F/a.bin", 10));
-  ASSERT_TRUE(AddFolderMember(good.get()));
-  good.release();
+  ASSERT_TRUE(AddFolderMember(good));
+  EXPECT_EQ(nullptr, good) << "the engine owns a registered member";
   auto dup = member(dir_.File("F/a.bin"));
-  EXPECT_FALSE(AddFolderMember(dup.get()));
+  EXPECT_FALSE(AddFolderMember(dup));
+  EXPECT_NE(nullptr, dup) << "a refused member stays with the caller";
   auto stopped = member(MakeFile("F/s.bin", 10));
   stopped->SetStatusValue(TaskStatus::Stopped);
-  EXPECT_FALSE(AddFolderMember(stopped.get()));
+  EXPECT_FALSE(AddFolderMember(stopped));
   auto empty = member(MakeFile("F/e.bin", 0));
-  EXPECT_FALSE(AddFolderMember(empty.get()));
+  EXPECT_FALSE(AddFolderMember(empty));
   EXPECT_EQ(1000, empty->errorCode.load());
   EXPECT_EQ(TaskStatus::Failed, empty->GetStatus());
   // A size that cannot be read fails the member with the system's code.
   auto gone = member(dir_.File("F/gone.bin"));
-  EXPECT_FALSE(AddFolderMember(gone.get()));
+  EXPECT_FALSE(AddFolderMember(gone));
   EXPECT_EQ(2, gone->errorCode.load());
   EXPECT_EQ(TaskStatus::Failed, gone->GetStatus());
-  EXPECT_FALSE(AddFolderMember(nullptr));
+  std::unique_ptr<UploadTask> none;
+  EXPECT_FALSE(AddFolderMember(none));
   EXPECT_EQ(10, GetQueueTotals().totalBytes);
   // Member failures are counted by the folder, not reported per file.
   for (const TaskNotice& n : log_.notices()) EXPECT_EQ(1, n.isFolder);
@@ -413,8 +415,8 @@ TEST_F(RegistryTest, AddFolderMemberRefusesWhileStopped) {
   auto t = std::make_unique<UploadTask>();
   t->filePath = MakeFile("F/a.bin", 10);
   t->folderPath = dir_.File("F");
-  EXPECT_FALSE(AddFolderMember(t.get()));
-  if (GetQueueTotals().taskCount != 0) t.release();  // the registry owns it now
+  EXPECT_FALSE(AddFolderMember(t));
+  EXPECT_NE(nullptr, t);
 }
 
 // A folder stop or cancel thread belongs to the start that asked for it: a

@@ -238,7 +238,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       const TaskStatus now = StatusOf(*folder);
       if (!SameSession(r, run) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
       if (registering) registering();
-      if (AddFolderMember(t.get())) t.release();
+      AddFolderMember(t);
     }
   }
   // A cancel that came while the records were being saved removed them

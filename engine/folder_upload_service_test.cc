@@ -182,6 +182,7 @@ TEST_F(FolderServiceTest, AutoStartOffKeepsOnlyRecordsUntilTheFolderIsAddedAgain
   EXPECT_EQ(root_, r.folderPath);
   // Two scheduler passes later still nothing was asked of the service.
   const uint64_t passes = TEST_SchedulerPasses();
+  TestClock().Advance(1000);
   ASSERT_TRUE(TEST_WaitForSchedulerPass(passes + 1, 5000));
   EXPECT_TRUE(Dispatches().empty());
   EXPECT_TRUE(Tree().empty());

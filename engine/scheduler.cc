@@ -7,7 +7,7 @@
 #include "codec/text.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
-#include "port/clock.h"
+#include "port/env.h"
 #include "store/error_table.h"
 
 namespace vexa {
@@ -69,7 +69,7 @@ bool SendProgress(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
     n.status = static_cast<int32_t>(TaskStatus::Uploading);
     n.isFolder = 1;
     const int64_t start = folder->startTick.load();
-    const uint32_t elapsed = start > 0 ? port::TickCount() - static_cast<uint32_t>(start) : 0;
+    const uint32_t elapsed = start > 0 ? port::CurrentEnv()->TickCount() - static_cast<uint32_t>(start) : 0;
     if (speed < 1 && elapsed > 0) {
       speed = static_cast<int32_t>(folder->sentSinceStart.load() / static_cast<int64_t>(elapsed) *
                                    1000);
@@ -143,12 +143,13 @@ namespace engine_internal {
 
 void SchedulerThread(const std::shared_ptr<EngineRun>& run) {
   UploadEngine& e = Engine();
-  uint64_t next_pass = port::MonotonicMillis();
+  port::Env* env = port::CurrentEnv();
+  uint64_t next_pass = env->MonotonicMillis();
   while (!run->ended.load() && IsLoggedIn()) {
-    const uint64_t now = port::MonotonicMillis();
+    const uint64_t now = env->MonotonicMillis();
     bool woken = false;
     if (now < next_pass) {
-      woken = run->wake.Wait(static_cast<uint32_t>(next_pass - now));
+      woken = env->WaitForEvent(&run->wake, static_cast<uint32_t>(next_pass - now));
       if (run->ended.load() || !IsLoggedIn()) break;
     }
     if (woken) {
@@ -157,7 +158,7 @@ void SchedulerThread(const std::shared_ptr<EngineRun>& run) {
       continue;
     }
     Pass(run.get(), true);
-    next_pass = port::MonotonicMillis() + kPassIntervalMs;
+    next_pass = env->MonotonicMillis() + kPassIntervalMs;
     {
       std::lock_guard<std::mutex> l(e.life_mu);
       ++e.schedulerPasses;

@@ -153,8 +153,8 @@ TEST_F(TaskStatusTest, FolderStopAndCancelWalkTheRegisteredMembers) {
   b->fileSize = 200;
   SaveTaskRecord(*a, false);
   SaveTaskRecord(*b, false);
-  ASSERT_TRUE(AddFolderMember(a.release()));
-  ASSERT_TRUE(AddFolderMember(b.release()));
+  ASSERT_TRUE(AddFolderMember(a));
+  ASSERT_TRUE(AddFolderMember(b));
   AddFileTask(MakeFile("s.bin", 5), "T", 0, "", "", true);
   EXPECT_EQ(305, GetQueueTotals().totalBytes);
   log_.clear();

@@ -19,6 +19,7 @@
 #include "account/test_data_dir.h"
 #include "engine/engine.h"
 #include "gtest/gtest.h"
+#include "port/testing/fake_clock_env.h"
 #include "store/resume_store.h"
 
 namespace vexa {
@@ -166,9 +167,18 @@ class NoticeLog {
   std::vector<TaskNotice> notices_;
 };
 
+// The engine tests' clock: the worker's pauses and retries take no real
+// time, and the scheduler's passes come as the clock moves. Never destroyed:
+// a worker that outlives its test may still read it.
+inline port::FakeClockEnv& TestClock() {
+  static port::FakeClockEnv* clock = new port::FakeClockEnv();
+  return *clock;
+}
+
 class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    port::TEST_SetCurrentEnv(&TestClock());
     TEST_SetSchedulerThreadEnabled(false);
     TEST_ClearQueueSummary();
     LogIn(R"({"state": true, "user_id": "500", "size_limit": 1000000})");
@@ -212,7 +222,8 @@ class EngineTest : public ::testing::Test {
     auto member = std::make_unique<UploadTask>();
     member->filePath = MakeFile(name, size);
     member->folderPath = folder->folderPath;
-    return AddFolderMember(member.get()) ? member.release() : nullptr;
+    UploadTask* t = member.get();
+    return AddFolderMember(member) ? t : nullptr;
   }
 
   TestDataDir dir_;

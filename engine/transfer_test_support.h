@@ -150,6 +150,7 @@ class TransferServiceTest : public ::testing::Test {
     c.socketApi = &recorder_;
     saved_idle_ms_ = c.idleTimeoutMs;
     LogoutAccount();
+    port::TEST_SetCurrentEnv(&TestClock());
     TEST_SetSchedulerThreadEnabled(true);
     InstallTransferWorker();
   }

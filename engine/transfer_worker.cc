@@ -15,7 +15,7 @@
 #include "net/http_client.h"
 #include "net/network_failure.h"
 #include "net/parsed_url.h"
-#include "port/clock.h"
+#include "port/env.h"
 #include "port/file.h"
 #include "port/last_error.h"
 #include "port/mutex.h"
@@ -150,7 +150,8 @@ struct FileStamp {
 
 // False, with the system's error code in *error, when the file cannot be read.
 bool ReadFileStamp(const std::string& path, FileStamp* stamp, int32_t* error) {
-  if (port::FileSize64(path, &stamp->size) && port::FileModifiedTime(path, &stamp->modified)) return true;
+  if (port::CurrentEnv()->FileSize(path, &stamp->size) &&
+      port::CurrentEnv()->FileModifiedTime(path, &stamp->modified)) return true;
   *error = static_cast<int32_t>(port::LastError());
   return false;
 }
@@ -209,12 +210,13 @@ class Worker {
 
   // Sleeps `ms`, in slices; false as soon as the task is halted.
   bool Pause(uint32_t ms) {
-    const uint64_t end = port::MonotonicMillis() + ms;
+    port::Env* env = port::CurrentEnv();
+    const uint64_t end = env->MonotonicMillis() + ms;
     for (;;) {
       if (Halted()) return false;
-      const uint64_t now = port::MonotonicMillis();
+      const uint64_t now = env->MonotonicMillis();
       if (now >= end) return true;
-      port::SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, kWaitSliceMs)));
+      env->SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, kWaitSliceMs)));
     }
   }
 
@@ -305,7 +307,7 @@ class Worker {
   bool Prepare() {
     std::unique_ptr<TransferState> state(new (std::nothrow) TransferState());
     if (!state) return Fail(kErrNoMemory);
-    state->file = port::OpenFileShared(task_->filePath, "rb");
+    state->file = port::CurrentEnv()->OpenForReading(task_->filePath);
     if (state->file == nullptr) return Fail(static_cast<int32_t>(port::LastError()));
     state->chunkLength = std::min<int64_t>(kMaxRangeBytes, task_->fileSize);
     transfer_ = state.get();
@@ -328,7 +330,7 @@ class Worker {
     }
     if (!WaitForSpace()) return false;
     const uint64_t pause = static_cast<uint64_t>(limit * 1000);
-    const uint64_t spent = port::MonotonicMillis() - start;
+    const uint64_t spent = port::CurrentEnv()->MonotonicMillis() - start;
     return Pause(static_cast<uint32_t>(spent >= pause ? 0 : pause - spent));
   }
 
@@ -430,7 +432,7 @@ class Worker {
     if (!task_->folderPath.empty()) {
       if (FolderRef folder = FindFolder(task_->folderPath)) {
         port::MutexLock l(&folder->lock);
-        if (folder->startTick.load() <= 0) folder->startTick.store(port::TickCount());
+        if (folder->startTick.load() <= 0) folder->startTick.store(port::CurrentEnv()->TickCount());
       }
     }
     // A range on its way behind the check begins below the file's end.
@@ -466,7 +468,7 @@ class Worker {
     }
     if (prepared && link_->reused()) {
       flight_.push_back(std::move(behind));
-      flight_.back().sentAtTick = port::TickCount();
+      flight_.back().sentAtTick = port::CurrentEnv()->TickCount();
       if (!link_->Send(flight_.back().range, &fatal)) {
         flight_.pop_back();
         TakeBack(link_->TakeDropped());
@@ -557,7 +559,7 @@ class Worker {
           Fail(kErrRangeFailed);
           return;
         }
-        flight.back().sentAtTick = port::TickCount();
+        flight.back().sentAtTick = port::CurrentEnv()->TickCount();
         bool fatal = true;
         if (!link.Send(flight.back().range, &fatal)) {
           abandon();
@@ -576,7 +578,7 @@ class Worker {
         RangeOnItsWay behind;
         if (PrepareNext(next, &behind.range)) {
           flight.push_back(std::move(behind));
-          flight.back().sentAtTick = port::TickCount();
+          flight.back().sentAtTick = port::CurrentEnv()->TickCount();
           bool fatal = true;
           if (!link.Send(flight.back().range, &fatal)) {
             flight.pop_back();
@@ -611,7 +613,7 @@ class Worker {
         if (!Pause(kRetryPauseMs)) return;
         continue;
       }
-      const uint32_t t1 = port::TickCount();
+      const uint32_t t1 = port::CurrentEnv()->TickCount();
       const int64_t start = done.range.offset;
       const int64_t end = start + done.range.length;
       if (!ParseBigUploadResponse(job_, answer)) {
@@ -723,7 +725,7 @@ class Worker {
 
   UploadTask* const task_;
   TaskJob job_;
-  const uint64_t started_ms_ = port::MonotonicMillis();
+  const uint64_t started_ms_ = port::CurrentEnv()->MonotonicMillis();
   TransferState* transfer_ = nullptr;  // owned by the task
   std::shared_ptr<FolderProgress> folder_;
   std::string range_url_;
@@ -741,7 +743,7 @@ void InstallTransferWorker() { SetTransferStarter(StartTransfer); }
 
 bool StartTransfer(UploadTask* task) {
   if (!EnterTransferStatus(task)) return false;
-  if (port::StartDetachedThread([task] { TransferWorker(task); })) return true;
+  if (port::CurrentEnv()->StartThread([task] { TransferWorker(task); })) return true;
   // No thread: the task waits for the scheduler's next pass.
   port::MutexLock l(&task->lock);
   if (!IsHalted(task->GetStatus())) task->SetStatusValue(TaskStatus::Waiting);

@@ -274,14 +274,16 @@ TEST_F(TransferWorkerTest, ACancelOfAStoppedUploadReachesTheServiceEvenAfterAFai
 TEST_F(TransferWorkerTest, CancelBeforeTheDispatchSendsNothing) {
   StartService({"--time-limit", "5"});
   const std::string path = MakeFile("early.bin", RandomContent(1000, 41));
+  TestClock().HoldSleeps(true);
+  const uint64_t slept = TestClock().SleptMs();
   ASSERT_TRUE(Add(path));
   // The worker is in its pause before the dispatch: no pick code yet.
-  ASSERT_TRUE(Eventually([] { return GetQueueTotals().runningCount == 1; }));
-  port::SleepMs(300);
-  const uint64_t t0 = port::MonotonicMillis();
+  const bool held = TestClock().WaitForHeldSleep();
   ASSERT_TRUE(CancelTask(path));
+  TestClock().HoldSleeps(false);
+  ASSERT_TRUE(held);
   ASSERT_TRUE(WaitIdle());
-  EXPECT_LT(port::MonotonicMillis() - t0, 2000u) << "the pause ends with the cancel";
+  EXPECT_LT(TestClock().SleptMs() - slept, 5000u) << "the pause ends with the cancel";
   EXPECT_EQ(recorder_.Requests("/app/upload").size(), 0u);
   EXPECT_EQ(recorder_.Requests("/app/cancel").size(), 0u);
 }

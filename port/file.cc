@@ -2,16 +2,10 @@
 
 #include <cstdio>
 
+#include "port/env.h"
+
 // The whole-file helpers, made of the primitives of each platform's file_*.cc.
 namespace vexa::port {
-namespace {
-
-std::string FolderOf(const std::string& path) {
-  const size_t pos = path.rfind(kPathSeparator);
-  return pos == std::string::npos ? std::string(".") : path.substr(0, pos + 1);
-}
-
-}  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string* out) {
   std::FILE* f = OpenFileShared(path, "rb");
@@ -27,20 +21,7 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
 }
 
 bool WriteFileReplacing(const std::string& path, const std::string& text, unsigned mode) {
-  const std::string tmp = path + ".tmp";
-  std::FILE* f = OpenFileShared(tmp, "wb");
-  if (f == nullptr) return false;
-  SetPermissions(tmp, mode);
-  bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = SyncFile(f) && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (ok) ok = RenameFile(tmp, path);
-  if (!ok) {
-    RemoveFile(tmp);
-    return false;
-  }
-  SyncDirectory(FolderOf(path));
-  return true;
+  return Env::Default()->WriteFileReplacing(path, text, mode);
 }
 
 }  // namespace vexa::port

@@ -91,8 +91,17 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out);
 bool RemoveFile(const std::string& path);
 // Replaces `to` by `from` atomically (same folder).
 bool RenameFile(const std::string& from, const std::string& to);
+// Gives `to` as a second name of the file `from` (a hard link); false when
+// `to` exists already.
+bool LinkFile(const std::string& from, const std::string& to);
 // Flushes a stream's data to the disk (fflush + fsync).
 bool SyncFile(std::FILE* f);
+// Hands the stream's buffered data to the system and has the disk start on
+// the file without waiting for it (a hint: SyncFile is still what makes the
+// data durable).
+void StartFileSync(std::FILE* f);
+// Cuts the stream's file to `size` bytes (after flushing its buffer).
+bool TruncateFile(std::FILE* f, uint64_t size);
 // Flushes a folder's entries (after a rename) to the disk.
 bool SyncDirectory(const std::string& dir);
 // Sets the permission bits of a file or folder (ignored where not supported).

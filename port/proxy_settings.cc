@@ -9,7 +9,7 @@ namespace {
 
 const ProxyEnvironment* g_test_environment = nullptr;
 
-std::string Env(const char* lower, const char* upper) {
+std::string EnvironmentValue(const char* lower, const char* upper) {
   const char* v = std::getenv(lower);
   if (v == nullptr || *v == '\0') v = std::getenv(upper);
   return v == nullptr ? std::string() : std::string(v);
@@ -123,9 +123,9 @@ bool Bypassed(const std::string& no_proxy, const std::string& target_host) {
 
 ProxyEnvironment ReadProxyEnvironment() {
   ProxyEnvironment env;
-  env.http_proxy = Env("http_proxy", "HTTP_PROXY");
-  env.all_proxy = Env("all_proxy", "ALL_PROXY");
-  env.no_proxy = Env("no_proxy", "NO_PROXY");
+  env.http_proxy = EnvironmentValue("http_proxy", "HTTP_PROXY");
+  env.all_proxy = EnvironmentValue("all_proxy", "ALL_PROXY");
+  env.no_proxy = EnvironmentValue("no_proxy", "NO_PROXY");
   return env;
 }
 

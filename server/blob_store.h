@@ -3,11 +3,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "port/env.h"
+#include "port/mutex.h"
 
 namespace vexa::server {
 
@@ -15,7 +19,7 @@ namespace vexa::server {
 // blob is removed meanwhile (a download under way when the file is deleted).
 class BlobReader {
  public:
-  explicit BlobReader(int fd) : fd_(fd) {}
+  explicit BlobReader(std::FILE* file) : file_(file) {}
   ~BlobReader();
   BlobReader(const BlobReader&) = delete;
   BlobReader& operator=(const BlobReader&) = delete;
@@ -25,18 +29,19 @@ class BlobReader {
   bool ReadAt(uint64_t offset, size_t n, std::string* out) const;
 
  private:
-  const int fd_;
+  std::FILE* const file_;
+  mutable port::Mutex mu_;  // a read is a seek and a read of the one stream
 };
 
 // File content on disk: the partial data of each open upload session under
 // partial/, and finished content under blobs/, named by its SHA-1 (so equal
-// content is stored once). Every write is flushed to the disk before it
-// returns.
+// content is stored once). Every write, and every new or removed name, is
+// flushed to the disk before it returns. Files are reached through `env`.
 class BlobStore {
  public:
-  explicit BlobStore(std::string root);
+  explicit BlobStore(std::string root, port::Env* env = port::Env::Default());
 
-  // Creates the folders. False with *error set on failure.
+  // Creates the folders, durably. False with *error set on failure.
   bool Open(std::string* error);
 
   std::string PartialPath(int64_t session) const;
@@ -74,6 +79,7 @@ class BlobStore {
   bool SyncFolder(const std::string& path);
 
   std::string root_;
+  port::Env* const env_;
   std::atomic<int> folder_syncs_{0};
 };
 

@@ -32,7 +32,7 @@ class BodyDigest {
   const size_t tail_;
   size_t start_ = std::string::npos;
   size_t hashed_ = 0;
-  Sha1 sha1_;
+  vexa::Sha1 sha1_;  // qualified: tests declare a Sha1() helper in this namespace
 };
 
 }  // namespace vexa::server

@@ -25,7 +25,7 @@ class SessionRegistry {
   // under that lock).
   struct State {
     port::Mutex mu;
-    Sha1 digest GUARDED_BY(mu);
+    vexa::Sha1 digest GUARDED_BY(mu);  // qualified: tests declare a Sha1() helper in this namespace
     uint64_t digested GUARDED_BY(mu) = 0;  // bytes fed to `digest`; valid while `in_order`
     bool in_order GUARDED_BY(mu) = true;
   };

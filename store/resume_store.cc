@@ -13,7 +13,7 @@
 #include "codec/text.h"
 #include "port/debug.h"
 #include "port/event.h"
-#include "port/file.h"
+#include "port/env.h"
 #include "port/mutex.h"
 #include "port/thread.h"
 
@@ -94,19 +94,24 @@ void ResumeWriter(uint64_t generation) {
         hook = s.writerHook;
       }
     }
-    // A failed write is not retried until the next change.
     if (write) {
       if (hook) hook();
-      s.iniFile.Save();
-      std::lock_guard<std::mutex> l(s.life_mu);
-      ++s.writes;
+      if (s.iniFile.Save()) {
+        std::lock_guard<std::mutex> l(s.life_mu);
+        ++s.writes;
+      } else {
+        // Tried again at the next pass, and at the close: marked clean, the
+        // changes would wait for another one, and a logout would drop them.
+        port::MutexLock l(&s.stateLock);
+        if (s.generation == generation) s.dirty = true;
+      }
     }
     {
       std::lock_guard<std::mutex> l(s.life_mu);
       ++s.passes;
     }
     s.life_cv.notify_all();
-    s.writerEvent.Wait(kWriterIntervalMs);
+    port::CurrentEnv()->WaitForEvent(&s.writerEvent, kWriterIntervalMs);
   }
   {
     std::lock_guard<std::mutex> l(s.life_mu);
@@ -178,7 +183,8 @@ bool OpenResumeStore() {
       // current folder).
       std::string folder;
       if (!GetDataFolder(&folder)) return false;
-      port::CreateDirectories(folder, 0700);
+      // Its name must survive a power loss as the records in it do.
+      port::CurrentEnv()->CreateDirectoriesDurably(folder, 0700);
       s.storePath = folder + GetUserId() + "_upload.ini";
       port::DebugOut("RESUME PATH: " + s.storePath);
     }
@@ -203,7 +209,7 @@ bool OpenResumeStore() {
     std::lock_guard<std::mutex> l(s.life_mu);
     ++s.writers_running;
   }
-  if (!port::StartDetachedThread([generation] { ResumeWriter(generation); })) {
+  if (!port::CurrentEnv()->StartThread([generation] { ResumeWriter(generation); })) {
     std::lock_guard<std::mutex> l(s.life_mu);
     --s.writers_running;
   }
@@ -269,8 +275,7 @@ void CloseResumeStore() {
     s.storePath.clear();
   }
   // What the writer had not written yet is not lost at logout.
-  if (write) {
-    s.iniFile.Save();
+  if (write && s.iniFile.Save()) {
     std::lock_guard<std::mutex> l(s.life_mu);
     ++s.writes;
   }
@@ -474,6 +479,19 @@ void MarkResumeStoreDirty(bool wake) {
 }
 
 void WakeResumeWriter() { Store().writerEvent.Set(); }
+
+bool FlushResumeStore() {
+  ResumeStore& s = Store();
+  {
+    port::MutexLock l(&s.stateLock);
+    if (!s.opened || !s.loaded) return false;
+    s.dirty = false;
+  }
+  // The save takes a snapshot of every change made before it.
+  if (s.iniFile.Save()) return true;
+  MarkResumeStoreDirty(false);
+  return false;
+}
 
 std::string ResumeStorePath() {
   ResumeStore& s = Store();

@@ -138,12 +138,16 @@ void RemovePendingCancel(const std::string& pick_code);
 // Marks the store changed; `wake` has the writer write it at once.
 void MarkResumeStoreDirty(bool wake);
 void WakeResumeWriter();
+// Writes the store now, on the calling thread. True once every change made
+// before the call is on the disk; false when the store is not open and loaded
+// or the write failed (the changes then stay marked for the writer).
+bool FlushResumeStore();
 
 // The store file's path while open (empty otherwise).
 std::string ResumeStorePath();
 
 // For tests: the number of passes the writer has made and the number of
-// writes, and a wait (without polling) until the writer has finished more
+// writes that reached the disk, and a wait (without polling) until the writer has finished more
 // than `passes` passes. False on time-out.
 uint64_t TEST_ResumeWriterPasses();
 uint64_t TEST_ResumeWrites();

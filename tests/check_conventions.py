@@ -46,7 +46,6 @@ OS_HEADER_EXCEPTIONS = {
     "control/com/": "the COM control is the Windows binding itself: its interfaces are OS types",
     "tests/": "end-to-end harnesses that start, kill and host the products",
     # Found when this check was written; each is to move behind port/.
-    "server/blob_store.cc": "known: durable writes (fsync, rename, directory listing)",
     "server/options.cc": "known: data folder creation and modes",
     "server/options_test.cc": "known: checks the data folder's modes",
     "server/random.cc": "known: getrandom",

@@ -5,6 +5,7 @@
 
 #include "port/data_folder.h"
 #include "port/debug.h"
+#include "port/env.h"
 #include "port/file.h"
 
 namespace vexa::port {
@@ -24,7 +25,9 @@ std::string GetDataFolder() {
     dir += "/vexabackup/upload";
   }
   if (dir.back() != kPathSeparator) dir.push_back(kPathSeparator);
-  if (!CreateDirectories(dir, 0700)) {
+  // Durably: the records and the account file put in it are synced, and
+  // would be lost with the folder's name after a power loss.
+  if (!CurrentEnv()->CreateDirectoriesDurably(dir, 0700)) {
     DebugOut("DATA FOLDER: cannot create " + dir + "\n");
     return std::string();
   }

@@ -473,6 +473,29 @@ bool SyncFile(std::FILE* f) {
   return true;
 }
 
+bool LinkFile(const std::string& from, const std::string& to) {
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
+void StartFileSync(std::FILE* f) {
+  if (std::fflush(f) != 0) return;
+#if defined(__linux__)
+  ::sync_file_range(fileno(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
+bool TruncateFile(std::FILE* f, uint64_t size) {
+  if (std::fflush(f) != 0 || ::ftruncate(fileno(f), static_cast<off_t>(size)) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
 bool SyncDirectory(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) {

@@ -268,6 +268,21 @@ bool SyncFile(std::FILE* f) {
 }
 
 // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns.
+bool LinkFile(const std::string& from, const std::string& to) {
+  if (!::CreateHardLinkW(WidePath(to).c_str(), WidePath(from).c_str(), nullptr)) return Fail();
+  return true;
+}
+
+void StartFileSync(std::FILE* f) { std::fflush(f); }
+
+bool TruncateFile(std::FILE* f, uint64_t size) {
+  if (std::fflush(f) != 0 || ::_chsize_s(::_fileno(f), static_cast<__int64>(size)) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
 bool SyncDirectory(const std::string&) { return true; }
 
 // Folders and files inherit the access rules of the user's profile.

@@ -148,6 +148,13 @@ class ServiceTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
+  // The service's port and address: the process's, or those of a service
+  // a test runs in this process (port_ set).
+  int Port() const { return port_ != 0 ? port_ : server_->port(); }
+  std::string Base() const {
+    return port_ != 0 ? "http://127.0.0.1:" + std::to_string(port_) : server_->base();
+  }
+
   void StartServer(std::vector<std::string> extra = {}) {
     ASSERT_TRUE(server_->Start(std::move(extra)));
   }
@@ -155,7 +162,7 @@ class ServiceTest : public ::testing::Test {
   httplib::Result Post(const std::string& target, const std::string& body,
                        const std::string& type = "application/x-www-form-urlencoded",
                        const httplib::Headers& headers = {}) {
-    httplib::Client c("127.0.0.1", server_->port());
+    httplib::Client c("127.0.0.1", Port());
     c.set_read_timeout(30, 0);
     return c.Post(target.c_str(), headers, body, type.c_str());
   }
@@ -169,7 +176,7 @@ class ServiceTest : public ::testing::Test {
     return ParseJson(r->body);
   }
   Json::Value GetJson(const std::string& target, int want_status = 200) {
-    httplib::Client c("127.0.0.1", server_->port());
+    httplib::Client c("127.0.0.1", Port());
     auto r = c.Get(target.c_str());
     EXPECT_TRUE(r) << target;
     if (!r) return Json::Value();
@@ -195,7 +202,7 @@ class ServiceTest : public ::testing::Test {
   // *status set when refused.
   std::string WebLogin(const std::string& account, const std::string& password,
                        int* status = nullptr) {
-    httplib::Client c("127.0.0.1", server_->port());
+    httplib::Client c("127.0.0.1", Port());
     auto form = c.Get("/");
     EXPECT_TRUE(form);
     if (!form) return "";
@@ -219,7 +226,7 @@ class ServiceTest : public ::testing::Test {
 
   std::string Path(const Json::Value& url) {
     std::string u = url.asString();
-    return u.substr(server_->base().size());
+    return u.substr(Base().size());
   }
 
   // The signed dispatch request; `tamper` changes one character of the sig.
@@ -318,7 +325,7 @@ class ServiceTest : public ::testing::Test {
 
   // path -> sha1 of one account's files in the admin export.
   std::map<std::string, std::string> Exported(const std::string& account) {
-    httplib::Client c("127.0.0.1", server_->port());
+    httplib::Client c("127.0.0.1", Port());
     auto r = c.Get("/admin/export", {{"X-Admin-Token", kToken}});
     EXPECT_TRUE(r && r->status == 200);
     std::map<std::string, std::string> files;
@@ -334,6 +341,7 @@ class ServiceTest : public ::testing::Test {
   std::string dir_;
   std::unique_ptr<ServerProcess> server_;
   Json::Value login_;
+  int port_ = 0;
 };
 
 }  // namespace vexa::server
