@@ -100,7 +100,7 @@ void BM_RegisterFolderMembers(benchmark::State& state) {
     }
     state.ResumeTiming();
     for (auto& t : tasks) {
-      if (AddFolderMember(t.get())) t.release();
+      AddFolderMember(t);
     }
     state.PauseTiming();
     bytes_per_task = static_cast<double>(g_live_bytes.load() - before) / kTasks +
@@ -155,7 +155,7 @@ void BM_SchedulerPass(benchmark::State& state) {
   SetTransferStarter([](UploadTask*) { return false; });
   for (int i = 0; i < kTasks; ++i) {
     auto t = MemberTask(i);
-    if (AddFolderMember(t.get())) t.release();
+    AddFolderMember(t);
   }
   for (auto _ : state) RunSchedulerPass();
   SetTransferStarter(nullptr);
@@ -223,8 +223,8 @@ void BM_NextFileStartAfterTransferEnd(benchmark::State& state) {
     auto first = MemberTask(i++);
     auto second = MemberTask(i++);
     const Clock::time_point queued = Clock::now();
-    if (AddFolderMember(first.get())) first.release();
-    if (AddFolderMember(second.get())) second.release();
+    AddFolderMember(first);
+    AddFolderMember(second);
     const auto [task, first_start] = wait_started(++starts);
     idle_ms += ms_between(queued, first_start);
     const Clock::time_point ended = Clock::now();
