@@ -651,7 +651,13 @@ class Worker {
         return;
       }
       transfer_->chunkLength = done.range.length;
-      const uint32_t elapsed = t1 - done.sentAtTick;
+      // With a range behind, answers come one range's sending apart: a range is timed from its
+      // send or from the answer before it, whichever is later, or the speed shown halves (or
+      // doubles, as a rate limit lets sends through in bursts) against the rate the bytes go at.
+      uint32_t from = done.sentAtTick;
+      if (last_answer_tick_ && static_cast<int32_t>(*last_answer_tick_ - from) > 0) from = *last_answer_tick_;
+      last_answer_tick_ = t1;
+      const uint32_t elapsed = t1 - from;
       int64_t speed = transfer_->speed.load();
       if (elapsed > 0) speed = transfer_->chunkLength / elapsed * 1000;
       if (speed < 1) speed = transfer_->chunkLength;
@@ -731,6 +737,7 @@ class Worker {
   std::string range_url_;
   std::unique_ptr<RangeConnection> link_;  // the connection of the check and the ranges
   std::deque<RangeOnItsWay> flight_;  // oldest first, as link_ answers them
+  std::optional<uint32_t> last_answer_tick_;  // when the last range's answer was read
   FileStamp stamp_;
   bool complete_ = false;
   bool restarted_ = false;  // the dispatch started afresh once already
