@@ -237,7 +237,7 @@ bool QuickIdHex(const std::string& path, std::string* hex, uint32_t* error) {
   return true;
 }
 
-void SetQuickIdReopenHookForTesting(std::function<void(const std::string& path)> hook) {
+void TEST_SetQuickIdReopenHook(std::function<void(const std::string& path)> hook) {
   ReopenHook() = std::move(hook);
 }
 

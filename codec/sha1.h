@@ -65,7 +65,7 @@ bool QuickIdHex(const std::string& path, std::string* hex, uint32_t* error);
 // Tests only: called with the path after `QuickIdHex` has taken the size and
 // before it opens the file again, the window in which another program may
 // delete or truncate it. An empty function removes the hook. Not thread-safe.
-void SetQuickIdReopenHookForTesting(std::function<void(const std::string& path)> hook);
+void TEST_SetQuickIdReopenHook(std::function<void(const std::string& path)> hook);
 
 }  // namespace vexa
 

@@ -205,7 +205,7 @@ class Sha1FileTest : public ::testing::Test {
     std::filesystem::create_directories(dir_);
   }
   void TearDown() override {
-    SetQuickIdReopenHookForTesting(nullptr);
+    TEST_SetQuickIdReopenHook(nullptr);
     std::filesystem::remove_all(dir_);
   }
 
@@ -381,13 +381,13 @@ TEST_F(Sha1FileTest, QuickIdFileChangedAfterSizeQuery) {
   std::string hex = "untouched";
 
   // Truncated below the last sample: a short read.
-  SetQuickIdReopenHookForTesting([&](const std::string& p) { std::filesystem::resize_file(p, 30000); });
+  TEST_SetQuickIdReopenHook([&](const std::string& p) { std::filesystem::resize_file(p, 30000); });
   EXPECT_FALSE(QuickIdHex(path, &hex, &error));
   EXPECT_EQ(error, kErrQuickShortRead);
 
   // Deleted: the platform's file-not-found value.
   Write("c", data);
-  SetQuickIdReopenHookForTesting([&](const std::string& p) { std::filesystem::remove(p); });
+  TEST_SetQuickIdReopenHook([&](const std::string& p) { std::filesystem::remove(p); });
   EXPECT_FALSE(QuickIdHex(path, &hex, &error));
   EXPECT_EQ(error, port::kErrorFileNotFound);
 

@@ -163,6 +163,6 @@ ProxyLookup CurrentUserProxyString(const std::string& target_host, std::string* 
   return SystemProxyString(target_host, out);
 }
 
-void SetProxyEnvironmentForTesting(const ProxyEnvironment* env) { g_test_environment = env; }
+void TEST_SetProxyEnvironment(const ProxyEnvironment* env) { g_test_environment = env; }
 
 }  // namespace vexa::port

@@ -48,7 +48,7 @@ ProxyLookup SystemProxyString(const std::string& target_host, std::string* out);
 
 // Makes CurrentUserProxyString read `env` instead of the process environment
 // (tests); null restores the environment. Not for use while requests run.
-void SetProxyEnvironmentForTesting(const ProxyEnvironment* env);
+void TEST_SetProxyEnvironment(const ProxyEnvironment* env);
 
 // Points the user's proxy setting at the given variables for one scope (tests).
 class ProxyEnvironmentScopeForTesting {
@@ -56,9 +56,9 @@ class ProxyEnvironmentScopeForTesting {
   ProxyEnvironmentScopeForTesting(std::string http_proxy, std::string all_proxy,
                                   std::string no_proxy = "")
       : env_{std::move(http_proxy), std::move(all_proxy), std::move(no_proxy)} {
-    SetProxyEnvironmentForTesting(&env_);
+    TEST_SetProxyEnvironment(&env_);
   }
-  ~ProxyEnvironmentScopeForTesting() { SetProxyEnvironmentForTesting(nullptr); }
+  ~ProxyEnvironmentScopeForTesting() { TEST_SetProxyEnvironment(nullptr); }
   ProxyEnvironmentScopeForTesting(const ProxyEnvironmentScopeForTesting&) = delete;
   ProxyEnvironmentScopeForTesting& operator=(const ProxyEnvironmentScopeForTesting&) = delete;
 

@@ -111,11 +111,11 @@ TEST(ProxySettingsTest, NoProxyExemptsMatchingHosts) {
 TEST(ProxySettingsTest, TestEnvironmentReplacesTheProcessOne) {
   ProxyEnvironment env;
   env.all_proxy = "socks5://127.0.0.1:9";
-  SetProxyEnvironmentForTesting(&env);
+  TEST_SetProxyEnvironment(&env);
   std::string out;
   EXPECT_EQ(CurrentUserProxyString("h", &out), ProxyLookup::kFound);
   EXPECT_EQ(out, "socks5=127.0.0.1:9");
-  SetProxyEnvironmentForTesting(nullptr);
+  TEST_SetProxyEnvironment(nullptr);
 }
 
 }  // namespace

@@ -128,10 +128,11 @@ void WebSite::ShowText(int status, const std::string& text, httplib::Response& r
   res.set_content(text, "text/plain; charset=utf-8");
 }
 
-bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, AccountView* view) {
-  User user;
-  switch (WebUser(req, &user, &view->token)) {
-    case Lookup::kFound: break;
+bool WebSite::SignedIn(const httplib::Request& req, httplib::Response& res, User* user,
+                       std::string* form_token) {
+  switch (WebUser(req, user, form_token)) {
+    case Lookup::kFound:
+      return true;
     case Lookup::kNotFound:
       ShowText(403, "Sign in first.", res);
       return false;
@@ -139,6 +140,12 @@ bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, Acco
       ShowUnreadable(res);
       return false;
   }
+  return false;
+}
+
+bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, AccountView* view) {
+  User user;
+  if (!SignedIn(req, res, &user, &view->token)) return false;
   int64_t folder = user.root;
   if (req.has_param("folder") && !ParseId(req.get_param_value("folder"), &folder)) {
     ShowText(404, "There is no such folder.", res);
@@ -186,11 +193,7 @@ void WebSite::HandleCards(const httplib::Request& req, httplib::Response& res) {
 
 void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res) {
   User user;
-  switch (WebUser(req, &user)) {
-    case Lookup::kFound: break;
-    case Lookup::kNotFound: return ShowText(403, "Sign in first.", res);
-    case Lookup::kFailed: return ShowUnreadable(res);
-  }
+  if (!SignedIn(req, res, &user)) return;
   int64_t id;
   if (!ParseId(req.get_param_value("file"), &id)) return ShowText(404, "There is no such file.", res);
   FileEntry file;
@@ -238,11 +241,7 @@ void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res
 void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) {
   User user;
   std::string form_token;
-  switch (WebUser(req, &user, &form_token)) {
-    case Lookup::kFound: break;
-    case Lookup::kNotFound: return ShowText(403, "Sign in first.", res);
-    case Lookup::kFailed: return ShowUnreadable(res);
-  }
+  if (!SignedIn(req, res, &user, &form_token)) return;
   FormFields form;
   // Only the page's own form knows the session's token.
   if (!ParseUrlEncoded(req.body, &form) || form_token.empty() ||
@@ -270,11 +269,7 @@ void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) 
 void WebSite::HandleUploaderTicket(const httplib::Request& req, httplib::Response& res) {
   User user;
   std::string form_token;
-  switch (WebUser(req, &user, &form_token)) {
-    case Lookup::kFound: break;
-    case Lookup::kNotFound: return ShowText(403, "Sign in first.", res);
-    case Lookup::kFailed: return ShowUnreadable(res);
-  }
+  if (!SignedIn(req, res, &user, &form_token)) return;
   // A header another site's form cannot set, with the session's own token:
   // only the page's script gets a ticket.
   if (form_token.empty() || !TimingSafeEqual(req.get_header_value("X-Form-Token"), form_token)) {

@@ -46,6 +46,9 @@ class WebSite {
   // The user of the request's session cookie and the session's form token;
   // kNotFound without a live one.
   Lookup WebUser(const httplib::Request& req, User* user, std::string* form_token = nullptr);
+  // The page's user; false after answering "sign in first" or the failure.
+  bool SignedIn(const httplib::Request& req, httplib::Response& res, User* user,
+                std::string* form_token = nullptr);
   // The signed-in view of folder `?folder=` (the root without one). Answers
   // the request itself and returns false when it cannot.
   bool LoadView(const httplib::Request& req, httplib::Response& res, AccountView* view);
