@@ -199,7 +199,7 @@ class Sha1FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("vexa_sha1_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+           ("vexa_sha1_" + std::to_string(std::random_device{}()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);

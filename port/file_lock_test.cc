@@ -1,6 +1,7 @@
 #include "port/file_lock.h"
 
 #include <filesystem>
+#include <random>
 #include <string>
 
 #if !defined(_WIN32)
@@ -17,8 +18,10 @@ namespace {
 
 using Result = FileLock::Result;
 
+// Unique to this process: two runs of the suite at once must not share a lock file.
 std::string LockPath(const char* name) {
-  return (std::filesystem::temp_directory_path() / (std::string("vexa_lock_") + name)).string();
+  static const std::string run = std::to_string(std::random_device{}());
+  return (std::filesystem::temp_directory_path() / ("vexa_lock_" + run + "_" + name)).string();
 }
 
 TEST(FileLockTest, OneHolderAtATimeUntilItLetsGo) {
