@@ -1,5 +1,6 @@
 #include "port/env.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "port/file.h"
 #include "port/last_error.h"
 #include "port/testing/fault_injection_env.h"
 
@@ -22,7 +24,11 @@ class EnvTest : public ::testing::Test {
   }
   ~EnvTest() override { std::filesystem::remove_all(dir_); }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // `name` with '/' between its parts, as the platform writes it.
+  std::string Path(std::string name) const {
+    std::replace(name.begin(), name.end(), '/', kPathSeparator);
+    return dir_ + kPathSeparator + name;
+  }
   static std::string Content(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
