@@ -548,6 +548,16 @@ class Worker {
     // A range sent behind the check may be on its way already.
     std::deque<RangeOnItsWay>& flight = flight_;
     auto abandon = [this] { Abandon(); };
+    // After the connection failed: false when the transfer ends here (failed,
+    // or stopped during the pause before the next try).
+    auto try_again = [&](bool fatal) {
+      abandon();
+      if (fatal) {
+        Fail(kErrRangeFailed);
+        return false;
+      }
+      return Pause(kRetryPauseMs);
+    };
     while (transfer_->offset < size) {
       if (Halted() || !FileUnchanged()) return abandon();
       if (flight.empty()) {
@@ -562,12 +572,7 @@ class Worker {
         flight.back().sentAtTick = port::CurrentEnv()->TickCount();
         bool fatal = true;
         if (!link.Send(flight.back().range, &fatal)) {
-          abandon();
-          if (fatal) {
-            Fail(kErrRangeFailed);
-            return;
-          }
-          if (!Pause(kRetryPauseMs)) return;
+          if (!try_again(fatal)) return;
           continue;
         }
       }
@@ -605,12 +610,7 @@ class Worker {
         // The connection broke with a range in flight: one at a time from now on.
         if (!flight.empty() || behind_lost) single_range_ = true;
         TakeBack(counts);
-        abandon();
-        if (fatal) {
-          Fail(kErrRangeFailed);
-          return;
-        }
-        if (!Pause(kRetryPauseMs)) return;
+        if (!try_again(fatal)) return;
         continue;
       }
       const uint32_t t1 = port::CurrentEnv()->TickCount();
