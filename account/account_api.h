@@ -20,7 +20,8 @@ inline constexpr char kNoAccountApiText[] = "no account service address is confi
 // (https:// where TLS is not available, or any scheme but http and https):
 // it is refused rather than used without encryption.
 inline constexpr char kPlainHttpOnlyText[] =
-    "https:// addresses are refused: this client speaks plain HTTP only and never sends what asked for "
+    "https:// addresses are refused: this client speaks plain HTTP only and never sends what asked "
+    "for "
     "encryption unencrypted";
 // Whether `base` can be spoken to: an http:// address (or one without
 // scheme), or https:// where TLS is available.

@@ -14,9 +14,7 @@ class AccountFileTest : public ::testing::Test {
   void SetUp() override { ForgetAccountFile(); }
   void TearDown() override { ForgetAccountFile(); }
 
-  void WriteAccountFile(const std::string& text) {
-    WriteWholeFile(dir_.File("account.ini"), text);
-  }
+  void WriteAccountFile(const std::string& text) { WriteWholeFile(dir_.File("account.ini"), text); }
 
   TestDataDir dir_;
   std::string account_, digest_;
@@ -68,7 +66,8 @@ TEST_F(AccountFileTest, SurvivesForgettingAndIsPrivate) {
   ForgetAccountFile();
   ASSERT_TRUE(ReadRememberedAccount(&account_, &digest_, &remember_, &auto_));
   EXPECT_EQ("dave", account_);
-#if !defined(_WIN32)  // Windows has no mode bits: the profile folder's access list keeps it private there.
+#if !defined( \
+    _WIN32)  // Windows has no mode bits: the profile folder's access list keeps it private there.
   const auto perms = std::filesystem::status(dir_.File("account.ini")).permissions();
   EXPECT_EQ(std::filesystem::perms::none,
             perms & (std::filesystem::perms::group_all | std::filesystem::perms::others_all));

@@ -29,7 +29,8 @@ bool ReadRememberedApiBase(std::string* base) {
 
 bool WriteRememberedApiBase(const std::string& base) {
   std::string path;
-  if (base.empty() || base.find_first_of("\r\n") != std::string::npos || !ApiBasePath(&path)) return false;
+  if (base.empty() || base.find_first_of("\r\n") != std::string::npos || !ApiBasePath(&path))
+    return false;
   return port::WriteFileReplacing(path, base + "\n");
 }
 

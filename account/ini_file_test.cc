@@ -149,7 +149,8 @@ TEST_F(IniFileTest, ReplacesTheFileWholeAndPrivately) {
   ASSERT_TRUE(ini.Save());
   EXPECT_EQ("[s]\r\nk=new\r\n", ReadWholeFile(path_));
   EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
-#if !defined(_WIN32)  // Windows has no mode bits: the profile folder's access list keeps it private there.
+#if !defined( \
+    _WIN32)  // Windows has no mode bits: the profile folder's access list keeps it private there.
   const auto perms = std::filesystem::status(path_).permissions();
   EXPECT_EQ(std::filesystem::perms::none,
             perms & (std::filesystem::perms::group_all | std::filesystem::perms::others_all));

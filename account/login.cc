@@ -23,9 +23,7 @@ constexpr char kCheckNetworkAnsi[] =
 // Set while a login thread runs; a second login is refused meanwhile.
 std::atomic<bool> login_running{false};
 
-uint64_t LoginTime() {
-  return port::CurrentEnv()->UnixTimeSeconds();
-}
+uint64_t LoginTime() { return port::CurrentEnv()->UnixTimeSeconds(); }
 
 void SetLastError(const std::string& text) {
   UpdateAccountState([&text](AccountState* state) { state->lastError = text; });
@@ -52,7 +50,8 @@ void RunLogin(const std::string& account, const std::string& password, bool reme
   std::string answer;
   if (!ProcessHttpClient().Post(base + "/app/clogin", body, &answer)) {
     // A refused certificate is no network trouble: say which and why.
-    SetLastError(LastConnectionRefusedForSecurity() ? LastNetworkFailure() : AnsiToUtf8(kCheckNetworkAnsi));
+    SetLastError(LastConnectionRefusedForSecurity() ? LastNetworkFailure()
+                                                    : AnsiToUtf8(kCheckNetworkAnsi));
     return;
   }
   // An answer that is not JSON leaves the session as it was.
@@ -69,7 +68,6 @@ std::string BuildLoginBody(const std::string& account, const std::string& digest
   return "account=" + EncodeFormValue(account) + "&_time=" + EncodeFormValue(time_text) +
          "&version=" + EncodeFormValue(kClientVersion) + "&sign=" + EncodeFormValue(sign);
 }
-
 
 bool StartLogin(const std::string& account, const std::string& password, bool remember,
                 bool auto_login) {

@@ -87,10 +87,12 @@ TEST_F(LoginTest, PostsTheSignedFormWithEscapedValuesAndRemembersTheAccount) {
   //   sign = md5(account + digest + "1700000000" + salt), the raw account.
   const std::string request = peer.received();
   EXPECT_EQ(0u, request.rfind("POST /app/clogin HTTP/1.1\r\n", 0)) << request;
-  EXPECT_NE(std::string::npos, request.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
-  EXPECT_EQ("account=tom%26jerry%2B1%20%3D50%25%C3%A9&_time=1700000000&version=win_1.0.1026.4"
-            "&sign=92098d8916bc5f65b4328b45a8949604",
-            BodyOf(request));
+  EXPECT_NE(std::string::npos,
+            request.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
+  EXPECT_EQ(
+      "account=tom%26jerry%2B1%20%3D50%25%C3%A9&_time=1700000000&version=win_1.0.1026.4"
+      "&sign=92098d8916bc5f65b4328b45a8949604",
+      BodyOf(request));
   EXPECT_TRUE(IsLoggedIn());
   EXPECT_EQ("7", GetUserId());
   EXPECT_EQ("K7", GetUserKey());
@@ -111,8 +113,9 @@ TEST_F(LoginTest, FortyCharacterPasswordIsSentAsTheDigestLowercased) {
   ASSERT_TRUE(StartLogin("alice", "0123456789ABCDEF0123456789ABCDEF01234567", false, false));
   ASSERT_TRUE(observer_.WaitForLogins(1));
   // md5("alice" + "0123456789abcdef0123456789abcdef01234567" + "1700000001" + salt)
-  EXPECT_EQ("account=alice&_time=1700000001&version=win_1.0.1026.4&sign=ab4c15ab64a810fa38e1c5857df8510c",
-            BodyOf(peer.received()));
+  EXPECT_EQ(
+      "account=alice&_time=1700000001&version=win_1.0.1026.4&sign=ab4c15ab64a810fa38e1c5857df8510c",
+      BodyOf(peer.received()));
   std::string remembered, digest;
   bool remember = true, auto_login = true;
   ASSERT_TRUE(ReadRememberedAccount(&remembered, &digest, &remember, &auto_login));
@@ -134,9 +137,10 @@ TEST_F(LoginTest, FailedAttemptsEndWithOnLoginAndTheirText) {
     ASSERT_TRUE(StartLogin("alice", "alice-pw", true, false));
     ASSERT_TRUE(observer_.WaitForLogins(2));
     EXPECT_FALSE(IsLoggedIn());
-    EXPECT_EQ("\xe8\xaf\xb7\xe6\xa3\x80\xe6\x9f\xa5\xe4\xbd\xa0\xe7\x9a\x84\xe7\xbd\x91\xe7\xbb\x9c"
-              "\xe8\xbf\x9e\xe6\x8e\xa5",  // 请检查你的网络连接
-              GetLastErrorText());
+    EXPECT_EQ(
+        "\xe8\xaf\xb7\xe6\xa3\x80\xe6\x9f\xa5\xe4\xbd\xa0\xe7\x9a\x84\xe7\xbd\x91\xe7\xbb\x9c"
+        "\xe8\xbf\x9e\xe6\x8e\xa5",  // 请检查你的网络连接
+        GetLastErrorText());
   }
   // An answer that is not JSON leaves the session as it was.
   {

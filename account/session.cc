@@ -59,12 +59,14 @@ void ReadSuccessfulAnswer(const JsonValue& root, AccountState* st) {
   st->spaceTotal = JsonU64(JsonMember(space, "byte_size_total"));
   st->spaceUsed = JsonU64(JsonMember(space, "byte_size_used"));
   st->spaceRemain = JsonU64(JsonMember(space, "byte_size_remain"));
-  for (std::string& t : JsonStringList(JsonMember(root, "type_limit"))) st->typeList.push_back(std::move(t));
+  for (std::string& t : JsonStringList(JsonMember(root, "type_limit")))
+    st->typeList.push_back(std::move(t));
   const JsonValue& ranges = JsonMember(root, "file_range");
   static const char* const kClasses[] = {"0", "1", "2"};
   for (int c = 0; c < 3; ++c) {
     SizeRange r;
-    if (ParseRange(JsonString(JsonMember(ranges, kClasses[c])), &r.low, &r.high)) st->sizeRanges[c] = r;
+    if (ParseRange(JsonString(JsonMember(ranges, kClasses[c])), &r.low, &r.high))
+      st->sizeRanges[c] = r;
   }
   st->sizeUsedPercent = JsonString(JsonMember(space, "size_used_percent"));
   st->sizeTotal = JsonString(JsonMember(space, "size_total"));

@@ -30,7 +30,8 @@ class SessionTest : public ::testing::Test {
 };
 
 TEST_F(SessionTest, SuccessfulAnswerFillsTheSessionAndRemembersTheAccount) {
-  ASSERT_TRUE(ApplyLoginAnswer(kAnswer, "alice@x", std::string(40, 'd'), true, false, LogoutCount()));
+  ASSERT_TRUE(
+      ApplyLoginAnswer(kAnswer, "alice@x", std::string(40, 'd'), true, false, LogoutCount()));
   const AccountState s = CopyAccountState();
   EXPECT_TRUE(IsLoggedIn());
   EXPECT_TRUE(s.isVip);
@@ -101,18 +102,21 @@ TEST_F(SessionTest, WrongValueTypeFailsTheLoginKeepingWhatWasRead) {
 // The id becomes a file name (the resume store) and a section name: only a
 // plain number is taken.
 TEST_F(SessionTest, AUserIdThatIsNoPlainNumberFailsTheLogin) {
-  for (const char* id : {"../x", "", "1/2", "12\\n", "7]", "-1", "1 ", "\\u0661", "123456789012345678901"}) {
+  for (const char* id :
+       {"../x", "", "1/2", "12\\n", "7]", "-1", "1 ", "\\u0661", "123456789012345678901"}) {
     LogoutAccount();
-    const std::string body = std::string(R"({"state": true, "userkey": "K", "user_id": ")") + id + "\"}";
+    const std::string body =
+        std::string(R"({"state": true, "userkey": "K", "user_id": ")") + id + "\"}";
     ASSERT_TRUE(ApplyLoginAnswer(body, "a", "d", true, false, LogoutCount())) << body;
     EXPECT_FALSE(IsLoggedIn()) << id;
     EXPECT_EQ("", GetUserId()) << id;
   }
   std::string account, digest;
   bool remember, auto_login;
-  EXPECT_FALSE(ReadRememberedAccount(&account, &digest, &remember, &auto_login)) << "nothing remembered";
-  ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "12345678901234567890"})", "a", "d", false, false,
-                               LogoutCount()));
+  EXPECT_FALSE(ReadRememberedAccount(&account, &digest, &remember, &auto_login))
+      << "nothing remembered";
+  ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "12345678901234567890"})", "a", "d",
+                               false, false, LogoutCount()));
   EXPECT_TRUE(IsLoggedIn());
 }
 

@@ -28,7 +28,8 @@ AccountState Quota(uint64_t remain, const std::string& summary) {
 
 TEST(ReadSpaceAnswerTest, AcceptsOnlyAWholeAnswerForTheSameUser) {
   AccountState s = Quota(1, "old");
-  ASSERT_TRUE(ReadSpaceAnswer(SpaceAnswer(R"("state": true, "user_id": "7", "size_used": "top")"), "7", &s));
+  ASSERT_TRUE(ReadSpaceAnswer(SpaceAnswer(R"("state": true, "user_id": "7", "size_used": "top")"),
+                              "7", &s));
   EXPECT_EQ(5000u, s.spaceTotal);
   EXPECT_EQ(1000u, s.spaceUsed);
   EXPECT_EQ(4000u, s.spaceRemain);
@@ -90,7 +91,8 @@ ScriptedPeer::Script AnswerWith(std::string status, std::string body, void (*dur
   return [status, body, during](Connection& c) {
     if (!c.ReadUntil("\r\n\r\n")) return;
     if (during != nullptr) during();
-    c.Write("HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    c.Write("HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\n\r\n" + body);
     c.WaitForClientClose(10000);
   };
 }
@@ -105,7 +107,8 @@ TEST_F(RefreshSpaceTest, AsksWithTheSessionsResourceAndStoresTheAnswer) {
 
   LogIn("7", "r&1 x");
   ASSERT_TRUE(RefreshSpaceInfo());
-  EXPECT_EQ(0u, peer.received().rfind("GET /app/user/space?source=r%261%20x&user_id=7 HTTP/1.1\r\n", 0))
+  EXPECT_EQ(0u,
+            peer.received().rfind("GET /app/user/space?source=r%261%20x&user_id=7 HTTP/1.1\r\n", 0))
       << peer.received();
   EXPECT_EQ(4000u, GetSpaceRemain());
   EXPECT_EQ("1K|5K|20%", GetSpaceSummary());
@@ -116,7 +119,8 @@ TEST_F(RefreshSpaceTest, FailuresLeaveTheQuotaAsItWas) {
   EXPECT_FALSE(RefreshSpaceInfo()) << "no account API base";
 
   {
-    ScriptedPeer peer(AnswerWith("500 Internal Server Error", SpaceAnswer(R"("state": true, "user_id": "7")")));
+    ScriptedPeer peer(
+        AnswerWith("500 Internal Server Error", SpaceAnswer(R"("state": true, "user_id": "7")")));
     SetAccountApiBase("http://127.0.0.1:" + std::to_string(peer.port()));
     EXPECT_FALSE(RefreshSpaceInfo());
     EXPECT_EQ(1, peer.connections());
@@ -128,8 +132,9 @@ TEST_F(RefreshSpaceTest, FailuresLeaveTheQuotaAsItWas) {
   }
   {
     // Another user logs in while the query runs: its answer is stale.
-    ScriptedPeer peer(AnswerWith("200 OK", SpaceAnswer(R"("state": true, "user_id": "7")"),
-                                 [] { UpdateAccountState([](AccountState* s) { s->userId = "8"; }); }));
+    ScriptedPeer peer(AnswerWith("200 OK", SpaceAnswer(R"("state": true, "user_id": "7")"), [] {
+      UpdateAccountState([](AccountState* s) { s->userId = "8"; });
+    }));
     SetAccountApiBase("http://127.0.0.1:" + std::to_string(peer.port()));
     EXPECT_FALSE(RefreshSpaceInfo());
   }

@@ -118,15 +118,18 @@ double UploadThroughEngine(const std::string& path, bool folder) {
     cv.wait(l, [&] { return final_status >= 0; });
   }
   const double seconds = SecondsBetween(start, Clock::now());
-  if (final_status != static_cast<int>(TaskStatus::Completed)) Die("the engine's upload failed: " + path);
-  while (GetQueueTotals().runningCount != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (final_status != static_cast<int>(TaskStatus::Completed))
+    Die("the engine's upload failed: " + path);
+  while (GetQueueTotals().runningCount != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   StopEngine();
   return seconds;
 }
 
 int Main(int argc, char** argv) {
   int mib = 256, reps = 3;
-  ReadSizeAndRepetitions(argc, argv, "usage: engine_upload_vs_curl [MiB] [repetitions]", &mib, &reps);
+  ReadSizeAndRepetitions(argc, argv, "usage: engine_upload_vs_curl [MiB] [repetitions]", &mib,
+                         &reps);
   bench::RequireCurl();
 
   const ScratchDir scratch_dir;
@@ -167,21 +170,27 @@ int Main(int argc, char** argv) {
         curl = TimeCurl(&job, scratch, false);
       }
     }
-    std::printf("run %d: curl %6.3f s  worker %6.3f s whole, %6.3f s of ranges\n", r, curl, whole, ranges);
+    std::printf("run %d: curl %6.3f s  worker %6.3f s whole, %6.3f s of ranges\n", r, curl, whole,
+                ranges);
     if (best_curl == 0 || curl < best_curl) best_curl = curl;
     if (best_whole == 0 || whole < best_whole) best_whole = whole;
     if (best_ranges == 0 || ranges < best_ranges) best_ranges = ranges;
   }
   if (job.transfer.file != nullptr) std::fclose(job.transfer.file);
   const long rss_peak = MemoryKiB("VmHWM");
-  std::printf("best of %d, %d MiB in 1 MiB ranges, one connection each: curl %.0f MiB/s, worker ranges %.0f MiB/s\n",
-              reps, mib, mebibytes / best_curl, mebibytes / best_ranges);
-  std::printf("range phase throughput ratio worker/curl: %.3f (target >= 0.95)\n", best_curl / best_ranges);
-  std::printf("whole upload (hashing, 0.5 s pacing, dispatch, check, ranges) %.3f s = %.3f x curl's time"
-              " (target <= 1.5)\n",
-              best_whole, best_whole / best_curl);
-  std::printf("resident memory %ld KiB before the worker's last upload, peak of the process %ld KiB\n",
-              rss_before, rss_peak);
+  std::printf(
+      "best of %d, %d MiB in 1 MiB ranges, one connection each: curl %.0f MiB/s, worker ranges "
+      "%.0f MiB/s\n",
+      reps, mib, mebibytes / best_curl, mebibytes / best_ranges);
+  std::printf("range phase throughput ratio worker/curl: %.3f (target >= 0.95)\n",
+              best_curl / best_ranges);
+  std::printf(
+      "whole upload (hashing, 0.5 s pacing, dispatch, check, ranges) %.3f s = %.3f x curl's time"
+      " (target <= 1.5)\n",
+      best_whole, best_whole / best_curl);
+  std::printf(
+      "resident memory %ld KiB before the worker's last upload, peak of the process %ld KiB\n",
+      rss_before, rss_peak);
   fs::remove(path);
 
   // The small files: fresh content each repetition.
@@ -200,9 +209,10 @@ int Main(int argc, char** argv) {
     if (best_small == 0 || seconds < best_small) best_small = seconds;
   }
   const double per_file_ms = (best_small / kSmallFiles - kPacingFloorSeconds) * 1000.0;
-  std::printf("folder of %d small files: %.3f s, %.1f ms per file beyond the 0.5 s pacing floor"
-              " (target <= 50)\n",
-              kSmallFiles, best_small, per_file_ms);
+  std::printf(
+      "folder of %d small files: %.3f s, %.1f ms per file beyond the 0.5 s pacing floor"
+      " (target <= 50)\n",
+      kSmallFiles, best_small, per_file_ms);
   return 0;
 }
 

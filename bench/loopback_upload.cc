@@ -92,7 +92,8 @@ void WriteRandomFile(const std::string& path, int mib) {
   }
 }
 
-void Prepare(const HttpClient& client, const std::string& path, const std::string& mark, MemoryJob* job) {
+void Prepare(const HttpClient& client, const std::string& path, const std::string& mark,
+             MemoryJob* job) {
   MarkFile(path, mark);
   uint32_t error = 0;
   job->fields = JobFields();
@@ -127,7 +128,8 @@ std::string RangeUrl(const MemoryJob& job, const std::string& sink) {
 
 }  // namespace
 
-double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue, const std::string& sink) {
+double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue,
+                const std::string& sink) {
   const std::string url = RangeUrl(*job, sink);
   const fs::path config = scratch / "curl.cfg";
   std::ofstream cfg(config);
@@ -144,8 +146,8 @@ double TimeCurl(MemoryJob* job, const fs::path& scratch, bool expect_continue, c
     ChunkFields fields;
     fields.fileId = f.fileId;
     fields.quickId = f.quickId;
-    fields.ctrange =
-        FormatU64(static_cast<uint64_t>(offset)) + "-" + FormatU64(static_cast<uint64_t>(offset + length));
+    fields.ctrange = FormatU64(static_cast<uint64_t>(offset)) + "-" +
+                     FormatU64(static_cast<uint64_t>(offset + length));
     Sha1Hex(data.data(), static_cast<size_t>(length), &fields.cthash);
     fields.fileName = f.pickCode;
     const fs::path body = scratch / ("range" + std::to_string(n));

@@ -54,7 +54,8 @@ void WriteRandomFile(const std::string& path, int mib);
 
 // Makes the file's content new (its first bytes become `mark`), then
 // dispatches it; the job is ready for its first range.
-void Prepare(const HttpClient& client, const std::string& path, const std::string& mark, MemoryJob* job);
+void Prepare(const HttpClient& client, const std::string& path, const std::string& mark,
+             MemoryJob* job);
 
 // Writes the bodies PostChunk would send, one file per range, and a curl
 // configuration that posts them in order, one connection each; then times

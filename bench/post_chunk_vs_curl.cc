@@ -53,7 +53,8 @@ int Main(int argc, char** argv) {
     // Alternate which side goes first, so neither always meets a warmer server.
     for (int side = 0; side < 2; ++side) {
       const bool post_chunk = (side == 0) == (r % 2 == 1);
-      Prepare(client, path, (post_chunk ? "PostChunk run " : "curl run ") + std::to_string(r), &job);
+      Prepare(client, path, (post_chunk ? "PostChunk run " : "curl run ") + std::to_string(r),
+              &job);
       if (post_chunk) {
         ours = TimePostChunk(client, &job);
       } else {
@@ -65,8 +66,9 @@ int Main(int argc, char** argv) {
     if (best_curl == 0 || theirs < best_curl) best_curl = theirs;
   }
   if (job.transfer.file != nullptr) std::fclose(job.transfer.file);
-  std::printf("best: PostChunk %.0f MiB/s, curl %.0f MiB/s (%d MiB in 1 MiB ranges, one connection each)\n",
-              bytes / 1048576.0 / best_ours, bytes / 1048576.0 / best_curl, mib);
+  std::printf(
+      "best: PostChunk %.0f MiB/s, curl %.0f MiB/s (%d MiB in 1 MiB ranges, one connection each)\n",
+      bytes / 1048576.0 / best_ours, bytes / 1048576.0 / best_curl, mib);
   std::printf("throughput ratio PostChunk/curl: %.3f (target >= 0.95)\n", best_curl / best_ours);
   return 0;
 }

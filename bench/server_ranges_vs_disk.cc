@@ -40,8 +40,8 @@ using bench::ScratchDir;
 
 double TimeDd(const fs::path& dir, int mib) {
   const fs::path out = dir / "dd.bin";
-  const std::string command = "dd if=/dev/zero of='" + out.string() + "' bs=1M count=" +
-                              std::to_string(mib) + " oflag=dsync status=none";
+  const std::string command = "dd if=/dev/zero of='" + out.string() +
+                              "' bs=1M count=" + std::to_string(mib) + " oflag=dsync status=none";
   const Clock::time_point start = Clock::now();
   if (std::system(command.c_str()) != 0) Die("dd failed");
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -101,7 +101,8 @@ class PhaseLog {
 
 int Main(int argc, char** argv) {
   int mib = 64, reps = 3;
-  ReadSizeAndRepetitions(argc, argv, "usage: server_ranges_vs_disk [MiB] [repetitions]", &mib, &reps);
+  ReadSizeAndRepetitions(argc, argv, "usage: server_ranges_vs_disk [MiB] [repetitions]", &mib,
+                         &reps);
   bench::RequireCurl();
 
   const ScratchDir scratch_dir;
@@ -119,16 +120,22 @@ int Main(int argc, char** argv) {
   // each body (and, for curl, one that does not even sync), in the service's
   // data folder.
   server::ServerProcess sink(""), sink_no_sync("");
-  if (!sink.StartProgram("server/testing/range_sink", {(scratch / "server" / "sink.bin").string()}) ||
-      !sink_no_sync.StartProgram("server/testing/range_sink",
-                                 {(scratch / "server" / "sink-no-sync.bin").string(), "--no-sync"})) {
+  if (!sink.StartProgram("server/testing/range_sink",
+                         {(scratch / "server" / "sink.bin").string()}) ||
+      !sink_no_sync.StartProgram(
+          "server/testing/range_sink",
+          {(scratch / "server" / "sink-no-sync.bin").string(), "--no-sync"})) {
     Die("range_sink did not start");
   }
 
   enum Side { kDd, kPostChunk, kCurl, kCurlExpect, kPostChunkSink, kSink, kSinkNoSync, kSides };
-  static constexpr const char* kNames[kSides] = {
-      "dd oflag=dsync",  "PostChunk", "curl", "curl 100-continue", "PostChunk to a syncing sink",
-      "curl to a syncing sink", "curl to a sink"};
+  static constexpr const char* kNames[kSides] = {"dd oflag=dsync",
+                                                 "PostChunk",
+                                                 "curl",
+                                                 "curl 100-continue",
+                                                 "PostChunk to a syncing sink",
+                                                 "curl to a syncing sink",
+                                                 "curl to a sink"};
   double best[kSides] = {};
   MemoryJob job;
   for (int r = 1; r <= reps; ++r) {
@@ -139,11 +146,15 @@ int Main(int argc, char** argv) {
       if (side == kDd) {
         seconds[side] = TimeDd(scratch / "server", mib);
       } else {
-        bench::Prepare(client, path, "run " + std::to_string(r) + " side " + std::to_string(side), &job);
+        bench::Prepare(client, path, "run " + std::to_string(r) + " side " + std::to_string(side),
+                       &job);
         if (side == kPostChunk || side == kPostChunkSink) {
-          seconds[side] = bench::TimePostChunk(client, &job, side == kPostChunkSink ? sink.base() : "");
+          seconds[side] =
+              bench::TimePostChunk(client, &job, side == kPostChunkSink ? sink.base() : "");
         } else {
-          const std::string to = side == kSink ? sink.base() : side == kSinkNoSync ? sink_no_sync.base() : "";
+          const std::string to = side == kSink         ? sink.base()
+                                 : side == kSinkNoSync ? sink_no_sync.base()
+                                                       : "";
           seconds[side] = bench::TimeCurl(&job, scratch, side == kCurlExpect, to);
         }
         phase_log.Collect(side);
@@ -158,21 +169,27 @@ int Main(int argc, char** argv) {
   }
   if (job.transfer.file != nullptr) std::fclose(job.transfer.file);
   std::printf("best of %d (%d MiB in 1 MiB ranges):", reps, mib);
-  for (int s = 0; s < kSides; ++s) std::printf("  %s %.1f MB/s", kNames[s], mib * 1.048576 / best[s]);
-  std::printf("\nservice/disk ratio with PostChunk: %.3f (target >= 0.7); with curl: %.3f; curl with "
-              "100-continue: %.3f\n",
-              best[kDd] / best[kPostChunk], best[kDd] / best[kCurl], best[kDd] / best[kCurlExpect]);
-  std::printf("ceiling: syncing sink/disk with PostChunk %.3f, with curl %.3f; sink without sync/disk with curl "
-              "%.3f\nservice/syncing sink: with PostChunk %.3f, with curl %.3f\n",
-              best[kDd] / best[kPostChunkSink], best[kDd] / best[kSink], best[kDd] / best[kSinkNoSync],
-              best[kPostChunkSink] / best[kPostChunk], best[kSink] / best[kCurl]);
+  for (int s = 0; s < kSides; ++s)
+    std::printf("  %s %.1f MB/s", kNames[s], mib * 1.048576 / best[s]);
+  std::printf(
+      "\nservice/disk ratio with PostChunk: %.3f (target >= 0.7); with curl: %.3f; curl with "
+      "100-continue: %.3f\n",
+      best[kDd] / best[kPostChunk], best[kDd] / best[kCurl], best[kDd] / best[kCurlExpect]);
+  std::printf(
+      "ceiling: syncing sink/disk with PostChunk %.3f, with curl %.3f; sink without sync/disk with "
+      "curl "
+      "%.3f\nservice/syncing sink: with PostChunk %.3f, with curl %.3f\n",
+      best[kDd] / best[kPostChunkSink], best[kDd] / best[kSink], best[kDd] / best[kSinkNoSync],
+      best[kPostChunkSink] / best[kPostChunk], best[kSink] / best[kCurl]);
 
   for (Side s : {kPostChunk, kCurl, kCurlExpect}) {
     const double total = phase_log.Print(s, kNames[s]);
     const double wall = best[s] * 1e6 / mib;
-    std::printf("  best run: %.0f us per range, of which outside the server's phases (connecting, waiting for a "
-                "worker, answer, close, the client itself) about %.0f\n",
-                wall, wall - total);
+    std::printf(
+        "  best run: %.0f us per range, of which outside the server's phases (connecting, waiting "
+        "for a "
+        "worker, answer, close, the client itself) about %.0f\n",
+        wall, wall - total);
   }
   return 0;
 }

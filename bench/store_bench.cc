@@ -22,7 +22,8 @@ std::string PathOf(int i) {
 class StoreFixture {
  public:
   StoreFixture() {
-    ApplyLoginAnswer(R"({"state": true, "user_id": "4242"})", "a", "d", false, false, LogoutCount());
+    ApplyLoginAnswer(R"({"state": true, "user_id": "4242"})", "a", "d", false, false,
+                     LogoutCount());
     OpenResumeStore();
     LoadResumeStore(nullptr);
     ResumeRecord r;

@@ -31,8 +31,8 @@ double ProcessCpuSeconds(const std::string& pid) {
   const size_t close = text.rfind(')');
   if (close == std::string::npos) return 0;
   unsigned long long utime = 0, stime = 0;
-  if (std::sscanf(text.c_str() + close + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime,
-                  &stime) != 2) {
+  if (std::sscanf(text.c_str() + close + 1,
+                  " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) {
     return 0;
   }
   return static_cast<double>(utime + stime) / 100.0;
@@ -47,8 +47,9 @@ struct SideFigures {
   double server_cpu[2] = {0, 0};
 };
 
-SideFigures RunMode(const HttpClient& client, const server::ServerProcess& plain, const server::ServerProcess& tls,
-                    const std::string& path, const char* mode, int reps) {
+SideFigures RunMode(const HttpClient& client, const server::ServerProcess& plain,
+                    const server::ServerProcess& tls, const std::string& path, const char* mode,
+                    int reps) {
   SideFigures f;
   for (int r = 0; r < reps; ++r) {
     double seconds[2] = {0, 0};
@@ -58,9 +59,11 @@ SideFigures RunMode(const HttpClient& client, const server::ServerProcess& plain
       const server::ServerProcess& server = secure ? tls : plain;
       bench::LogIn(client, server.base());
       MemoryJob job;
-      bench::Prepare(client, path, std::string(mode) + (secure ? " tls run " : " plain run ") + std::to_string(r),
+      bench::Prepare(client, path,
+                     std::string(mode) + (secure ? " tls run " : " plain run ") + std::to_string(r),
                      &job);
-      const double client_before = OwnCpuSeconds(), server_before = ProcessCpuSeconds(std::to_string(server.pid()));
+      const double client_before = OwnCpuSeconds(),
+                   server_before = ProcessCpuSeconds(std::to_string(server.pid()));
       seconds[secure] = bench::TimePostChunk(client, &job);
       f.client_cpu[secure] += OwnCpuSeconds() - client_before;
       f.server_cpu[secure] += ProcessCpuSeconds(std::to_string(server.pid())) - server_before;
@@ -74,18 +77,22 @@ SideFigures RunMode(const HttpClient& client, const server::ServerProcess& plain
 }
 
 void Report(const SideFigures& f, const char* mode, int mib, int reps, const char* target) {
-  std::printf("%s, best of %d, %d MiB in 1 MiB ranges: plain %.0f MiB/s, tls %.0f MiB/s\n", mode, reps, mib,
-              mib / f.best[0], mib / f.best[1]);
-  std::printf("%s, processor time per run: plain client %.2f s server %.2f s, tls client %.2f s server %.2f s\n",
-              mode, f.client_cpu[0] / reps, f.server_cpu[0] / reps, f.client_cpu[1] / reps, f.server_cpu[1] / reps);
-  std::printf("%s, throughput ratio tls/plain: %.3f%s; processor time ratio plain/tls: %.3f\n", mode,
-              f.best[0] / f.best[1], target,
+  std::printf("%s, best of %d, %d MiB in 1 MiB ranges: plain %.0f MiB/s, tls %.0f MiB/s\n", mode,
+              reps, mib, mib / f.best[0], mib / f.best[1]);
+  std::printf(
+      "%s, processor time per run: plain client %.2f s server %.2f s, tls client %.2f s server "
+      "%.2f s\n",
+      mode, f.client_cpu[0] / reps, f.server_cpu[0] / reps, f.client_cpu[1] / reps,
+      f.server_cpu[1] / reps);
+  std::printf("%s, throughput ratio tls/plain: %.3f%s; processor time ratio plain/tls: %.3f\n",
+              mode, f.best[0] / f.best[1], target,
               (f.client_cpu[0] + f.server_cpu[0]) / (f.client_cpu[1] + f.server_cpu[1]));
 }
 
 int Main(int argc, char** argv) {
   int mib = 1024, reps = 3;
-  bench::ReadSizeAndRepetitions(argc, argv, "usage: tls_upload_vs_plain [MiB] [repetitions]", &mib, &reps);
+  bench::ReadSizeAndRepetitions(argc, argv, "usage: tls_upload_vs_plain [MiB] [repetitions]", &mib,
+                                &reps);
   const bench::ScratchDir scratch_dir;
   const auto& scratch = scratch_dir.path();
   TestAuthority ca;
@@ -110,7 +117,8 @@ int Main(int argc, char** argv) {
   HttpClient kept = bench::LoopbackClient();
   kept.connections = &cache;
   const SideFigures kept_figures = RunMode(kept, plain, tls, path, "kept connection", reps);
-  const SideFigures fresh_figures = RunMode(bench::LoopbackClient(), plain, tls, path, "connection per range", reps);
+  const SideFigures fresh_figures =
+      RunMode(bench::LoopbackClient(), plain, tls, path, "connection per range", reps);
   cache.Clear();
   Report(kept_figures, "kept connection", mib, reps, " (target >= 0.9)");
   Report(fresh_figures, "connection per range", mib, reps, "");

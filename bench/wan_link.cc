@@ -25,8 +25,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <strings.h>
-#include <sys/prctl.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -91,17 +91,21 @@ int Relay(int argc, char** argv) {
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     const double value = std::atof(argv[i + 1]);
-    if (flag == "--rtt-ms") rtt_ms = value;
-    else if (flag == "--mbit") mbit = value;
-    else if (flag == "--queue-ms") queue_ms = value;
-    else return 2;
+    if (flag == "--rtt-ms")
+      rtt_ms = value;
+    else if (flag == "--mbit")
+      mbit = value;
+    else if (flag == "--queue-ms")
+      queue_ms = value;
+    else
+      return 2;
   }
   if (rtt_ms < 0 || mbit <= 0 || queue_ms < 0) return 2;
   const double one_way = rtt_ms / 2000.0, bytes_per_s = mbit * 1e6 / 8, queue_s = queue_ms / 1000.0;
 
   const int a = OpenTunIn(argv[2], "vxwan0");
   const int b = OpenTunIn(argv[3], "vxwan1");
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = [](int) { stopping = 1; };
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
@@ -128,7 +132,8 @@ int Relay(int argc, char** argv) {
     }
     pollfd polled[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
     const double wait = std::max(0.0, next - now);
-    timespec t{static_cast<time_t>(wait), static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
+    timespec t{static_cast<time_t>(wait),
+               static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
     if (ppoll(polled, 2, &t, nullptr) < 0) {
       if (errno == EINTR) continue;
       Fail("ppoll");
@@ -146,11 +151,13 @@ int Relay(int argc, char** argv) {
           continue;
         }
         d.line_free_at = start + static_cast<double>(got) / bytes_per_s;
-        d.in_flight.push_back({d.line_free_at + one_way, std::string(buffer.data(), static_cast<size_t>(got))});
+        d.in_flight.push_back(
+            {d.line_free_at + one_way, std::string(buffer.data(), static_cast<size_t>(got))});
       }
     }
   }
-  std::fprintf(stderr, "wan_link: packets dropped at the bottleneck: %llu one way, %llu the other\n",
+  std::fprintf(stderr,
+               "wan_link: packets dropped at the bottleneck: %llu one way, %llu the other\n",
                dirs[0].dropped, dirs[1].dropped);
   return 0;
 }
@@ -199,7 +206,8 @@ int Sink(int argc, char** argv) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   socklen_t len = sizeof(addr);
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(listener, 16) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      listen(listener, 16) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     Fail("cannot listen");
   }
   std::printf("listening on http://%s:%d\n", argv[2], ntohs(addr.sin_port));

@@ -81,14 +81,20 @@ bool JsonIsObject(const Json::Value& v) { return v.isObject(); }
 
 JsonKind JsonKindOf(const Json::Value& v) {
   switch (v.type()) {
-    case Json::nullValue: return JsonKind::kNull;
-    case Json::booleanValue: return JsonKind::kBool;
+    case Json::nullValue:
+      return JsonKind::kNull;
+    case Json::booleanValue:
+      return JsonKind::kBool;
     case Json::intValue:
     case Json::uintValue:
-    case Json::realValue: return JsonKind::kNumber;
-    case Json::stringValue: return JsonKind::kString;
-    case Json::arrayValue: return JsonKind::kArray;
-    case Json::objectValue: return JsonKind::kObject;
+    case Json::realValue:
+      return JsonKind::kNumber;
+    case Json::stringValue:
+      return JsonKind::kString;
+    case Json::arrayValue:
+      return JsonKind::kArray;
+    case Json::objectValue:
+      return JsonKind::kObject;
   }
   return JsonKind::kNull;
 }

@@ -16,7 +16,8 @@ constexpr size_t kMaxDepth = 1000;  // as jsoncpp's default stack limit
 // when `unique_keys` is set.
 class DomBuilder : public nlohmann::json_sax<JsonValue> {
  public:
-  explicit DomBuilder(JsonValue* root, bool unique_keys = false) : root_(root), unique_keys_(unique_keys) {}
+  explicit DomBuilder(JsonValue* root, bool unique_keys = false)
+      : root_(root), unique_keys_(unique_keys) {}
 
   bool null() override { return Add(JsonValue()); }
   bool boolean(bool v) override { return Add(JsonValue(v)); }
@@ -176,8 +177,10 @@ bool JsonWholeNumber(const JsonValue& v, std::string* decimal) {
   if (!v.is_number_float()) return false;
   // As jsoncpp's isIntegral: 2^64 itself is out, as is anything below -2^63.
   const double d = v.get<double>();
-  if (!(d >= -9223372036854775808.0 && d < 18446744073709551616.0) || d != std::trunc(d)) return false;
-  *decimal = d >= 0 ? std::to_string(static_cast<uint64_t>(d)) : std::to_string(static_cast<int64_t>(d));
+  if (!(d >= -9223372036854775808.0 && d < 18446744073709551616.0) || d != std::trunc(d))
+    return false;
+  *decimal =
+      d >= 0 ? std::to_string(static_cast<uint64_t>(d)) : std::to_string(static_cast<int64_t>(d));
   return true;
 }
 

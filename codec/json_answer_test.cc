@@ -37,8 +37,8 @@ TEST(JsonAnswerTest, DocumentRules) {
 // Requests (what a page sends) are read strictly, by both builds' readers.
 TEST(JsonAnswerTest, RequestRules) {
   JsonValue root;
-  for (const char* bad : {"{\"a\":3,\"a\":4}", "{\"o\":{\"k\":1,\"k\":1}}", "{\"a\":2} trailing", "{\"a\":2}{}",
-                          "", "{\"a\":"}) {
+  for (const char* bad : {"{\"a\":3,\"a\":4}", "{\"o\":{\"k\":1,\"k\":1}}", "{\"a\":2} trailing",
+                          "{\"a\":2}{}", "", "{\"a\":"}) {
     EXPECT_FALSE(ParseJsonRequest(bad, &root)) << bad;
   }
   ASSERT_TRUE(ParseJsonRequest(" {\"a\":[{\"k\":1},{\"k\":2}],\"b\":{\"k\":3}}\r\n", &root));
@@ -92,8 +92,10 @@ TEST(JsonAnswerTest, MemberConversions) {
 // The exact readings a request reader needs, alike in both builds.
 TEST(JsonAnswerTest, KindsWholeNumbersAndElements) {
   const JsonValue root = Parse(
-      "{\"n\":null,\"t\":false,\"i\":-3,\"s\":\"7\",\"a\":[1,\"x\"],\"o\":{},\"u\":18446744073709551615,"
-      "\"min\":-9223372036854775808,\"whole\":7.0,\"exp\":1e2,\"frac\":1.5,\"over\":18446744073709551616,"
+      "{\"n\":null,\"t\":false,\"i\":-3,\"s\":\"7\",\"a\":[1,\"x\"],\"o\":{},\"u\":"
+      "18446744073709551615,"
+      "\"min\":-9223372036854775808,\"whole\":7.0,\"exp\":1e2,\"frac\":1.5,\"over\":"
+      "18446744073709551616,"
       "\"under\":-1e19,\"negzero\":-0.0}");
   EXPECT_EQ(JsonKind::kObject, JsonKindOf(root));
   EXPECT_EQ(JsonKind::kNull, JsonKindOf(JsonMember(root, "n")));
@@ -117,7 +119,8 @@ TEST(JsonAnswerTest, KindsWholeNumbersAndElements) {
   EXPECT_EQ("7", whole("whole"));
   EXPECT_EQ("100", whole("exp"));
   EXPECT_EQ("0", whole("negzero"));
-  for (const char* key : {"frac", "over", "under", "s", "t", "n", "a"}) EXPECT_EQ("no", whole(key)) << key;
+  for (const char* key : {"frac", "over", "under", "s", "t", "n", "a"})
+    EXPECT_EQ("no", whole(key)) << key;
 
   const JsonValue& a = JsonMember(root, "a");
   ASSERT_EQ(2u, JsonArraySize(a));

@@ -12,11 +12,21 @@ std::string JsonQuote(std::u16string_view text) {
   out.push_back('"');
   for (char16_t c : text) {
     switch (c) {
-      case u'"': out += "\\\""; break;
-      case u'\\': out += "\\\\"; break;
-      case u'\n': out += "\\n"; break;
-      case u'\r': out += "\\r"; break;
-      case u'\t': out += "\\t"; break;
+      case u'"':
+        out += "\\\"";
+        break;
+      case u'\\':
+        out += "\\\\";
+        break;
+      case u'\n':
+        out += "\\n";
+        break;
+      case u'\r':
+        out += "\\r";
+        break;
+      case u'\t':
+        out += "\\t";
+        break;
       default:
         if (c >= 0x20 && c < 0x7F) {
           out.push_back(static_cast<char>(c));

@@ -147,7 +147,8 @@ bool Sha1FileHex(uint32_t* error, const HashProgressFn& progress, const std::str
           return true;
         }
         while (length > 0) {
-          const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kProgressBlock - total % kProgressBlock));
+          const size_t n = static_cast<size_t>(
+              std::min<uint64_t>(length, kProgressBlock - total % kProgressBlock));
           sha.Update(data, n);
           data += n;
           length -= n;

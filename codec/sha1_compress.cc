@@ -25,30 +25,30 @@ std::atomic<Sha1CompressFn>& ActiveCompress() {
 // Fully unrolled: the five working variables rotate by renaming instead of by
 // moves, and the message schedule lives in a 16-word ring.
 #define VEXA_SHA1_W(i) \
-  (w[(i) & 15] = std::rotl(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i) & 15], 1))
+  (w[(i)&15] = std::rotl(w[((i) + 13) & 15] ^ w[((i) + 8) & 15] ^ w[((i) + 2) & 15] ^ w[(i)&15], 1))
 #define VEXA_SHA1_F1(b, c, d) (((c ^ d) & b) ^ d)
 #define VEXA_SHA1_F2(b, c, d) (b ^ c ^ d)
 #define VEXA_SHA1_F3(b, c, d) (((b | c) & d) | (b & c))
-#define VEXA_SHA1_R0(a, b, c, d, e, i)                                    \
+#define VEXA_SHA1_R0(a, b, c, d, e, i)                               \
   e += VEXA_SHA1_F1(b, c, d) + w[i] + 0x5A827999u + std::rotl(a, 5); \
   b = std::rotl(b, 30)
-#define VEXA_SHA1_R1(a, b, c, d, e, i)                                        \
+#define VEXA_SHA1_R1(a, b, c, d, e, i)                                         \
   e += VEXA_SHA1_F1(b, c, d) + VEXA_SHA1_W(i) + 0x5A827999u + std::rotl(a, 5); \
   b = std::rotl(b, 30)
-#define VEXA_SHA1_R2(a, b, c, d, e, i)                                        \
+#define VEXA_SHA1_R2(a, b, c, d, e, i)                                         \
   e += VEXA_SHA1_F2(b, c, d) + VEXA_SHA1_W(i) + 0x6ED9EBA1u + std::rotl(a, 5); \
   b = std::rotl(b, 30)
-#define VEXA_SHA1_R3(a, b, c, d, e, i)                                        \
+#define VEXA_SHA1_R3(a, b, c, d, e, i)                                         \
   e += VEXA_SHA1_F3(b, c, d) + VEXA_SHA1_W(i) + 0x8F1BBCDCu + std::rotl(a, 5); \
   b = std::rotl(b, 30)
-#define VEXA_SHA1_R4(a, b, c, d, e, i)                                        \
+#define VEXA_SHA1_R4(a, b, c, d, e, i)                                         \
   e += VEXA_SHA1_F2(b, c, d) + VEXA_SHA1_W(i) + 0xCA62C1D6u + std::rotl(a, 5); \
   b = std::rotl(b, 30)
-#define VEXA_SHA1_FIVE(R, i)  \
-  R(a, b, c, d, e, i);        \
-  R(e, a, b, c, d, (i) + 1);  \
-  R(d, e, a, b, c, (i) + 2);  \
-  R(c, d, e, a, b, (i) + 3);  \
+#define VEXA_SHA1_FIVE(R, i) \
+  R(a, b, c, d, e, i);       \
+  R(e, a, b, c, d, (i) + 1); \
+  R(d, e, a, b, c, (i) + 2); \
+  R(c, d, e, a, b, (i) + 3); \
   R(b, c, d, e, a, (i) + 4)
 
 void Sha1CompressPortable(uint32_t state[5], const uint8_t* blocks, size_t count) {

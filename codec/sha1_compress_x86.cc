@@ -43,8 +43,7 @@ bool Sha1CpuHasShaNi() {
   VEXA_SHANI_XOR(m2, m0)
 
 __attribute__((target("sha,sse4.1"))) void Sha1CompressShaNi(uint32_t state[5],
-                                                             const uint8_t* blocks,
-                                                             size_t count) {
+                                                             const uint8_t* blocks, size_t count) {
   const __m128i kByteSwap = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
   __m128i abcd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
   abcd = _mm_shuffle_epi32(abcd, 0x1B);

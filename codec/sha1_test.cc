@@ -174,16 +174,15 @@ TEST(Sha1Test, FinalBytesMatchHex) {
   sha.Update("abc", 3);
   uint8_t out[20];
   ASSERT_TRUE(sha.Final(out));
-  EXPECT_EQ(OracleHex(reinterpret_cast<const uint8_t*>("abc"), 3),
-            [&] {
-              std::string h;
-              for (uint8_t b : out) {
-                char buf[3];
-                std::snprintf(buf, sizeof(buf), "%02X", b);
-                h += buf;
-              }
-              return h;
-            }());
+  EXPECT_EQ(OracleHex(reinterpret_cast<const uint8_t*>("abc"), 3), [&] {
+    std::string h;
+    for (uint8_t b : out) {
+      char buf[3];
+      std::snprintf(buf, sizeof(buf), "%02X", b);
+      h += buf;
+    }
+    return h;
+  }());
 }
 
 // ---- File identities ----
@@ -224,9 +223,11 @@ class Sha1FileTest : public ::testing::Test {
 };
 
 // The sampled input built from the sample offsets written out by hand.
-std::string ExpectedQuickId(const std::vector<uint8_t>& data, std::initializer_list<size_t> offsets) {
+std::string ExpectedQuickId(const std::vector<uint8_t>& data,
+                            std::initializer_list<size_t> offsets) {
   std::vector<uint8_t> input;
-  for (size_t off : offsets) input.insert(input.end(), data.begin() + off, data.begin() + off + 5120);
+  for (size_t off : offsets)
+    input.insert(input.end(), data.begin() + off, data.begin() + off + 5120);
   const std::string size_text = std::to_string(data.size());
   input.insert(input.end(), size_text.begin(), size_text.end());
   return OracleHex(input.data(), input.size());

@@ -113,13 +113,16 @@ TEST(ConvertTest, Utf8AndUtf16) {
   EXPECT_EQ(wide[0], 0xD83D);
   EXPECT_EQ(wide[1], 0xDE00);
   EXPECT_EQ(WideToUtf8(wide), smile);
-  EXPECT_EQ(WideToUtf8(Utf8ToWide("D\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD")), "D\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD");
+  EXPECT_EQ(WideToUtf8(Utf8ToWide("D\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD")),
+            "D\xC3\xA9j\xC3\xA0 \xE4\xB8\xAD");
 
   // Malformed bytes are replaced, never dropped silently or passed through.
-  EXPECT_EQ(Utf8ToWide("a\xFF" "b"), u"a\uFFFDb");
-  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong '/'
+  EXPECT_EQ(Utf8ToWide("a\xFF"
+                       "b"),
+            u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToWide("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong '/'
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
-  EXPECT_EQ(Utf8ToWide("x\xE4\xB8"), u"x\uFFFD");  // truncated at the end
+  EXPECT_EQ(Utf8ToWide("x\xE4\xB8"), u"x\uFFFD");                // truncated at the end
   // A lone surrogate unit has no UTF-8 form.
   EXPECT_EQ(WideToUtf8(std::u16string(1, char16_t{0xD800}) + u"z"), "\xEF\xBF\xBDz");
   EXPECT_EQ(WideToUtf8(std::u16string(1, char16_t{0xDC00})), "\xEF\xBF\xBD");

@@ -50,15 +50,17 @@ uint64_t NextControlId() {
   return next.fetch_add(1);
 }
 
-std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Widen(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 // Whether a page may have `url` opened: web addresses only. Handing the
 // desktop any text would let a page run a local program or script by path.
 bool IsWebLink(const std::string& url) {
   const std::string lower = ToLower(url.substr(0, 8));
   const bool web = lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
-  return web &&
-         std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+  return web && std::none_of(url.begin(), url.end(),
+                             [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
 }
 
 }  // namespace
@@ -98,7 +100,8 @@ bool PostToCurrentControl(uint32_t message, std::string text) {
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
   if (live.controls.empty()) return false;
-  return live.controls.back()->messages().Post(message, std::make_unique<std::string>(std::move(text)));
+  return live.controls.back()->messages().Post(message,
+                                               std::make_unique<std::string>(std::move(text)));
 }
 
 bool PostToControl(uint64_t control_id, uint32_t message, std::string text) {
@@ -116,7 +119,8 @@ size_t PostToEveryControl(uint32_t message, const std::string& text) {
   LiveControls& live = Live();
   port::MutexLock l(&live.mu);
   size_t posted = 0;
-  for (CUpload* c : live.controls) posted += c->messages().Post(message, std::make_unique<std::string>(text));
+  for (CUpload* c : live.controls)
+    posted += c->messages().Post(message, std::make_unique<std::string>(text));
   return posted;
 }
 
@@ -129,8 +133,8 @@ bool HasCurrentControl() {
 void OnTaskNotice(TaskNotice notice) {
   const ProgressRecord record = ProgressRecordOf(std::move(notice));
   port::DebugOut("FileName: " + record.fileName + " FileSize: " + FormatU64(record.totalSize) +
-                 " UploadSize: " + FormatU64(record.doneSize) + " Status: " + FormatU64(record.status) +
-                 " TaskInfo: " + record.queueSummary);
+                 " UploadSize: " + FormatU64(record.doneSize) +
+                 " Status: " + FormatU64(record.status) + " TaskInfo: " + record.queueSummary);
   TaskList().Record(record);
   // Every page of the session shows the uploads, not only the newest one.
   PostToEveryControl(kProgressMessage, ProgressPayload(record));
@@ -223,10 +227,12 @@ void CUpload::FireMessage(uint32_t id, const std::string* text) {
 }
 
 void CUpload::LoadTask() {
-  TaskList().ForEach([this](const ProgressRecord& r) { Fire(kLoadTaskEvent, Widen(ProgressPayload(r))); });
+  TaskList().ForEach(
+      [this](const ProgressRecord& r) { Fire(kLoadTaskEvent, Widen(ProgressPayload(r))); });
 }
 
-void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto) {
+void CUpload::CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType,
+                           uint8_t bAuto) {
   if (page_script_ && (seen_user_.empty() || seen_user_ != vexa::GetUserId())) return;
   if (nType == 1) {
     SelectFiles(WideToUtf8(strTarget), nISPType, dialog_owner_, bAuto != 0);
@@ -260,7 +266,8 @@ PageRefusal CUpload::AddUpload(const std::u16string& strFilePath, const std::u16
 PageRefusal CUpload::StartUpload(const std::u16string& strFilePath) {
   const std::string path = WideToUtf8(strFilePath);
   if (const PageRefusal refusal = RefusalFor(path); refusal != PageRefusal::kNone) return refusal;
-  const bool folder = port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
+  const bool folder =
+      port::PathExists(path) ? port::IsDirectory(path) : FindFolder(path) != nullptr;
   if (folder) {
     AddFolderTask(path, "", 0, true);
   } else {
@@ -279,8 +286,8 @@ void CUpload::CancelUpload(const std::u16string& strFilePath) {
   TaskList().Remove(path);
 }
 
-void CUpload::Login(const std::u16string& strAccount, const std::u16string& strPwd, uint8_t bRemember,
-                    uint8_t bAuto) {
+void CUpload::Login(const std::u16string& strAccount, const std::u16string& strPwd,
+                    uint8_t bRemember, uint8_t bAuto) {
   AddLoginObserver(&_vexaUpload::Observer());
   const std::string account = WideToUtf8(strAccount);
   std::string password = WideToUtf8(strPwd);
@@ -289,8 +296,8 @@ void CUpload::Login(const std::u16string& strAccount, const std::u16string& strP
     // account only, it stands for the stored digest.
     std::string remembered, digest;
     bool remember = false, auto_login = false;
-    if (ReadRememberedAccount(&remembered, &digest, &remember, &auto_login) && remembered == account &&
-        !digest.empty()) {
+    if (ReadRememberedAccount(&remembered, &digest, &remember, &auto_login) &&
+        remembered == account && !digest.empty()) {
       password = digest;
     }
   }
@@ -302,7 +309,9 @@ void CUpload::Login(const std::u16string& strAccount, const std::u16string& strP
   if (!StartLogin(account, password, bRemember != 0, bAuto != 0)) login_asked_ = LoginAsked::kNone;
 }
 
-void CUpload::GetSpaceInfo(std::u16string* strSpaceInfo) { *strSpaceInfo = Utf8ToWide(GetSpaceSummary()); }
+void CUpload::GetSpaceInfo(std::u16string* strSpaceInfo) {
+  *strSpaceInfo = Utf8ToWide(GetSpaceSummary());
+}
 
 void CUpload::GetAccountInfo(std::u16string* strAccountInfo) {
   std::string account, session;
@@ -355,7 +364,9 @@ void CUpload::GetUserId(std::u16string* strUserId) {
   *strUserId = Utf8ToWide(seen_user_);
 }
 
-void CUpload::GetPluginVersion(std::u16string* strVersion) { *strVersion = Utf8ToWide(kClientVersion); }
+void CUpload::GetPluginVersion(std::u16string* strVersion) {
+  *strVersion = Utf8ToWide(kClientVersion);
+}
 
 void CUpload::Logout() {
   LogoutAccount();

@@ -72,13 +72,14 @@ class CUpload {
 
   // --- IUpload, in dispatch order ---------------------------------------
   void LoadTask();
-  void CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType, uint8_t bAuto);
+  void CreateUpload(int16_t nType, const std::u16string& strTarget, int16_t nISPType,
+                    uint8_t bAuto);
   // Both do nothing and say why when a page asks for a path its user did not
   // choose, or while the session belongs to another account than the one
   // the page last saw signed in (GetUserId, GetName, a successful login):
   // a page never uploads into another account's storage.
-  PageRefusal AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget, int16_t nISPType,
-                        uint8_t bAuto);
+  PageRefusal AddUpload(const std::u16string& strFilePath, const std::u16string& strTarget,
+                        int16_t nISPType, uint8_t bAuto);
   PageRefusal StartUpload(const std::u16string& strFilePath);
   void StopUpload(const std::u16string& strFilePath);
   void CancelUpload(const std::u16string& strFilePath);

@@ -13,8 +13,8 @@
 #include "codec/text.h"
 #include "control/control.h"
 #include "control/control_task_list.h"
-#include "control/test_script_host.h"
 #include "control/selection_reports.h"
+#include "control/test_script_host.h"
 #include "engine/transfer_test_support.h"
 #include "net/http_client.h"
 #include "net/testing/test_authority.h"
@@ -74,8 +74,8 @@ class ControlServiceTest : public ::testing::Test {
   }
 
   void Add(const std::string& path, bool auto_start = true) {
-    host_->Call("AddUpload",
-                "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0," + (auto_start ? "1" : "0") + "]");
+    host_->Call("AddUpload", "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0," +
+                                 (auto_start ? "1" : "0") + "]");
   }
 
   bool WaitForStatus(const std::string& path, int status) {
@@ -159,7 +159,8 @@ TEST_F(ControlServiceTest, UploadsAFileAndAFolder) {
   ASSERT_GE(rows.size(), 2u);
   EXPECT_EQ("0", rows.front()[6]);
   EXPECT_EQ("5", rows.back()[6]);
-  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LE(std::stoll(rows[i - 1][3]), std::stoll(rows[i][3]));
+  for (size_t i = 1; i < rows.size(); ++i)
+    EXPECT_LE(std::stoll(rows[i - 1][3]), std::stoll(rows[i][3]));
   EXPECT_EQ("1", host_->Rows(folder).back()[12]);  // is-folder
   // Completed rows are fired but leave LoadTask's list.
   host_->ClearLines();
@@ -221,7 +222,8 @@ TEST_F(ControlServiceTest, CreateUploadQueuesWhatWasChosen) {
   const std::string x = MakeFile("pick/x.bin", 300, 7);
   const std::string y = MakeFile("pick/y.bin", 400, 8);
   const std::string script = data_.File("chooser.sh");
-  std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' '" << data_.File("local/pick") << "' x.bin y.bin\n";
+  std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' '" << data_.File("local/pick")
+                        << "' x.bin y.bin\n";
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   setenv("VEXAUPLOAD_CHOOSER", script.c_str(), 1);
   host_->Call("CreateUpload", "[3," + JsonQuote(target_) + ",0,0]");
@@ -275,7 +277,8 @@ TEST_F(ControlRetryableFailureTest, AFailedMemberIsListedByTheNextLoginUntilRetr
     host_->ClearLines();
     host_->Call("LoadUnfinishTask", "[" + JsonQuote(folder) + "]");
     std::vector<std::string> paths;
-    for (const std::string& p : host_->Payloads("LoadUnfinishTaskEvent")) paths.push_back(p.substr(0, p.find('|')));
+    for (const std::string& p : host_->Payloads("LoadUnfinishTaskEvent"))
+      paths.push_back(p.substr(0, p.find('|')));
     return paths;
   };
   const std::vector<std::string> failed = failed_members();
@@ -420,24 +423,29 @@ TEST_F(PageScriptTest, APageUploadsOnlyWhatItsUserChose) {
   const std::string fifo = data_.File("local/fifo");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
 
-  for (const std::string& path : {fifo, secret, data_.File("local/album/../secret.txt"), std::string()}) {
-    const JsonValue answer = Answer("AddUpload", "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0,1]");
+  for (const std::string& path :
+       {fifo, secret, data_.File("local/album/../secret.txt"), std::string()}) {
+    const JsonValue answer =
+        Answer("AddUpload", "[" + JsonQuote(path) + "," + JsonQuote(target_) + ",0,1]");
     EXPECT_EQ(5, JsonDouble(JsonMember(answer, "code"))) << path << ": " << answer;
-    EXPECT_EQ(5, JsonDouble(JsonMember(Answer("StartUpload", "[" + JsonQuote(path) + "]"), "code"))) << path;
+    EXPECT_EQ(5, JsonDouble(JsonMember(Answer("StartUpload", "[" + JsonQuote(path) + "]"), "code")))
+        << path;
   }
   Choose(1, chosen);
   Add(chosen);
   Choose(2, data_.File("local/album"));
   Add(member);
   for (const std::string& path : {outside, data_.File("local/album/../other/x.txt")}) {
-    EXPECT_EQ(5, JsonDouble(JsonMember(Answer("AddUpload", "[" + JsonQuote(path) + ",\"\",0,1]"), "code")));
+    EXPECT_EQ(5, JsonDouble(JsonMember(Answer("AddUpload", "[" + JsonQuote(path) + ",\"\",0,1]"),
+                                       "code")));
   }
   ASSERT_TRUE(WaitForStatus(chosen, kCompleted));
   ASSERT_TRUE(WaitForStatus(member, kCompleted));
   EXPECT_TRUE(Stored(chosen, "chosen.bin"));
   EXPECT_TRUE(Stored(member, "a.jpg"));
   EXPECT_EQ(2u, Exported().size()) << "nothing else reached the service";
-  for (const std::string& path : {fifo, secret, outside}) EXPECT_TRUE(host_->Rows(path).empty()) << path;
+  for (const std::string& path : {fifo, secret, outside})
+    EXPECT_TRUE(host_->Rows(path).empty()) << path;
 }
 
 // Another page (or the user's own program) signs the uploader in as someone
@@ -455,12 +463,14 @@ TEST_F(PageScriptTest, APageQueuesNothingForAnAccountItDidNotSee) {
     ASSERT_TRUE(host_->WaitFor([] { return GetUserName() == "bob"; }));
   }
   const JsonValue refused = Answer("AddUpload", "[" + JsonQuote(file) + ",\"\",0,1]");
-  EXPECT_NE(std::string::npos, JsonString(JsonMember(refused, "error")).find("another account")) << refused;
+  EXPECT_NE(std::string::npos, JsonString(JsonMember(refused, "error")).find("another account"))
+      << refused;
   UseScriptedChooser(data_.File(""), file + "\n");
   host_->Call("CreateUpload", "[1,\"\",0,1]");
   host_->Pump(300);
   ASSERT_TRUE(TEST_WaitForReportThreads(60000));
-  EXPECT_EQ(chooser_log, ReadWholeFile(data_.File("chooser.log"))) << "no chooser for another account's queue";
+  EXPECT_EQ(chooser_log, ReadWholeFile(data_.File("chooser.log")))
+      << "no chooser for another account's queue";
   // Once the page has seen who is signed in, it queues for that account.
   EXPECT_EQ("bob", host_->Call("GetName").asString());
   target_ = host_->Call("GetTarget").asString();
@@ -483,9 +493,10 @@ TEST_F(PageScriptTest, OnlyTheAskingPageHearsItsChoiceAndBothSeeProgress) {
   ASSERT_TRUE(WaitForStatus(file, kCompleted));
   EXPECT_TRUE(newer.WaitFor([&] { return newer.HasStatus(file, kCompleted); }));
   // The other page was never given the path, so it may not queue it either.
-  EXPECT_EQ(5, JsonDouble(JsonMember(newer.Send("{\"id\":1,\"method\":\"AddUpload\",\"params\":[" +
-                                                JsonQuote(data_.File("local/secret")) + ",\"\",0,1]}"),
-                                     "code")));
+  EXPECT_EQ(5,
+            JsonDouble(JsonMember(newer.Send("{\"id\":1,\"method\":\"AddUpload\",\"params\":[" +
+                                             JsonQuote(data_.File("local/secret")) + ",\"\",0,1]}"),
+                                  "code")));
 }
 
 // Every page hears a login; only a login a page asked for, and that signed in
@@ -502,9 +513,11 @@ TEST_F(PageScriptTest, EveryPageHearsALoginOnlyTheAskerIsSignedInByIt) {
   ASSERT_TRUE(newer.WaitFor([&] { return newer.Payloads("LoginEvent").size() == 2; }));
   EXPECT_EQ("1|ok", newer.Payloads("LoginEvent").back());
   const auto add = [&file](TestScriptHost& page) {
-    return page.Send("{\"id\":7,\"method\":\"AddUpload\",\"params\":[" + JsonQuote(file) + ",\"\",0,0]}");
+    return page.Send("{\"id\":7,\"method\":\"AddUpload\",\"params\":[" + JsonQuote(file) +
+                     ",\"\",0,0]}");
   };
-  EXPECT_TRUE(JsonString(JsonMember(add(newer), "error")).find("another account") != std::string::npos)
+  EXPECT_TRUE(JsonString(JsonMember(add(newer), "error")).find("another account") !=
+              std::string::npos)
       << "a page that neither asked nor looked queues nothing";
   EXPECT_FALSE(JsonHasMember(add(*host_), "error"));
 
@@ -528,7 +541,8 @@ TEST_F(PageScriptTest, AtMostOneChooserIsOpen) {
   host_->Call("CreateUpload", "[1,\"\",0,1]");
   // Bounded: the one chooser writes its line as it starts.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (ReadWholeFile(data_.File("chooser.log")).empty() && std::chrono::steady_clock::now() < deadline) {
+  while (ReadWholeFile(data_.File("chooser.log")).empty() &&
+         std::chrono::steady_clock::now() < deadline) {
     host_->Pump(50);
   }
   host_->Pump(500);

@@ -104,7 +104,8 @@ TEST(MessageQueueTest, SettingAForwardHandsOverWhatWasQueued) {
   EXPECT_TRUE(queue.Post(kLoginMessage, std::make_unique<std::string>("1|ok")));
   EXPECT_TRUE(queue.Post(kProgressMessage, std::make_unique<std::string>("row")));
   std::vector<std::string> forwarded;
-  queue.SetForward([&forwarded](uint32_t, std::unique_ptr<std::string> text) { forwarded.push_back(*text); });
+  queue.SetForward(
+      [&forwarded](uint32_t, std::unique_ptr<std::string> text) { forwarded.push_back(*text); });
   EXPECT_TRUE(queue.Post(kProgressMessage, std::make_unique<std::string>("later")));
   EXPECT_EQ((std::vector<std::string>{"1|ok", "row", "later"}), forwarded);
   EXPECT_EQ(0u, queue.size());
@@ -116,7 +117,9 @@ class ControlTest : public ::testing::Test {
   void TearDown() override { TaskList().Clear(); }
 
   // A chooser that logs its calls and prints `answer` (exit 1: cancelled).
-  void UseChooser(const std::string& answer, int status = 0) { UseScriptedChooser(data_.File(""), answer, status); }
+  void UseChooser(const std::string& answer, int status = 0) {
+    UseScriptedChooser(data_.File(""), answer, status);
+  }
   std::string ChooserLog() { return ReadWholeFile(data_.File("chooser.log")); }
 
   TestDataDir data_;
@@ -145,8 +148,8 @@ TEST_F(ControlTest, ControlsComeAndGoWhileEngineThreadsReport) {
   for (int t = 0; t < 3; ++t) {
     engine_threads.emplace_back([&stop, t] {
       for (int i = 0; !stop.load(); ++i) {
-        OnTaskNotice(
-            Notice("/r/" + std::to_string(t) + "-" + std::to_string(i % 50), TaskStatus::Uploading, i));
+        OnTaskNotice(Notice("/r/" + std::to_string(t) + "-" + std::to_string(i % 50),
+                            TaskStatus::Uploading, i));
         PostToCurrentControl(kSelectFileMessage, "/picked");
       }
     });
@@ -177,7 +180,8 @@ TEST_F(ControlTest, ReportsPostedWhileControlsAreSetUpAllArrive) {
     // A host sets up more than its forward meanwhile (a window, a sink).
     const int seen = accepted.load();
     while (i % 10 == 0 && accepted.load() == seen) std::this_thread::yield();
-    control->messages().SetForward([&forwarded](uint32_t, std::unique_ptr<std::string>) { ++forwarded; });
+    control->messages().SetForward(
+        [&forwarded](uint32_t, std::unique_ptr<std::string>) { ++forwarded; });
     controls.push_back(std::move(control));
   }
   stop.store(true);
@@ -190,8 +194,8 @@ TEST_F(ControlTest, ReportsPostedWhileControlsAreSetUpAllArrive) {
 TEST_F(ControlTest, OnlyTheLastLiveControlLogsOutOnRelease) {
   for (const bool newest_first : {true, false}) {
     LogoutAccount();
-    ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "500", "size_limit": 1000})", "a", "d", false,
-                                 false, LogoutCount()));
+    ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "500", "size_limit": 1000})", "a",
+                                 "d", false, false, LogoutCount()));
     auto older = std::make_unique<CUpload>();
     auto newer = std::make_unique<CUpload>();
     (newest_first ? newer : older).reset();
@@ -208,8 +212,8 @@ TEST_F(ControlTest, OnlyTheLastLiveControlLogsOutOnRelease) {
 TEST_F(ControlTest, APageStopsFromLoadTaskWhileTheSchedulerReports) {
   TEST_SetSchedulerThreadEnabled(false);
   LogoutAccount();
-  ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "500", "size_limit": 1000000})", "a", "d", false,
-                               false, LogoutCount()));
+  ASSERT_TRUE(ApplyLoginAnswer(R"({"state": true, "user_id": "500", "size_limit": 1000000})", "a",
+                               "d", false, false, LogoutCount()));
   TestWorker worker;
   std::atomic<bool> in_pass{false};
   port::Event reporting;  // set by a report made inside the pass, under the engine lock
@@ -327,7 +331,8 @@ TEST_F(ControlTest, SelectUploadReportsChosenPathsWithoutLogin) {
             host.Payloads("SelectFileEvent"));
   EXPECT_EQ(
       "files "
-      "\xE9\x80\x89\xE6\x8B\xA9\xE8\xA6\x81\xE4\xB8\x8A\xE4\xBC\xA0\xE7\x9A\x84\xE6\x96\x87\xE4\xBB\xB6\n",
+      "\xE9\x80\x89\xE6\x8B\xA9\xE8\xA6\x81\xE4\xB8\x8A\xE4\xBC\xA0\xE7\x9A\x84\xE6\x96\x87\xE4\xBB"
+      "\xB6\n",
       ChooserLog());  // with the dialog's title
 
   // Files in the root gain no second separator; a single file is its path;
@@ -377,7 +382,8 @@ TEST(PageScriptPolicyTest, APathIsInsideAFolderOnlyWithoutLeavingIt) {
       {"/home/u/album/a/../../x", "/home/u/album", false},
       {"/home/u/album/a.jpg", "", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.inside, IsInsideFolder(c.path, c.folder)) << c.path << " in " << c.folder;
+  for (const Case& c : cases)
+    EXPECT_EQ(c.inside, IsInsideFolder(c.path, c.folder)) << c.path << " in " << c.folder;
 }
 
 TEST(PageScriptPolicyTest, APathUnderAChosenFolderMayNotLeadThroughALink) {

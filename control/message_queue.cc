@@ -28,7 +28,8 @@ std::deque<QueuedMessage> MessageQueue::TakeAll() {
 
 bool MessageQueue::Wait(uint32_t timeout_ms) {
   std::unique_lock<std::mutex> l(mu_);
-  cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [this] { return closed_ || !messages_.empty(); });
+  cv_.wait_for(l, std::chrono::milliseconds(timeout_ms),
+               [this] { return closed_ || !messages_.empty(); });
   return !messages_.empty();
 }
 

@@ -110,8 +110,8 @@ uint32_t ObjectSafety::GetOptions(const std::string& interface_id, bool implemen
   return kResultOk;
 }
 
-uint32_t ObjectSafety::SetOptions(const std::string& interface_id, bool implements_interface, uint32_t mask,
-                                  uint32_t options) {
+uint32_t ObjectSafety::SetOptions(const std::string& interface_id, bool implements_interface,
+                                  uint32_t mask, uint32_t options) {
   if (!implements_interface) return kResultNoInterface;
   if ((mask & ~kSupportedSafety) != 0) return kResultFail;
   uint32_t& enabled = enabled_[interface_id];

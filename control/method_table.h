@@ -106,7 +106,8 @@ struct Identity {
 inline constexpr Identity kTypeLibrary = {"Myvexaupload_plugin_ieLib",
                                           "Myvexaupload_plugin_ie 1.0 Type Library",
                                           "{DDBC348F-027B-4511-9052-1690EF7675F7}"};
-inline constexpr Identity kUploadClass = {"Upload", "Upload Class", "{1BA822E9-BB45-48AE-894E-83FD9B689D0F}"};
+inline constexpr Identity kUploadClass = {"Upload", "Upload Class",
+                                          "{1BA822E9-BB45-48AE-894E-83FD9B689D0F}"};
 inline constexpr Identity kUploadInterface = {"IUpload", "IUpload Interface",
                                               "{B4284171-A3C9-466D-9C0E-87CCF1ED9980}"};
 inline constexpr Identity kEventInterface = {"_IUploadEvents", "_IUploadEvents Interface",
@@ -147,8 +148,8 @@ class ObjectSafety {
   // Getting: for an interface the control implements, *supported is 3 and
   // *enabled the options turned on for it; otherwise both are 0 and the
   // interface query's error is returned.
-  uint32_t GetOptions(const std::string& interface_id, bool implements_interface, uint32_t* supported,
-                      uint32_t* enabled) const;
+  uint32_t GetOptions(const std::string& interface_id, bool implements_interface,
+                      uint32_t* supported, uint32_t* enabled) const;
   // Setting: a mask with bits beyond the supported two fails with kResultFail
   // and changes nothing; otherwise only the bits in `mask` take their values
   // from `options`. An interface the control does not implement fails with

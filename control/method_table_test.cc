@@ -8,10 +8,12 @@ namespace vexa {
 namespace {
 
 TEST(MethodTableTest, MethodsInInterfaceOrder) {
+  // clang-format off
   const char* names[] = {
       "LoadTask",  "CreateUpload",   "AddUpload",      "StartUpload", "StopUpload",       "CancelUpload",
       "Login",     "GetSpaceInfo",   "GetAccountInfo", "OpenLink",    "LoadUnfinishTask", "SelectUpload",
       "GetTarget", "GetAllowUpload", "GetName",        "GetUserId",   "GetPluginVersion", "Logout"};
+  // clang-format on
   ASSERT_EQ(18u, Methods().size());
   for (int i = 0; i < 18; ++i) {
     const MethodInfo& m = Methods()[i];
@@ -45,8 +47,8 @@ TEST(MethodTableTest, ParametersAndDirections) {
       for (const ParamInfo& p : m.params) EXPECT_NE(ParamDirection::kOutRetval, p.direction);
     }
   }
-  EXPECT_EQ((std::set<std::string>{"GetSpaceInfo", "GetAccountInfo", "GetTarget", "GetAllowUpload", "GetName",
-                                   "GetUserId", "GetPluginVersion"}),
+  EXPECT_EQ((std::set<std::string>{"GetSpaceInfo", "GetAccountInfo", "GetTarget", "GetAllowUpload",
+                                   "GetName", "GetUserId", "GetPluginVersion"}),
             getters);
   EXPECT_EQ(ParamType::kByte, ResultParam(*FindMethod("GetAllowUpload"))->type);
   EXPECT_EQ(ParamDirection::kUnmarked, FindMethod("LoadUnfinishTask")->params[0].direction);

@@ -11,7 +11,8 @@ std::string OriginsKey(bool per_user) {
   return std::string(per_user ? "HKCU" : "HKLM") + "\\Software\\vexaupload\\control\\Origins";
 }
 
-OriginCommandResult ParseOriginCommand(std::string_view command_line, OriginCommand* command, std::string* error) {
+OriginCommandResult ParseOriginCommand(std::string_view command_line, OriginCommand* command,
+                                       std::string* error) {
   static constexpr std::string_view kOriginWord = "origin=";
   *command = OriginCommand();
   bool force = false, named = false;
@@ -35,7 +36,8 @@ OriginCommandResult ParseOriginCommand(std::string_view command_line, OriginComm
     } else if (lower.rfind(kOriginWord, 0) == 0) {
       const std::string origin = NormalizeOrigin(word.substr(kOriginWord.size()));
       if (origin.empty()) {
-        *error = "'" + std::string(word.substr(kOriginWord.size())) + "' is not an http or https origin";
+        *error =
+            "'" + std::string(word.substr(kOriginWord.size())) + "' is not an http or https origin";
         return OriginCommandResult::kInvalid;
       }
       given.push_back(origin);
@@ -46,10 +48,13 @@ OriginCommandResult ParseOriginCommand(std::string_view command_line, OriginComm
   }
   for (const std::string& origin : given) {
     if (!force && !IsTrustworthyOrigin(origin)) {
-      *error = origin + " is plain http on another host: register https:// or a loopback origin, or add force";
+      *error =
+          origin +
+          " is plain http on another host: register https:// or a loopback origin, or add force";
       return OriginCommandResult::kInvalid;
     }
-    if (std::find(command->origins.begin(), command->origins.end(), origin) == command->origins.end()) {
+    if (std::find(command->origins.begin(), command->origins.end(), origin) ==
+        command->origins.end()) {
       command->origins.push_back(origin);
     }
   }
@@ -60,7 +65,8 @@ bool ApplyOriginCommand(const OriginCommand& command, bool add, RegistryEditor* 
   const std::string key = OriginsKey(command.per_user);
   if (add && !editor->CreateKey(key)) return false;
   for (const std::string& origin : command.origins) {
-    if (!(add ? editor->SetString(key, origin, origin) : editor->DeleteValue(key, origin))) return false;
+    if (!(add ? editor->SetString(key, origin, origin) : editor->DeleteValue(key, origin)))
+      return false;
   }
   return true;
 }

@@ -35,7 +35,8 @@ enum class OriginCommandResult {
 // current user (else the machine); "force" to take plain http origins of
 // other hosts, which anyone on the network path can rewrite and are refused
 // without it. Any other word, or an origin that is none, is invalid.
-OriginCommandResult ParseOriginCommand(std::string_view command_line, OriginCommand* command, std::string* error);
+OriginCommandResult ParseOriginCommand(std::string_view command_line, OriginCommand* command,
+                                       std::string* error);
 
 // Adds the command's origins to its scope's key, or with `add` false removes
 // them (the key stays). False when the editor failed.

@@ -69,7 +69,8 @@ bool PageScriptPolicy::MayUpload(const std::string& path) const {
     if (IsInsideFolder(path, folder) && LeadsThroughNoLink(path, folder)) return true;
   }
   ResumeRecord record;
-  return TaskList().Contains(path) || FindFolder(path) != nullptr || ReadResumeRecord(path, &record);
+  return TaskList().Contains(path) || FindFolder(path) != nullptr ||
+         ReadResumeRecord(path, &record);
 }
 
 }  // namespace vexa

@@ -46,7 +46,8 @@ std::string EscapeUnicode(std::string_view utf8) {
 
 std::string ProgressPayload(const ProgressRecord& r) {
   const double upload =
-      r.totalSize > 0 ? static_cast<double>(r.doneSize) / static_cast<double>(r.totalSize) * 100.0 : 0.0;
+      r.totalSize > 0 ? static_cast<double>(r.doneSize) / static_cast<double>(r.totalSize) * 100.0
+                      : 0.0;
   // A negative time left never comes from the engine; it would print as
   // billions of hours.
   const uint64_t seconds_left = r.secondsLeft < 0 ? 0 : static_cast<uint64_t>(r.secondsLeft);
@@ -121,8 +122,8 @@ std::vector<std::string> SplitProgressFields(std::string_view text) {
   if (parts.size() < kAfterPath + 2) return {};
   // The name and the path are what comes before the last twelve fields.
   const size_t head_parts = parts.size() - kAfterPath;
-  const size_t head_end =
-      static_cast<size_t>(parts[head_parts - 1].data() - text.data()) + parts[head_parts - 1].size();
+  const size_t head_end = static_cast<size_t>(parts[head_parts - 1].data() - text.data()) +
+                          parts[head_parts - 1].size();
   const std::string_view head = text.substr(0, head_end);
   size_t split = head.find('|');
   for (size_t bar = split; bar != std::string_view::npos; bar = head.find('|', bar + 1)) {

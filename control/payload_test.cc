@@ -47,7 +47,8 @@ TEST(ProgressPayloadTest, FourteenFieldsInOrder) {
   r.pickCode = "pc1";
   r.isFolder = 1;
   const std::string plain = UnescapeUnicode(ProgressPayload(r));
-  EXPECT_EQ("a.bin|/d/a.bin|200|100|4096|01:02:05|2|50.00%|12.35%|0||pc1|1|1,200,0,00:00:00", plain);
+  EXPECT_EQ("a.bin|/d/a.bin|200|100|4096|01:02:05|2|50.00%|12.35%|0||pc1|1|1,200,0,00:00:00",
+            plain);
   EXPECT_EQ(ProgressPayload(r), EscapeUnicode(plain));
 }
 

@@ -33,7 +33,8 @@ class Parser {
       if (word == "}" && !quoted_) return true;
       if (word == "val" && !quoted_) {
         std::string name, value;
-        if (!Next(&name) || !Expect("=") || !Expect("s") || !Next(&value)) return Fail("bad value entry");
+        if (!Next(&name) || !Expect("=") || !Expect("s") || !Next(&value))
+          return Fail("bad value entry");
         parent->values.emplace_back(name, value);
         continue;
       }
@@ -47,7 +48,8 @@ class Parser {
       key.name = word;
       if (Peek() == '=') {
         Expect("=");
-        if (!Expect("s") || !Next(&key.default_value)) return Fail("bad default value of " + key.name);
+        if (!Expect("s") || !Next(&key.default_value))
+          return Fail("bad default value of " + key.name);
         key.has_default = true;
       }
       if (Peek() == '{') {
@@ -184,7 +186,8 @@ bool Unregister(const RegistryKey& key, const std::string& path, RegistryEditor*
 
 }  // namespace
 
-bool ParseRegistryScript(const std::string& text, const std::map<std::string, std::string>& replacements,
+bool ParseRegistryScript(const std::string& text,
+                         const std::map<std::string, std::string>& replacements,
                          std::vector<RegistryKey>* roots, std::string* error) {
   Parser parser(text, replacements);
   if (parser.ParseRoots(roots)) return true;
@@ -196,7 +199,8 @@ bool ApplyRegistryScript(const std::vector<RegistryKey>& roots, bool do_register
                          RegistryEditor* editor) {
   bool ok = true;
   for (const RegistryKey& root : roots) {
-    const std::string base = per_user && root.name == "HKCR" ? "HKCU\\Software\\Classes" : root.name;
+    const std::string base =
+        per_user && root.name == "HKCR" ? "HKCU\\Software\\Classes" : root.name;
     for (const RegistryKey& key : root.children) {
       const std::string path = base + "\\" + key.name;
       if (do_register) {

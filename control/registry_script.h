@@ -29,7 +29,8 @@ class RegistryEditor {
   virtual ~RegistryEditor() = default;
   virtual bool CreateKey(const std::string& path) = 0;
   // The key's default value when `name` is empty.
-  virtual bool SetString(const std::string& path, const std::string& name, const std::string& value) = 0;
+  virtual bool SetString(const std::string& path, const std::string& name,
+                         const std::string& value) = 0;
   virtual bool DeleteValue(const std::string& path, const std::string& name) = 0;
   // Removes the key and everything below it; true when it is gone (or was never there).
   virtual bool DeleteTree(const std::string& path) = 0;
@@ -49,7 +50,8 @@ struct RegistryKey {
 
 // Parses `text` with the replacements applied. False (with a message in
 // `*error`) on a syntax error or an unknown replacement.
-bool ParseRegistryScript(const std::string& text, const std::map<std::string, std::string>& replacements,
+bool ParseRegistryScript(const std::string& text,
+                         const std::map<std::string, std::string>& replacements,
                          std::vector<RegistryKey>* roots, std::string* error);
 
 // Registers (creates every key and value) or unregisters (removes what the

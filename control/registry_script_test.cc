@@ -19,12 +19,14 @@ constexpr char kClass[] = "HKCR\\CLSID\\{1BA822E9-BB45-48AE-894E-83FD9B689D0F}";
 
 std::vector<RegistryKey> Script(const char* name) {
   const char* src = std::getenv("VEXA_SOURCE_DIR");
-  std::ifstream in(std::string(src != nullptr ? src : ".") + "/control/com/" + name, std::ios::binary);
+  std::ifstream in(std::string(src != nullptr ? src : ".") + "/control/com/" + name,
+                   std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   std::vector<RegistryKey> roots;
   std::string error;
-  EXPECT_TRUE(ParseRegistryScript(text.str(), kReplacements, &roots, &error)) << name << ": " << error;
+  EXPECT_TRUE(ParseRegistryScript(text.str(), kReplacements, &roots, &error))
+      << name << ": " << error;
   EXPECT_FALSE(roots.empty()) << name;
   return roots;
 }
@@ -39,7 +41,8 @@ TEST(RegistryScriptTest, RegistersTheControlsKeys) {
     EXPECT_EQ(*got, value) << path << " " << name;
   };
   expect("HKCR\\AppID\\{2AF4385B-C4DB-464C-BE4D-199C02D8E0BC}", "", "Myvexaupload_plugin_ie");
-  expect("HKCR\\AppID\\vexaupload_plugin_ie.DLL", "AppID", "{2AF4385B-C4DB-464C-BE4D-199C02D8E0BC}");
+  expect("HKCR\\AppID\\vexaupload_plugin_ie.DLL", "AppID",
+         "{2AF4385B-C4DB-464C-BE4D-199C02D8E0BC}");
   expect("HKCR\\upload_plugin_ie.Upload.1", "", "Upload Class");
   expect("HKCR\\upload_plugin_ie.Upload.1\\CLSID", "", "{1BA822E9-BB45-48AE-894E-83FD9B689D0F}");
   expect("HKCR\\upload_plugin_ie.Upload\\CurVer", "", "upload_plugin_ie.Upload.1");
@@ -72,8 +75,9 @@ TEST(RegistryScriptTest, UnregisteringKeepsSharedParentsAndOthersKeys) {
     EXPECT_TRUE(ApplyRegistryScript(Script(s), false, false, &reg));
   std::vector<std::string> left;
   for (const auto& k : reg.keys) left.push_back(k.first);
-  EXPECT_EQ(left, (std::vector<std::string>{"HKCR", "HKCR\\AppID", "HKCR\\AppID\\other", "HKCR\\CLSID",
-                                            "HKCR\\CLSID\\{00000000-0000-0000-0000-000000000001}"}));
+  EXPECT_EQ(left,
+            (std::vector<std::string>{"HKCR", "HKCR\\AppID", "HKCR\\AppID\\other", "HKCR\\CLSID",
+                                      "HKCR\\CLSID\\{00000000-0000-0000-0000-000000000001}"}));
 }
 
 TEST(RegistryScriptTest, PerUserAndFailures) {
@@ -96,8 +100,8 @@ TEST(RegistryScriptTest, PerUserAndFailures) {
   EXPECT_FALSE(ParseRegistryScript("HKCR { a = s 'open }", kReplacements, &roots, &error));
   EXPECT_FALSE(ParseRegistryScript("HKCR { a { b }", kReplacements, &roots, &error));
   roots.clear();
-  ASSERT_TRUE(
-      ParseRegistryScript("HKCR { 'it''s' = s '100%%' { val v = s 'x' } }", kReplacements, &roots, &error));
+  ASSERT_TRUE(ParseRegistryScript("HKCR { 'it''s' = s '100%%' { val v = s 'x' } }", kReplacements,
+                                  &roots, &error));
   ASSERT_EQ(roots[0].children.size(), 1u);
   EXPECT_EQ(roots[0].children[0].name, "it's");
   EXPECT_EQ(roots[0].children[0].default_value, "100%");

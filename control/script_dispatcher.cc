@@ -10,14 +10,18 @@ namespace vexa {
 namespace {
 
 constexpr char kNotChosenError[] = "refused: the user did not choose this path";
-constexpr char kOtherAccountError[] = "refused: the uploader is signed in as another account than this page saw";
+constexpr char kOtherAccountError[] =
+    "refused: the uploader is signed in as another account than this page saw";
 
 // The answer's error for a refused request; empty when none.
 const char* RefusalError(PageRefusal refusal) {
   switch (refusal) {
-    case PageRefusal::kNone: return "";
-    case PageRefusal::kPathNotChosen: return kNotChosenError;
-    case PageRefusal::kOtherAccount: return kOtherAccountError;
+    case PageRefusal::kNone:
+      return "";
+    case PageRefusal::kPathNotChosen:
+      return kNotChosenError;
+    case PageRefusal::kOtherAccount:
+      return kOtherAccountError;
   }
   return "";
 }
@@ -60,8 +64,8 @@ bool ConvertArg(const JsonValue& v, const ParamInfo& param, Arg* arg, std::strin
       arg->number = static_cast<int64_t>(JsonDouble(v));
       return true;
   }
-  static constexpr const char* kWants[] = {"an integer from -32768 to 32767", "an integer from 0 to 255",
-                                           "a string"};
+  static constexpr const char* kWants[] = {"an integer from -32768 to 32767",
+                                           "an integer from 0 to 255", "a string"};
   const int type = param.type == ParamType::kShort ? 0 : param.type == ParamType::kByte ? 1 : 2;
   *error = std::string("parameter ") + param.name + " must be " + kWants[type];
   return false;
@@ -70,13 +74,15 @@ bool ConvertArg(const JsonValue& v, const ParamInfo& param, Arg* arg, std::strin
 }  // namespace
 
 std::string EventLine(const EventInfo& event, const std::u16string& payload) {
-  return std::string("{\"event\":\"") + event.name + "\",\"dispid\":" + std::to_string(event.dispid) +
+  return std::string("{\"event\":\"") + event.name +
+         "\",\"dispid\":" + std::to_string(event.dispid) +
          ",\"payload\":" + JsonQuote(std::u16string_view(payload)) + "}";
 }
 
 ScriptDispatcher::ScriptDispatcher(LineSink sink) : sink_(std::move(sink)), control_(new CUpload) {
-  control_->SetEventSink(
-      [this](const EventInfo& event, const std::u16string& payload) { sink_(EventLine(event, payload)); });
+  control_->SetEventSink([this](const EventInfo& event, const std::u16string& payload) {
+    sink_(EventLine(event, payload));
+  });
 }
 
 ScriptDispatcher::~ScriptDispatcher() {
@@ -124,7 +130,8 @@ void ScriptDispatcher::HandleLine(std::string_view line) {
                       : "{\"id\":" + id + ",\"error\":" + JsonQuote(error) + code + "}");
 }
 
-std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& params, std::string* error) {
+std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& params,
+                                   std::string* error) {
   std::vector<Arg> args;
   size_t wanted = 0;
   for (const ParamInfo& p : method.params) wanted += p.direction != ParamDirection::kOutRetval;
@@ -150,28 +157,62 @@ std::string ScriptDispatcher::Call(const MethodInfo& method, const JsonValue& pa
   CUpload& c = *control_;
   std::u16string out;
   switch (method.dispid) {
-    case kLoadTask: c.LoadTask(); break;
-    case kCreateUpload: c.CreateUpload(i16(0), s(1), i16(2), u8(3)); break;
-    case kAddUpload: *error = RefusalError(c.AddUpload(s(0), s(1), i16(2), u8(3))); break;
-    case kStartUpload: *error = RefusalError(c.StartUpload(s(0))); break;
-    case kStopUpload: c.StopUpload(s(0)); break;
-    case kCancelUpload: c.CancelUpload(s(0)); break;
-    case kLogin: c.Login(s(0), s(1), u8(2), u8(3)); break;
-    case kGetSpaceInfo: c.GetSpaceInfo(&out); break;
-    case kGetAccountInfo: c.GetAccountInfo(&out); break;
-    case kOpenLink: c.OpenLink(s(0)); break;
-    case kLoadUnfinishTask: c.LoadUnfinishTask(s(0)); break;
-    case kSelectUpload: c.SelectUpload(i16(0)); break;
-    case kGetTarget: c.GetTarget(&out); break;
+    case kLoadTask:
+      c.LoadTask();
+      break;
+    case kCreateUpload:
+      c.CreateUpload(i16(0), s(1), i16(2), u8(3));
+      break;
+    case kAddUpload:
+      *error = RefusalError(c.AddUpload(s(0), s(1), i16(2), u8(3)));
+      break;
+    case kStartUpload:
+      *error = RefusalError(c.StartUpload(s(0)));
+      break;
+    case kStopUpload:
+      c.StopUpload(s(0));
+      break;
+    case kCancelUpload:
+      c.CancelUpload(s(0));
+      break;
+    case kLogin:
+      c.Login(s(0), s(1), u8(2), u8(3));
+      break;
+    case kGetSpaceInfo:
+      c.GetSpaceInfo(&out);
+      break;
+    case kGetAccountInfo:
+      c.GetAccountInfo(&out);
+      break;
+    case kOpenLink:
+      c.OpenLink(s(0));
+      break;
+    case kLoadUnfinishTask:
+      c.LoadUnfinishTask(s(0));
+      break;
+    case kSelectUpload:
+      c.SelectUpload(i16(0));
+      break;
+    case kGetTarget:
+      c.GetTarget(&out);
+      break;
     case kGetAllowUpload: {
       uint8_t allow = 0;
       c.GetAllowUpload(&allow);
       return std::to_string(allow);
     }
-    case kGetName: c.GetName(&out); break;
-    case kGetUserId: c.GetUserId(&out); break;
-    case kGetPluginVersion: c.GetPluginVersion(&out); break;
-    case kLogout: c.Logout(); break;
+    case kGetName:
+      c.GetName(&out);
+      break;
+    case kGetUserId:
+      c.GetUserId(&out);
+      break;
+    case kGetPluginVersion:
+      c.GetPluginVersion(&out);
+      break;
+    case kLogout:
+      c.Logout();
+      break;
   }
   if (!error->empty()) return "";
   return ResultParam(method) ? JsonQuote(std::u16string_view(out)) : "null";

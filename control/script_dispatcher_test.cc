@@ -34,16 +34,20 @@ TEST_F(ScriptDispatcherTest, BadRequestsAreAnsweredWithAnError) {
                            "{\"id\":1,\"method\":\"GetName\",\"id\":2}"}) {
     EXPECT_EQ(kNotOne, Error(line)) << line;
   }
-  EXPECT_FALSE(JsonHasMember(host_.Send("{\"method\":\"GetName\"} \t\r"), "error")) << "white space may follow";
+  EXPECT_FALSE(JsonHasMember(host_.Send("{\"method\":\"GetName\"} \t\r"), "error"))
+      << "white space may follow";
   EXPECT_EQ("unknown method \"Foo\"", Error("{\"id\":1,\"method\":\"Foo\"}"));
   EXPECT_EQ("unknown dispid 19", Error("{\"id\":1,\"dispid\":19}"));
   EXPECT_EQ("the request names no method", Error("{\"id\":1}"));
-  EXPECT_EQ("params must be an array", Error("{\"id\":1,\"method\":\"StopUpload\",\"params\":\"x\"}"));
+  EXPECT_EQ("params must be an array",
+            Error("{\"id\":1,\"method\":\"StopUpload\",\"params\":\"x\"}"));
   EXPECT_EQ("StopUpload takes 1 parameter, got 0", Error("{\"method\":\"StopUpload\"}"));
   EXPECT_EQ("AddUpload takes 4 parameters, got 3",
             Error("{\"method\":\"AddUpload\",\"params\":[\"/a\",\"\",0]}"));
-  EXPECT_EQ("LoadTask takes 0 parameters, got 1", Error("{\"method\":\"LoadTask\",\"params\":[1]}"));
-  EXPECT_EQ("parameter strFilePath must be a string", Error("{\"method\":\"StopUpload\",\"params\":[5]}"));
+  EXPECT_EQ("LoadTask takes 0 parameters, got 1",
+            Error("{\"method\":\"LoadTask\",\"params\":[1]}"));
+  EXPECT_EQ("parameter strFilePath must be a string",
+            Error("{\"method\":\"StopUpload\",\"params\":[5]}"));
   EXPECT_EQ("parameter nType must be an integer from -32768 to 32767",
             Error("{\"method\":\"SelectUpload\",\"params\":[\"1\"]}"));
   Error("{\"method\":\"SelectUpload\",\"params\":[40000]}");
@@ -67,24 +71,32 @@ TEST_F(ScriptDispatcherTest, AnswersCarryTheRequestId) {
   auto member = [this](const std::string& line, const char* key) -> JsonValue {
     return JsonMember(host_.Send(line), key);
   };
-  EXPECT_EQ("win_1.0.1026.4", JsonString(member("{\"id\":7,\"method\":\"GetPluginVersion\"}", "result")));
+  EXPECT_EQ("win_1.0.1026.4",
+            JsonString(member("{\"id\":7,\"method\":\"GetPluginVersion\"}", "result")));
   EXPECT_EQ(7, JsonInt(member("{\"id\":7,\"method\":\"GetPluginVersion\"}", "id")));
   EXPECT_EQ("a\"b", JsonString(member("{\"id\":\"a\\\"b\",\"dispid\":17,\"params\":[]}", "id")));
   EXPECT_EQ(JsonKind::kNull, JsonKindOf(member("{\"method\":\"GetPluginVersion\"}", "id")));
   // A method without a result answers null; booleans pass as flags.
-  JsonValue answer = host_.Send("{\"id\":2,\"method\":\"CreateUpload\",\"params\":[3,\"\",0,true]}");
+  JsonValue answer =
+      host_.Send("{\"id\":2,\"method\":\"CreateUpload\",\"params\":[3,\"\",0,true]}");
   EXPECT_TRUE(JsonHasMember(answer, "result"));
   EXPECT_EQ(JsonKind::kNull, JsonKindOf(JsonMember(answer, "result")));
   // Whole numbers come back exactly, however they were written; other ids as null.
   for (const auto& [sent, back] : std::vector<std::pair<std::string, std::string>>{
-           {"18446744073709551615", "18446744073709551615"}, {"-9223372036854775808", "-9223372036854775808"},
-           {"7.0", "7"}, {"1e2", "100"}, {"-0", "0"}, {"1.5", "null"}, {"true", "null"}, {"[1]", "null"}}) {
+           {"18446744073709551615", "18446744073709551615"},
+           {"-9223372036854775808", "-9223372036854775808"},
+           {"7.0", "7"},
+           {"1e2", "100"},
+           {"-0", "0"},
+           {"1.5", "null"},
+           {"true", "null"},
+           {"[1]", "null"}}) {
     host_.Send("{\"id\":" + sent + ",\"method\":\"GetPluginVersion\"}");
     EXPECT_EQ("{\"id\":" + back + ",\"result\":\"win_1.0.1026.4\"}", host_.Lines().back()) << sent;
   }
   // A whole number written with a fraction is still an integer parameter.
-  EXPECT_TRUE(
-      JsonHasMember(host_.Send("{\"method\":\"CreateUpload\",\"params\":[3.0,\"\",0,1.0]}"), "result"));
+  EXPECT_TRUE(JsonHasMember(host_.Send("{\"method\":\"CreateUpload\",\"params\":[3.0,\"\",0,1.0]}"),
+                            "result"));
   // Blank lines are no requests.
   const size_t before = host_.Lines().size();
   host_.dispatcher().HandleLine("  \r");
@@ -111,9 +123,11 @@ TEST_F(ScriptDispatcherTest, AccountInfoOfTheRememberedAccount) {
 TEST(EventLineTest, PayloadIsTheExactStringThePageGets) {
   const std::u16string payload = u"\\u0041\"\n\U0001F600";
   const std::string line = EventLine(*FindEvent("SelectFileEvent"), payload);
-  EXPECT_EQ("{\"event\":\"SelectFileEvent\",\"dispid\":5,\"payload\":\"\\\\u0041\\\"\\n\\uD83D\\uDE00\"}",
-            line);
-  EXPECT_EQ("\\u0041\"\n\xF0\x9F\x98\x80", JsonString(JsonMember(TestScriptHost::Parse(line), "payload")));
+  EXPECT_EQ(
+      "{\"event\":\"SelectFileEvent\",\"dispid\":5,\"payload\":\"\\\\u0041\\\"\\n\\uD83D\\uDE00\"}",
+      line);
+  EXPECT_EQ("\\u0041\"\n\xF0\x9F\x98\x80",
+            JsonString(JsonMember(TestScriptHost::Parse(line), "payload")));
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ namespace vexa {
 namespace {
 
 bool IsOriginHostChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '[' || c == ']' ||
-         c == ':';
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '[' ||
+         c == ']' || c == ':';
 }
 
 bool IsDecimal(std::string_view s) {
@@ -44,13 +44,15 @@ bool ParseDottedQuad(std::string_view text, std::array<uint8_t, 4>* out) {
 bool ParseIpv6(std::string_view text, std::array<uint8_t, 16>* out) {
   std::vector<uint16_t> head, tail;
   const size_t gap = text.find("::");
-  if (gap != std::string_view::npos && text.find("::", gap + 1) != std::string_view::npos) return false;
+  if (gap != std::string_view::npos && text.find("::", gap + 1) != std::string_view::npos)
+    return false;
   auto parse_groups = [](std::string_view part, std::vector<uint16_t>* groups, bool last) {
     if (part.empty()) return true;
     size_t start = 0;
     for (;;) {
       const size_t colon = part.find(':', start);
-      const std::string_view group = part.substr(start, colon == std::string_view::npos ? colon : colon - start);
+      const std::string_view group =
+          part.substr(start, colon == std::string_view::npos ? colon : colon - start);
       if (colon == std::string_view::npos && last && group.find('.') != std::string_view::npos) {
         std::array<uint8_t, 4> quad;
         if (!ParseDottedQuad(group, &quad)) return false;
@@ -114,7 +116,8 @@ std::string NormalizeOrigin(std::string_view url) {
   }
   if (host.empty()) return std::string();
   const bool bracketed = host.front() == '[' && host.back() == ']';
-  if (bracketed != (close != std::string::npos) || (!bracketed && host.find(':') != std::string::npos)) {
+  if (bracketed != (close != std::string::npos) ||
+      (!bracketed && host.find(':') != std::string::npos)) {
     return std::string();
   }
   if ((scheme == "http" && port == "80") || (scheme == "https" && port == "443")) port.clear();
@@ -144,8 +147,10 @@ bool IsTrustworthyOrigin(const std::string& origin) {
   std::string host = origin.substr(7);
   const size_t close = host.rfind(']');
   const size_t colon = host.rfind(':');
-  if (colon != std::string::npos && (close == std::string::npos || colon > close)) host.resize(colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (colon != std::string::npos && (close == std::string::npos || colon > close))
+    host.resize(colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   return IsLoopbackHost(host);
 }
 

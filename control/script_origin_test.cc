@@ -11,9 +11,9 @@ TEST(ScriptOriginTest, NormalizesOriginsAndRefusesWhatIsNone) {
   EXPECT_EQ("https://example.com", NormalizeOrigin("https://example.com:443"));
   EXPECT_EQ("http://127.0.0.1:8080", NormalizeOrigin("http://127.0.0.1:8080"));
   EXPECT_EQ("http://[::1]:9", NormalizeOrigin("http://[::1]:9"));
-  for (const char* bad : {"", "null", "file:///tmp/page.html", "http://", "http://host/path", "http://a:b:c",
-                          "http://host:0", "http://host:65536", "http://user@host", "ftp://host",
-                          "http://host:8x", "http://[::1"}) {
+  for (const char* bad : {"", "null", "file:///tmp/page.html", "http://", "http://host/path",
+                          "http://a:b:c", "http://host:0", "http://host:65536", "http://user@host",
+                          "ftp://host", "http://host:8x", "http://[::1"}) {
     EXPECT_EQ("", NormalizeOrigin(bad)) << bad;
   }
   OriginPolicy policy({"http://127.0.0.1:8080", "not an origin"});
@@ -49,14 +49,15 @@ TEST(ScriptOriginTest, TheOriginOfAPageIsItsSchemeHostAndPort) {
 }
 
 TEST(ScriptOriginTest, OnlyHttpsOrLoopbackOriginsAreTrustworthy) {
-  for (const char* good : {"https://example.com", "https://example.com:8443", "http://127.0.0.1:8080",
-                           "http://localhost", "http://[::1]:9", "http://127.1.2.3", "http://[0:0::0:1]",
-                           "http://[::0.0.0.1]"}) {
+  for (const char* good : {"https://example.com", "https://example.com:8443",
+                           "http://127.0.0.1:8080", "http://localhost", "http://[::1]:9",
+                           "http://127.1.2.3", "http://[0:0::0:1]", "http://[::0.0.0.1]"}) {
     EXPECT_TRUE(IsTrustworthyOrigin(NormalizeOrigin(good))) << good;
   }
-  for (const char* bad : {"http://example.com", "http://192.168.1.5:8080", "http://[fe80::1]", "http://10.0.0.1",
-                          "http://127.0.0.1.example.com", "http://127.000.0.1", "http://[::1:0]",
-                          "http://[::ffff:127.0.0.1]", "http://[1::1::1]", "http://[::10000]", ""}) {
+  for (const char* bad :
+       {"http://example.com", "http://192.168.1.5:8080", "http://[fe80::1]", "http://10.0.0.1",
+        "http://127.0.0.1.example.com", "http://127.000.0.1", "http://[::1:0]",
+        "http://[::ffff:127.0.0.1]", "http://[1::1::1]", "http://[::10000]", ""}) {
     EXPECT_FALSE(IsTrustworthyOrigin(NormalizeOrigin(bad))) << bad;
   }
 }
@@ -78,11 +79,13 @@ TEST(ScriptCallerCheckTest, OnlyPagesOfRegisteredOriginsOrTheUsersOwnHostsMayScr
       {"local script host", false, nullptr, false, true, true, false},
       {"site without a document", false, "", false, true, true, false},
       {"registered page", false, "https://good.example/up.html", true, true, true, true},
-      {"registered page, safety first", true, "https://GOOD.example:443/x", false, true, true, true},
+      {"registered page, safety first", true, "https://GOOD.example:443/x", false, true, true,
+       true},
       {"loopback page", false, "http://127.0.0.1:8080/", true, true, true, true},
       {"unregistered page", false, "http://evil.example/", true, false, false, true},
       {"unregistered page, safety first", true, "http://evil.example/", false, false, false, true},
-      {"registered host, other port", false, "https://good.example:8443/", true, false, false, true},
+      {"registered host, other port", false, "https://good.example:8443/", true, false, false,
+       true},
       {"registered host, plain http", false, "http://good.example/", true, false, false, true},
       {"file page", false, "file:///C:/up.html", false, false, false, true},
       {"safety asked, no document yet", true, nullptr, false, true, false, true},

@@ -39,7 +39,7 @@ class TestScriptHost {
   // Calls `method` with `params` (a JSON array text) and returns the result.
   JsonValue Call(const std::string& method, const std::string& params = "[]") {
     JsonValue answer = Send("{\"id\":" + std::to_string(++id_) + ",\"method\":\"" + method +
-                              "\",\"params\":" + params + "}");
+                            "\",\"params\":" + params + "}");
     EXPECT_FALSE(JsonHasMember(answer, "error")) << method << ": " << answer;
     return JsonMember(answer, "result");
   }

@@ -107,7 +107,8 @@ int64_t SignedSizeLimit() {
 int32_t ReadTaskSize(UploadTask* task) {
   if (task->fileSize > 0) return 0;
   uint64_t size = 0;
-  if (!port::CurrentEnv()->FileSize(task->filePath, &size)) return static_cast<int32_t>(port::LastError());
+  if (!port::CurrentEnv()->FileSize(task->filePath, &size))
+    return static_cast<int32_t>(port::LastError());
   task->fileSize = static_cast<int64_t>(size);
   return task->fileSize > 0 ? 0 : kErrEmptyFile;
 }
@@ -251,7 +252,7 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
   if (have_pending) {
     UploadEngine& e = Engine();
     std::vector<std::unique_ptr<UploadTask>> waiting;  // destroyed once the locks are let go
-    std::set<std::string> running;  // their cancels are their own
+    std::set<std::string> running;                     // their cancels are their own
     std::vector<JobFields> running_cancels;
     {
       port::MutexLock l(&e.engineMutex);
@@ -262,7 +263,8 @@ void FolderStateWorker(const std::string& folder_path, TaskStatus status) {
         if (IsRunning(t->GetStatus())) {
           running.insert(t->filePath);
           if (status == TaskStatus::Cancelled) {
-            if (std::optional<JobFields> c = TakeServiceCancel(t)) running_cancels.push_back(std::move(*c));
+            if (std::optional<JobFields> c = TakeServiceCancel(t))
+              running_cancels.push_back(std::move(*c));
           }
         }
         {

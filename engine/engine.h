@@ -27,7 +27,8 @@ namespace vexa {
 //
 // Threads: each start has its scheduler, the listing threads of its folder
 // uploads and the folder stop/cancel threads of its requests; StopEngine waits
-// for them, so none reaches into the next start. Transfer workers belong to their task, not to a start.
+// for them, so none reaches into the next start. Transfer workers belong to their task, not to a
+// start.
 
 // Receives every report, on whatever engine thread made it, sometimes with
 // the engine lock held (the scheduler's pass, a page's stop of a file). It

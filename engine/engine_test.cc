@@ -314,9 +314,10 @@ TEST_F(RegistryTest, RestartReportsUnfinishedFilesAndFolders) {
            "\r\nisp=0\r\n";
   };
   std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
-      << section(LocalPath(folder, "a"), folder, 10, 1) << section(dir_.File("single.bin"), "", 99, 9)
-      << section(LocalPath(folder, "sub/b"), folder, 20, 2) << section(LocalPath(folder, "c"), folder, 30, 3)
-      << "[incomplete]\r\nfileid=X\r\n";
+      << section(LocalPath(folder, "a"), folder, 10, 1)
+      << section(dir_.File("single.bin"), "", 99, 9)
+      << section(LocalPath(folder, "sub/b"), folder, 20, 2)
+      << section(LocalPath(folder, "c"), folder, 30, 3) << "[incomplete]\r\nfileid=X\r\n";
   Start();
   const std::vector<TaskNotice> n = log_.notices();
   ASSERT_EQ(3u, n.size());

@@ -31,19 +31,22 @@ TEST_F(FolderListingTest, FilesComeBeforeSubFoldersAndOnlyRegularFilesCount) {
   std::filesystem::create_directories(LocalPath(root, "empty/deeper"));
   // A link back to the top would list the tree for ever; a link to a file is
   // that file; a link to nothing is skipped.
-  // Wine has no symbolic links (and Windows grants them to few users): then those cases are left out.
+  // Wine has no symbolic links (and Windows grants them to few users): then those cases are left
+  // out.
   std::error_code no_links;
   std::filesystem::create_directory_symlink(root, LocalPath(root, "loop"), no_links);
-  if (!no_links) std::filesystem::create_symlink(LocalPath(root, "a.txt"), LocalPath(root, "linked.txt"));
-  if (!no_links) std::filesystem::create_symlink(LocalPath(root, "missing"), LocalPath(root, "dangling"));
+  if (!no_links)
+    std::filesystem::create_symlink(LocalPath(root, "a.txt"), LocalPath(root, "linked.txt"));
+  if (!no_links)
+    std::filesystem::create_symlink(LocalPath(root, "missing"), LocalPath(root, "dangling"));
   // A FIFO would block the worker that opened it.
   const bool fifo = std::system(("mkfifo '" + root + "/pipe'").c_str()) == 0;
 
   std::vector<std::string> files;
   ASSERT_TRUE(ListFolderFiles(root, &files));
-  std::vector<std::string> expected = {LocalPath(root, "a.txt"), LocalPath(root, "b.txt"),
+  std::vector<std::string> expected = {LocalPath(root, "a.txt"),      LocalPath(root, "b.txt"),
                                        LocalPath(root, "linked.txt"), LocalPath(root, "m/g"),
-                                       LocalPath(root, "m/n/h"), LocalPath(root, "z/f")};
+                                       LocalPath(root, "m/n/h"),      LocalPath(root, "z/f")};
   if (no_links) expected.erase(expected.begin() + 2);
   EXPECT_EQ(expected, files);
   if (no_links) GTEST_SKIP() << "symbolic links are not available; the link cases were not tested";

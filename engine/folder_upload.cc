@@ -26,7 +26,8 @@ namespace {
 
 // Failures of a folder as a whole, stored under its own path (GBK).
 // 空文件夹不能上传
-constexpr char kEmptyFolderText[] = "\xBF\xD5\xCE\xC4\xBC\xFE\xBC\xD0\xB2\xBB\xC4\xDC\xC9\xCF\xB4\xAB";
+constexpr char kEmptyFolderText[] =
+    "\xBF\xD5\xCE\xC4\xBC\xFE\xBC\xD0\xB2\xBB\xC4\xDC\xC9\xCF\xB4\xAB";
 // 获取文件夹列表失败
 constexpr char kListFailedText[] =
     "\xBB\xF1\xC8\xA1\xCE\xC4\xBC\xFE\xBC\xD0\xC1\xD0\xB1\xED\xCA\xA7\xB0\xDC";
@@ -94,7 +95,8 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   std::string stored_target;
   std::vector<std::string> paths;
   bool complete_set = true;
-  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths, &complete_set, true);
+  CollectFolderRecords(r.folderPath, &total, &uploaded, &stored_target, &paths, &complete_set,
+                       true);
   // A set whose writing was cut short (a crash) is not the whole folder: it
   // is listed again, and its members that have a record keep what it knows.
   const bool relist = !complete_set;
@@ -139,7 +141,8 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
         done += stored.uploadedSize;
       }
       uint64_t size = 0;
-      if (!known[i] && port::FileSize64(paths[i], &size)) records[i].fileSize = static_cast<int64_t>(size);
+      if (!known[i] && port::FileSize64(paths[i], &size))
+        records[i].fileSize = static_cast<int64_t>(size);
       sum += records[i].fileSize;
     }
     port::MutexLock l(&folder->lock);
@@ -163,7 +166,8 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       StatusOf(*folder) == TaskStatus::Cancelled) {
     return;
   }
-  const TaskStatus status = StatusOf(*folder) == TaskStatus::Stopped ? TaskStatus::Stopped : initial;
+  const TaskStatus status =
+      StatusOf(*folder) == TaskStatus::Stopped ? TaskStatus::Stopped : initial;
   if (paths.empty()) {
     FailFolder(folder, kEmptyFolderText);
     return;
@@ -280,7 +284,8 @@ std::vector<std::string> TakeRequeued(FolderRecord* folder) {
   if (paths.empty()) {
     // Members that failed for good are not tried again.
     for (const auto& [path, text] : folder->failures) {
-      if (path != folder->folderPath && folder->finalFailures.count(path) == 0) paths.push_back(path);
+      if (path != folder->folderPath && folder->finalFailures.count(path) == 0)
+        paths.push_back(path);
     }
     folder->pendingPaths.insert(folder->pendingPaths.end(), paths.begin(), paths.end());
   }

@@ -30,7 +30,8 @@ class FolderServiceTest : public TransferServiceTest {
 
   // A file below Root with content made from `seed`; returns its content.
   std::string MakeMember(const std::string& relative, size_t size, unsigned seed) {
-    std::filesystem::create_directories(std::filesystem::path(root_ + "/" + relative).parent_path());
+    std::filesystem::create_directories(
+        std::filesystem::path(root_ + "/" + relative).parent_path());
     std::string content = RandomContent(size, seed);
     MakeFile("Root/" + relative, content);
     return content;
@@ -56,7 +57,8 @@ class FolderServiceTest : public TransferServiceTest {
   std::vector<Dispatch> Dispatches() {
     std::vector<Dispatch> out;
     for (const std::string& r : recorder_.Requests("/app/upload")) {
-      out.push_back({RequestRecorder::FormValue(r, "filename"), RequestRecorder::FormValue(r, "path"),
+      out.push_back({RequestRecorder::FormValue(r, "filename"),
+                     RequestRecorder::FormValue(r, "path"),
                      RequestRecorder::FormValue(r, "target")});
     }
     return out;
@@ -67,7 +69,8 @@ class FolderServiceTest : public TransferServiceTest {
   std::map<std::string, std::string> Tree() {
     std::map<std::string, std::string> out;
     const Json::Value files = ExportedFiles();
-    for (const std::string& path : files.getMemberNames()) out[path] = files[path]["sha1"].asString();
+    for (const std::string& path : files.getMemberNames())
+      out[path] = files[path]["sha1"].asString();
     return out;
   }
 
@@ -195,13 +198,15 @@ TEST_F(FolderServiceTest, AutoStartOffKeepsOnlyRecordsUntilTheFolderIsAddedAgain
 
 TEST_F(FolderServiceTest, FolderOfOnlyEmptySubFoldersFailsWithItsText) {
   StartService();
-  for (const char* sub : {"e1", "e2/deeper", "e3"}) std::filesystem::create_directories(root_ + "/" + sub);
+  for (const char* sub : {"e1", "e2/deeper", "e3"})
+    std::filesystem::create_directories(root_ + "/" + sub);
   ASSERT_TRUE(AddFolderTask(root_, GetDefaultTarget(), 0, true));
   const TaskNotice end = WaitFolderEnd();
   EXPECT_EQ(kFailed, end.status);
   std::map<std::string, std::string> failures;
   ASSERT_TRUE(CopyFolderFailures(root_, &failures));
-  EXPECT_EQ((std::map<std::string, std::string>{{root_, Utf8ToAnsi("空文件夹不能上传")}}), failures);
+  EXPECT_EQ((std::map<std::string, std::string>{{root_, Utf8ToAnsi("空文件夹不能上传")}}),
+            failures);
   EXPECT_TRUE(Dispatches().empty());
   EXPECT_TRUE(Tree().empty());
 }

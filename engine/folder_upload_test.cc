@@ -129,11 +129,12 @@ TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDi
     if (dir != root_) RecordDirectoryTarget(root_, dir, "ID-" + FileNameOf(dir));
     worker.Complete(t);
   }
-  EXPECT_EQ((std::vector<std::string>{LocalPath(root_, "t1"), LocalPath(root_, "t2"), LocalPath(root_, "a/f"),
-                                      LocalPath(root_, "a/b/g"), LocalPath(root_, "a/c/h")}),
+  EXPECT_EQ((std::vector<std::string>{LocalPath(root_, "t1"), LocalPath(root_, "t2"),
+                                      LocalPath(root_, "a/f"), LocalPath(root_, "a/b/g"),
+                                      LocalPath(root_, "a/c/h")}),
             worker.started_paths());
-  EXPECT_EQ((std::vector<Placement>{{"Root", "T"}, {"Root", "T"}, {"Root/a", "T"},
-                                    {"b", "ID-a"}, {"c", "ID-a"}}),
+  EXPECT_EQ((std::vector<Placement>{
+                {"Root", "T"}, {"Root", "T"}, {"Root/a", "T"}, {"b", "ID-a"}, {"c", "ID-a"}}),
             placed);
   EXPECT_EQ(kCompleted, log_.notices().back().status);
   EXPECT_EQ(nullptr, FindFolder(root_));
@@ -233,9 +234,10 @@ TEST_F(FolderUploadTest, ReaddingAFailedFolderRequeuesExactlyItsFailedMembers) {
 
 TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) {
   auto section = [this](const std::string& name, int size, int done) {
-    return "[" + LocalPath(root_, name) + "]\r\nfileid=F" + name + "\r\nquickid=Q\r\npickcode=P\r\n" +
-           "folderpath=" + root_ + "\r\nfoldertarget=FT\r\ntarget=\r\nfilesize=" +
-           std::to_string(size) + "\r\nuploadsize=" + std::to_string(done) + "\r\nisp=1\r\n";
+    return "[" + LocalPath(root_, name) + "]\r\nfileid=F" + name +
+           "\r\nquickid=Q\r\npickcode=P\r\n" + "folderpath=" + root_ +
+           "\r\nfoldertarget=FT\r\ntarget=\r\nfilesize=" + std::to_string(size) +
+           "\r\nuploadsize=" + std::to_string(done) + "\r\nisp=1\r\n";
   };
   std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
       << section("a", 10, 4) << section("sub/b", 20, 0);
@@ -272,7 +274,8 @@ TEST_F(FolderUploadTest, ReaddingAFolderLeftByTheLastRunQueuesItsStoredMembers) 
 TEST_F(FolderUploadTest, AFolderWhoseRecordsWereCutShortIsListedAgain) {
   MakeFiles({"Root/a", "Root/b", "Root/sub/c"});
   std::ofstream(dir_.File("500_upload.ini"), std::ios::binary)
-      << "[" << LocalPath(root_, "a") << "]\r\nfileid=Fa\r\nquickid=Qa\r\npickcode=P\r\nfolderpath=" << root_
+      << "[" << LocalPath(root_, "a")
+      << "]\r\nfileid=Fa\r\nquickid=Qa\r\npickcode=P\r\nfolderpath=" << root_
       << "\r\nfoldertarget=FT\r\ntarget=\r\nfilesize=1\r\nuploadsize=0\r\nisp=1\r\nfolderset=0\r\n";
   TestWorker worker;
   Start();
@@ -420,7 +423,8 @@ TEST_F(FolderUploadTest, AStopOrCancelDuringTheRegistrationMissesNoMember) {
   for (const TaskStatus status : {TaskStatus::Stopped, TaskStatus::Cancelled}) {
     SCOPED_TRACE(static_cast<int>(status));
     const std::string folder = dir_.File(status == TaskStatus::Stopped ? "S" : "C");
-    const std::string x = MakeFile((status == TaskStatus::Stopped ? "S" : "C") + std::string("/x"), 5);
+    const std::string x =
+        MakeFile((status == TaskStatus::Stopped ? "S" : "C") + std::string("/x"), 5);
     Start();
     bool once = false;
     TEST_SetFolderRegisteringHook([&] {

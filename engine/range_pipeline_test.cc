@@ -72,11 +72,13 @@ class RangePipelineTest : public TransferServiceTest {
 
   // The upload ended complete, with the content the service holds, and no
   // progress notice ever showed more than the file.
-  void ExpectCompleted(const std::string& path, const std::string& name, const std::string& content) {
+  void ExpectCompleted(const std::string& path, const std::string& name,
+                       const std::string& content) {
     const TaskNotice end = WaitEnd(path);
     ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << end.errorCode;
     EXPECT_EQ(end.doneSize, static_cast<int64_t>(content.size()));
-    for (const TaskNotice& n : log_.notices()) EXPECT_LE(n.doneSize, static_cast<int64_t>(content.size()));
+    for (const TaskNotice& n : log_.notices())
+      EXPECT_LE(n.doneSize, static_cast<int64_t>(content.size()));
     EXPECT_EQ(ExportedFiles()[name]["sha1"].asString(), Sha1Of(content));
   }
 
@@ -100,8 +102,9 @@ TEST_F(RangePipelineTest, RangesGoBehindEachOtherOnTheConnectionOfTheDispatch) {
     EXPECT_EQ(ranges[i].overlapped, behind[i]) << i;
     EXPECT_EQ(ranges[i].connection, ranges[0].connection) << i;
   }
-  EXPECT_EQ(recorder_.Ranges(), (std::vector<std::string>{MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3),
-                                                         MiBRange(3, 4), MiBRange(4, 5)}));
+  EXPECT_EQ(recorder_.Ranges(),
+            (std::vector<std::string>{MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3),
+                                      MiBRange(3, 4), MiBRange(4, 5)}));
   // The space query, the dispatch, the check and the ranges share one connection.
   int space_connection = 0, dispatch_connection = 0;
   std::optional<KeepAliveRelay::Record> check;
@@ -123,7 +126,7 @@ struct PipelineFault {
   const char* name;
   std::function<KeepAliveRelay::Verdict(std::string*)> fault;
   std::vector<std::string> ranges;  // as the client sends them
-  bool one_at_a_time_after = true;   // no range goes behind another after the fault
+  bool one_at_a_time_after = true;  // no range goes behind another after the fault
 };
 
 std::vector<PipelineFault> PipelineFaults() {
@@ -136,15 +139,20 @@ std::vector<PipelineFault> PipelineFaults() {
   return {
       // The range behind is answered but counts for nothing; the service,
       // holding three MiB, acknowledges the range sent again below its offset.
-      {"OffsetAtTheRangeStart", offset_answer(static_cast<int64_t>(kMiB)),
-       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(1, 2), MiBRange(3, 4), MiBRange(4, 5)}},
-      {"OffsetBackToZero", offset_answer(0),
-       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(0, 1), MiBRange(3, 4), MiBRange(4, 5)}},
+      {"OffsetAtTheRangeStart",
+       offset_answer(static_cast<int64_t>(kMiB)),
+       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(1, 2), MiBRange(3, 4),
+        MiBRange(4, 5)}},
+      {"OffsetBackToZero",
+       offset_answer(0),
+       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(0, 1), MiBRange(3, 4),
+        MiBRange(4, 5)}},
       // No answer at all: the range is sent again on a new connection from the
       // offset acknowledged last.
-      {"ConnectionClosed", [](std::string*) { return KeepAliveRelay::Verdict::kCloseInstead; },
-       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(1, 2), MiBRange(2, 3), MiBRange(3, 4),
-        MiBRange(4, 5)}},
+      {"ConnectionClosed",
+       [](std::string*) { return KeepAliveRelay::Verdict::kCloseInstead; },
+       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(1, 2), MiBRange(2, 3),
+        MiBRange(3, 4), MiBRange(4, 5)}},
       // A service that ends the connection after an answer (its limit of
       // requests) breaks nothing: the range behind goes again on a new one,
       // and ranges go behind each other again there.
@@ -153,18 +161,21 @@ std::vector<PipelineFault> PipelineFaults() {
          answer->insert(answer->find("\r\n") + 2, "Connection: close\r\n");
          return KeepAliveRelay::Verdict::kAnswerAndClose;
        },
-       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(2, 3), MiBRange(3, 4), MiBRange(4, 5)},
+       {MiBRange(0, 1), MiBRange(1, 2), MiBRange(2, 3), MiBRange(2, 3), MiBRange(3, 4),
+        MiBRange(4, 5)},
        false},
   };
 }
 
-class RangePipelineFaultTest : public RangePipelineTest, public ::testing::WithParamInterface<size_t> {};
+class RangePipelineFaultTest : public RangePipelineTest,
+                               public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(RangePipelineFaultTest, GoesOnFromTheServiceOffsetOneRangeAtATime) {
   const PipelineFault c = PipelineFaults()[GetParam()];
   auto done = std::make_shared<std::atomic<bool>>(false);
   StartBehindRelay([done, fault = c.fault](const std::string& request, std::string* answer) {
-    if (CtRange(request) != MiBRange(1, 2) || done->exchange(true)) return KeepAliveRelay::Verdict::kAnswer;
+    if (CtRange(request) != MiBRange(1, 2) || done->exchange(true))
+      return KeepAliveRelay::Verdict::kAnswer;
     return fault(answer);
   });
   relay_->AwaitNextRange(20000, 3);
@@ -185,7 +196,8 @@ TEST_P(RangePipelineFaultTest, GoesOnFromTheServiceOffsetOneRangeAtATime) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, RangePipelineFaultTest, ::testing::Range<size_t>(0, PipelineFaults().size()),
+INSTANTIATE_TEST_SUITE_P(Faults, RangePipelineFaultTest,
+                         ::testing::Range<size_t>(0, PipelineFaults().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
                            return std::string(PipelineFaults()[info.param].name);
                          });

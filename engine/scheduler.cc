@@ -69,7 +69,8 @@ bool SendProgress(UploadEngine& e, UploadTask* task) REQUIRES(e.engineMutex) {
     n.status = static_cast<int32_t>(TaskStatus::Uploading);
     n.isFolder = 1;
     const int64_t start = folder->startTick.load();
-    const uint32_t elapsed = start > 0 ? port::CurrentEnv()->TickCount() - static_cast<uint32_t>(start) : 0;
+    const uint32_t elapsed =
+        start > 0 ? port::CurrentEnv()->TickCount() - static_cast<uint32_t>(start) : 0;
     if (speed < 1 && elapsed > 0) {
       speed = static_cast<int32_t>(folder->sentSinceStart.load() / static_cast<int64_t>(elapsed) *
                                    1000);

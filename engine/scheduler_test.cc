@@ -223,14 +223,16 @@ TEST_F(SchedulerTest, ThreadStartsTheNextFileWhenATransferEnds) {
   ASSERT_NE(nullptr, first);
   EXPECT_EQ(a, first->filePath);
   auto status_of = [](TaskStatus s) { return static_cast<int32_t>(s); };
-  ASSERT_TRUE(log_.WaitFor(
-      [&](const TaskNotice& n) { return n.path == a && n.status == status_of(TaskStatus::Hashing); }));
+  ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
+    return n.path == a && n.status == status_of(TaskStatus::Hashing);
+  }));
   worker.Complete(first);
   UploadTask* second = worker.WaitStarted(2);
   ASSERT_NE(nullptr, second);
   EXPECT_EQ(b, second->filePath);
-  ASSERT_TRUE(log_.WaitFor(
-      [&](const TaskNotice& n) { return n.path == b && n.status == status_of(TaskStatus::Hashing); }));
+  ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
+    return n.path == b && n.status == status_of(TaskStatus::Hashing);
+  }));
   worker.Complete(second);
   ASSERT_TRUE(log_.WaitFor([&](const TaskNotice& n) {
     return n.path == b && n.status == status_of(TaskStatus::Completed);

@@ -14,7 +14,8 @@ std::vector<std::string> JoinPickedFiles(const std::vector<std::string>& strings
   // A chooser program that prints full paths, one a line, instead of the
   // dialog's folder and names: a name never holds a separator.
   for (size_t i = 1; i < strings.size(); ++i) {
-    if (strings[i].find(port::kPathSeparator) != std::string::npos || strings[i].find('/') != std::string::npos) {
+    if (strings[i].find(port::kPathSeparator) != std::string::npos ||
+        strings[i].find('/') != std::string::npos) {
       return strings;
     }
   }

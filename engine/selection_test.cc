@@ -21,7 +21,8 @@ TEST(JoinPickedFilesTest, DirectoryAndNamesBecomeFullPaths) {
   EXPECT_TRUE(JoinPickedFiles({}).empty());
   // Full paths, as a chooser script may print them: each is kept, none is
   // taken for the folder of the others.
-  EXPECT_EQ((Paths{home + sep + "a", sep + "tmp" + sep + "b"}), JoinPickedFiles({home + sep + "a", sep + "tmp" + sep + "b"}));
+  EXPECT_EQ((Paths{home + sep + "a", sep + "tmp" + sep + "b"}),
+            JoinPickedFiles({home + sep + "a", sep + "tmp" + sep + "b"}));
 }
 
 }  // namespace

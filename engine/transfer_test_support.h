@@ -89,7 +89,8 @@ class RequestRecorder : public port::SocketApiWrapper {
   std::vector<std::string> Ranges(const std::string& pick_code = "") {
     std::vector<std::string> out;
     for (const std::string& r : Requests("/bigupload")) {
-      if (!pick_code.empty() && r.find("filename=\"" + pick_code + "\"") == std::string::npos) continue;
+      if (!pick_code.empty() && r.find("filename=\"" + pick_code + "\"") == std::string::npos)
+        continue;
       out.push_back(Between(r, "name=\"ctrange\"\r\n\r\n", "\r\n"));
     }
     return out;
@@ -104,7 +105,8 @@ class RequestRecorder : public port::SocketApiWrapper {
     const size_t a = s.find(from);
     if (a == std::string::npos) return "";
     const size_t b = s.find(to, a + from.size());
-    return s.substr(a + from.size(), b == std::string::npos ? std::string::npos : b - a - from.size());
+    return s.substr(a + from.size(),
+                    b == std::string::npos ? std::string::npos : b - a - from.size());
   }
 
  private:
@@ -122,8 +124,9 @@ inline Json::Value ExportedFilesOf(int port, const std::string& account, bool tl
   std::unique_ptr<CProxySocket> socket = client.NewSocket();
   EXPECT_TRUE(socket->Initialize());
   EXPECT_TRUE(ConnectToServer(client, *socket, "127.0.0.1", port, tls));
-  const std::string request = std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
-                              server::kTestAdminToken + "\r\n\r\n";
+  const std::string request =
+      std::string("GET /admin/export HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Admin-Token: ") +
+      server::kTestAdminToken + "\r\n\r\n";
   EXPECT_EQ(socket->Send(request), static_cast<int32_t>(request.size()));
   std::string response;
   EXPECT_TRUE(ReadResponse(*socket, &response));
@@ -195,10 +198,14 @@ class TransferServiceTest : public ::testing::Test {
     WriteWholeFile(path, content);
     return path;
   }
-  static std::string RandomContent(size_t size, unsigned seed) { return server::RandomBytes(size, seed); }
+  static std::string RandomContent(size_t size, unsigned seed) {
+    return server::RandomBytes(size, seed);
+  }
   static std::string Sha1Of(const std::string& content) { return server::Sha1(content); }
 
-  bool Add(const std::string& path) { return AddFileTask(path, GetDefaultTarget(), 0, "", "", true); }
+  bool Add(const std::string& path) {
+    return AddFileTask(path, GetDefaultTarget(), 0, "", "", true);
+  }
 
   // The final notice of a single file (Completed, Failed or Stopped).
   TaskNotice WaitEnd(const std::string& path, uint32_t timeout_ms = 60000) {
@@ -216,8 +223,10 @@ class TransferServiceTest : public ::testing::Test {
   TaskNotice WaitStatus(const std::string& path, TaskStatus status, uint32_t timeout_ms = 60000) {
     TaskNotice n;
     EXPECT_TRUE(log_.WaitFor(
-        [&](const TaskNotice& t) { return t.path == path && t.status == static_cast<int32_t>(status); }, &n,
-        timeout_ms))
+        [&](const TaskNotice& t) {
+          return t.path == path && t.status == static_cast<int32_t>(status);
+        },
+        &n, timeout_ms))
         << path << " never " << static_cast<int32_t>(status);
     return n;
   }

@@ -70,7 +70,8 @@ class FolderView : public FolderProgress {
 // 0..total.
 void MoveFolderBytes(FolderProgress& folder, int64_t uploaded, int64_t sent) {
   folder.UpdateBytes([uploaded, sent](FolderBytes* b) {
-    b->uploadedSize = std::clamp<int64_t>(b->uploadedSize + uploaded, 0, std::max<int64_t>(b->totalSize, 0));
+    b->uploadedSize =
+        std::clamp<int64_t>(b->uploadedSize + uploaded, 0, std::max<int64_t>(b->totalSize, 0));
     b->sentSinceStart = std::max<int64_t>(b->sentSinceStart + sent, 0);
   });
 }
@@ -151,7 +152,8 @@ struct FileStamp {
 // False, with the system's error code in *error, when the file cannot be read.
 bool ReadFileStamp(const std::string& path, FileStamp* stamp, int32_t* error) {
   if (port::CurrentEnv()->FileSize(path, &stamp->size) &&
-      port::CurrentEnv()->FileModifiedTime(path, &stamp->modified)) return true;
+      port::CurrentEnv()->FileModifiedTime(path, &stamp->modified))
+    return true;
   *error = static_cast<int32_t>(port::LastError());
   return false;
 }
@@ -287,7 +289,8 @@ class Worker {
   // The identities the file's class asks for, each only when still missing.
   bool Hash() {
     const std::string& path = task_->filePath;
-    const int size_class = IsTypeListed(path) ? 2 : ClassifyFileSize(static_cast<uint64_t>(task_->fileSize));
+    const int size_class =
+        IsTypeListed(path) ? 2 : ClassifyFileSize(static_cast<uint64_t>(task_->fileSize));
     bool need_quick, need_file;
     {
       port::MutexLock l(&task_->lock);
@@ -365,7 +368,8 @@ class Worker {
     for (;;) {
       std::string answer;
       const std::string sent_file_id = job_.Fields().fileId;
-      if (!ProcessHttpClient().Post(url, body, TaskRequest(), &answer)) return Fail(kErrDispatchPost);
+      if (!ProcessHttpClient().Post(url, body, TaskRequest(), &answer))
+        return Fail(kErrDispatchPost);
       if (ParseDispatchResponse(job_, answer)) return true;
       const int32_t code = task_->errorCode.load();
       if ((code == kErrNoPickCode || code == kErrHashMismatch) && !restarted_) {
@@ -382,7 +386,8 @@ class Worker {
       // one, it refuses what it asked for: give up rather than loop.
       if (refused_file_id == sent_file_id) return false;
       refused_file_id = sent_file_id;
-      if (Halted() || !SetTaskStatus(task_, TaskStatus::Hashing, false) || !ComputeFileId()) return false;
+      if (Halted() || !SetTaskStatus(task_, TaskStatus::Hashing, false) || !ComputeFileId())
+        return false;
       task_->errorCode.store(0);
       if (!SetTaskStatus(task_, TaskStatus::Uploading, false)) return false;
       if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
@@ -397,7 +402,8 @@ class Worker {
       task_->workerText.clear();
     }
     if (Halted() || !StartAfresh(identities)) return false;
-    if (identities && (!Hash() || !SetTaskStatus(task_, TaskStatus::Uploading, false))) return false;
+    if (identities && (!Hash() || !SetTaskStatus(task_, TaskStatus::Uploading, false)))
+      return false;
     SaveRecordWhileRunning(false);
     return true;
   }
@@ -453,7 +459,8 @@ class Worker {
     const int64_t from = task_->uploadedSize.load();
     if (!BuildBigUploadUrl(job_, &range_url_)) return false;
     const ParsedUrl target = ParseUrl(range_url_);
-    if (check.host != target.host || check.port != target.port || check.tls != target.tls) return false;
+    if (check.host != target.host || check.port != target.port || check.tls != target.tls)
+      return false;
     link_ = std::make_unique<RangeConnection>(ProcessHttpClient(), job_, range_url_);
     PreparedRange question;
     question.head = ProcessHttpClient().GetRequest(check);
@@ -533,7 +540,8 @@ class Worker {
   // Reads and hashes the range at `offset`; false when the file cannot give it.
   bool PrepareNext(int64_t offset, PreparedRange* range) {
     const int64_t length = std::min(kMaxRangeBytes, task_->fileSize - offset);
-    return PrepareRange(ProcessHttpClient(), kChunkBoundary, job_, range_url_, offset, length, range);
+    return PrepareRange(ProcessHttpClient(), kChunkBoundary, job_, range_url_, offset, length,
+                        range);
   }
 
   // The ranges from the service's offset to the end. While one range's answer
@@ -655,7 +663,8 @@ class Worker {
       // send or from the answer before it, whichever is later, or the speed shown halves (or
       // doubles, as a rate limit lets sends through in bursts) against the rate the bytes go at.
       uint32_t from = done.sentAtTick;
-      if (last_answer_tick_ && static_cast<int32_t>(*last_answer_tick_ - from) > 0) from = *last_answer_tick_;
+      if (last_answer_tick_ && static_cast<int32_t>(*last_answer_tick_ - from) > 0)
+        from = *last_answer_tick_;
       last_answer_tick_ = t1;
       const uint32_t elapsed = t1 - from;
       int64_t speed = transfer_->speed.load();
@@ -719,7 +728,8 @@ class Worker {
         SaveTaskRecord(*task_, false);
       }
       SetTaskStatus(task_, TaskStatus::Failed, true);
-      if (!task_->folderPath.empty()) ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
+      if (!task_->folderPath.empty())
+        ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
     }
   }
 
@@ -735,13 +745,14 @@ class Worker {
   TransferState* transfer_ = nullptr;  // owned by the task
   std::shared_ptr<FolderProgress> folder_;
   std::string range_url_;
-  std::unique_ptr<RangeConnection> link_;  // the connection of the check and the ranges
-  std::deque<RangeOnItsWay> flight_;  // oldest first, as link_ answers them
+  std::unique_ptr<RangeConnection> link_;     // the connection of the check and the ranges
+  std::deque<RangeOnItsWay> flight_;          // oldest first, as link_ answers them
   std::optional<uint32_t> last_answer_tick_;  // when the last range's answer was read
   FileStamp stamp_;
   bool complete_ = false;
   bool restarted_ = false;  // the dispatch started afresh once already
-  bool single_range_ = false;  // the service's answers broke the order: no range sent behind another
+  bool single_range_ =
+      false;  // the service's answers broke the order: no range sent behind another
 };
 
 }  // namespace

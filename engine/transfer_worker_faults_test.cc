@@ -9,7 +9,6 @@
 namespace vexa {
 namespace {
 
-
 using TransferFaultsTest = TransferServiceTest;
 
 TEST_F(TransferFaultsTest, ARangeWhoseConnectionDropsIsSentAgain) {
@@ -27,7 +26,8 @@ TEST_F(TransferFaultsTest, ARangeWhoseConnectionDropsIsSentAgain) {
   const std::vector<std::string> last = {"0-1048576", "1048576-2097152", "2097152-3145728"};
   EXPECT_EQ(std::vector<std::string>(ranges.end() - 3, ranges.end()), last);
   // The bytes of the broken attempts are not counted as uploaded.
-  for (const TaskNotice& n : log_.notices()) EXPECT_LE(n.doneSize, static_cast<int64_t>(content.size()));
+  for (const TaskNotice& n : log_.notices())
+    EXPECT_LE(n.doneSize, static_cast<int64_t>(content.size()));
   EXPECT_EQ(end.doneSize, static_cast<int64_t>(content.size()));
   EXPECT_EQ(ExportedFiles()["dropped.bin"]["sha1"].asString(), Sha1Of(content));
 }
@@ -75,7 +75,9 @@ TEST_F(TransferFaultsTest, ServerErrorsFailTheTaskWithTheStepsCode) {
   const struct {
     const char* name;
     int32_t code;
-  } cases[] = {{"dispatch.bin", kErrDispatchPost}, {"check.bin", kErrCheckGet}, {"range.bin", kErrRangeFailed}};
+  } cases[] = {{"dispatch.bin", kErrDispatchPost},
+               {"check.bin", kErrCheckGet},
+               {"range.bin", kErrRangeFailed}};
   unsigned seed = 3;
   for (const auto& c : cases) {
     const std::string path = MakeFile(c.name, RandomContent(5000, ++seed));

@@ -16,7 +16,6 @@
 namespace vexa {
 namespace {
 
-
 using TransferWorkerTest = TransferServiceTest;
 
 TEST_F(TransferWorkerTest, FilesOfEverySizeArriveWholeAndKnownContentIsQuick) {
@@ -30,13 +29,15 @@ TEST_F(TransferWorkerTest, FilesOfEverySizeArriveWholeAndKnownContentIsQuick) {
       {"one byte.bin", RandomContent(1, 1), {"0-1"}},
       {"one mib.bin", RandomContent(kMiB, 2), {"0-1048576"}},
       {"one mib and one.bin", RandomContent(kMiB + 1, 3), {"0-1048576", "1048576-1048577"}},
-      {"five mib.bin", RandomContent(5 * kMiB, 4),
+      {"five mib.bin",
+       RandomContent(5 * kMiB, 4),
        {"0-1048576", "1048576-2097152", "2097152-3145728", "3145728-4194304", "4194304-5242880"}},
   };
   for (const Case& c : cases) ASSERT_TRUE(Add(MakeFile(c.name, c.content)));
   for (const Case& c : cases) {
     const TaskNotice end = WaitEnd(dir_.File(c.name));
-    ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << c.name << " " << end.errorCode;
+    ASSERT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed))
+        << c.name << " " << end.errorCode;
     EXPECT_EQ(end.doneSize, static_cast<int64_t>(c.content.size()));
     EXPECT_EQ(recorder_.Ranges(end.pickCode), c.ranges) << c.name;
   }
@@ -67,8 +68,8 @@ TEST_F(TransferWorkerTest, FilesOfEverySizeArriveWholeAndKnownContentIsQuick) {
 }
 
 TEST_F(TransferWorkerTest, EachSizeClassComputesTheIdentitiesItNeeds) {
-  StartService({"--file-range", "0=0-1000", "--file-range", "1=1000-100000", "--file-range", "2=100000-0",
-                "--type-limit", "iso"});
+  StartService({"--file-range", "0=0-1000", "--file-range", "1=1000-100000", "--file-range",
+                "2=100000-0", "--type-limit", "iso"});
   const struct {
     std::string name;
     size_t size;
@@ -85,7 +86,8 @@ TEST_F(TransferWorkerTest, EachSizeClassComputesTheIdentitiesItNeeds) {
     const std::string content = RandomContent(c.size, ++seed);
     ASSERT_TRUE(Add(MakeFile(c.name, content)));
     const TaskNotice end = WaitEnd(dir_.File(c.name));
-    EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed)) << c.name << " " << end.errorCode;
+    EXPECT_EQ(end.status, static_cast<int32_t>(TaskStatus::Completed))
+        << c.name << " " << end.errorCode;
     const std::vector<std::string> dispatches = recorder_.Requests("/app/upload");
     ASSERT_FALSE(dispatches.empty());
     const std::string& d = dispatches.back();
@@ -196,7 +198,8 @@ TEST_F(TransferWorkerTest, AnEditBetweenStopAndStartIsUploadedAfresh) {
   content.replace(100000, 5, "EDIT1");
   content.replace(3 * kMiB - 100000, 5, "EDIT2");
   WriteWholeFile(path, content);
-  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + std::chrono::seconds(5));
+  std::filesystem::last_write_time(
+      path, std::filesystem::last_write_time(path) + std::chrono::seconds(5));
   log_.clear();
   ASSERT_TRUE(Add(path));
   const TaskNotice end = WaitEnd(path);
@@ -213,7 +216,8 @@ TEST_F(TransferWorkerTest, AnEditBetweenStopAndStartIsUploadedAfresh) {
 // The service dropped the idle session the record names: the next start
 // uploads anew instead of failing with 412 at every start.
 TEST_F(TransferWorkerTest, ASessionTheServiceDroppedIsStartedAfresh) {
-  StartService({"--session-lifetime", "2", "--faults", "bigupload:delay=0*1,bigupload:delay=1000*1"});
+  StartService(
+      {"--session-lifetime", "2", "--faults", "bigupload:delay=0*1,bigupload:delay=1000*1"});
   const std::string content = RandomContent(3 * kMiB, 81);
   const std::string path = MakeFile("expired.bin", content);
   ASSERT_TRUE(Add(path));
@@ -268,7 +272,8 @@ TEST_F(TransferWorkerTest, ACancelOfAStoppedUploadReachesTheServiceEvenAfterAFai
   ASSERT_EQ(cancels.size(), 2u) << "sent again at the next start";
   EXPECT_EQ(RequestRecorder::FormValue(cancels[1], "pickcode"), record.pickCode);
   EXPECT_TRUE(PendingCancels().empty());
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.File("server/content/partial"))) << "the service dropped its part";
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.File("server/content/partial")))
+      << "the service dropped its part";
 }
 
 TEST_F(TransferWorkerTest, CancelBeforeTheDispatchSendsNothing) {

@@ -29,16 +29,16 @@ void CheckAnyBody(FuzzedDataProvider& in) {
   const char* const begin = body.data();
   const char* const end = begin + body.size();
   // Just past the delimiter that opens the next part.
-  const char* previous =
-      body.compare(0, boundary.size() + 2, "--" + boundary) == 0
-          ? begin + boundary.size() + 2
-          : begin + body.find(delimiter) + delimiter.size();
+  const char* previous = body.compare(0, boundary.size() + 2, "--" + boundary) == 0
+                             ? begin + boundary.size() + 2
+                             : begin + body.find(delimiter) + delimiter.size();
   for (const MultipartPart& p : parts) {
     if (p.data.data() < previous || p.data.data() + p.data.size() > end) std::abort();
     // The data starts after the first empty line: headers end there.
     const std::string_view head(previous, p.data.data() - previous);
     if (head.size() < 4 || head.find("\r\n\r\n") != head.size() - 4) std::abort();
-    const std::string_view after(p.data.data() + p.data.size(), end - (p.data.data() + p.data.size()));
+    const std::string_view after(p.data.data() + p.data.size(),
+                                 end - (p.data.data() + p.data.size()));
     if (after.substr(0, delimiter.size()) != delimiter) std::abort();
     // Only a file part, which must be the last, may hold the delimiter: its
     // data is everything before the closing one.
@@ -166,7 +166,8 @@ void CheckBuiltBody(FuzzedDataProvider& in) {
 
   std::string from_type;
   if (!vexa::server::MultipartBoundary(
-          MixCase(in, "multipart/form-data") + "; charset=x; boundary=\"" + boundary + "\"", &from_type) ||
+          MixCase(in, "multipart/form-data") + "; charset=x; boundary=\"" + boundary + "\"",
+          &from_type) ||
       from_type != boundary) {
     std::abort();
   }

@@ -11,7 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const long record = vexa::port::TlsRecordLength(data, size);
-  if (record < -1 || record > 5 + 16384 + 2048 || (record > 0 && record < 5) || (record == 0 && size >= 5)) {
+  if (record < -1 || record > 5 + 16384 + 2048 || (record > 0 && record < 5) ||
+      (record == 0 && size >= 5)) {
     std::abort();
   }
   const std::string_view text(reinterpret_cast<const char*>(data), size);

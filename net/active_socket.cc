@@ -26,7 +26,8 @@ struct ResolveJob {
 
 }  // namespace
 
-bool CActiveSocket::ResolveHost(const char* host, uint64_t start_ms, std::vector<uint32_t>* addresses) {
+bool CActiveSocket::ResolveHost(const char* host, uint64_t start_ms,
+                                std::vector<uint32_t>* addresses) {
   auto job = std::make_shared<ResolveJob>();
   job->host = host;
   port::SocketApi* api = api_;

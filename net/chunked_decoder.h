@@ -15,16 +15,16 @@ namespace vexa {
 class ChunkedDecoder {
  public:
   enum class State {
-    kSize,         // hex digits of a chunk size
-    kSizeSpace,    // blanks after the size, before ';' or the line end
-    kExtension,    // ";name=value" up to the line end, skipped
-    kSizeLf,       // LF ending the size line
-    kData,         // chunk data
-    kDataCr,       // CR after the chunk data
-    kDataLf,       // LF after the chunk data
-    kTrailerStart, // start of a trailer line, or the empty line that ends all
-    kTrailerLine,  // a trailer field, skipped up to its LF
-    kTrailerLf,    // LF of the final empty line
+    kSize,          // hex digits of a chunk size
+    kSizeSpace,     // blanks after the size, before ';' or the line end
+    kExtension,     // ";name=value" up to the line end, skipped
+    kSizeLf,        // LF ending the size line
+    kData,          // chunk data
+    kDataCr,        // CR after the chunk data
+    kDataLf,        // LF after the chunk data
+    kTrailerStart,  // start of a trailer line, or the empty line that ends all
+    kTrailerLine,   // a trailer field, skipped up to its LF
+    kTrailerLf,     // LF of the final empty line
     kDone,
     kFailed,
   };

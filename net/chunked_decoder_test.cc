@@ -58,11 +58,13 @@ TEST(ChunkedDecoderTest, StopsAtTheEndOfTheBody) {
 }
 
 TEST(ChunkedDecoderTest, RefusesMalformedAndReportsIncompleteBodies) {
-  for (std::string bad : {"x\r\n", "\r\n", "5\r\nhelloX\r\n0\r\n\r\n", "5\r\nhello\rX", "1234567890abcdef0\r\n",
-                          "-1\r\n", "0\r\n\rX", "5x\r\n", "5 x\r\n", "5 6\r\n", "5\rX"}) {
+  for (std::string bad :
+       {"x\r\n", "\r\n", "5\r\nhelloX\r\n0\r\n\r\n", "5\r\nhello\rX", "1234567890abcdef0\r\n",
+        "-1\r\n", "0\r\n\rX", "5x\r\n", "5 x\r\n", "5 6\r\n", "5\rX"}) {
     EXPECT_EQ(DecodeInSteps(bad, 1), "FAILED") << bad;
   }
-  for (std::string cut : {"", "5\r\nhel", "5\r\nhello\r\n", "5\r\nhello\r\n0\r\n", "0\r\nTrailer: x\r\n"}) {
+  for (std::string cut :
+       {"", "5\r\nhel", "5\r\nhello\r\n", "5\r\nhello\r\n0\r\n", "0\r\nTrailer: x\r\n"}) {
     EXPECT_EQ(DecodeInSteps(cut, 1), "INCOMPLETE") << cut;
   }
   std::string out;

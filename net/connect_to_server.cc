@@ -10,10 +10,13 @@
 namespace vexa {
 namespace {
 
-std::string AddressText(const std::string& host, int32_t port) { return host + ":" + std::to_string(port); }
+std::string AddressText(const std::string& host, int32_t port) {
+  return host + ":" + std::to_string(port);
+}
 
 // Records what the failed connection of `socket` to host:port ran into.
-void NoteConnectFailure(const CProxySocket& socket, const std::string& host, int32_t port, bool via_proxy) {
+void NoteConnectFailure(const CProxySocket& socket, const std::string& host, int32_t port,
+                        bool via_proxy) {
   const std::string target = AddressText(host, port);
   if (!via_proxy) {
     NoteNetworkFailure(target + ": " + SocketFailureCause(socket.last_status()));
@@ -24,7 +27,8 @@ void NoteConnectFailure(const CProxySocket& socket, const std::string& host, int
   if (socket.server_address().port != 0) {
     NoteNetworkFailure(proxy + " refused the connection to " + target);
   } else {
-    NoteNetworkFailure(proxy + ": " + SocketFailureCause(socket.last_status()) + " (connecting to " + target + ")");
+    NoteNetworkFailure(proxy + ": " + SocketFailureCause(socket.last_status()) +
+                       " (connecting to " + target + ")");
   }
 }
 
@@ -40,19 +44,21 @@ bool StartTlsOn(CProxySocket& socket, const std::string& host, int32_t port) {
   return false;
 }
 
-bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::string& host, int32_t port);
+bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::string& host,
+                  int32_t port);
 
 }  // namespace
 
-bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::string& host, int32_t port,
-                     bool tls) {
+bool ConnectToServer(const HttpClient& client, CProxySocket& socket, const std::string& host,
+                     int32_t port, bool tls) {
   if (!ConnectPlain(client, socket, host, port)) return false;
   return !tls || StartTlsOn(socket, host, port);
 }
 
 namespace {
 
-bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::string& host, int32_t port) {
+bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::string& host,
+                  int32_t port) {
   ConsoleTrace(client, trace_text::kBanner);
   ConsoleTrace(client, trace_text::kStep1);
   // Port 0 makes Open report InvalidPort; so does any value that is no port.
@@ -80,7 +86,8 @@ bool ConnectPlain(const HttpClient& client, CProxySocket& socket, const std::str
     return false;
   }
   if (client.consoleTrace) {
-    ConsoleTrace(client, std::string(trace_text::kProxyType) + ProxyTypeName(socket.proxyType) + "\n");
+    ConsoleTrace(client,
+                 std::string(trace_text::kProxyType) + ProxyTypeName(socket.proxyType) + "\n");
     ConsoleTrace(client, std::string(trace_text::kProxyAddress) + socket.proxyHost + ":" +
                              std::to_string(socket.proxyPort) + "\n");
   }

@@ -37,7 +37,8 @@ class ConnectionCache {
   static constexpr size_t kDefaultCapacity = 8;
   static constexpr int kDefaultIdleLimitMs = 4000;
 
-  explicit ConnectionCache(size_t capacity = kDefaultCapacity, int idle_limit_ms = kDefaultIdleLimitMs)
+  explicit ConnectionCache(size_t capacity = kDefaultCapacity,
+                           int idle_limit_ms = kDefaultIdleLimitMs)
       : capacity_(capacity), idle_limit_ms_(idle_limit_ms) {}
   ConnectionCache(const ConnectionCache&) = delete;
   ConnectionCache& operator=(const ConnectionCache&) = delete;

@@ -34,7 +34,8 @@ bool WaitForRequests(Connection& c, size_t n) {
 ScriptedPeer::Script ServeRequests(std::string head, std::string tail = "", int silent_after = 0) {
   return [head, tail, silent_after](Connection& c) {
     // Without a length or chunks the close ends the body.
-    const bool framed = head.find("Content-Length") != std::string::npos || head.find("chunked") != std::string::npos;
+    const bool framed = head.find("Content-Length") != std::string::npos ||
+                        head.find("chunked") != std::string::npos;
     for (int i = 0; WaitForRequests(c, static_cast<size_t>(i + 1)); ++i) {
       if (silent_after > 0 && i + 1 == silent_after) return;
       if (!c.Write(head + "r" + std::to_string(i) + tail) || !framed) return;
@@ -51,7 +52,9 @@ HttpClient CachingClient(ConnectionCache* cache) {
   return c;
 }
 
-std::string Url(const ScriptedPeer& peer) { return "http://127.0.0.1:" + std::to_string(peer.port()) + "/q"; }
+std::string Url(const ScriptedPeer& peer) {
+  return "http://127.0.0.1:" + std::to_string(peer.port()) + "/q";
+}
 
 TEST(ConnectionCacheTest, AConnectionIsReusedOnlyWhileThePeerKeepsIt) {
   struct Case {
@@ -63,7 +66,8 @@ TEST(ConnectionCacheTest, AConnectionIsReusedOnlyWhileThePeerKeepsIt) {
   const std::vector<Case> cases = {
       {"length, HTTP/1.1", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n", "", 1},
       {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n", "\r\n0\r\n\r\n", 1},
-      {"close among options", "HTTP/1.1 200 OK\r\nConnection: keep-alive, Close\r\nContent-Length: 2\r\n\r\n", "", 3},
+      {"close among options",
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive, Close\r\nContent-Length: 2\r\n\r\n", "", 3},
       {"HTTP/1.0", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n", "", 3},
       {"ended by close", "HTTP/1.1 200 OK\r\n\r\n", "", 3},
   };

@@ -13,7 +13,8 @@ namespace {
 
 // A connected request that could not be sent or whose answer did not arrive whole.
 bool ExchangeFailed(const CProxySocket& socket, const ParsedUrl& u) {
-  NoteNetworkFailure(u.host + ":" + std::to_string(u.port) + ": " + SocketFailureCause(socket.last_status()));
+  NoteNetworkFailure(u.host + ":" + std::to_string(u.port) + ": " +
+                     SocketFailureCause(socket.last_status()));
   return false;
 }
 
@@ -49,11 +50,13 @@ bool HttpClient::Get(const std::string& url, std::string* response) const {
   return Get(url, RequestOptions(), response);
 }
 
-bool HttpClient::Post(const std::string& url, const std::string& body, std::string* response) const {
+bool HttpClient::Post(const std::string& url, const std::string& body,
+                      std::string* response) const {
   return Post(url, body, RequestOptions(), response);
 }
 
-bool HttpClient::Get(const std::string& url, const RequestOptions& options, std::string* response) const {
+bool HttpClient::Get(const std::string& url, const RequestOptions& options,
+                     std::string* response) const {
   ParsedUrl u = ParseUrl(url);
   response->clear();
   const std::string request = GetRequest(u);
@@ -77,7 +80,8 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
       return ExchangeFailed(socket, u);
     }
     if (consoleTrace) {
-      ConsoleTrace(*this, std::string(trace_text::kNetworkOk) + std::to_string(port::TickCount() - start) +
+      ConsoleTrace(*this, std::string(trace_text::kNetworkOk) +
+                              std::to_string(port::TickCount() - start) +
                               trace_text::kNetworkOkEnd);
     }
     ConsoleTrace(*this, trace_text::kStep4);
@@ -91,15 +95,17 @@ bool HttpClient::Get(const std::string& url, const RequestOptions& options, std:
 }
 
 std::string HttpClient::GetRequest(const ParsedUrl& u) const {
-  return "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent + "\r\n\r\n";
+  return "GET " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nUser-Agent: " + userAgent +
+         "\r\n\r\n";
 }
 
-bool HttpClient::Post(const std::string& url, const std::string& body, const RequestOptions& options,
-                      std::string* response) const {
+bool HttpClient::Post(const std::string& url, const std::string& body,
+                      const RequestOptions& options, std::string* response) const {
   ParsedUrl u = ParseUrl(url);
   response->clear();
-  std::string header = "POST " + u.path + " HTTP/1.1\r\nHost: " + u.host + "\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\nUser-Agent: " + userAgent +
+  std::string header = "POST " + u.path + " HTTP/1.1\r\nHost: " + u.host +
+                       "\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\nUser-Agent: " + userAgent +
                        "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n";
   port::DebugOut("\nPOST HEADER: " + header);
   port::DebugOut("\nPOST DATA: " + body);
@@ -113,7 +119,8 @@ bool HttpClient::Post(const std::string& url, const std::string& body, const Req
     const int32_t first = sent ? socket.Receive(kReceivePiece) : -1;
     if (first <= 0 && connection.reused() && LooksClosedByPeer(socket.last_status())) continue;
     bool reusable = false;
-    if (!sent || !ReadOneResponse(socket, response, first, &reusable)) return ExchangeFailed(socket, u);
+    if (!sent || !ReadOneResponse(socket, response, first, &reusable))
+      return ExchangeFailed(socket, u);
     connection.Finish(reusable);
     bool ok = ExtractBody(response);
     port::DebugOut("\nPOST RESPONSE: " + *response);

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "port/tls.h"
 #include "net/testing/scripted_peer.h"
 #include "port/clock.h"
+#include "port/tls.h"
 
 namespace vexa {
 namespace {
@@ -88,7 +88,8 @@ TEST(ParseUrlTest, SplitsHostPortAndPath) {
 }
 
 TEST(HttpClientTest, GetSendsExactBytesAndDoesNotWaitForAKeptAliveConnection) {
-  ScriptedPeer peer(AnswerAndKeepOpen("HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: keep-alive\r\n\r\n{\"a\":1}"));
+  ScriptedPeer peer(AnswerAndKeepOpen(
+      "HTTP/1.1 200 OK\r\nContent-Length: 7\r\nConnection: keep-alive\r\n\r\n{\"a\":1}"));
   HttpClient client = TestClient();
   client.idleTimeoutMs = 20000;  // a hang would show, not be cut by the time-out
   std::string response;
@@ -97,7 +98,8 @@ TEST(HttpClientTest, GetSendsExactBytesAndDoesNotWaitForAKeptAliveConnection) {
   EXPECT_LT(port::MonotonicMillis() - start, 1000u);
   EXPECT_EQ(response, "{\"a\":1}");
   EXPECT_EQ(peer.received(),
-            "GET /app/user/space?uid=1&k=2 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: vexaupload\r\n\r\n");
+            "GET /app/user/space?uid=1&k=2 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: "
+            "vexaupload\r\n\r\n");
 }
 
 TEST(HttpClientTest, PostSendsExactHeadAndBody) {
@@ -111,9 +113,10 @@ TEST(HttpClientTest, PostSendsExactHeadAndBody) {
   std::string response;
   ASSERT_TRUE(client.Post(Url(peer, "/app/clogin"), "a=1&b=%26", &response));
   EXPECT_EQ(response, "ok");
-  EXPECT_EQ(peer.received(),
-            "POST /app/clogin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\nUser-Agent: agent/2\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n\r\na=1&b=%26");
+  EXPECT_EQ(
+      peer.received(),
+      "POST /app/clogin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\nUser-Agent: agent/2\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n\r\na=1&b=%26");
 }
 
 TEST(HttpClientTest, PostWithAnEmptyBodyIsAValidRequest) {
@@ -132,11 +135,13 @@ TEST(HttpClientTest, ReadsAnswersWhateverTheirFraming) {
   } cases[] = {
       // Split packets, even inside the status line and the length.
       {{"HT", "TP/1.1 2", "00 OK\r\nContent-Le", "ngth: 5\r", "\n\r", "\nhel", "lo"}, "hello"},
-      {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\n{\"one\":1}\r\n0\r\n\r\n"}, "{\"one\":1}"},
-      {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "3\r\n{\"a\r\n", "4\r\n\":12\r\n", "1\r\n}\r\n",
-        "0\r\n\r\n"},
+      {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\n{\"one\":1}\r\n0\r\n\r\n"},
+       "{\"one\":1}"},
+      {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "3\r\n{\"a\r\n", "4\r\n\":12\r\n",
+        "1\r\n}\r\n", "0\r\n\r\n"},
        "{\"a\":12}"},
-      {{"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n4;ext=1\r\nab\r\n\r\n3\r\n0\r\n\r\n0\r\nX-T: y\r\n\r\n"},
+      {{"HTTP/1.1 200 OK\r\ntransfer-encoding: "
+        "chunked\r\n\r\n4;ext=1\r\nab\r\n\r\n3\r\n0\r\n\r\n0\r\nX-T: y\r\n\r\n"},
        "ab\r\n0\r\n"},
       {{"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine\r\nContent-Length: 1\r\n\r\n1"}, "1"},
   };
@@ -168,10 +173,12 @@ TEST(HttpClientTest, BodyEndsAtCloseWithoutLengthOrChunks) {
 }
 
 TEST(HttpClientTest, NonSuccessAndBrokenAnswersFail) {
-  const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 19\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
-  for (const std::string& answer : {not_found, std::string("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort"),
-                                    std::string("HTTP/1.1 200 OK\r\nServer: x\r\n"),
-                                    std::string("<html>not http</html>\r\n\r\n")}) {
+  const std::string not_found =
+      "HTTP/1.1 404 Not Found\r\nContent-Length: 19\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
+  for (const std::string& answer :
+       {not_found, std::string("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nshort"),
+        std::string("HTTP/1.1 200 OK\r\nServer: x\r\n"),
+        std::string("<html>not http</html>\r\n\r\n")}) {
     ScriptedPeer peer([&](Connection& c) {
       c.ReadUntil("\r\n\r\n");
       c.Write(answer);
@@ -315,7 +322,8 @@ class HangingResolverApi : public port::SocketApiWrapper {
     int returned = 0;
   };
 
-  HangingResolverApi() : SocketApiWrapper(port::DefaultSocketApi()), gate_(std::make_shared<Gate>()) {}
+  HangingResolverApi()
+      : SocketApiWrapper(port::DefaultSocketApi()), gate_(std::make_shared<Gate>()) {}
 
   bool Resolve(const std::string& host, std::vector<uint32_t>* addresses) override {
     std::shared_ptr<Gate> gate = gate_;
@@ -443,7 +451,8 @@ TEST(HttpClientTest, OneClientServesSeveralThreadsAtOnce) {
     if (!c.ReadUntil("\r\n\r\n")) return;
     const std::string& r = c.received();
     std::string path = r.substr(4, r.find(' ', 4) - 4);
-    c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path);
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" +
+            path);
   });
   const HttpClient client = TestClient();
   std::atomic<int> good{0};

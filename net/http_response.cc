@@ -76,7 +76,8 @@ HeadResult ParseResponseHead(std::string_view data, ResponseHead* head) {
   if (status_line.size() < 12) return HeadResult::kBad;
   // "HTTP/1.1" (or later minor) keeps the connection unless told otherwise.
   h.keep_alive = status_line[5] == '1' && status_line[7] != '0';
-  h.status_code = (status_line[9] - '0') * 100 + (status_line[10] - '0') * 10 + (status_line[11] - '0');
+  h.status_code =
+      (status_line[9] - '0') * 100 + (status_line[10] - '0') * 10 + (status_line[11] - '0');
   size_t pos = eol + 2;
   while (pos < block.size()) {
     size_t next = block.find("\r\n", pos);
@@ -107,7 +108,8 @@ HeadResult ParseResponseHead(std::string_view data, ResponseHead* head) {
       h.keep_alive = false;
     }
   }
-  h.no_body = (h.status_code >= 100 && h.status_code < 200) || h.status_code == 204 || h.status_code == 304;
+  h.no_body =
+      (h.status_code >= 100 && h.status_code < 200) || h.status_code == 204 || h.status_code == 304;
   *head = h;
   return HeadResult::kOk;
 }
@@ -154,7 +156,8 @@ bool ReadResponse(CSimpleSocket& socket, std::string* response) {
   return ReadOneResponse(socket, response, nullptr);
 }
 
-bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count, bool* reusable) {
+bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count,
+                     bool* reusable) {
   if (reusable != nullptr) *reusable = false;
   ResponseFraming framing;
   int32_t count = first_count;

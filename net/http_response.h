@@ -62,7 +62,10 @@ class ResponseFraming {
   // belong to the next one), and whether the peer keeps the connection open
   // after it (it said so, and the end came from the framing, not a close).
   size_t end() const { return end_; }
-  bool reusable() const { return complete_ && head_.keep_alive && (head_.no_body || head_.chunked || head_.has_content_length); }
+  bool reusable() const {
+    return complete_ && head_.keep_alive &&
+           (head_.no_body || head_.chunked || head_.has_content_length);
+  }
 
  private:
   bool head_done_ = false;
@@ -86,7 +89,8 @@ bool ReadResponse(CSimpleSocket& socket, std::string* response);
 // `first_count` bytes are already in the receive buffer. Results as for
 // ReadResponse; `*reusable` (may be null) tells whether the connection may
 // carry another request.
-bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count, bool* reusable);
+bool ReadOneResponse(CSimpleSocket& socket, std::string* response, int32_t first_count,
+                     bool* reusable);
 bool ReadOneResponse(CSimpleSocket& socket, std::string* response, bool* reusable);
 
 // When `*response` is a complete response with status 200 (any reason phrase),

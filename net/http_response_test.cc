@@ -18,8 +18,10 @@ TEST(ResponseHeadTest, ReadsStatusAndFramingHeaders) {
   EXPECT_EQ(h.header_length, r.find("body"));
   EXPECT_FALSE(h.chunked);
 
-  ASSERT_EQ(ParseResponseHead("HTTP/1.0 404\r\ntransfer-encoding: gzip, Chunked\r\nContent-Length: 5\r\n\r\n", &h),
-            HeadResult::kOk);
+  ASSERT_EQ(
+      ParseResponseHead(
+          "HTTP/1.0 404\r\ntransfer-encoding: gzip, Chunked\r\nContent-Length: 5\r\n\r\n", &h),
+      HeadResult::kOk);
   EXPECT_EQ(h.status_code, 404);
   EXPECT_TRUE(h.chunked);
 
@@ -30,9 +32,11 @@ TEST(ResponseHeadTest, ReadsStatusAndFramingHeaders) {
   EXPECT_EQ(ParseResponseHead("garbage HTTP/1.1 200 OK\r\n\r\n", &h), HeadResult::kBad);
   EXPECT_EQ(ParseResponseHead("HTTP/1.1 20x OK\r\n\r\n", &h), HeadResult::kBad);
   EXPECT_EQ(ParseResponseHead("HTTP/1.1 2000 OK\r\n\r\n", &h), HeadResult::kBad);
-  EXPECT_EQ(ParseResponseHead("HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\n", &h), HeadResult::kBad);
-  EXPECT_EQ(ParseResponseHead("HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", &h),
+  EXPECT_EQ(ParseResponseHead("HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\n", &h),
             HeadResult::kBad);
+  EXPECT_EQ(
+      ParseResponseHead("HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", &h),
+      HeadResult::kBad);
   EXPECT_EQ(ParseResponseHead("HTTP/1.1 200 OK\r\nno colon here\r\n\r\n", &h), HeadResult::kBad);
   // A head that never ends is refused once it passes the cap, not read on.
   std::string endless = "HTTP/1.1 200 OK\r\n";
@@ -52,10 +56,12 @@ TEST(ExtractBodyTest, AcceptsAny200AndCutsTheBody) {
       {"HTTP/1.1 200 Okay\r\n\r\nx", "x"},
       {"HTTP/1.1 200\r\n\r\nx", "x"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcdef", "abc"},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n3\r\ndef\r\n0\r\n\r\n", "abcdef"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n3\r\ndef\r\n0\r\n\r\n",
+       "abcdef"},
       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", "ok"},
       // Header names inside the body are data, not headers.
-      {"HTTP/1.1 200 OK\r\nContent-Length: 28\r\n\r\nTransfer-Encoding: chunked\r\n", "Transfer-Encoding: chunked\r\n"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 28\r\n\r\nTransfer-Encoding: chunked\r\n",
+       "Transfer-Encoding: chunked\r\n"},
   };
   for (const Case& c : cases) {
     std::string text = c.response;
@@ -97,7 +103,8 @@ size_t CompleteAfter(const std::string& full, size_t step) {
 
 TEST(ResponseFramingTest, EndsAtLengthOrLastChunkOrClose) {
   std::string with_length = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nabcd";
-  std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nT: 1\r\n\r\n";
+  std::string chunked =
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nT: 1\r\n\r\n";
   std::string until_close = "HTTP/1.0 200 OK\r\n\r\nabcd";
   std::string no_content = "HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n";
   for (size_t step : {size_t{1}, size_t{5}, size_t{1000}}) {
@@ -123,7 +130,8 @@ TEST(ResponseFramingTest, TellsWhereAnAnswerEndsAndWhetherTheConnectionStaysOpen
   const std::string next = "HTTP/1.1 200 OK\r\n";
   const std::vector<Case> cases = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" + next, 40, true},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" + next, 59, true},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n" + next, 59,
+       true},
       {"HTTP/1.1 204 No Content\r\n\r\n" + next, 27, true},
       {"HTTP/1.1 200 OK\r\nconnection: Close\r\nContent-Length: 2\r\n\r\nok", 59, false},
       {"HTTP/1.1 200 OK\r\nConnection: keep-alive , close\r\nContent-Length: 0\r\n\r\n", 70, false},

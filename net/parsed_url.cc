@@ -8,10 +8,14 @@ namespace vexa {
 bool IsPlainHttpScheme(std::string_view scheme) { return ToLower(scheme) == "http"; }
 
 namespace {
-bool IsHttpsScheme(std::string_view scheme) { return port::TlsAvailable() && ToLower(scheme) == "https"; }
+bool IsHttpsScheme(std::string_view scheme) {
+  return port::TlsAvailable() && ToLower(scheme) == "https";
+}
 }  // namespace
 
-bool IsSpokenScheme(std::string_view scheme) { return IsPlainHttpScheme(scheme) || IsHttpsScheme(scheme); }
+bool IsSpokenScheme(std::string_view scheme) {
+  return IsPlainHttpScheme(scheme) || IsHttpsScheme(scheme);
+}
 
 ParsedUrl ParseUrl(std::string_view url) {
   ParsedUrl u;

@@ -38,8 +38,9 @@ bool PooledConnection::Open(const std::string& host, int32_t port, bool fresh, b
   if (cacheable_ && !fresh) {
     socket_ = client_.connections->Take(route_);
     if (socket_) {
-      socket_->SetTimeouts(options_.connectTimeoutMs != 0 ? options_.connectTimeoutMs : client_.connectTimeoutMs,
-                           options_.idleTimeoutMs != 0 ? options_.idleTimeoutMs : client_.idleTimeoutMs);
+      socket_->SetTimeouts(
+          options_.connectTimeoutMs != 0 ? options_.connectTimeoutMs : client_.connectTimeoutMs,
+          options_.idleTimeoutMs != 0 ? options_.idleTimeoutMs : client_.idleTimeoutMs);
       socket_->SetAbortCheck(options_.abortCheck);
       reused_ = true;
       return true;

@@ -21,7 +21,8 @@ bool ParseProxyString(std::string_view text, CProxySocket& socket);
 // (read anew at every call) into the socket's proxy description: kFound. kNone
 // when there is none or the host is exempted from it; kUnusable when one is
 // set that cannot be used, with the reason in `*problem` (if given).
-port::ProxyLookup DetectSystemProxy(CProxySocket& socket, const std::string& target_host = std::string(),
+port::ProxyLookup DetectSystemProxy(CProxySocket& socket,
+                                    const std::string& target_host = std::string(),
                                     std::string* problem = nullptr);
 
 }  // namespace vexa

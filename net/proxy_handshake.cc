@@ -73,7 +73,8 @@ bool HttpConnectHandshake(CProxySocket& socket, const std::string& host, uint16_
 }
 
 bool Socks4Handshake(CProxySocket& socket, const std::string& host, uint16_t port) {
-  if (host.empty() || host.size() > kMaxSocksName || host.find('\0') != std::string::npos) return false;
+  if (host.empty() || host.size() > kMaxSocksName || host.find('\0') != std::string::npos)
+    return false;
   std::string request;
   request.push_back(0x04);
   request.push_back(0x01);
@@ -145,8 +146,9 @@ bool Socks5Handshake(CProxySocket& socket, const std::string& host, uint16_t por
 }
 
 bool ConnectViaProxy(CProxySocket& socket, const std::string& host, uint16_t port) {
-  uint16_t proxy_port =
-      (socket.proxyPort > 0 && socket.proxyPort <= 65535) ? static_cast<uint16_t>(socket.proxyPort) : 0;
+  uint16_t proxy_port = (socket.proxyPort > 0 && socket.proxyPort <= 65535)
+                            ? static_cast<uint16_t>(socket.proxyPort)
+                            : 0;
   if (!socket.Open(socket.proxyHost, proxy_port)) return false;
   switch (socket.proxyType) {
     case ProxySocks4:

@@ -51,7 +51,9 @@ TEST(HttpConnectTest, TunnelsAndKeepsBytesAfterTheProxyAnswer) {
   // in one piece; the kept bytes must become the start of the response.
   ScriptedPeer proxy([](Connection& c) {
     c.ReadUntil("\r\n\r\n");
-    c.Write("HTTP/1.0 200 Connection established\r\nProxy-Agent: test\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 9\r\n");
+    c.Write(
+        "HTTP/1.0 200 Connection established\r\nProxy-Agent: test\r\n\r\nHTTP/1.1 200 "
+        "OK\r\nContent-Length: 9\r\n");
     c.ReadUntil("User-Agent: vexaupload\r\n\r\n");
     c.Write("\r\n{\"via\":1}");
     c.WaitForClientClose();
@@ -63,7 +65,8 @@ TEST(HttpConnectTest, TunnelsAndKeepsBytesAfterTheProxyAnswer) {
   ASSERT_TRUE(client.Get("http://127.0.0.1:" + PortOf(server) + "/x?y=1", &response));
   EXPECT_EQ(response, "{\"via\":1}");
   EXPECT_EQ(proxy.received(), "CONNECT 127.0.0.1:" + PortOf(server) +
-                                  " HTTP/1.0\r\n\r\nGET /x?y=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: vexaupload\r\n\r\n");
+                                  " HTTP/1.0\r\n\r\nGET /x?y=1 HTTP/1.1\r\nHost: "
+                                  "127.0.0.1\r\nUser-Agent: vexaupload\r\n\r\n");
   EXPECT_EQ(server.connections(), 0);
 }
 
@@ -82,8 +85,9 @@ TEST(HttpConnectTest, LowerCaseAnswerAndHighPortAreAccepted) {
 }
 
 TEST(HttpConnectTest, RefusalFailsWithoutADirectAttempt) {
-  for (std::string answer : {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n",
-                             "HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 20", "SSH-2.0\r\n\r\n"}) {
+  for (std::string answer :
+       {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n",
+        "HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 20", "SSH-2.0\r\n\r\n"}) {
     ScriptedPeer proxy([&](Connection& c) {
       c.ReadUntil("\r\n\r\n");
       c.Write(answer);
@@ -128,9 +132,12 @@ TEST(ProxyTest, AProxySettingThatCannotBeUsedFailsWithoutADirectAttempt) {
   std::vector<std::string> debug;
   port::SetDebugSink([&](std::string_view s) { debug.emplace_back(s); });
   const std::string server_port = PortOf(server);
-  const std::string settings[] = {"https://127.0.0.1:" + server_port, "http://127.0.0.1:0",
-                                  "http://127.0.0.1:8o", "http://[::1]:" + server_port,
-                                  "http://:" + server_port, "gopher://127.0.0.1:" + server_port};
+  const std::string settings[] = {"https://127.0.0.1:" + server_port,
+                                  "http://127.0.0.1:0",
+                                  "http://127.0.0.1:8o",
+                                  "http://[::1]:" + server_port,
+                                  "http://:" + server_port,
+                                  "gopher://127.0.0.1:" + server_port};
   for (const std::string& bad : settings) {
     ProxyEnvironmentScope env(bad, "");
     HttpClient client = ProxyTestClient();
@@ -188,8 +195,8 @@ TEST(Socks4Test, SendsTheSocks4aRequestAndChecksTheGrant) {
     std::string response;
     bool ok = client.Get("http://" + host + ":443/p", &response);
     EXPECT_EQ(ok, grant == 0x5a);
-    std::string expected = Bytes({0x04, 0x01, 0x01, 0xbb, 0, 0, 0, 1}) + "TORMIX" + std::string(1, '\0') + host +
-                           std::string(1, '\0');
+    std::string expected = Bytes({0x04, 0x01, 0x01, 0xbb, 0, 0, 0, 1}) + "TORMIX" +
+                           std::string(1, '\0') + host + std::string(1, '\0');
     EXPECT_EQ(proxy.received().substr(0, request_size), expected);
     if (ok) {
       EXPECT_EQ(response, "{\"via\":1}");
@@ -238,7 +245,9 @@ TEST(Socks5Test, NameGoesAsDomainAndIpv4AsAddress) {
     std::string response;
     ASSERT_TRUE(client.Get("http://" + c.host + ":8080/", &response)) << c.host;
     EXPECT_EQ(response, "{\"via\":1}");
-    EXPECT_EQ(proxy.received().substr(0, 4 + request.size()), Bytes({0x05, 0x02, 0x00, 0x02}) + request) << c.host;
+    EXPECT_EQ(proxy.received().substr(0, 4 + request.size()),
+              Bytes({0x05, 0x02, 0x00, 0x02}) + request)
+        << c.host;
   }
 }
 
@@ -267,11 +276,12 @@ TEST(Socks5Test, UserNameAndPasswordSubNegotiation) {
 
 TEST(Socks5Test, RefusalsFail) {
   std::vector<std::string> scripts[] = {
-      {Bytes({0x05, 0xff})},                                               // no acceptable method
-      {Bytes({0x04, 0x00})},                                               // not a SOCKS5 proxy
-      {Bytes({0x05, 0x00}), Bytes({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0})},  // connection refused
-      {Bytes({0x05, 0x00}), Bytes({0x05, 0x00, 0x00, 0x07})},              // unknown address type
-      {Bytes({0x05})},                                                     // cut short
+      {Bytes({0x05, 0xff})},  // no acceptable method
+      {Bytes({0x04, 0x00})},  // not a SOCKS5 proxy
+      {Bytes({0x05, 0x00}),
+       Bytes({0x05, 0x05, 0x00, 0x01, 0, 0, 0, 0, 0, 0})},     // connection refused
+      {Bytes({0x05, 0x00}), Bytes({0x05, 0x00, 0x00, 0x07})},  // unknown address type
+      {Bytes({0x05})},                                         // cut short
   };
   for (const auto& replies : scripts) {
     ScriptedPeer proxy([&](Connection& c) {
@@ -295,7 +305,8 @@ TEST(ParseDottedIPv4Test, OnlyFourDecimalParts) {
   ASSERT_TRUE(ParseDottedIPv4("192.168.0.255", ip));
   EXPECT_EQ(ip[0], 192);
   EXPECT_EQ(ip[3], 255);
-  for (const char* bad : {"1.2.3", "1.2.3.4.5", "1.2.3.256", "a.b.c.d", "1..2.3", "1.2.3.4 ", "", "0001.2.3.4"}) {
+  for (const char* bad :
+       {"1.2.3", "1.2.3.4.5", "1.2.3.256", "a.b.c.d", "1..2.3", "1.2.3.4 ", "", "0001.2.3.4"}) {
     EXPECT_FALSE(ParseDottedIPv4(bad, ip)) << bad;
   }
 }
@@ -334,14 +345,19 @@ TEST(NetworkFailureTest, AFailedRequestNamesTheAddressAndTheCause) {
     port::SocketApi* api;
     std::string expected;
   } cases[] = {
-      {"refused", "", "http://127.0.0.1:" + dead + "/", nullptr, "127.0.0.1:" + dead + ": connection refused"},
+      {"refused", "", "http://127.0.0.1:" + dead + "/", nullptr,
+       "127.0.0.1:" + dead + ": connection refused"},
       {"unknown name", "", "http://files.example/", &no_names, "files.example:80: name not found"},
       {"silent server", "", "http://127.0.0.1:" + PortOf(silent) + "/", nullptr,
        "127.0.0.1:" + PortOf(silent) + ": timed out"},
-      {"proxy says no", "http://127.0.0.1:" + PortOf(refusing_proxy), "http://127.0.0.1:" + PortOf(server) + "/",
-       nullptr, "proxy 127.0.0.1:" + PortOf(refusing_proxy) + " refused the connection to 127.0.0.1:" + PortOf(server)},
-      {"proxy unreachable", "http://127.0.0.1:" + dead, "http://127.0.0.1:" + PortOf(server) + "/", nullptr,
-       "proxy 127.0.0.1:" + dead + ": connection refused (connecting to 127.0.0.1:" + PortOf(server) + ")"},
+      {"proxy says no", "http://127.0.0.1:" + PortOf(refusing_proxy),
+       "http://127.0.0.1:" + PortOf(server) + "/", nullptr,
+       "proxy 127.0.0.1:" + PortOf(refusing_proxy) +
+           " refused the connection to 127.0.0.1:" + PortOf(server)},
+      {"proxy unreachable", "http://127.0.0.1:" + dead, "http://127.0.0.1:" + PortOf(server) + "/",
+       nullptr,
+       "proxy 127.0.0.1:" + dead +
+           ": connection refused (connecting to 127.0.0.1:" + PortOf(server) + ")"},
   };
   for (const auto& c : cases) {
     ProxyEnvironmentScope env(c.proxy, "");

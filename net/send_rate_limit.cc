@@ -9,7 +9,8 @@ namespace vexa {
 
 SendRateLimiter::SendRateLimiter() : SendRateLimiter(port::MonotonicMillis, port::SleepMs) {}
 
-SendRateLimiter::SendRateLimiter(Clock clock, Sleep sleep) : clock_(std::move(clock)), sleep_(std::move(sleep)) {}
+SendRateLimiter::SendRateLimiter(Clock clock, Sleep sleep)
+    : clock_(std::move(clock)), sleep_(std::move(sleep)) {}
 
 void SendRateLimiter::SetRate(uint64_t bytes_per_second) {
   port::MutexLock l(&mu_);
@@ -26,7 +27,8 @@ uint64_t SendRateLimiter::rate() const {
 
 void SendRateLimiter::Refill(size_t bytes) {
   const uint64_t now = clock_();
-  if (now > refilled_ms_) tokens_ += static_cast<double>(now - refilled_ms_) * static_cast<double>(rate_) / 1000.0;
+  if (now > refilled_ms_)
+    tokens_ += static_cast<double>(now - refilled_ms_) * static_cast<double>(rate_) / 1000.0;
   refilled_ms_ = std::max(now, refilled_ms_);
   // Time spent idle (between files, waiting for an answer) does not save up
   // into a burst; a piece larger than half a second still fits.
@@ -45,8 +47,10 @@ bool SendRateLimiter::Acquire(size_t bytes, const std::function<bool()>& stopped
         tokens_ -= static_cast<double>(bytes);
         return true;
       }
-      const double missing_ms = (static_cast<double>(bytes) - tokens_) * 1000.0 / static_cast<double>(rate_);
-      wait_ms = static_cast<uint32_t>(std::clamp(std::ceil(missing_ms), 1.0, static_cast<double>(kPollMs)));
+      const double missing_ms =
+          (static_cast<double>(bytes) - tokens_) * 1000.0 / static_cast<double>(rate_);
+      wait_ms = static_cast<uint32_t>(
+          std::clamp(std::ceil(missing_ms), 1.0, static_cast<double>(kPollMs)));
     }
     if (stopped && stopped()) return false;
     sleep_(wait_ms);

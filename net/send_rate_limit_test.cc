@@ -9,7 +9,8 @@ namespace {
 struct FakeTime {
   uint64_t now_ms = 1000;
   uint64_t slept_ms = 0;
-  SendRateLimiter limiter{[this] { return now_ms; }, [this](uint32_t ms) {
+  SendRateLimiter limiter{[this] { return now_ms; },
+                          [this](uint32_t ms) {
                             now_ms += ms;
                             slept_ms += ms;
                           }};
@@ -20,7 +21,8 @@ TEST(SendRateLimiterTest, SendsAtTheRateWithoutARunAhead) {
     uint64_t rate;
     size_t piece;
     int pieces;
-  } cases[] = {{1000, 100, 50}, {1000, 8096, 3}, {512 * 1024, 8096, 400}, {2 * 1024 * 1024, 8096, 1000}};
+  } cases[] = {
+      {1000, 100, 50}, {1000, 8096, 3}, {512 * 1024, 8096, 400}, {2 * 1024 * 1024, 8096, 1000}};
   for (const auto& c : cases) {
     FakeTime t;
     t.limiter.SetRate(c.rate);

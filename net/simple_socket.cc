@@ -172,7 +172,8 @@ bool CSimpleSocket::SendRaw(const char* p, size_t length) {
       sent += static_cast<size_t>(n);
       continue;
     }
-    SocketStatus st = n == 0 ? SocketStatus::ConnectionReset : port::MapSocketErrno(port::LastErrno());
+    SocketStatus st =
+        n == 0 ? SocketStatus::ConnectionReset : port::MapSocketErrno(port::LastErrno());
     if (st == SocketStatus::Interrupted) continue;
     if (st == SocketStatus::WouldBlock && WaitReady(false)) continue;
     if (st != SocketStatus::WouldBlock) last_status_ = st;
@@ -198,7 +199,8 @@ int32_t CSimpleSocket::Send(const void* data, size_t length) {
     last_sent_count_ = -1;
     return -1;
   }
-  const bool ok = tls_ ? tls_->Write(data, length) : SendRaw(static_cast<const char*>(data), length);
+  const bool ok =
+      tls_ ? tls_->Write(data, length) : SendRaw(static_cast<const char*>(data), length);
   if (!ok) {
     if (tls_) NoteTlsFailure();
     last_sent_count_ = -1;

@@ -56,7 +56,8 @@ TEST(TlsSocketTest, RequestAndAnswerCrossEncryptedAndSessionsResume) {
     }
   }
   EXPECT_EQ(peer.handshakes(), 3);
-  EXPECT_EQ(peer.received(), std::string(kTlsRequest) + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest + kTlsRequest);
+  EXPECT_EQ(peer.received(), std::string(kTlsRequest) + kTlsRequest + kTlsRequest + kTlsRequest +
+                                 kTlsRequest + kTlsRequest);
   // The third connection went to a server the client had a session of.
   EXPECT_GE(peer.resumed(), 1);
 }
@@ -81,7 +82,8 @@ TEST(TlsSocketTest, SmallWritesArriveWholeAndInOrderBeforeTheAnswerIsAwaited) {
     ASSERT_EQ(static_cast<int32_t>(piece), s.Send(request.data() + at, piece));
   }
   EXPECT_EQ(ReadAllTls(s, sizeof kTlsAnswer - 1), kTlsAnswer);
-  EXPECT_TRUE(peer.received() == request) << peer.received().size() << " of " << request.size() << " bytes";
+  EXPECT_TRUE(peer.received() == request)
+      << peer.received().size() << " of " << request.size() << " bytes";
 }
 
 // A kept-alive TLS connection carries the next request without a new
@@ -108,7 +110,8 @@ TEST(TlsSocketTest, KeptConnectionsCarryTheNextRequestOfTheirScheme) {
   // which this one-at-a-time peer does not serve.
   RequestOptions brief;
   brief.idleTimeoutMs = 300;
-  EXPECT_FALSE(client.Get("http://127.0.0.1:" + std::to_string(peer.port()) + "/space", brief, &body));
+  EXPECT_FALSE(
+      client.Get("http://127.0.0.1:" + std::to_string(peer.port()) + "/space", brief, &body));
   EXPECT_EQ(body, "");
   EXPECT_EQ(cache.size(), 1u);
   cache.Clear();
@@ -126,11 +129,16 @@ TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
     port::TlsError error;
     const char* reason;
   } cases[] = {
-      {TestAuthority::kSelfSigned, "127.0.0.1", false, port::TlsError::Certificate, "self-signed certificate"},
-      {TestAuthority::kOtherName, "127.0.0.1", false, port::TlsError::Certificate, "IP address mismatch"},
-      {TestAuthority::kOtherName, "localhost", false, port::TlsError::Certificate, "hostname mismatch"},
-      {TestAuthority::kExpired, "127.0.0.1", false, port::TlsError::Certificate, "certificate has expired"},
-      {TestAuthority::kGood, "127.0.0.1", true, port::TlsError::Protocol, "TLS handshake with 127.0.0.1 failed"},
+      {TestAuthority::kSelfSigned, "127.0.0.1", false, port::TlsError::Certificate,
+       "self-signed certificate"},
+      {TestAuthority::kOtherName, "127.0.0.1", false, port::TlsError::Certificate,
+       "IP address mismatch"},
+      {TestAuthority::kOtherName, "localhost", false, port::TlsError::Certificate,
+       "hostname mismatch"},
+      {TestAuthority::kExpired, "127.0.0.1", false, port::TlsError::Certificate,
+       "certificate has expired"},
+      {TestAuthority::kGood, "127.0.0.1", true, port::TlsError::Protocol,
+       "TLS handshake with 127.0.0.1 failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.host);
@@ -144,7 +152,8 @@ TEST(TlsSocketTest, RefusedPeersSendNothingAndSayWhy) {
     EXPECT_EQ(s.tls_error(), c.error);
     EXPECT_NE(s.tls_error_text().find(c.reason), std::string::npos) << s.tls_error_text();
     if (c.error == port::TlsError::Certificate) {
-      EXPECT_NE(s.tls_error_text().find(std::string("certificate of ") + c.host + " refused"), std::string::npos)
+      EXPECT_NE(s.tls_error_text().find(std::string("certificate of ") + c.host + " refused"),
+                std::string::npos)
           << s.tls_error_text();
     }
     EXPECT_EQ(s.last_status(), SocketStatus::OtherError);

@@ -17,8 +17,8 @@ TEST(ActivationTest, OnlyASocketPassedToThisVeryProcessIsTaken) {
     const char* fds;
     int socket;
   } cases[] = {
-      {self.c_str(), "1", 3}, {self.c_str(), "2", 3}, {"1", "1", -1}, {self.c_str(), "0", -1},
-      {self.c_str(), "x", -1}, {nullptr, "1", -1}, {"", "1", -1},
+      {self.c_str(), "1", 3},  {self.c_str(), "2", 3}, {"1", "1", -1}, {self.c_str(), "0", -1},
+      {self.c_str(), "x", -1}, {nullptr, "1", -1},     {"", "1", -1},
   };
   for (const Case& c : cases) {
     if (c.pid != nullptr) ::setenv("LISTEN_PID", c.pid, 1);

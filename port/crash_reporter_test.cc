@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -90,8 +90,7 @@ TEST(CrashReporterDeathTest, BaseNameFollowsTheZoneRulesReadAtInstall) {
     }
     std::exit(ok ? 0 : 1);
   };
-  EXPECT_EXIT(check(),
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CrashReporterDeathTest, FatalSignalLeavesATextReportAndADump) {

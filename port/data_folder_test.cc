@@ -15,8 +15,8 @@ namespace vexa::port {
 namespace {
 
 TEST(DataFolderTest, HonoursEnvironmentAndIsPrivate) {
-  const auto base =
-      std::filesystem::temp_directory_path() / ("vexa_data_folder_test_" + std::to_string(std::random_device{}()));
+  const auto base = std::filesystem::temp_directory_path() /
+                    ("vexa_data_folder_test_" + std::to_string(std::random_device{}()));
   std::filesystem::remove_all(base);
   const std::string dir = (base / "nested" / "data").string();
   ASSERT_EQ(::setenv("VEXAUPLOAD_DATA_DIR", dir.c_str(), 1), 0);

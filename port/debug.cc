@@ -1,9 +1,9 @@
+#include "port/debug.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-
-#include "port/debug.h"
 
 namespace vexa::port {
 namespace {

@@ -118,7 +118,8 @@ Env* Env::Default() {
   return env;
 }
 
-bool Env::WriteFileReplacing(const std::string& path, const std::string& text, unsigned permissions) {
+bool Env::WriteFileReplacing(const std::string& path, const std::string& text,
+                             unsigned permissions) {
   const std::string tmp = path + ".tmp";
   std::unique_ptr<WritableFile> f;
   if (!NewWritableFile(tmp, WriteMode::kReplace, permissions, &f)) return false;

@@ -115,9 +115,15 @@ class EnvWrapper : public Env {
   bool WaitForEvent(Event* event, uint32_t timeout_ms) override {
     return target_->WaitForEvent(event, timeout_ms);
   }
-  bool StartThread(std::function<void()> fn) override { return target_->StartThread(std::move(fn)); }
-  std::FILE* OpenForReading(const std::string& path) override { return target_->OpenForReading(path); }
-  bool FileSize(const std::string& path, uint64_t* size) override { return target_->FileSize(path, size); }
+  bool StartThread(std::function<void()> fn) override {
+    return target_->StartThread(std::move(fn));
+  }
+  std::FILE* OpenForReading(const std::string& path) override {
+    return target_->OpenForReading(path);
+  }
+  bool FileSize(const std::string& path, uint64_t* size) override {
+    return target_->FileSize(path, size);
+  }
   bool FileModifiedTime(const std::string& path, int64_t* nanoseconds) override {
     return target_->FileModifiedTime(path, nanoseconds);
   }

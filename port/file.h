@@ -1,8 +1,8 @@
 #ifndef VEXA_PORT_FILE_H_
 #define VEXA_PORT_FILE_H_
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>

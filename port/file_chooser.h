@@ -21,7 +21,8 @@ namespace vexa::port {
 // The open-file dialog, several files allowed. On success *strings holds, as
 // the dialog answers, either one full path or a directory followed by the
 // chosen names. False when cancelled or no chooser could be shown.
-bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title, std::vector<std::string>* strings);
+bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title,
+                         std::vector<std::string>* strings);
 
 // The folder browser. False when cancelled.
 bool ShowFolderDialog(uintptr_t owner, const std::string& title, std::string* path);

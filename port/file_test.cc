@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <random>
 #include <filesystem>
 #include <map>
-#include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +24,8 @@ namespace vexa::port {
 namespace {
 
 // One name per run of the suite, so two runs at once (two checkouts on one machine) do not remove
-// each other's files; death-test children, fresh processes, inherit it and use their parent's folder.
+// each other's files; death-test children, fresh processes, inherit it and use their parent's
+// folder.
 std::string RunId() {
   if (const char* id = std::getenv("VEXA_PORT_TEST_RUN")) return id;
   const std::string id = std::to_string(std::random_device{}());
@@ -36,7 +37,8 @@ class FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = (std::filesystem::temp_directory_path() /
-             ("vexa_port_" + RunId() + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+             ("vexa_port_" + RunId() + "_" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name()))
                 .string();
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_);

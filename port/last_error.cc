@@ -1,6 +1,6 @@
-#include <cerrno>
-
 #include "port/last_error.h"
+
+#include <cerrno>
 
 namespace vexa::port {
 namespace {
@@ -9,14 +9,19 @@ thread_local uint32_t t_last_error = kErrorSuccess;
 
 uint32_t MapErrno(int err) {
   switch (err) {
-    case 0: return kErrorSuccess;
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
+    case 0:
+      return kErrorSuccess;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
     case EACCES:
     case EPERM:
-    case EISDIR: return kErrorAccessDenied;
+    case EISDIR:
+      return kErrorAccessDenied;
     case EMFILE:
-    case ENFILE: return kErrorTooManyOpenFiles;
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
     case ENOSPC:
 #ifdef EDQUOT
     case EDQUOT:
@@ -29,9 +34,12 @@ uint32_t MapErrno(int err) {
       return kErrorSharingViolation;
     case EILSEQ:
     case EINVAL:
-    case ENAMETOOLONG: return kErrorInvalidName;
-    case EIO: return kErrorIoDevice;
-    default: return kErrorGenFailure;
+    case ENAMETOOLONG:
+      return kErrorInvalidName;
+    case EIO:
+      return kErrorIoDevice;
+    default:
+      return kErrorGenFailure;
   }
 }
 

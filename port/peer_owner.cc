@@ -55,7 +55,9 @@ bool ParseTableEnd(std::string_view text, TcpEnd* end) {
   return true;
 }
 
-bool SameEnd(const TcpEnd& a, const TcpEnd& b) { return a.port == b.port && a.address == b.address; }
+bool SameEnd(const TcpEnd& a, const TcpEnd& b) {
+  return a.port == b.port && a.address == b.address;
+}
 
 std::vector<std::string_view> Fields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -82,7 +84,8 @@ TcpEnd TcpEndOfV4(uint32_t address, uint16_t port) {
   return e;
 }
 
-bool FindOwnerInSocketTable(std::string_view table, const TcpEnd& local, const TcpEnd& peer, uint32_t* uid) {
+bool FindOwnerInSocketTable(std::string_view table, const TcpEnd& local, const TcpEnd& peer,
+                            uint32_t* uid) {
   size_t pos = 0;
   while (pos < table.size()) {
     size_t end = table.find('\n', pos);
@@ -94,7 +97,8 @@ bool FindOwnerInSocketTable(std::string_view table, const TcpEnd& local, const T
     if (f.size() < 8 || !ParseTableEnd(f[1], &own) || !ParseTableEnd(f[2], &far)) continue;
     if (!SameEnd(own, peer) || !SameEnd(far, local)) continue;
     const std::string_view u = f[7];
-    if (u.empty() || u.size() > 10 || u.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    if (u.empty() || u.size() > 10 || u.find_first_not_of("0123456789") != std::string_view::npos)
+      return false;
     const unsigned long long value = std::stoull(std::string(u));
     if (value > 0xFFFFFFFFull) return false;
     *uid = static_cast<uint32_t>(value);

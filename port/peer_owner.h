@@ -29,7 +29,8 @@ bool TcpPeerIsCurrentUser(const TcpEnd& local, const TcpEnd& peer);
 // The owner of that socket in one text of the kernel's socket table format
 // ("sl local_address rem_address st tx:rx tr:when retr uid ..."), IPv4 or
 // IPv6 rows. False when no row matches.
-bool FindOwnerInSocketTable(std::string_view table, const TcpEnd& local, const TcpEnd& peer, uint32_t* uid);
+bool FindOwnerInSocketTable(std::string_view table, const TcpEnd& local, const TcpEnd& peer,
+                            uint32_t* uid);
 
 }  // namespace vexa::port
 

@@ -8,6 +8,7 @@ namespace {
 // Two rows of each table as the kernel prints them on a little-endian
 // machine: the bridge's listening socket, a page's end and the bridge's end
 // of one connection.
+// clang-format off
 constexpr char kTable4[] =
     "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
     "   0: 0100007F:4682 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1 1\n"
@@ -20,6 +21,7 @@ constexpr char kTable6[] =
     "00:00000000 00000000 65534        0 4 1\n"
     "   1: 00000000000000000000000001000000:D433 00000000000000000000000001000000:4683 01 00000000:00000000 "
     "00:00000000 00000000   42        0 5 1\n";
+// clang-format on
 
 TcpEnd V6Loopback(uint16_t port) {
   TcpEnd e;

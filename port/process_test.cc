@@ -32,8 +32,9 @@ std::vector<std::string> Echoed(const std::string& output) {
 
 TEST(RunProgramTest, ArgumentsArriveUnchangedAndTheExitStatusComesBack) {
   const std::vector<std::string> args = {
-      "plain", "two words", "", "quote\"inside", "\"quoted\"", "back\\slash", "trailing\\", "trailing two\\\\",
-      "slash before quote\\\"x", "tab\there", "\xE6\x96\x87\xE4\xBB\xB6 \xC3\xBC",
+      "plain", "two words", "", "quote\"inside", "\"quoted\"", "back\\slash", "trailing\\",
+      "trailing two\\\\", "slash before quote\\\"x", "tab\there",
+      "\xE6\x96\x87\xE4\xBB\xB6 \xC3\xBC",
       // A line break the scripted chooser's title never holds, but the command line must keep.
       "line\nbreak"};
   std::vector<std::string> argv = {kChild, "0"};

@@ -77,8 +77,8 @@ bool SplitProxyUrl(std::string_view url, std::string* scheme, std::string* host,
   // A host name or dotted address; anything else cannot be a proxy to us and
   // would not survive the "scheme=host:port" form.
   for (char c : *host) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-              c == '.' || c == '_';
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '.' || c == '_';
     if (!ok) {
       *problem = "\"" + *host + "\" is not a host name or IPv4 address";
       return false;
@@ -111,7 +111,8 @@ bool Bypassed(const std::string& no_proxy, const std::string& target_host) {
     if (entry[0] == '.') entry.erase(0, 1);
     if (entry.empty()) continue;
     if (host == entry) return true;
-    if (host.size() > entry.size() && host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
+    if (host.size() > entry.size() &&
+        host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
         host[host.size() - entry.size() - 1] == '.') {
       return true;
     }
@@ -146,7 +147,8 @@ ProxyLookup ManualProxyString(const ProxyEnvironment& env, const std::string& ta
   if (SplitProxyUrl(value, &scheme, &host, &port, &problem)) {
     kind = KindOfScheme(scheme);
     if (kind == nullptr) {
-      problem = "the scheme \"" + scheme + "\" is not one of http, socks4, socks4a, socks5, socks5h, socks";
+      problem = "the scheme \"" + scheme +
+                "\" is not one of http, socks4, socks4a, socks5, socks5h, socks";
     }
   }
   if (kind == nullptr) {
@@ -159,7 +161,8 @@ ProxyLookup ManualProxyString(const ProxyEnvironment& env, const std::string& ta
 }
 
 ProxyLookup CurrentUserProxyString(const std::string& target_host, std::string* out) {
-  if (g_test_environment != nullptr) return ManualProxyString(*g_test_environment, target_host, out);
+  if (g_test_environment != nullptr)
+    return ManualProxyString(*g_test_environment, target_host, out);
   return SystemProxyString(target_host, out);
 }
 

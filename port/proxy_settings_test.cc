@@ -79,7 +79,8 @@ TEST(ProxySettingsTest, ASettingThatCannotBeUsedIsReportedNotIgnored) {
     env.http_proxy = c.http_proxy;
     env.all_proxy = c.all_proxy;
     std::string got = ProxyFor(env);
-    EXPECT_EQ(got.rfind("(unusable) ", 0), 0u) << c.http_proxy << " / " << c.all_proxy << ": " << got;
+    EXPECT_EQ(got.rfind("(unusable) ", 0), 0u)
+        << c.http_proxy << " / " << c.all_proxy << ": " << got;
     EXPECT_NE(got.find(c.reason), std::string::npos) << got;
     EXPECT_EQ(got.find("pw"), std::string::npos) << "credentials stay out of diagnostics: " << got;
   }

@@ -122,9 +122,7 @@ class SocketApiWrapper : public SocketApi {
   int LocalEndpoint(SocketHandle s, Endpoint* out) override {
     return target_->LocalEndpoint(s, out);
   }
-  int PeerEndpoint(SocketHandle s, Endpoint* out) override {
-    return target_->PeerEndpoint(s, out);
-  }
+  int PeerEndpoint(SocketHandle s, Endpoint* out) override { return target_->PeerEndpoint(s, out); }
   SocketHandle Listen(uint16_t port, uint16_t* bound_port) override {
     return target_->Listen(port, bound_port);
   }

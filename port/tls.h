@@ -62,8 +62,8 @@ bool TlsAvailable();
 // certificate must chain to the system's trust store or to the authority in
 // the file named by VEXAUPLOAD_CA_FILE. On failure: null, with the kind in
 // `*error` and the words in `*text`.
-std::unique_ptr<TlsSession> StartTlsClient(TlsTransport* transport, const std::string& host, int port,
-                                           TlsError* error, std::string* text);
+std::unique_ptr<TlsSession> StartTlsClient(TlsTransport* transport, const std::string& host,
+                                           int port, TlsError* error, std::string* text);
 
 }  // namespace vexa::port
 

@@ -22,7 +22,8 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 long TlsRecordLength(const unsigned char* data, size_t length) {
-  if (length >= 1 && (data[0] < 20 || data[0] > 23)) return -1;  // change_cipher_spec .. application_data
+  if (length >= 1 && (data[0] < 20 || data[0] > 23))
+    return -1;  // change_cipher_spec .. application_data
   if (length >= 2 && data[1] != 3) return -1;
   if (length < kRecordHeader) return 0;
   const long body = (long{data[3]} << 8) | data[4];
@@ -62,7 +63,8 @@ bool CertificateNameMatches(std::string_view pattern, std::string_view host) {
   }
   const std::string_view parent = pattern.substr(2);
   // The wildcard never stands for a registrable name's only label ("*.com").
-  if (parent.find('.') == std::string_view::npos || parent.find('*') != std::string_view::npos) return false;
+  if (parent.find('.') == std::string_view::npos || parent.find('*') != std::string_view::npos)
+    return false;
   const size_t dot = host.find('.');
   if (dot == 0 || dot == std::string_view::npos) return false;
   return EqualIgnoringCase(parent, host.substr(dot + 1));

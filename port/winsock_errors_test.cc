@@ -42,7 +42,8 @@ TEST(WinsockErrorsTest, EachCodeGivesTheStatusOfThePlatformTable) {
       {11001, "WSAHOST_NOT_FOUND", SocketStatus::OtherError},
       {99999, "unknown", SocketStatus::OtherError},
   };
-  for (const Row& r : rows) EXPECT_EQ(r.status, MapSocketErrno(ErrnoOfWinsockError(r.wsa))) << r.name;
+  for (const Row& r : rows)
+    EXPECT_EQ(r.status, MapSocketErrno(ErrnoOfWinsockError(r.wsa))) << r.name;
 }
 
 }  // namespace

@@ -32,8 +32,8 @@ struct ChunkFields {
 std::string ChunkMultipartHead(const std::string& boundary, const ChunkFields& fields);
 std::string ChunkMultipartTail(const std::string& boundary);
 // The request head for a body of `content_length` bytes.
-std::string ChunkRequestHead(const ParsedUrl& url, const std::string& user_agent, const std::string& boundary,
-                             uint64_t content_length);
+std::string ChunkRequestHead(const ParsedUrl& url, const std::string& user_agent,
+                             const std::string& boundary, uint64_t content_length);
 
 // What one PostChunk call added to the counters, so that its caller can take
 // a failed attempt back out.
@@ -58,11 +58,11 @@ struct ChunkCounts {
 // Every piece sent adds to the task's counters and, for a folder member, to
 // the folder's, whose uploaded bytes never pass its total; `*counts` (may be
 // null) receives what was added, also on failure.
-bool PostChunk(const HttpClient& client, const std::string& boundary, UploadJob& job, const std::string& url,
-               std::string* answer, bool* fatal, ChunkCounts* counts);
+bool PostChunk(const HttpClient& client, const std::string& boundary, UploadJob& job,
+               const std::string& url, std::string* answer, bool* fatal, ChunkCounts* counts);
 // The same with the process-wide client.
-bool PostChunk(const std::string& boundary, UploadJob& job, const std::string& url, std::string* answer,
-               bool* fatal, ChunkCounts* counts = nullptr);
+bool PostChunk(const std::string& boundary, UploadJob& job, const std::string& url,
+               std::string* answer, bool* fatal, ChunkCounts* counts = nullptr);
 
 }  // namespace vexa
 

@@ -21,7 +21,8 @@ namespace {
 
 using Connection = ScriptedPeer::Connection;
 
-constexpr char kOkAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 28\r\n\r\n{\"statuscode\":0,\"offset\":10}";
+constexpr char kOkAnswer[] =
+    "HTTP/1.1 200 OK\r\nContent-Length: 28\r\n\r\n{\"statuscode\":0,\"offset\":10}";
 
 // Records the length of every send the sockets make.
 class SendRecorder : public port::SocketApiWrapper {
@@ -88,7 +89,8 @@ class ChunkPostTest : public ::testing::Test {
   }
 
   std::string Url(const ScriptedPeer& peer) const {
-    return "http://127.0.0.1:" + std::to_string(peer.port()) + "/upload/2.0/bigupload?appid=0&sig=AB";
+    return "http://127.0.0.1:" + std::to_string(peer.port()) +
+           "/upload/2.0/bigupload?appid=0&sig=AB";
   }
 
   bool Post(const ScriptedPeer& peer, std::string* answer, bool* fatal) {
@@ -100,10 +102,13 @@ class ChunkPostTest : public ::testing::Test {
                                      const std::string& fileid) {
     const std::string b = "-----------------------vexaupload";
     std::string multipart;
-    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
-             {"fileid", fileid}, {"quickid", fileid}, {"ctrange", ctrange}, {"cthash", Sha1Of(data)}}) {
-      multipart +=
-          "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"fileid", fileid},
+                                                          {"quickid", fileid},
+                                                          {"ctrange", ctrange},
+                                                          {"cthash", Sha1Of(data)}}) {
+      multipart += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+                   value + "\r\n";
     }
     multipart += "--" + b +
                  "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk9\"\r\n"
@@ -112,8 +117,8 @@ class ChunkPostTest : public ::testing::Test {
     return "POST /upload/2.0/bigupload?appid=0&sig=AB HTTP/1.1\r\nConnection: Keep-Alive\r\n"
            "Host: 127.0.0.1\r\nAccept: */*\r\nContent-Length: " +
            std::to_string(multipart.size() + data.size() + tail.size()) +
-           "\r\nContent-Type: multipart/form-data; boundary=" + b + "\r\nUser-Agent: vexaupload\r\n\r\n" +
-           multipart + data + tail;
+           "\r\nContent-Type: multipart/form-data; boundary=" + b +
+           "\r\nUser-Agent: vexaupload\r\n\r\n" + multipart + data + tail;
   }
 
   TestDataDir dir_;
@@ -161,7 +166,8 @@ TEST_F(ChunkPostTest, SendsDataInPiecesOfAtMost8096Bytes) {
     std::string answer;
     bool fatal = false;
     ASSERT_TRUE(Post(peer, &answer, &fatal));
-    EXPECT_EQ(peer.received(), ExpectedRequest(content, "0-" + std::to_string(size), job_.fields.fileId));
+    EXPECT_EQ(peer.received(),
+              ExpectedRequest(content, "0-" + std::to_string(size), job_.fields.fileId));
     std::vector<long> sends = recorder.sends();
     ASSERT_GE(sends.size(), 3u);
     // The head (request and multipart head), the pieces, the tail.
@@ -319,7 +325,8 @@ TEST_F(ChunkPostTest, StopEndsTheRangePromptly) {
 
 TEST_F(ChunkPostTest, FolderBytesNeverPassTheFolderTotal) {
   job_.folder = std::make_shared<MemoryFolder>(15);
-  job_.folder->UpdateBytes([](FolderBytes* b) { b->uploadedSize = 10; });  // counted by a failed attempt
+  job_.folder->UpdateBytes(
+      [](FolderBytes* b) { b->uploadedSize = 10; });  // counted by a failed attempt
   ScriptedPeer peer(Answer({kOkAnswer, kOkAnswer}));
   UseFile("0123456789", 0, 10);
   std::string answer;

@@ -11,7 +11,9 @@ namespace {
 
 constexpr int32_t kQuickUploadStatus = 2;
 
-bool Sha1OfText(const std::string& text, std::string* hex) { return Sha1Hex(text.data(), text.size(), hex); }
+bool Sha1OfText(const std::string& text, std::string* hex) {
+  return Sha1Hex(text.data(), text.size(), hex);
+}
 
 bool Signature(const JobFields& f, const std::string& user_id, const std::string& user_key,
                std::string* sig) {
@@ -52,10 +54,11 @@ bool BuildRequest(const JobFields& f, JobState state, std::string* url, std::str
   const uint64_t isp = static_cast<uint64_t>(static_cast<int64_t>(f.ispType));
   *url = base + "?appid=" + kServiceAppId + "&appversion=" + kServiceAppVersion +
          "&format=json&isp=" + FormatU64(isp) + "&sig=" + sig;
-  *body = "userid=" + account.userId + "&filename=" + UrlEncode(Utf8ToWide(FileNameOf(f.filePath))) +
+  *body = "userid=" + account.userId +
+          "&filename=" + UrlEncode(Utf8ToWide(FileNameOf(f.filePath))) +
           "&filesize=" + FormatU64(static_cast<uint64_t>(f.fileSize)) + "&target=" + f.target +
-          "&path=" + UrlEncode(Utf8ToWide(f.remotePath)) + "&fileid=" + f.fileId + "&quickid=" + f.quickId +
-          "&pickcode=" + f.pickCode;
+          "&path=" + UrlEncode(Utf8ToWide(f.remotePath)) + "&fileid=" + f.fileId +
+          "&quickid=" + f.quickId + "&pickcode=" + f.pickCode;
   port::DebugOut("TARGET: " + f.target + "\n");
   port::DebugOut("PATH: " + f.remotePath + "\n");
   return true;
@@ -67,8 +70,8 @@ bool BuildRequest(const JobFields& f, JobState state, std::string* url, std::str
 bool IsPlainPickCode(const std::string& code) {
   if (code.size() > 64) return false;
   for (char c : code) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                       c == '_' || c == '.';
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.';
     if (!plain) return false;
   }
   return true;

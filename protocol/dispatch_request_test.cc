@@ -35,7 +35,9 @@ class DispatchRequestTest : public ::testing::Test {
     job_.fields.fileSize = 5000000000;
     job_.fields.ispType = -1;
   }
-  void TearDown() override { UpdateAccountState([](AccountState* s) { *s = AccountState(); }); }
+  void TearDown() override {
+    UpdateAccountState([](AccountState* s) { *s = AccountState(); });
+  }
 
   MemoryJob job_;
 };
@@ -46,24 +48,28 @@ TEST_F(DispatchRequestTest, BuildsTheExactRequestForEachBase) {
       "userid=500&filename=%4D%79%20%66%69%6C%65%20%C3%BC%2E%74%78%74&filesize=5000000000&target=77"
       "&path=%64%6F%63%73%2F%32%30%32%34&fileid=DA39A3EE5E6B4B0D3255BFEF95601890AFD80709"
       "&quickid=0123456789ABCDEF0123456789ABCDEF01234567&pickcode=";
-  const std::string query = "?appid=0&appversion=win_1.0.1026.4&format=json&isp=18446744073709551615&sig=";
+  const std::string query =
+      "?appid=0&appversion=win_1.0.1026.4&format=json&isp=18446744073709551615&sig=";
   std::string url, body, sig;
 
   ASSERT_TRUE(BuildDispatchRequest(job_, &url, &body));
-  EXPECT_EQ(url, "http://up.example/app/upload" + query + "666EE05D4B37FCCB13EFBB51BA2773775BCD098E");
+  EXPECT_EQ(url,
+            "http://up.example/app/upload" + query + "666EE05D4B37FCCB13EFBB51BA2773775BCD098E");
   EXPECT_EQ(body, body_start);
   ASSERT_TRUE(DispatchSignature(job_, &sig));
   EXPECT_EQ(sig, "666EE05D4B37FCCB13EFBB51BA2773775BCD098E");
 
   job_.fields.pickCode = "pk9";
   ASSERT_TRUE(BuildDispatchRequest(job_, &url, &body));
-  EXPECT_EQ(url, "http://up.example/app/resume" + query + "B69143288A5CBD237F02F6F0580AC7FAF2C4CFAC");
+  EXPECT_EQ(url,
+            "http://up.example/app/resume" + query + "B69143288A5CBD237F02F6F0580AC7FAF2C4CFAC");
   EXPECT_EQ(body, body_start + "pk9");
 
   // The cancel request is the same request sent to the cancel address.
   job_.state = JobState::kCancelled;
   ASSERT_TRUE(BuildDispatchRequest(job_, &url, &body));
-  EXPECT_EQ(url, "http://up.example/app/cancel" + query + "B69143288A5CBD237F02F6F0580AC7FAF2C4CFAC");
+  EXPECT_EQ(url,
+            "http://up.example/app/cancel" + query + "B69143288A5CBD237F02F6F0580AC7FAF2C4CFAC");
   EXPECT_EQ(body, body_start + "pk9");
 }
 
@@ -97,30 +103,95 @@ TEST_F(DispatchRequestTest, ReadsAnswers) {
       {"full",
        R"({"status":2,"statuscode":0,"uploadkey":"K","uploadurl":"http://u/up","uploadtime":1700000000.9,
            "target":"a/b/c","pickcode":"p1"})",
-       true, 7, true, "K", "http://u/up", 1700000000, {"c"}, "p1"},
+       true,
+       7,
+       true,
+       "K",
+       "http://u/up",
+       1700000000,
+       {"c"},
+       "p1"},
       {"missing keys", "{}", true, 7, false, "", "", 0, {}, ""},
-      {"target without slash", R"({"status":1,"target":"900","pickcode":"p2"})", true, 7, false, "", "", 0,
-       {"900"}, "p2"},
+      {"target without slash",
+       R"({"status":1,"target":"900","pickcode":"p2"})",
+       true,
+       7,
+       false,
+       "",
+       "",
+       0,
+       {"900"},
+       "p2"},
       {"target ending in slash", R"({"target":"900/"})", true, 7, false, "", "", 0, {}, ""},
       {"pick code kept", R"({"pickcode":"new"})", true, 7, false, "", "", 0, {}, "old", true},
       {"negative time", R"({"uploadtime":-3.7})", true, 7, false, "", "", -3, {}, ""},
-      {"collision", R"({"statuscode":300,"statusmsg":"x"})", false, 300, false, "old-k", "", 0, {}, ""},
-      {"no space", R"({"statuscode":410,"statusmsg":"空间不足"})", false, 410, false, "old-k", "", 0, {}, ""},
+      {"collision",
+       R"({"statuscode":300,"statusmsg":"x"})",
+       false,
+       300,
+       false,
+       "old-k",
+       "",
+       0,
+       {},
+       ""},
+      {"no space",
+       R"({"statuscode":410,"statusmsg":"空间不足"})",
+       false,
+       410,
+       false,
+       "old-k",
+       "",
+       0,
+       {},
+       ""},
       {"not json", "<html>502</html>", false, 7, false, "old-k", "", 0, {}, ""},
       {"json null", "null", false, 7, false, "old-k", "", 0, {}, ""},
       {"array", "[0]", false, 7, false, "old-k", "", 0, {}, ""},
       {"statuscode as text", R"({"statuscode":"0"})", false, 7, false, "old-k", "", 0, {}, ""},
-      {"key as number", R"({"status":2,"uploadkey":5,"pickcode":"p"})", false, 7, false, "old-k", "", 0, {},
+      {"key as number",
+       R"({"status":2,"uploadkey":5,"pickcode":"p"})",
+       false,
+       7,
+       false,
+       "old-k",
+       "",
+       0,
+       {},
        ""},
       {"time as text", R"({"uploadtime":"1"})", false, 7, false, "old-k", "", 0, {}, ""},
       {"target as object", R"({"target":{}})", false, 7, false, "old-k", "", 0, {}, ""},
       // The pick code travels unencoded in later requests and names a store section.
-      {"pick code adding a field", R"({"uploadkey":"K","pickcode":"p&sig=0"})", false, 7, false, "old-k", "", 0,
-       {}, ""},
-      {"pick code with a line break", R"({"uploadkey":"K","pickcode":"p\r\n[x]"})", false, 7, false, "old-k", "",
-       0, {}, ""},
-      {"pick code too long", R"({"pickcode":")" + std::string(65, 'a') + R"("})", false, 7, false, "old-k", "", 0,
-       {}, ""},
+      {"pick code adding a field",
+       R"({"uploadkey":"K","pickcode":"p&sig=0"})",
+       false,
+       7,
+       false,
+       "old-k",
+       "",
+       0,
+       {},
+       ""},
+      {"pick code with a line break",
+       R"({"uploadkey":"K","pickcode":"p\r\n[x]"})",
+       false,
+       7,
+       false,
+       "old-k",
+       "",
+       0,
+       {},
+       ""},
+      {"pick code too long",
+       R"({"pickcode":")" + std::string(65, 'a') + R"("})",
+       false,
+       7,
+       false,
+       "old-k",
+       "",
+       0,
+       {},
+       ""},
   };
   for (const DispatchCase& c : cases) {
     SCOPED_TRACE(c.name);

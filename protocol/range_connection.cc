@@ -52,15 +52,16 @@ bool PrepareRange(const HttpClient& client, const std::string& boundary, const U
   ChunkFields fields;
   fields.fileId = f.fileId;
   fields.quickId = f.quickId;
-  fields.ctrange =
-      FormatU64(static_cast<uint64_t>(offset)) + "-" + FormatU64(static_cast<uint64_t>(offset + length));
+  fields.ctrange = FormatU64(static_cast<uint64_t>(offset)) + "-" +
+                   FormatU64(static_cast<uint64_t>(offset + length));
   if (!Sha1Hex(range->data.get(), static_cast<size_t>(length), &fields.cthash)) return false;
   fields.fileName = f.pickCode;
   range->tail = ChunkMultipartTail(boundary);
   const std::string multipart = ChunkMultipartHead(boundary, fields);
-  range->head = ChunkRequestHead(ParseUrl(url), client.userAgent, boundary,
-                                 multipart.size() + static_cast<uint64_t>(length) + range->tail.size()) +
-                multipart;
+  range->head =
+      ChunkRequestHead(ParseUrl(url), client.userAgent, boundary,
+                       multipart.size() + static_cast<uint64_t>(length) + range->tail.size()) +
+      multipart;
   return true;
 }
 
@@ -117,7 +118,8 @@ bool RangeConnection::SendBytes(InFlight& entry) {
   for (int64_t sent = 0; sent < r.length;) {
     if (Stopped()) return false;
     const int64_t piece = std::min(kSendPiece, r.length - sent);
-    if (!ProcessSendRateLimiter().Acquire(static_cast<size_t>(piece), [this] { return Stopped(); })) {
+    if (!ProcessSendRateLimiter().Acquire(static_cast<size_t>(piece),
+                                          [this] { return Stopped(); })) {
       return false;
     }
     const int32_t n = socket.Send(r.data.get() + sent, static_cast<size_t>(piece));
@@ -148,7 +150,8 @@ bool RangeConnection::Send(const PreparedRange& range, bool* fatal) {
       flight_.push_back(entry);
       return true;
     }
-    const bool stale = entry.firstOnReused && !Stopped() && LooksClosedByPeer(connection_.socket().last_status());
+    const bool stale =
+        entry.firstOnReused && !Stopped() && LooksClosedByPeer(connection_.socket().last_status());
     if (stale && !fresh) {
       // Nothing of this range counts: it goes again, whole, on a new connection.
       TakeBackCounts(job_, entry.counts);
@@ -193,7 +196,8 @@ bool RangeConnection::ReadAnswer(std::string* answer, bool* fatal, ChunkCounts* 
   // A connection that ends before any answer byte is indistinguishable from
   // one that broke while the data was on its way.
   const SocketStatus st = connection_.socket().last_status();
-  const bool closed = answer->empty() && (st == SocketStatus::Success || st == SocketStatus::ConnectionReset);
+  const bool closed =
+      answer->empty() && (st == SocketStatus::Success || st == SocketStatus::ConnectionReset);
   // Not when a range sent behind this one failed to go out: then the
   // connection broke with this range in flight, which the sender must hear of
   // (it sends one range at a time from then on), not a kept connection the

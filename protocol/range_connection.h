@@ -92,7 +92,7 @@ class RangeConnection {
   PooledConnection connection_;
   bool open_ = false;
   bool kept_ = false;
-  bool answered_ = false;  // the connection has answered a range already
+  bool answered_ = false;     // the connection has answered a range already
   bool send_failed_ = false;  // a send behind ranges in flight failed: nothing more goes
   std::deque<InFlight> flight_;
   ChunkCounts dropped_;  // counts of ranges lost with a failed send

@@ -65,8 +65,8 @@ class RangeConnectionTest : public ::testing::Test {
   std::vector<PreparedRange> Ranges(const ScriptedPeer& peer) {
     std::vector<PreparedRange> out(3);
     for (size_t i = 0; i < out.size(); ++i) {
-      EXPECT_TRUE(PrepareRange(client_, kChunkBoundary, job_, Url(peer), static_cast<int64_t>(i) * 1000, 1000,
-                               &out[i]));
+      EXPECT_TRUE(PrepareRange(client_, kChunkBoundary, job_, Url(peer),
+                               static_cast<int64_t>(i) * 1000, 1000, &out[i]));
     }
     return out;
   }

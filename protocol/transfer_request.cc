@@ -15,7 +15,8 @@ bool BuildTransferUrl(const UploadJob& job, const char* path, std::string* url) 
   std::string sig;
   if (!TransferSignature(transfer->uploadKey, &sig)) return false;
   const JobFields f = job.Fields();
-  *url = transfer->uploadUrl + path + "?appid=" + kServiceAppId + "&appversion=" + kServiceAppVersion +
+  *url = transfer->uploadUrl + path + "?appid=" + kServiceAppId +
+         "&appversion=" + kServiceAppVersion +
          "&format=json&ets=" + FormatU64(static_cast<uint64_t>(transfer->uploadTime)) +
          "&filesize=" + FormatU64(static_cast<uint64_t>(f.fileSize)) + "&userid=" + GetUserId() +
          "&pickcode=" + f.pickCode + "&sig=" + sig;

@@ -20,7 +20,8 @@ TEST(TransferRequestTest, BuildsBothUrlsWithOneSignature) {
   // Computed outside this code base: SHA-1 of "503418" "upk" "0".
   const std::string sig = "D2EE154E39917F4DC59C695E8E7EC6E211B8097F";
   const std::string query =
-      "?appid=0&appversion=win_1.0.1026.4&format=json&ets=1700000000&filesize=1048577&userid=500&pickcode=";
+      "?appid=0&appversion=win_1.0.1026.4&format=json&ets=1700000000&filesize=1048577&userid=500&"
+      "pickcode=";
   std::string url;
   ASSERT_TRUE(BuildCheckUrl(job, &url));
   EXPECT_EQ(url, "http://127.0.0.1:81/upload/2.0/check" + query + "&sig=" + sig);
@@ -67,7 +68,8 @@ TEST(TransferRequestTest, ReadsCheckAndRangeAnswers) {
       job.transfer.offset = 99;
       job.uploaded_size = 77;
       job.error_code = 7;
-      EXPECT_EQ(check ? ParseCheckResponse(job, c.answer) : ParseBigUploadResponse(job, c.answer), c.ok);
+      EXPECT_EQ(check ? ParseCheckResponse(job, c.answer) : ParseBigUploadResponse(job, c.answer),
+                c.ok);
       EXPECT_EQ(job.transfer.offset, c.offset);
       EXPECT_EQ(job.error_code, c.error_code);
       // Only the check answer sets the task's uploaded bytes.

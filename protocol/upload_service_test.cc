@@ -47,8 +47,8 @@ class UploadServiceTest : public ::testing::Test {
     std::string digest;
     ASSERT_TRUE(PasswordDigest("alice-pw", &digest));
     const std::string time_text = std::to_string(port::UnixTimeSeconds());
-    const std::string body = "account=alice&_time=" + time_text +
-                             "&version=win_1.0.1026.4&sign=" + LoginSign("alice", digest, time_text);
+    const std::string body = "account=alice&_time=" + time_text + "&version=win_1.0.1026.4&sign=" +
+                             LoginSign("alice", digest, time_text);
     std::string answer;
     ASSERT_TRUE(client_.Post(server_->base() + "/app/clogin", body, &answer));
     AccountState state;

@@ -40,12 +40,10 @@ bool FillSpace(ServiceContext* ctx, const User& user, Json::Value* space) {
 }
 
 void AccountApi::Install(httplib::Server* server) {
-  server->Post("/app/clogin", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleLogin(q, r);
-  });
-  server->Get("/app/user/space", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleSpace(q, r);
-  });
+  server->Post("/app/clogin",
+               [this](const httplib::Request& q, httplib::Response& r) { HandleLogin(q, r); });
+  server->Get("/app/user/space",
+              [this](const httplib::Request& q, httplib::Response& r) { HandleSpace(q, r); });
 }
 
 void AccountApi::HandleLogin(const httplib::Request& req, httplib::Response& res) {

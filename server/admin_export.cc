@@ -12,16 +12,16 @@ constexpr char kAdmin[] = "admin";
 }  // namespace
 
 void AdminExport::Install(httplib::Server* server) {
-  server->Get("/admin/export", [this](const httplib::Request& q, httplib::Response& r) {
-    Handle(q, r);
-  });
+  server->Get("/admin/export",
+              [this](const httplib::Request& q, httplib::Response& r) { Handle(q, r); });
 }
 
 void AdminExport::Handle(const httplib::Request& req, httplib::Response& res) {
   // While an address is throttled even the right token is refused, so the
   // answer tells a guesser nothing.
   const bool throttled = guard_.Throttled(kAdmin, req.remote_addr, NowMillis());
-  if (throttled || !TimingSafeEqual(req.get_header_value("X-Admin-Token"), ctx_->options.admin_token)) {
+  if (throttled ||
+      !TimingSafeEqual(req.get_header_value("X-Admin-Token"), ctx_->options.admin_token)) {
     if (!throttled) guard_.RecordFailure(kAdmin, req.remote_addr, NowMillis());
     Json::Value v;
     v["state"] = false;

@@ -130,7 +130,9 @@ void BlobStore::RemoveBlob(const std::string& sha1) {
   if (env_->RemoveFile(BlobPath(sha1))) SyncFolder(root_ + "/blobs/" + sha1.substr(0, 2));
 }
 
-bool BlobStore::HasBlob(const std::string& sha1) const { return env_->IsRegularFile(BlobPath(sha1)); }
+bool BlobStore::HasBlob(const std::string& sha1) const {
+  return env_->IsRegularFile(BlobPath(sha1));
+}
 
 std::unique_ptr<BlobReader> BlobStore::OpenBlob(const std::string& sha1) const {
   std::FILE* f = env_->OpenForReading(BlobPath(sha1));
@@ -145,7 +147,8 @@ std::vector<int64_t> BlobStore::ListPartials() const {
   const std::string suffix = ".part";
   for (const port::DirEntry& e : entries) {
     const std::string& name = e.name;
-    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
       continue;
     }
     const std::string digits = name.substr(0, name.size() - suffix.size());

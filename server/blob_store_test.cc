@@ -27,7 +27,8 @@ TEST(BlobStoreTest, ANewPartialFileIsDurableInItsFolderAndPublishingKeepsIt) {
   ASSERT_TRUE(blobs.Publish(7, sha1, &error)) << error;
   ASSERT_TRUE(blobs.Publish(7, sha1, &error)) << "held content is kept: " << error;
   EXPECT_TRUE(blobs.HasBlob(sha1));
-  EXPECT_EQ(std::vector<int64_t>{7}, blobs.ListPartials()) << "the partial name stays until removed";
+  EXPECT_EQ(std::vector<int64_t>{7}, blobs.ListPartials())
+      << "the partial name stays until removed";
   blobs.RemovePartial(7);
   std::stringstream text;
   text << std::ifstream(blobs.BlobPath(sha1)).rdbuf();

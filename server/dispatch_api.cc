@@ -25,7 +25,8 @@ void DispatchApi::Install(httplib::Server* server) {
 }
 
 void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Kind kind) {
-  int fault = ctx_->InjectFaults(kind == Kind::kCancel ? FaultOp::kCancel : FaultOp::kDispatch, res);
+  int fault =
+      ctx_->InjectFaults(kind == Kind::kCancel ? FaultOp::kCancel : FaultOp::kDispatch, res);
   if (fault < 0) return;
   if (fault > 0) return Refuse(res, fault);
   FormFields query, body;
@@ -37,18 +38,21 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   port::MutexLock lock(&ctx_->mu);
   User user;
   switch (ctx_->meta->FindUser(user_id, &user)) {
-    case Lookup::kFound: break;
-    case Lookup::kNotFound: return Refuse(res, kCodeBadUser);
-    case Lookup::kFailed: return Refuse(res, kCodeOther);
+    case Lookup::kFound:
+      break;
+    case Lookup::kNotFound:
+      return Refuse(res, kCodeBadUser);
+    case Lookup::kFailed:
+      return Refuse(res, kCodeOther);
   }
   request_log::NoteAccount(user.account);
   const std::string sig = Upper(Field(query, "sig"));
   const int64_t now = NowSeconds();
   std::string signed_by;
   for (const std::string& key : ctx_->meta->LoginKeys(user.id, now, kLoginLifetime)) {
-    std::string expected = DispatchSig(key, Field(body, "userid"), Field(body, "fileid"),
-                                       Field(body, "quickid"), Field(body, "pickcode"),
-                                       Field(body, "target"));
+    std::string expected =
+        DispatchSig(key, Field(body, "userid"), Field(body, "fileid"), Field(body, "quickid"),
+                    Field(body, "pickcode"), Field(body, "target"));
     // Every key is compared, so the time taken does not reveal which matched.
     if (TimingSafeEqual(sig, expected)) signed_by = key;
   }
@@ -131,7 +135,8 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
       }
       return Refuse(res, kCodeNoPickcode);
     }
-    if (session.size != size || (!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
+    if (session.size != size ||
+        (!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
         (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
       return Refuse(res, kCodeBadParameter);
     }

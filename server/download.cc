@@ -1,6 +1,5 @@
 #include "server/download.h"
 
-
 #include "server/names.h"
 
 namespace vexa::server {
@@ -77,8 +76,8 @@ std::string ContentEtag(std::string_view sha1) {
 
 std::string ContentRange(const DownloadPlan& plan, uint64_t size) {
   if (plan.status == 416) return "bytes */" + std::to_string(size);
-  return "bytes " + std::to_string(plan.start) + "-" + std::to_string(plan.start + plan.length - 1) +
-         "/" + std::to_string(size);
+  return "bytes " + std::to_string(plan.start) + "-" +
+         std::to_string(plan.start + plan.length - 1) + "/" + std::to_string(size);
 }
 
 std::string AttachmentDisposition(std::string_view name) {

@@ -17,16 +17,16 @@ TEST(DownloadTest, RangesAndConditionsPickTheSliceOrTheWholeFile) {
   const Case cases[] = {
       {"", "", "", 200, 0, 1000},
       {"bytes=0-99", "", "", 206, 0, 100},
-      {"bytes=990-", "", "", 206, 990, 10},          // curl -C -
-      {"bytes=500-5000", "", "", 206, 500, 500},     // end clamped
-      {"bytes=-10", "", "", 206, 990, 10},           // the last ten
-      {"bytes=-5000", "", "", 206, 0, 1000},         // more than there is
+      {"bytes=990-", "", "", 206, 990, 10},       // curl -C -
+      {"bytes=500-5000", "", "", 206, 500, 500},  // end clamped
+      {"bytes=-10", "", "", 206, 990, 10},        // the last ten
+      {"bytes=-5000", "", "", 206, 0, 1000},      // more than there is
       {"bytes= 10 - 19 ", "", "", 206, 10, 10},
       {"bytes=999-999", "", "", 206, 999, 1},
-      {"bytes=1000-", "", "", 416, 0, 0},            // nothing left to send
+      {"bytes=1000-", "", "", 416, 0, 0},  // nothing left to send
       {"bytes=-0", "", "", 416, 0, 0},
-      {"bytes=20-10", "", "", 200, 0, 1000},         // malformed: ignored
-      {"bytes=0-1,5-9", "", "", 200, 0, 1000},       // several: the whole file
+      {"bytes=20-10", "", "", 200, 0, 1000},    // malformed: ignored
+      {"bytes=0-1,5-9", "", "", 200, 0, 1000},  // several: the whole file
       {"items=0-9", "", "", 200, 0, 1000},
       {"bytes=x-9", "", "", 200, 0, 1000},
       {"bytes=99999999999999999999-", "", "", 200, 0, 1000},

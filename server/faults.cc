@@ -13,6 +13,7 @@ bool ParseInt(std::string_view text, int64_t* value) {
 }
 
 bool ParseOp(std::string_view text, FaultOp* op) {
+  // clang-format off
   static const struct {
     const char* name;
     FaultOp op;
@@ -21,6 +22,7 @@ bool ParseOp(std::string_view text, FaultOp* op) {
               {"check", FaultOp::kCheck},       {"bigupload", FaultOp::kBigUpload},
               {"any", FaultOp::kAny},           {"finish", FaultOp::kFinish},
               {"rangelock", FaultOp::kRangeLock}};
+  // clang-format on
   for (const auto& o : kOps) {
     if (text == o.name) {
       *op = o.op;

@@ -13,7 +13,17 @@ namespace vexa::server {
 // for crash and race tests, which only take delay rules and are not matched
 // by "any": a range that completes its file waits there before the finishing
 // transaction, and a range waits there before taking its session's lock.
-enum class FaultOp { kLogin, kSpace, kDispatch, kCancel, kCheck, kBigUpload, kAny, kFinish, kRangeLock };
+enum class FaultOp {
+  kLogin,
+  kSpace,
+  kDispatch,
+  kCancel,
+  kCheck,
+  kBigUpload,
+  kAny,
+  kFinish,
+  kRangeLock
+};
 
 // What a rule does to a matching request:
 //   kDrop    close the connection after `value` bytes of the request body;

@@ -8,7 +8,8 @@ namespace {
 TEST(FaultPlanTest, RulesApplyToTheirOperationAsOftenAsCounted) {
   FaultPlan plan;
   std::string error;
-  ASSERT_TRUE(plan.Parse("dispatch:status=300*2,bigupload:drop=4096,any:delay=5*1", &error)) << error;
+  ASSERT_TRUE(plan.Parse("dispatch:status=300*2,bigupload:drop=4096,any:delay=5*1", &error))
+      << error;
   int64_t v = 0;
   EXPECT_FALSE(plan.Take(FaultOp::kCheck, FaultKind::kStatus, &v));
   EXPECT_TRUE(plan.Take(FaultOp::kDispatch, FaultKind::kStatus, &v));

@@ -45,7 +45,8 @@ bool HeaderParam(std::string_view header, std::string_view name, std::string* va
       next = header.find(';', close);
     } else {
       next = header.find(';', v);
-      text = std::string(TrimSpace(header.substr(v, next == std::string_view::npos ? std::string_view::npos : next - v)));
+      text = std::string(TrimSpace(
+          header.substr(v, next == std::string_view::npos ? std::string_view::npos : next - v)));
     }
     if (key.size() == name.size() && StartsWithNoCase(key, name)) {
       *value = std::move(text);

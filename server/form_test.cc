@@ -8,7 +8,10 @@ namespace {
 TEST(FormTest, UrlDecodeHandlesEscapesAndRefusesBrokenOnes) {
   std::string out;
   ASSERT_TRUE(UrlDecode("%E4%BD%A0a+b%2B", &out));
-  EXPECT_EQ("\xE4\xBD\xA0" "a b+", out);
+  EXPECT_EQ(
+      "\xE4\xBD\xA0"
+      "a b+",
+      out);
   EXPECT_FALSE(UrlDecode("abc%", &out));
   EXPECT_FALSE(UrlDecode("abc%4", &out));
   EXPECT_FALSE(UrlDecode("%zz", &out));
@@ -49,7 +52,8 @@ std::string ClientBody(const std::string& data, bool crlf_after_close) {
 
 TEST(FormTest, MultipartReadsTheClientBodyWithOrWithoutFinalCrlf) {
   // Binary data holding CR LF and a near-boundary must come back untouched.
-  std::string data = std::string("\r\n--") + std::string(kClientBoundary).substr(0, 20) + "\0\xff--\r\n";
+  std::string data =
+      std::string("\r\n--") + std::string(kClientBoundary).substr(0, 20) + "\0\xff--\r\n";
   data.push_back('\0');
   for (bool crlf : {false, true}) {
     std::string body = ClientBody(data, crlf);
@@ -114,9 +118,9 @@ TEST(FormTest, MultipartRefusesTruncatedOrMalformedBodies) {
   // Cut inside the data: the closing delimiter is missing.
   EXPECT_FALSE(ParseMultipart(body.substr(0, body.size() - 45), kClientBoundary, &parts));
   EXPECT_FALSE(ParseMultipart(body, "other", &parts));
-  EXPECT_FALSE(ParseMultipart("--" + std::string(kClientBoundary) + "\r\nX: y\r\n\r\nz\r\n--" +
-                                  kClientBoundary + "--",
-                              kClientBoundary, &parts));
+  EXPECT_FALSE(ParseMultipart(
+      "--" + std::string(kClientBoundary) + "\r\nX: y\r\n\r\nz\r\n--" + kClientBoundary + "--",
+      kClientBoundary, &parts));
   EXPECT_FALSE(ParseMultipart("", kClientBoundary, &parts));
 }
 
@@ -125,18 +129,25 @@ TEST(FormTest, MultipartRefusesPartsWhoseNameIsAmbiguous) {
   std::vector<MultipartPart> parts;
   // Without headers a part has no name; its content must not be read as
   // headers, which would make a part named "cthash" out of data.
-  const std::string headerless = "--" + b + "\r\n\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n"
-                                 "X\r\n--" + b + "--";
+  const std::string headerless = "--" + b +
+                                 "\r\n\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n"
+                                 "X\r\n--" +
+                                 b + "--";
   EXPECT_FALSE(ParseMultipart(headerless, kClientBoundary, &parts));
   // Two Content-Disposition headers: the second would rename the part and
   // leave the first one's file name behind.
-  const std::string twice = "--" + b +
-                            "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk1\"\r\n"
-                            "content-disposition: form-data; name=\"cthash\"\r\n\r\nX\r\n--" + b + "--";
+  const std::string twice =
+      "--" + b +
+      "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk1\"\r\n"
+      "content-disposition: form-data; name=\"cthash\"\r\n\r\nX\r\n--" +
+      b + "--";
   EXPECT_FALSE(ParseMultipart(twice, kClientBoundary, &parts));
   // One of each header is still read, padding after the delimiter included.
-  const std::string fine = "--" + b + " \t\r\nContent-Type: text/plain\r\n"
-                           "content-disposition:form-data; filename=\"a;b\"; name=\"x\"\r\n\r\n\r\nX\r\n--" + b + "--";
+  const std::string fine =
+      "--" + b +
+      " \t\r\nContent-Type: text/plain\r\n"
+      "content-disposition:form-data; filename=\"a;b\"; name=\"x\"\r\n\r\n\r\nX\r\n--" +
+      b + "--";
   ASSERT_TRUE(ParseMultipart(fine, kClientBoundary, &parts));
   ASSERT_EQ(1u, parts.size());
   EXPECT_EQ("x", parts[0].name);
@@ -146,7 +157,8 @@ TEST(FormTest, MultipartRefusesPartsWhoseNameIsAmbiguous) {
 
 TEST(FormTest, BoundaryComesFromTheContentType) {
   std::string b;
-  ASSERT_TRUE(MultipartBoundary("multipart/form-data; boundary=-----------------------vexaupload", &b));
+  ASSERT_TRUE(
+      MultipartBoundary("multipart/form-data; boundary=-----------------------vexaupload", &b));
   EXPECT_EQ(kClientBoundary, b);
   ASSERT_TRUE(MultipartBoundary("Multipart/Form-Data; charset=x; boundary=\"a;b\"", &b));
   EXPECT_EQ("a;b", b);

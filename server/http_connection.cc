@@ -1,9 +1,9 @@
 #include "server/http_connection.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -58,7 +58,10 @@ bool ListsToken(std::string_view value, std::string_view token) {
 }  // namespace
 
 HttpConnection::HttpConnection(int sock, int read_timeout_ms, int write_timeout_ms, SSL* tls)
-    : sock_(sock), tls_(tls), read_timeout_ms_(read_timeout_ms), write_timeout_ms_(write_timeout_ms) {}
+    : sock_(sock),
+      tls_(tls),
+      read_timeout_ms_(read_timeout_ms),
+      write_timeout_ms_(write_timeout_ms) {}
 
 HttpConnection::~HttpConnection() {
   if (tls_ != nullptr) {
@@ -93,12 +96,14 @@ ssize_t HttpConnection::write(const char* ptr, size_t size) {
   const std::string_view bytes(ptr, size);
   // The answer's head is written whole in one call; an interim "100
   // Continue" is not the answer.
-  if (!answered_ && bytes.size() > 12 && bytes.rfind("HTTP/1.", 0) == 0 && bytes.substr(8, 3) != " 10") {
+  if (!answered_ && bytes.size() > 12 && bytes.rfind("HTTP/1.", 0) == 0 &&
+      bytes.substr(8, 3) != " 10") {
     answered_ = true;
     const size_t head_end = bytes.find("\r\n\r\n");
-    keep_ = head_read_ && client_keeps_ && consumed_ == request_end_ &&
-            head_end != std::string_view::npos &&
-            bytes.substr(0, head_end + 2).find("\r\nConnection: close\r\n") == std::string_view::npos;
+    keep_ =
+        head_read_ && client_keeps_ && consumed_ == request_end_ &&
+        head_end != std::string_view::npos &&
+        bytes.substr(0, head_end + 2).find("\r\nConnection: close\r\n") == std::string_view::npos;
     if (!keep_ && head_end != std::string_view::npos) {
       std::string head(bytes.substr(0, head_end + 2));
       CloseInHead(&head);
@@ -127,11 +132,13 @@ size_t HttpConnection::BeginRequest() {
 
 void HttpConnection::RequestHead(const httplib::Request& req) {
   head_read_ = true;
-  client_keeps_ = req.version == "HTTP/1.1" && !ListsToken(req.get_header_value("Connection"), "close");
+  client_keeps_ =
+      req.version == "HTTP/1.1" && !ListsToken(req.get_header_value("Connection"), "close");
   // A body of unknown length cannot be told from the next request.
   uint64_t length = 0;
   if (req.has_header("Transfer-Encoding") ||
-      (req.has_header("Content-Length") && !ParseDecimal(req.get_header_value("Content-Length"), &length))) {
+      (req.has_header("Content-Length") &&
+       !ParseDecimal(req.get_header_value("Content-Length"), &length))) {
     client_keeps_ = false;
   }
   request_end_ = consumed_ + static_cast<size_t>(length);

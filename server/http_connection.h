@@ -87,9 +87,9 @@ class HttpConnection : public httplib::Stream {
 
   // The current request.
   bool head_read_ = false;
-  bool client_keeps_ = false;   // HTTP/1.1 without "Connection: close"
-  size_t request_end_ = 0;      // consumed_ once its body is read whole
-  bool answered_ = false;       // the answer's head went out
+  bool client_keeps_ = false;  // HTTP/1.1 without "Connection: close"
+  size_t request_end_ = 0;     // consumed_ once its body is read whole
+  bool answered_ = false;      // the answer's head went out
   bool keep_ = false;
 };
 

@@ -90,7 +90,8 @@ HttpServer::~HttpServer() = default;
 
 std::chrono::steady_clock::time_point HttpServer::RequestStart() { return request_start; }
 
-bool HttpServer::UseTls(const std::string& cert_file, const std::string& key_file, std::string* error) {
+bool HttpServer::UseTls(const std::string& cert_file, const std::string& key_file,
+                        std::string* error) {
   auto tls = std::make_unique<TlsServerContext>();
   if (!tls->Load(cert_file, key_file, error)) return false;
   tls_ = std::move(tls);

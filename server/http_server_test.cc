@@ -112,7 +112,8 @@ TEST(KeepAliveTest, ServesRequestsInOrderOnOneConnectionAcrossIdlePauses) {
     EXPECT_EQ(std::string::npos, answer.find("Connection: close")) << answer;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ASSERT_TRUE(c.Send("POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nabcde" + Get("third")));
+  ASSERT_TRUE(
+      c.Send("POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nabcde" + Get("third")));
   EXPECT_EQ("5", BodyOf(ReadAnswer(c.fd)));
   EXPECT_EQ("third", BodyOf(ReadAnswer(c.fd)));
 }
@@ -127,11 +128,11 @@ TEST(KeepAliveTest, ClosesWhenTheRequestOrTheLimitsSaySo) {
       {"close among other tokens", Get("a", "Connection: TE, Close\r\n"), 1},
       {"HTTP/1.0", Get("a", "", "HTTP/1.0"), 1},
       {"HTTP/1.0 asking to keep", Get("a", "Connection: Keep-Alive\r\n", "HTTP/1.0"), 1},
-      {"a body refused unread", "POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 11\r\n\r\n" +
-                                    Get("hidden") + "xx",
-       1},
-      {"a body of unknown length", "POST /sink HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                       std::string("0\r\n\r\n") + Get("b"),
+      {"a body refused unread",
+       "POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 11\r\n\r\n" + Get("hidden") + "xx", 1},
+      {"a body of unknown length",
+       "POST /sink HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           std::string("0\r\n\r\n") + Get("b"),
        1},
       {"a request that cannot be read", "GET\r\n\r\n" + Get("b"), 1},
       {"the third request of three allowed", Get("a") + Get("b") + Get("c") + Get("d"), 3},
@@ -194,7 +195,8 @@ TEST(KeepAliveTest, AKeptConnectionFindingNoRoomIsAnsweredBusy) {
   // kept one is parked by then); one waits for the worker; a new one finds
   // the pool full.
   Socket holding(server.Connect());
-  ASSERT_TRUE(holding.Send("POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"));
+  ASSERT_TRUE(holding.Send(
+      "POST /sink HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n"));
   ASSERT_EQ(0u, ReadAnswer(holding.fd).rfind("HTTP/1.1 100 ", 0));
   Socket waiting(server.Connect());
   Socket probe(server.Connect());
@@ -240,9 +242,11 @@ TEST(KeepAliveTest, PipelinedRequestsInSeparateTlsRecordsAreAnsweredInOrder) {
       std::filesystem::temp_directory_path() / ("vexa-tls-keepalive-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string cert = (dir / "cert.pem").string(), key = (dir / "key.pem").string();
-  ASSERT_EQ(0, std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
-                            key + " -out " + cert + " -days 1 -subj /CN=127.0.0.1 >/dev/null 2>&1")
-                               .c_str()));
+  ASSERT_EQ(
+      0, std::system(
+             ("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " +
+              key + " -out " + cert + " -days 1 -subj /CN=127.0.0.1 >/dev/null 2>&1")
+                 .c_str()));
   Limits limits;
   limits.tls_cert = cert;
   limits.tls_key = key;
@@ -258,8 +262,10 @@ TEST(KeepAliveTest, PipelinedRequestsInSeparateTlsRecordsAreAnsweredInOrder) {
   BIO_up_ref(held);
   SSL_set0_wbio(ssl, held);
   const std::string first = Get("first"), second = Get("second");
-  ASSERT_EQ(static_cast<int>(first.size()), SSL_write(ssl, first.data(), static_cast<int>(first.size())));
-  ASSERT_EQ(static_cast<int>(second.size()), SSL_write(ssl, second.data(), static_cast<int>(second.size())));
+  ASSERT_EQ(static_cast<int>(first.size()),
+            SSL_write(ssl, first.data(), static_cast<int>(first.size())));
+  ASSERT_EQ(static_cast<int>(second.size()),
+            SSL_write(ssl, second.data(), static_cast<int>(second.size())));
   char* records = nullptr;
   const long length = BIO_get_mem_data(held, &records);
   ASSERT_TRUE(c.Send(std::string(records, static_cast<size_t>(length))));

@@ -21,8 +21,7 @@ std::vector<Limit> LimitsOf(const std::string& account, const std::string& addre
 
 }  // namespace
 
-bool LoginGuard::Throttled(const std::string& account, const std::string& address,
-                           int64_t now_ms) {
+bool LoginGuard::Throttled(const std::string& account, const std::string& address, int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mu_);
   Sweep(now_ms);
   for (const Limit& limit : LimitsOf(account, address)) {

@@ -27,7 +27,8 @@ TEST(LoginGuardTest, ASignedBodyIsAcceptedOnceExceptForItsOwnClientsSecond) {
 
 TEST(LoginGuardTest, FailuresThrottleTheAccountFromThatAddressBeforeAnythingElse) {
   LoginGuard g;
-  for (int i = 0; i < LoginGuard::kMaxFailures - 1; ++i) g.RecordFailure("alice", "10.0.0.1", kT + i);
+  for (int i = 0; i < LoginGuard::kMaxFailures - 1; ++i)
+    g.RecordFailure("alice", "10.0.0.1", kT + i);
   EXPECT_FALSE(g.Throttled("alice", "10.0.0.1", kT + 100));
   g.RecordFailure("alice", "10.0.0.1", kT + 100);
   EXPECT_TRUE(g.Throttled("alice", "10.0.0.1", kT + 200));

@@ -58,8 +58,8 @@ std::string LoginBody(const std::string& account, const std::string& password, i
   std::string digest;
   PasswordDigest(password, &digest);
   const std::string time_text = std::to_string(time);
-  return "account=" + account + "&_time=" + time_text + "&version=win_1.0.1026.4&sign=" +
-         LoginSign(account, digest, time_text);
+  return "account=" + account + "&_time=" + time_text +
+         "&version=win_1.0.1026.4&sign=" + LoginSign(account, digest, time_text);
 }
 
 TEST_F(LoginLimitsTest, ACapturedLoginBodyDoesNotLogInAgain) {
@@ -77,7 +77,8 @@ TEST_F(LoginLimitsTest, ACapturedLoginBodyDoesNotLogInAgain) {
   EXPECT_FALSE(replay["error"].asString().empty());
   // Neither does another spelling of the same signed values.
   std::string upper = body;
-  for (size_t i = upper.find("&sign=") + 6; i < upper.size(); ++i) upper[i] = std::toupper(upper[i]);
+  for (size_t i = upper.find("&sign=") + 6; i < upper.size(); ++i)
+    upper[i] = std::toupper(upper[i]);
   EXPECT_FALSE(PostJson("/app/clogin", upper + "&extra=1")["state"].asBool());
   // A body of another second is a new login.
   EXPECT_TRUE(PostJson("/app/clogin", LoginBody("alice", "alice-pw", now - 1))["state"].asBool());

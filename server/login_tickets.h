@@ -31,7 +31,8 @@ class LoginTickets {
 
   // Whether a live ticket of `user` makes `signed_with` true; that ticket is
   // used up. A leaf lock: callers may hold the service's metadata lock.
-  bool Redeem(int64_t user, int64_t now_ms, const std::function<bool(const std::string& ticket)>& signed_with);
+  bool Redeem(int64_t user, int64_t now_ms,
+              const std::function<bool(const std::string& ticket)>& signed_with);
 
  private:
   struct Ticket {

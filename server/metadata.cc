@@ -2,8 +2,8 @@
 
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -13,11 +13,11 @@ namespace vexa::server {
 
 namespace {
 
-#define SESSION_COLUMNS                                                                  \
-  "(id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL,"                     \
-  "  pickcode TEXT NOT NULL UNIQUE, folder INTEGER NOT NULL, name TEXT NOT NULL,"        \
-  "  size INTEGER NOT NULL, fileid TEXT NOT NULL, quickid TEXT NOT NULL,"                \
-  "  offset INTEGER NOT NULL, upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL,"   \
+#define SESSION_COLUMNS                                                                \
+  "(id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL,"                   \
+  "  pickcode TEXT NOT NULL UNIQUE, folder INTEGER NOT NULL, name TEXT NOT NULL,"      \
+  "  size INTEGER NOT NULL, fileid TEXT NOT NULL, quickid TEXT NOT NULL,"              \
+  "  offset INTEGER NOT NULL, upload_key TEXT NOT NULL, upload_time INTEGER NOT NULL," \
   "  touched INTEGER NOT NULL)"
 
 const char kSchema[] =
@@ -47,7 +47,8 @@ const char kSchema[] =
 // Databases made before get their table rebuilt once.
 const char kRebuildSessions[] =
     "BEGIN IMMEDIATE;"
-    "CREATE TABLE sessions_new" SESSION_COLUMNS ";"
+    "CREATE TABLE sessions_new" SESSION_COLUMNS
+    ";"
     "INSERT INTO sessions_new SELECT * FROM sessions;"
     "DROP TABLE sessions;"
     "ALTER TABLE sessions_new RENAME TO sessions;"
@@ -99,7 +100,8 @@ class Stmt {
   std::string Text(int col) {
     const unsigned char* p = sqlite3_column_text(stmt_, col);
     int n = sqlite3_column_bytes(stmt_, col);
-    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n))
+             : std::string();
   }
 
  private:
@@ -216,7 +218,9 @@ bool Metadata::Open(const std::string& path, std::string* error) {
   }
   bool rebuild;
   {
-    Stmt old(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sessions' AND sql NOT LIKE '%AUTOINCREMENT%'");
+    Stmt old(
+        db_,
+        "SELECT 1 FROM sqlite_master WHERE name = 'sessions' AND sql NOT LIKE '%AUTOINCREMENT%'");
     rebuild = old.Row();
   }
   if (rebuild && !Exec(kRebuildSessions)) {
@@ -245,8 +249,7 @@ bool Metadata::Open(const std::string& path, std::string* error) {
   return true;
 }
 
-bool Metadata::UpsertUser(const std::string& account, const std::string& digest,
-                          uint64_t quota) {
+bool Metadata::UpsertUser(const std::string& account, const std::string& digest, uint64_t quota) {
   if (!Exec("BEGIN IMMEDIATE;")) return false;
   bool ok;
   User existing;
@@ -313,9 +316,10 @@ bool Metadata::AddLogin(int64_t user, const std::string& key, const std::string&
   Stmt s(db_, "INSERT INTO logins(userkey, user_id, resource, issued, used) VALUES(?, ?, ?, ?, ?)");
   if (!s.Bind(1, key).Bind(2, user).Bind(3, resource).Bind(4, now).Bind(5, now).Run()) return false;
   // Keep the most recently used logins of the user only: the idle ones go.
-  Stmt trim(db_,
-            "DELETE FROM logins WHERE user_id = ? AND userkey NOT IN ("
-            "SELECT userkey FROM logins WHERE user_id = ? ORDER BY used DESC, rowid DESC LIMIT 32)");
+  Stmt trim(
+      db_,
+      "DELETE FROM logins WHERE user_id = ? AND userkey NOT IN ("
+      "SELECT userkey FROM logins WHERE user_id = ? ORDER BY used DESC, rowid DESC LIMIT 32)");
   return trim.Bind(1, user).Bind(2, user).Run();
 }
 
@@ -433,7 +437,8 @@ bool Metadata::CountSessions(int64_t user, uint64_t* out) {
 
 bool Metadata::PickcodeInUse(const std::string& pickcode) {
   Stmt s(db_,
-         "SELECT 1 FROM files WHERE pickcode = ?1 UNION ALL SELECT 1 FROM sessions WHERE pickcode = ?1");
+         "SELECT 1 FROM files WHERE pickcode = ?1 UNION ALL SELECT 1 FROM sessions WHERE pickcode "
+         "= ?1");
   s.Bind(1, pickcode);
   return s.Row();
 }
@@ -583,7 +588,8 @@ Lookup Metadata::ListFolder(int64_t user, int64_t folder, FolderListing* out) {
   Stmt sub(db_, "SELECT id, name FROM folders WHERE user_id = ? AND parent = ? ORDER BY name");
   sub.Bind(1, user).Bind(2, folder);
   while (sub.Row()) out->folders.push_back(FolderEntry{sub.Int(0), sub.Text(1)});
-  Stmt files(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND folder = ? ORDER BY name").c_str());
+  Stmt files(
+      db_, (std::string(kFileColumns) + "WHERE user_id = ? AND folder = ? ORDER BY name").c_str());
   files.Bind(1, user).Bind(2, folder);
   while (files.Row()) {
     FileEntry f;

@@ -128,7 +128,7 @@ class Metadata {
 
   bool PickcodeInUse(const std::string& pickcode);
   bool CountSessions(int64_t user, uint64_t* out);  // open ones; false when failed
-  bool CreateSession(Session* session);  // sets session->id
+  bool CreateSession(Session* session);             // sets session->id
   bool FindSession(int64_t user, const std::string& pickcode, Session* session);
   bool FindSessionById(int64_t id, Session* session);
   bool UpdateSession(const Session& session);  // key, time and identities

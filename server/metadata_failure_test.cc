@@ -45,9 +45,15 @@ TEST_F(MetadataFailureTest, AFailedQueryRefusesTheUploadAsAServerFailure) {
     ExecSql(dir_, std::string("DROP TABLE ") + c.table);
     Json::Value v;
     switch (c.ask) {
-      case Ask::kNew: v = Start(RandomBytes(100, 2), "new.bin", "").answer; break;
-      case Ask::kCheck: v = Check(open); break;
-      case Ask::kHeldCopy: v = Start(held, "copy.bin", "").answer; break;
+      case Ask::kNew:
+        v = Start(RandomBytes(100, 2), "new.bin", "").answer;
+        break;
+      case Ask::kCheck:
+        v = Check(open);
+        break;
+      case Ask::kHeldCopy:
+        v = Start(held, "copy.bin", "").answer;
+        break;
     }
     EXPECT_FALSE(v["state"].asBool()) << v;
     EXPECT_EQ(kServerFailureCode, v["statuscode"].asInt()) << v;

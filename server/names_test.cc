@@ -24,7 +24,9 @@ TEST(NamesTest, NameLengthCountsUtf16UnitsNotBytes) {
 TEST(NamesTest, NamesThatDisplayMisleadinglyOrBreakPathsAreRefused) {
   EXPECT_TRUE(IsValidName("report.pdf"));
   EXPECT_TRUE(IsValidName("a b+c%d"));
-  for (const char* bad : {"", ".", "..", "a/b", "a\\b", "a\tb", "a\x7F", "txt.\xE2\x80\xAE" "exe",
+  for (const char* bad : {"", ".", "..", "a/b", "a\\b", "a\tb", "a\x7F",
+                          "txt.\xE2\x80\xAE"
+                          "exe",
                           "\xC2\x85x", "zero\xE2\x80\x8Bwidth", "\xEF\xBB\xBFname",
                           "tag\xF3\xA0\x80\x81", "\xC0\xAF", "\xED\xA0\x80", "\xE4\xB8"}) {
     EXPECT_FALSE(IsValidName(bad)) << bad;

@@ -26,8 +26,7 @@ struct Options {
   double time_limit = 0;
   uint64_t size_limit = uint64_t{16} << 30;
   uint64_t default_quota = uint64_t{64} << 30;
-  SizeClasses size_classes = {
-      {0, "0-1048576"}, {1, "1048576-67108864"}, {2, "67108864-0"}};
+  SizeClasses size_classes = {{0, "0-1048576"}, {1, "1048576-67108864"}, {2, "67108864-0"}};
   std::vector<std::string> type_limit;
   std::string faults;
   // Base of every address handed out; "http://HOST:PORT" when empty

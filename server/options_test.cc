@@ -16,10 +16,27 @@ std::vector<std::string> Base() {
 
 TEST(OptionsTest, ReadsTheDocumentedCommandLine) {
   auto args = Base();
-  for (const char* a : {"--user", "alice:pw", "--user", "bob:p:w:1000", "--user", "carl:p:x",
-                        "--time-limit", "1.5", "--size-limit", "5000", "--file-range",
-                        "0=0-100", "--file-range", "2=100-", "--type-limit", "mp4,iso",
-                        "--faults", "space:fail", "--keep-alive", "0", "--keep-alive-requests",
+  for (const char* a : {"--user",
+                        "alice:pw",
+                        "--user",
+                        "bob:p:w:1000",
+                        "--user",
+                        "carl:p:x",
+                        "--time-limit",
+                        "1.5",
+                        "--size-limit",
+                        "5000",
+                        "--file-range",
+                        "0=0-100",
+                        "--file-range",
+                        "2=100-",
+                        "--type-limit",
+                        "mp4,iso",
+                        "--faults",
+                        "space:fail",
+                        "--keep-alive",
+                        "0",
+                        "--keep-alive-requests",
                         "7"}) {
     args.push_back(a);
   }
@@ -59,12 +76,20 @@ TEST(OptionsTest, RefusesMissingOrMalformedValues) {
   Options o;
   std::string error;
   for (const auto& args : bad) EXPECT_FALSE(ParseOptions(args, &o, &error));
-  for (std::vector<std::string> extra :
-       {std::vector<std::string>{"--user", "nopassword"}, {"--user", "alice:"},
-        {"--file-range", "3=0-1"}, {"--file-range", "0=5-1"}, {"--size-limit", "0"},
-        {"--time-limit", "-1"}, {"--bogus", "1"}, {"--user"}, {"--admin-token", ""},
-        {"--user", "forty:" + std::string(40, 'a')}, {"--keep-alive", "601"},
-        {"--keep-alive", "-1"}, {"--keep-alive-requests", "0"}, {"--public-url", "ftp://h:1"}}) {
+  for (std::vector<std::string> extra : {std::vector<std::string>{"--user", "nopassword"},
+                                         {"--user", "alice:"},
+                                         {"--file-range", "3=0-1"},
+                                         {"--file-range", "0=5-1"},
+                                         {"--size-limit", "0"},
+                                         {"--time-limit", "-1"},
+                                         {"--bogus", "1"},
+                                         {"--user"},
+                                         {"--admin-token", ""},
+                                         {"--user", "forty:" + std::string(40, 'a')},
+                                         {"--keep-alive", "601"},
+                                         {"--keep-alive", "-1"},
+                                         {"--keep-alive-requests", "0"},
+                                         {"--public-url", "ftp://h:1"}}) {
     auto args = Base();
     args.insert(args.end(), extra.begin(), extra.end());
     error.clear();
@@ -134,9 +159,9 @@ TEST_F(UsersFileTest, ReadsAccountsOnlyFromAFileNoOneElseCanRead) {
 }
 
 TEST_F(UsersFileTest, ABadLineIsNamedByNumberWithoutShowingIt) {
-  for (const std::string& line : std::vector<std::string>{"nocolon-secret", ":secret", "carl:",
-                                  "dan:secret:99999999999999999999999",
-                                  "eve:" + std::string(40, 'f')}) {
+  for (const std::string& line : std::vector<std::string>{
+           "nocolon-secret", ":secret", "carl:", "dan:secret:99999999999999999999999",
+           "eve:" + std::string(40, 'f')}) {
     Write("alice:pw\n\n" + line + "\n", 0600);
     Options o;
     std::string error;
@@ -176,8 +201,8 @@ TEST(OptionsTest, ListeningOnEveryInterfaceOrIpv6NeedsAPublicUrl) {
   }
   Options o;
   std::string error;
-  EXPECT_TRUE(ParseOptions({"--listen", "localhost:80", "--data", "/d", "--admin-token", "t"}, &o,
-                           &error))
+  EXPECT_TRUE(
+      ParseOptions({"--listen", "localhost:80", "--data", "/d", "--admin-token", "t"}, &o, &error))
       << error;
 }
 

@@ -2,10 +2,9 @@
 // files lose what was not synced (the database keeps its own syncs), and
 // nothing the service acknowledged may be missing after the restart.
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/json.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -177,7 +176,8 @@ TEST_F(PowerLossTest, NothingTheServiceAcknowledgedIsLost) {
     }
     env.LosePowerAndRestart();
   }
-  EXPECT_GT(finished.size(), static_cast<size_t>(kLosses / 4)) << "too few uploads got through to test anything";
+  EXPECT_GT(finished.size(), static_cast<size_t>(kLosses / 4))
+      << "too few uploads got through to test anything";
 }
 
 }  // namespace

@@ -3,12 +3,11 @@
 // one behind the other on a kept connection.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,14 +20,15 @@
 namespace vexa::server {
 namespace {
 
-
 // A range body whose cthash does not match its data.
 std::string BadHashBody() {
   const std::string b = kBoundary;
-  std::string body = "--" + b + "\r\nContent-Disposition: form-data; name=\"ctrange\"\r\n\r\n0-5\r\n";
-  body += "--" + b + "\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n" + std::string(40, 'A') +
-          "\r\n";
-  body += "--" + b + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk\"\r\n\r\n" +
+  std::string body =
+      "--" + b + "\r\nContent-Disposition: form-data; name=\"ctrange\"\r\n\r\n0-5\r\n";
+  body += "--" + b + "\r\nContent-Disposition: form-data; name=\"cthash\"\r\n\r\n" +
+          std::string(40, 'A') + "\r\n";
+  body += "--" + b +
+          "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"pk\"\r\n\r\n" +
           "hello\r\n--" + b + "--";
   return body;
 }
@@ -65,13 +65,15 @@ class RangePathTest : public ServiceTest {
   }
 
   // The head of a range POST for user `user` and pick code `pickcode`.
-  std::string Head(const std::string& user, const std::string& pickcode, size_t length, bool expect) {
+  std::string Head(const std::string& user, const std::string& pickcode, size_t length,
+                   bool expect) {
     return "POST /upload/2.0/bigupload?appid=0&format=json&ets=1&filesize=5&userid=" + user +
-           "&pickcode=" + pickcode + "&sig=" + std::string(40, 'B') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-           "Content-Type: multipart/form-data; boundary=" + kBoundary + "\r\nContent-Length: " +
-           std::to_string(length) + "\r\n" + (expect ? "Expect: 100-continue\r\n" : "") + "\r\n";
+           "&pickcode=" + pickcode + "&sig=" + std::string(40, 'B') +
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+           "Content-Type: multipart/form-data; boundary=" + kBoundary +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n" +
+           (expect ? "Expect: 100-continue\r\n" : "") + "\r\n";
   }
-
 };
 
 TEST_F(RangePathTest, ABodyAwaitingContinueIsAskedForAtOnceAndAnsweredAsWithout) {
@@ -104,7 +106,8 @@ TEST_F(RangePathTest, ARangeIsTakenWholeHoweverItsBytesArriveWithOrWithoutContin
   uint64_t offset = 0;
   for (int way = 0; offset < content.size(); ++way) {
     const std::string body = RangeBody(u, offset, content.substr(offset, kChunk));
-    const std::string head = "POST " + TransferQuery(u, "bigupload") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+    const std::string head = "POST " + TransferQuery(u, "bigupload") +
+                             " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
                              "Content-Type: multipart/form-data; boundary=" + kBoundary +
                              "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
                              (way % kWays == kContinue ? "Expect: 100-continue\r\n" : "") + "\r\n";
@@ -151,7 +154,8 @@ TEST_F(RangePathTest, WhoMaySendTheRangeIsCheckedBeforeItsData) {
   const std::string body = BadHashBody();
   // The data's hash is wrong too, but a stranger learns nothing about it and
   // costs no hashing: the URL is refused first.
-  for (const auto& [user, code] : {std::pair<const char*, const char*>{"999", "401"}, {"1", "412"}}) {
+  for (const auto& [user, code] :
+       {std::pair<const char*, const char*>{"999", "401"}, {"1", "412"}}) {
     int fd = Connect();
     SendAll(fd, Head(user, "nosuchpickcode", body.size(), false) + body);
     std::string got = ReadAnswer(fd);

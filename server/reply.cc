@@ -6,22 +6,38 @@ namespace vexa::server {
 
 const char* MessageFor(int code) {
   switch (code) {
-    case 300: return "mdvexa碰撞";
-    case 400: return "签名认证失败";
-    case 401: return "用户身份异常";
-    case 402: return "参数错误";
-    case 403: return "上传权限超时";
-    case 404: return "range错误";
-    case 405: return "哈希不匹配";
-    case 410: return "网盘空间不足";
-    case 411: return "文件大小超过额度";
-    case 412: return "提取码不存在";
-    case 500: return "服务器磁盘空间不足";
-    case 501: return "上传服务器繁忙";
-    case 502: return "502未知错误";
-    case 600: return "客户端版本过低";
-    case 10014: return "目录不存在";
-    default: return "未知错误";
+    case 300:
+      return "mdvexa碰撞";
+    case 400:
+      return "签名认证失败";
+    case 401:
+      return "用户身份异常";
+    case 402:
+      return "参数错误";
+    case 403:
+      return "上传权限超时";
+    case 404:
+      return "range错误";
+    case 405:
+      return "哈希不匹配";
+    case 410:
+      return "网盘空间不足";
+    case 411:
+      return "文件大小超过额度";
+    case 412:
+      return "提取码不存在";
+    case 500:
+      return "服务器磁盘空间不足";
+    case 501:
+      return "上传服务器繁忙";
+    case 502:
+      return "502未知错误";
+    case 600:
+      return "客户端版本过低";
+    case 10014:
+      return "目录不存在";
+    default:
+      return "未知错误";
   }
 }
 

@@ -19,8 +19,8 @@ thread_local Noted noted;
 
 // Query fields whose values open an account or sign a request.
 bool IsSecretField(std::string_view name) {
-  for (std::string_view s : {"sig", "sign", "source", "token", "key", "userkey", "uploadkey", "password",
-                             "resource", "pwd"}) {
+  for (std::string_view s : {"sig", "sign", "source", "token", "key", "userkey", "uploadkey",
+                             "password", "resource", "pwd"}) {
     if (name == s) return true;
   }
   return false;
@@ -101,7 +101,8 @@ std::string Format(const Entry& e) {
   }
   line += ' ';
   AppendClean(&line, e.method);
-  line += ' ' + CleanTarget(e.target) + ' ' + std::to_string(e.status) + ' ' + std::to_string(e.bytes) + ' ';
+  line += ' ' + CleanTarget(e.target) + ' ' + std::to_string(e.status) + ' ' +
+          std::to_string(e.bytes) + ' ';
   line += e.millis < 0 ? "-" : std::to_string(e.millis) + "ms";
   if (e.refusal != 0) {
     line += " refused=" + std::to_string(e.refusal);
@@ -126,8 +127,8 @@ void Install(httplib::Server* server) {
     e.status = res.status;
     e.bytes = res.body.empty() ? res.content_length_ : res.body.size();
     if (noted.start != std::chrono::steady_clock::time_point()) {
-      e.millis = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                        noted.start)
+      e.millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - noted.start)
                      .count();
     }
     e.refusal = noted.refusal;

@@ -11,8 +11,9 @@ namespace vexa::server {
 
 // One line on stderr for every request the service answers, failed logins
 // included:
-//   2026-12-09T17:30:01Z 127.0.0.1 alice POST /app/clogin 200 87 3ms failed="wrong account or password"
-//   2026-12-09T17:30:02Z 127.0.0.1 alice POST /app/upload?...&sig=* 200 95 1ms refused=410
+//   2026-12-09T17:30:01Z 127.0.0.1 alice POST /app/clogin 200 87 3ms failed="wrong account or
+//   password" 2026-12-09T17:30:02Z 127.0.0.1 alice POST /app/upload?...&sig=* 200 95 1ms
+//   refused=410
 // (time in UTC, client address, account or "-", method, path with the values
 // of secret query fields replaced by "*", HTTP status, body bytes,
 // milliseconds, and what the answer refused: the service's refusal code or

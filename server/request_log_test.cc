@@ -18,16 +18,21 @@ TEST(RequestLogTest, ALineNamesTheRequestWithoutSecretsOrForgedLines) {
       {{1765300201234, "127.0.0.1", "alice", "GET", "/", 200, 5120, 3, 0, ""},
        "2025-12-09T17:10:01Z 127.0.0.1 alice GET / 200 5120 3ms"},
       {{0, "::1", "", "POST", "/app/upload?appid=0&sig=ABCDEF&format=json", 200, 95, 12, 410, ""},
-       "1970-01-01T00:00:00Z ::1 - POST /app/upload?appid=0&sig=*&format=json 200 95 12ms refused=410"},
-      {{0, "10.0.0.2", "mallory", "GET", "/app/user/space?source=tok&user_id=7&token", 200, 40, -1, 0, ""},
-       "1970-01-01T00:00:00Z 10.0.0.2 mallory GET /app/user/space?source=*&user_id=7&token 200 40 -"},
+       "1970-01-01T00:00:00Z ::1 - POST /app/upload?appid=0&sig=*&format=json 200 95 12ms "
+       "refused=410"},
+      {{0, "10.0.0.2", "mallory", "GET", "/app/user/space?source=tok&user_id=7&token", 200, 40, -1,
+        0, ""},
+       "1970-01-01T00:00:00Z 10.0.0.2 mallory GET /app/user/space?source=*&user_id=7&token 200 40 "
+       "-"},
       // A made-up account cannot end the line or pose as other fields.
-      {{0, "127.0.0.1", "eve\n1970-01-01T00:00:00Z 1.2.3.4 root", "POST", "/app/clogin", 200, 80, 1, 0,
-        "wrong account or password"},
-       "1970-01-01T00:00:00Z 127.0.0.1 eve\\x0a1970-01-01T00:00:00Z\\x201.2.3.4\\x20root POST /app/clogin 200 80 "
+      {{0, "127.0.0.1", "eve\n1970-01-01T00:00:00Z 1.2.3.4 root", "POST", "/app/clogin", 200, 80, 1,
+        0, "wrong account or password"},
+       "1970-01-01T00:00:00Z 127.0.0.1 eve\\x0a1970-01-01T00:00:00Z\\x201.2.3.4\\x20root POST "
+       "/app/clogin 200 80 "
        "1ms failed=\"wrong account or password\""},
       {{0, "127.0.0.1", "\xE7\x94\xA8", "GET", "/a b?q=\"x\"", 404, 0, 0, 0, "say \"hi\"\\"},
-       "1970-01-01T00:00:00Z 127.0.0.1 \\xe7\\x94\\xa8 GET /a\\x20b?q=\"x\" 404 0 0ms failed=\"say \\x22hi\\x22\\x5c\""},
+       "1970-01-01T00:00:00Z 127.0.0.1 \\xe7\\x94\\xa8 GET /a\\x20b?q=\"x\" 404 0 0ms failed=\"say "
+       "\\x22hi\\x22\\x5c\""},
   };
   for (const auto& c : cases) EXPECT_EQ(c.line, request_log::Format(c.entry));
 }
@@ -63,7 +68,8 @@ TEST_F(RequestLogServiceTest, EveryRequestIsLoggedFailedLoginsIncluded) {
   } wanted[] = {
       {" 127.0.0.1 alice POST /app/clogin 200 ", "ms failed=\"wrong account or password\""},
       {" 127.0.0.1 alice POST /app/clogin 200 ", "ms"},
-      {" 127.0.0.1 alice POST /app/upload?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=* 200 ",
+      {" 127.0.0.1 alice POST "
+       "/app/upload?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=* 200 ",
        "ms refused=402"},
       {" 127.0.0.1 - GET / 200 ", "ms"},
       {" 127.0.0.1 bob POST /login 401 ", "ms"},

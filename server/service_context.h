@@ -58,8 +58,8 @@ struct ServiceContext {
   Metadata* const meta PT_GUARDED_BY(mu);
   BlobStore* const blobs;
   FaultPlan* const faults;
-  std::string base_url;  // set before serving, read-only afterwards
-  LoginGuard login_guard;  // for the API login and the web form alike
+  std::string base_url;        // set before serving, read-only afterwards
+  LoginGuard login_guard;      // for the API login and the web form alike
   LoginTickets login_tickets;  // handed out by the web site, taken by the API login
   port::Mutex mu;
 };

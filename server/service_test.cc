@@ -1,15 +1,14 @@
 // Drives the vexa-server binary over HTTP on loopback, as clients do.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/json.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -31,10 +30,10 @@ TEST_F(ServiceTest, LoginAnswersEveryFieldAndRefusesWrongSignatures) {
   StartServer({"--size-limit", "123456789", "--type-limit", "iso,mp4", "--time-limit", "0.7"});
   Json::Value v = Login("alice", "alice-pw");
   ASSERT_TRUE(v["state"].asBool()) << v;
-  for (const char* key : {"error", "upload_allowed", "is_vip", "user_id", "user_name", "face",
-                          "email", "resource", "userkey", "url_upload", "url_resume",
-                          "url_cancel", "target", "time_limit", "size_limit", "space",
-                          "type_limit", "file_range"}) {
+  for (const char* key :
+       {"error", "upload_allowed", "is_vip", "user_id", "user_name", "face", "email", "resource",
+        "userkey", "url_upload", "url_resume", "url_cancel", "target", "time_limit", "size_limit",
+        "space", "type_limit", "file_range"}) {
     EXPECT_TRUE(v.isMember(key)) << key;
   }
   for (const char* key : {"byte_size_total", "byte_size_used", "byte_size_remain", "size_total",
@@ -58,9 +57,10 @@ TEST_F(ServiceTest, LoginAnswersEveryFieldAndRefusesWrongSignatures) {
   PasswordDigest("alice-pw", &digest);
   EXPECT_TRUE(Login("alice", digest)["state"].asBool());
 
-  for (Json::Value refused : {Login("alice", "wrong"), Login("nobody", "alice-pw"),
-                              Login("alice", "alice-pw", 0, 31), Login("alice", "alice-pw", 0, 0),
-                              Login("alice", "alice-pw", 11 * 60), Login("alice", "alice-pw", -11 * 60)}) {
+  for (Json::Value refused :
+       {Login("alice", "wrong"), Login("nobody", "alice-pw"), Login("alice", "alice-pw", 0, 31),
+        Login("alice", "alice-pw", 0, 0), Login("alice", "alice-pw", 11 * 60),
+        Login("alice", "alice-pw", -11 * 60)}) {
     EXPECT_FALSE(refused["state"].asBool()) << refused;
     EXPECT_FALSE(refused["error"].asString().empty());
     EXPECT_FALSE(refused.isMember("userkey"));
@@ -74,8 +74,9 @@ TEST_F(ServiceTest, LoginAnswersEveryFieldAndRefusesWrongSignatures) {
   EXPECT_TRUE(space["state"].asBool());
   EXPECT_EQ(login_["user_id"].asString(), space["user_id"].asString());
   EXPECT_EQ(0u, space["space"]["byte_size_used"].asUInt64());
-  EXPECT_FALSE(GetJson("/app/user/space?source=guess&user_id=" + login_["user_id"].asString())
-                   ["state"].asBool());
+  EXPECT_FALSE(
+      GetJson("/app/user/space?source=guess&user_id=" + login_["user_id"].asString())["state"]
+          .asBool());
 }
 
 TEST_F(ServiceTest, AccountNamesWithPlusOrPercentLogInWrittenRawOrEncoded) {
@@ -83,8 +84,11 @@ TEST_F(ServiceTest, AccountNamesWithPlusOrPercentLogInWrittenRawOrEncoded) {
   std::string digest;
   PasswordDigest("pw", &digest);
   const std::string now = std::to_string(static_cast<int64_t>(std::time(nullptr)));
-  for (const auto& [account, sent] : std::vector<std::pair<std::string, std::string>>{
-           {"a+b%41c", "a+b%41c"}, {"a+b%41c", "a%2Bb%2541c"}, {"x%zz", "x%zz"}, {"x%zz", "x%25zz"}}) {
+  for (const auto& [account, sent] :
+       std::vector<std::pair<std::string, std::string>>{{"a+b%41c", "a+b%41c"},
+                                                        {"a+b%41c", "a%2Bb%2541c"},
+                                                        {"x%zz", "x%zz"},
+                                                        {"x%zz", "x%25zz"}}) {
     const std::string body = "account=" + sent + "&_time=" + now +
                              "&version=win_1.0.1026.4&sign=" + LoginSign(account, digest, now);
     Json::Value v = PostJson("/app/clogin", body);
@@ -210,8 +214,8 @@ TEST_F(ServiceTest, DispatchRefusalsCarryTheirCodes) {
   const std::string held = RandomBytes(2000000, 16);
   Upload first = Start(held, "held.bin", "kept");
   ASSERT_EQ(2, SendAll(first, held));
-  EXPECT_EQ(410, code(Dispatch("url_upload", "copy.bin", held.size(), "made/twice", Sha1(held),
-                               "", "")));
+  EXPECT_EQ(
+      410, code(Dispatch("url_upload", "copy.bin", held.size(), "made/twice", Sha1(held), "", "")));
   httplib::Client c("127.0.0.1", server_->port());
   const std::string cookie = WebLogin("bob", "bob-pw");
   ASSERT_FALSE(cookie.empty());
@@ -258,8 +262,8 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_TRUE(r->status != 200 || code(ParseJson(r->body)) == 404) << r->status;
 
   // A new dispatch renews the key: the old one is refused from then on.
-  Json::Value again = Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid,
-                               u.pickcode);
+  Json::Value again =
+      Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
   ASSERT_EQ(0, code(again)) << again;
   EXPECT_EQ(u.pickcode, again["pickcode"].asString());
   EXPECT_EQ(400, code(Check(u)));
@@ -275,8 +279,8 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   Json::Value last = Range(renewed, 2 * kChunk, content.substr(2 * kChunk));
   EXPECT_EQ(0, code(last)) << last;
   EXPECT_EQ(content.size(), last["offset"].asUInt64());
-  Json::Value done = Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid,
-                              u.pickcode);
+  Json::Value done =
+      Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
   EXPECT_EQ(0, code(done));
   EXPECT_EQ(2, done["status"].asInt());
   EXPECT_EQ(u.pickcode, done["pickcode"].asString());
@@ -297,7 +301,8 @@ TEST_F(ServiceTest, RangesHoldingTheBoundaryAreStoredExactly) {
 TEST_F(ServiceTest, ASecondFileOfTheSameNameIsKeptBesideTheFirst) {
   StartServer();
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
-  const std::string v1 = RandomBytes(3000, 30), v2 = RandomBytes(4000, 31), v3 = RandomBytes(10, 32);
+  const std::string v1 = RandomBytes(3000, 30), v2 = RandomBytes(4000, 31),
+                    v3 = RandomBytes(10, 32);
   Upload first = Start(v1, "notes.txt", "d");
   ASSERT_EQ(1, SendAll(first, v1));
   Upload second = Start(v2, "notes.txt", "d");
@@ -322,7 +327,8 @@ TEST_F(ServiceTest, ASecondFileOfTheSameNameIsKeptBesideTheFirst) {
   { std::ofstream(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan) << v3; }
   ExecSql(dir_, "INSERT INTO blobs(sha1, size, quickid) VALUES('" + orphan + "', 10, '')");
   StartServer();
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan));
+  EXPECT_FALSE(
+      std::filesystem::exists(dir_ + "/content/blobs/" + orphan.substr(0, 2) + "/" + orphan));
   EXPECT_EQ(1, Start(v3, "v3.bin", "").answer["status"].asInt()) << "not held any more";
   EXPECT_EQ(Sha1(v2), Exported("alice")["d/notes (2).txt"]);
 }
@@ -337,8 +343,8 @@ TEST_F(ServiceTest, ExpiredUploadKeysAreRefusedUntilANewDispatch) {
   EXPECT_EQ(403, Check(u)["statuscode"].asInt());
   EXPECT_EQ(403, Range(u, kChunk, content.substr(kChunk))["statuscode"].asInt());
   Upload renewed = u;
-  renewed.answer = Dispatch("url_resume", "slow.bin", content.size(), "", u.fileid, u.quickid,
-                            u.pickcode);
+  renewed.answer =
+      Dispatch("url_resume", "slow.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
   Adopt(&renewed);
   EXPECT_EQ(1, SendAll(renewed, content));
   EXPECT_EQ(Sha1(content), Exported("alice")["slow.bin"]);
@@ -379,12 +385,13 @@ TEST_F(ServiceTest, CancelDropsTheSessionAndItsData) {
   const std::string content = RandomBytes(kChunk + 5, 8);
   Upload u = Start(content, "c.bin", "");
   ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
-  Json::Value v = Dispatch("url_cancel", "c.bin", content.size(), "", u.fileid, u.quickid,
-                           u.pickcode);
+  Json::Value v =
+      Dispatch("url_cancel", "c.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
   EXPECT_EQ(0, v["statuscode"].asInt()) << v;
   EXPECT_EQ(412, Check(u)["statuscode"].asInt());
   EXPECT_EQ(412, Dispatch("url_resume", "c.bin", content.size(), "", u.fileid, u.quickid,
-                          u.pickcode)["statuscode"].asInt());
+                          u.pickcode)["statuscode"]
+                     .asInt());
   EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
   Json::Value space = GetJson("/app/user/space?source=" + login_["resource"].asString() +
                               "&user_id=" + login_["user_id"].asString());
@@ -392,8 +399,8 @@ TEST_F(ServiceTest, CancelDropsTheSessionAndItsData) {
 }
 
 TEST_F(ServiceTest, InjectedFaultsServeTheRetryPaths) {
-  StartServer({"--faults",
-               "bigupload:drop=20000*1,dispatch:status=501*1,space:fail*1,check:delay=300*1"});
+  StartServer(
+      {"--faults", "bigupload:drop=20000*1,dispatch:status=501*1,space:fail*1,check:delay=300*1"});
   ASSERT_TRUE(Login("alice", "alice-pw")["state"].asBool());
   const std::string content = RandomBytes(300000, 9);
   Json::Value busy = Dispatch("url_upload", "f.bin", content.size(), "", Sha1(content), "", "");
@@ -412,12 +419,14 @@ TEST_F(ServiceTest, InjectedFaultsServeTheRetryPaths) {
   EXPECT_EQ(Sha1(content), Exported("alice")["f.bin"]);
 
   httplib::Client c("127.0.0.1", server_->port());
-  auto space = c.Get(("/app/user/space?source=" + login_["resource"].asString() + "&user_id=" +
-                      login_["user_id"].asString()).c_str());
+  auto space = c.Get(("/app/user/space?source=" + login_["resource"].asString() +
+                      "&user_id=" + login_["user_id"].asString())
+                         .c_str());
   ASSERT_TRUE(space);
   EXPECT_EQ(500, space->status);
-  EXPECT_TRUE(GetJson("/app/user/space?source=" + login_["resource"].asString() + "&user_id=" +
-                      login_["user_id"].asString())["state"].asBool());
+  EXPECT_TRUE(GetJson("/app/user/space?source=" + login_["resource"].asString() +
+                      "&user_id=" + login_["user_id"].asString())["state"]
+                  .asBool());
 }
 
 TEST_F(ServiceTest, KilledMidUploadResumesFromTheLastDurableOffset) {
@@ -456,7 +465,8 @@ TEST_F(ServiceTest, KilledBeforeTheLastRangeBecomesAFileNothingIsReportedDone) {
     // The last range is written, then held before it becomes a file.
     httplib::Client c("127.0.0.1", server_->port());
     c.set_read_timeout(1, 0);
-    EXPECT_FALSE(c.Post(TransferQuery(u, "bigupload").c_str(), RangeBody(u, kChunk, content.substr(kChunk)),
+    EXPECT_FALSE(c.Post(TransferQuery(u, "bigupload").c_str(),
+                        RangeBody(u, kChunk, content.substr(kChunk)),
                         (std::string("multipart/form-data; boundary=") + kBoundary).c_str()));
   }
   EXPECT_EQ(-1, server_->Stop(SIGKILL));
@@ -485,7 +495,8 @@ TEST_F(ServiceTest, ARangeWaitingForItsSessionNeverWritesIntoALaterOne) {
   // While that range waits: a cancel, and another user's new upload.
   Json::Value alice = login_;
   ASSERT_EQ(0, Dispatch("url_cancel", "mine.bin", mine.size(), "", u.fileid, u.quickid,
-                        u.pickcode)["statuscode"].asInt());
+                        u.pickcode)["statuscode"]
+                   .asInt());
   ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
   const std::string theirs = RandomBytes(20, 22);
   Upload b = Start(theirs, "theirs.bin", "");
@@ -521,8 +532,8 @@ TEST_F(ServiceTest, ResumingASessionWhoseContentIsHeldEndsItInAFile) {
   ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
   Upload other = Start(content, "second.bin", "");
   ASSERT_EQ(2, SendAll(other, content));
-  Json::Value v = Dispatch("url_resume", "first.bin", content.size(), "", u.fileid, u.quickid,
-                           u.pickcode);
+  Json::Value v =
+      Dispatch("url_resume", "first.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
   EXPECT_EQ(2, v["status"].asInt()) << v;
   EXPECT_EQ(u.pickcode, v["pickcode"].asString());
   EXPECT_EQ(Sha1(content), Exported("alice")["first.bin"]);
@@ -550,19 +561,21 @@ TEST_F(ServiceTest, TwoClientsUploadAtOnce) {
     std::string target = login["target"].asString(), userid = login["user_id"].asString();
     std::string inner = ToLower(Sha1(userid + u.fileid + u.quickid + target + "0"));
     std::string sig = Sha1(login["userkey"].asString() + inner + "503418");
-    auto r = self->Post("/app/upload?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
-                        "userid=" + userid + "&filename=" + name + "&filesize=" +
-                            std::to_string(u.size) + "&target=" + target + "&path=&fileid=" +
-                            u.fileid + "&quickid=" + u.quickid + "&pickcode=");
+    auto r =
+        self->Post("/app/upload?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
+                   "userid=" + userid + "&filename=" + name +
+                       "&filesize=" + std::to_string(u.size) + "&target=" + target +
+                       "&path=&fileid=" + u.fileid + "&quickid=" + u.quickid + "&pickcode=");
     ASSERT_TRUE(r);
     u.answer = ParseJson(r->body);
     u.pickcode = u.answer["pickcode"].asString();
     u.key = u.answer["uploadkey"].asString();
     u.time = u.answer["uploadtime"].asInt64();
     std::string sig2 = Sha1("503418" + u.key + "0");
-    std::string query = "?appid=0&appversion=win_1.0.1026.4&format=json&ets=" +
-                        std::to_string(u.time) + "&filesize=" + std::to_string(u.size) +
-                        "&userid=" + userid + "&pickcode=" + u.pickcode + "&sig=" + sig2;
+    std::string query =
+        "?appid=0&appversion=win_1.0.1026.4&format=json&ets=" + std::to_string(u.time) +
+        "&filesize=" + std::to_string(u.size) + "&userid=" + userid + "&pickcode=" + u.pickcode +
+        "&sig=" + sig2;
     uint64_t offset = 0;
     while (offset < content.size()) {
       auto rr = self->Post("/upload/2.0/bigupload" + query,
@@ -600,7 +613,8 @@ TEST_F(ServiceTest, ExportNeedsTheAdminToken) {
   EXPECT_EQ("alice", v["users"][0]["account"].asString());
   // Guessing is throttled per address: after ten wrong tokens within a
   // minute even the right one is refused.
-  for (int i = 0; i < 8; ++i) c.Get("/admin/export", {{"X-Admin-Token", "guess" + std::to_string(i)}});
+  for (int i = 0; i < 8; ++i)
+    c.Get("/admin/export", {{"X-Admin-Token", "guess" + std::to_string(i)}});
   r = c.Get("/admin/export", {{"X-Admin-Token", kToken}});
   ASSERT_TRUE(r);
   EXPECT_EQ(403, r->status);
@@ -631,7 +645,8 @@ TEST_F(ServiceTest, WebPageListsTheFilesAfterAWebLogin) {
   ASSERT_NE(std::string::npos, page->body.find(">web/</bdi>", folder)) << page->body;
   auto opened = c.Get(("/?folder=" + page->body.substr(folder + link.size(),
                                                        page->body.find('"', folder + link.size()) -
-                                                           folder - link.size())).c_str(),
+                                                           folder - link.size()))
+                          .c_str(),
                       {{"Cookie", cookie}});
   ASSERT_TRUE(opened);
   EXPECT_NE(std::string::npos, opened->body.find(Sha1(content)));
@@ -676,7 +691,8 @@ TEST_F(ServiceTest, WebLoginTakesOnlyPasswordsAndOnlyFromItsOwnForm) {
   for (const auto& [cookie, body] : std::vector<std::pair<std::string, std::string>>{
            {"", "account=alice&password=alice-pw"},
            {form_cookie.substr(0, form_cookie.find(';')), "account=alice&password=alice-pw"},
-           {form_cookie.substr(0, form_cookie.find(';')), "account=alice&password=alice-pw&token=x"},
+           {form_cookie.substr(0, form_cookie.find(';')),
+            "account=alice&password=alice-pw&token=x"},
            {"vexa_form=x", "account=alice&password=alice-pw&token=x2"}}) {
     httplib::Headers headers;
     if (!cookie.empty()) headers.emplace("Cookie", cookie);

@@ -27,8 +27,8 @@ TEST_F(SessionLimitsTest, OpenUploadsPerUserAreCappedAndResumesAndCancelsStillWo
   EXPECT_EQ(1, Start(RandomBytes(100, 8), "f8", "").answer["status"].asInt());
   EXPECT_EQ(501, Start(RandomBytes(100, 9), "f9", "").answer["statuscode"].asInt());
   // So does a cancel.
-  Json::Value cancel = Dispatch("url_cancel", "f1", open[1].size, "", open[1].fileid, open[1].quickid,
-                                open[1].pickcode);
+  Json::Value cancel = Dispatch("url_cancel", "f1", open[1].size, "", open[1].fileid,
+                                open[1].quickid, open[1].pickcode);
   EXPECT_EQ(0, cancel["statuscode"].asInt()) << cancel;
   EXPECT_EQ(1, Start(RandomBytes(100, 9), "f9", "").answer["status"].asInt());
 
@@ -44,8 +44,9 @@ TEST_F(SessionLimitsTest, TheIdleSweepUsesAnIndex) {
   sqlite3* db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open((dir_ + "/vexa.db").c_str(), &db));
   sqlite3_stmt* plan = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "EXPLAIN QUERY PLAN SELECT id FROM sessions WHERE touched < 5",
-                                          -1, &plan, nullptr));
+  ASSERT_EQ(SQLITE_OK,
+            sqlite3_prepare_v2(db, "EXPLAIN QUERY PLAN SELECT id FROM sessions WHERE touched < 5",
+                               -1, &plan, nullptr));
   std::string detail;
   while (sqlite3_step(plan) == SQLITE_ROW) {
     detail += reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));

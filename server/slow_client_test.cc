@@ -44,7 +44,8 @@ TEST_F(SlowClientTest, SlowAndIdleClientsDoNotHoldUpALoginAndAnUpload) {
   StartServer({"--keep-alive", "120"});
   // Each slow client sends its request one byte a second, which no read
   // time-out between bytes ends.
-  const std::string request = "POST /app/clogin HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
+  const std::string request =
+      "POST /app/clogin HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n";
   std::vector<int> slow;
   for (int i = 0; i < 50; ++i) {
     int fd = ConnectLoopback(server_->port());
@@ -55,7 +56,8 @@ TEST_F(SlowClientTest, SlowAndIdleClientsDoNotHoldUpALoginAndAnUpload) {
   std::thread trickle([&] {
     for (size_t sent = 0; !done && sent < request.size(); ++sent) {
       for (int fd : slow) send(fd, &request[sent], 1, MSG_NOSIGNAL);
-      for (int i = 0; i < 10 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      for (int i = 0; i < 10 && !done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
   struct Stop {
@@ -80,7 +82,8 @@ TEST_F(SlowClientTest, SlowAndIdleClientsDoNotHoldUpALoginAndAnUpload) {
   for (int i = 0; i < 200; ++i) {
     idle.push_back(ConnectLoopback(server_->port()));
     ASSERT_GE(idle.back(), 0);
-    ASSERT_EQ(static_cast<ssize_t>(ask.size()), send(idle.back(), ask.data(), ask.size(), MSG_NOSIGNAL));
+    ASSERT_EQ(static_cast<ssize_t>(ask.size()),
+              send(idle.back(), ask.data(), ask.size(), MSG_NOSIGNAL));
     const std::string answer = ReadAnswer(idle.back());
     ASSERT_EQ(0u, answer.rfind("HTTP/1.1 404 ", 0)) << answer;
     ASSERT_NE(std::string::npos, answer.find("\r\nKeep-Alive: ")) << answer;
@@ -107,8 +110,9 @@ TEST_F(SlowClientTest, SlowAndIdleClientsDoNotHoldUpALoginAndAnUpload) {
     offset = v["offset"].asUInt64();
   }
   const double total = SecondsSince(start);
-  std::printf("login + upload beside 50 slow and 200 idle clients: %.3f s in all, slowest answer %.3f s\n",
-              total, slowest);
+  std::printf(
+      "login + upload beside 50 slow and 200 idle clients: %.3f s in all, slowest answer %.3f s\n",
+      total, slowest);
   EXPECT_EQ(Sha1(content), Exported("alice")["b/busy.bin"]);
   // A generous bound for a loaded machine; the figure itself is printed.
   EXPECT_LT(slowest, 3.0);
@@ -165,8 +169,8 @@ TEST_F(SlowClientTest, OversizedOrChunkedBodiesAreRefusedBeforeTheyAreRead) {
   for (const Case& c : cases) {
     int fd = ConnectLoopback(server_->port());
     ASSERT_GE(fd, 0);
-    std::string head = std::string("POST /upload/2.0/bigupload HTTP/1.1\r\nHost: x\r\n") + c.headers +
-                       "Content-Type: multipart/form-data; boundary=x\r\n\r\n";
+    std::string head = std::string("POST /upload/2.0/bigupload HTTP/1.1\r\nHost: x\r\n") +
+                       c.headers + "Content-Type: multipart/form-data; boundary=x\r\n\r\n";
     send(fd, head.data(), head.size(), MSG_NOSIGNAL);
     // No body follows: the answer must not wait for one.
     auto start = Clock::now();

@@ -16,16 +16,17 @@ constexpr size_t kTlsReadAhead = 64 * 1024;
 // library's socket BIO would use write(), which raises SIGPIPE, and block.
 int ServerBioWrite(BIO* bio, const char* data, int length) {
   BIO_clear_retry_flags(bio);
-  const ssize_t n = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(length),
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+  const ssize_t n = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data,
+                           static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    BIO_set_retry_write(bio);
   return static_cast<int>(n);
 }
 
 int ServerBioRead(BIO* bio, char* buffer, int length) {
   BIO_clear_retry_flags(bio);
-  const ssize_t n = ::recv(static_cast<int>(BIO_get_fd(bio, nullptr)), buffer, static_cast<size_t>(length),
-                           MSG_DONTWAIT);
+  const ssize_t n = ::recv(static_cast<int>(BIO_get_fd(bio, nullptr)), buffer,
+                           static_cast<size_t>(length), MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
   return static_cast<int>(n);
 }
@@ -50,7 +51,8 @@ BIO_METHOD* ServerBioMethod() {
 
 TlsServerContext::~TlsServerContext() { SSL_CTX_free(ctx_); }
 
-bool TlsServerContext::Load(const std::string& cert_file, const std::string& key_file, std::string* error) {
+bool TlsServerContext::Load(const std::string& cert_file, const std::string& key_file,
+                            std::string* error) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr) {
     *error = "TLS cannot be set up";
@@ -67,7 +69,8 @@ bool TlsServerContext::Load(const std::string& cert_file, const std::string& key
   } else if (SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
     *error = "--tls-key " + key_file + ": not a readable PEM private key";
   } else if (SSL_CTX_check_private_key(ctx) != 1) {
-    *error = "--tls-key " + key_file + " does not belong to the certificate of --tls-cert " + cert_file;
+    *error =
+        "--tls-key " + key_file + " does not belong to the certificate of --tls-cert " + cert_file;
   } else {
     ERR_clear_error();
     SSL_CTX_free(ctx_);

@@ -32,7 +32,8 @@ bool ParseTransferQuery(const std::string& target, FormFields* query, int64_t* u
 
 }  // namespace
 
-TransferApi::TransferApi(ServiceContext* ctx, SessionRegistry* sessions) : ctx_(ctx), sessions_(sessions) {
+TransferApi::TransferApi(ServiceContext* ctx, SessionRegistry* sessions)
+    : ctx_(ctx), sessions_(sessions) {
   if (const char* path = std::getenv("VEXA_RANGE_TIMES")) phase_log_ = std::fopen(path, "a");
 }
 
@@ -41,9 +42,8 @@ TransferApi::~TransferApi() {
 }
 
 void TransferApi::Install(httplib::Server* server) {
-  server->Get("/upload/2.0/check", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleCheck(q, r);
-  });
+  server->Get("/upload/2.0/check",
+              [this](const httplib::Request& q, httplib::Response& r) { HandleCheck(q, r); });
   server->Post("/upload/2.0/bigupload",
                [this](const httplib::Request& q, httplib::Response& r,
                       const httplib::ContentReader& reader) { HandleRange(q, r, reader); });
@@ -83,9 +83,12 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   port::MutexLock lock(&ctx_->mu);
   User user;
   switch (ctx_->meta->FindUser(user_id, &user)) {
-    case Lookup::kFound: break;
-    case Lookup::kNotFound: return Refuse(res, kCodeBadUser);
-    case Lookup::kFailed: return Refuse(res, kCodeOther);
+    case Lookup::kFound:
+      break;
+    case Lookup::kNotFound:
+      return Refuse(res, kCodeBadUser);
+    case Lookup::kFailed:
+      return Refuse(res, kCodeOther);
   }
   request_log::NoteAccount(user.account);
   Session session;

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "web/web_assets.h"
 #include "server/web_page.h"
+#include "web/web_assets.h"
 
 namespace vexa::embedded {
 std::string_view UploadPageJs();
@@ -18,7 +18,8 @@ namespace {
 
 constexpr char kDefaultBridgeUrl[] = "ws://127.0.0.1:18026/";
 
-void ServeAsset(httplib::Server* server, const char* path, std::string_view (*content)(), const char* type) {
+void ServeAsset(httplib::Server* server, const char* path, std::string_view (*content)(),
+                const char* type) {
   server->Get(path, [content, type](const httplib::Request&, httplib::Response& res) {
     const std::string_view body = content();
     res.set_header("Cache-Control", "no-cache");
@@ -46,8 +47,10 @@ std::string PageSecurityPolicy() {
   // whether it runs at all, to tell "not registered" from "not running".
   std::string bridge_http = bridge;
   if (bridge_http.rfind("ws", 0) == 0) bridge_http.replace(0, 2, "http");
-  return "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
-         "connect-src 'self' " + bridge + " " + bridge_http +
+  return "default-src 'self'; script-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' "
+         "data:; "
+         "connect-src 'self' " +
+         bridge + " " + bridge_http +
          "; frame-ancestors 'none'; base-uri 'none'; form-action 'self'";
 }
 
@@ -60,8 +63,10 @@ void InstallUploadPage(httplib::Server* server) {
 
 std::string RenderUploadSection(const std::string& account, const std::string& token) {
   return "<link rel=\"stylesheet\" href=\"/upload_page.css\">"
-         "<section id=\"upload\" data-bridge=\"" + HtmlEscape(BridgeUrl()) + "\" data-account=\"" +
-         HtmlEscape(account) + "\" data-token=\"" + HtmlEscape(token) + "\"><h2>Upload</h2>"
+         "<section id=\"upload\" data-bridge=\"" +
+         HtmlEscape(BridgeUrl()) + "\" data-account=\"" + HtmlEscape(account) + "\" data-token=\"" +
+         HtmlEscape(token) +
+         "\"><h2>Upload</h2>"
          "<p id=\"upload-state\" class=\"state\" role=\"status\"></p>"
          "<form id=\"upload-login\" class=\"login-control\" hidden>"
          "<input id=\"upload-password\" type=\"password\" placeholder=\"Password\" "
@@ -70,19 +75,23 @@ std::string RenderUploadSection(const std::string& account, const std::string& t
          "<button type=\"submit\">Sign the uploader in</button>"
          "<span id=\"upload-login-error\" class=\"err\"></span></form>"
          "<div id=\"upload-main\" hidden>"
-         "<div class=\"who\"><span>Uploading as <strong id=\"upload-account\"></strong></span></div>"
+         "<div class=\"who\"><span>Uploading as <strong "
+         "id=\"upload-account\"></strong></span></div>"
          "<div class=\"tools\"><button id=\"upload-files\" type=\"button\">Choose files…</button>"
          "<button id=\"upload-folder\" type=\"button\">Choose a folder…</button></div>"
          "<form id=\"upload-add\" class=\"path\">"
-         "<input id=\"upload-path\" placeholder=\"Or type the path of a file or folder on this computer\" "
+         "<input id=\"upload-path\" placeholder=\"Or type the path of a file or folder on this "
+         "computer\" "
          "aria-label=\"Path\">"
          "<button id=\"upload-browse\" type=\"button\" class=\"secondary\">Browse…</button>"
          "<button type=\"submit\">Upload</button></form>"
-         "<table><thead><tr><th>Name</th><th>Size</th><th>Progress</th><th>Speed</th><th>Time left</th>"
+         "<table><thead><tr><th>Name</th><th>Size</th><th>Progress</th><th>Speed</th><th>Time "
+         "left</th>"
          "<th>Status</th><th></th></tr></thead><tbody id=\"upload-rows\"></tbody></table>"
          "<p id=\"upload-empty\">No uploads in progress.</p>"
          "<p id=\"upload-summary\" class=\"summary\"></p>"
-         "<div id=\"upload-failures-box\" hidden><h2>Files that failed</h2><ul id=\"upload-failures\"></ul></div>"
+         "<div id=\"upload-failures-box\" hidden><h2>Files that failed</h2><ul "
+         "id=\"upload-failures\"></ul></div>"
          "<div id=\"upload-done-box\" hidden><h2>Finished</h2><ul id=\"upload-done\"></ul></div>"
          "</div></section>"
          "<script src=\"/vexaupload.js\"></script><script src=\"/error_texts.js\"></script>"

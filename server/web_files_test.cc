@@ -11,8 +11,8 @@ namespace {
 class WebFilesTest : public ServiceTest {
  protected:
   // Text between `before` and the next `until` in `page`, after `from`.
-  static std::string After(const std::string& page, const std::string& before, const std::string& from = "",
-                           char until = '"') {
+  static std::string After(const std::string& page, const std::string& before,
+                           const std::string& from = "", char until = '"') {
     size_t at = page.find(from);
     if (at == std::string::npos) return "";
     at = page.find(before, at);
@@ -21,7 +21,8 @@ class WebFilesTest : public ServiceTest {
     return page.substr(at, page.find(until, at) - at);
   }
 
-  httplib::Result Get(const std::string& cookie, const std::string& target, httplib::Headers headers = {}) {
+  httplib::Result Get(const std::string& cookie, const std::string& target,
+                      httplib::Headers headers = {}) {
     httplib::Client c("127.0.0.1", server_->port());
     if (!cookie.empty()) headers.emplace("Cookie", cookie);
     return c.Get(target.c_str(), headers);
@@ -65,7 +66,8 @@ TEST_F(WebFilesTest, DownloadsAreTheStoredBytesWholeOrFromWhereABrowserStopped) 
   const std::string cookie = WebLogin("alice", "alice-pw");
   ASSERT_FALSE(cookie.empty());
   const std::string page = FolderPage(cookie, "docs");
-  ASSERT_NE(std::string::npos, page.find("<a href=\"/\">Home</a> / <strong><bdi class=\"name\">docs</bdi>"))
+  ASSERT_NE(std::string::npos,
+            page.find("<a href=\"/\">Home</a> / <strong><bdi class=\"name\">docs</bdi>"))
       << page;
   const std::string url = DownloadOf(page, "data set.bin");
 
@@ -77,7 +79,8 @@ TEST_F(WebFilesTest, DownloadsAreTheStoredBytesWholeOrFromWhereABrowserStopped) 
   EXPECT_EQ(etag, whole->get_header_value("ETag"));
   EXPECT_EQ("bytes", whole->get_header_value("Accept-Ranges"));
   EXPECT_EQ("application/octet-stream", whole->get_header_value("Content-Type"));
-  EXPECT_NE(std::string::npos, whole->get_header_value("Content-Disposition").find("filename*=UTF-8''data set.bin"));
+  EXPECT_NE(std::string::npos,
+            whole->get_header_value("Content-Disposition").find("filename*=UTF-8''data set.bin"));
 
   const struct {
     httplib::Headers headers;
@@ -86,7 +89,11 @@ TEST_F(WebFilesTest, DownloadsAreTheStoredBytesWholeOrFromWhereABrowserStopped) 
     const char* content_range;
   } requests[] = {
       {{{"Range", "bytes=1048570-1048589"}}, 206, 1048570, 20, "bytes 1048570-1048589/2101473"},
-      {{{"Range", "bytes=2000000-"}, {"If-Range", etag}}, 206, 2000000, 101473, "bytes 2000000-2101472/2101473"},
+      {{{"Range", "bytes=2000000-"}, {"If-Range", etag}},
+       206,
+       2000000,
+       101473,
+       "bytes 2000000-2101472/2101473"},
       {{{"Range", "bytes=-3"}}, 206, 2101470, 3, "bytes 2101470-2101472/2101473"},
       {{{"Range", "bytes=2000000-"}, {"If-Range", "\"0000\""}}, 200, 0, 2101473, ""},
       {{{"Range", "bytes=2101473-"}}, 416, 0, 0, "bytes */2101473"},
@@ -98,7 +105,8 @@ TEST_F(WebFilesTest, DownloadsAreTheStoredBytesWholeOrFromWhereABrowserStopped) 
     const std::string what = r.headers.begin()->second;
     EXPECT_EQ(r.status, got->status) << what;
     if (r.status != 416) {  // (which carries the service's error text)
-      EXPECT_TRUE(got->body == content.substr(r.start, r.length)) << what << ": " << got->body.size() << " bytes";
+      EXPECT_TRUE(got->body == content.substr(r.start, r.length))
+          << what << ": " << got->body.size() << " bytes";
     }
     EXPECT_EQ(r.content_range, got->get_header_value("Content-Range")) << what;
   }
@@ -109,8 +117,8 @@ TEST_F(WebFilesTest, DownloadsAreTheStoredBytesWholeOrFromWhereABrowserStopped) 
   EXPECT_EQ(403, anonymous->status);
   EXPECT_EQ(std::string::npos, anonymous->body.find(content.substr(0, 64)));
   const std::string bob = WebLogin("bob", "bob-pw");
-  for (const std::string& target : {url, std::string("/download?file=x"), std::string("/?folder=") +
-                                                                               After(page, "data-folder=\"", "")}) {
+  for (const std::string& target : {url, std::string("/download?file=x"),
+                                    std::string("/?folder=") + After(page, "data-folder=\"", "")}) {
     auto other = Get(bob, target);
     ASSERT_TRUE(other);
     EXPECT_EQ(404, other->status) << target;
@@ -124,7 +132,8 @@ TEST_F(WebFilesTest, DeletingFreesTheQuotaAndTheContentOnceNoFileUsesIt) {
   Upload first = Start(content, "one.bin", "keep");
   ASSERT_EQ(2, SendAll(first, content));
   // The same content again: held already, charged again.
-  ASSERT_EQ(2, Dispatch("url_upload", "two.bin", content.size(), "", Sha1(content), QuickId(content), "")["status"]
+  ASSERT_EQ(2, Dispatch("url_upload", "two.bin", content.size(), "", Sha1(content),
+                        QuickId(content), "")["status"]
                    .asInt());
   const std::string other = RandomBytes(900000, 43);
   EXPECT_EQ(410, Start(other, "other.bin", "").answer["statuscode"].asInt());
@@ -140,7 +149,8 @@ TEST_F(WebFilesTest, DeletingFreesTheQuotaAndTheContentOnceNoFileUsesIt) {
   ASSERT_FALSE(two.empty());
 
   // Without the page's own token (another site's form) nothing goes.
-  for (const std::string& body : {"file=" + two, "file=" + two + "&token=x", "file=" + two + "&token="}) {
+  for (const std::string& body :
+       {"file=" + two, "file=" + two + "&token=x", "file=" + two + "&token="}) {
     auto refused = Delete(cookie, body);
     ASSERT_TRUE(refused);
     EXPECT_EQ(403, refused->status) << body;
@@ -193,12 +203,14 @@ TEST_F(WebFilesTest, AnUploadFinishingWhileItsHeldContentIsDeletedKeepsItsBytes)
 
   // The late one finds the content held and waits before recording its file;
   // meanwhile the only file with that content is deleted.
-  std::thread finishing([&] { EXPECT_EQ(0, Range(late, kChunk, content.substr(kChunk))["statuscode"].asInt()); });
+  std::thread finishing(
+      [&] { EXPECT_EQ(0, Range(late, kChunk, content.substr(kChunk))["statuscode"].asInt()); });
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   const std::string cookie = WebLogin("alice", "alice-pw");
   const std::string root = FolderPage(cookie, "");
-  auto deleted = Delete(cookie, "file=" + After(root, "name=\"file\" value=\"", ">early.bin</bdi>") +
-                                    "&token=" + After(root, "name=\"token\" value=\""));
+  auto deleted =
+      Delete(cookie, "file=" + After(root, "name=\"file\" value=\"", ">early.bin</bdi>") +
+                         "&token=" + After(root, "name=\"token\" value=\""));
   ASSERT_TRUE(deleted);
   EXPECT_EQ(303, deleted->status);
   finishing.join();
@@ -216,13 +228,17 @@ TEST_F(WebFilesTest, NamesWithMarkupOrOtherScriptsAreShownAsText) {
   const std::string markup = "<img src=x onerror=alert(1)>.txt";
   const std::string arabic = "\xD9\x85\xD9\x84\xD9\x81.txt";  // "file" in Arabic
   ASSERT_EQ(1, SendAll(Start(content, markup, "<b>dir\"'"), content));
-  ASSERT_EQ(2, Dispatch("url_upload", arabic, content.size(), "<b>dir\"'", Sha1(content), "", "")["status"].asInt());
+  ASSERT_EQ(2, Dispatch("url_upload", arabic, content.size(), "<b>dir\"'", Sha1(content), "",
+                        "")["status"]
+                   .asInt());
 
   const std::string cookie = WebLogin("alice", "alice-pw");
   const std::string root = FolderPage(cookie, "");
-  EXPECT_NE(std::string::npos, root.find("<bdi class=\"name\">&lt;b&gt;dir&quot;&#39;/</bdi>")) << root;
+  EXPECT_NE(std::string::npos, root.find("<bdi class=\"name\">&lt;b&gt;dir&quot;&#39;/</bdi>"))
+      << root;
   const std::string page = FolderPage(cookie, "&lt;b&gt;dir&quot;&#39;");
-  EXPECT_NE(std::string::npos, page.find("<bdi class=\"name\">&lt;img src=x onerror=alert(1)&gt;.txt</bdi>"));
+  EXPECT_NE(std::string::npos,
+            page.find("<bdi class=\"name\">&lt;img src=x onerror=alert(1)&gt;.txt</bdi>"));
   EXPECT_NE(std::string::npos, page.find("<bdi class=\"name\">" + arabic + "</bdi>"));
   EXPECT_NE(std::string::npos, page.find("data-name=\"&lt;img src=x onerror=alert(1)&gt;.txt\""));
   for (const std::string& raw : {std::string("<img"), std::string("<b>dir")}) {
@@ -236,9 +252,10 @@ TEST_F(WebFilesTest, NamesWithMarkupOrOtherScriptsAreShownAsText) {
   ASSERT_TRUE(download);
   EXPECT_EQ("hello", download->body);
   // (The client library decodes the percent escapes of header values.)
-  EXPECT_EQ("attachment; filename=\"<img src=x onerror=alert(1)>.txt\"; "
-            "filename*=UTF-8''<img src=x onerror=alert(1)>.txt",
-            download->get_header_value("Content-Disposition"));
+  EXPECT_EQ(
+      "attachment; filename=\"<img src=x onerror=alert(1)>.txt\"; "
+      "filename*=UTF-8''<img src=x onerror=alert(1)>.txt",
+      download->get_header_value("Content-Disposition"));
 }
 
 // The signed-in page signs the local uploader in without the password: a
@@ -258,7 +275,9 @@ TEST_F(WebFilesTest, ThePageGetsOneTimeTicketsThatSignItsUploaderIn) {
   // Only the page's own script: signed in, with the session's token in a
   // header no form of another site can set.
   for (const auto& [session, headers] : std::vector<std::pair<std::string, httplib::Headers>>{
-           {"", {{"X-Form-Token", token}}}, {cookie, {}}, {cookie, {{"X-Form-Token", "x"}}},
+           {"", {{"X-Form-Token", token}}},
+           {cookie, {}},
+           {cookie, {{"X-Form-Token", "x"}}},
            {WebLogin("bob", "bob-pw"), {{"X-Form-Token", token}}}}) {
     EXPECT_EQ(403, ask(session, headers).first) << session;
   }

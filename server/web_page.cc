@@ -15,7 +15,8 @@ const char kHead[] =
     // Names and the system's messages may be Chinese: a CJK face before the
     // generic fallback, which may have none.
     "body{font:15px/1.5 system-ui,\"Noto Sans CJK SC\",\"Noto Sans CJK JP\",\"Source Han Sans SC\","
-    "\"WenQuanYi Micro Hei\",\"Microsoft YaHei\",\"PingFang SC\",sans-serif;margin:0;background:#f5f6f8;"
+    "\"WenQuanYi Micro Hei\",\"Microsoft YaHei\",\"PingFang "
+    "SC\",sans-serif;margin:0;background:#f5f6f8;"
     "color:#1d2330}"
     "header{background:#24303f;color:#fff;padding:12px 24px;display:flex;"
     "justify-content:space-between;align-items:center}"
@@ -49,12 +50,23 @@ std::string HtmlEscape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -62,14 +74,16 @@ std::string HtmlEscape(std::string_view text) {
 
 std::string RenderLoginPage(const std::string& error, const std::string& token) {
   std::string html = kHead;
-  html += "<main><section><form class=\"login\" method=\"post\" action=\"/login\">"
-          "<h2>Sign in</h2>";
+  html +=
+      "<main><section><form class=\"login\" method=\"post\" action=\"/login\">"
+      "<h2>Sign in</h2>";
   if (!error.empty()) html += "<p class=\"err\">" + HtmlEscape(error) + "</p>";
   html += "<input type=\"hidden\" name=\"token\" value=\"" + HtmlEscape(token) + "\">";
-  html += "<label>Account<input name=\"account\" autocomplete=\"username\" required></label>"
-          "<label>Password<input name=\"password\" type=\"password\" "
-          "autocomplete=\"current-password\" required></label>"
-          "<button type=\"submit\">Sign in</button></form></section></main></body></html>\n";
+  html +=
+      "<label>Account<input name=\"account\" autocomplete=\"username\" required></label>"
+      "<label>Password<input name=\"password\" type=\"password\" "
+      "autocomplete=\"current-password\" required></label>"
+      "<button type=\"submit\">Sign in</button></form></section></main></body></html>\n";
   return html;
 }
 
@@ -77,26 +91,30 @@ std::string RenderCards(const AccountView& view) {
   const std::string folder = std::to_string(view.listing.id);
   const std::string token = HtmlEscape(view.token);
   std::string html = "<div id=\"cards\" data-folder=\"" + folder + "\">";
-  double percent = view.quota ? 100.0 * static_cast<double>(view.used) / static_cast<double>(view.quota) : 100.0;
+  double percent =
+      view.quota ? 100.0 * static_cast<double>(view.used) / static_cast<double>(view.quota) : 100.0;
   if (percent > 100) percent = 100;
   char width[32];
   std::snprintf(width, sizeof(width), "%.1f", percent);
-  html += "<section id=\"storage\"><h2>Storage</h2><div>" + HtmlEscape(FormatSize(view.used)) + " of " +
-          HtmlEscape(FormatSize(view.quota)) + " used (" + width + "%)</div>"
-          "<div class=\"bar\"><div style=\"width:" + width + "%\"></div></div></section>";
+  html += "<section id=\"storage\"><h2>Storage</h2><div>" + HtmlEscape(FormatSize(view.used)) +
+          " of " + HtmlEscape(FormatSize(view.quota)) + " used (" + width +
+          "%)</div>"
+          "<div class=\"bar\"><div style=\"width:" +
+          width + "%\"></div></div></section>";
 
   // Names are isolated (<bdi>), so a right-to-left name cannot reorder the
   // text around it.
   html += "<section id=\"folders\"><h2>Folders</h2><nav class=\"trail\" aria-label=\"Folder\">";
   const std::vector<FolderEntry>& trail = view.listing.trail;
   for (size_t i = 0; i < trail.size(); ++i) {
-    const std::string label = i == 0 ? "Home" : "<bdi class=\"name\">" + HtmlEscape(trail[i].name) + "</bdi>";
+    const std::string label =
+        i == 0 ? "Home" : "<bdi class=\"name\">" + HtmlEscape(trail[i].name) + "</bdi>";
     if (i > 0) html += " / ";
     if (i + 1 == trail.size()) {
       html += "<strong>" + label + "</strong>";
     } else {
-      html += "<a href=\"/" + (i == 0 ? std::string() : "?folder=" + std::to_string(trail[i].id)) + "\">" +
-              label + "</a>";
+      html += "<a href=\"/" + (i == 0 ? std::string() : "?folder=" + std::to_string(trail[i].id)) +
+              "\">" + label + "</a>";
     }
   }
   html += "</nav>";
@@ -114,19 +132,27 @@ std::string RenderCards(const AccountView& view) {
   if (view.listing.files.empty()) {
     html += "<p>No files here.</p>";
   } else {
-    html += "<table><thead><tr><th>Name</th><th>Size</th><th>SHA-1</th><th>Pick code</th><th></th>"
-            "</tr></thead><tbody>";
+    html +=
+        "<table><thead><tr><th>Name</th><th>Size</th><th>SHA-1</th><th>Pick code</th><th></th>"
+        "</tr></thead><tbody>";
     for (const FileEntry& f : view.listing.files) {
       const std::string id = std::to_string(f.id);
-      html += "<tr><td><bdi class=\"name\">" + HtmlEscape(f.name) + "</bdi></td><td class=\"num\">" +
-              HtmlEscape(FormatSize(f.size)) + "</td><td><code>" + HtmlEscape(f.sha1) +
-              "</code></td><td><code>" + HtmlEscape(f.pickcode) +
+      html += "<tr><td><bdi class=\"name\">" + HtmlEscape(f.name) +
+              "</bdi></td><td class=\"num\">" + HtmlEscape(FormatSize(f.size)) + "</td><td><code>" +
+              HtmlEscape(f.sha1) + "</code></td><td><code>" + HtmlEscape(f.pickcode) +
               "</code></td><td class=\"act\"><a class=\"button\" href=\"/download?file=" + id +
               "\">Download</a><form class=\"delete\" method=\"post\" action=\"/delete\">"
-              "<input type=\"hidden\" name=\"token\" value=\"" + token + "\">"
-              "<input type=\"hidden\" name=\"file\" value=\"" + id + "\">"
-              "<input type=\"hidden\" name=\"folder\" value=\"" + folder + "\">"
-              "<button type=\"submit\" data-name=\"" + HtmlEscape(f.name) + "\">Delete</button></form></td></tr>";
+              "<input type=\"hidden\" name=\"token\" value=\"" +
+              token +
+              "\">"
+              "<input type=\"hidden\" name=\"file\" value=\"" +
+              id +
+              "\">"
+              "<input type=\"hidden\" name=\"folder\" value=\"" +
+              folder +
+              "\">"
+              "<button type=\"submit\" data-name=\"" +
+              HtmlEscape(f.name) + "\">Delete</button></form></td></tr>";
     }
     html += "</tbody></table>";
   }
@@ -136,9 +162,12 @@ std::string RenderCards(const AccountView& view) {
 
 std::string RenderAccountPage(const AccountView& view) {
   std::string html = kHead;
-  html += "<header><h1>vexaupload</h1><form method=\"post\" action=\"/logout\">"
-          "<span>" + HtmlEscape(view.account) + "</span> "
-          "<button type=\"submit\">Sign out</button></form></header><main>";
+  html +=
+      "<header><h1>vexaupload</h1><form method=\"post\" action=\"/logout\">"
+      "<span>" +
+      HtmlEscape(view.account) +
+      "</span> "
+      "<button type=\"submit\">Sign out</button></form></header><main>";
   html += view.upload_section;
   html += RenderCards(view);
   html += "</main></body></html>\n";

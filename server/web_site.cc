@@ -54,19 +54,16 @@ constexpr size_t kDownloadPiece = 256 * 1024;
 
 void WebSite::Install(httplib::Server* server) {
   server->Get("/", [this](const httplib::Request& q, httplib::Response& r) { HandleHome(q, r); });
-  server->Post("/login", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleLogin(q, r);
-  });
-  server->Post("/logout", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleLogout(q, r);
-  });
-  server->Get("/cards", [this](const httplib::Request& q, httplib::Response& r) { HandleCards(q, r); });
-  server->Get("/download", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleDownload(q, r);
-  });
-  server->Post("/delete", [this](const httplib::Request& q, httplib::Response& r) {
-    HandleDelete(q, r);
-  });
+  server->Post("/login",
+               [this](const httplib::Request& q, httplib::Response& r) { HandleLogin(q, r); });
+  server->Post("/logout",
+               [this](const httplib::Request& q, httplib::Response& r) { HandleLogout(q, r); });
+  server->Get("/cards",
+              [this](const httplib::Request& q, httplib::Response& r) { HandleCards(q, r); });
+  server->Get("/download",
+              [this](const httplib::Request& q, httplib::Response& r) { HandleDownload(q, r); });
+  server->Post("/delete",
+               [this](const httplib::Request& q, httplib::Response& r) { HandleDelete(q, r); });
   server->Post("/uploader-ticket", [this](const httplib::Request& q, httplib::Response& r) {
     HandleUploaderTicket(q, r);
   });
@@ -117,8 +114,8 @@ void WebSite::ShowUnreadable(httplib::Response& res) {
 
 void WebSite::ShowLoginPage(const std::string& error, httplib::Response& res) {
   const std::string token = RandomKey();
-  res.set_header("Set-Cookie", std::string(kFormCookie) + "=" + token +
-                                   "; Path=/; HttpOnly; SameSite=Strict");
+  res.set_header("Set-Cookie",
+                 std::string(kFormCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
   res.set_content(RenderLoginPage(error, token), "text/html; charset=utf-8");
 }
 
@@ -155,7 +152,8 @@ bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, Acco
   view->quota = user.quota;
   port::MutexLock lock(&ctx_->mu);
   switch (ctx_->meta->ListFolder(user.id, folder, &view->listing)) {
-    case Lookup::kFound: break;
+    case Lookup::kFound:
+      break;
     case Lookup::kNotFound:
       ShowText(404, "There is no such folder.", res);
       return false;
@@ -173,9 +171,12 @@ bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, Acco
 void WebSite::HandleHome(const httplib::Request& req, httplib::Response& res) {
   User user;
   switch (WebUser(req, &user)) {
-    case Lookup::kFound: break;
-    case Lookup::kNotFound: return ShowLoginPage("", res);
-    case Lookup::kFailed: return ShowUnreadable(res);
+    case Lookup::kFound:
+      break;
+    case Lookup::kNotFound:
+      return ShowLoginPage("", res);
+    case Lookup::kFailed:
+      return ShowUnreadable(res);
   }
   AccountView view;
   if (!LoadView(req, res, &view)) return;
@@ -195,7 +196,8 @@ void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res
   User user;
   if (!SignedIn(req, res, &user)) return;
   int64_t id;
-  if (!ParseId(req.get_param_value("file"), &id)) return ShowText(404, "There is no such file.", res);
+  if (!ParseId(req.get_param_value("file"), &id))
+    return ShowText(404, "There is no such file.", res);
   FileEntry file;
   std::shared_ptr<BlobReader> reader;
   {
@@ -203,14 +205,18 @@ void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res
     // an open blob stays readable after one.
     port::MutexLock lock(&ctx_->mu);
     switch (ctx_->meta->FindFileById(user.id, id, &file)) {
-      case Lookup::kFound: break;
-      case Lookup::kNotFound: return ShowText(404, "There is no such file.", res);
-      case Lookup::kFailed: return ShowUnreadable(res);
+      case Lookup::kFound:
+        break;
+      case Lookup::kNotFound:
+        return ShowText(404, "There is no such file.", res);
+      case Lookup::kFailed:
+        return ShowUnreadable(res);
     }
     reader = ctx_->blobs->OpenBlob(file.sha1);
   }
   if (!reader) {
-    std::fprintf(stderr, "vexa-server: the content of file %lld is missing\n", static_cast<long long>(id));
+    std::fprintf(stderr, "vexa-server: the content of file %lld is missing\n",
+                 static_cast<long long>(id));
     return ShowText(500, "The content of this file cannot be read.", res);
   }
   const std::string etag = ContentEtag(file.sha1);
@@ -225,7 +231,8 @@ void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res
   res.set_header("Cache-Control", "private, no-cache");
   res.set_header("X-Content-Type-Options", "nosniff");
   if (plan.status == 304) return;
-  if (plan.status == 416 || plan.status == 206) res.set_header("Content-Range", ContentRange(plan, file.size));
+  if (plan.status == 416 || plan.status == 206)
+    res.set_header("Content-Range", ContentRange(plan, file.size));
   if (plan.status == 416) return;
   res.set_header("Content-Disposition", AttachmentDisposition(file.name));
   const uint64_t start = plan.start;
@@ -254,16 +261,21 @@ void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) 
   {
     port::MutexLock lock(&ctx_->mu);
     switch (ctx_->meta->DeleteFile(user.id, id, &freed)) {
-      case Lookup::kFound: break;
-      case Lookup::kNotFound: return ShowText(404, "There is no such file.", res);
-      case Lookup::kFailed: return ShowUnreadable(res);
+      case Lookup::kFound:
+        break;
+      case Lookup::kNotFound:
+        return ShowText(404, "There is no such file.", res);
+      case Lookup::kFailed:
+        return ShowUnreadable(res);
     }
     // Under the lock: a finishing upload of the same content checks for its
     // blob under it too.
     for (const std::string& sha1 : freed) ctx_->blobs->RemoveBlob(sha1);
   }
   res.status = 303;
-  res.set_header("Location", ParseId(Field(form, "folder"), &folder) ? "/?folder=" + std::to_string(folder) : "/");
+  res.set_header("Location", ParseId(Field(form, "folder"), &folder)
+                                 ? "/?folder=" + std::to_string(folder)
+                                 : "/");
 }
 
 void WebSite::HandleUploaderTicket(const httplib::Request& req, httplib::Response& res) {

@@ -45,6 +45,7 @@ TEST(ErrorTableTest, TextsAreTheListedOnesInGbk) {
     int32_t code;
     const char* utf8;
   } rows[] = {
+      // clang-format off
       {2, "文件已经移动或删除"},     {3, "文件夹已经移动或删除"},   {32, "文件被其他进程占用"},
       {123, "文件或目录名称不正确"}, {300, "mdvexa碰撞"},            {400, "签名认证失败"},
       {401, "用户身份异常"},         {402, "参数错误"},              {403, "上传权限超时"},
@@ -59,6 +60,7 @@ TEST(ErrorTableTest, TextsAreTheListedOnesInGbk) {
       {1015, "请检查你的网络连接"},  {1016, "上传过程中文件已被修改"}, {1101, "计算文件哈希失败a"},
       {1102, "计算文件哈希失败b"},   {1103, "计算文件哈希失败c"},    {1104, "计算文件哈希失败d"},
       {1105, "计算文件哈希失败e"},   {1106, "计算文件哈希失败f"},    {10014, "目录不存在"},
+      // clang-format on
   };
   for (const auto& r : rows) {
     const std::string gbk = ErrorMessageText(r.code);

@@ -73,7 +73,8 @@ constexpr EnglishRow kPlatformRows[] = {
 
 bool StartsWithZh(const char* locale) {
   return (locale[0] == 'z' || locale[0] == 'Z') && (locale[1] == 'h' || locale[1] == 'H') &&
-         (locale[2] == '\0' || locale[2] == '_' || locale[2] == '-' || locale[2] == '.' || locale[2] == '@');
+         (locale[2] == '\0' || locale[2] == '_' || locale[2] == '-' || locale[2] == '.' ||
+          locale[2] == '@');
 }
 
 }  // namespace
@@ -124,13 +125,16 @@ std::string ReadableError(int32_t code, const std::string& utf8_text, bool chine
 std::string ErrorTextsScript() {
   std::string english, system;
   auto add = [](std::string* object, int32_t code, const std::string& text) {
-    *object += (object->empty() ? "{" : ", ") + JsonQuote(std::to_string(code)) + ": " + JsonQuote(text);
+    *object +=
+        (object->empty() ? "{" : ", ") + JsonQuote(std::to_string(code)) + ": " + JsonQuote(text);
   };
   for (const EnglishRow& r : kEnglishRows) add(&english, r.code, r.text);
   for (const EnglishRow& r : kPlatformRows) add(&english, r.code, r.text);
-  for (int32_t code : ErrorMessageCodes()) add(&system, code, port::GbkToUtf8(ErrorMessageText(code)));
+  for (int32_t code : ErrorMessageCodes())
+    add(&system, code, port::GbkToUtf8(ErrorMessageText(code)));
   return "// Generated from the error table and its English sentences; not edited by hand.\n"
-         "window.VexaErrorTexts = {\"english\": " + english + "}, \"system\": " + system + "}};\n";
+         "window.VexaErrorTexts = {\"english\": " +
+         english + "}, \"system\": " + system + "}};\n";
 }
 
 }  // namespace vexa

@@ -49,7 +49,8 @@ TEST(ReadableErrorTest, EnglishThenTheSystemTextUnlessChinese) {
   // A folder member's failure has only its text.
   EXPECT_EQ("the file was moved or deleted (文件已经移动或删除)", ReadableError(0, moved, false));
   // The service's own message has no sentence of ours but stays beside the code's.
-  EXPECT_EQ("the service refused a parameter of the request (缺少 target)", ReadableError(402, "缺少 target", false));
+  EXPECT_EQ("the service refused a parameter of the request (缺少 target)",
+            ReadableError(402, "缺少 target", false));
   EXPECT_EQ("缺少 target", ReadableError(0, "缺少 target", false));
   EXPECT_EQ("empty files cannot be uploaded", ReadableError(1000, "", false));
   EXPECT_EQ("空文件不能上传", ReadableError(1000, "", true));
@@ -70,12 +71,15 @@ TEST(ReadableErrorTest, TextsMapBackToTheirCode) {
 
 TEST(ReadableErrorTest, ThePageScriptCarriesBothTablesAsAscii) {
   const std::string script = ErrorTextsScript();
-  for (char c : script) ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << "a page reads it in any encoding";
+  for (char c : script)
+    ASSERT_LT(static_cast<unsigned char>(c), 0x80u) << "a page reads it in any encoding";
   EXPECT_EQ(0u, script.find("// Generated")) << script;
   for (int32_t code : ErrorMessageCodes()) {
     const std::string key = JsonQuote(std::to_string(code)) + ": ";
     EXPECT_NE(std::string::npos, script.find(key + JsonQuote(EnglishErrorText(code)))) << code;
-    EXPECT_NE(std::string::npos, script.find(key + JsonQuote(port::GbkToUtf8(ErrorMessageText(code))))) << code;
+    EXPECT_NE(std::string::npos,
+              script.find(key + JsonQuote(port::GbkToUtf8(ErrorMessageText(code)))))
+        << code;
   }
   EXPECT_NE(std::string::npos, script.find("\"5\": \"access denied\"")) << "file-access codes too";
 }

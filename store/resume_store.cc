@@ -12,8 +12,8 @@
 #include "account/session.h"
 #include "codec/text.h"
 #include "port/debug.h"
-#include "port/event.h"
 #include "port/env.h"
+#include "port/event.h"
 #include "port/mutex.h"
 #include "port/thread.h"
 
@@ -288,7 +288,8 @@ bool IsResumeStoreOpen() { return IsOpen(); }
 
 uint64_t ResumeStoreTicket() { return Store().sequence.load(); }
 
-bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool wake, uint64_t ticket) {
+bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool wake,
+                      uint64_t ticket) {
   if (!IsOpen() || file_path.empty()) return false;
   ResumeStore& s = Store();
   const bool member = !r.folderPath.empty();
@@ -314,7 +315,8 @@ bool SaveResumeRecord(const std::string& file_path, const ResumeRecord& r, bool 
     if (!TicketValid(s, file_path, ticket)) return false;
     for (size_t i = 0; i < kKeyCount; ++i) s.iniFile.Set(file_path, kKeys[i], values[i]);
     if (r.modifiedTime) s.iniFile.Set(file_path, kFileTimeKey, file_time);
-    if (r.folderSetComplete) s.iniFile.Set(file_path, kFolderSetKey, *r.folderSetComplete ? "1" : "0");
+    if (r.folderSetComplete)
+      s.iniFile.Set(file_path, kFolderSetKey, *r.folderSetComplete ? "1" : "0");
   }
   MarkResumeStoreDirty(wake);
   return true;
@@ -369,7 +371,8 @@ namespace {
 
 // Sets `key` of an existing record; an empty text where the record has no
 // such key is not written at all.
-void SetFailureKey(const std::string& file_path, const char* key, const std::string& value, uint64_t ticket) {
+void SetFailureKey(const std::string& file_path, const char* key, const std::string& value,
+                   uint64_t ticket) {
   ResumeStore& s = Store();
   {
     port::MutexLock l(s.iniFile.mutex());
@@ -388,8 +391,8 @@ void MarkResumeRecordFailed(const std::string& file_path, int32_t code, uint64_t
 }
 
 void NoteResumeRecordFailure(const std::string& file_path, int32_t code, uint64_t ticket) {
-  SetFailureKey(file_path, kLastFailedKey, code == 0 ? std::string() : FormatU64(static_cast<uint32_t>(code)),
-                ticket);
+  SetFailureKey(file_path, kLastFailedKey,
+                code == 0 ? std::string() : FormatU64(static_cast<uint32_t>(code)), ticket);
 }
 
 void CompleteFolderSet(const std::vector<std::string>& paths, uint64_t ticket) {
@@ -424,7 +427,11 @@ void CancelResumeRecord(const std::string& file_path) {
 bool SavePendingCancel(const PendingCancel& c) {
   if (!IsOpen() || c.pickCode.empty()) return false;
   const std::string values[] = {
-      c.pickCode, c.filePath, c.fileId, c.quickId, c.target,
+      c.pickCode,
+      c.filePath,
+      c.fileId,
+      c.quickId,
+      c.target,
       FormatU64(static_cast<uint64_t>(c.fileSize)),
       FormatU64(static_cast<uint64_t>(static_cast<int64_t>(c.ispType))),
   };
@@ -436,7 +443,8 @@ bool SavePendingCancel(const PendingCancel& c) {
   ResumeStore& s = Store();
   {
     port::MutexLock l(s.iniFile.mutex());
-    for (size_t i = 0; i < std::size(kCancelKeys); ++i) s.iniFile.Set(section, kCancelKeys[i], values[i]);
+    for (size_t i = 0; i < std::size(kCancelKeys); ++i)
+      s.iniFile.Set(section, kCancelKeys[i], values[i]);
   }
   MarkResumeStoreDirty(true);
   return true;
@@ -457,7 +465,8 @@ std::vector<PendingCancel> PendingCancels() {
     ini.Get(name, "quickid", &c.quickId);
     ini.Get(name, "target", &c.target);
     if (ini.Get(name, "filesize", &size)) c.fileSize = static_cast<int64_t>(ParseU64(size));
-    if (ini.Get(name, "isp", &isp)) c.ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(isp)));
+    if (ini.Get(name, "isp", &isp))
+      c.ispType = static_cast<int32_t>(static_cast<uint32_t>(ParseU64(isp)));
     out.push_back(std::move(c));
   }
   return out;

@@ -155,7 +155,8 @@ TEST_F(ResumeStoreTest, TheFileTimeIsKeptWhenKnown) {
   ASSERT_TRUE(SaveResumeRecord("/t/untimed", Record("F2", 10, 0), true));
   ASSERT_TRUE(WaitForWrite(writes));
   const std::string text = ReadWholeFile(StoreFile());
-  EXPECT_NE(std::string::npos, text.find("filesize=10\r\nfiletime=1700000000123456789\r\nfolderpath="));
+  EXPECT_NE(std::string::npos,
+            text.find("filesize=10\r\nfiletime=1700000000123456789\r\nfolderpath="));
   EXPECT_EQ(text.find("filetime="), text.rfind("filetime=")) << "only the record that knows it";
 
   CloseResumeStore();

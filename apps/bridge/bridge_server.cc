@@ -1,13 +1,12 @@
 #include "apps/bridge/bridge_server.h"
 
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <list>
@@ -17,10 +16,10 @@
 #include "apps/bridge/failure_log.h"
 #include "apps/bridge/origin_policy.h"
 #include "apps/bridge/type_library.h"
-#include "web/web_assets.h"
 #include "control/script_dispatcher.h"
 #include "port/peer_owner.h"
 #include "store/readable_error.h"
+#include "web/web_assets.h"
 
 namespace vexa::bridge {
 
@@ -74,7 +73,9 @@ class BridgeServer::Impl : public std::enable_shared_from_this<BridgeServer::Imp
     for (const auto& w : sessions_) n += w.expired() ? 0 : 1;
     return n;
   }
-  OriginPolicy Policy() const { return OriginPolicy(options_.origins ? options_.origins() : std::vector<std::string>()); }
+  OriginPolicy Policy() const {
+    return OriginPolicy(options_.origins ? options_.origins() : std::vector<std::string>());
+  }
 
   class WebSocketSession;
   class HttpConnection;
@@ -104,7 +105,8 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
     ws_.read_message_max(server_->options_.max_message);
-    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
+    ws_.async_accept(request,
+                     [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
   }
 
   // Ends the connection; the read loop's failure then ends the session.
@@ -143,7 +145,8 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
   }
 
   void Read() {
-    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+    ws_.async_read(buffer_,
+                   [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
@@ -174,8 +177,9 @@ class BridgeServer::Impl::WebSocketSession : public std::enable_shared_from_this
 
   void Write() {
     ws_.text(true);
-    ws_.async_write(asio::buffer(out_.front()),
-                    [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWrite(ec); });
+    ws_.async_write(
+        asio::buffer(out_.front()),
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWrite(ec); });
   }
 
   void OnWrite(beast::error_code ec) {
@@ -228,8 +232,9 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
     parser_->header_limit(16 * 1024);
     parser_->body_limit(4 * 1024);
     stream_.expires_after(kHttpTimeout);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
@@ -245,7 +250,8 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
     res->set(http::field::server, kServerName);
     res->set("X-Content-Type-Options", "nosniff");
     res->set(http::field::cache_control, "no-cache");
-    if (!origin.empty() && policy.Allows(origin)) res->set(http::field::access_control_allow_origin, origin);
+    if (!origin.empty() && policy.Allows(origin))
+      res->set(http::field::access_control_allow_origin, origin);
     res->keep_alive(req.keep_alive());
     if (req.method() != http::verb::get && req.method() != http::verb::head) {
       Plain(res.get(), http::status::method_not_allowed, "only GET is served here\n");
@@ -264,7 +270,8 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
     Respond(std::move(res));
   }
 
-  void Upgrade(http::request<http::string_body> req, const std::string& origin, const OriginPolicy& policy) {
+  void Upgrade(http::request<http::string_body> req, const std::string& origin,
+               const OriginPolicy& policy) {
     std::string refusal;
     ObjectSafety safety;
     if (origin.empty()) {
@@ -278,7 +285,8 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
     }
     if (!refusal.empty()) {
       server_->Log("refused " + refusal);
-      auto res = std::make_shared<http::response<http::string_body>>(http::status::forbidden, req.version());
+      auto res = std::make_shared<http::response<http::string_body>>(http::status::forbidden,
+                                                                     req.version());
       res->set(http::field::server, kServerName);
       Plain(res.get(), http::status::forbidden, "the upload control refused " + refusal + "\n");
       res->keep_alive(false);
@@ -301,14 +309,15 @@ class BridgeServer::Impl::HttpConnection : public std::enable_shared_from_this<H
   }
 
   void Respond(std::shared_ptr<http::response<http::string_body>> res) {
-    http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
-      if (!ec && res->keep_alive()) {
-        self->Read();
-      } else {
-        beast::error_code ignored;
-        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-      }
-    });
+    http::async_write(stream_, *res,
+                      [self = shared_from_this(), res](beast::error_code ec, size_t) {
+                        if (!ec && res->keep_alive()) {
+                          self->Read();
+                        } else {
+                          beast::error_code ignored;
+                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                        }
+                      });
   }
 
   std::shared_ptr<Impl> server_;
@@ -337,15 +346,17 @@ bool BridgeServer::Impl::Listen(std::string* error) {
     return false;
   }
   boost::system::error_code ec;
-  const asio::ip::address address =
-      options_.host == "localhost" ? asio::ip::make_address("127.0.0.1") : asio::ip::make_address(options_.host);
+  const asio::ip::address address = options_.host == "localhost"
+                                        ? asio::ip::make_address("127.0.0.1")
+                                        : asio::ip::make_address(options_.host);
   const tcp::endpoint endpoint(address, options_.port);
   acceptor_.open(endpoint.protocol(), ec);
   if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    *error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + ec.message();
+    *error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " +
+             ec.message();
     acceptor_.close(ec);
     return false;
   }
@@ -365,7 +376,9 @@ void BridgeServer::Impl::Accept() {
     self->connections_.remove_if([](const auto& w) { return w.expired(); });
     boost::system::error_code ignored;
     if (!FromOwnUser(socket)) {
-      self->Log("refused a connection that no process of this user owns (or whose owner could not be found)");
+      self->Log(
+          "refused a connection that no process of this user owns (or whose owner could not be "
+          "found)");
       socket.close(ignored);
     } else if (self->connections_.size() >= self->options_.max_http_connections) {
       self->Log("refused a connection: too many open at once");
@@ -384,7 +397,8 @@ void BridgeServer::Impl::BackOff(const boost::system::error_code& ec) {
     Log("cannot accept connections (" + ec.message() + "); retrying with a pause");
     accept_delay_ = std::chrono::duration_cast<std::chrono::milliseconds>(kFirstAcceptDelay);
   } else {
-    accept_delay_ = std::min(accept_delay_ * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kLastAcceptDelay));
+    accept_delay_ = std::min(
+        accept_delay_ * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kLastAcceptDelay));
   }
   accept_retry_.expires_after(accept_delay_);
   accept_retry_.async_wait([self = shared_from_this()](const boost::system::error_code& wait_ec) {

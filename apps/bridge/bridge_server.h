@@ -15,7 +15,6 @@
 // get a control, which then treats the page as untrusted script.
 
 #include <boost/asio/io_context.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>

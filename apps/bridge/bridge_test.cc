@@ -8,7 +8,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -27,13 +26,13 @@
 #include "apps/bridge/registration.h"
 #include "apps/bridge/service_unit.h"
 #include "apps/bridge/type_library.h"
-#include "web/web_assets.h"
 #include "control/control.h"
 #include "control/method_table.h"
 #include "control/test_script_host.h"
 #include "port/testing/open_file_limit.h"
 #include "port/testing/other_user.h"
 #include "server/testing/server_process.h"
+#include "web/web_assets.h"
 
 namespace vexa::bridge {
 namespace {
@@ -57,7 +56,8 @@ Json::Value ParseJson(const std::string& text) {
 }
 
 std::string TempDir(const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / ("bridge_test_" + name + "_" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("bridge_test_" + name + "_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir.string();
@@ -86,7 +86,8 @@ TEST(RegistrationTest, RegisterWritesIdentitiesAndUnregisterLeavesTheFolders) {
   EXPECT_EQ(dir + "/user/vexaupload/bridge/", ManifestFolder(Scope::kUser));
   EXPECT_EQ(dir + "/system/vexaupload/bridge/", ManifestFolder(Scope::kSystem));
 
-  Registration reg{{"http://a.example", "https://b.example:8443"}, "/usr/bin/vexaupload-bridge",
+  Registration reg{{"http://a.example", "https://b.example:8443"},
+                   "/usr/bin/vexaupload-bridge",
                    "ws://127.0.0.1:18026/"};
   std::string error;
   ASSERT_TRUE(Register(Scope::kUser, reg, &error)) << error;
@@ -104,8 +105,9 @@ TEST(RegistrationTest, RegisterWritesIdentitiesAndUnregisterLeavesTheFolders) {
 
   Registration system{{"http://c.example"}, "", ""};
   ASSERT_TRUE(Register(Scope::kSystem, system, &error)) << error;
-  EXPECT_EQ((std::vector<std::string>{"http://a.example", "http://c.example", "https://b.example:8443"}),
-            RegisteredOrigins());
+  EXPECT_EQ(
+      (std::vector<std::string>{"http://a.example", "http://c.example", "https://b.example:8443"}),
+      RegisteredOrigins());
 
   ASSERT_TRUE(Unregister(Scope::kUser, &error)) << error;
   EXPECT_FALSE(fs::exists(ManifestPath(Scope::kUser)));
@@ -118,9 +120,12 @@ TEST(RegistrationTest, RegisterWritesIdentitiesAndUnregisterLeavesTheFolders) {
 }
 
 TEST(ServiceUnitTest, QuotesTheCommandForSystemd) {
-  const std::string unit = RenderServiceUnit({"/opt/my bridge/vexaupload-bridge", "--api", "http://h/100%$x"});
-  EXPECT_NE(std::string::npos,
-            unit.find("ExecStart=\"/opt/my bridge/vexaupload-bridge\" \"--api\" \"http://h/100%%$$x\"\n"));
+  const std::string unit =
+      RenderServiceUnit({"/opt/my bridge/vexaupload-bridge", "--api", "http://h/100%$x"});
+  EXPECT_NE(
+      std::string::npos,
+      unit.find(
+          "ExecStart=\"/opt/my bridge/vexaupload-bridge\" \"--api\" \"http://h/100%%$$x\"\n"));
   EXPECT_NE(std::string::npos, unit.find("WantedBy=default.target"));
 }
 
@@ -142,10 +147,12 @@ TEST(TypeLibraryTest, DescribesTheMethodTable) {
 
   const Json::Value& methods = lib["interfaces"][0]["methods"];
   ASSERT_EQ(18u, methods.size());
-  const char* names[] = {"LoadTask", "CreateUpload", "AddUpload", "StartUpload", "StopUpload", "CancelUpload",
-                         "Login", "GetSpaceInfo", "GetAccountInfo", "OpenLink", "LoadUnfinishTask",
-                         "SelectUpload", "GetTarget", "GetAllowUpload", "GetName", "GetUserId",
-                         "GetPluginVersion", "Logout"};
+  const char* names[] = {"LoadTask",    "CreateUpload",     "AddUpload",
+                         "StartUpload", "StopUpload",       "CancelUpload",
+                         "Login",       "GetSpaceInfo",     "GetAccountInfo",
+                         "OpenLink",    "LoadUnfinishTask", "SelectUpload",
+                         "GetTarget",   "GetAllowUpload",   "GetName",
+                         "GetUserId",   "GetPluginVersion", "Logout"};
   for (int i = 0; i < 18; ++i) {
     EXPECT_EQ(i + 1, methods[i]["dispid"].asInt());
     EXPECT_EQ(names[i], methods[i]["name"].asString());
@@ -164,8 +171,8 @@ TEST(TypeLibraryTest, DescribesTheMethodTable) {
 
   const Json::Value& events = lib["interfaces"][1]["methods"];
   ASSERT_EQ(6u, events.size());
-  const char* event_names[] = {"ProgressEvent", "LoadTaskEvent", "LoginEvent", "LoadUnfinishTaskEvent",
-                               "SelectFileEvent", "SelectFolderEvent"};
+  const char* event_names[] = {"ProgressEvent",         "LoadTaskEvent",   "LoginEvent",
+                               "LoadUnfinishTaskEvent", "SelectFileEvent", "SelectFolderEvent"};
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(i + 1, events[i]["dispid"].asInt());
     EXPECT_EQ(event_names[i], events[i]["name"].asString());
@@ -220,7 +227,8 @@ class RunningBridge {
 };
 
 // A GET; with `origin` set, a WebSocket upgrade from a page of that origin.
-http::response<http::string_body> Get(uint16_t port, const std::string& target, const char* origin = nullptr) {
+http::response<http::string_body> Get(uint16_t port, const std::string& target,
+                                      const char* origin = nullptr) {
   asio::io_context io;
   beast::tcp_stream stream(io);
   stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
@@ -256,7 +264,9 @@ class Page {
   }
   void Send(const std::string& text) { ws_.write(asio::buffer(text)); }
   // For messages the bridge may refuse while they are still being written.
-  void TrySend(const std::string& text, beast::error_code* ec) { ws_.write(asio::buffer(text), *ec); }
+  void TrySend(const std::string& text, beast::error_code* ec) {
+    ws_.write(asio::buffer(text), *ec);
+  }
   // The next message as JSON; null on failure, or after 30 s without one, so a test waiting for a
   // message that never comes fails instead of hanging.
   Json::Value Receive(beast::error_code* error = nullptr) {
@@ -274,7 +284,8 @@ class Page {
   // Reads until the answer to request `id`; events on the way go to `events`.
   Json::Value Call(int id, const std::string& method, const std::string& params,
                    std::vector<Json::Value>* events = nullptr) {
-    Send("{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params + "}");
+    Send("{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params +
+         "}");
     for (;;) {
       beast::error_code ec;
       Json::Value m = Receive(&ec);
@@ -369,7 +380,8 @@ TEST(BridgeServerTest, ServesOnAHandedOverLoopbackSocket) {
 // Sockets that never send a request hold descriptors; beyond the cap new ones
 // are closed, and the bridge serves again once the idle ones go.
 TEST(BridgeServerTest, IdleConnectionsAreCapped) {
-  RunningBridge bridge({kPageOrigin}, 64 * 1024, [](BridgeOptions* o) { o->max_http_connections = 3; });
+  RunningBridge bridge({kPageOrigin}, 64 * 1024,
+                       [](BridgeOptions* o) { o->max_http_connections = 3; });
   asio::io_context io;
   std::vector<std::unique_ptr<tcp::socket>> idle;
   for (int i = 0; i < 3; ++i) {
@@ -414,7 +426,8 @@ TEST(BridgeServerTest, AcceptBacksOffWhenOutOfDescriptors) {
     while (std::FILE* f = std::fopen("/dev/null", "rb")) fillers.push_back(f);
     ASSERT_FALSE(fillers.empty());
     client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), bridge.port()));
-    for (int i = 0; i < 200 && bridge.log().find("retrying with a pause") == std::string::npos; ++i) {
+    for (int i = 0; i < 200 && bridge.log().find("retrying with a pause") == std::string::npos;
+         ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_NE(std::string::npos, bridge.log().find("retrying with a pause")) << bridge.log();
@@ -438,7 +451,9 @@ TEST(BridgeServerTest, AnOversizedMessageEndsOnlyThatPage) {
   // The bridge closes as soon as the frame header shows the size, so the
   // write itself may already fail with a broken pipe.
   beast::error_code ec;
-  big.TrySend("{\"id\":1,\"method\":\"AddUpload\",\"params\":[\"" + std::string(4096, 'x') + "\",\"\",0,1]}", &ec);
+  big.TrySend("{\"id\":1,\"method\":\"AddUpload\",\"params\":[\"" + std::string(4096, 'x') +
+                  "\",\"\",0,1]}",
+              &ec);
   if (!ec) big.Receive(&ec);
   EXPECT_TRUE(ec) << "the bridge closes a page that sends more than it accepts";
   Page next;
@@ -514,7 +529,8 @@ TEST(BridgeServerTest, PagesComingAndGoingLeaveTheUploadRunning) {
     ASSERT_TRUE(logged_in);
     const std::string target = first.Call(2, "GetTarget", "[]")["result"].asString();
     // A page queues only what its user picked in its chooser.
-    EXPECT_EQ(5, first.Call(3, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]")["code"].asInt());
+    EXPECT_EQ(
+        5, first.Call(3, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]")["code"].asInt());
     UseScriptedChooser(dir, file + "\n");
     first.Call(4, "SelectUpload", "[1]");
     Json::Value chosen;
@@ -523,7 +539,8 @@ TEST(BridgeServerTest, PagesComingAndGoingLeaveTheUploadRunning) {
       ASSERT_FALSE(chosen.isNull());
     }
     EXPECT_EQ(file, Decode(chosen["payload"].asString()));
-    ASSERT_FALSE(first.Call(5, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]").isMember("error"));
+    ASSERT_FALSE(
+        first.Call(5, "AddUpload", "[\"" + file + "\",\"" + target + "\",0,1]").isMember("error"));
     ASSERT_TRUE(WaitForStatus(&first, file, 2, 60)) << "the upload starts";
     // Leaves without a close handshake, as a crashed tab does.
   }
@@ -537,7 +554,8 @@ TEST(BridgeServerTest, PagesComingAndGoingLeaveTheUploadRunning) {
   }
   Page last;
   ASSERT_TRUE(last.Connect(bridge.port(), kPageOrigin));
-  EXPECT_EQ("alice", last.Call(1, "GetName", "[]")["result"].asString()) << "the session outlived the pages";
+  EXPECT_EQ("alice", last.Call(1, "GetName", "[]")["result"].asString())
+      << "the session outlived the pages";
   // A completed upload leaves the task list, and on a loaded machine it may be done before this
   // page comes: then no event about it follows, and the list does not hold it.
   std::vector<Json::Value> events;

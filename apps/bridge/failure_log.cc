@@ -22,7 +22,8 @@ constexpr size_t kIsFolderField = 12;
 constexpr char kFailedStatus[] = "4";
 
 int32_t CodeOf(const std::string& text) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("-0123456789") != std::string::npos) return 0;
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("-0123456789") != std::string::npos)
+    return 0;
   return static_cast<int32_t>(std::stol(text));
 }
 
@@ -49,14 +50,17 @@ std::string FailureLogLine(const std::string& event_line, bool chinese) {
     if (f.size() != 14 || f[kStatusField] != kFailedStatus) return "";
     const int32_t code = CodeOf(f[kErrorCodeField]);
     if (f[kIsFolderField] == "1" && code == 0) {
-      return "upload of the folder " + f[kLocalPathField] + " failed: some of its files could not be uploaded";
+      return "upload of the folder " + f[kLocalPathField] +
+             " failed: some of its files could not be uploaded";
     }
-    return "upload of " + f[kLocalPathField] + " failed: " + Readable(code, f[kErrorTextField], chinese);
+    return "upload of " + f[kLocalPathField] +
+           " failed: " + Readable(code, f[kErrorTextField], chinese);
   }
   if (event == "LoadUnfinishTaskEvent") {  // "path|text" of a folder's failed member
     const size_t cut = text.rfind('|');
     if (cut == std::string::npos) return "";
-    return "  failed member " + text.substr(0, cut) + ": " + Readable(0, text.substr(cut + 1), chinese);
+    return "  failed member " + text.substr(0, cut) + ": " +
+           Readable(0, text.substr(cut + 1), chinese);
   }
   if (event == "LoginEvent" && text.rfind("0|", 0) == 0) {
     return "login failed: " + Readable(0, text.substr(2), chinese);

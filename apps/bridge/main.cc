@@ -5,7 +5,6 @@
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -51,7 +50,8 @@ bool ParseListen(const std::string& text, std::string* host, uint16_t* port) {
     p = text.substr(colon + 1);
     if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
   }
-  if (h.empty() || p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) {
+  if (h.empty() || p.empty() || p.size() > 5 ||
+      p.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   const unsigned long n = std::stoul(p);
@@ -89,11 +89,13 @@ int Serve(const std::string& host, uint16_t port, const std::string& api) {
     LogLine(error);
     return 1;
   }
-  LogLine(options.listening_socket >= 0 ? "serving port " + std::to_string(server.port()) + ", kept by the socket unit"
-                                        : "listening on " + WebSocketUrl(host, server.port()));
+  LogLine(options.listening_socket >= 0
+              ? "serving port " + std::to_string(server.port()) + ", kept by the socket unit"
+              : "listening on " + WebSocketUrl(host, server.port()));
   const std::vector<std::string> origins = RegisteredOrigins();
   if (origins.empty()) {
-    LogLine("no page origin is registered yet: run 'vexaupload-bridge register --user --origin URL'");
+    LogLine(
+        "no page origin is registered yet: run 'vexaupload-bridge register --user --origin URL'");
   }
   for (const std::string& o : origins) LogLine("pages of " + o + " may use the control");
 
@@ -114,8 +116,10 @@ int Serve(const std::string& host, uint16_t port, const std::string& api) {
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "vexaupload-bridge: the upload control for web pages. Serves, on a loopback port, a WebSocket at /\n"
-      "(one control per page, scripted with JSON messages), GET /typelib.json and GET /vexaupload.js.\n"
+      "vexaupload-bridge: the upload control for web pages. Serves, on a loopback port, a "
+      "WebSocket at /\n"
+      "(one control per page, scripted with JSON messages), GET /typelib.json and GET "
+      "/vexaupload.js.\n"
       "Only pages of registered origins may create the control.",
       "vexaupload-bridge"};
   app.require_subcommand(0, 1);
@@ -124,12 +128,14 @@ int main(int argc, char** argv) {
   bool install_service = false;
   app.add_option("--listen", listen, "Loopback address and port to serve on (HOST:PORT or PORT)")
       ->capture_default_str();
-  app.add_option("--api", api,
-                 "Account API base URL (else $VEXAUPLOAD_API, else the one of the last successful login)");
+  app.add_option(
+      "--api", api,
+      "Account API base URL (else $VEXAUPLOAD_API, else the one of the last successful login)");
   app.add_flag("--install-service", install_service,
                "Write a systemd user unit that starts the bridge with these options, then exit");
 
-  CLI::App* reg = app.add_subcommand("register", "Allow pages of the given origins to create the control");
+  CLI::App* reg =
+      app.add_subcommand("register", "Allow pages of the given origins to create the control");
   std::vector<std::string> origins;
   bool user = false;
   std::string scope_word;
@@ -137,10 +143,12 @@ int main(int argc, char** argv) {
       ->required();
   reg->add_flag("--user", user, "Register for the current user only (default: the whole machine)");
   bool allow_plain = false;
-  reg->add_flag("--allow-plain-http", allow_plain,
-                "Also register plain http:// origins of other hosts (anyone on the network path can then "
-                "script the control)");
-  reg->add_option("--scope", scope_word, "\"user\" (any case) for the current user; other words: the machine");
+  reg->add_flag(
+      "--allow-plain-http", allow_plain,
+      "Also register plain http:// origins of other hosts (anyone on the network path can then "
+      "script the control)");
+  reg->add_option("--scope", scope_word,
+                  "\"user\" (any case) for the current user; other words: the machine");
 
   CLI::App* unreg = app.add_subcommand("unregister", "Remove the registration (its folders stay)");
   unreg->add_flag("--user", user, "Remove the current user's registration");
@@ -152,7 +160,8 @@ int main(int argc, char** argv) {
   std::string host;
   uint16_t port = 0;
   if (!ParseListen(listen, &host, &port) || !IsLoopbackHost(host)) {
-    std::fprintf(stderr, "vexaupload-bridge: --listen wants a loopback HOST:PORT, not '%s'\n", listen.c_str());
+    std::fprintf(stderr, "vexaupload-bridge: --listen wants a loopback HOST:PORT, not '%s'\n",
+                 listen.c_str());
     return 2;
   }
   const Scope scope = user ? Scope::kUser : ScopeOf(scope_word);
@@ -167,10 +176,11 @@ int main(int argc, char** argv) {
         return 2;
       }
       if (!allow_plain && !IsTrustworthyOrigin(n)) {
-        std::fprintf(stderr,
-                     "vexaupload-bridge: %s is plain http on another host: register https:// or a loopback "
-                     "origin, or give --allow-plain-http\n",
-                     n.c_str());
+        std::fprintf(
+            stderr,
+            "vexaupload-bridge: %s is plain http on another host: register https:// or a loopback "
+            "origin, or give --allow-plain-http\n",
+            n.c_str());
         return 2;
       }
       r.origins.push_back(n);
@@ -204,9 +214,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vexaupload-bridge: %s\n", error.c_str());
       return 1;
     }
-    std::printf("wrote %s and %s\nstart it with: systemctl --user daemon-reload && "
-                "systemctl --user enable --now %s\n",
-                path.c_str(), socket_path.c_str(), kSocketUnitName);
+    std::printf(
+        "wrote %s and %s\nstart it with: systemctl --user daemon-reload && "
+        "systemctl --user enable --now %s\n",
+        path.c_str(), socket_path.c_str(), kSocketUnitName);
     return 0;
   }
   return Serve(host, port, api);

@@ -27,10 +27,13 @@ std::string WriteJson(const Json::Value& value) {
 
 }  // namespace
 
-Scope ScopeOf(std::string_view word) { return ToLower(word) == "user" ? Scope::kUser : Scope::kSystem; }
+Scope ScopeOf(std::string_view word) {
+  return ToLower(word) == "user" ? Scope::kUser : Scope::kSystem;
+}
 
 std::string ManifestFolder(Scope scope) {
-  const std::string base = scope == Scope::kUser ? port::UserConfigFolder() : port::SystemConfigFolder();
+  const std::string base =
+      scope == Scope::kUser ? port::UserConfigFolder() : port::SystemConfigFolder();
   if (base.empty()) return std::string();
   return base + "vexaupload" + port::kPathSeparator + "bridge" + port::kPathSeparator;
 }
@@ -69,7 +72,8 @@ bool ParseManifestOrigins(const std::string& text, std::vector<std::string>* ori
   Json::Value root;
   std::string errors;
   std::unique_ptr<Json::CharReader> reader(b.newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject()) return false;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject())
+    return false;
   const Json::Value& list = root["origins"];
   if (!list.isArray()) return false;
   for (const Json::Value& o : list) {
@@ -92,7 +96,8 @@ bool Register(Scope scope, const Registration& reg, std::string* error) {
   }
   // Readable by every user: the pages of any of them use a machine-wide one.
   if (!port::WriteFileReplacing(folder + kManifestName, RenderManifest(reg), 0644)) {
-    *error = "cannot write " + folder + kManifestName + " (error " + std::to_string(port::LastError()) + ")";
+    *error = "cannot write " + folder + kManifestName + " (error " +
+             std::to_string(port::LastError()) + ")";
     return false;
   }
   return true;

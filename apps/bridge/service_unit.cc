@@ -30,7 +30,9 @@ std::string RenderServiceUnit(const std::vector<std::string>& command) {
          "Description=vexaupload bridge: the upload control for web pages\n"
          "\n"
          "[Service]\n"
-         "ExecStart=" + exec + "\n"
+         "ExecStart=" +
+         exec +
+         "\n"
          "Restart=on-failure\n"
          "\n"
          "[Install]\n"
@@ -42,7 +44,9 @@ std::string RenderSocketUnit(const std::string& listen) {
          "Description=vexaupload bridge's port, held while the bridge is not running\n"
          "\n"
          "[Socket]\n"
-         "ListenStream=" + listen + "\n"
+         "ListenStream=" +
+         listen +
+         "\n"
          "\n"
          "[Install]\n"
          "WantedBy=sockets.target\n";
@@ -55,7 +59,8 @@ bool InstallServiceUnit(const std::string& name, const std::string& text, std::s
     *error = "no configuration folder (set HOME or XDG_CONFIG_HOME)";
     return false;
   }
-  const std::string folder = config + "systemd" + port::kPathSeparator + "user" + port::kPathSeparator;
+  const std::string folder =
+      config + "systemd" + port::kPathSeparator + "user" + port::kPathSeparator;
   *path = folder + name;
   if (!port::CreateDirectories(folder, 0755) || !port::WriteFileReplacing(*path, text, 0644)) {
     *error = "cannot write " + *path + " (error " + std::to_string(port::LastError()) + ")";

@@ -10,9 +10,12 @@ namespace {
 
 const char* TypeName(ParamType type) {
   switch (type) {
-    case ParamType::kShort: return "I2";
-    case ParamType::kByte: return "UI1";
-    case ParamType::kString: return "BSTR";
+    case ParamType::kShort:
+      return "I2";
+    case ParamType::kByte:
+      return "UI1";
+    case ParamType::kString:
+      return "BSTR";
   }
   return "";
 }
@@ -52,8 +55,9 @@ std::string TypeLibraryJson() {
     for (const ParamInfo& p : m.params) {
       Json::Value param;
       param["name"] = p.name;
-      param["type"] = p.direction == ParamDirection::kOutRetval ? std::string(TypeName(p.type)) + "*"
-                                                                 : TypeName(p.type);
+      param["type"] = p.direction == ParamDirection::kOutRetval
+                          ? std::string(TypeName(p.type)) + "*"
+                          : TypeName(p.type);
       param["direction"] = Directions(p.direction);
       params.append(param);
     }

@@ -6,7 +6,8 @@ namespace vexa::cli {
 namespace {
 
 TEST(ArgumentChecksTest, TargetsAreFolderIdsOfSaneLength) {
-  for (const char* good : {"0", "42", "1234567890123456789"}) EXPECT_EQ("", TargetIdProblem(good)) << good;
+  for (const char* good : {"0", "42", "1234567890123456789"})
+    EXPECT_EQ("", TargetIdProblem(good)) << good;
   for (const char* bad : {"", "abc", "-5", "+5", "1e3", " 42", "42 ", "4 2", "12345678901234567890",
                           "12345678901234567890123456"}) {
     EXPECT_NE("", TargetIdProblem(bad)) << bad;
@@ -57,11 +58,13 @@ TEST(ArgumentChecksTest, RatesAreBytesPerSecondWithBinarySuffixes) {
     const char* given;
     uint64_t rate;  // 0: refused
   } cases[] = {
+      // clang-format off
       {"1024", 1024},       {"512K", 512 * 1024},     {"512k", 512 * 1024}, {"2M", 2 << 20},
       {"1.5M", 3 << 19},    {"1G", uint64_t{1} << 30}, {"1.25k", 1280},      {"1023", 0},
       {"0", 0},             {"", 0},                   {"K", 0},             {"-5K", 0},
       {"2MB", 0},           {"2 M", 0},                {"1.M", 0},           {"1.2345M", 0},
       {"512X", 0},          {"99999999999999999999", 0},
+      // clang-format on
   };
   for (const auto& c : cases) {
     uint64_t rate = 0;

@@ -13,9 +13,9 @@ namespace vexa::cli {
 
 // Exit statuses shared by every command.
 enum ExitStatus : int {
-  kExitOk = 0,           // everything completed
-  kExitFailed = 1,       // something failed
-  kExitUsage = 2,        // the command line was wrong
+  kExitOk = 0,             // everything completed
+  kExitFailed = 1,         // something failed
+  kExitUsage = 2,          // the command line was wrong
   kExitInterrupted = 130,  // the user pressed Ctrl-C
 };
 

@@ -28,7 +28,8 @@ constexpr char kControlUsage[] =
     "  --api URL                   the account API (default: $VEXAUPLOAD_API, else the one of the\n"
     "                              last successful login)\n"
     "\n"
-    "Runs the upload control and scripts it through standard input and output, one JSON object per\n"
+    "Runs the upload control and scripts it through standard input and output, one JSON object "
+    "per\n"
     "line. In:\n"
     "  {\"id\":1,\"method\":\"Login\",\"params\":[\"alice\",\"secret\",0,0]}\n"
     "  {\"id\":2,\"method\":\"AddUpload\",\"params\":[\"/path/to/file\",\"\",0,1]}\n"
@@ -40,11 +41,13 @@ constexpr char kControlUsage[] =
     "LoadUnfinishTask, SelectUpload, GetTarget, GetAllowUpload, GetName, GetUserId,\n"
     "GetPluginVersion, Logout.\n"
     "\n"
-    "Uploads run while standard input stays open; at its end the control logs out, which stops the\n"
+    "Uploads run while standard input stays open; at its end the control logs out, which stops "
+    "the\n"
     "uploads and saves their state for a later resume.\n"
     "\n"
     "Choosers (CreateUpload, SelectUpload): $VEXAUPLOAD_CHOOSER names a program, run as\n"
-    "`PROGRAM files TITLE` or `PROGRAM folder TITLE`, that prints what was chosen one string a line\n"
+    "`PROGRAM files TITLE` or `PROGRAM folder TITLE`, that prints what was chosen one string a "
+    "line\n"
     "(NUL-separated when a name holds a line break): for files one full path, several full paths,\n"
     "or a folder followed by names in it; printing nothing is a cancel. Without it, zenity on a\n"
     "desktop; with neither, every chooser is cancelled.\n";
@@ -105,7 +108,7 @@ int RunControlCommand(int argc, char** argv) {
 
 namespace {
 const CommandRegistrar kControlRegistrar({"control", "script the upload control with JSON lines",
-                                   &RunControlCommand});
+                                          &RunControlCommand});
 }  // namespace
 
 }  // namespace vexa::cli

@@ -37,8 +37,10 @@ bool ControlHost::LoginRemembered() {
   std::string account, digest;
   bool remember = false, auto_login = false;
   if (!ReadRememberedAccount(&account, &digest, &remember, &auto_login) || digest.empty()) {
-    std::fputs("vexaupload: no remembered account: log in once with `vexaupload login --remember ACCOUNT`\n",
-               stderr);
+    std::fputs(
+        "vexaupload: no remembered account: log in once with `vexaupload login --remember "
+        "ACCOUNT`\n",
+        stderr);
     return false;
   }
   std::string result;

@@ -17,9 +17,9 @@ struct ProgressRow {
   std::string localPath;
   uint64_t totalBytes = 0;
   uint64_t doneBytes = 0;
-  int64_t speed = 0;  // bytes per second; negative values arrive sign-extended
-  std::string timeLeft;  // "HH:MM:SS"
-  int status = 0;  // 0 Waiting .. 6 Cancelled
+  int64_t speed = 0;          // bytes per second; negative values arrive sign-extended
+  std::string timeLeft;       // "HH:MM:SS"
+  int status = 0;             // 0 Waiting .. 6 Cancelled
   std::string uploadPercent;  // "50.00%"
   std::string hashPercent;
   int64_t errorCode = 0;

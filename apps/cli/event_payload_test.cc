@@ -1,7 +1,7 @@
 #include "apps/cli/event_payload.h"
 
-#include <json/json.h>
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include "control/method_table.h"
 #include "control/payload.h"
@@ -12,7 +12,9 @@ namespace {
 TEST(DecodeProgressRowTest, ReadsTheFourteenFields) {
   ProgressRow row;
   ASSERT_TRUE(DecodeProgressRow(
-      "a.txt|/d/a.txt|200|100|18446744073709551615|00:00:05|2|50.00%|100.00%|0||PC1|0|1,200,40,00:00:05", &row));
+      "a.txt|/d/"
+      "a.txt|200|100|18446744073709551615|00:00:05|2|50.00%|100.00%|0||PC1|0|1,200,40,00:00:05",
+      &row));
   EXPECT_EQ(row.fileName, "a.txt");
   EXPECT_EQ(row.localPath, "/d/a.txt");
   EXPECT_EQ(row.totalBytes, 200u);
@@ -64,14 +66,16 @@ TEST(EventJsonLineTest, EveryEventIsOneParsableObjectWithItsFields) {
   EXPECT_FALSE(bad["fields"]["ok"].asBool());
   EXPECT_EQ(bad["fields"]["text"].asString(), "\"\n");
 
-  const std::string escaped = EscapeUnicode("a|/a|1|1|0|00:00:00|5|100.00%|100.00%|0||P|0|0,0,0,00:00:00");
+  const std::string escaped =
+      EscapeUnicode("a|/a|1|1|0|00:00:00|5|100.00%|100.00%|0||P|0|0,0,0,00:00:00");
   Json::Value progress = parse(EventJsonLine(kProgressEvent, escaped));
   EXPECT_EQ(progress["event"].asString(), "ProgressEvent");
   EXPECT_EQ(progress["fields"]["statusName"].asString(), "Completed");
   EXPECT_EQ(progress["fields"]["localPath"].asString(), "/a");
   EXPECT_EQ(progress["fields"]["totalBytes"].asUInt64(), 1u);
 
-  Json::Value member = parse(EventJsonLine(kLoadUnfinishTaskEvent, "\\u0061\\u007C\\u0062\\u007C\\u0065"));
+  Json::Value member =
+      parse(EventJsonLine(kLoadUnfinishTaskEvent, "\\u0061\\u007C\\u0062\\u007C\\u0065"));
   EXPECT_EQ(member["fields"]["path"].asString(), "a|b");
   EXPECT_EQ(member["fields"]["error"].asString(), "e");
   EXPECT_TRUE(parse(EventJsonLine(kSelectFileEvent, "not escaped"))["fields"].isNull());

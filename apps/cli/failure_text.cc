@@ -8,7 +8,9 @@ namespace {
 
 // The codes of a request that got no answer at all: the dispatch, the resume
 // check, a range, and the login's "check your network connection".
-bool MeansNoAnswer(int64_t code) { return code == 1004 || code == 1007 || code == 1010 || code == 1015; }
+bool MeansNoAnswer(int64_t code) {
+  return code == 1004 || code == 1007 || code == 1010 || code == 1015;
+}
 
 }  // namespace
 

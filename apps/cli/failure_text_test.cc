@@ -19,17 +19,21 @@ TEST(FailureTextTest, EnglishFirstAndTheNetworkCauseWhereNothingAnswered) {
       // The login's failure carries only its text; it is the no-answer one.
       {0, "请检查你的网络连接", false, refused,
        "check your network connection (请检查你的网络连接); 127.0.0.1:9: connection refused"},
-      {0, "请检查你的网络连接", true, refused, "请检查你的网络连接; 127.0.0.1:9: connection refused"},
+      {0, "请检查你的网络连接", true, refused,
+       "请检查你的网络连接; 127.0.0.1:9: connection refused"},
       {1010, "请求文件上传失败b", false, refused,
        "sending a range failed (请求文件上传失败b); 127.0.0.1:9: connection refused"},
       // An answer arrived: the network is not to blame.
-      {1011, "请求文件上传失败c", false, refused, "the answer to a range was not readable (请求文件上传失败c)"},
-      {402, "参数错误", false, refused, "the service refused a parameter of the request (参数错误)"},
+      {1011, "请求文件上传失败c", false, refused,
+       "the answer to a range was not readable (请求文件上传失败c)"},
+      {402, "参数错误", false, refused,
+       "the service refused a parameter of the request (参数错误)"},
       // A refusal in the service's own words stays as it is.
       {0, "密码错误", false, refused, "密码错误"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, FailureText(c.code, c.system_text, c.chinese, c.network)) << c.code << " " << c.system_text;
+    EXPECT_EQ(c.expected, FailureText(c.code, c.system_text, c.chinese, c.network))
+        << c.code << " " << c.system_text;
   }
 }
 

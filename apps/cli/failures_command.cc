@@ -1,7 +1,7 @@
 // `vexaupload failures FOLDER`: the members of a folder upload that failed.
-#include <CLI/CLI.hpp>
 #include <json/json.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -23,7 +23,8 @@ struct FailuresOptions {
 std::function<int()> DeclareFailures(CLI::App* command) {
   auto o = std::make_shared<FailuresOptions>();
   command->footer(
-      "Lists the members of an unfinished folder upload that failed, with the reason, one line each. "
+      "Lists the members of an unfinished folder upload that failed, with the reason, one line "
+      "each. "
       "Failures are known while the folder is registered: after the login that restores it, or as "
       "`upload` prints them at its end.");
   AddSessionOptions(command, &o->session);
@@ -48,8 +49,8 @@ std::function<int()> DeclareFailures(CLI::App* command) {
   };
 }
 
-const CommandRegistrar kFailuresRegistrar({"failures", "list a folder upload's failed members", nullptr,
-                                   &DeclareFailures});
+const CommandRegistrar kFailuresRegistrar({"failures", "list a folder upload's failed members",
+                                           nullptr, &DeclareFailures});
 
 }  // namespace
 }  // namespace vexa::cli

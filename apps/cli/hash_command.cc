@@ -39,23 +39,40 @@ constexpr char kHashUsage[] =
 // A short English meaning per code of the file digests.
 const char* MeaningOf(uint32_t code) {
   switch (code) {
-    case port::kErrorFileNotFound: return "file not found";
-    case port::kErrorPathNotFound: return "path not found";
-    case port::kErrorTooManyOpenFiles: return "too many open files";
-    case port::kErrorAccessDenied: return "access denied (or not a regular file)";
-    case port::kErrorGenFailure: return "system error";
-    case port::kErrorSharingViolation: return "file in use by another program";
-    case port::kErrorDiskFull: return "disk full";
-    case port::kErrorInvalidName: return "invalid file name";
-    case port::kErrorIoDevice: return "I/O device error";
-    case kErrHashStopped: return "hashing stopped";
-    case kErrHashRead: return "read error while hashing";
-    case kErrHashCorrupted: return "digest corrupted";
-    case kErrQuickAlloc: return "out of memory for the sample buffer";
-    case kErrQuickShortRead: return "file shorter than expected (changed while hashing?)";
-    case kErrQuickDigest: return "digest of the samples failed";
-    case kErrQuickSmallFile: return "digest of a small file failed";
-    default: return "unknown error";
+    case port::kErrorFileNotFound:
+      return "file not found";
+    case port::kErrorPathNotFound:
+      return "path not found";
+    case port::kErrorTooManyOpenFiles:
+      return "too many open files";
+    case port::kErrorAccessDenied:
+      return "access denied (or not a regular file)";
+    case port::kErrorGenFailure:
+      return "system error";
+    case port::kErrorSharingViolation:
+      return "file in use by another program";
+    case port::kErrorDiskFull:
+      return "disk full";
+    case port::kErrorInvalidName:
+      return "invalid file name";
+    case port::kErrorIoDevice:
+      return "I/O device error";
+    case kErrHashStopped:
+      return "hashing stopped";
+    case kErrHashRead:
+      return "read error while hashing";
+    case kErrHashCorrupted:
+      return "digest corrupted";
+    case kErrQuickAlloc:
+      return "out of memory for the sample buffer";
+    case kErrQuickShortRead:
+      return "file shorter than expected (changed while hashing?)";
+    case kErrQuickDigest:
+      return "digest of the samples failed";
+    case kErrQuickSmallFile:
+      return "digest of a small file failed";
+    default:
+      return "unknown error";
   }
 }
 
@@ -122,7 +139,8 @@ int RunHash(int argc, char** argv) {
   return all_ok ? 0 : 1;
 }
 
-const CommandRegistrar kHashRegistrar({"hash", "print the file identities (fileid, quickid, size)", &RunHash});
+const CommandRegistrar kHashRegistrar({"hash", "print the file identities (fileid, quickid, size)",
+                                       &RunHash});
 
 }  // namespace
 }  // namespace vexa::cli

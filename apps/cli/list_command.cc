@@ -1,15 +1,15 @@
 // `vexaupload list`: the unfinished uploads.
-#include <CLI/CLI.hpp>
 #include <json/json.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
 
 #include "apps/cli/command.h"
 #include "apps/cli/event_payload.h"
 #include "apps/cli/progress_view.h"
-#include "apps/cli/sizes.h"
 #include "apps/cli/session_options.h"
+#include "apps/cli/sizes.h"
 #include "apps/cli/upload_watch.h"
 
 namespace vexa::cli {
@@ -42,13 +42,15 @@ int RunList(const SessionOptions& o) {
 std::function<int()> DeclareList(CLI::App* command) {
   auto o = std::make_shared<SessionOptions>();
   command->footer(
-      "Lists the unfinished uploads (stopped, interrupted or waiting), one line each: status, bytes the "
+      "Lists the unfinished uploads (stopped, interrupted or waiting), one line each: status, "
+      "bytes the "
       "service has, size and local path. A folder stands for its members.");
   AddSessionOptions(command, o.get());
   return [o] { return RunList(*o); };
 }
 
-const CommandRegistrar kListRegistrar({"list", "list the unfinished uploads", nullptr, &DeclareList});
+const CommandRegistrar kListRegistrar({"list", "list the unfinished uploads", nullptr,
+                                       &DeclareList});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -2,7 +2,6 @@
 // account API with the signed login form, remembers where the API is, and shows
 // the session and its quota.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,9 +11,9 @@
 #include "account/login.h"
 #include "account/session.h"
 #include "account/space.h"
-#include "apps/cli/session_options.h"
 #include "apps/cli/command.h"
 #include "apps/cli/failure_text.h"
+#include "apps/cli/session_options.h"
 #include "apps/cli/sizes.h"
 #include "port/event.h"
 #include "port/terminal.h"
@@ -64,14 +63,16 @@ int RunLogin(const LoginOptions& o) {
                  password.empty() ? "empty password" : FailureText(0, GetLastErrorText()).c_str());
     return kExitFailed;
   }
-  std::printf("Logged in as %s (user id %s); uploads go to folder %s unless --target names another.\n",
-              GetUserName().c_str(), GetUserId().c_str(), GetDefaultTarget().c_str());
+  std::printf(
+      "Logged in as %s (user id %s); uploads go to folder %s unless --target names another.\n",
+      GetUserName().c_str(), GetUserId().c_str(), GetDefaultTarget().c_str());
   const bool fresh = RefreshSpaceInfo();  // else the numbers the login gave
   const AccountState state = CopyAccountState();
   std::printf("Storage: %s%s\n", SpaceSentence(state.spaceUsed, state.spaceTotal).c_str(),
               fresh ? "" : " (as of the login)");
   if (!o.remember) {
-    std::puts("The password was not remembered: add --remember so that `upload` can log in by itself.");
+    std::puts(
+        "The password was not remembered: add --remember so that `upload` can log in by itself.");
   }
   LogoutAccount();
   return kExitOk;
@@ -80,18 +81,23 @@ int RunLogin(const LoginOptions& o) {
 std::function<int()> DeclareLogin(CLI::App* command) {
   auto o = std::make_shared<LoginOptions>();
   command->footer(
-      "Logs in and shows the session's user id, name, default target and quota. The password is read "
-      "from $VEXAUPLOAD_PASSWORD, else from a prompt that does not echo it (or the first line of standard "
-      "input when that is not a terminal); a remembered password digest (40 hex digits) is accepted in "
+      "Logs in and shows the session's user id, name, default target and quota. The password is "
+      "read "
+      "from $VEXAUPLOAD_PASSWORD, else from a prompt that does not echo it (or the first line of "
+      "standard "
+      "input when that is not a terminal); a remembered password digest (40 hex digits) is "
+      "accepted in "
       "its place. The API address is remembered for later commands.");
   AddApiOption(command, &o->api);
-  command->add_flag("--remember", o->remember, "keep the password digest, so later commands log in by themselves");
+  command->add_flag("--remember", o->remember,
+                    "keep the password digest, so later commands log in by themselves");
   command->add_flag("--auto", o->auto_login, "mark the remembered account for automatic login");
   command->add_option("ACCOUNT", o->account, "the account name")->required();
   return [o] { return RunLogin(*o); };
 }
 
-const CommandRegistrar kLoginRegistrar({"login", "log in, remember the account, show the quota", nullptr, &DeclareLogin});
+const CommandRegistrar kLoginRegistrar({"login", "log in, remember the account, show the quota",
+                                        nullptr, &DeclareLogin});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -1,6 +1,5 @@
 // `vexaupload logout`: forgets the remembered account.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -15,7 +14,8 @@ namespace {
 int RunLogout() {
   std::string folder, account, digest;
   bool remember = false, auto_login = false;
-  if (!GetDataFolder(&folder) || !ReadRememberedAccount(&account, &digest, &remember, &auto_login)) {
+  if (!GetDataFolder(&folder) ||
+      !ReadRememberedAccount(&account, &digest, &remember, &auto_login)) {
     std::puts("no remembered account");
     return kExitOk;
   }
@@ -24,7 +24,8 @@ int RunLogout() {
     std::fprintf(stderr, "vexaupload logout: cannot remove %saccount.ini\n", folder.c_str());
     return kExitFailed;
   }
-  std::printf("forgot the account %s; unfinished uploads stay for its next login\n", account.c_str());
+  std::printf("forgot the account %s; unfinished uploads stay for its next login\n",
+              account.c_str());
   return kExitOk;
 }
 
@@ -35,7 +36,8 @@ std::function<int()> DeclareLogout(CLI::App* command) {
   return [] { return RunLogout(); };
 }
 
-const CommandRegistrar kLogoutRegistrar({"logout", "forget the remembered account", nullptr, &DeclareLogout});
+const CommandRegistrar kLogoutRegistrar({"logout", "forget the remembered account", nullptr,
+                                         &DeclareLogout});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -1,6 +1,5 @@
 // `vexaupload COMMAND ...`: the command line front of the library.
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +37,8 @@ const std::vector<Command>& Commands() {
 CommandRegistrar::CommandRegistrar(const Command& command) { Registry().push_back(command); }
 
 int UsageError(const char* name, const std::string& problem) {
-  std::fprintf(stderr, "vexaupload %s: %s\nRun `vexaupload %s --help` for usage.\n", name, problem.c_str(), name);
+  std::fprintf(stderr, "vexaupload %s: %s\nRun `vexaupload %s --help` for usage.\n", name,
+               problem.c_str(), name);
   return kExitUsage;
 }
 
@@ -88,9 +88,11 @@ int Main(int argc, char** argv) {
     if (named == nullptr && argv[1][0] != '-') {
       std::fprintf(stderr, "vexaupload: unknown command '%s'\n", argv[1]);
     } else {
-      std::fprintf(stderr, "vexaupload%s%s: %s\n", named ? " " : "", named ? named->name : "", e.what());
+      std::fprintf(stderr, "vexaupload%s%s: %s\n", named ? " " : "", named ? named->name : "",
+                   e.what());
     }
-    std::fprintf(stderr, "Run `vexaupload %s--help` for usage.\n", named ? (std::string(named->name) + " ").c_str() : "");
+    std::fprintf(stderr, "Run `vexaupload %s--help` for usage.\n",
+                 named ? (std::string(named->name) + " ").c_str() : "");
     return kExitUsage;
   }
   return chosen ? chosen() : kExitUsage;

@@ -33,8 +33,10 @@ constexpr char kNettestUsage[] =
     "Checks that the upload client can reach a server: detects the proxy of the environment\n"
     "(http_proxy / HTTP_PROXY, all_proxy with a socks4, socks4a, socks5 or socks5h scheme,\n"
     "no_proxy), connects directly or through it, sends one request and prints each step, then the\n"
-    "answer's body. The steps are the self-test's own texts; unless the locale is Chinese (LC_ALL,\n"
-    "LC_MESSAGES, LANG) each has its English beside it. A failure names the address and the cause.\n"
+    "answer's body. The steps are the self-test's own texts; unless the locale is Chinese "
+    "(LC_ALL,\n"
+    "LC_MESSAGES, LANG) each has its English beside it. A failure names the address and the "
+    "cause.\n"
     "An https:// URL is spoken over TLS, the certificate checked (VEXAUPLOAD_CA_FILE adds an\n"
     "authority).\n"
     "\n"
@@ -89,8 +91,8 @@ int RunNettest(int argc, char** argv) {
   bool ok = post ? client.Post(url, data, &response) : client.Get(url, &response);
   if (!ok) {
     const std::string why = LastNetworkFailure();
-    std::fprintf(stderr, "vexaupload nettest: no 200 answer from %s%s%s\n", url.c_str(), why.empty() ? "" : ": ",
-                 why.c_str());
+    std::fprintf(stderr, "vexaupload nettest: no 200 answer from %s%s%s\n", url.c_str(),
+                 why.empty() ? "" : ": ", why.c_str());
     if (!response.empty()) {
       std::fprintf(stderr, "received:\n%s\n", response.c_str());
     }
@@ -102,7 +104,9 @@ int RunNettest(int argc, char** argv) {
   return 0;
 }
 
-const CommandRegistrar kNettestRegistrar({"nettest", "check the connection to a server (network self-test)", RunNettest});
+const CommandRegistrar kNettestRegistrar({"nettest",
+                                          "check the connection to a server (network self-test)",
+                                          RunNettest});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -101,9 +101,11 @@ std::string ProgressView::EventLine(const ProgressRow& row) const {
 std::string ProgressView::BarLine(const ProgressRow& row) const {
   const bool hashing = row.status == kHashing;
   const std::string right =
-      hashing ? " hashing " + row.hashPercent
-              : " " + row.uploadPercent + "  " + FormatSize(row.doneBytes) + "/" + FormatSize(row.totalBytes) +
-                    (row.speed > 0 ? "  " + FormatSize(static_cast<uint64_t>(row.speed)) + "/s" : "");
+      hashing
+          ? " hashing " + row.hashPercent
+          : " " + row.uploadPercent + "  " + FormatSize(row.doneBytes) + "/" +
+                FormatSize(row.totalBytes) +
+                (row.speed > 0 ? "  " + FormatSize(static_cast<uint64_t>(row.speed)) + "/s" : "");
   const size_t width = static_cast<size_t>(columns_) - 1;  // never touch the last column
   const size_t name_width = width * 3 / 10;
   // A fixed width for the right part keeps the bar's length steady as numbers change.
@@ -118,7 +120,8 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
   }
   std::string line = FitLeft(name, name_width) + " [";
   if (bar_width > 0) {
-    const double pct = hashing ? std::atof(row.hashPercent.c_str()) : Percent(row.doneBytes, row.totalBytes);
+    const double pct =
+        hashing ? std::atof(row.hashPercent.c_str()) : Percent(row.doneBytes, row.totalBytes);
     int filled = static_cast<int>(pct / 100.0 * bar_width + 0.5);
     if (filled > bar_width) filled = bar_width;
     if (filled < 0) filled = 0;
@@ -137,11 +140,13 @@ std::string ProgressView::TotalLine() const {
     failed += row.status == kFailed;
     total += row.totalBytes;
     done += row.status == kCompleted ? row.totalBytes : row.doneBytes;
-    if (row.status < kStopped && row.doneBytes < row.totalBytes) remaining += row.totalBytes - row.doneBytes;
+    if (row.status < kStopped && row.doneBytes < row.totalBytes)
+      remaining += row.totalBytes - row.doneBytes;
   }
   std::string line = "total  " + std::to_string(completed) + "/" + std::to_string(files) + " done";
   if (failed > 0) line += ", " + std::to_string(failed) + " failed";
-  line += "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + UsedPercent(done, total) + ")";
+  line +=
+      "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + UsedPercent(done, total) + ")";
   const std::string speed = SummaryField(queue_summary_, 2), left = SummaryField(queue_summary_, 3);
   const uint64_t bytes_per_second = std::strtoull(speed.c_str(), nullptr, 10);
   if (bytes_per_second > 0) line += "  " + FormatSize(bytes_per_second) + "/s";
@@ -167,7 +172,8 @@ std::string ProgressView::Render(uint64_t now_ms, bool force) {
     }
     return out;
   }
-  if (!force && pending_.empty() && (!dirty_ || (drawn_once_ && now_ms - last_draw_ms_ < kRedrawMs))) {
+  if (!force && pending_.empty() &&
+      (!dirty_ || (drawn_once_ && now_ms - last_draw_ms_ < kRedrawMs))) {
     return out;
   }
   if (bar_lines_ > 0) out += "\r\x1b[" + std::to_string(bar_lines_) + "A";

@@ -5,7 +5,8 @@
 namespace vexa::cli {
 namespace {
 
-ProgressRow Row(const std::string& path, int status, uint64_t total, uint64_t done, bool folder = false) {
+ProgressRow Row(const std::string& path, int status, uint64_t total, uint64_t done,
+                bool folder = false) {
   ProgressRow r;
   r.localPath = path;
   r.fileName = path.substr(path.rfind('/') + 1);
@@ -21,7 +22,9 @@ ProgressRow Row(const std::string& path, int status, uint64_t total, uint64_t do
   return r;
 }
 
-int CountLines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+int CountLines(const std::string& s) {
+  return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
 
 TEST(ProgressViewTest, TerminalDrawsOneBarPerRunningRowAndATotalInPlace) {
   ProgressView view(/*terminal=*/true, 80);
@@ -33,11 +36,13 @@ TEST(ProgressViewTest, TerminalDrawsOneBarPerRunningRowAndATotalInPlace) {
   EXPECT_NE(first.find("25.00%"), std::string::npos);
   const size_t open = first.find(" [") + 1, close = first.find(']', open);
   const std::string bar = first.substr(open + 1, close - open - 1);
-  EXPECT_EQ(std::count(bar.begin(), bar.end(), '#'), static_cast<long>((bar.size() + 2) / 4)) << bar;
+  EXPECT_EQ(std::count(bar.begin(), bar.end(), '#'), static_cast<long>((bar.size() + 2) / 4))
+      << bar;
   EXPECT_NE(first.find("total  0/2 done"), std::string::npos);
   EXPECT_NE(first.find("1.0 MiB/s"), std::string::npos);
   EXPECT_NE(first.find("00:00:03 left"), std::string::npos);
-  for (size_t start = 0, end; (end = first.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (size_t start = 0, end; (end = first.find('\n', start)) != std::string::npos;
+       start = end + 1) {
     const size_t from = first.rfind('J', end);  // after the erase sequence, when it is on this line
     const size_t begin = from != std::string::npos && from >= start ? from + 1 : start;
     EXPECT_LT(end - begin, 80u) << first.substr(begin, end - begin);  // fits the width
@@ -75,12 +80,14 @@ TEST(ProgressViewTest, PlainOutputWritesStatusChangesAndAnOccasionalTotal) {
   failed.errorText = "没有指定上传目标";
   view.Update(failed);
   out = view.Render(ProgressView::kPlainTotalMs);
-  EXPECT_NE(out.find("Failed    /d/a.bin  error 1012: no upload target was given (没有指定上传目标)\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("Failed    /d/a.bin  error 1012: no upload target was given (没有指定上传目标)\n"),
+      std::string::npos)
       << out;
   ProgressView chinese(false, 80, /*chinese=*/true);
   chinese.Update(failed);
-  EXPECT_NE(chinese.Render(0).find("Failed    /d/a.bin  error 1012: 没有指定上传目标\n"), std::string::npos);
+  EXPECT_NE(chinese.Render(0).find("Failed    /d/a.bin  error 1012: 没有指定上传目标\n"),
+            std::string::npos);
   EXPECT_NE(out.find("0/1 done, 1 failed"), std::string::npos);
   EXPECT_EQ(out.find(" left"), std::string::npos);  // nothing is left to send
 
@@ -93,7 +100,8 @@ TEST(ProgressViewTest, PlainOutputWritesStatusChangesAndAnOccasionalTotal) {
   EXPECT_NE(out.find("1.0 MiB/s  00:00:02 left"), std::string::npos) << out;
   folder.status = kFailed;
   view.Update(folder);
-  EXPECT_NE(view.Render(0, true).find("Failed    /d/f  (some members were not uploaded)"), std::string::npos);
+  EXPECT_NE(view.Render(0, true).find("Failed    /d/f  (some members were not uploaded)"),
+            std::string::npos);
 }
 
 TEST(ProgressViewTest, FolderMembersCountOnlyThroughTheirFolder) {

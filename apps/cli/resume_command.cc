@@ -1,6 +1,5 @@
 // `vexaupload resume`: continues every unfinished upload.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,7 +24,8 @@ int RunResume(const ResumeOptions& options) {
   uint32_t holder = 0;
   if (!TakeUploadLock(&holder)) {
     std::fprintf(stderr,
-                 "vexaupload resume: another upload (process %u) runs on this data folder; its uploads go on "
+                 "vexaupload resume: another upload (process %u) runs on this data folder; its "
+                 "uploads go on "
                  "there. Run `vexaupload resume` when it ends.\n",
                  holder);
     return static_cast<int>(kExitFailed);
@@ -52,15 +52,18 @@ int RunResume(const ResumeOptions& options) {
 std::function<int()> DeclareResume(CLI::App* command) {
   auto o = std::make_shared<ResumeOptions>();
   command->footer(
-      "Continues every unfinished upload (those `vexaupload list` shows) from where the service has it, "
-      "with the same progress display as `upload`.\n\nExit status: 0 all completed, 1 some did not, "
+      "Continues every unfinished upload (those `vexaupload list` shows) from where the service "
+      "has it, "
+      "with the same progress display as `upload`.\n\nExit status: 0 all completed, 1 some did "
+      "not, "
       "130 interrupted.");
   AddSessionOptions(command, &o->session);
   AddLimitRateOption(command, &o->limit_rate);
   return [o] { return RunResume(*o); };
 }
 
-const CommandRegistrar kResumeRegistrar({"resume", "continue every unfinished upload", nullptr, &DeclareResume});
+const CommandRegistrar kResumeRegistrar({"resume", "continue every unfinished upload", nullptr,
+                                         &DeclareResume});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -31,8 +31,9 @@ void ReportRowOutcome(bool json, const char* verb, const std::string& path, cons
 
 }  // namespace
 
-int RunRowRequest(const char* verb, const std::vector<std::string>& paths, const SessionOptions& options,
-                  void (CUpload::*local)(const std::u16string&), const char* done_text) {
+int RunRowRequest(const char* verb, const std::vector<std::string>& paths,
+                  const SessionOptions& options, void (CUpload::*local)(const std::u16string&),
+                  const char* done_text) {
   std::vector<std::string> targets;
   for (const std::string& p : paths) {
     targets.push_back(UploadWatch::ControlPath(p));
@@ -51,7 +52,8 @@ int RunRowRequest(const char* verb, const std::vector<std::string>& paths, const
     int status = kExitOk;
     for (const std::string& t : targets) {
       bool known = false;
-      for (const ProgressRow& row : watch.rows()) known = known || (row.localPath == t && !row.final());
+      for (const ProgressRow& row : watch.rows())
+        known = known || (row.localPath == t && !row.final());
       if (!known) {
         std::fprintf(stderr, "vexaupload %s: not an unfinished upload: %s\n", verb, t.c_str());
         status = kExitFailed;

@@ -12,8 +12,9 @@ namespace vexa::cli {
 // the paths; when none runs, logs in and applies `local` (a control method)
 // to each path that is an unfinished upload. Returns the exit status: 1 when
 // a path is not an unfinished upload.
-int RunRowRequest(const char* verb, const std::vector<std::string>& paths, const SessionOptions& options,
-                  void (CUpload::*local)(const std::u16string&), const char* done_text);
+int RunRowRequest(const char* verb, const std::vector<std::string>& paths,
+                  const SessionOptions& options, void (CUpload::*local)(const std::u16string&),
+                  const char* done_text);
 
 }  // namespace vexa::cli
 

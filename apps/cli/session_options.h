@@ -41,7 +41,8 @@ void ApplyLimitRate(const std::string& rate);
 // the status of what kept it from running (2: no API address, 1: the login
 // failed). When it returns the control is gone: logged out, engine stopped,
 // resume records saved.
-int RunLoggedIn(const SessionOptions& options, const std::function<int(CUpload&, UploadWatch&)>& body);
+int RunLoggedIn(const SessionOptions& options,
+                const std::function<int(CUpload&, UploadWatch&)>& body);
 
 }  // namespace vexa::cli
 

@@ -14,8 +14,8 @@ std::string UsedPercent(uint64_t used, uint64_t total) {
 std::string SpaceSentence(uint64_t used, uint64_t total) {
   if (total == 0) return FormatSize(used) + " used; the service gave no quota.";
   const uint64_t free = used < total ? total - used : 0;
-  return FormatSize(used) + " used of " + FormatSize(total) + " (" + UsedPercent(used, total) + "), " +
-         FormatSize(free) + " free.";
+  return FormatSize(used) + " used of " + FormatSize(total) + " (" + UsedPercent(used, total) +
+         "), " + FormatSize(free) + " free.";
 }
 
 }  // namespace vexa::cli

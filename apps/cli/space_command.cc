@@ -1,7 +1,7 @@
 // `vexaupload space`: the account's quota.
-#include <CLI/CLI.hpp>
 #include <json/json.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,9 +29,11 @@ int RunSpace(const SessionOptions& o) {
     line["result"] = "space";
     line["usedBytes"] = Json::UInt64(state.spaceUsed);
     line["totalBytes"] = Json::UInt64(state.spaceTotal);
-    line["freeBytes"] = Json::UInt64(state.spaceUsed < state.spaceTotal ? state.spaceTotal - state.spaceUsed : 0);
+    line["freeBytes"] =
+        Json::UInt64(state.spaceUsed < state.spaceTotal ? state.spaceTotal - state.spaceUsed : 0);
     line["usedPercent"] = UsedPercent(state.spaceUsed, state.spaceTotal);
-    line["payload"] = Utf8Of(&CUpload::GetSpaceInfo, control);  // used|total|percent as a page gets it
+    line["payload"] =
+        Utf8Of(&CUpload::GetSpaceInfo, control);  // used|total|percent as a page gets it
     std::printf("%s\n", JsonLine(line).c_str());
     return static_cast<int>(kExitOk);
   });
@@ -40,13 +42,16 @@ int RunSpace(const SessionOptions& o) {
 std::function<int()> DeclareSpace(CLI::App* command) {
   auto o = std::make_shared<SessionOptions>();
   command->footer(
-      "Logs in with the remembered account and prints its quota: used, total, percentage and free space. "
-      "With --json, after the login's event, one line with \"result\": \"space\" and the byte counts.");
+      "Logs in with the remembered account and prints its quota: used, total, percentage and free "
+      "space. "
+      "With --json, after the login's event, one line with \"result\": \"space\" and the byte "
+      "counts.");
   AddSessionOptions(command, o.get());
   return [o] { return RunSpace(*o); };
 }
 
-const CommandRegistrar kSpaceRegistrar({"space", "show the account's quota", nullptr, &DeclareSpace});
+const CommandRegistrar kSpaceRegistrar({"space", "show the account's quota", nullptr,
+                                        &DeclareSpace});
 
 }  // namespace
 }  // namespace vexa::cli

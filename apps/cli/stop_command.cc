@@ -1,6 +1,5 @@
 // `vexaupload stop PATH...`.
 #include <CLI/CLI.hpp>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,13 +17,20 @@ struct StopOptions {
 
 std::function<int()> DeclareStop(CLI::App* command) {
   auto o = std::make_shared<StopOptions>();
-  command->footer("Stops the uploads of the given files or folders. An `upload` or `resume` running in another terminal is asked to stop them; otherwise they are not running and stay stopped until `resume`.");
+  command->footer(
+      "Stops the uploads of the given files or folders. An `upload` or `resume` running in another "
+      "terminal is asked to stop them; otherwise they are not running and stay stopped until "
+      "`resume`.");
   AddSessionOptions(command, &o->session);
   command->add_option("PATH", o->paths, "files and folders whose upload to stop")->required();
-  return [o] { return RunRowRequest("stop", o->paths, o->session, &CUpload::StopUpload, "not running, stays stopped"); };
+  return [o] {
+    return RunRowRequest("stop", o->paths, o->session, &CUpload::StopUpload,
+                         "not running, stays stopped");
+  };
 }
 
-const CommandRegistrar kStopRegistrar({"stop", "stop a running upload (resume continues it)", nullptr, &DeclareStop});
+const CommandRegistrar kStopRegistrar({"stop", "stop a running upload (resume continues it)",
+                                       nullptr, &DeclareStop});
 
 }  // namespace
 }  // namespace vexa::cli

@@ -32,7 +32,8 @@ bool TakeUploadLock(uint32_t* holder) {
     case port::FileLock::Result::kFailed:
       // A folder that takes no locks (some network file systems) must not
       // keep the user from uploading.
-      std::fprintf(stderr, "vexaupload: cannot lock %supload.lock; going on without it\n", folder.c_str());
+      std::fprintf(stderr, "vexaupload: cannot lock %supload.lock; going on without it\n",
+                   folder.c_str());
       return true;
   }
   // Whatever is there was meant for a process that has ended; what comes
@@ -43,7 +44,9 @@ bool TakeUploadLock(uint32_t* holder) {
 
 bool PostUploadRequest(const UploadRequest& request) {
   std::string path;
-  const auto unsafe = [](const std::string& s) { return s.find_first_of("\t\r\n") != std::string::npos; };
+  const auto unsafe = [](const std::string& s) {
+    return s.find_first_of("\t\r\n") != std::string::npos;
+  };
   if (request.path.find_first_of("\r\n") != std::string::npos || unsafe(request.target) ||
       unsafe(request.verb) || !RequestsPath(&path)) {
     return false;
@@ -81,7 +84,8 @@ std::vector<UploadRequest> TakeUploadRequests() {
   if (!port::RenameFile(path, taken)) return requests;
   port::ReadWholeFile(taken, &text);
   port::RemoveFile(taken);
-  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
     const std::string line = text.substr(start, end - start);
     size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;

@@ -24,8 +24,11 @@ constexpr uint64_t kStopGraceMs = 10 * 1000;
 }  // namespace
 
 UploadWatch::UploadWatch(ControlHost* host, bool json)
-    : host_(host), json_(json), view_(port::StdoutIsTerminal(), port::TerminalColumns(80), ChineseMessages()) {
-  host_->SetEventHandler([this](int dispid, const std::string& payload) { OnEvent(dispid, payload); });
+    : host_(host),
+      json_(json),
+      view_(port::StdoutIsTerminal(), port::TerminalColumns(80), ChineseMessages()) {
+  host_->SetEventHandler(
+      [this](int dispid, const std::string& payload) { OnEvent(dispid, payload); });
 }
 
 std::string UploadWatch::ControlPath(const std::string& path) {
@@ -38,7 +41,8 @@ std::string UploadWatch::ControlPath(const std::string& path) {
 
 bool UploadWatch::Relevant(const std::string& path) const {
   for (const std::string& t : tracked_) {
-    if (path == t || (path.size() > t.size() && path.compare(0, t.size(), t) == 0 && path[t.size()] == '/')) {
+    if (path == t ||
+        (path.size() > t.size() && path.compare(0, t.size(), t) == 0 && path[t.size()] == '/')) {
       return true;
     }
   }
@@ -136,9 +140,10 @@ int UploadWatch::Run() {
     const int interrupts = port::InterruptCount() - interrupts_before;
     if (interrupts >= 2 || (stopping_ && port::MonotonicMillis() > stop_deadline)) break;
     if (interrupts == 1 && !stopping_) {
-      std::fputs("\nvexaupload: interrupted: stopping the uploads; `vexaupload resume` continues them "
-                 "(Ctrl-C again to leave at once)\n",
-                 stderr);
+      std::fputs(
+          "\nvexaupload: interrupted: stopping the uploads; `vexaupload resume` continues them "
+          "(Ctrl-C again to leave at once)\n",
+          stderr);
       StopTracked();
       stop_deadline = port::MonotonicMillis() + kStopGraceMs;
     }

@@ -2,7 +2,6 @@
 #define VEXA_CONTROL_COM_CLASS_FACTORY_H_
 
 #include <windows.h>
-
 #include <unknwn.h>
 
 namespace vexa::com {

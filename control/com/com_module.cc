@@ -39,7 +39,8 @@ HRESULT TypeInfoOf(REFGUID guid, ITypeInfo** info) {
   std::lock_guard<std::mutex> l(g_typelib_mu);
   if (g_typelib == nullptr) {
     std::wstring path;
-    if (!port::ModuleFileName(g_module, &path)) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    if (!port::ModuleFileName(g_module, &path))
+      return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &g_typelib);
     if (FAILED(hr)) return hr;
   }

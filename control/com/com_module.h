@@ -6,7 +6,6 @@
 // and the DLL's own type library.
 
 #include <windows.h>
-
 #include <oaidl.h>
 
 namespace vexa::com {

@@ -1,6 +1,5 @@
 // The entry points of ievexaupload_plugin.dll.
 #include <windows.h>
-
 #include <olectl.h>
 
 #include <cwchar>
@@ -54,8 +53,9 @@ STDAPI DllUnregisterServer() { return vexa::com::UnregisterServer(g_per_user); }
 STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
   vexa::OriginCommand origins;
   std::string error;
-  switch (vexa::ParseOriginCommand(command_line != nullptr ? vexa::port::Narrow(command_line) : std::string(),
-                                   &origins, &error)) {
+  switch (vexa::ParseOriginCommand(
+      command_line != nullptr ? vexa::port::Narrow(command_line) : std::string(), &origins,
+      &error)) {
     case vexa::OriginCommandResult::kOk:
       return vexa::com::ApplyOrigins(origins, install != FALSE);
     case vexa::OriginCommandResult::kInvalid:

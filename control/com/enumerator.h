@@ -6,7 +6,6 @@
 // disconnecting while a caller walks it changes nothing it sees.
 
 #include <windows.h>
-
 #include <ocidl.h>
 
 #include <algorithm>

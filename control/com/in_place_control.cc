@@ -234,7 +234,8 @@ STDMETHODIMP InPlaceControl::GetMiscStatus(DWORD, DWORD* status) {
 // Every call into the container may come back into this object (a page's
 // script deactivating the control from an activation notice): each runs on a
 // reference of its own, and the state is looked at again after it.
-HRESULT InPlaceControl::Activate(IOleClientSite* given_site, HWND parent, LPCRECT position, bool ui) {
+HRESULT InPlaceControl::Activate(IOleClientSite* given_site, HWND parent, LPCRECT position,
+                                 bool ui) {
   HeldRef<IUnknown> keep(owner_);
   HeldRef<IOleClientSite> site(given_site != nullptr ? given_site : site_);
   if (!site) return E_UNEXPECTED;
@@ -261,7 +262,8 @@ HRESULT InPlaceControl::Activate(IOleClientSite* given_site, HWND parent, LPCREC
   frame_info.cb = sizeof(frame_info);
   IOleInPlaceFrame* got_frame = nullptr;
   IOleInPlaceUIWindow* got_document = nullptr;
-  if (SUCCEEDED(in_place->GetWindowContext(&got_frame, &got_document, &site_position, &clip, &frame_info))) {
+  if (SUCCEEDED(in_place->GetWindowContext(&got_frame, &got_document, &site_position, &clip,
+                                           &frame_info))) {
     frame.Adopt(got_frame);
     document.Adopt(got_document);
   }
@@ -274,9 +276,10 @@ HRESULT InPlaceControl::Activate(IOleClientSite* given_site, HWND parent, LPCREC
     if (!RegisterControlClass() || parent == nullptr) {
       hr = E_FAIL;
     } else {
-      window_ = ::CreateWindowExW(0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
-                                  position->left, position->top, position->right - position->left,
-                                  position->bottom - position->top, parent, nullptr, Module(), nullptr);
+      window_ = ::CreateWindowExW(
+          0, kWindowClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
+          position->left, position->top, position->right - position->left,
+          position->bottom - position->top, parent, nullptr, Module(), nullptr);
       if (window_ == nullptr) hr = HRESULT_FROM_WIN32(::GetLastError());
     }
   } else {
@@ -354,8 +357,9 @@ STDMETHODIMP InPlaceControl::SetObjectRects(LPCRECT position, LPCRECT) {
 
 // --- IViewObject2 -------------------------------------------------------------
 
-STDMETHODIMP InPlaceControl::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc, LPCRECTL bounds,
-                                  LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) {
+STDMETHODIMP InPlaceControl::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC dc,
+                                  LPCRECTL bounds, LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR),
+                                  ULONG_PTR) {
   if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
   if (dc == nullptr || bounds == nullptr) return E_INVALIDARG;
   const RECT area = {bounds->left, bounds->top, bounds->right, bounds->bottom};

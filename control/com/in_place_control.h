@@ -11,7 +11,6 @@
 // owner's apartment thread.
 
 #include <windows.h>
-
 #include <ocidl.h>
 #include <oleidl.h>
 
@@ -44,7 +43,9 @@ class InPlaceControl : public IOleObject,
   static void Paint(HDC dc, const RECT& bounds);
 
   // IUnknown: the owner's.
-  STDMETHODIMP QueryInterface(REFIID riid, void** out) override { return owner_->QueryInterface(riid, out); }
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    return owner_->QueryInterface(riid, out);
+  }
   STDMETHODIMP_(ULONG) AddRef() override { return owner_->AddRef(); }
   STDMETHODIMP_(ULONG) Release() override { return owner_->Release(); }
 
@@ -88,9 +89,9 @@ class InPlaceControl : public IOleObject,
   STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
 
   // IViewObject2
-  STDMETHODIMP Draw(DWORD aspect, LONG index, void* aspect_info, DVTARGETDEVICE* device, HDC target_dc,
-                    HDC dc, LPCRECTL bounds, LPCRECTL window_bounds, BOOL(STDMETHODCALLTYPE* cancel)(ULONG_PTR),
-                    ULONG_PTR cancel_arg) override;
+  STDMETHODIMP Draw(DWORD aspect, LONG index, void* aspect_info, DVTARGETDEVICE* device,
+                    HDC target_dc, HDC dc, LPCRECTL bounds, LPCRECTL window_bounds,
+                    BOOL(STDMETHODCALLTYPE* cancel)(ULONG_PTR), ULONG_PTR cancel_arg) override;
   STDMETHODIMP GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE**) override {
     return E_NOTIMPL;
   }

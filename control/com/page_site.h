@@ -5,7 +5,6 @@
 // tells it: what decides whether a page may script the control.
 
 #include <windows.h>
-
 #include <unknwn.h>
 
 #include <string>

@@ -27,12 +27,13 @@ class Win32RegistryEditor : public RegistryEditor {
     ::RegCloseKey(key);
     return true;
   }
-  bool SetString(const std::string& path, const std::string& name, const std::string& value) override {
+  bool SetString(const std::string& path, const std::string& name,
+                 const std::string& value) override {
     HKEY key = Open(path, true);
     if (key == nullptr) return false;
     const std::wstring v = port::Widen(value);
-    const LONG r = ::RegSetValueExW(key, name.empty() ? nullptr : port::Widen(name).c_str(), 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(v.c_str()),
+    const LONG r = ::RegSetValueExW(key, name.empty() ? nullptr : port::Widen(name).c_str(), 0,
+                                    REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()),
                                     static_cast<DWORD>((v.size() + 1) * sizeof(wchar_t)));
     ::RegCloseKey(key);
     return r == ERROR_SUCCESS;
@@ -57,8 +58,8 @@ class Win32RegistryEditor : public RegistryEditor {
     HKEY key = Open(path, false);
     if (key == nullptr) return true;
     DWORD subkeys = 0;
-    const LONG q = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr);
+    const LONG q = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
     ::RegCloseKey(key);
     if (q != ERROR_SUCCESS) return false;
     if (subkeys != 0) return true;
@@ -88,9 +89,9 @@ class Win32RegistryEditor : public RegistryEditor {
     std::wstring sub;
     if (!Split(path, &root, &sub)) return nullptr;
     HKEY key = nullptr;
-    const LONG r =
-        create ? ::RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)
-               : ::RegOpenKeyExW(root, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
+    const LONG r = create ? ::RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                              nullptr, &key, nullptr)
+                          : ::RegOpenKeyExW(root, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
     return r == ERROR_SUCCESS ? key : nullptr;
   }
 };
@@ -102,7 +103,8 @@ using UnregisterForUser = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
 
 template <typename F>
 F OleAut(const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"oleaut32.dll"), name)));
+  return reinterpret_cast<F>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"oleaut32.dll"), name)));
 }
 
 // The script stored as a "REGISTRY" resource, parsed with the replacements;
@@ -156,7 +158,8 @@ HRESULT RegisterServer(bool per_user) {
   // A cut path would register a server that does not exist: nothing is
   // written without the whole one.
   std::wstring module_path;
-  if (!port::ModuleFileName(Module(), &module_path)) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+  if (!port::ModuleFileName(Module(), &module_path))
+    return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
   HRESULT hr = ApplyScripts(true, per_user, module_path);
   if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(per_user, module_path);
   // Half a registration is taken back: a class without its type library (or
@@ -171,16 +174,19 @@ HRESULT UnregisterServer(bool per_user) {
   if (!port::ModuleFileName(Module(), &module_path)) module_path.clear();
   const HRESULT scripts = ApplyScripts(false, per_user, module_path);
   GUID libid;
-  if (FAILED(::CLSIDFromString(port::Widen(kTypeLibrary.guid).c_str(), &libid))) return E_UNEXPECTED;
+  if (FAILED(::CLSIDFromString(port::Widen(kTypeLibrary.guid).c_str(), &libid)))
+    return E_UNEXPECTED;
   const auto for_user = OleAut<UnregisterForUser>("UnRegisterTypeLibForUser");
   const HRESULT typelib =
       per_user && for_user != nullptr
           ? for_user(libid, kTypeLibraryMajor, kTypeLibraryMinor, kTypeLibraryLocale, SYS_WIN32)
-          : ::UnRegisterTypeLib(libid, kTypeLibraryMajor, kTypeLibraryMinor, kTypeLibraryLocale, SYS_WIN32);
+          : ::UnRegisterTypeLib(libid, kTypeLibraryMajor, kTypeLibraryMinor, kTypeLibraryLocale,
+                                SYS_WIN32);
   if (FAILED(scripts)) return scripts;
   // A type library that was not registered is no failure of unregistration.
-  return FAILED(typelib) && typelib != TYPE_E_REGISTRYACCESS && typelib != TYPE_E_CANTLOADLIBRARY ? typelib
-                                                                                                  : S_OK;
+  return FAILED(typelib) && typelib != TYPE_E_REGISTRYACCESS && typelib != TYPE_E_CANTLOADLIBRARY
+             ? typelib
+             : S_OK;
 }
 
 HRESULT ApplyOrigins(const OriginCommand& command, bool add) {
@@ -196,14 +202,15 @@ std::vector<std::string> RegisteredOrigins() {
     const std::string path = OriginsKey(per_user);
     HKEY key = nullptr;
     const std::wstring sub = port::Widen(path.substr(path.find('\\') + 1));
-    if (::RegOpenKeyExW(per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ,
+                        &key) != ERROR_SUCCESS) {
       continue;
     }
     for (DWORD i = 0;; ++i) {
       std::wstring name(16384, L'\0');  // the longest value name
       DWORD length = static_cast<DWORD>(name.size());
-      if (::RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      if (::RegEnumValueW(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
         break;
       }
       name.resize(length);

@@ -23,7 +23,8 @@ std::u16string FromBstr(BSTR s) {
 
 HRESULT ToBstr(const std::u16string& s, BSTR* out) {
   if (out == nullptr) return E_POINTER;
-  *out = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()), static_cast<UINT>(s.size()));
+  *out =
+      ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()), static_cast<UINT>(s.size()));
   return *out == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
@@ -76,8 +77,8 @@ HRESULT EventConnectionPoint::Fire(DISPID dispid, const std::u16string& payload)
         result = E_OUTOFMEMORY;
       } else {
         DISPPARAMS params = {&arg, nullptr, 1, 0};
-        c.sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
-                       nullptr);
+        c.sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                       nullptr, nullptr);
         ::VariantClear(&arg);
       }
     }
@@ -128,7 +129,8 @@ STDMETHODIMP EventConnectionPoint::GetConnectionInterface(IID* iid) {
   return S_OK;
 }
 
-STDMETHODIMP EventConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
+STDMETHODIMP EventConnectionPoint::GetConnectionPointContainer(
+    IConnectionPointContainer** container) {
   if (container == nullptr) return E_POINTER;
   return owner_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container));
 }
@@ -205,17 +207,17 @@ bool UploadObject::Init() {
     if (AccountApiBase().empty()) SetAccountApiBase(ChooseApiBase(std::string()));
   });
   if (!RegisterWindowClass()) return false;
-  window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, Module(), nullptr);
+  window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, Module(),
+                              nullptr);
   if (window_ == nullptr) return false;
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&UploadObject::WindowProc));
   port::DebugOut("FinalConstruct\n");
   control_ = std::make_unique<CUpload>();
-  control_->SetEventSink(
-      [this](const EventInfo& event, const std::u16string& payload) {
-        // A page that may not script the control hears nothing of it either.
-        if (caller_.MayScript()) events_.Fire(event.dispid, payload);
-      });
+  control_->SetEventSink([this](const EventInfo& event, const std::u16string& payload) {
+    // A page that may not script the control hears nothing of it either.
+    if (caller_.MayScript()) events_.Fire(event.dispid, payload);
+  });
   control_->messages().SetForward(
       [this](uint32_t id, std::unique_ptr<std::string> text) { PostReport(id, std::move(text)); });
   return true;
@@ -306,7 +308,8 @@ STDMETHODIMP UploadObject::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   return TypeInfoOf(IID_IUpload, info);
 }
 
-STDMETHODIMP UploadObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+STDMETHODIMP UploadObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
+                                         DISPID* ids) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   ITypeInfo* info = nullptr;
   HRESULT hr = TypeInfoOf(IID_IUpload, &info);
@@ -323,7 +326,8 @@ STDMETHODIMP UploadObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISP
   ITypeInfo* info = nullptr;
   HRESULT hr = TypeInfoOf(IID_IUpload, &info);
   if (FAILED(hr)) return hr;
-  hr = ::DispInvoke(static_cast<IUpload*>(this), info, id, flags, params, result, exception, arg_error);
+  hr = ::DispInvoke(static_cast<IUpload*>(this), info, id, flags, params, result, exception,
+                    arg_error);
   info->Release();
   return hr;
 }
@@ -396,7 +400,9 @@ STDMETHODIMP UploadObject::SelectUpload(SHORT nType) {
   return S_OK;
 }
 
-STDMETHODIMP UploadObject::GetTarget(BSTR* strTarget) { return TextResult(&CUpload::GetTarget, strTarget); }
+STDMETHODIMP UploadObject::GetTarget(BSTR* strTarget) {
+  return TextResult(&CUpload::GetTarget, strTarget);
+}
 
 STDMETHODIMP UploadObject::GetAllowUpload(BYTE* bAllowUpload) {
   if (bAllowUpload == nullptr) return E_POINTER;
@@ -406,9 +412,13 @@ STDMETHODIMP UploadObject::GetAllowUpload(BYTE* bAllowUpload) {
   return S_OK;
 }
 
-STDMETHODIMP UploadObject::GetName(BSTR* strUserName) { return TextResult(&CUpload::GetName, strUserName); }
+STDMETHODIMP UploadObject::GetName(BSTR* strUserName) {
+  return TextResult(&CUpload::GetName, strUserName);
+}
 
-STDMETHODIMP UploadObject::GetUserId(BSTR* strUserId) { return TextResult(&CUpload::GetUserId, strUserId); }
+STDMETHODIMP UploadObject::GetUserId(BSTR* strUserId) {
+  return TextResult(&CUpload::GetUserId, strUserId);
+}
 
 STDMETHODIMP UploadObject::GetPluginVersion(BSTR* strVersion) {
   return TextResult(&CUpload::GetPluginVersion, strVersion);
@@ -434,14 +444,16 @@ STDMETHODIMP UploadObject::FindConnectionPoint(REFIID riid, IConnectionPoint** p
   return S_OK;
 }
 
-STDMETHODIMP UploadObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* supported, DWORD* enabled) {
+STDMETHODIMP UploadObject::GetInterfaceSafetyOptions(REFIID riid, DWORD* supported,
+                                                     DWORD* enabled) {
   if (supported == nullptr || enabled == nullptr) return E_POINTER;
   if (!caller_.MayGrantSafety()) {
     *supported = *enabled = 0;
     return E_FAIL;
   }
   uint32_t s = 0, e = 0;
-  const HRESULT hr = static_cast<HRESULT>(safety_.GetOptions(InterfaceId(riid), Implements(riid), &s, &e));
+  const HRESULT hr =
+      static_cast<HRESULT>(safety_.GetOptions(InterfaceId(riid), Implements(riid), &s, &e));
   *supported = s;
   *enabled = e;
   return hr;
@@ -452,7 +464,8 @@ STDMETHODIMP UploadObject::SetInterfaceSafetyOptions(REFIID riid, DWORD mask, DW
   caller_.SafetyAsked();
   control_->ServePageScript();
   if (!caller_.MayGrantSafety()) return E_FAIL;
-  return static_cast<HRESULT>(safety_.SetOptions(InterfaceId(riid), Implements(riid), mask, enabled));
+  return static_cast<HRESULT>(
+      safety_.SetOptions(InterfaceId(riid), Implements(riid), mask, enabled));
 }
 
 void UploadObject::PlaceOn(IUnknown* site) {
@@ -460,8 +473,8 @@ void UploadObject::PlaceOn(IUnknown* site) {
   if (url.empty()) return;
   caller_.PlacedIn(url, RegisteredOrigins());
   control_->ServePageScript();
-  port::DebugOut(std::string("placed in a page of ") + (caller_.MayScript() ? "a registered" : "an unregistered") +
-                 " origin\n");
+  port::DebugOut(std::string("placed in a page of ") +
+                 (caller_.MayScript() ? "a registered" : "an unregistered") + " origin\n");
 }
 
 STDMETHODIMP UploadObject::SetSite(IUnknown* site) {

@@ -18,7 +18,6 @@
 // own program) is served as before (ScriptCallerCheck).
 
 #include <windows.h>
-
 #include <objsafe.h>
 #include <ocidl.h>
 
@@ -103,9 +102,10 @@ class UploadObject : public IUpload,
   // IDispatch
   STDMETHODIMP GetTypeInfoCount(UINT* count) override;
   STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override;
-  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
-                      EXCEPINFO* exception, UINT* arg_error) override;
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                             DISPID* ids) override;
+  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO* exception, UINT* arg_error) override;
   // IUpload
   STDMETHODIMP LoadTask() override;
   STDMETHODIMP CreateUpload(SHORT nType, BSTR strTarget, SHORT nISPType, BYTE bAuto) override;

@@ -22,7 +22,8 @@ class FakeRegistry : public RegistryEditor {
     keys[path];
     return true;
   }
-  bool SetString(const std::string& path, const std::string& name, const std::string& value) override {
+  bool SetString(const std::string& path, const std::string& name,
+                 const std::string& value) override {
     if (--calls_left_ < 0 || !keys.count(path)) return false;
     keys[path][name] = value;
     return true;
@@ -33,7 +34,8 @@ class FakeRegistry : public RegistryEditor {
   }
   bool DeleteTree(const std::string& path) override {
     for (auto it = keys.begin(); it != keys.end();) {
-      it = (it->first == path || it->first.rfind(path + "\\", 0) == 0) ? keys.erase(it) : std::next(it);
+      it = (it->first == path || it->first.rfind(path + "\\", 0) == 0) ? keys.erase(it)
+                                                                       : std::next(it);
     }
     return true;
   }

@@ -105,7 +105,9 @@ void KeepAliveRelay::Serve(port::SocketHandle client, int connection) {
     // The client's requests spell the header so.
     const size_t length_at = head.find("\r\nContent-Length: ");
     const size_t total =
-        head.size() + (length_at == std::string::npos ? 0 : std::strtoull(head.c_str() + length_at + 18, nullptr, 10));
+        head.size() + (length_at == std::string::npos
+                           ? 0
+                           : std::strtoull(head.c_str() + length_at + 18, nullptr, 10));
     while (in.size() < total) {
       if (!read_some(60000)) return;
     }
@@ -115,7 +117,8 @@ void KeepAliveRelay::Serve(port::SocketHandle client, int connection) {
     if (!Forward(request, &answer)) return;
     const std::string close_header = "Connection: close\r\n";
     const size_t close_at = answer.find(close_header);
-    if (close_at != std::string::npos && close_at < answer.find("\r\n\r\n")) answer.erase(close_at, close_header.size());
+    if (close_at != std::string::npos && close_at < answer.find("\r\n\r\n"))
+      answer.erase(close_at, close_header.size());
 
     const int await_ms = await_next_ms_.load();
     if (await_ms > 0 && RangeMayFollow(request) && awaited_ranges_.fetch_sub(1) > 0) {

@@ -70,8 +70,8 @@ class KeepAliveRelay {
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
   mutable std::mutex mu_;
-  std::vector<Record> records_;         // guarded by mu_
-  std::vector<std::thread> servers_;    // guarded by mu_
+  std::vector<Record> records_;       // guarded by mu_
+  std::vector<std::thread> servers_;  // guarded by mu_
   std::thread acceptor_;
 };
 

@@ -8,7 +8,8 @@ namespace {
 constexpr int kSliceMs = 50;
 }  // namespace
 
-ScriptedPeer::ScriptedPeer(Script script) : script_(std::move(script)), api_(port::DefaultSocketApi()) {
+ScriptedPeer::ScriptedPeer(Script script)
+    : script_(std::move(script)), api_(port::DefaultSocketApi()) {
   listener_ = api_->Listen(0, &port_);
   if (listener_ == port::kInvalidSocket) {
     port_ = 0;

@@ -24,7 +24,8 @@ int PeerBioWrite(BIO* bio, const char* data, int length) {
     long n = link->api->Send(link->s, data + sent, static_cast<size_t>(length - sent));
     if (n > 0) {
       sent += static_cast<int>(n);
-    } else if (port::LastErrno() == port::kErrWouldBlock || port::LastErrno() == port::kErrInterrupted) {
+    } else if (port::LastErrno() == port::kErrWouldBlock ||
+               port::LastErrno() == port::kErrInterrupted) {
       link->api->Poll(link->s, false, true, 100);
     } else {
       return -1;
@@ -38,7 +39,8 @@ int PeerBioRead(BIO* bio, char* buffer, int length) {
   while (!*link->stopping) {
     long n = link->api->Receive(link->s, buffer, static_cast<size_t>(length), 0);
     if (n >= 0) return static_cast<int>(n);
-    if (port::LastErrno() != port::kErrWouldBlock && port::LastErrno() != port::kErrInterrupted) return -1;
+    if (port::LastErrno() != port::kErrWouldBlock && port::LastErrno() != port::kErrInterrupted)
+      return -1;
     link->api->Poll(link->s, true, false, 100);
   }
   return -1;
@@ -132,7 +134,8 @@ void TlsPeer::Run() {
         bool failed = false;
         while ((end = pending.find("\r\n\r\n")) != std::string::npos) {
           pending.erase(0, end + 4);
-          if (SSL_write(ssl, options_.answer.data(), static_cast<int>(options_.answer.size())) <= 0) {
+          if (SSL_write(ssl, options_.answer.data(), static_cast<int>(options_.answer.size())) <=
+              0) {
             failed = true;
             break;
           }

@@ -36,7 +36,8 @@ std::string IconvConvert(const char* to, const char* from, std::string_view in,
       out.append(replacement);
       size_t skip = 1;
       if (from_utf8) {
-        while (skip < 4 && skip < src_left && (static_cast<unsigned char>(src[skip]) & 0xC0) == 0x80) {
+        while (skip < 4 && skip < src_left &&
+               (static_cast<unsigned char>(src[skip]) & 0xC0) == 0x80) {
           ++skip;
         }
       }

@@ -28,7 +28,8 @@ bool RunZenity(std::vector<std::string> args, std::vector<std::string>* paths) {
 
 }  // namespace
 
-bool ShowOpenFilesDialog(uintptr_t /*owner*/, const std::string& title, std::vector<std::string>* strings) {
+bool ShowOpenFilesDialog(uintptr_t /*owner*/, const std::string& title,
+                         std::vector<std::string>* strings) {
   strings->clear();
   if (const char* program = ScriptedChooser()) {
     return RunScriptedChooser(program, "files", title, strings);
@@ -57,7 +58,8 @@ bool ShowFolderDialog(uintptr_t /*owner*/, const std::string& title, std::string
   std::vector<std::string> strings;
   if (const char* program = ScriptedChooser()) {
     if (!RunScriptedChooser(program, "folder", title, &strings)) return false;
-  } else if (!HasDesktop() || !RunZenity({"--file-selection", "--directory", "--title=" + title}, &strings)) {
+  } else if (!HasDesktop() ||
+             !RunZenity({"--file-selection", "--directory", "--title=" + title}, &strings)) {
     return false;
   }
   *path = strings.front();

@@ -439,9 +439,12 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) {
     EntryKind kind = EntryKind::kOther;
     struct stat st;
     if (::lstat((base + name).c_str(), &st) == 0) {
-      if (S_ISLNK(st.st_mode)) kind = EntryKind::kSymlink;
-      else if (S_ISDIR(st.st_mode)) kind = EntryKind::kDirectory;
-      else if (S_ISREG(st.st_mode)) kind = EntryKind::kFile;
+      if (S_ISLNK(st.st_mode))
+        kind = EntryKind::kSymlink;
+      else if (S_ISDIR(st.st_mode))
+        kind = EntryKind::kDirectory;
+      else if (S_ISREG(st.st_mode))
+        kind = EntryKind::kFile;
     }
     out->push_back({name, kind});
   }

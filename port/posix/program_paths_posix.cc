@@ -24,7 +24,8 @@ std::string ExecutablePath() {
 }
 
 std::string UserConfigFolder() {
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x == '/') return WithSeparator(x);
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x != nullptr && *x == '/')
+    return WithSeparator(x);
   if (const char* h = std::getenv("HOME"); h != nullptr && *h != '\0') {
     return WithSeparator(std::string(h) + "/.config");
   }

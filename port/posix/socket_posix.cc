@@ -1,5 +1,3 @@
-#include "port/socket.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -12,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "port/socket.h"
 #include "port/socket_address.h"
 
 namespace vexa::port {

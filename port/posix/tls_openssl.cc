@@ -1,12 +1,11 @@
 // TLS on OpenSSL. The library never touches the socket: a BIO of our own hands
 // its records to the transport, so every wait keeps the socket's time-outs and
 // stop check.
+#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-
-#include <arpa/inet.h>
 
 #include <climits>
 #include <cstdlib>
@@ -149,7 +148,8 @@ SSL_CTX* ClientContext(const std::string& ca_file, std::string* text) {
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
   // AES-128 first: as safe here and cheaper per byte than AES-256.
-  SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
+  SSL_CTX_set_ciphersuites(
+      ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
   // Whole reads of what has arrived, not a header and a body per record.
   SSL_CTX_set_read_ahead(ctx, 1);
   SSL_CTX_set_default_verify_paths(ctx);
@@ -301,8 +301,8 @@ bool IsDottedIpv4(const std::string& host) {
 
 bool TlsAvailable() { return true; }
 
-std::unique_ptr<TlsSession> StartTlsClient(TlsTransport* transport, const std::string& host, int port,
-                                           TlsError* error, std::string* text) {
+std::unique_ptr<TlsSession> StartTlsClient(TlsTransport* transport, const std::string& host,
+                                           int port, TlsError* error, std::string* text) {
   *error = TlsError::Protocol;
   const char* ca = std::getenv("VEXAUPLOAD_CA_FILE");
   SSL_CTX* ctx = ClientContext(ca != nullptr ? ca : "", text);
@@ -325,7 +325,8 @@ std::unique_ptr<TlsSession> StartTlsClient(TlsTransport* transport, const std::s
   if (IsDottedIpv4(host)) {
     named = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
   } else {
-    named = SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 && SSL_set1_host(ssl, host.c_str()) == 1;
+    named =
+        SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 && SSL_set1_host(ssl, host.c_str()) == 1;
   }
   if (!named) {
     ERR_clear_error();

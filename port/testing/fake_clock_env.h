@@ -84,7 +84,8 @@ class FakeClockEnv : public EnvWrapper {
   // Waits (in real time, up to `timeout_ms`) until a sleep is held.
   bool WaitForHeldSleep(uint32_t timeout_ms = 10000) {
     std::unique_lock<std::mutex> l(mu_);
-    return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [this] { return hold_ && sleepers_ > 0; });
+    return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms),
+                        [this] { return hold_ && sleepers_ > 0; });
   }
   void SetUnixTimeSeconds(uint64_t seconds) {
     std::lock_guard<std::mutex> l(mu_);

@@ -25,8 +25,8 @@ class OpenFileLimit {
   // The descriptors this process holds now.
   static rlim_t InUse() {
     rlim_t n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
-         ++it) {
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+         it != std::filesystem::directory_iterator(); ++it) {
       ++n;
     }
     return n;

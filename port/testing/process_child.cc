@@ -10,10 +10,9 @@
 #include <vector>
 
 #if defined(_WIN32)
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
-
 #include <shellapi.h>
 #endif
 
@@ -53,6 +52,7 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  for (size_t i = 2; i < args.size(); ++i) std::fwrite(args[i].c_str(), 1, args[i].size() + 1, stdout);
+  for (size_t i = 2; i < args.size(); ++i)
+    std::fwrite(args[i].c_str(), 1, args[i].size() + 1, stdout);
   return std::atoi(args[1].c_str());
 }

@@ -48,8 +48,8 @@ std::string Utf8ToGbk(std::string_view utf8, bool* ok) {
     const int units = (wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size()) ? 2 : 1;
     char bytes[8];
     BOOL used_default = FALSE;
-    const int n = ::WideCharToMultiByte(kGbk, 0, reinterpret_cast<const wchar_t*>(&wide[i]), units, bytes,
-                                        sizeof(bytes), "?", &used_default);
+    const int n = ::WideCharToMultiByte(kGbk, 0, reinterpret_cast<const wchar_t*>(&wide[i]), units,
+                                        bytes, sizeof(bytes), "?", &used_default);
     if (n <= 0 || used_default) {
       out.push_back('?');
     } else {

@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <dbghelp.h>
 
 #include <cstdarg>
@@ -69,26 +68,28 @@ std::string Where(DWORD64 address) {
 std::string Report(EXCEPTION_POINTERS* info, const SYSTEMTIME& t) {
   const EXCEPTION_RECORD* rec = info->ExceptionRecord;
   std::string r;
-  Append(&r, "Exception: 0x%08lx at %p (%s), flags 0x%lx\r\n", rec->ExceptionCode, rec->ExceptionAddress,
-         Where(reinterpret_cast<uintptr_t>(rec->ExceptionAddress)).c_str(), rec->ExceptionFlags);
+  Append(&r, "Exception: 0x%08lx at %p (%s), flags 0x%lx\r\n", rec->ExceptionCode,
+         rec->ExceptionAddress, Where(reinterpret_cast<uintptr_t>(rec->ExceptionAddress)).c_str(),
+         rec->ExceptionFlags);
   if (rec->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && rec->NumberParameters >= 2) {
     Append(&r, "Access: %s at 0x%08lx\r\n", rec->ExceptionInformation[0] == 0 ? "read" : "write",
            static_cast<unsigned long>(rec->ExceptionInformation[1]));
   }
-  Append(&r, "Time: %04d-%02d-%02d %02d:%02d:%02d.%03d\r\n", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-         t.wSecond, t.wMilliseconds);
+  Append(&r, "Time: %04d-%02d-%02d %02d:%02d:%02d.%03d\r\n", t.wYear, t.wMonth, t.wDay, t.wHour,
+         t.wMinute, t.wSecond, t.wMilliseconds);
   OSVERSIONINFOW os = {sizeof(os)};
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   ::GetVersionExW(&os);
 #pragma GCC diagnostic pop
-  Append(&r, "System: Windows %lu.%lu build %lu\r\n", os.dwMajorVersion, os.dwMinorVersion, os.dwBuildNumber);
+  Append(&r, "System: Windows %lu.%lu build %lu\r\n", os.dwMajorVersion, os.dwMinorVersion,
+         os.dwBuildNumber);
   Append(&r, "Process: %lu %s\r\n", ::GetCurrentProcessId(), Narrow(g_executable).c_str());
   Append(&r, "Thread: %lu\r\n", ::GetCurrentThreadId());
   CONTEXT ctx = *info->ContextRecord;
 #if defined(_M_IX86) || defined(__i386__)
-  Append(&r, "Registers: eax=%08lx ebx=%08lx ecx=%08lx edx=%08lx esi=%08lx edi=%08lx\r\n", ctx.Eax, ctx.Ebx,
-         ctx.Ecx, ctx.Edx, ctx.Esi, ctx.Edi);
+  Append(&r, "Registers: eax=%08lx ebx=%08lx ecx=%08lx edx=%08lx esi=%08lx edi=%08lx\r\n", ctx.Eax,
+         ctx.Ebx, ctx.Ecx, ctx.Edx, ctx.Esi, ctx.Edi);
   Append(&r, "           eip=%08lx esp=%08lx ebp=%08lx eflags=%08lx\r\n", ctx.Eip, ctx.Esp, ctx.Ebp,
          ctx.EFlags);
   STACKFRAME64 frame = {};
@@ -119,8 +120,8 @@ std::string Report(EXCEPTION_POINTERS* info, const SYSTEMTIME& t) {
 }
 
 HANDLE CreateReportFile(const std::wstring& path) {
-  return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+  return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Whether `address` lies in this module's image. The filter is the whole
@@ -128,14 +129,16 @@ HANDLE CreateReportFile(const std::wstring& path) {
 bool InOwnModule(const void* address) {
   HMODULE module = nullptr;
   return g_own_module != nullptr &&
-         ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              static_cast<LPCWSTR>(address), &module) &&
+         ::GetModuleHandleExW(
+             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+             static_cast<LPCWSTR>(address), &module) &&
          module == g_own_module;
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
   // A fault while reporting (or in a second thread at once) is left to the system.
-  if (InOwnModule(info->ExceptionRecord->ExceptionAddress) && ::InterlockedExchange(&g_in_filter, 1) == 0) {
+  if (InOwnModule(info->ExceptionRecord->ExceptionAddress) &&
+      ::InterlockedExchange(&g_in_filter, 1) == 0) {
     std::wstring folder;
     {
       std::lock_guard<std::mutex> l(g_mu);
@@ -155,8 +158,8 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
       HANDLE dump = CreateReportFile(base + L".dmp");
       if (dump != INVALID_HANDLE_VALUE) {
         MINIDUMP_EXCEPTION_INFORMATION mei = {::GetCurrentThreadId(), info, FALSE};
-        ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), dump, MiniDumpNormal, &mei,
-                            nullptr, nullptr);
+        ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), dump, MiniDumpNormal,
+                            &mei, nullptr, nullptr);
         ::CloseHandle(dump);
       }
     }
@@ -198,8 +201,8 @@ void SetCrashReportFolder(const std::string& folder) {
 std::string CrashReportBaseName(int64_t unix_millis, const std::string& program) {
   const SYSTEMTIME t = LocalTimeOf(unix_millis);
   char time[32];
-  std::snprintf(time, sizeof(time), "%04d%02d%02d%02d%02d%02d%03d_", t.wYear, t.wMonth, t.wDay, t.wHour,
-                t.wMinute, t.wSecond, t.wMilliseconds);
+  std::snprintf(time, sizeof(time), "%04d%02d%02d%02d%02d%02d%03d_", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   return time + program;
 }
 

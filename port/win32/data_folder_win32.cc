@@ -1,7 +1,6 @@
 #include "port/win32/data_folder_win32.h"
 
 #include <windows.h>
-
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -25,9 +24,11 @@ bool IsLowIntegrityProcess() {
   if (size >= sizeof(TOKEN_MANDATORY_LABEL)) {
     std::vector<unsigned char> buffer(size);
     auto* label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer.data());
-    if (::GetTokenInformation(token, TokenIntegrityLevel, label, size, &size) && label->Label.Sid != nullptr) {
+    if (::GetTokenInformation(token, TokenIntegrityLevel, label, size, &size) &&
+        label->Label.Sid != nullptr) {
       const UCHAR count = *::GetSidSubAuthorityCount(label->Label.Sid);
-      if (count > 0) low = *::GetSidSubAuthority(label->Label.Sid, count - 1) < SECURITY_MANDATORY_MEDIUM_RID;
+      if (count > 0)
+        low = *::GetSidSubAuthority(label->Label.Sid, count - 1) < SECURITY_MANDATORY_MEDIUM_RID;
     }
   }
   ::CloseHandle(token);
@@ -38,11 +39,13 @@ std::string DefaultDataFolder(bool low_integrity) {
   std::string base;
   if (low_integrity) {
     PWSTR low = nullptr;
-    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &low))) base = Narrow(low);
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &low)))
+      base = Narrow(low);
     ::CoTaskMemFree(low);
   } else {
     wchar_t appdata[MAX_PATH];
-    if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appdata))) {
+    if (SUCCEEDED(
+            ::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appdata))) {
       base = Narrow(appdata);
     }
   }
@@ -74,7 +77,8 @@ std::string GetDataFolder() {
   const bool low = IsLowIntegrityProcess();
   const std::string dir = DefaultDataFolder(low);
   static std::once_flag said;
-  if (low && !dir.empty()) std::call_once(said, [&dir] { DebugOut("DATA FOLDER: low integrity, using " + dir + "\n"); });
+  if (low && !dir.empty())
+    std::call_once(said, [&dir] { DebugOut("DATA FOLDER: low integrity, using " + dir + "\n"); });
   return dir;
 }
 

@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <commdlg.h>
 #include <shlobj.h>
 
@@ -28,7 +27,8 @@ HWND OwnerWindow(uintptr_t owner) {
 
 }  // namespace
 
-bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title, std::vector<std::string>* strings) {
+bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title,
+                         std::vector<std::string>* strings) {
   if (const char* program = ScriptedChooser()) {
     strings->clear();
     return RunScriptedChooser(program, "files", title, strings);
@@ -43,7 +43,8 @@ bool ShowOpenFilesDialog(uintptr_t owner, const std::string& title, std::vector<
   ofn.lpstrTitle = wtitle.c_str();
   ofn.lpstrFilter = kFilter;
   ofn.lpstrInitialDir = L"";
-  ofn.Flags = OFN_EXPLORER | OFN_ALLOWMULTISELECT | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+  ofn.Flags = OFN_EXPLORER | OFN_ALLOWMULTISELECT | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST |
+              OFN_HIDEREADONLY;
   // The Explorer-style dialog hosts shell (COM) objects on this thread.
   const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const BOOL chosen = ::GetOpenFileNameW(&ofn);
@@ -70,7 +71,8 @@ bool ShowFolderDialog(uintptr_t owner, const std::string& title, std::string* pa
   BROWSEINFOW bi = {};
   bi.hwndOwner = OwnerWindow(owner);
   bi.lpszTitle = wtitle.c_str();
-  bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_EDITBOX | BIF_NEWDIALOGSTYLE | BIF_UAHINT | BIF_NONEWFOLDERBUTTON;
+  bi.ulFlags =
+      BIF_RETURNONLYFSDIRS | BIF_EDITBOX | BIF_NEWDIALOGSTYLE | BIF_UAHINT | BIF_NONEWFOLDERBUTTON;
   // The new dialog style needs COM on the calling (selection) thread.
   const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   PIDLIST_ABSOLUTE item = ::SHBrowseForFolderW(&bi);

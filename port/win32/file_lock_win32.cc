@@ -21,8 +21,8 @@ FileLock::Result FileLock::TryLock(const std::string& path, uint32_t* holder) {
   Unlock();
   if (holder != nullptr) *holder = 0;
   HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Result::kFailed;
   OVERLAPPED at = {};
   at.OffsetHigh = kLockedOffsetHigh;
@@ -30,7 +30,8 @@ FileLock::Result FileLock::TryLock(const std::string& path, uint32_t* holder) {
     const bool busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
     char text[16] = {};
     DWORD read = 0;
-    if (busy && holder != nullptr && ::ReadFile(file, text, sizeof(text) - 1, &read, nullptr) && read > 0) {
+    if (busy && holder != nullptr && ::ReadFile(file, text, sizeof(text) - 1, &read, nullptr) &&
+        read > 0) {
       *holder = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
     }
     ::CloseHandle(file);

@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <io.h>
 #include <share.h>
 
@@ -63,7 +62,8 @@ ScanResult ScanMapped(HANDLE file, uint64_t size, const ScanVisitor& visit) {
     return ScanResult::kReadFailed;
   }
   for (uint64_t offset = 0; offset < size; offset += kMapWindow) {
-    const size_t length = static_cast<size_t>(size - offset < kMapWindow ? size - offset : kMapWindow);
+    const size_t length =
+        static_cast<size_t>(size - offset < kMapWindow ? size - offset : kMapWindow);
     const void* view = ::MapViewOfFile(mapping.h, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
                                        static_cast<DWORD>(offset), length);
     if (view == nullptr) {
@@ -139,12 +139,14 @@ ScanResult ScanFile(const std::string& path, ScanMode mode, const ScanVisitor& v
     Fail();
     return ScanResult::kOpenFailed;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || ::GetFileType(file.h) != FILE_TYPE_DISK) {
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      ::GetFileType(file.h) != FILE_TYPE_DISK) {
     SetLastError(kErrorAccessDenied);
     return ScanResult::kOpenFailed;
   }
   if (mode == ScanMode::kMapped) {
-    return ScanMapped(file.h, (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow, visit);
+    return ScanMapped(file.h, (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+                      visit);
   }
   return ScanRead(file.h, visit);
 }
@@ -163,8 +165,9 @@ bool FileSize64(const std::string& path, uint64_t* size) {
 bool FileModifiedTime(const std::string& path, int64_t* nanoseconds) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!Attributes(path, &data)) return false;
-  const int64_t t = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                                         data.ftLastWriteTime.dwLowDateTime);
+  const int64_t t =
+      static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime);
   // 100 ns units since 1601-01-01.
   *nanoseconds = (t - 116444736000000000LL) * 100;
   return true;
@@ -228,7 +231,8 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) {
     EntryKind kind = EntryKind::kFile;
     // Symbolic links and junctions are never followed: either may loop.
     if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-        (fd.dwReserved0 == IO_REPARSE_TAG_SYMLINK || fd.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)) {
+        (fd.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+         fd.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)) {
       kind = EntryKind::kSymlink;
     } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       kind = EntryKind::kDirectory;

@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -24,7 +23,8 @@ class Win32FileTest : public ::testing::Test {
     wchar_t tmp[MAX_PATH];
     ASSERT_GT(::GetTempPathW(MAX_PATH, tmp), 0u);
     // A name outside the ANSI code page: every call must take the wide path.
-    dir_ = Narrow(tmp) + "vexa_port_\xE6\xB5\x8B\xE8\xAF\x95_" + std::to_string(::GetCurrentProcessId());
+    dir_ = Narrow(tmp) + "vexa_port_\xE6\xB5\x8B\xE8\xAF\x95_" +
+           std::to_string(::GetCurrentProcessId());
     ASSERT_TRUE(CreateDirectories(dir_ + "\\a\\b\\"));
   }
   void TearDown() override {
@@ -54,8 +54,9 @@ TEST_F(Win32FileTest, SharedOpenAndErrorCodes) {
 
   {
     // Another program writing the file does not keep us from reading it.
-    HANDLE writer = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE writer =
+        ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     std::FILE* f = OpenFileShared(path, "rb");
     EXPECT_NE(f, nullptr);
@@ -64,7 +65,8 @@ TEST_F(Win32FileTest, SharedOpenAndErrorCodes) {
   }
   {
     // One that allows no sharing does: the code the error table names 32.
-    HANDLE locker = ::CreateFileW(Widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE locker =
+        ::CreateFileW(Widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(locker, INVALID_HANDLE_VALUE);
     EXPECT_EQ(OpenFileShared(path, "rb"), nullptr);
     EXPECT_EQ(LastError(), kErrorSharingViolation);
@@ -80,7 +82,8 @@ TEST_F(Win32FileTest, SharedOpenAndErrorCodes) {
 
 TEST_F(Win32FileTest, ScanReadsAndMapsTheSameBytes) {
   std::string content;
-  for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i) content.push_back(static_cast<char>(i * 7 + i / 1000));
+  for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i)
+    content.push_back(static_cast<char>(i * 7 + i / 1000));
   const std::string path = dir_ + "\\big.bin";
   Write(path, content);
   for (ScanMode mode : {ScanMode::kAuto, ScanMode::kRead, ScanMode::kMapped}) {

@@ -1,7 +1,7 @@
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 #include <memory>
@@ -37,7 +37,8 @@ DWORD OwnerPid(const TcpEnd& local, const TcpEnd& peer) {
   GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
   std::vector<unsigned char> buffer(size + 4096);
   size = static_cast<ULONG>(buffer.size());
-  if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0) != NO_ERROR) {
+  if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS,
+                          0) != NO_ERROR) {
     return 0;
   }
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());

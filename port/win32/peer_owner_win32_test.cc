@@ -1,7 +1,7 @@
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 #include <vector>
@@ -17,7 +17,7 @@ TcpEnd EndOf(SOCKET s, bool remote) {
   sockaddr_in a = {};
   int size = sizeof(a);
   const int r = remote ? ::getpeername(s, reinterpret_cast<sockaddr*>(&a), &size)
-                    : ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
+                       : ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
   EXPECT_EQ(r, 0);
   return TcpEndOfV4(ntohl(a.sin_addr.s_addr), ntohs(a.sin_port));
 }
@@ -29,7 +29,8 @@ bool TableNamesOwners(const TcpEnd& end) {
   ::GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
   std::vector<unsigned char> buffer(size + 4096);
   size = static_cast<ULONG>(buffer.size());
-  if (::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0) != NO_ERROR) {
+  if (::GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS,
+                            0) != NO_ERROR) {
     return false;
   }
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());

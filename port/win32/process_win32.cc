@@ -56,7 +56,8 @@ class Handle {
 // The null device, inheritable, for the child's standard handles.
 bool OpenNul(DWORD access, Handle* h) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-  *h->out() = ::CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+  *h->out() = ::CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
+                            0, nullptr);
   return h->valid();
 }
 
@@ -78,8 +79,9 @@ bool Spawn(const std::vector<std::string>& argv, HANDLE out, Handle* process) {
   std::vector<char> storage(size);
   auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
   if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
-  const bool listed = ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                                  sizeof(inherited), nullptr, nullptr) != FALSE;
+  const bool listed =
+      ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                  sizeof(inherited), nullptr, nullptr) != FALSE;
   STARTUPINFOEXW si = {};
   si.StartupInfo.cb = sizeof(si);
   si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -92,8 +94,8 @@ bool Spawn(const std::vector<std::string>& argv, HANDLE out, Handle* process) {
   std::vector<wchar_t> command(line.begin(), line.end());
   command.push_back(L'\0');
   const BOOL started = listed && ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                                  CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                                  nullptr, &si.StartupInfo, &pi);
+                                                  CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                                                  nullptr, nullptr, &si.StartupInfo, &pi);
   ::DeleteProcThreadAttributeList(attributes);
   if (!started) return false;
   ::CloseHandle(pi.hThread);

@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <winhttp.h>
 
 #include "port/proxy_settings.h"

@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <objbase.h>
 #include <shellapi.h>
 
@@ -13,7 +12,8 @@ bool OpenUrl(const std::string& url) {
   // On a thread of its own: the shell may take its time to start a browser.
   return StartDetachedThread([wurl = Widen(url)] {
     // The shell's handlers may be COM objects.
-    const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const HRESULT com =
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     // Without NOASYNC the shell may hand the work to this thread after the
     // call returns, and the thread ends at once: the link would not open.
     SHELLEXECUTEINFOW info = {};

@@ -25,7 +25,9 @@ int FailWsa() {
 }
 
 SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(static_cast<unsigned>(s)); }
-SocketHandle Handle(SOCKET s) { return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s); }
+SocketHandle Handle(SOCKET s) {
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
 static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "socket handles fit the portable handle");
 
 // Sockets stay non-blocking for their whole life (Winsock has no per-call
@@ -60,7 +62,8 @@ class WinsockApi : public SocketApi {
   }
 
   SocketHandle Create() override {
-    SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    SOCKET s =
+        ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
       FailWsa();
       return kInvalidSocket;
@@ -90,7 +93,8 @@ class WinsockApi : public SocketApi {
     }
     for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
       if (p->ai_family != AF_INET || p->ai_addrlen < sizeof(sockaddr_in)) continue;
-      addresses->push_back(ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr));
+      addresses->push_back(
+          ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr));
     }
     ::freeaddrinfo(list);
     if (addresses->empty()) {
@@ -167,8 +171,8 @@ class WinsockApi : public SocketApi {
 
   int SetNoDelay(SocketHandle s, bool on) override {
     BOOL v = on ? TRUE : FALSE;
-    return ::setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&v), sizeof(v)) ==
-                   0
+    return ::setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&v),
+                        sizeof(v)) == 0
                ? 0
                : FailWsa();
   }

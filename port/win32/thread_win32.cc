@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <process.h>
 
 #include <memory>
@@ -38,7 +37,9 @@ bool StartDetachedThread(std::function<void()> fn) {
   return true;
 }
 
-int RunningDetachedThreads() { return static_cast<int>(::InterlockedCompareExchange(&running, 0, 0)); }
+int RunningDetachedThreads() {
+  return static_cast<int>(::InterlockedCompareExchange(&running, 0, 0));
+}
 
 uint64_t CurrentThreadId() { return ::GetCurrentThreadId(); }
 

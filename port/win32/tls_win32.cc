@@ -10,7 +10,6 @@
 // SCH_CREDENTIALS and TLS_PARAMETERS (with UNICODE_STRING from subauth.h).
 #define SCHANNEL_USE_BLACKLISTS
 #include <windows.h>
-
 #include <subauth.h>
 #include <schannel.h>
 #include <security.h>
@@ -51,18 +50,21 @@ std::string StatusHex(SECURITY_STATUS status) {
 // handshake). Schannel keeps resumable sessions per credentials and server
 // name, so one handle for the process gives resumption on new connections.
 bool AcquireClientCredentials(CredHandle* cred, SECURITY_STATUS* status) {
-  const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+  const DWORD flags =
+      SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
   TimeStamp expiry;
   // TLS 1.3 needs SCH_CREDENTIALS (Windows 10 1809 and later).
   TLS_PARAMETERS parameters = {};
-  parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+  parameters.grbitDisabledProtocols =
+      ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
   SCH_CREDENTIALS modern = {};
   modern.dwVersion = SCH_CREDENTIALS_VERSION;
   modern.dwFlags = flags;
   modern.cTlsParameters = 1;
   modern.pTlsParameters = &parameters;
-  *status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                      &modern, nullptr, nullptr, cred, &expiry);
+  *status =
+      AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
+                                nullptr, &modern, nullptr, nullptr, cred, &expiry);
   if (*status == SEC_E_OK) return true;
   // Older systems (and Wine) know only SCHANNEL_CRED; some of them refuse the
   // TLS 1.3 bit, which then leaves TLS 1.2.
@@ -72,8 +74,9 @@ bool AcquireClientCredentials(CredHandle* cred, SECURITY_STATUS* status) {
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.dwFlags = flags;
     older.grbitEnabledProtocols = protocols;
-    *status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                        &older, nullptr, nullptr, cred, &expiry);
+    *status =
+        AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
+                                  nullptr, &older, nullptr, nullptr, cred, &expiry);
     if (*status == SEC_E_OK) return true;
   }
   return false;
@@ -84,27 +87,29 @@ bool AcquireClientCredentials(CredHandle* cred, SECURITY_STATUS* status) {
 HCERTSTORE LoadAuthorityStore(const std::string& path) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes)) return nullptr;
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   if (store == nullptr) return nullptr;
   int added = 0;
   const std::vector<std::string_view> blocks = PemCertificateBlocks(bytes);
   for (std::string_view block : blocks) {
     DWORD size = 0;
-    if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                              &size, nullptr, nullptr)) {
+    if (!CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
       continue;
     }
     std::vector<BYTE> der(size);
-    if (CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                             &size, nullptr, nullptr) &&
-        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size, CERT_STORE_ADD_ALWAYS,
-                                         nullptr)) {
+    if (CryptStringToBinaryA(block.data(), static_cast<DWORD>(block.size()),
+                             CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr) &&
+        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                         CERT_STORE_ADD_ALWAYS, nullptr)) {
       ++added;
     }
   }
   if (blocks.empty() && !bytes.empty() &&
-      CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()),
-                                       static_cast<DWORD>(bytes.size()), CERT_STORE_ADD_ALWAYS, nullptr)) {
+      CertAddEncodedCertificateToStore(
+          store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()),
+          static_cast<DWORD>(bytes.size()), CERT_STORE_ADD_ALWAYS, nullptr)) {
     ++added;
   }
   if (added == 0) {
@@ -123,7 +128,8 @@ class SchannelShared {
     if (have_credentials_) return &credentials_;
     SECURITY_STATUS status;
     if (!AcquireClientCredentials(&credentials_, &status)) {
-      *text = "TLS is not available: the system refused TLS 1.2 credentials (" + StatusHex(status) + ")";
+      *text = "TLS is not available: the system refused TLS 1.2 credentials (" + StatusHex(status) +
+              ")";
       return nullptr;
     }
     have_credentials_ = true;
@@ -158,10 +164,12 @@ SchannelShared& Shared() {
 }
 
 std::string SubjectOf(PCCERT_CONTEXT cert) {
-  DWORD size = CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, nullptr, 0);
+  DWORD size =
+      CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, nullptr, 0);
   if (size <= 1) return std::string();
   std::wstring name(size, L'\0');
-  CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, name.data(), size);
+  CertNameToStrW(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, name.data(),
+                 size);
   name.resize(size - 1);
   return Narrow(name);
 }
@@ -180,7 +188,8 @@ std::string ChainFault(DWORD errors, const CERT_SIMPLE_CHAIN* simple, PCCERT_CON
   if (errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID) return "certificate signature failure";
   if (errors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) {
     if (errors & CERT_TRUST_IS_PARTIAL_CHAIN) return "unable to get local issuer certificate";
-    return simple->cElement <= 1 ? "self-signed certificate" : "self-signed certificate in certificate chain";
+    return simple->cElement <= 1 ? "self-signed certificate"
+                                 : "self-signed certificate in certificate chain";
   }
   if (errors & CERT_TRUST_IS_NOT_TIME_VALID) {
     return CertVerifyTimeValidity(nullptr, leaf->pCertInfo) < 0 ? "certificate is not yet valid"
@@ -188,7 +197,8 @@ std::string ChainFault(DWORD errors, const CERT_SIMPLE_CHAIN* simple, PCCERT_CON
   }
   if (errors & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) return "unsupported certificate purpose";
   if (errors & CERT_TRUST_INVALID_BASIC_CONSTRAINTS) return "invalid CA certificate";
-  return "the certificate chain is not valid (status " + StatusHex(static_cast<SECURITY_STATUS>(errors)) + ")";
+  return "the certificate chain is not valid (status " +
+         StatusHex(static_cast<SECURITY_STATUS>(errors)) + ")";
 }
 
 // Why the chain of `cert` is not trusted; empty when it is. It must end at a
@@ -205,17 +215,19 @@ std::string ChainRefusal(PCCERT_CONTEXT cert, HCERTSTORE authority) {
   para.RequestedUsage.Usage.cUsageIdentifier = 1;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!CertGetCertificateChain(nullptr, cert, nullptr, extra, &para, 0, nullptr, &chain) || chain->cChain == 0) {
+  if (!CertGetCertificateChain(nullptr, cert, nullptr, extra, &para, 0, nullptr, &chain) ||
+      chain->cChain == 0) {
     if (chain != nullptr) CertFreeCertificateChain(chain);
     CertCloseStore(extra, 0);
     return "the certificate chain could not be built";
   }
   const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
   // Revocation is not asked for; the lists may not be reachable anyway.
-  DWORD errors =
-      chain->TrustStatus.dwErrorStatus & ~(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
+  DWORD errors = chain->TrustStatus.dwErrorStatus &
+                 ~(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
   // A root the system does not know, but which the authority file names.
-  const bool ours = authority != nullptr && (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) && simple->cElement > 0 &&
+  const bool ours = authority != nullptr && (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) &&
+                    simple->cElement > 0 &&
                     InStore(authority, simple->rgpElement[simple->cElement - 1]->pCertContext);
   if (ours) errors &= ~CERT_TRUST_IS_UNTRUSTED_ROOT;
   std::string reason;
@@ -235,8 +247,10 @@ std::string ChainRefusal(PCCERT_CONTEXT cert, HCERTSTORE authority) {
     status.cbSize = sizeof status;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
       reason = "the certificate chain could not be checked";
-    } else if (status.dwError != 0 && !(ours && static_cast<HRESULT>(status.dwError) == CERT_E_UNTRUSTEDROOT)) {
-      reason = "refused by the system's policy (" + StatusHex(static_cast<SECURITY_STATUS>(status.dwError)) + ")";
+    } else if (status.dwError != 0 &&
+               !(ours && static_cast<HRESULT>(status.dwError) == CERT_E_UNTRUSTEDROOT)) {
+      reason = "refused by the system's policy (" +
+               StatusHex(static_cast<SECURITY_STATUS>(status.dwError)) + ")";
     }
   }
   CertFreeCertificateChain(chain);
@@ -251,14 +265,16 @@ bool CertificateNamesHost(PCCERT_CONTEXT cert, const std::string& host) {
   uint8_t ip[4];
   const bool is_ip = ParseDottedIpv4(host, ip);
   const CERT_INFO* info = cert->pCertInfo;
-  PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-  if (ext == nullptr) ext = CertFindExtension(szOID_SUBJECT_ALT_NAME, info->cExtension, info->rgExtension);
+  PCERT_EXTENSION ext =
+      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+  if (ext == nullptr)
+    ext = CertFindExtension(szOID_SUBJECT_ALT_NAME, info->cExtension, info->rgExtension);
   bool any_dns = false;
   if (ext != nullptr) {
     CERT_ALT_NAME_INFO* names = nullptr;
     DWORD size = 0;
-    if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
-                            CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
+    if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
+                            ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names, &size)) {
       bool match = false;
       for (DWORD i = 0; i < names->cAltEntry && !match; ++i) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
@@ -266,7 +282,8 @@ bool CertificateNamesHost(PCCERT_CONTEXT cert, const std::string& host) {
           any_dns = true;
           match = !is_ip && CertificateNameMatches(Narrow(entry.pwszDNSName), host);
         } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
-          match = is_ip && entry.IPAddress.cbData == 4 && std::memcmp(entry.IPAddress.pbData, ip, 4) == 0;
+          match = is_ip && entry.IPAddress.cbData == 4 &&
+                  std::memcmp(entry.IPAddress.pbData, ip, 4) == 0;
         }
       }
       LocalFree(names);
@@ -274,10 +291,12 @@ bool CertificateNamesHost(PCCERT_CONTEXT cert, const std::string& host) {
     }
   }
   if (is_ip || any_dns) return false;
-  DWORD size = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), nullptr, 0);
+  DWORD size = CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0,
+                                  const_cast<char*>(szOID_COMMON_NAME), nullptr, 0);
   if (size <= 1) return false;
   std::wstring common(size, L'\0');
-  CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), common.data(), size);
+  CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME),
+                     common.data(), size);
   common.resize(size - 1);
   return CertificateNameMatches(Narrow(common), host);
 }
@@ -339,7 +358,8 @@ class SchannelSession : public TlsSession {
         p += n;
         length -= n;
       }
-      if (!transport_->WriteAll(out_.data(), used)) return Fail(TlsError::Transport, "the connection under TLS failed");
+      if (!transport_->WriteAll(out_.data(), used))
+        return Fail(TlsError::Transport, "the connection under TLS failed");
     }
     return true;
   }
@@ -414,9 +434,11 @@ class SchannelSession : public TlsSession {
   bool HandshakeFailure(SECURITY_STATUS status) {
     switch (status) {
       case SEC_E_WRONG_PRINCIPAL:
-        return Fail(TlsError::Certificate, "certificate of " + host_ + " refused: hostname mismatch");
+        return Fail(TlsError::Certificate,
+                    "certificate of " + host_ + " refused: hostname mismatch");
       case SEC_E_CERT_EXPIRED:
-        return Fail(TlsError::Certificate, "certificate of " + host_ + " refused: certificate has expired");
+        return Fail(TlsError::Certificate,
+                    "certificate of " + host_ + " refused: certificate has expired");
       case SEC_E_UNTRUSTED_ROOT:
         return Fail(TlsError::Certificate,
                     "certificate of " + host_ + " refused: unable to get local issuer certificate");
@@ -426,7 +448,8 @@ class SchannelSession : public TlsSession {
                                             " failed: no protocol version or cipher in common (" +
                                             StatusHex(status) + ")");
       default:
-        return Fail(TlsError::Protocol, "TLS handshake with " + host_ + " failed: " + StatusHex(status));
+        return Fail(TlsError::Protocol,
+                    "TLS handshake with " + host_ + " failed: " + StatusHex(status));
     }
   }
 
@@ -447,8 +470,8 @@ class SchannelSession : public TlsSession {
         bool malformed;
         while (!HaveRecord(&record, &malformed)) {
           if (malformed) {
-            return Fail(TlsError::Protocol,
-                        "TLS handshake with " + host_ + " failed: the server did not answer in TLS");
+            return Fail(TlsError::Protocol, "TLS handshake with " + host_ +
+                                                " failed: the server did not answer in TLS");
           }
           switch (ReceiveMore()) {
             case Received::Some:
@@ -456,7 +479,8 @@ class SchannelSession : public TlsSession {
             case Received::Closed:
             case Received::Failed:
             case Received::WouldBlock:
-              return Fail(TlsError::Transport, "the connection to " + host_ + " broke during the TLS handshake");
+              return Fail(TlsError::Transport,
+                          "the connection to " + host_ + " broke during the TLS handshake");
           }
         }
       }
@@ -471,8 +495,8 @@ class SchannelSession : public TlsSession {
       SecBufferDesc out_desc = {SECBUFFER_VERSION, 1, out};
       ULONG attributes = 0;
       const SECURITY_STATUS status = InitializeSecurityContextW(
-          credentials_, first ? nullptr : &context_, const_cast<wchar_t*>(target.c_str()), wanted, 0, 0,
-          first ? nullptr : &in_desc, 0, &context_, &out_desc, &attributes, nullptr);
+          credentials_, first ? nullptr : &context_, const_cast<wchar_t*>(target.c_str()), wanted,
+          0, 0, first ? nullptr : &in_desc, 0, &context_, &out_desc, &attributes, nullptr);
       if (first && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) have_context_ = true;
       first = false;
       const bool sent = SendToken(&out[0]);
@@ -483,11 +507,15 @@ class SchannelSession : public TlsSession {
         need_input = false;
         continue;
       }
-      if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
+      if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED &&
+          status != SEC_I_INCOMPLETE_CREDENTIALS) {
         return HandshakeFailure(status);
       }
-      if (!sent) return Fail(TlsError::Transport, "the connection to " + host_ + " broke during the TLS handshake");
-      if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;  // asked for a client certificate: go on without
+      if (!sent)
+        return Fail(TlsError::Transport,
+                    "the connection to " + host_ + " broke during the TLS handshake");
+      if (status == SEC_I_INCOMPLETE_CREDENTIALS)
+        continue;  // asked for a client certificate: go on without
       // What the provider did not use stays for the next call (or, once the
       // handshake is done, is the first application record).
       Consume(in[1].BufferType == SECBUFFER_EXTRA ? InLength() - in[1].cbBuffer : InLength());
@@ -499,13 +527,16 @@ class SchannelSession : public TlsSession {
   // Reads at least one more byte during the handshake.
   bool ReceiveDuringHandshake() {
     if (ReceiveMore() == Received::Some) return true;
-    return Fail(TlsError::Transport, "the connection to " + host_ + " broke during the TLS handshake");
+    return Fail(TlsError::Transport,
+                "the connection to " + host_ + " broke during the TLS handshake");
   }
 
   bool VerifyPeer(HCERTSTORE authority) {
     PCCERT_CONTEXT cert = nullptr;
-    if (QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || cert == nullptr) {
-      return Fail(TlsError::Certificate, "certificate of " + host_ + " refused: no certificate presented");
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
+        cert == nullptr) {
+      return Fail(TlsError::Certificate,
+                  "certificate of " + host_ + " refused: no certificate presented");
     }
     std::string reason = ChainRefusal(cert, authority);
     if (reason.empty() && !CertificateNamesHost(cert, host_)) {
@@ -533,8 +564,9 @@ class SchannelSession : public TlsSession {
     b[3].BufferType = SECBUFFER_EMPTY;
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
     const SECURITY_STATUS status = EncryptMessage(&context_, 0, &desc, 0);
-    if (status != SEC_E_OK) return Fail(TlsError::Protocol, "TLS failed: a record was not encrypted (" +
-                                                                StatusHex(status) + ")");
+    if (status != SEC_E_OK)
+      return Fail(TlsError::Protocol,
+                  "TLS failed: a record was not encrypted (" + StatusHex(status) + ")");
     // The parts may come back shorter than reserved: close the gaps.
     char* end = record + b[0].cbBuffer;
     for (int i = 1; i < 3; ++i) {
@@ -580,7 +612,8 @@ class SchannelSession : public TlsSession {
       SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
       const SECURITY_STATUS status = DecryptMessage(&context_, &desc, 0, nullptr);
       if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED) {
-        Fail(TlsError::Protocol, "TLS failed: a record could not be decrypted (" + StatusHex(status) + ")");
+        Fail(TlsError::Protocol,
+             "TLS failed: a record could not be decrypted (" + StatusHex(status) + ")");
         return Pumped::Failed;
       }
       // The plaintext lies inside the record just decrypted: keep it before

@@ -15,7 +15,9 @@ std::wstring Widen(const std::string& utf8) {
   return std::wstring(u.begin(), u.end());
 }
 
-std::string Narrow(const std::wstring& wide) { return Utf16ToUtf8(std::u16string(wide.begin(), wide.end())); }
+std::string Narrow(const std::wstring& wide) {
+  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
+}
 
 std::string Narrow(const wchar_t* wide) {
   return wide == nullptr ? std::string() : Narrow(std::wstring(wide));
@@ -27,8 +29,8 @@ bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // "C:\..." or "\\server\share..." (either slash).
 bool IsAbsolute(const std::wstring& p) {
-  const bool drive = p.size() >= 3 && ((p[0] | 0x20) >= L'a' && (p[0] | 0x20) <= L'z') && p[1] == L':' &&
-                     IsSlash(p[2]);
+  const bool drive = p.size() >= 3 && ((p[0] | 0x20) >= L'a' && (p[0] | 0x20) <= L'z') &&
+                     p[1] == L':' && IsSlash(p[2]);
   const bool unc = p.size() >= 3 && IsSlash(p[0]) && IsSlash(p[1]) && p[2] != L'?' && p[2] != L'.';
   return drive || unc;
 }

@@ -53,7 +53,9 @@ class MemoryJob : public UploadJob {
     std::lock_guard<std::mutex> l(mu);
     if (fields.pickCode.empty()) fields.pickCode = pick_code;
   }
-  void RecordFolderTarget(const std::string& identity) override { folder_targets.push_back(identity); }
+  void RecordFolderTarget(const std::string& identity) override {
+    folder_targets.push_back(identity);
+  }
   void SetUploadedSize(int64_t size) override { uploaded_size = size; }
   void AddSentBytes(int64_t n) override {
     uploaded_size += n;

@@ -38,7 +38,8 @@ bool SendAll(int sock, const std::string& text) {
 // The value of header `name` in `head`, or "" (names compared without case).
 std::string Header(const std::string& head, const char* name) {
   const size_t len = std::strlen(name);
-  for (size_t line = head.find("\r\n"); line != std::string::npos; line = head.find("\r\n", line + 2)) {
+  for (size_t line = head.find("\r\n"); line != std::string::npos;
+       line = head.find("\r\n", line + 2)) {
     const size_t start = line + 2;
     if (head.size() - start > len && head[start + len] == ':' &&
         strncasecmp(head.c_str() + start, name, len) == 0) {
@@ -95,8 +96,10 @@ int main(int argc, char** argv) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t addr_len = sizeof(addr);
-  if (fd < 0 || listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(listener, 16) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0) {
+  if (fd < 0 || listener < 0 ||
+      bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      listen(listener, 16) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0) {
     std::perror("range_sink");
     return 1;
   }
@@ -113,7 +116,8 @@ int main(int argc, char** argv) {
     }
     const int on = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    if (!Serve(sock, fd, sync, &buffer, &offset)) std::fprintf(stderr, "range_sink: request failed\n");
+    if (!Serve(sock, fd, sync, &buffer, &offset))
+      std::fprintf(stderr, "range_sink: request failed\n");
     shutdown(sock, SHUT_RDWR);
     close(sock);
   }

@@ -12,9 +12,9 @@
 namespace vexa::server {
 
 bool ServerProcess::Start(std::vector<std::string> extra) {
-  std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--data",        data_dir_,
-                                   "--user",   "alice:alice-pw", "--user", "bob:bob-pw:3000000",
-                                   "--admin-token", kTestAdminToken};
+  std::vector<std::string> args = {
+      "--listen", "127.0.0.1:0",        "--data",        data_dir_,      "--user", "alice:alice-pw",
+      "--user",   "bob:bob-pw:3000000", "--admin-token", kTestAdminToken};
   args.insert(args.end(), extra.begin(), extra.end());
   return StartProgram("server/vexa-server", std::move(args));
 }

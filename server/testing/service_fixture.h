@@ -4,16 +4,15 @@
 #define VEXA_SERVER_TESTING_SERVICE_FIXTURE_H_
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/json.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <ctime>
 #include <filesystem>
@@ -65,7 +64,8 @@ inline std::string QuickId(const std::string& content) {
 inline void ExecSql(const std::string& dir, const std::string& sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vexa.db").c_str(), &db));
-  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
+      << sqlite3_errmsg(db);
   sqlite3_close(db);
 }
 
@@ -184,8 +184,8 @@ class ServiceTest : public ::testing::Test {
     return ParseJson(r->body);
   }
 
-  Json::Value Login(const std::string& account, const std::string& password,
-                    int64_t skew = 0, int tamper = -1) {
+  Json::Value Login(const std::string& account, const std::string& password, int64_t skew = 0,
+                    int tamper = -1) {
     std::string digest;
     PasswordDigest(password, &digest);
     std::string time_text = std::to_string(static_cast<int64_t>(std::time(nullptr)) + skew);
@@ -243,9 +243,9 @@ class ServiceTest : public ::testing::Test {
                        "&filesize=" + std::to_string(size) + "&target=" + target +
                        "&path=" + UrlEncode(Utf8ToWide(path)) + "&fileid=" + fileid +
                        "&quickid=" + quickid + "&pickcode=" + pickcode;
-    return PostJson(Path(login_[which]) + "?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" +
-                        sig,
-                    body);
+    return PostJson(
+        Path(login_[which]) + "?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
+        body);
   }
 
   Upload Start(const std::string& content, const std::string& name, const std::string& path,
@@ -290,8 +290,8 @@ class ServiceTest : public ::testing::Test {
     field("ctrange", std::to_string(start) + "-" + std::to_string(start + data.size()));
     field("cthash", cthash);
     body += "--" + b + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"" +
-            u.pickcode + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data +
-            "\r\n--" + b + "--";
+            u.pickcode + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data + "\r\n--" +
+            b + "--";
     return body;
   }
 

@@ -27,7 +27,8 @@ constexpr size_t kFileSize = 64u << 20;
 // Starts the child; its output goes to `log`.
 pid_t StartChild(const std::string& base, const std::string& data_dir, const std::string& file,
                  const std::string& log) {
-  const std::string binary = std::string(std::getenv("VEXA_BINARY_DIR")) + "/tests/e2e/upload_child";
+  const std::string binary =
+      std::string(std::getenv("VEXA_BINARY_DIR")) + "/tests/e2e/upload_child";
   const pid_t pid = fork();
   if (pid == 0) {
     setenv("VEXAUPLOAD_DATA_DIR", data_dir.c_str(), 1);
@@ -62,7 +63,8 @@ TEST(CrashResumeTest, AKilledUploadResumesUntilTheFileArrivesWhole) {
   fs::create_directories(dir.File("server"));
   fs::create_directories(dir.File("client"));
   server::ServerProcess server(dir.File("server"));
-  ASSERT_TRUE(server.Start({"--faults", "bigupload:delay=" + std::to_string(range_delay_ms) + "*100000"}));
+  ASSERT_TRUE(
+      server.Start({"--faults", "bigupload:delay=" + std::to_string(range_delay_ms) + "*100000"}));
 
   std::mt19937 gen(std::random_device{}());
   std::string content(kFileSize, '\0');
@@ -79,7 +81,8 @@ TEST(CrashResumeTest, AKilledUploadResumesUntilTheFileArrivesWhole) {
     if (i == kills - 1 && pick_code.empty()) {
       // However slow the machine, one run is killed after the service named
       // the upload, so that continuing a named upload is always tested.
-      for (int waited = 0; StoredPickCode(dir.File("client")).empty() && waited < 60000; waited += 20) {
+      for (int waited = 0; StoredPickCode(dir.File("client")).empty() && waited < 60000;
+           waited += 20) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }
@@ -87,7 +90,8 @@ TEST(CrashResumeTest, AKilledUploadResumesUntilTheFileArrivesWhole) {
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "run " << i << " ended before its kill: " << ReadWholeFile(log);
+    ASSERT_TRUE(WIFSIGNALED(status))
+        << "run " << i << " ended before its kill: " << ReadWholeFile(log);
     // Once the service named the upload, every later run continues that one.
     const std::string stored = StoredPickCode(dir.File("client"));
     if (pick_code.empty()) {

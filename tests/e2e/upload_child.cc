@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
     cv.wait(l, [] { return final_status >= 0; });
   }
   // The worker removes the finished file's record after its last report.
-  while (vexa::GetQueueTotals().runningCount != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (vexa::GetQueueTotals().runningCount != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   vexa::StopEngine();
   return final_status == static_cast<int>(vexa::TaskStatus::Completed) ? 0 : 1;
 }

@@ -28,7 +28,8 @@ class Peer {
  public:
   explicit Peer(const std::string& kind) {
     std::random_device rd;
-    dir_ = (fs::temp_directory_path() / ("vexa-peer-" + kind + "-" + std::to_string(rd()))).string();
+    dir_ =
+        (fs::temp_directory_path() / ("vexa-peer-" + kind + "-" + std::to_string(rd()))).string();
     std::string cmd = Script() + " start " + kind + " '" + dir_ + "' >/dev/null";
     started_ = std::system(cmd.c_str()) == 0;
     if (started_) {
@@ -268,13 +269,14 @@ TEST_F(PeersTest, HttpsThroughSquidAndSocksTunnels) {
     HttpClient client = Client();
     const std::string before = server.received();
     std::string body;
-    ASSERT_TRUE(client.Get("https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/space",
-                           &body))
+    ASSERT_TRUE(client.Get(
+        "https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/space", &body))
         << LastNetworkFailure();
     EXPECT_EQ(body, "{\"tls\":true}");
     EXPECT_EQ(server.handshakes(), ++handshakes);
     EXPECT_EQ(server.received().substr(before.size()),
-              "GET /space HTTP/1.1\r\nHost: " + std::string(c.host) + "\r\nUser-Agent: vexaupload\r\n\r\n");
+              "GET /space HTTP/1.1\r\nHost: " + std::string(c.host) +
+                  "\r\nUser-Agent: vexaupload\r\n\r\n");
   }
   unsetenv("VEXAUPLOAD_CA_FILE");
 }

@@ -1,10 +1,9 @@
 // A script host's view of the registered control: created by ProgID, its type library, its safety
 // answers and its events. Run by com_host_test.sh after a per-user registration.
 #include <windows.h>
-
 #include <objsafe.h>
-#include <olectl.h>
 #include <ocidl.h>
+#include <olectl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -90,8 +89,8 @@ class EventRecorder : public IDispatch {
   }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                      UINT*) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*,
+                      EXCEPINFO*, UINT*) override {
     EXPECT_TRUE(::IsEqualGUID(riid, IID_NULL));
     EXPECT_EQ(lcid, static_cast<LCID>(LOCALE_USER_DEFAULT));
     EXPECT_EQ(flags, DISPATCH_METHOD);
@@ -151,7 +150,9 @@ void PumpFor(DWORD ms) {
 // Connects `sink` to the events of `object`; returns the cookie (0 on failure).
 DWORD Connect(IUnknown* object, IDispatch* sink, IConnectionPoint** point_out = nullptr) {
   IConnectionPointContainer* container = nullptr;
-  if (FAILED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) return 0;
+  if (FAILED(object->QueryInterface(IID_IConnectionPointContainer,
+                                    reinterpret_cast<void**>(&container))))
+    return 0;
   IConnectionPoint* point = nullptr;
   HRESULT hr = container->FindConnectionPoint(DIID__IUploadEvents, &point);
   container->Release();
@@ -199,7 +200,8 @@ class ComHostTest : public ::testing::Test {
   }
 
   // Calls a method of `target` by name through IDispatch, as a script does.
-  static HRESULT CallOn(IDispatch* target, const wchar_t* name, std::vector<VARIANT> args, VARIANT* result) {
+  static HRESULT CallOn(IDispatch* target, const wchar_t* name, std::vector<VARIANT> args,
+                        VARIANT* result) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id;
     HRESULT hr = target->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
@@ -207,7 +209,8 @@ class ComHostTest : public ::testing::Test {
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
     ::VariantInit(result);
-    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, nullptr, nullptr);
+    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result,
+                          nullptr, nullptr);
   }
   HRESULT Call(const wchar_t* name, std::vector<VARIANT> args, VARIANT* result) {
     return CallOn(control_, name, std::move(args), result);
@@ -217,7 +220,8 @@ class ComHostTest : public ::testing::Test {
   // walks them.
   void EnumConnectionPoints(IEnumConnectionPoints** points) {
     IConnectionPointContainer* container = nullptr;
-    ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+    ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer,
+                                       reinterpret_cast<void**>(&container)),
               S_OK);
     ASSERT_EQ(container->EnumConnectionPoints(points), S_OK);
     container->Release();
@@ -237,7 +241,8 @@ TEST_F(ComHostTest, DispatchesByName) {
     const std::wstring name = port::Widen(m.name);
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
     DISPID id = 0;
-    EXPECT_EQ(control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << m.name;
+    EXPECT_EQ(control_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK)
+        << m.name;
     EXPECT_EQ(id, m.dispid) << m.name;
   }
   ASSERT_EQ(Call(L"GetAllowUpload", {}, &v), S_OK);
@@ -246,7 +251,8 @@ TEST_F(ComHostTest, DispatchesByName) {
   // Names are looked up for the default interface only.
   LPOLESTR name[] = {const_cast<LPOLESTR>(L"LoadTask")};
   DISPID id = 0;
-  EXPECT_EQ(control_->GetIDsOfNames(IID_IUpload, name, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNINTERFACE);
+  EXPECT_EQ(control_->GetIDsOfNames(IID_IUpload, name, 1, LOCALE_USER_DEFAULT, &id),
+            DISP_E_UNKNOWNINTERFACE);
 }
 
 TEST_F(ComHostTest, ObjectSafetyAnswers) {
@@ -272,14 +278,16 @@ TEST_F(ComHostTest, ObjectSafetyAnswers) {
     EXPECT_EQ(enabled, 0u);
   }
   // An interface the control does not have.
-  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IPersistStorage, &supported, &enabled), E_NOINTERFACE);
+  EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IPersistStorage, &supported, &enabled),
+            E_NOINTERFACE);
   EXPECT_EQ(supported, 0u);
   EXPECT_EQ(enabled, 0u);
   EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IPersistStorage, 1, 1), E_NOINTERFACE);
   safety->Release();
 
   IProvideClassInfo2* info = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&info)), S_OK);
+  ASSERT_EQ(control_->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&info)),
+            S_OK);
   GUID source;
   EXPECT_EQ(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
   EXPECT_TRUE(::IsEqualGUID(source, DIID__IUploadEvents));
@@ -321,7 +329,8 @@ TEST_F(ComHostTest, TypeLibraryMatchesTheMethodTable) {
       ::SysFreeString(name);
       ::SysFreeString(help);
       const ParamInfo* result = ResultParam(*m);
-      EXPECT_EQ(static_cast<size_t>(f->cParams), m->params.size() - (result != nullptr ? 1 : 0)) << m->name;
+      EXPECT_EQ(static_cast<size_t>(f->cParams), m->params.size() - (result != nullptr ? 1 : 0))
+          << m->name;
       for (int p = 0; p < f->cParams; ++p) {
         const USHORT flags = f->lprgelemdescParam[p].paramdesc.wParamFlags;
         const bool unmarked = m->params[p].direction == ParamDirection::kUnmarked;
@@ -366,8 +375,9 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
     GTEST_SKIP() << "no server given";
   }
   IConnectionPointContainer* container = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
-            S_OK);
+  ASSERT_EQ(
+      control_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
+      S_OK);
   IConnectionPoint* point = nullptr;
   ASSERT_EQ(container->FindConnectionPoint(DIID__IUploadEvents, &point), S_OK);
   container->Release();
@@ -377,11 +387,11 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
   ASSERT_EQ(point->Advise(&second, &second_cookie), S_OK);
 
   VARIANT result;
-  ASSERT_EQ(
-      Call(L"Login",
-           {Text(port::Widen(account)), Text(port::Widen(password)), Number(VT_UI1, 0), Number(VT_UI1, 0)},
-           &result),
-      S_OK);
+  ASSERT_EQ(Call(L"Login",
+                 {Text(port::Widen(account)), Text(port::Widen(password)), Number(VT_UI1, 0),
+                  Number(VT_UI1, 0)},
+                 &result),
+            S_OK);
   ASSERT_TRUE(PumpUntil([&] { return !first.events.empty(); })) << "no LoginEvent";
   EXPECT_EQ(first.events[0].id, kLoginEvent);
   EXPECT_EQ(Unescape(first.events[0].payload), L"1|ok");
@@ -401,11 +411,14 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
   };
   for (const char* path : {file, folder}) {
     const std::wstring wpath = port::Widen(path);
-    ASSERT_EQ(Call(L"AddUpload", {Text(wpath), Text(target), Number(VT_I2, 0), Number(VT_UI1, 1)}, &result),
+    ASSERT_EQ(Call(L"AddUpload", {Text(wpath), Text(target), Number(VT_I2, 0), Number(VT_UI1, 1)},
+                   &result),
               S_OK);
-    ASSERT_TRUE(PumpUntil([&] { return !final_row(wpath).empty(); })) << "no final report of " << path;
+    ASSERT_TRUE(PumpUntil([&] { return !final_row(wpath).empty(); }))
+        << "no final report of " << path;
     const std::vector<std::wstring> row = final_row(wpath);
-    EXPECT_EQ(row[6], L"5") << path << ": error " << port::Narrow(row[9]) << " " << port::Narrow(row[10]);
+    EXPECT_EQ(row[6], L"5") << path << ": error " << port::Narrow(row[9]) << " "
+                            << port::Narrow(row[10]);
     EXPECT_EQ(row[2], row[3]);  // all bytes done
     EXPECT_EQ(row[7], L"100.00%");
     EXPECT_EQ(row[12], path == folder ? L"1" : L"0");
@@ -428,7 +441,6 @@ TEST_F(ComHostTest, LogsInAndUploadsAFileAndAFolder) {
   EXPECT_EQ(first.refs(), 0);
   EXPECT_EQ(second.refs(), 0);
 }
-
 
 // EnumConnectionPoints and EnumConnections as a container walks them.
 TEST_F(ComHostTest, EnumeratesItsConnectionPointAndTheSinksInConnectionOrder) {
@@ -497,7 +509,8 @@ TEST_F(ComHostTest, EnumeratesItsConnectionPointAndTheSinksInConnectionOrder) {
 TEST_F(ComHostTest, CanUnloadOnlyWhenNothingOfTheDllLives) {
   HMODULE dll = ::GetModuleHandleW(L"ievexaupload_plugin.dll");
   ASSERT_NE(dll, nullptr);
-  auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
+  auto can_unload =
+      reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
   ASSERT_NE(can_unload, nullptr);
   EXPECT_EQ(can_unload(), S_FALSE);
   IEnumConnectionPoints* points = nullptr;
@@ -528,7 +541,8 @@ TEST_F(ComHostTest, TheCrashFilterNeverPointsIntoAFreedImage) {
   ::SetUnhandledExceptionFilter(filter);
   ASSERT_TRUE(in_image(filter)) << "the DLL installed no filter";
 
-  auto can_unload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
+  auto can_unload =
+      reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(::GetProcAddress(dll, "DllCanUnloadNow"));
   ASSERT_NE(can_unload, nullptr);
   control_->Release();
   control_ = nullptr;
@@ -565,7 +579,9 @@ class TestDocument : public IOleContainer, public IDispatch {
     return static_cast<ULONG>(--refs_);
   }
   // IOleContainer
-  STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
   STDMETHODIMP LockContainer(BOOL) override { return S_OK; }
   // IDispatch: "URL" only.
@@ -581,7 +597,8 @@ class TestDocument : public IOleContainer, public IDispatch {
   }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                       UINT*) override {
-    if (id != kUrlId || !(flags & DISPATCH_PROPERTYGET) || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+    if (id != kUrlId || !(flags & DISPATCH_PROPERTYGET) || result == nullptr)
+      return DISP_E_MEMBERNOTFOUND;
     result->vt = VT_BSTR;
     result->bstrVal = ::SysAllocString(url_);
     return S_OK;
@@ -652,8 +669,8 @@ class TestSite : public IOleClientSite, public IOleInPlaceSite {
     if (on_ui_activate) on_ui_activate();
     return S_OK;
   }
-  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT pos, LPRECT clip,
-                                LPOLEINPLACEFRAMEINFO info) override {
+  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc, LPRECT pos,
+                                LPRECT clip, LPOLEINPLACEFRAMEINFO info) override {
     *frame = nullptr;
     *doc = nullptr;
     *pos = {10, 20, 210, 120};
@@ -692,8 +709,8 @@ RECT PlaceOf(HWND child) {
 }
 
 TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
-  HWND frame = ::CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300,
-                                 nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  HWND frame = ::CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 400, 300, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   ASSERT_NE(frame, nullptr);
   TestSite site(frame);
   IOleObject* ole = nullptr;
@@ -702,7 +719,8 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
   EXPECT_EQ(ole->GetMiscStatus(DVASPECT_CONTENT, &misc), S_OK);
   EXPECT_EQ(misc, 131473u);
   IOleInPlaceObject* in_place = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)), S_OK);
+  ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)),
+            S_OK);
   HWND child = nullptr;
   EXPECT_EQ(in_place->GetWindow(&child), E_FAIL);  // no site yet: only the message-only window
 
@@ -734,8 +752,9 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
     const DWORD cookie = Connect(control_, &events, &point);
     ASSERT_NE(cookie, 0u);
     VARIANT result;
-    ASSERT_EQ(Call(L"Login", {Text(port::Widen(account)), Text(port::Widen(password)), Number(VT_UI1, 0),
-                              Number(VT_UI1, 0)},
+    ASSERT_EQ(Call(L"Login",
+                   {Text(port::Widen(account)), Text(port::Widen(password)), Number(VT_UI1, 0),
+                    Number(VT_UI1, 0)},
                    &result),
               S_OK);
     ASSERT_TRUE(PumpUntil([&] { return !events.events.empty(); })) << "no LoginEvent";
@@ -770,13 +789,14 @@ TEST_F(ComHostTest, ActivatesInPlaceInsideAContainerWindow) {
 // container's notices; the control must neither crash nor keep anything of
 // the container afterwards.
 TEST_F(ComHostTest, SurvivesAContainerThatDeactivatesFromItsNotices) {
-  HWND frame = ::CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 300,
-                                 nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  HWND frame = ::CreateWindowExW(0, L"STATIC", L"container", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 400, 300, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   ASSERT_NE(frame, nullptr);
   IOleObject* ole = nullptr;
   ASSERT_EQ(control_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
   IOleInPlaceObject* in_place = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)), S_OK);
+  ASSERT_EQ(control_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&in_place)),
+            S_OK);
   enum When { kInPlaceActivate, kUIActivate, kUIDeactivate };
   struct Case {
     const char* name;
@@ -811,7 +831,7 @@ TEST_F(ComHostTest, SurvivesAContainerThatDeactivatesFromItsNotices) {
     }
     HWND child = nullptr;
     EXPECT_EQ(in_place->GetWindow(&child), E_FAIL);  // no window left
-    EXPECT_EQ(site.deactivated, site.activated);      // each activation ended once
+    EXPECT_EQ(site.deactivated, site.activated);     // each activation ended once
     EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
     EXPECT_EQ(site.refs(), 0);
   }
@@ -835,7 +855,8 @@ TEST_F(ComHostTest, OnlyPagesOfRegisteredOriginsMayScriptIt) {
       {"registered, object with site", L"https://GOOD.example:443/a/b?c#d", kObjectWithSite, true},
       {"unregistered, embedded", L"http://evil.example/", kClientSite, false},
       {"unregistered, object with site", L"http://evil.example/", kObjectWithSite, false},
-      {"registered host in another's path", L"http://evil.example/https://good.example/", kClientSite, false},
+      {"registered host in another's path", L"http://evil.example/https://good.example/",
+       kClientSite, false},
       {"registered host over plain http", L"http://good.example/", kObjectWithSite, false},
       {"local file", L"file:///C:/upload.html", kClientSite, false},
   };
@@ -854,22 +875,26 @@ TEST_F(ComHostTest, OnlyPagesOfRegisteredOriginsMayScriptIt) {
       ASSERT_EQ(control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole)), S_OK);
       ASSERT_EQ(ole->SetClientSite(&site), S_OK);
     } else {
-      ASSERT_EQ(control->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)), S_OK);
+      ASSERT_EQ(control->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)),
+                S_OK);
       ASSERT_EQ(with_site->SetSite(static_cast<IOleClientSite*>(&site)), S_OK);
     }
     IObjectSafety* safety = nullptr;
     ASSERT_EQ(control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&safety)), S_OK);
     EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3), c.allowed ? S_OK : E_FAIL);
     DWORD supported = 9, enabled = 9;
-    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled), c.allowed ? S_OK : E_FAIL);
+    EXPECT_EQ(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled),
+              c.allowed ? S_OK : E_FAIL);
     EXPECT_EQ(supported, c.allowed ? 3u : 0u);
     EXPECT_EQ(enabled, c.allowed ? 3u : 0u);
     VARIANT v;
     EXPECT_EQ(CallOn(control, L"GetAccountInfo", {}, &v), c.allowed ? S_OK : E_ACCESSDENIED);
     ::VariantClear(&v);
-    EXPECT_EQ(CallOn(control, L"AddUpload",
-                     {Text(L"C:\\windows\\win.ini"), Text(L"/"), Number(VT_I2, 0), Number(VT_UI1, 1)}, &v),
-              c.allowed ? S_OK : E_ACCESSDENIED);
+    EXPECT_EQ(
+        CallOn(control, L"AddUpload",
+               {Text(L"C:\\windows\\win.ini"), Text(L"/"), Number(VT_I2, 0), Number(VT_UI1, 1)},
+               &v),
+        c.allowed ? S_OK : E_ACCESSDENIED);
     safety->Release();
     if (ole != nullptr) {
       EXPECT_EQ(ole->SetClientSite(nullptr), S_OK);
@@ -896,7 +921,8 @@ TEST_F(ComHostTest, ScriptingAskedForBeforeTheDocumentWaitsForIt) {
   TestSite site(nullptr);
   site.document = &document;
   IObjectWithSite* with_site = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)), S_OK);
+  ASSERT_EQ(control_->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&with_site)),
+            S_OK);
   ASSERT_EQ(with_site->SetSite(static_cast<IOleClientSite*>(&site)), S_OK);
   IOleClientSite* got = nullptr;
   EXPECT_EQ(with_site->GetSite(IID_IOleClientSite, reinterpret_cast<void**>(&got)), S_OK);
@@ -921,13 +947,15 @@ TEST_F(ComHostTest, DrawsItsBitmapOnABlankArea) {
   ::ReleaseDC(nullptr, screen);
   HGDIOBJ old = ::SelectObject(dc, target);
   const RECTL bounds = {0, 0, 64, 64};
-  ASSERT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
-            S_OK);
+  ASSERT_EQ(
+      view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
+      S_OK);
   EXPECT_EQ(::GetPixel(dc, 2, 13), RGB(0x10, 0x60, 0xC0));  // the tray's left edge
   EXPECT_EQ(::GetPixel(dc, 0, 0), RGB(0xFF, 0xFF, 0xFF));
   EXPECT_EQ(::GetPixel(dc, 40, 40), ::GetSysColor(COLOR_WINDOW));
-  EXPECT_EQ(view->Draw(DVASPECT_ICON, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
-            DV_E_DVASPECT);
+  EXPECT_EQ(
+      view->Draw(DVASPECT_ICON, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0),
+      DV_E_DVASPECT);
   ::SelectObject(dc, old);
   ::DeleteObject(target);
   ::DeleteDC(dc);
@@ -935,7 +963,8 @@ TEST_F(ComHostTest, DrawsItsBitmapOnABlankArea) {
 
   // Nothing to persist, but containers that save pages ask.
   IPersistStreamInit* stream = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&stream)), S_OK);
+  ASSERT_EQ(control_->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&stream)),
+            S_OK);
   CLSID clsid;
   EXPECT_EQ(stream->GetClassID(&clsid), S_OK);
   EXPECT_TRUE(::IsEqualCLSID(clsid, CLSID_Upload));
@@ -943,7 +972,8 @@ TEST_F(ComHostTest, DrawsItsBitmapOnABlankArea) {
   EXPECT_EQ(stream->IsDirty(), S_FALSE);
   stream->Release();
   IPersistPropertyBag* bag = nullptr;
-  ASSERT_EQ(control_->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&bag)), S_OK);
+  ASSERT_EQ(control_->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&bag)),
+            S_OK);
   EXPECT_EQ(bag->Load(nullptr, nullptr), S_OK);
   bag->Release();
 }
@@ -1007,7 +1037,8 @@ TEST_F(ReportWindowTest, FiresEachPostOnTheWindowsThreadInPostingOrder) {
 
 TEST_F(ReportWindowTest, FreesReportsStillQueuedWhenTheObjectGoes) {
   const int before = g_traced_live.load();
-  for (int i = 0; i < 20; ++i) PostToCurrentControl(kProgressMessage, std::string(kTracedSize - 1, 'a' + i));
+  for (int i = 0; i < 20; ++i)
+    PostToCurrentControl(kProgressMessage, std::string(kTracedSize - 1, 'a' + i));
   EXPECT_EQ(g_traced_live.load(), before + 20);  // posted, not yet taken
   object_->Release();
   object_ = nullptr;

@@ -32,8 +32,8 @@ int Upload(const std::string& path) {
   MemoryJob job;
   uint32_t error = 0;
   uint64_t size = 0;
-  if (!Sha1FileHex(&error, nullptr, path, &job.fields.fileId) || !QuickIdHex(path, &job.fields.quickId, &error) ||
-      !port::FileSize64(path, &size)) {
+  if (!Sha1FileHex(&error, nullptr, path, &job.fields.fileId) ||
+      !QuickIdHex(path, &job.fields.quickId, &error) || !port::FileSize64(path, &size)) {
     return Fail("cannot read " + path);
   }
   job.fields.filePath = path;
@@ -48,7 +48,8 @@ int Upload(const std::string& path) {
   }
   if (url.rfind("https://", 0) != 0) return Fail("dispatched over " + url);
   if (job.quick_upload) return Fail("the service already had the content");
-  if (!BuildBigUploadUrl(job, &url) || url.rfind("https://", 0) != 0) return Fail("upload address " + url);
+  if (!BuildBigUploadUrl(job, &url) || url.rfind("https://", 0) != 0)
+    return Fail("upload address " + url);
   while (job.transfer.offset < job.fields.fileSize) {
     job.transfer.chunkLength = kMaxRangeBytes;
     bool fatal = false;
@@ -60,7 +61,8 @@ int Upload(const std::string& path) {
   }
   std::fclose(job.transfer.file);
   job.transfer.file = nullptr;
-  std::printf("uploaded %s %lld\n", job.fields.fileId.c_str(), static_cast<long long>(job.fields.fileSize));
+  std::printf("uploaded %s %lld\n", job.fields.fileId.c_str(),
+              static_cast<long long>(job.fields.fileSize));
   return 0;
 }
 

@@ -12,7 +12,8 @@
 
 namespace {
 
-vexa::ProgressRecord Record(const std::string& name, const std::string& path, int64_t total, int64_t done) {
+vexa::ProgressRecord Record(const std::string& name, const std::string& path, int64_t total,
+                            int64_t done) {
   vexa::ProgressRecord r;
   r.fileName = name;
   r.path = path;
@@ -31,23 +32,25 @@ vexa::ProgressRecord Record(const std::string& name, const std::string& path, in
 
 int main() {
   Json::Value out;
-  for (const char* text : {"A", "\xE6\x96\x87", "\xF0\x9F\x98\x80 smile", "1|ok", "0|wrong password", "",
-                           "/home/u/a \"quoted\" | piped\nline.txt|\xE7\xBD\x91\xE7\xBB\x9C"}) {
+  for (const char* text :
+       {"A", "\xE6\x96\x87", "\xF0\x9F\x98\x80 smile", "1|ok", "0|wrong password", "",
+        "/home/u/a \"quoted\" | piped\nline.txt|\xE7\xBD\x91\xE7\xBB\x9C"}) {
     Json::Value t;
     t["payload"] = vexa::EscapeUnicode(text);
     t["text"] = text;
     out["texts"].append(t);
   }
   std::vector<vexa::ProgressRecord> records;
-  records.push_back(Record("half.bin", "/data/half.bin", 200, 100));        // 50.00%
-  records.push_back(Record("empty.txt", "/data/empty.txt", 0, 0));          // 0.00%
+  records.push_back(Record("half.bin", "/data/half.bin", 200, 100));  // 50.00%
+  records.push_back(Record("empty.txt", "/data/empty.txt", 0, 0));    // 0.00%
   records.push_back(Record("\xE6\x96\x87.txt", "/data/\xE6\x96\x87.txt", 10, 10));
-  records.push_back(Record("a|b.txt", "/data/x|y/a|b.txt", 1000, 1));       // separators in names
+  records.push_back(Record("a|b.txt", "/data/x|y/a|b.txt", 1000, 1));  // separators in names
   records.push_back(Record("\xF0\x9F\x98\x80.png", "/data/\xF0\x9F\x98\x80.png", 5, 2));
   vexa::ProgressRecord failed = Record("gone.txt", "/data/gone.txt", 7, 0);
   failed.status = 4;
   failed.errorCode = 2;
-  failed.errorText = vexa::Utf8ToAnsi("\xE6\x96\x87\xE4\xBB\xB6\xE4\xB8\x8D\xE5\xAD\x98\xE5\x9C\xA8");
+  failed.errorText =
+      vexa::Utf8ToAnsi("\xE6\x96\x87\xE4\xBB\xB6\xE4\xB8\x8D\xE5\xAD\x98\xE5\x9C\xA8");
   failed.pickCode.clear();  // two adjacent separators
   records.push_back(failed);
   vexa::ProgressRecord folder = Record("photos", "/data/photos", 4096, 1024);
@@ -59,7 +62,8 @@ int main() {
     Json::Value p;
     const std::string payload = vexa::ProgressPayload(r);
     p["payload"] = payload;
-    for (const std::string& f : vexa::SplitProgressFields(vexa::UnescapeUnicode(payload))) p["fields"].append(f);
+    for (const std::string& f : vexa::SplitProgressFields(vexa::UnescapeUnicode(payload)))
+      p["fields"].append(f);
     out["progress"].append(p);
   }
   Json::StreamWriterBuilder w;
