@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "account/session.h"
 #include "account/space.h"
@@ -46,6 +47,21 @@ port::Mutex& DispatchMutex() {
 }
 
 bool IsHalted(TaskStatus s) { return s == TaskStatus::Stopped || s == TaskStatus::Cancelled; }
+
+// What a step of the worker came to: go on, or end the run. A run ends
+// failed with `code` (and the service's message, GBK, when it refused), or
+// without a code when the task was stopped, cancelled or logged out, or
+// nothing is left to send.
+struct [[nodiscard]] Step {
+  static Step Next() { return {}; }
+  static Step End() { return {true, 0, {}}; }
+  static Step Fail(int32_t code, std::string text = {}) { return {true, code, std::move(text)}; }
+  bool ok() const { return !ended; }
+
+  bool ended = false;
+  int32_t code = 0;
+  std::string text;
+};
 
 // A folder record as the range sender sees it.
 class FolderView : public FolderProgress {
@@ -97,11 +113,12 @@ class TaskJob : public UploadJob {
   TransferContext* Transfer() const override NO_THREAD_SAFETY_ANALYSIS {
     return task_->transfer.get();
   }
+  // Kept for the worker's step that asked, which decides what it means.
   void SetRefusal(int32_t code, const std::string& message) override {
-    port::MutexLock l(&task_->lock);
-    task_->errorCode.store(code);
-    task_->workerText = message;
+    refusal_ = Step::Fail(code, message);
   }
+  // The service's refusal of the last request, if it refused it; taken once.
+  std::optional<Step> TakeRefusal() { return std::exchange(refusal_, std::nullopt); }
   void SetQuickUpload() override {
     port::MutexLock l(&task_->lock);
     task_->workerFlag.store(true);
@@ -112,7 +129,8 @@ class TaskJob : public UploadJob {
   }
   void RecordFolderTarget(const std::string& identity) override {
     if (task_->folderPath.empty()) return;
-    RecordDirectoryTarget(task_->folderPath, DirectoryOf(task_->filePath), identity);
+    // False only when the folder is gone: nobody is left to use the target.
+    (void)RecordDirectoryTarget(task_->folderPath, DirectoryOf(task_->filePath), identity);
   }
   // The folder follows the task by the same amount, so that an offset the
   // service moved is shown in the folder's row as well.
@@ -140,6 +158,7 @@ class TaskJob : public UploadJob {
 
  private:
   UploadTask* const task_;
+  std::optional<Step> refusal_;
 };
 
 // What the worker compares to tell whether the file changed under it.
@@ -164,27 +183,32 @@ class Worker {
   explicit Worker(UploadTask* task) : task_(task), job_(task) {}
 
   void Run() {
-    Transfer();
+    const Step outcome = Transfer();
     // The connection goes back to the cache unless ranges are left on it.
     if (!flight_.empty() || (link_ && link_->in_flight() > 0)) Abandon();
     link_.reset();
-    End();
-    FinishTask(task_);
+    End(outcome);
+    (void)FinishTask(task_);  // false only for a null task
   }
 
  private:
-  // The steps before the end phase; each returns false to go to it.
-  void Transfer() {
-    if (!TakeStamp()) return;
-    if (task_->GetStatus() == TaskStatus::Hashing && !Hash()) return;
+  // The steps before the end phase, the first that ends the run deciding
+  // how it ends.
+  Step Transfer() {
+    Step s = TakeStamp();
+    if (s.ok() && task_->GetStatus() == TaskStatus::Hashing) s = Hash();
+    if (!s.ok()) return s;
     SaveRecordWhileRunning(false);
-    if (Halted() || !Prepare() || !PaceAskingForSpace() || !Dispatch()) return;
+    s = Halted() ? Step::End() : Prepare();
+    if (s.ok()) s = PaceAskingForSpace();
+    if (s.ok()) s = Dispatch();
+    if (!s.ok()) return s;
     // The pick code is what lets a later run resume: written at once for a file
     // of more than one range, so a crash does not make it start over.
     SaveRecordWhileRunning(!task_->workerFlag.load() && task_->fileSize > kMaxRangeBytes);
     if (!task_->folderPath.empty()) folder_ = job_.FindFolder();
-    if (!Position()) return;
-    SendRanges();
+    s = Position();
+    return s.ok() ? SendRanges() : s;
   }
 
   // Saves the task's resume record unless a stop or cancel has come. The
@@ -193,31 +217,30 @@ class Worker {
   // is never written again after its removal.
   void SaveRecordWhileRunning(bool wake) {
     port::MutexLock l(&task_->lock);
-    if (!IsHalted(task_->GetStatus())) SaveTaskRecord(*task_, wake);
+    if (!IsHalted(task_->GetStatus())) SaveRecord(wake);
   }
+
+  // The store refuses only a record it must not keep: its login is over (the
+  // store closed, or opened for the next login) or its upload was cancelled.
+  // A value it cannot hold was refused when the task was added.
+  void SaveRecord(bool wake) { (void)SaveTaskRecord(*task_, wake); }
 
   // A stopped or cancelled task, or a logged-out session, which stops it.
   bool Halted() {
     if (IsHalted(task_->GetStatus())) return true;
     if (IsLoggedIn()) return false;
-    SetTaskStatus(task_, TaskStatus::Stopped, true);
+    (void)SetTaskStatus(task_, TaskStatus::Stopped, true);  // false only when its folder is gone
     return true;
   }
 
-  bool Fail(int32_t code) {
-    port::MutexLock l(&task_->lock);
-    task_->errorCode.store(code);
-    return false;
-  }
-
-  // Sleeps `ms`, in slices; false as soon as the task is halted.
-  bool Pause(uint32_t ms) {
+  // Sleeps `ms`, in slices; ends the run as soon as the task is halted.
+  Step Pause(uint32_t ms) {
     port::Env* env = port::CurrentEnv();
     const uint64_t end = env->MonotonicMillis() + ms;
     for (;;) {
-      if (Halted()) return false;
+      if (Halted()) return Step::End();
       const uint64_t now = env->MonotonicMillis();
-      if (now >= end) return true;
+      if (now >= end) return Step::Next();
       env->SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, kWaitSliceMs)));
     }
   }
@@ -226,10 +249,10 @@ class Worker {
   // time tells whether its identities, pick code and offset still describe
   // the file; without it (an older record) only a size that is no longer the
   // queued one is seen.
-  bool TakeStamp() {
+  Step TakeStamp() {
     int32_t error = 0;
-    if (!ReadFileStamp(task_->filePath, &stamp_, &error)) return Fail(error);
-    if (stamp_.size != static_cast<uint64_t>(task_->fileSize)) return Fail(kErrFileChanged);
+    if (!ReadFileStamp(task_->filePath, &stamp_, &error)) return Step::Fail(error);
+    if (stamp_.size != static_cast<uint64_t>(task_->fileSize)) return Step::Fail(kErrFileChanged);
     std::optional<int64_t> recorded;
     {
       port::MutexLock l(&task_->lock);
@@ -237,7 +260,7 @@ class Worker {
       task_->modifiedTime = stamp_.modified;
     }
     if (recorded && *recorded != stamp_.modified) return StartAfresh(true);
-    return true;
+    return Step::Next();
   }
 
   // Forgets the service's session: the pick code and the offset, and with
@@ -258,36 +281,34 @@ class Worker {
 
   // Uploads the file anew (hashed again with `identities`); the service's
   // old session is cancelled, so it keeps no half of it.
-  bool StartAfresh(bool identities) {
+  Step StartAfresh(bool identities) {
     QueueServiceCancel(DropSession(identities));
-    return !identities || SetTaskStatus(task_, TaskStatus::Hashing, false);
+    if (identities && !SetTaskStatus(task_, TaskStatus::Hashing, false)) return Step::End();
+    return Step::Next();
   }
 
-  bool FileUnchanged() {
+  Step FileUnchanged() {
     FileStamp now;
     int32_t error = 0;
-    if (!ReadFileStamp(task_->filePath, &now, &error)) return Fail(error);
-    return now == stamp_ || Fail(kErrFileChanged);
+    if (!ReadFileStamp(task_->filePath, &now, &error)) return Step::Fail(error);
+    return now == stamp_ ? Step::Next() : Step::Fail(kErrFileChanged);
   }
 
-  // A failed digest; a logout is what made it fail when the session is gone.
-  bool HashFailed(uint32_t error) {
-    Fail(static_cast<int32_t>(error));
-    Halted();
-    return false;
-  }
+  // A failed digest. When a logout made it fail, the end phase sees the
+  // session gone and stops the task instead.
+  static Step HashFailed(uint32_t error) { return Step::Fail(static_cast<int32_t>(error)); }
 
-  bool ComputeFileId() {
+  Step ComputeFileId() {
     uint32_t error = 0;
     std::string id;
     if (!Sha1FileHex(&error, OnHashProgress, task_->filePath, &id)) return HashFailed(error);
     port::MutexLock l(&task_->lock);
     task_->fileId = id;
-    return true;
+    return Step::Next();
   }
 
   // The identities the file's class asks for, each only when still missing.
-  bool Hash() {
+  Step Hash() {
     const std::string& path = task_->filePath;
     const int size_class =
         IsTypeListed(path) ? 2 : ClassifyFileSize(static_cast<uint64_t>(task_->fileSize));
@@ -304,25 +325,30 @@ class Worker {
       port::MutexLock l(&task_->lock);
       task_->quickId = id;
     }
-    return !need_file || ComputeFileId();
+    return need_file ? ComputeFileId() : Step::Next();
   }
 
-  bool Prepare() {
+  Step Prepare() {
     std::unique_ptr<TransferState> state(new (std::nothrow) TransferState());
-    if (!state) return Fail(kErrNoMemory);
+    if (!state) return Step::Fail(kErrNoMemory);
     state->file = port::CurrentEnv()->OpenForReading(task_->filePath);
-    if (state->file == nullptr) return Fail(static_cast<int32_t>(port::LastError()));
+    if (state->file == nullptr) return Step::Fail(static_cast<int32_t>(port::LastError()));
     state->chunkLength = std::min<int64_t>(kMaxRangeBytes, task_->fileSize);
     transfer_ = state.get();
     task_->SetTransfer(std::move(state));
-    return SetTaskStatus(task_, TaskStatus::Uploading, false);
+    return EnterUploading();
+  }
+
+  // Ends the run when a stop or cancel came first.
+  Step EnterUploading() {
+    return SetTaskStatus(task_, TaskStatus::Uploading, false) ? Step::Next() : Step::End();
   }
 
   // The service's pause between files, never below the floor (kept in the
   // session so later workers see it too). It counts from the worker's start,
   // so the file's stamp, identities and record take none of their own time
   // between two files; the quota is asked for within it too.
-  bool PaceAskingForSpace() {
+  Step PaceAskingForSpace() {
     const uint64_t start = started_ms_;
     double limit = GetTimeLimit();
     if (limit < kMinTimeLimit) {
@@ -331,7 +357,7 @@ class Worker {
       });
       limit = kMinTimeLimit;
     }
-    if (!WaitForSpace()) return false;
+    if (Step s = WaitForSpace(); !s.ok()) return s;
     const uint64_t pause = static_cast<uint64_t>(limit * 1000);
     const uint64_t spent = port::CurrentEnv()->MonotonicMillis() - start;
     return Pause(static_cast<uint32_t>(spent >= pause ? 0 : pause - spent));
@@ -339,16 +365,16 @@ class Worker {
 
   // Asks for the quota until it is known; a failing query is asked again
   // every second for as long as the task runs, unless TLS refused the server.
-  bool WaitForSpace() {
+  Step WaitForSpace() {
     for (;;) {
-      if (Halted()) return false;
+      if (Halted()) return Step::End();
       bool stop = false;
-      if (CheckSpace(task_, &stop, TaskRequest())) return true;
-      if (stop) return Fail(kErrNoSpace);
+      if (CheckSpace(task_, &stop, TaskRequest())) return Step::Next();
+      if (stop) return Step::Fail(kErrNoSpace);
       // A refused certificate is not network trouble that passes: fail as a
       // dispatch that could not be sent does, the refusal's text beside it.
-      if (LastConnectionRefusedForSecurity()) return Fail(kErrDispatchPost);
-      if (!Pause(kRetryPauseMs)) return false;
+      if (LastConnectionRefusedForSecurity()) return Step::Fail(kErrDispatchPost);
+      if (Step s = Pause(kRetryPauseMs); !s.ok()) return s;
     }
   }
 
@@ -359,82 +385,78 @@ class Worker {
     return o;
   }
 
-  bool Dispatch() {
+  Step Dispatch() {
     std::optional<port::MutexLock> folder_order;
     if (!job_.Fields().remotePath.empty()) folder_order.emplace(&DispatchMutex());
     std::string url, body;
-    if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
+    if (!BuildDispatchRequest(job_, &url, &body)) return Step::Fail(kErrDispatchBuild);
     std::optional<std::string> refused_file_id;
     for (;;) {
       std::string answer;
       const std::string sent_file_id = job_.Fields().fileId;
       if (!ProcessHttpClient().Post(url, body, TaskRequest(), &answer))
-        return Fail(kErrDispatchPost);
-      if (ParseDispatchResponse(job_, answer)) return true;
-      const int32_t code = task_->errorCode.load();
+        return Step::Fail(kErrDispatchPost);
+      if (ParseDispatchResponse(job_, answer)) return Step::Next();
+      // A refusal keeps the service's code; an unreadable answer has none.
+      const std::optional<Step> refusal = job_.TakeRefusal();
+      const int32_t code = refusal ? refusal->code : 0;
       if ((code == kErrNoPickCode || code == kErrHashMismatch) && !restarted_) {
         // The service dropped the session the pick code named (it expired,
         // or its content did not match): upload anew, once.
         restarted_ = true;
-        if (!Restart(code == kErrHashMismatch)) return false;
-        if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
+        if (Step s = Restart(code == kErrHashMismatch); !s.ok()) return s;
+        if (!BuildDispatchRequest(job_, &url, &body)) return Step::Fail(kErrDispatchBuild);
         continue;
       }
-      // A refusal keeps the service's code; an unreadable answer has none.
-      if (code != kErrNeedsFileId) return code != 0 ? false : Fail(kErrDispatchAnswer);
+      if (code != kErrNeedsFileId) return refusal.value_or(Step::Fail(kErrDispatchAnswer));
       // The service wants the whole-file identity. Asked twice for the same
       // one, it refuses what it asked for: give up rather than loop.
-      if (refused_file_id == sent_file_id) return false;
+      if (refused_file_id == sent_file_id) return *refusal;
       refused_file_id = sent_file_id;
-      if (Halted() || !SetTaskStatus(task_, TaskStatus::Hashing, false) || !ComputeFileId())
-        return false;
-      task_->errorCode.store(0);
-      if (!SetTaskStatus(task_, TaskStatus::Uploading, false)) return false;
-      if (!BuildDispatchRequest(job_, &url, &body)) return Fail(kErrDispatchBuild);
+      if (Halted() || !SetTaskStatus(task_, TaskStatus::Hashing, false)) return Step::End();
+      Step s = ComputeFileId();
+      if (s.ok()) s = EnterUploading();
+      if (!s.ok()) return s;
+      if (!BuildDispatchRequest(job_, &url, &body)) return Step::Fail(kErrDispatchBuild);
     }
   }
 
   // A dispatch again without the dead session; with `identities`, hashed anew.
-  bool Restart(bool identities) {
-    {
-      port::MutexLock l(&task_->lock);
-      task_->errorCode.store(0);
-      task_->workerText.clear();
-    }
-    if (Halted() || !StartAfresh(identities)) return false;
-    if (identities && (!Hash() || !SetTaskStatus(task_, TaskStatus::Uploading, false)))
-      return false;
-    SaveRecordWhileRunning(false);
-    return true;
+  Step Restart(bool identities) {
+    Step s = Halted() ? Step::End() : StartAfresh(identities);
+    if (s.ok() && identities) s = Hash();
+    if (s.ok() && identities) s = EnterUploading();
+    if (s.ok()) SaveRecordWhileRunning(false);
+    return s;
   }
 
   // Where the ranges start: nowhere for a quick upload, else the service's
   // offset when it may hold part of the file already.
-  bool Position() {
+  Step Position() {
     const JobFields f = job_.Fields();
     if (task_->workerFlag.load()) {
       job_.SetUploadedSize(f.fileSize);
       if (folder_) MoveFolderBytes(*folder_, 0, f.fileSize);
     } else if (!f.pickCode.empty()) {
       std::string url, answer;
-      if (!BuildCheckUrl(job_, &url)) return Fail(kErrCheckBuild);
+      if (!BuildCheckUrl(job_, &url)) return Step::Fail(kErrCheckBuild);
       bool alone = false;
       if (!CheckWithRangeBehind(url, &answer, &alone) &&
           !(alone && ProcessHttpClient().Get(url, TaskRequest(), &answer))) {
-        return Fail(kErrCheckGet);
+        return Step::Fail(kErrCheckGet);
       }
       // The count holds what went of a range behind the check; the answer
       // sets it to the service's offset.
       const int64_t counted = task_->uploadedSize.load();
       if (!ParseCheckResponse(job_, answer)) {
         Abandon();
-        return task_->errorCode.load() != 0 ? false : Fail(kErrCheckAnswer);
+        return job_.TakeRefusal().value_or(Step::Fail(kErrCheckAnswer));
       }
       SettleRangeBehindCheck(counted);
     } else {
       job_.SetUploadedSize(0);  // the service holds nothing of a file it named no pick code for
     }
-    if (!BuildBigUploadUrl(job_, &range_url_)) return Fail(kErrRangeBuild);
+    if (!BuildBigUploadUrl(job_, &range_url_)) return Step::Fail(kErrRangeBuild);
     if (!task_->folderPath.empty()) {
       if (FolderRef folder = FindFolder(task_->folderPath)) {
         port::MutexLock l(&folder->lock);
@@ -443,7 +465,7 @@ class Worker {
     }
     // A range on its way behind the check begins below the file's end.
     complete_ = flight_.empty() && task_->uploadedSize.load() >= f.fileSize;
-    return !complete_;
+    return complete_ ? Step::End() : Step::Next();
   }
 
   // Asks for the service's offset with the first range sent right behind the
@@ -548,39 +570,39 @@ class Worker {
   // is awaited, the next is read, hashed and sent behind it on the same
   // connection (at most two in flight); only the service's answers move the
   // offset, and what was sent of a range that did not count is taken back.
-  void SendRanges() {
+  Step SendRanges() {
     const int64_t size = task_->fileSize;
     int stalled = 0;
     if (!link_) link_ = std::make_unique<RangeConnection>(ProcessHttpClient(), job_, range_url_);
     RangeConnection& link = *link_;
     // A range sent behind the check may be on its way already.
     std::deque<RangeOnItsWay>& flight = flight_;
-    auto abandon = [this] { Abandon(); };
-    // After the connection failed: false when the transfer ends here (failed,
-    // or stopped during the pause before the next try).
+    // Ends what is in flight, and the run with `end`.
+    auto abandon = [this](Step end) {
+      Abandon();
+      return end;
+    };
+    // After the connection failed: the transfer fails, or goes on after a
+    // pause unless a stop comes during it.
     auto try_again = [&](bool fatal) {
-      abandon();
-      if (fatal) {
-        Fail(kErrRangeFailed);
-        return false;
-      }
-      return Pause(kRetryPauseMs);
+      Abandon();
+      return fatal ? Step::Fail(kErrRangeFailed) : Pause(kRetryPauseMs);
     };
     while (transfer_->offset < size) {
-      if (Halted() || !FileUnchanged()) return abandon();
+      if (Halted()) return abandon(Step::End());
+      if (Step s = FileUnchanged(); !s.ok()) return abandon(std::move(s));
       if (flight.empty()) {
         const int64_t mark = task_->transferMark.load();
-        if (!folder_ && mark > 0 && transfer_->offset >= mark && !WaitForSpace()) return;
-        flight.emplace_back();
-        if (!PrepareNext(transfer_->offset, &flight.back().range)) {
-          abandon();
-          Fail(kErrRangeFailed);
-          return;
+        if (!folder_ && mark > 0 && transfer_->offset >= mark) {
+          if (Step s = WaitForSpace(); !s.ok()) return s;
         }
+        flight.emplace_back();
+        if (!PrepareNext(transfer_->offset, &flight.back().range))
+          return abandon(Step::Fail(kErrRangeFailed));
         flight.back().sentAtTick = port::CurrentEnv()->TickCount();
         bool fatal = true;
         if (!link.Send(flight.back().range, &fatal)) {
-          if (!try_again(fatal)) return;
+          if (Step s = try_again(fatal); !s.ok()) return s;
           continue;
         }
       }
@@ -596,11 +618,7 @@ class Worker {
           if (!link.Send(flight.back().range, &fatal)) {
             flight.pop_back();
             TakeBack(link.TakeDropped());
-            if (fatal) {
-              abandon();
-              Fail(kErrRangeFailed);
-              return;
-            }
+            if (fatal) return abandon(Step::Fail(kErrRangeFailed));
             // The answer ahead tells a peer that closed after it from a
             // broken connection; the range is sent again in its turn.
             behind_lost = true;
@@ -618,7 +636,7 @@ class Worker {
         // The connection broke with a range in flight: one at a time from now on.
         if (!flight.empty() || behind_lost) single_range_ = true;
         TakeBack(counts);
-        if (!try_again(fatal)) return;
+        if (Step s = try_again(fatal); !s.ok()) return s;
         continue;
       }
       const uint32_t t1 = port::CurrentEnv()->TickCount();
@@ -626,9 +644,7 @@ class Worker {
       const int64_t end = start + done.range.length;
       if (!ParseBigUploadResponse(job_, answer)) {
         TakeBack(counts);
-        abandon();
-        if (task_->errorCode.load() == 0) Fail(kErrRangeAnswer);
-        return;
+        return abandon(job_.TakeRefusal().value_or(Step::Fail(kErrRangeAnswer)));
       }
       if (!flight.empty() && transfer_->offset != end) {
         // The service is not where the range behind begins: its answer is
@@ -653,11 +669,7 @@ class Worker {
       // sent of it; otherwise the service's offset is the count.
       if (flight.empty()) job_.SetUploadedSize(transfer_->offset);
       stalled = transfer_->offset > start ? 0 : stalled + 1;
-      if (stalled >= kMaxStalledRanges) {
-        abandon();
-        Fail(kErrRangeAnswer);
-        return;
-      }
+      if (stalled >= kMaxStalledRanges) return abandon(Step::Fail(kErrRangeAnswer));
       transfer_->chunkLength = done.range.length;
       // With a range behind, answers come one range's sending apart: a range is timed from its
       // send or from the answer before it, whichever is later, or the speed shown halves (or
@@ -675,6 +687,7 @@ class Worker {
     }
     job_.SetUploadedSize(transfer_->offset);
     complete_ = true;
+    return Step::End();
   }
 
   // Saves the record with the offset the service acknowledged, not the bytes
@@ -684,18 +697,25 @@ class Worker {
     if (IsHalted(task_->GetStatus())) return;
     ResumeRecord r = ResumeRecordOf(*task_);
     r.uploadedSize = transfer_->offset;
-    SaveResumeRecord(task_->filePath, r, false, task_->storeTicket);
+    (void)SaveResumeRecord(task_->filePath, r, false, task_->storeTicket);  // as SaveRecord
   }
 
-  void End() {
+  void End(const Step& outcome) {
+    if (outcome.code != 0) {
+      // The one place a run's failure reaches the task (a logout that broke a
+      // request turns it into a stop below, and the stop's report keeps it).
+      port::MutexLock l(&task_->lock);
+      task_->errorCode.store(outcome.code);
+      task_->workerText = outcome.text;
+    }
     // A logout came while this ran: its reports, records and totals belong
     // to a login that is over, and must not reach the next one.
     if (!IsOfCurrentStart(task_)) return;
     // A request a logout broke off is a stop, not a failure.
-    if (!complete_) Halted();
+    if (!complete_) (void)Halted();  // the status, read next, tells
     const TaskStatus status = task_->GetStatus();
     if (status == TaskStatus::Stopped) {
-      SaveTaskRecord(*task_, true);
+      SaveRecord(true);
     } else if (status == TaskStatus::Cancelled) {
       // Only an upload the service knows of (it named a pick code) is
       // cancelled there, by the engine's sender, so this worker need not wait
@@ -709,10 +729,11 @@ class Worker {
         RemoveResumeRecord(task_->filePath, task_->storeTicket);
         MarkResumeStoreDirty(true);
       }
-      SetTaskStatus(task_, TaskStatus::Completed, true);
+      // SetTaskStatus is false only when the folder is gone, StopAllTasks never.
+      (void)SetTaskStatus(task_, TaskStatus::Completed, true);
     } else {
-      const int32_t code = task_->errorCode.load();
-      if (code == kErrServiceNoSpace || code == kErrNoSpace) StopAllTasks(true);
+      const int32_t code = outcome.code;
+      if (code == kErrServiceNoSpace || code == kErrNoSpace) (void)StopAllTasks(true);
       if (code == kErrFileChanged) {
         // The stored identities describe content the file no longer has: the
         // next attempt starts afresh, and the service drops what it holds.
@@ -724,12 +745,13 @@ class Worker {
       } else if (code == kErrNoPickCode || code == kErrHashMismatch) {
         // The service no longer holds the session: a record that kept its
         // pick code would fail every later start the same way.
-        DropSession(code == kErrHashMismatch);
-        SaveTaskRecord(*task_, false);
+        (void)DropSession(code == kErrHashMismatch);  // nothing to cancel: the service dropped it
+        SaveRecord(false);
       }
-      SetTaskStatus(task_, TaskStatus::Failed, true);
+      (void)SetTaskStatus(task_, TaskStatus::Failed, true);
+      // False only when the folder is gone, and its directories with it.
       if (!task_->folderPath.empty())
-        ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
+        (void)ClearDirectoryPending(task_->folderPath, DirectoryOf(task_->filePath));
     }
   }
 

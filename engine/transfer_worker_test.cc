@@ -346,7 +346,9 @@ TEST_F(TransferWorkerTest, FullQuotaFailsWithNoSpaceAndStopsTheRest) {
 }
 
 TEST_F(TransferWorkerTest, AFileThatChangesDuringTheUploadIsNotSentAsAMix) {
-  StartService({"--faults", "bigupload:delay=0*1,bigupload:delay=1500*1"});
+  // The first dispatch is answered 300: the failure that ends the upload
+  // later is reported with its own text, not with the message of that answer.
+  StartService({"--faults", "dispatch:status=300*1,bigupload:delay=0*1,bigupload:delay=1500*1"});
   // Five ranges: the one behind the held second range may already be on its
   // way, so the file must be long enough for the change to stop the rest.
   const std::string content = RandomContent(5 * kMiB, 70);

@@ -81,8 +81,8 @@ class UploadJob {
   // context belongs to the task, not to this view of it.
   virtual TransferContext* Transfer() const = 0;
 
-  // The service refused the request: under the task's lock, errorCode =
-  // `code` and workerText = `message` (GBK).
+  // The service refused the request with `code` and `message` (GBK). The
+  // worker, not the request, decides what the refusal does to the task.
   virtual void SetRefusal(int32_t code, const std::string& message) = 0;
   // The service already holds the content: sets the quick-upload flag under
   // the task's lock.
