@@ -439,7 +439,8 @@ bool AddFileTask(const std::string& file_path, const std::string& target, int32_
       task->SetStatusValue(TaskStatus::Stopped);  // stopped by the stop, silently
       return false;
     }
-    if (!known) SaveTaskRecord(*task, false);
+    // Cannot be refused: the values were checked above and this start's store is open.
+    if (!known) (void)SaveTaskRecord(*task, false);
     port::MutexLock l(&e.engineMutex);
     if (task->GetStatus() == TaskStatus::Waiting && RegisterLocked(e, task)) return true;
   } else {

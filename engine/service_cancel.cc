@@ -98,7 +98,9 @@ void EnsureSender() {
 
 void Queue(PendingCancel c) {
   if (c.pickCode.empty()) return;
-  SavePendingCancel(c);
+  // Refused only by a closed store (the engine is stopping, and no sender
+  // starts either) or a value it cannot hold: the cancel still goes out now.
+  (void)SavePendingCancel(c);
   {
     Cancels& s = State();
     std::lock_guard<std::mutex> l(s.mu);

@@ -151,8 +151,8 @@ TEST_F(TaskStatusTest, FolderStopAndCancelWalkTheRegisteredMembers) {
   auto a = Member("a", 2), b = Member("b", 2);
   a->fileSize = 100;
   b->fileSize = 200;
-  SaveTaskRecord(*a, false);
-  SaveTaskRecord(*b, false);
+  ASSERT_TRUE(SaveTaskRecord(*a, false));
+  ASSERT_TRUE(SaveTaskRecord(*b, false));
   ASSERT_TRUE(AddFolderMember(a));
   ASSERT_TRUE(AddFolderMember(b));
   AddFileTask(MakeFile("s.bin", 5), "T", 0, "", "", true);

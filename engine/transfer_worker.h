@@ -57,7 +57,8 @@ bool OnHashProgress(const std::string& path, uint64_t hashed);
 // remaining space covers the rest of the file). False when the refresh
 // failed (*stop false: worth asking again) or no space is left (*stop true).
 // `options` let a stop end the query.
-bool CheckSpace(UploadTask* task, bool* stop, const RequestOptions& options = RequestOptions());
+[[nodiscard]] bool CheckSpace(UploadTask* task, bool* stop,
+                              const RequestOptions& options = RequestOptions());
 
 }  // namespace vexa
 

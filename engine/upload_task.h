@@ -119,8 +119,9 @@ std::string TaskErrorText(const UploadTask* task);
 ResumeRecord ResumeRecordOf(const UploadTask& task);
 void ApplyResumeRecord(const ResumeRecord& record, UploadTask* task);
 
-// Saves the task's record in the resume store.
-bool SaveTaskRecord(const UploadTask& task, bool wake);
+// Saves the task's record in the resume store; false when the store refuses
+// it (see SaveResumeRecord).
+[[nodiscard]] bool SaveTaskRecord(const UploadTask& task, bool wake);
 
 // The first step of starting a transfer: refuses (false) a task that was
 // stopped or cancelled, else sets it Uploading when both identities are known

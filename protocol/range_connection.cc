@@ -205,7 +205,7 @@ bool RangeConnection::ReadAnswer(std::string* answer, bool* fatal, ChunkCounts* 
   if (closed && entry.firstOnReused && flight_.empty() && !send_failed_ && !Stopped()) {
     // A kept connection the peer had closed: the same range once more on a new one.
     TakeBackCounts(job_, entry.counts);
-    Drop();
+    dropped_ = Drop();  // kept for TakeDropped, as after every other drop
     bool send_fatal = true;
     if (!Open(true) || !Send(*entry.range, &send_fatal)) {
       *fatal = open_ ? send_fatal : Stopped() || LastConnectionRefusedForSecurity();
