@@ -294,14 +294,11 @@ class Worker {
     return now == stamp_ ? Step::Next() : Step::Fail(kErrFileChanged);
   }
 
-  // A failed digest. When a logout made it fail, the end phase sees the
-  // session gone and stops the task instead.
-  static Step HashFailed(uint32_t error) { return Step::Fail(static_cast<int32_t>(error)); }
-
   Step ComputeFileId() {
     uint32_t error = 0;
     std::string id;
-    if (!Sha1FileHex(&error, OnHashProgress, task_->filePath, &id)) return HashFailed(error);
+    if (!Sha1FileHex(&error, OnHashProgress, task_->filePath, &id))
+      return Step::Fail(static_cast<int32_t>(error));
     port::MutexLock l(&task_->lock);
     task_->fileId = id;
     return Step::Next();
@@ -321,7 +318,7 @@ class Worker {
     if (need_quick) {
       uint32_t error = 0;
       std::string id;
-      if (!QuickIdHex(path, &id, &error)) return HashFailed(error);
+      if (!QuickIdHex(path, &id, &error)) return Step::Fail(static_cast<int32_t>(error));
       port::MutexLock l(&task_->lock);
       task_->quickId = id;
     }
@@ -711,7 +708,7 @@ class Worker {
     // A logout came while this ran: its reports, records and totals belong
     // to a login that is over, and must not reach the next one.
     if (!IsOfCurrentStart(task_)) return;
-    // A request a logout broke off is a stop, not a failure.
+    // A request or digest a logout broke off is a stop, not a failure.
     if (!complete_) (void)Halted();  // the status, read next, tells
     const TaskStatus status = task_->GetStatus();
     if (status == TaskStatus::Stopped) {
