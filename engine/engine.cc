@@ -352,8 +352,10 @@ void StartEngine(NoticeCallback callback, uint32_t user_value) {
     e.userValue = user_value;
   }
   InitErrorMessages();
-  OpenResumeStore();
-  LoadResumeStore(RestoreUnfinished);
+  // Refused when open already, or without a data folder (nothing is kept then,
+  // by design, and the load finds the store closed): neither is to report.
+  (void)OpenResumeStore();
+  (void)LoadResumeStore(RestoreUnfinished);
   bool scheduler;
   {
     port::MutexLock l(&e.engineMutex);

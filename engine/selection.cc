@@ -42,7 +42,8 @@ void FileSelectionThread(const SelectionRequest& request) {
   if (!PickFiles(&paths, SelectionOwner())) return;
   for (const std::string& path : paths) {
     port::DebugOut("SELECT FILE: " + path);
-    AddFileTask(path, request.target, request.ispType, "", "", request.autoStart);
+    // A refused file was reported failed, is queued already, or the engine stopped.
+    (void)AddFileTask(path, request.target, request.ispType, "", "", request.autoStart);
   }
 }
 
@@ -51,7 +52,7 @@ void FolderSelectionThread(const SelectionRequest& request) {
   if (!PickFolder(&path, SelectionOwner())) return;
   port::DebugOut("SELECT FOLDER: " + path);
   // Refused by the engine when it stopped while the dialog was open.
-  AddFolderTask(path, request.target, request.ispType, request.autoStart);
+  (void)AddFolderTask(path, request.target, request.ispType, request.autoStart);
 }
 
 void InstallSelection() {
