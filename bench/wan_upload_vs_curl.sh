@@ -129,10 +129,9 @@ tls_up() {
   tls_sink_pid=$started_pid
   tls_sink=${line#listening on }
   tls_cacert="$ca/ca.pem"
-  printf 'alice-pw\n' | in_tls_client "$cli" login --api "$tls_base" --remember alice >/dev/null
-}
-in_tls_client() {
-  in_client env VEXAUPLOAD_DATA_DIR="$work/client-tls" VEXAUPLOAD_CA_FILE="$tls_cacert" "$@"
+  tls_client=(ip netns exec "$client_ns" env VEXAUPLOAD_DATA_DIR="$work/client-tls"
+    VEXAUPLOAD_CA_FILE="$tls_cacert")
+  printf 'alice-pw\n' | "${tls_client[@]}" "$cli" login --api "$tls_base" --remember alice >/dev/null
 }
 
 now() { date +%s.%N; }
@@ -151,17 +150,27 @@ verify_upload() {
   fi
 }
 
-# timed_upload SERVER_DATA FILE RUNNER...: the seconds `vexaupload upload
-# FILE` takes when RUNNER (in_client, in_tls_client) starts it; checks the
-# service's copy.
+# Processor seconds (user and system) process PID has used so far.
+cpu_of() {
+  sed 's/^.*) //' "/proc/$1/stat" | awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($12 + $13) / hz }'
+}
+
+# timed_upload SERVER_DATA FILE PREFIX...: "SECONDS CPU_SECONDS" of
+# `PREFIX... vexaupload upload FILE`; checks the service's copy. The
+# processor time is that of a shell's children (the second line `times`
+# prints there, not in a pipe's subshell): the upload and two clock reads.
 timed_upload() {
-  local data=$1 file=$2 t0
+  local data=$1 file=$2 figures
   shift 2
-  t0=$(now)
-  "$@" "$cli" upload "$file" >"$work/upload.log" 2>&1 ||
+  # shellcheck disable=SC2016
+  figures=$(bash -c 'date +%s.%N; "$@" >"$0" 2>&1 || exit 1; date +%s.%N; times' \
+    "$work/upload.log" "$@" "$cli" upload "$file") ||
     { cat "$work/upload.log" >&2; echo "vexaupload upload failed" >&2; exit 1; }
-  awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'
   verify_upload "$data" "$file"
+  awk 'NR == 1 { a = $1 } NR == 2 { b = $1 } NR == 4 {
+    split($1, u, "m"); split($2, s, "m")
+    printf "%.3f %.2f\n", b - a, u[1] * 60 + u[2] + s[1] * 60 + s[2]
+  }' <<<"$figures"
 }
 
 row() {  # WHAT SECONDS BYTES PEER_SECONDS [NOTE]
@@ -171,7 +180,8 @@ row() {  # WHAT SECONDS BYTES PEER_SECONDS [NOTE]
 }
 
 measure_link() {  # RTT_MS MBIT MiB WITH_TLS
-  local rtt=$1 mbit=$2 mib=$3 with_tls=$4 bytes=$(($3 * 1048576)) curl_s ranges_s cli_s
+  local rtt=$1 mbit=$2 mib=$3 with_tls=$4 bytes=$(($3 * 1048576)) curl_s ranges_s cli_s cli_cpu
+  local server_cpu figures
   link_up "$rtt" "$mbit"
   head -c "$bytes" /dev/urandom >"$work/file.bin"
   echo
@@ -179,22 +189,31 @@ measure_link() {  # RTT_MS MBIT MiB WITH_TLS
   curl_s=$(in_client curl -sS --fail -o /dev/null -H 'Expect:' --data-binary "@$work/file.bin" \
     -w '%{time_total}' "$sink/")
   ranges_s=$(in_client "$ranges" "$base" "$mib" | sed -n 's/^curl ranges: \([0-9.]*\) s$/\1/p')
-  cli_s=$(timed_upload "$work/server" "$work/file.bin" in_client)
+  server_cpu=$(cpu_of "$server_pid")
+  figures=$(timed_upload "$work/server" "$work/file.bin" ip netns exec "$client_ns")
+  read -r cli_s cli_cpu <<<"$figures"
+  server_cpu=$(awk -v a="$server_cpu" -v b="$(cpu_of "$server_pid")" 'BEGIN { printf "%.2f", b - a }')
   row "curl --data-binary to a sink (one POST)" "$curl_s" "$bytes" "$curl_s"
   row "curl signed 1 MiB ranges (-K, next)" "$ranges_s" "$bytes" "$curl_s"
   row "vexaupload upload" "$cli_s" "$bytes" "$curl_s" "(goal >= 0.85)"
   [ "$with_tls" -eq 1 ] || return 0
-  local tls_curl_s tls_cli_s
+  local tls_curl_s tls_cli_s tls_cli_cpu tls_server_cpu
   tls_up
   tls_curl_s=$(in_client curl -sS --fail -o /dev/null -H 'Expect:' --cacert "$tls_cacert" \
     --data-binary "@$work/file.bin" -w '%{time_total}' "$tls_sink/")
-  tls_cli_s=$(timed_upload "$work/server-tls" "$work/file.bin" in_tls_client)
+  tls_server_cpu=$(cpu_of "$tls_server_pid")
+  figures=$(timed_upload "$work/server-tls" "$work/file.bin" "${tls_client[@]}")
+  read -r tls_cli_s tls_cli_cpu <<<"$figures"
+  tls_server_cpu=$(awk -v a="$tls_server_cpu" -v b="$(cpu_of "$tls_server_pid")" \
+    'BEGIN { printf "%.2f", b - a }')
   echo "  over HTTPS (TLS to 198.18.0.2, the run's test authority trusted):"
   row "curl --data-binary to a TLS sink (one POST)" "$tls_curl_s" "$bytes" "$tls_curl_s"
   row "vexaupload upload over HTTPS" "$tls_cli_s" "$bytes" "$tls_curl_s" "(goal >= 0.85)"
   awk -v c="$curl_s" -v tc="$tls_curl_s" -v u="$cli_s" -v tu="$tls_cli_s" 'BEGIN {
     printf "  HTTPS / plain HTTP throughput: curl %.2f, vexaupload %.2f\n", c / tc, u / tu
   }'
+  echo "  processor time of the upload, plain / HTTPS: vexaupload $cli_cpu / $tls_cli_cpu s," \
+    "vexa-server $server_cpu / $tls_server_cpu s"
 }
 
 measure_small_files() {  # RTT_MS COUNT
