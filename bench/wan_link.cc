@@ -11,16 +11,24 @@
 //     gives them addresses) and relays until SIGINT, SIGTERM or the end of
 //     the process that started it; the devices go with the process.
 //
-//   wan_link sink ADDR
-//     A plain HTTP sink on ADDR and a free port: reads each request's head
-//     and Content-Length body, answers 200 and closes. Prints
-//     "listening on http://ADDR:PORT". The peer of a single curl POST.
+//   wan_link sink ADDR [--tls-cert FILE --tls-key FILE]
+//     An HTTP sink on ADDR and a free port: reads each request's head and
+//     Content-Length body, answers 200 and closes. Prints "listening on
+//     http://ADDR:PORT". The peer of a single curl POST. With a certificate
+//     and key (as vexa-server takes them) it speaks HTTPS through the
+//     service's own TLS settings and says "https://".
+//
+//   wan_link authority ADDR DIR
+//     Makes a test authority and a certificate for ADDR (an IP address) and
+//     writes DIR/ca.pem (what a client trusts), DIR/server.pem and
+//     DIR/server.key.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -36,8 +44,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "net/testing/test_authority.h"
+#include "server/tls_server_context.h"
 
 namespace {
 
@@ -173,12 +185,75 @@ bool SendAllBytes(int sock, const std::string& text) {
   return true;
 }
 
-void Discard(int sock) {
+// How long the sink waits for a peer that has gone quiet mid-request.
+constexpr int kSinkQuietMs = 60000;
+
+// One connection of the sink, plain or through TLS (whose records go to the
+// socket without blocking: each step waits here for what the library needs).
+class SinkConnection {
+ public:
+  SinkConnection(int sock, SSL* tls) : sock_(sock), tls_(tls) {}
+  ~SinkConnection() {
+    if (tls_ != nullptr) {
+      if (handshaken_) SSL_shutdown(tls_);  // close_notify, not waited for
+      SSL_free(tls_);
+    }
+  }
+  SinkConnection(const SinkConnection&) = delete;
+  SinkConnection& operator=(const SinkConnection&) = delete;
+
+  bool Handshake() {
+    if (tls_ == nullptr) return true;
+    handshaken_ = TlsStep([this] { return SSL_do_handshake(tls_); }) > 0;
+    return handshaken_;
+  }
+  // Bytes received (at most `length`), or 0 or less once the peer is gone.
+  long Receive(char* buffer, size_t length) {
+    if (tls_ != nullptr) {
+      return TlsStep([&] { return SSL_read(tls_, buffer, static_cast<int>(length)); });
+    }
+    for (;;) {
+      const ssize_t n = recv(sock_, buffer, length, 0);
+      if (n < 0 && errno == EINTR) continue;
+      return static_cast<long>(n);
+    }
+  }
+  bool Send(const std::string& text) {
+    if (tls_ == nullptr) return SendAllBytes(sock_, text);
+    return TlsStep([&] { return SSL_write(tls_, text.data(), static_cast<int>(text.size())); }) > 0;
+  }
+
+ private:
+  // Repeats `step` (an SSL call) until it succeeds (> 0) or fails for good.
+  template <typename Step>
+  int TlsStep(Step step) {
+    for (;;) {
+      const int n = step();
+      if (n > 0) return n;
+      const int error = SSL_get_error(tls_, n);
+      pollfd p{sock_, 0, 0};
+      if (error == SSL_ERROR_WANT_READ) p.events = POLLIN;
+      if (error == SSL_ERROR_WANT_WRITE) p.events = POLLOUT;
+      if (p.events == 0) return -1;
+      int ready;
+      while ((ready = poll(&p, 1, kSinkQuietMs)) < 0 && errno == EINTR) {
+      }
+      if (ready <= 0) return -1;
+    }
+  }
+
+  const int sock_;
+  SSL* const tls_;
+  bool handshaken_ = false;
+};
+
+void Discard(SinkConnection* connection) {
+  if (!connection->Handshake()) return;
   std::string head;
   std::vector<char> piece(1 << 16);
   size_t end;
   while ((end = head.find("\r\n\r\n")) == std::string::npos) {
-    const ssize_t n = recv(sock, piece.data(), 4096, 0);
+    const long n = connection->Receive(piece.data(), 4096);
     if (n <= 0) return;
     head.append(piece.data(), static_cast<size_t>(n));
   }
@@ -191,18 +266,28 @@ void Discard(int sock) {
   const size_t early = head.size() - end - 4;
   left -= std::min<unsigned long long>(left, early);
   while (left > 0) {
-    const ssize_t n = recv(sock, piece.data(), std::min<size_t>(piece.size(), left), 0);
+    const long n = connection->Receive(piece.data(), std::min<size_t>(piece.size(), left));
     if (n <= 0) return;
     left -= static_cast<unsigned long long>(n);
   }
-  SendAllBytes(sock, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nok\n");
+  connection->Send("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nok\n");
 }
 
 int Sink(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 3 && argc != 7) return 2;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   if (inet_pton(AF_INET, argv[2], &addr.sin_addr) != 1) return 2;
+  const bool secure = argc == 7;
+  vexa::server::TlsServerContext tls;
+  if (secure) {
+    if (std::strcmp(argv[3], "--tls-cert") != 0 || std::strcmp(argv[5], "--tls-key") != 0) return 2;
+    std::string error;
+    if (!tls.Load(argv[4], argv[6], &error)) {
+      std::fprintf(stderr, "wan_link: %s\n", error.c_str());
+      return 1;
+    }
+  }
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   socklen_t len = sizeof(addr);
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
@@ -210,7 +295,8 @@ int Sink(int argc, char** argv) {
       getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     Fail("cannot listen");
   }
-  std::printf("listening on http://%s:%d\n", argv[2], ntohs(addr.sin_port));
+  std::printf("listening on %s://%s:%d\n", secure ? "https" : "http", argv[2],
+              ntohs(addr.sin_port));
   std::fflush(stdout);
   for (;;) {
     const int sock = accept(listener, nullptr, nullptr);
@@ -218,9 +304,38 @@ int Sink(int argc, char** argv) {
       if (errno == EINTR) continue;
       Fail("accept");
     }
-    Discard(sock);
+    SSL* session = secure ? tls.NewConnection(sock) : nullptr;
+    if (!secure || session != nullptr) {
+      SinkConnection connection(sock, session);
+      Discard(&connection);
+    }
     close(sock);
   }
+}
+
+int Authority(int argc, char** argv) {
+  if (argc != 4) return 2;
+  in6_addr ignored;
+  if (inet_pton(AF_INET, argv[2], &ignored) != 1 && inet_pton(AF_INET6, argv[2], &ignored) != 1) {
+    return 2;
+  }
+  const vexa::TestAuthority ca(argv[2]);
+  if (!ca.ok()) {
+    std::fprintf(stderr, "wan_link: the test authority: %s\n", ca.error().c_str());
+    return 1;
+  }
+  namespace fs = std::filesystem;
+  const fs::path dir = argv[3];
+  std::error_code error;
+  fs::create_directories(dir, error);
+  const auto overwrite = fs::copy_options::overwrite_existing;
+  if (error || !fs::copy_file(ca.ca_file(), dir / "ca.pem", overwrite, error) ||
+      !fs::copy_file(ca.cert(vexa::TestAuthority::kGood), dir / "server.pem", overwrite, error) ||
+      !fs::copy_file(ca.key(vexa::TestAuthority::kGood), dir / "server.key", overwrite, error)) {
+    std::fprintf(stderr, "wan_link: cannot write to %s: %s\n", argv[3], error.message().c_str());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -229,10 +344,12 @@ int main(int argc, char** argv) {
   int status = 2;
   if (argc >= 2 && std::strcmp(argv[1], "relay") == 0) status = Relay(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "sink") == 0) status = Sink(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "authority") == 0) status = Authority(argc, argv);
   if (status == 2) {
     std::fprintf(stderr,
                  "usage: wan_link relay NS_A NS_B [--rtt-ms R] [--mbit M] [--queue-ms Q]\n"
-                 "       wan_link sink ADDR\n");
+                 "       wan_link sink ADDR [--tls-cert FILE --tls-key FILE]\n"
+                 "       wan_link authority ADDR DIR\n");
   }
   return status;
 }

@@ -17,11 +17,14 @@ namespace {
 constexpr char kTlsRequest[] = "GET /space HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 constexpr char kTlsAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 
+// The address the authority's good certificate names besides loopback's.
+constexpr char kExtraAddress[] = "127.0.0.2";
+
 // One authority for the whole binary: making certificates costs a few
 // openssl runs.
 const TestAuthority& TlsAuthority() {
   static TestAuthority* authority = [] {
-    auto* a = new TestAuthority();
+    auto* a = new TestAuthority(kExtraAddress);
     setenv("VEXAUPLOAD_CA_FILE", a->ca_file().c_str(), 1);
     return a;
   }();
@@ -115,6 +118,29 @@ TEST(TlsSocketTest, KeptConnectionsCarryTheNextRequestOfTheirScheme) {
   EXPECT_EQ(body, "");
   EXPECT_EQ(cache.size(), 1u);
   cache.Clear();
+}
+
+// An authority made for another address (a benchmark's service inside a
+// network namespace) names it as well; the certificate names no address
+// beyond it. The name checked is the one given to StartTls, not the one
+// connected to.
+TEST(TlsSocketTest, GoodCertificateNamesTheAuthoritysExtraAddress) {
+  const TestAuthority& ca = TlsAuthority();
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  TlsPeer peer({ca.cert(TestAuthority::kGood), ca.key(TestAuthority::kGood), kTlsAnswer});
+  ASSERT_NE(peer.port(), 0) << peer.error();
+  for (const std::string name : {kExtraAddress, "127.0.0.3"}) {
+    SCOPED_TRACE(name);
+    const bool named = name == kExtraAddress;
+    CActiveSocket s;
+    ASSERT_TRUE(s.Initialize());
+    ASSERT_TRUE(s.Open("127.0.0.1", peer.port()));
+    EXPECT_EQ(s.StartTls(name, peer.port()), named) << s.tls_error_text();
+    if (!named) {
+      EXPECT_NE(s.tls_error_text().find("IP address mismatch"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(peer.handshakes(), 1);
 }
 
 // Every refusal names its reason, is told from a network failure, and lets no

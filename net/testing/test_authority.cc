@@ -14,7 +14,7 @@ const char kLoopbackNames[] = "subjectAltName=IP:127.0.0.1,DNS:localhost";
 
 }  // namespace
 
-TestAuthority::TestAuthority() {
+TestAuthority::TestAuthority(const std::string& extra_ip) {
   std::random_device rd;
   dir_ = (std::filesystem::temp_directory_path() /
           ("vexa-ca-" + std::to_string(rd()) + std::to_string(rd())))
@@ -29,8 +29,9 @@ TestAuthority::TestAuthority() {
            << dir_ << "/index.txt\nnew_certs_dir = " << dir_ << "\nserial = " << dir_
            << "/serial\ndefault_md = sha256\npolicy = any_name\nunique_subject = no\n"
               "[any_name]\ncommonName = supplied\n";
-    std::ofstream(dir_ + "/loopback.ext") << "basicConstraints=CA:FALSE\n"
-                                          << kLoopbackNames << "\n";
+    std::ofstream(dir_ + "/loopback.ext")
+        << "basicConstraints=CA:FALSE\n"
+        << kLoopbackNames << (extra_ip.empty() ? "" : ",IP:" + extra_ip) << "\n";
     std::ofstream(dir_ + "/other.ext")
         << "basicConstraints=CA:FALSE\nsubjectAltName=DNS:other.example\n";
   }

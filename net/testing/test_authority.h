@@ -10,7 +10,10 @@ namespace vexa {
 // has its key beside it (NAME.pem, NAME.key).
 class TestAuthority {
  public:
-  TestAuthority();
+  // `extra_ip` (an IPv4 or IPv6 address), when given, is named by the "good"
+  // and "expired" certificates as well: a service on another address, such
+  // as one inside a network namespace of a benchmark.
+  explicit TestAuthority(const std::string& extra_ip = "");
   ~TestAuthority();
   TestAuthority(const TestAuthority&) = delete;
   TestAuthority& operator=(const TestAuthority&) = delete;
