@@ -524,17 +524,20 @@ bool StopAllTasks(bool notify) {
 bool AddFolderMember(std::unique_ptr<UploadTask>& owned) {
   UploadTask* task = owned.get();
   if (task == nullptr || task->GetStatus() != TaskStatus::Waiting) return false;
-  if (FindTask(task->filePath)) return false;
-  const int32_t error = ReadTaskSize(task);
-  if (error != 0) task->errorCode.store(error);
-  if (task->errorCode.load() != 0) {
-    SetTaskStatus(task, TaskStatus::Failed, true);
-    return false;
+  const bool queued = FindTask(task->filePath);
+  const int32_t error = queued ? kErrAlreadyQueued : ReadTaskSize(task);
+  if (error == 0) {
+    UploadEngine& e = Engine();
+    port::MutexLock l(&e.engineMutex);
+    // Tested again here: the engine may have stopped since the caller began.
+    if (!e.started.load()) return false;
+    if (RegisterLocked(e, owned)) return true;
   }
-  UploadEngine& e = Engine();
-  port::MutexLock l(&e.engineMutex);
-  // Tested again here: the engine may have stopped since the caller began.
-  return e.started.load() && RegisterLocked(e, owned);
+  // A member that cannot join (queued since its folder was listed, or its
+  // size unreadable) fails and is counted, so its folder still ends.
+  task->errorCode.store(error != 0 ? error : kErrAlreadyQueued);
+  SetTaskStatus(task, TaskStatus::Failed, true);
+  return false;
 }
 
 bool FinishTask(UploadTask* task) {

@@ -283,6 +283,9 @@ TEST_F(RegistryTest, AddFolderMemberChecksStatusDuplicateAndSize) {
   auto dup = member(dir_.File("F/a.bin"));
   EXPECT_FALSE(AddFolderMember(dup));
   EXPECT_NE(nullptr, dup) << "a refused member stays with the caller";
+  // Counted as failed, or its folder would wait for it for ever.
+  EXPECT_EQ(TaskStatus::Failed, dup->GetStatus());
+  EXPECT_EQ(kErrAlreadyQueued, dup->errorCode.load());
   auto stopped = member(MakeFile("F/s.bin", 10));
   stopped->SetStatusValue(TaskStatus::Stopped);
   EXPECT_FALSE(AddFolderMember(stopped));
