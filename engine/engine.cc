@@ -609,6 +609,11 @@ std::string RunningFolderMember(const std::string& folder_path) {
   return std::string();
 }
 
+int64_t FolderFilesFound(const std::string& folder_path) {
+  const FolderRef folder = FindFolder(folder_path);
+  return folder ? folder->filesFound.load() : -1;
+}
+
 void TEST_ClearQueueSummary() {
   UploadEngine& e = Engine();
   port::MutexLock l(&e.engineMutex);

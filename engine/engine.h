@@ -143,6 +143,10 @@ QueueTotals GetQueueTotals();
 // folder.
 std::string RunningFolderMember(const std::string& folder_path);
 
+// While the folder upload `folder_path` is being listed: the files found so
+// far (its reports say 0 bytes then, as its size is not known yet); else -1.
+int64_t FolderFilesFound(const std::string& folder_path);
+
 // One scheduler pass (the scheduler thread runs one a second).
 void RunSchedulerPass();
 

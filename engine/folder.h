@@ -42,6 +42,9 @@ struct FolderRecord {
   std::atomic<int64_t> uploadedSize{0};
   std::atomic<int64_t> sentSinceStart{0};
   std::atomic<int32_t> status{0};
+  // While the folder is listed (its size not known yet): the files found so
+  // far; -1 otherwise.
+  std::atomic<int64_t> filesFound{-1};
   mutable port::Mutex lock;
   std::map<std::string, DirTarget> dirTargets GUARDED_BY(lock);
   std::vector<std::string> pendingPaths GUARDED_BY(lock);

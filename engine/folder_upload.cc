@@ -80,6 +80,13 @@ void FailFolder(const FolderRef& folder, const std::string& text) {
   NotifyFolderStatus(folder, TaskStatus::Failed);
 }
 
+struct ListingMark {
+  FolderRecord* folder;
+  void Start() const { folder->filesFound.store(0); }
+  void End() const { folder->filesFound.store(-1); }
+  ~ListingMark() { End(); }
+};
+
 void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run) {
   const TaskStatus initial = r.autoStart ? TaskStatus::Waiting : TaskStatus::Stopped;
   // Taken before the listing: a cancel of the folder while it is listed
@@ -112,10 +119,15 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
   }
   if (!SameSession(r, run) || !RegisterFolder(folder)) return;
 
+  // Ends the folder's listing mark on every way out, once its size is known
+  // (or it will never be).
+  ListingMark listing{folder.get()};
   std::vector<ResumeRecord> records(paths.size());
   // Members whose identities, pick code and progress come from their record.
   std::vector<bool> known(paths.size(), !fresh);
   if (fresh) {
+    // Hosts show the count found while the folder's size is still unknown.
+    listing.Start();
     NotifyFolderStatus(folder, initial);
     if (folder->target.empty()) {
       // Its members could never be placed: fail now rather than queue them for ever.
@@ -123,12 +135,17 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       return;
     }
     // A stop ends a long listing early; what was found is then dropped.
-    const auto keep_going = [&r, &run] { return SameSession(r, run); };
+    const auto keep_going = [&r, &run, &folder, &paths] {
+      folder->filesFound.store(static_cast<int64_t>(paths.size()));
+      return SameSession(r, run);
+    };
     if (!ListFolderFiles(r.folderPath, &paths, keep_going)) {
-      if (keep_going()) FailFolder(folder, kListFailedText);
+      listing.End();
+      if (SameSession(r, run)) FailFolder(folder, kListFailedText);
       return;
     }
-    if (!keep_going()) return;
+    if (!SameSession(r, run)) return;
+    folder->filesFound.store(static_cast<int64_t>(paths.size()));
     records.resize(paths.size());
     known.assign(paths.size(), false);
     int64_t sum = 0;
@@ -173,6 +190,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
     return;
   }
   NotifyFolderStatus(folder, status);  // now with its total size
+  listing.End();
 
   const bool storable_folder =
       IniFile::IsStorableValue(r.folderPath) && IniFile::IsStorableValue(folder->target);

@@ -95,7 +95,12 @@ TEST_F(FolderUploadTest, FreshFolderIsQueuedInListingOrderAndPlacedDirectoryByDi
   MakeFile("Root/t2", 20);
   MakeFile("Root/t1", 10);
   std::filesystem::create_directories(LocalPath(root_, "empty"));
+  // Until its size is known a host shows the files found instead.
+  int64_t found_while_listed = -2;
+  TEST_SetFolderListedHook([&] { found_while_listed = FolderFilesFound(root_); });
   Add(root_, "T", true, 2);
+  EXPECT_EQ(5, found_while_listed);
+  EXPECT_EQ(-1, FolderFilesFound(root_));
 
   // Reported once as queued, once more with its total.
   std::vector<TaskNotice> n = log_.notices();

@@ -104,6 +104,8 @@ std::string ErrorMessageText(int32_t code) {
   return it == t.texts.end() ? std::string(kUnknownError) : it->second;
 }
 
+std::string UnknownErrorText() { return kUnknownError; }
+
 std::vector<int32_t> ErrorMessageCodes() {
   std::vector<int32_t> codes;
   for (const Row& r : kRows) codes.push_back(r.code);

@@ -15,6 +15,9 @@ void InitErrorMessages();
 // The table's text for `code` (GBK), or "未知错误" in GBK when it has none.
 std::string ErrorMessageText(int32_t code);
 
+// The text of every code the table does not hold: "未知错误" in GBK.
+std::string UnknownErrorText();
+
 // Every code the table holds, ascending.
 std::vector<int32_t> ErrorMessageCodes();
 

@@ -116,7 +116,10 @@ bool UserPrefersChinese() {
 
 std::string ReadableError(int32_t code, const std::string& utf8_text, bool chinese) {
   if (code == 0) code = ErrorCodeOfText(utf8_text);
-  if (code == 0) return utf8_text.empty() ? EnglishErrorText(0) : utf8_text;
+  // The table's own text for a code it lacks still gets its English.
+  if (code == 0 && utf8_text != port::GbkToUtf8(UnknownErrorText())) {
+    return utf8_text.empty() ? EnglishErrorText(0) : utf8_text;
+  }
   if (chinese) return utf8_text.empty() ? port::GbkToUtf8(ErrorMessageText(code)) : utf8_text;
   const std::string english = EnglishErrorText(code);
   return utf8_text.empty() ? english : english + " (" + utf8_text + ")";
@@ -134,7 +137,8 @@ std::string ErrorTextsScript() {
     add(&system, code, port::GbkToUtf8(ErrorMessageText(code)));
   return "// Generated from the error table and its English sentences; not edited by hand.\n"
          "window.VexaErrorTexts = {\"english\": " +
-         english + "}, \"system\": " + system + "}};\n";
+         english + "}, \"system\": " + system +
+         "}, \"unknown\": " + JsonQuote(port::GbkToUtf8(UnknownErrorText())) + "};\n";
 }
 
 }  // namespace vexa

@@ -32,12 +32,14 @@ bool UserPrefersChinese();
 // (UTF-8) alone; otherwise the English sentence followed by the system's text
 // in parentheses: "the file was moved or deleted (文件已经移动或删除)". A code
 // of 0 is looked up from the text (a folder member's failure carries no code);
-// a text the table does not know (the service's own message) stays as it is.
+// the table's text for codes it lacks reads "unknown error (未知错误)"; any
+// other text the table does not know (the service's own message) stays as it is.
 std::string ReadableError(int32_t code, const std::string& utf8_text, bool chinese);
 
 // The same two tables for a web page: a script that sets
-// window.VexaErrorTexts = {"english": {CODE: SENTENCE}, "system": {CODE: TEXT}}
-// (the system's texts in UTF-8, every character outside ASCII escaped), so the
+// window.VexaErrorTexts = {"english": {CODE: SENTENCE}, "system": {CODE: TEXT},
+// "unknown": TEXT} (the system's texts in UTF-8, every character outside ASCII
+// escaped; "unknown" the text of the codes the table lacks), so the
 // page shows failures as ReadableError does without a copy of either table.
 std::string ErrorTextsScript();
 

@@ -56,6 +56,10 @@ TEST(ReadableErrorTest, EnglishThenTheSystemTextUnlessChinese) {
   EXPECT_EQ("空文件不能上传", ReadableError(1000, "", true));
   EXPECT_EQ("unknown error", ReadableError(0, "", false));
   EXPECT_EQ("access denied (未知错误)", ReadableError(5, "未知错误", false));
+  // A code the table lacks still reads in English, also where only its text came.
+  EXPECT_EQ("unknown error (未知错误)", ReadableError(7777, "未知错误", false));
+  EXPECT_EQ("unknown error (未知错误)", ReadableError(0, "未知错误", false));
+  EXPECT_EQ("未知错误", ReadableError(0, "未知错误", true));
 }
 
 TEST(ReadableErrorTest, TextsMapBackToTheirCode) {
@@ -82,6 +86,7 @@ TEST(ReadableErrorTest, ThePageScriptCarriesBothTablesAsAscii) {
         << code;
   }
   EXPECT_NE(std::string::npos, script.find("\"5\": \"access denied\"")) << "file-access codes too";
+  EXPECT_NE(std::string::npos, script.find("\"unknown\": " + JsonQuote("未知错误"))) << script;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ TEST(FailureLogTest, FailuresAreLoggedInWordsOtherEventsAreNot) {
   const std::string moved =
       "\xE6\x96\x87\xE4\xBB\xB6\xE5\xB7\xB2\xE7\xBB\x8F\xE7\xA7\xBB\xE5\x8A\xA8\xE6\x88\x96"
       "\xE5\x88\xA0\xE9\x99\xA4";  // the table's text of code 2
+  const std::string unknown = "\xE6\x9C\xAA\xE7\x9F\xA5\xE9\x94\x99\xE8\xAF\xAF";
   const struct {
     std::string line;
     bool chinese;
@@ -44,6 +45,12 @@ TEST(FailureLogTest, FailuresAreLoggedInWordsOtherEventsAreNot) {
        false, ""},
       {Line("LoadUnfinishTaskEvent", "/x/pics/bad|" + moved), false,
        "  failed member /x/pics/bad: the file was moved or deleted (" + moved + ")"},
+      // A code the table lacks: its text is the table's "unknown error".
+      {Line("LoadUnfinishTaskEvent", "/x/pics/odd|" + unknown), false,
+       "  failed member /x/pics/odd: unknown error (" + unknown + ")"},
+      {Line("ProgressEvent",
+            "c|/x/c|9|0|0|00:00:00|4|0.00%|100.00%|87|" + unknown + "||0|1,9,0,00:00:00"),
+       false, "upload of /x/c failed: error 87: unknown error (" + unknown + ")"},
       {Line("LoginEvent", "0|wrong account or password"), false,
        "login failed: wrong account or password"},
       {Line("LoginEvent", "1|ok"), false, ""},

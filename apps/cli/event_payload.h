@@ -30,6 +30,9 @@ struct ProgressRow {
   // Not in the payload: for a running folder, the local path of the member
   // being sent, as the host's engine tells it (empty when unknown).
   std::string member;
+  // Not in the payload either: while a folder is being listed (its size not
+  // known yet), the files found so far; -1 otherwise.
+  int64_t filesFound = -1;
 
   bool final() const { return status >= 4; }  // Failed, Completed, Cancelled
 };

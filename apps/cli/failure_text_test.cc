@@ -28,6 +28,9 @@ TEST(FailureTextTest, EnglishFirstAndTheNetworkCauseWhereNothingAnswered) {
        "the answer to a range was not readable (请求文件上传失败c)"},
       {402, "参数错误", false, refused,
        "the service refused a parameter of the request (参数错误)"},
+      // A folder member's failure of a code the table lacks has only the table's text.
+      {0, "未知错误", false, "", "unknown error (未知错误)"},
+      {0, "未知错误", true, "", "未知错误"},
       // A refusal in the service's own words stays as it is.
       {0, "密码错误", false, refused, "密码错误"},
   };

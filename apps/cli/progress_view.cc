@@ -48,6 +48,18 @@ std::string SummaryField(const std::string& summary, int index) {
   return summary.substr(start, summary.find(',', start) - start);
 }
 
+// A folder whose listing has not ended: its size is not known yet, and its
+// reports say 0 bytes.
+bool SizeUnknown(const ProgressRow& row) { return row.isFolder && row.filesFound >= 0; }
+
+bool IsBeingListed(const ProgressRow& row) { return SizeUnknown(row) && row.status < kStopped; }
+
+std::string ListingText(int folders, int64_t files) {
+  return std::string(folders == 1 ? "listing folder"
+                                  : "listing " + std::to_string(folders) + " folders") +
+         "... " + std::to_string(files) + (files == 1 ? " file" : " files") + " found";
+}
+
 }  // namespace
 
 void ProgressView::Update(const ProgressRow& row) {
@@ -92,6 +104,8 @@ std::string ProgressView::EventLine(const ProgressRow& row) const {
   } else if (row.status == kFailed) {
     line += "  error " + std::to_string(row.errorCode) + ": " +
             FailureText(row.errorCode, row.errorText, chinese_, LastNetworkFailure());
+  } else if (IsBeingListed(row)) {
+    line += "  (listing folder...)";
   } else if (row.status == kStopped && row.totalBytes > 0) {
     line += "  (" + FormatSize(row.doneBytes) + " of " + FormatSize(row.totalBytes) + ")";
   }
@@ -132,12 +146,19 @@ std::string ProgressView::BarLine(const ProgressRow& row) const {
 
 std::string ProgressView::TotalLine() const {
   uint64_t total = 0, done = 0, remaining = 0;  // remaining: of the rows still to run
-  int files = 0, completed = 0, failed = 0;
+  int files = 0, completed = 0, failed = 0, sized = 0, listing = 0;
+  int64_t found = 0;
   for (const auto& [path, row] : rows_) {
     if (UnderFolder(row) || row.status == kCancelled) continue;
     ++files;
     completed += row.status == kCompleted;
     failed += row.status == kFailed;
+    if (SizeUnknown(row)) {
+      listing += IsBeingListed(row);
+      found += IsBeingListed(row) ? row.filesFound : 0;
+      continue;
+    }
+    ++sized;
     total += row.totalBytes;
     done += row.status == kCompleted ? row.totalBytes : row.doneBytes;
     if (row.status < kStopped && row.doneBytes < row.totalBytes)
@@ -145,8 +166,12 @@ std::string ProgressView::TotalLine() const {
   }
   std::string line = "total  " + std::to_string(completed) + "/" + std::to_string(files) + " done";
   if (failed > 0) line += ", " + std::to_string(failed) + " failed";
-  line +=
-      "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + UsedPercent(done, total) + ")";
+  // Sizes still unknown are not shown as 0 B.
+  if (sized > 0) {
+    line += "  " + FormatSize(done) + " of " + FormatSize(total) + " (" + UsedPercent(done, total) +
+            ")";
+  }
+  if (listing > 0) line += "  " + ListingText(listing, found);
   const std::string speed = SummaryField(queue_summary_, 2), left = SummaryField(queue_summary_, 3);
   const uint64_t bytes_per_second = std::strtoull(speed.c_str(), nullptr, 10);
   if (bytes_per_second > 0) line += "  " + FormatSize(bytes_per_second) + "/s";

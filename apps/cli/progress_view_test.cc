@@ -126,6 +126,43 @@ TEST(ProgressViewTest, FolderMembersCountOnlyThroughTheirFolder) {
   EXPECT_NE(narrow.Render(0, true).find("pics/ "), std::string::npos);
 }
 
+// A folder being listed reports 0 bytes: the total says what is known.
+TEST(ProgressViewTest, TotalLineLeavesOutSizesNotKnownYet) {
+  const auto folder = [](const std::string& path, int status, uint64_t total, int64_t found) {
+    ProgressRow r = Row(path, status, total, 0, /*folder=*/true);
+    r.filesFound = found;
+    r.queueSummary.clear();
+    return r;
+  };
+  ProgressRow file = Row("/d/a.bin", kUploading, 4 << 20, 1 << 20);
+  file.queueSummary.clear();
+  const struct {
+    std::vector<ProgressRow> rows;
+    std::string total;
+  } cases[] = {
+      {{folder("/d/f", kWaiting, 0, 0)}, "total  0/1 done  listing folder... 0 files found"},
+      {{folder("/d/f", kWaiting, 0, 1234), folder("/d/g", kWaiting, 0, 1)},
+       "total  0/2 done  listing 2 folders... 1235 files found"},
+      {{folder("/d/f", kWaiting, 0, 1234), file},
+       "total  0/2 done  1.0 MiB of 4.0 MiB (25.0%)  listing folder... 1234 files found"},
+      // Listed: the next report carries the size.
+      {{folder("/d/f", kWaiting, 0, 7), folder("/d/f", kWaiting, 3 << 20, -1)},
+       "total  0/1 done  0 B of 3.0 MiB (0.0%)"},
+      // Stopped while listed: no size, and no listing either.
+      {{folder("/d/f", kStopped, 0, 7)}, "total  0/1 done"},
+  };
+  for (const auto& c : cases) {
+    ProgressView view(/*terminal=*/false, 80);
+    for (const ProgressRow& r : c.rows) view.Update(r);
+    const std::string out = view.Render(0);
+    const size_t last = out.rfind('\n', out.size() - 2) + 1;
+    EXPECT_EQ(out.substr(last), c.total + "\n") << out;
+  }
+  ProgressView plain(false, 80);
+  plain.Update(folder("/d/f", kWaiting, 0, 0));
+  EXPECT_EQ(plain.Render(0).rfind("Waiting   /d/f  (listing folder...)\n", 0), 0u);
+}
+
 TEST(ProgressViewTest, LongNamesAreCutFromTheLeft) {
   ProgressView view(true, 60);
   view.Update(Row("/d/" + std::string(100, 'n') + "-end.bin", kUploading, 10, 1));

@@ -70,6 +70,7 @@ void UploadWatch::OnEvent(int dispid, const std::string& payload) {
   if (row.isFolder && (row.status == kHashing || row.status == kUploading)) {
     row.member = RunningFolderMember(row.localPath);
   }
+  if (row.isFolder) row.filesFound = FolderFilesFound(row.localPath);
   auto [it, added] = row_index_.emplace(row.localPath, rows_.size());
   if (added) {
     rows_.push_back(row);
@@ -83,6 +84,16 @@ void UploadWatch::OnEvent(int dispid, const std::string& payload) {
     ended_[row.localPath] = row.status;
   } else {
     ended_.erase(row.localPath);  // running (again)
+  }
+}
+
+void UploadWatch::RefreshListings() {
+  for (ProgressRow& row : rows_) {
+    if (row.filesFound < 0) continue;
+    const int64_t found = FolderFilesFound(row.localPath);
+    if (found == row.filesFound) continue;
+    row.filesFound = found;
+    if (!json_ && Relevant(row.localPath)) view_.Update(row);
   }
 }
 
@@ -136,6 +147,7 @@ int UploadWatch::Run() {
         if (tracked_.count(r.path) != 0) ended_[r.path] = kCancelled;
       }
     }
+    RefreshListings();
     Draw(false);
     const int interrupts = port::InterruptCount() - interrupts_before;
     if (interrupts >= 2 || (stopping_ && port::MonotonicMillis() > stop_deadline)) break;

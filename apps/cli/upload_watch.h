@@ -44,6 +44,9 @@ class UploadWatch {
  private:
   void OnEvent(int dispid, const std::string& payload);
   bool Relevant(const std::string& path) const;
+  // A folder being listed reports nothing until its size is known: the count
+  // of its files found so far is read from the engine meanwhile.
+  void RefreshListings();
   void Draw(bool force);
   void StopTracked();
   // Ends the bar of `path` with a Cancelled line: the control reports no

@@ -198,16 +198,9 @@ bool IsSymbolicLink(const std::string& path) {
 
 bool CreateDirectories(const std::string& path, unsigned) {
   if (PathExists(path)) return true;
-  size_t first = 0;
-  // "\\server\share\" names no folders to create.
-  if (path.rfind("\\\\", 0) == 0) {
-    first = path.find(kPathSeparator, 2);
-    if (first != std::string::npos) first = path.find(kPathSeparator, first + 1);
-    if (first == std::string::npos) return false;
-  }
-  for (size_t pos = path.find(kPathSeparator, first); pos != std::string::npos;
-       pos = path.find(kPathSeparator, pos + 1)) {
-    if (pos == 0 || (pos == 2 && path[1] == ':')) continue;  // a root
+  // Either slash ends a folder; a drive, a share or a doubled slash names none.
+  for (size_t pos = PathRootLength(path); pos < path.size(); ++pos) {
+    if (!IsPathSlash(path[pos]) || (pos > 0 && IsPathSlash(path[pos - 1]))) continue;
     const std::string prefix = path.substr(0, pos);
     if (!PathExists(prefix) && !::CreateDirectoryW(WidePath(prefix).c_str(), nullptr) &&
         ::GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -219,8 +212,7 @@ bool CreateDirectories(const std::string& path, unsigned) {
 
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* out) {
   std::string pattern = dir;
-  if (!pattern.empty() && pattern.back() != kPathSeparator && pattern.back() != '/')
-    pattern.push_back(kPathSeparator);
+  if (!pattern.empty() && !IsPathSlash(pattern.back())) pattern.push_back(kPathSeparator);
   pattern.push_back('*');
   WIN32_FIND_DATAW fd;
   HANDLE h = ::FindFirstFileW(WidePath(pattern).c_str(), &fd);

@@ -2,6 +2,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -132,6 +133,46 @@ TEST_F(Win32FileTest, ListRenameRemove) {
   int64_t mtime = 0;
   ASSERT_TRUE(FileModifiedTime(dir_, &mtime));
   EXPECT_GT(mtime, int64_t{1600000000} * 1000000000);
+}
+
+// Either slash separates folders, as in every other call of the system; a
+// folder not followed by one is left to the caller.
+TEST_F(Win32FileTest, CreateDirectoriesTakesEitherSlash) {
+  std::string slashed = dir_;
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  Write(dir_ + "\\plain.txt", "x");
+  const struct {
+    std::string path;
+    bool result;
+    const char* made;  // below dir_, empty for nothing
+  } cases[] = {
+      {dir_ + "/s1/s2/", true, "\\s1\\s2"},
+      {dir_ + "\\m1/m2\\m3/", true, "\\m1\\m2\\m3"},
+      {slashed + "/f1/f2/", true, "\\f1\\f2"},
+      {dir_ + "//d1//d2\\\\", true, "\\d1\\d2"},
+      {"\\\\?\\" + dir_ + "\\x1\\x2\\", true, "\\x1\\x2"},
+      {dir_ + "/l1/l2", false, "\\l1"},
+      {dir_ + "/plain.txt/below/", false, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CreateDirectories(c.path), c.result) << c.path;
+    if (*c.made != '\0') {
+      EXPECT_TRUE(IsDirectory(dir_ + c.made)) << c.path;
+    }
+  }
+  EXPECT_FALSE(PathExists(dir_ + "\\l1\\l2"));
+
+  // Roots name no folder to make, written with either slash.
+  const struct {
+    const char* path;
+    size_t root;
+  } roots[] = {
+      {"rel\\a\\", 0},        {"\\a\\", 1},          {"/a/", 1},
+      {"C:a\\", 2},           {"C:/a/", 3},          {"//srv/share/a/", 12},
+      {"\\\\srv\\share", 11}, {"\\\\?\\C:\\a\\", 7}, {"\\\\?\\unc/srv/share/a/", 18},
+      {"\\\\.\\pipe\\x", 9},
+  };
+  for (const auto& r : roots) EXPECT_EQ(PathRootLength(r.path), r.root) << r.path;
 }
 
 // A folder's members may lie deeper than the old 259-character limit: they

@@ -52,6 +52,41 @@ std::wstring WidePath(const std::string& utf8) {
   return L"\\\\?\\" + resolved;
 }
 
+namespace {
+
+// Where the part of `path` that starts at `from` ends, past its separator.
+size_t PastPart(const std::string& path, size_t from) {
+  while (from < path.size() && !IsPathSlash(path[from])) ++from;
+  return from < path.size() ? from + 1 : from;
+}
+
+bool IsDriveAt(const std::string& path, size_t i) {
+  return path.size() >= i + 2 && (path[i] | 0x20) >= 'a' && (path[i] | 0x20) <= 'z' &&
+         path[i + 1] == ':';
+}
+
+bool IsUncAt(const std::string& path, size_t i) {
+  return path.size() >= i + 4 && (path[i] | 0x20) == 'u' && (path[i + 1] | 0x20) == 'n' &&
+         (path[i + 2] | 0x20) == 'c' && IsPathSlash(path[i + 3]);
+}
+
+}  // namespace
+
+size_t PathRootLength(const std::string& path) {
+  const auto slash_at = [&path](size_t i) { return i < path.size() && IsPathSlash(path[i]); };
+  if (slash_at(0) && slash_at(1)) {
+    if (path.size() > 2 && (path[2] == '?' || path[2] == '.') && slash_at(3)) {
+      // "\\?\C:\", "\\?\UNC\server\share\" or a volume: "\\?\Volume{...}\".
+      if (IsDriveAt(path, 4)) return slash_at(6) ? 7 : 6;
+      if (IsUncAt(path, 4)) return PastPart(path, PastPart(path, 8));
+      return PastPart(path, 4);
+    }
+    return PastPart(path, PastPart(path, 2));  // "\\server\share\"
+  }
+  if (IsDriveAt(path, 0)) return slash_at(2) ? 3 : 2;
+  return slash_at(0) ? 1 : 0;
+}
+
 bool ModuleFileName(void* module, std::wstring* path) {
   // The answer is cut to the buffer without a failure on some systems: grow
   // until it fits with room to spare.

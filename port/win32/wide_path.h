@@ -1,6 +1,7 @@
 #ifndef VEXA_PORT_WIN32_WIDE_PATH_H_
 #define VEXA_PORT_WIN32_WIDE_PATH_H_
 
+#include <cstddef>
 #include <string>
 
 namespace vexa::port {
@@ -17,6 +18,15 @@ std::string Narrow(const wchar_t* wide);
 // path literally. Relative paths, device paths and paths already in that
 // form are only widened.
 std::wstring WidePath(const std::string& utf8);
+
+// Windows takes either slash as a separator in a path.
+inline bool IsPathSlash(char c) { return c == '\\' || c == '/'; }
+
+// The length of the part of `path` that names no folder of its own, either
+// slash standing for a separator: 3 for "C:\", 1 for "\", the whole prefix
+// for "\\server\share\", "\\?\C:\" and "\\?\UNC\server\share\"; 0 for a
+// relative path. The whole length when the path is nothing but a root.
+size_t PathRootLength(const std::string& path);
 
 // The full path of `module` (an HMODULE; null for the executable), however
 // long. False when it cannot be read; never a truncated path.

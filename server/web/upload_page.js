@@ -80,12 +80,14 @@
   // A failure as a person reads it: "the file was moved or deleted
   // (文件已经移动或删除)", the system's text alone for a reader of Chinese.
   // The tables come from /error_texts.js; a code of 0 is found from the text
-  // (a folder member's failure carries none), a text they do not know (the
-  // service's own message) stays as it is.
+  // (a folder member's failure carries none), the text of the codes the table
+  // lacks reads "unknown error (未知错误)", any other text they do not know
+  // (the service's own message) stays as it is.
   const chinese = /^zh\b/i.test((navigator.languages && navigator.languages[0]) || navigator.language || "");
   function readableError(code, text) {
     const t = window.VexaErrorTexts || {english: {}, system: {}};
     if (!code && text) code = Number(Object.keys(t.system).find((k) => t.system[k] === text)) || 0;
+    if (!code && text && text === t.unknown) return chinese ? text : "unknown error (" + text + ")";
     if (!code) return text || "unknown error";
     const system = text || t.system[code] || "";
     if (chinese) return system || "未知错误";

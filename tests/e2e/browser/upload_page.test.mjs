@@ -350,6 +350,8 @@ test("failures read in English beside the system's text, or in Chinese alone", a
   const cases = [[2, "", "the file was moved or deleted (文件已经移动或删除)", "文件已经移动或删除"],
                  [0, "参数错误", "the service refused a parameter of the request (参数错误)", "参数错误"],
                  [5, "", "access denied", "未知错误"],
+                 [0, "未知错误", "unknown error (未知错误)", "未知错误"],
+                 [7777, "未知错误", "unknown error (未知错误)", "未知错误"],
                  [0, "the service's own words", "the service's own words", "the service's own words"]];
   for (const [locale, column] of [["en-US", 2], ["zh-CN", 3]]) {
     const context = await browser.newContext({locale});
