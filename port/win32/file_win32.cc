@@ -279,7 +279,24 @@ bool TruncateFile(std::FILE* f, uint64_t size) {
   return true;
 }
 
-bool SyncDirectory(const std::string&) { return true; }
+// NTFS journals names, but its journal is on the disk only once flushed, and
+// a folder opened for writing flushes like a file. A volume or account that
+// does not allow it (FAT, a share, a denied write) keeps names as durably as
+// it can, which is not a failure of ours; a missing folder is.
+bool SyncDirectory(const std::string& dir) {
+  HANDLE h = ::CreateFileW(WidePath(dir).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  auto unsupported = [](DWORD e) {
+    return e == ERROR_ACCESS_DENIED || e == ERROR_INVALID_FUNCTION ||
+           e == ERROR_INVALID_PARAMETER || e == ERROR_NOT_SUPPORTED;
+  };
+  if (h == INVALID_HANDLE_VALUE) return unsupported(::GetLastError()) ? true : Fail();
+  const bool ok = ::FlushFileBuffers(h) != 0 || unsupported(::GetLastError());
+  if (!ok) Fail();
+  ::CloseHandle(h);
+  return ok;
+}
 
 // Folders and files inherit the access rules of the user's profile.
 bool SetPermissions(const std::string&, unsigned) { return true; }

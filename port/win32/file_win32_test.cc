@@ -129,6 +129,10 @@ TEST_F(Win32FileTest, ListRenameRemove) {
   EXPECT_TRUE(RemoveFile(dir_ + "\\a\\one"));
   EXPECT_FALSE(RemoveFile(dir_ + "\\a\\one"));
   EXPECT_EQ(LastError(), kErrorFileNotFound);
+  // A folder's names are flushed like a file's data; a missing folder is an error.
+  EXPECT_TRUE(SyncDirectory(dir_ + "\\a"));
+  EXPECT_FALSE(SyncDirectory(dir_ + "\\none"));
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
 
   int64_t mtime = 0;
   ASSERT_TRUE(FileModifiedTime(dir_, &mtime));
