@@ -131,24 +131,24 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
       // The last range's answer may have been lost: the upload is complete.
       if (sessions_->FindFinished(user.id, pickcode, &file) && file.size == size &&
           (fileid.empty() || fileid == file.sha1)) {
-        return answer(2, file.pickcode, file.folder, "");
+        return answer(2, file.pickCode, file.folder, "");
       }
       return Refuse(res, kCodeNoPickcode);
     }
     if (session.size != size ||
-        (!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
-        (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
+        (!fileid.empty() && !session.fileId.empty() && fileid != session.fileId) ||
+        (!quickid.empty() && !session.quickId.empty() && quickid != session.quickId)) {
       return Refuse(res, kCodeBadParameter);
     }
     if (content_held && sessions_->FinishHeld(session, fileid) == 0) {
-      return answer(2, session.pickcode, session.folder, "");
+      return answer(2, session.pickCode, session.folder, "");
     }
-    if (!fileid.empty()) session.fileid = fileid;
-    if (!quickid.empty()) session.quickid = quickid;
+    if (!fileid.empty()) session.fileId = fileid;
+    if (!quickid.empty()) session.quickId = quickid;
     session.upload_key = RandomKey();
     session.upload_time = now;
     if (!meta->UpdateSession(session)) return Refuse(res, kCodeOther);
-    return answer(1, session.pickcode, session.folder, session.upload_key);
+    return answer(1, session.pickCode, session.folder, session.upload_key);
   }
 
   if (!content_held && fileid.empty() && meta->QuickIdKnown(quickid, size)) {
@@ -172,7 +172,7 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
     if (resolve(false, &folder) && meta->FindFile(folder, name, &existing) &&
         existing.sha1 == fileid) {
       // This very file is there already: nothing to store or charge.
-      return answer(2, existing.pickcode, folder, "");
+      return answer(2, existing.pickCode, folder, "");
     }
   }
   // A failed count is the service's failure, never room to spare.
@@ -195,22 +195,22 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
     file.name = name;
     file.size = size;
     file.sha1 = fileid;
-    file.pickcode = UnusedPickcode();
+    file.pickCode = UnusedPickcode();
     if (!meta->PutFile(file)) return Refuse(res, kCodeOther);
-    return answer(2, file.pickcode, folder, "");
+    return answer(2, file.pickCode, folder, "");
   }
   Session session;
   session.user = user.id;
   session.folder = folder;
   session.name = name;
   session.size = size;
-  session.fileid = fileid;
-  session.quickid = quickid;
+  session.fileId = fileid;
+  session.quickId = quickid;
   session.upload_key = RandomKey();
   session.upload_time = now;
-  session.pickcode = UnusedPickcode();
+  session.pickCode = UnusedPickcode();
   if (!meta->CreateSession(&session)) return Refuse(res, kCodeOther);
-  answer(1, session.pickcode, folder, session.upload_key);
+  answer(1, session.pickCode, folder, session.upload_key);
 }
 
 std::string DispatchApi::UnusedPickcode() {

@@ -22,12 +22,12 @@ struct User {
 struct Session {
   int64_t id = 0;
   int64_t user = 0;
-  std::string pickcode;
+  std::string pickCode;
   int64_t folder = 0;
   std::string name;
   uint64_t size = 0;
-  std::string fileid;   // may be empty until the client sends it
-  std::string quickid;  // may be empty
+  std::string fileId;   // may be empty until the client sends it
+  std::string quickId;  // may be empty
   uint64_t offset = 0;  // bytes held durably
   std::string upload_key;
   int64_t upload_time = 0;
@@ -40,7 +40,7 @@ struct FileEntry {
   std::string name;
   uint64_t size = 0;
   std::string sha1;
-  std::string pickcode;
+  std::string pickCode;
   // Key of the upload that finished it, so a late check of that upload can
   // still be authenticated.
   std::string upload_key;
@@ -51,7 +51,7 @@ struct ListedFile {
   std::string path;
   uint64_t size = 0;
   std::string sha1;
-  std::string pickcode;
+  std::string pickCode;
 };
 
 // A folder by id and name.

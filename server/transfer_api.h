@@ -42,7 +42,7 @@ class TransferApi {
     int64_t user_id = 0;
     uint64_t size = 0;
     uint64_t ets = 0;
-    std::string pickcode;
+    std::string pickCode;
     std::string sig;
     std::string boundary;   // of the multipart body; empty when it has none
     int refusal = 0;        // the code to refuse with once the body is read
@@ -55,8 +55,8 @@ class TransferApi {
     uint64_t start = 0;
     uint64_t end = 0;
     std::string cthash;
-    std::string fileid;
-    std::string quickid;
+    std::string fileId;
+    std::string quickId;
   };
   RangeTarget CheckRangeTarget(const httplib::Request& req) EXCLUDES(ctx_->mu);
   // Reads the whole body into *body, feeding `digest`. False when a test's
