@@ -68,11 +68,11 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
 void DispatchApi::Cancel(const User& user, const std::string& pickcode, httplib::Response& res) {
   Session session;
   port::MutexLock lock(&ctx_->mu);
-  if (!IsPickcode(pickcode) || !ctx_->meta->FindSession(user.id, pickcode, &session)) {
+  if (!IsPickCode(pickcode) || !ctx_->meta->FindSession(user.id, pickcode, &session)) {
     FileEntry file;
     // A finished upload has nothing left to drop.
     if (sessions_->FindFinished(user.id, pickcode, &file)) return Reply(res, Accepted());
-    return Refuse(res, kCodeNoPickcode);
+    return Refuse(res, kCodeNoPickCode);
   }
   // A range of this session may be in flight: wait for it under the
   // session's lock, which is always taken before ctx->mu.
@@ -100,7 +100,7 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   if (!IsValidName(name) || !ParseDecimal(Field(body, "filesize"), &size) || size == 0 ||
       !ParseId(Field(body, "target"), &target) || !SplitRemotePath(Field(body, "path"), &folders) ||
       (!fileid.empty() && !IsHex40(fileid)) || (!quickid.empty() && !IsHex40(quickid)) ||
-      (fileid.empty() && quickid.empty()) || (!pickcode.empty() && !IsPickcode(pickcode))) {
+      (fileid.empty() && quickid.empty()) || (!pickcode.empty() && !IsPickCode(pickcode))) {
     return Refuse(res, kCodeBadParameter);
   }
   if (size > ctx_->options.size_limit) return Refuse(res, kCodeOverFileLimit);
@@ -133,7 +133,7 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
           (fileid.empty() || fileid == file.sha1)) {
         return answer(2, file.pickCode, file.folder, "");
       }
-      return Refuse(res, kCodeNoPickcode);
+      return Refuse(res, kCodeNoPickCode);
     }
     if (session.size != size ||
         (!fileid.empty() && !session.fileId.empty() && fileid != session.fileId) ||
@@ -195,7 +195,7 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
     file.name = name;
     file.size = size;
     file.sha1 = fileid;
-    file.pickCode = UnusedPickcode();
+    file.pickCode = UnusedPickCode();
     if (!meta->PutFile(file)) return Refuse(res, kCodeOther);
     return answer(2, file.pickCode, folder, "");
   }
@@ -208,16 +208,16 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   session.quickId = quickid;
   session.upload_key = RandomKey();
   session.upload_time = now;
-  session.pickCode = UnusedPickcode();
+  session.pickCode = UnusedPickCode();
   if (!meta->CreateSession(&session)) return Refuse(res, kCodeOther);
   answer(1, session.pickCode, folder, session.upload_key);
 }
 
-std::string DispatchApi::UnusedPickcode() {
+std::string DispatchApi::UnusedPickCode() {
   std::string pickcode;
   do {
     pickcode = RandomText(kPickAlphabet, 12);
-  } while (ctx_->meta->PickcodeInUse(pickcode));
+  } while (ctx_->meta->PickCodeInUse(pickcode));
   return pickcode;
 }
 

@@ -33,7 +33,7 @@ class DispatchApi {
       EXCLUDES(ctx_->mu);
 
   // A pick code no file or session has yet.
-  std::string UnusedPickcode() REQUIRES(ctx_->mu);
+  std::string UnusedPickCode() REQUIRES(ctx_->mu);
 
   ServiceContext* const ctx_;
   SessionRegistry* const sessions_;

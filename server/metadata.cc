@@ -394,7 +394,7 @@ bool Metadata::FindFile(int64_t folder, const std::string& name, FileEntry* file
   return true;
 }
 
-bool Metadata::FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file) {
+bool Metadata::FindFileByPickCode(int64_t user, const std::string& pickcode, FileEntry* file) {
   Stmt s(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
   s.Bind(1, user).Bind(2, pickcode);
   if (!s.Row()) return false;
@@ -435,7 +435,7 @@ bool Metadata::CountSessions(int64_t user, uint64_t* out) {
   return ReadCount(s, out);
 }
 
-bool Metadata::PickcodeInUse(const std::string& pickcode) {
+bool Metadata::PickCodeInUse(const std::string& pickcode) {
   Stmt s(db_,
          "SELECT 1 FROM files WHERE pickcode = ?1 UNION ALL SELECT 1 FROM sessions WHERE pickcode "
          "= ?1");

@@ -119,14 +119,14 @@ class Metadata {
   bool QuickIdKnown(const std::string& quickid, uint64_t size);
 
   bool FindFile(int64_t folder, const std::string& name, FileEntry* file);
-  bool FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file);
+  bool FindFileByPickCode(int64_t user, const std::string& pickcode, FileEntry* file);
   // Creates the file entry; when its name is taken in the folder, under the
   // first free "name (N).ext".
   bool PutFile(const FileEntry& file);
   // Forgets content no file refers to; returns its names.
   std::vector<std::string> DropUnreferencedBlobs();
 
-  bool PickcodeInUse(const std::string& pickcode);
+  bool PickCodeInUse(const std::string& pickcode);
   bool CountSessions(int64_t user, uint64_t* out);  // open ones; false when failed
   bool CreateSession(Session* session);             // sets session->id
   bool FindSession(int64_t user, const std::string& pickcode, Session* session);

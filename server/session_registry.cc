@@ -29,7 +29,7 @@ void SessionRegistry::Forget(int64_t session) {
 
 bool SessionRegistry::FindFinished(int64_t user, const std::string& pickcode, FileEntry* file) {
   ctx_->mu.AssertHeld();
-  return IsPickcode(pickcode) && ctx_->meta->FindFileByPickcode(user, pickcode, file);
+  return IsPickCode(pickcode) && ctx_->meta->FindFileByPickCode(user, pickcode, file);
 }
 
 int SessionRegistry::Finish(const Session& session, State* state) {

@@ -92,7 +92,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   }
   request_log::NoteAccount(user.account);
   Session session;
-  if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
+  if (IsPickCode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
     const int refusal = CheckUploadKey(session, sig, ets, size);
     if (refusal != 0) return Refuse(res, refusal);
     // A session that holds every byte but has not become a file is not done:
@@ -100,7 +100,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
     return ReplyOffset(res, std::min(session.offset, session.size - 1));
   }
   // Finished while the client was away: everything is held.
-  if (!FinishedTransfer(user.id, pickcode, sig, size)) return Refuse(res, kCodeNoPickcode);
+  if (!FinishedTransfer(user.id, pickcode, sig, size)) return Refuse(res, kCodeNoPickCode);
   ReplyOffset(res, size);
 }
 
@@ -159,12 +159,12 @@ TransferApi::RangeTarget TransferApi::CheckRangeTarget(const httplib::Request& r
   if (found == Lookup::kFound) request_log::NoteAccount(user.account);
   if (found != Lookup::kFound) {
     t.refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
-  } else if (IsPickcode(t.pickCode) && ctx_->meta->FindSession(user.id, t.pickCode, &t.session)) {
+  } else if (IsPickCode(t.pickCode) && ctx_->meta->FindSession(user.id, t.pickCode, &t.session)) {
     t.refusal = CheckUploadKey(t.session, t.sig, t.ets, t.size);
   } else if (FinishedTransfer(user.id, t.pickCode, t.sig, t.size)) {
     t.finished = true;  // a resend of a range of an upload that has finished
   } else {
-    t.refusal = kCodeNoPickcode;
+    t.refusal = kCodeNoPickCode;
   }
   return t;
 }
@@ -244,7 +244,7 @@ void TransferApi::CommitRange(RangeTarget* target, const RangeFields& f, RangePh
       if (FinishedTransfer(target->user_id, target->pickCode, target->sig, target->size)) {
         return ReplyOffset(res, target->size);
       }
-      return Refuse(res, kCodeNoPickcode);
+      return Refuse(res, kCodeNoPickCode);
     }
     const int refusal = CheckUploadKey(session, target->sig, target->ets, target->size);
     if (refusal != 0) return Refuse(res, refusal);
