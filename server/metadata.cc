@@ -380,9 +380,9 @@ bool Metadata::FindBlob(const std::string& sha1, uint64_t* size) {
   return true;
 }
 
-bool Metadata::QuickIdKnown(const std::string& quickid, uint64_t size) {
+bool Metadata::QuickIdKnown(const std::string& quick_id, uint64_t size) {
   Stmt s(db_, "SELECT 1 FROM blobs WHERE quickid = ? AND size = ?");
-  s.Bind(1, quickid).Bind(2, static_cast<int64_t>(size));
+  s.Bind(1, quick_id).Bind(2, static_cast<int64_t>(size));
   return s.Row();
 }
 
@@ -394,9 +394,9 @@ bool Metadata::FindFile(int64_t folder, const std::string& name, FileEntry* file
   return true;
 }
 
-bool Metadata::FindFileByPickCode(int64_t user, const std::string& pickcode, FileEntry* file) {
+bool Metadata::FindFileByPickCode(int64_t user, const std::string& pick_code, FileEntry* file) {
   Stmt s(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
-  s.Bind(1, user).Bind(2, pickcode);
+  s.Bind(1, user).Bind(2, pick_code);
   if (!s.Row()) return false;
   ReadFile(s, file);
   return true;
@@ -435,11 +435,11 @@ bool Metadata::CountSessions(int64_t user, uint64_t* out) {
   return ReadCount(s, out);
 }
 
-bool Metadata::PickCodeInUse(const std::string& pickcode) {
+bool Metadata::PickCodeInUse(const std::string& pick_code) {
   Stmt s(db_,
          "SELECT 1 FROM files WHERE pickcode = ?1 UNION ALL SELECT 1 FROM sessions WHERE pickcode "
          "= ?1");
-  s.Bind(1, pickcode);
+  s.Bind(1, pick_code);
   return s.Row();
 }
 
@@ -462,9 +462,9 @@ bool Metadata::CreateSession(Session* session) {
   return ok;
 }
 
-bool Metadata::FindSession(int64_t user, const std::string& pickcode, Session* session) {
+bool Metadata::FindSession(int64_t user, const std::string& pick_code, Session* session) {
   Stmt s(db_, (std::string(kSessionColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
-  s.Bind(1, user).Bind(2, pickcode);
+  s.Bind(1, user).Bind(2, pick_code);
   if (!s.Row()) return false;
   ReadSession(s, session);
   return true;
@@ -516,12 +516,12 @@ bool Metadata::DeleteSession(int64_t id) {
 }
 
 bool Metadata::FinishSession(const Session& session, const std::string& sha1,
-                             const std::string& quickid) {
+                             const std::string& quick_id) {
   if (!Exec("BEGIN IMMEDIATE;")) return false;
   bool ok;
   {
     Stmt b(db_, "INSERT OR IGNORE INTO blobs(sha1, size, quickid) VALUES(?, ?, ?)");
-    ok = b.Bind(1, sha1).Bind(2, static_cast<int64_t>(session.size)).Bind(3, quickid).Run();
+    ok = b.Bind(1, sha1).Bind(2, static_cast<int64_t>(session.size)).Bind(3, quick_id).Run();
   }
   if (ok) {
     FileEntry file;

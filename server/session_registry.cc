@@ -27,9 +27,9 @@ void SessionRegistry::Forget(int64_t session) {
   states_.erase(session);
 }
 
-bool SessionRegistry::FindFinished(int64_t user, const std::string& pickcode, FileEntry* file) {
+bool SessionRegistry::FindFinished(int64_t user, const std::string& pick_code, FileEntry* file) {
   ctx_->mu.AssertHeld();
-  return IsPickCode(pickcode) && ctx_->meta->FindFileByPickCode(user, pickcode, file);
+  return IsPickCode(pick_code) && ctx_->meta->FindFileByPickCode(user, pick_code, file);
 }
 
 int SessionRegistry::Finish(const Session& session, State* state) {

@@ -60,11 +60,11 @@ int TransferApi::CheckUploadKey(const Session& session, const std::string& sig, 
   return 0;
 }
 
-bool TransferApi::FinishedTransfer(int64_t user, const std::string& pickcode,
+bool TransferApi::FinishedTransfer(int64_t user, const std::string& pick_code,
                                    const std::string& sig, uint64_t size) {
   FileEntry file;
   // Files made by an instant upload never had a transfer.
-  return sessions_->FindFinished(user, pickcode, &file) && !file.upload_key.empty() &&
+  return sessions_->FindFinished(user, pick_code, &file) && !file.upload_key.empty() &&
          TimingSafeEqual(sig, TransferSig(file.upload_key)) && file.size == size;
 }
 
@@ -78,7 +78,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   if (!ParseTransferQuery(req.target, &query, &user_id, &size, &ets)) {
     return Refuse(res, kCodeBadParameter);
   }
-  const std::string& pickcode = Field(query, "pickcode");
+  const std::string& pick_code = Field(query, "pickcode");
   const std::string sig = Upper(Field(query, "sig"));
   port::MutexLock lock(&ctx_->mu);
   User user;
@@ -92,7 +92,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   }
   request_log::NoteAccount(user.account);
   Session session;
-  if (IsPickCode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
+  if (IsPickCode(pick_code) && ctx_->meta->FindSession(user.id, pick_code, &session)) {
     const int refusal = CheckUploadKey(session, sig, ets, size);
     if (refusal != 0) return Refuse(res, refusal);
     // A session that holds every byte but has not become a file is not done:
@@ -100,7 +100,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
     return ReplyOffset(res, std::min(session.offset, session.size - 1));
   }
   // Finished while the client was away: everything is held.
-  if (!FinishedTransfer(user.id, pickcode, sig, size)) return Refuse(res, kCodeNoPickCode);
+  if (!FinishedTransfer(user.id, pick_code, sig, size)) return Refuse(res, kCodeNoPickCode);
   ReplyOffset(res, size);
 }
 

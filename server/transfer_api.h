@@ -77,7 +77,7 @@ class TransferApi {
 
   // A request of a transfer whose session has ended in a file: true when the
   // file came from an upload signed with `sig` and has `size` bytes.
-  bool FinishedTransfer(int64_t user, const std::string& pickcode, const std::string& sig,
+  bool FinishedTransfer(int64_t user, const std::string& pick_code, const std::string& sig,
                         uint64_t size) REQUIRES(ctx_->mu);
 
   ServiceContext* const ctx_;

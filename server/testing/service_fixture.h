@@ -231,29 +231,29 @@ class ServiceTest : public ::testing::Test {
 
   // The signed dispatch request; `tamper` changes one character of the sig.
   Json::Value Dispatch(const std::string& which, const std::string& name, uint64_t size,
-                       const std::string& path, const std::string& fileid,
-                       const std::string& quickid, const std::string& pickcode,
+                       const std::string& path, const std::string& file_id,
+                       const std::string& quick_id, const std::string& pick_code,
                        std::string target = "", bool tamper = false, std::string userid = "") {
     if (target.empty()) target = login_["target"].asString();
     if (userid.empty()) userid = login_["user_id"].asString();
-    std::string inner = ToLower(Sha1(userid + fileid + quickid + pickcode + target + "0"));
+    std::string inner = ToLower(Sha1(userid + file_id + quick_id + pick_code + target + "0"));
     std::string sig = Sha1(login_["userkey"].asString() + inner + "503418");
     if (tamper) sig[5] = sig[5] == 'A' ? 'B' : 'A';
     std::string body = "userid=" + userid + "&filename=" + UrlEncode(Utf8ToWide(name)) +
                        "&filesize=" + std::to_string(size) + "&target=" + target +
-                       "&path=" + UrlEncode(Utf8ToWide(path)) + "&fileid=" + fileid +
-                       "&quickid=" + quickid + "&pickcode=" + pickcode;
+                       "&path=" + UrlEncode(Utf8ToWide(path)) + "&fileid=" + file_id +
+                       "&quickid=" + quick_id + "&pickcode=" + pick_code;
     return PostJson(
         Path(login_[which]) + "?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
         body);
   }
 
   Upload Start(const std::string& content, const std::string& name, const std::string& path,
-               bool with_fileid = true, bool with_quickid = true) {
+               bool with_file_id = true, bool with_quick_id = true) {
     Upload u;
     u.size = content.size();
-    u.fileId = with_fileid ? Sha1(content) : "";
-    u.quickId = with_quickid ? QuickId(content) : "";
+    u.fileId = with_file_id ? Sha1(content) : "";
+    u.quickId = with_quick_id ? QuickId(content) : "";
     u.answer = Dispatch("url_upload", name, u.size, path, u.fileId, u.quickId, "");
     Adopt(&u);
     return u;
