@@ -99,12 +99,12 @@ class ChunkPostTest : public ::testing::Test {
 
   // The request as the service must receive it, written out by hand.
   static std::string ExpectedRequest(const std::string& data, const std::string& ctrange,
-                                     const std::string& fileid) {
+                                     const std::string& file_id) {
     const std::string b = "-----------------------vexaupload";
     std::string multipart;
     for (const auto& [name, value] :
-         std::vector<std::pair<std::string, std::string>>{{"fileid", fileid},
-                                                          {"quickid", fileid},
+         std::vector<std::pair<std::string, std::string>>{{"fileid", file_id},
+                                                          {"quickid", file_id},
                                                           {"ctrange", ctrange},
                                                           {"cthash", Sha1Of(data)}}) {
       multipart += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +

@@ -93,7 +93,7 @@ struct DispatchCase {
   std::string key, url;
   int64_t time;
   std::vector<std::string> targets;
-  std::string pick_code;  // after the call; the job starts with "" unless `had_pick`
+  std::string pickCode;  // after the call; the job starts with "" unless `had_pick`
   bool had_pick = false;
 };
 
@@ -206,7 +206,7 @@ TEST_F(DispatchRequestTest, ReadsAnswers) {
     EXPECT_EQ(job.transfer.uploadUrl, c.url);
     EXPECT_EQ(job.transfer.uploadTime, c.time);
     EXPECT_EQ(job.folder_targets, c.targets);
-    EXPECT_EQ(job.fields.pickCode, c.pick_code);
+    EXPECT_EQ(job.fields.pickCode, c.pickCode);
     if (c.error_code == 410) {
       EXPECT_EQ(job.worker_text, gbk_no_space);
     }

@@ -42,7 +42,7 @@ void AdminExport::Handle(const httplib::Request& req, httplib::Response& res) {
       file["path"] = f.path;
       file["size"] = Json::UInt64(f.size);
       file["sha1"] = f.sha1;
-      file["pickcode"] = f.pickcode;
+      file["pickcode"] = f.pickCode;
       files.append(file);
     }
     user["files"] = files;

@@ -65,14 +65,14 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   Dispatch(user, body, res);
 }
 
-void DispatchApi::Cancel(const User& user, const std::string& pickcode, httplib::Response& res) {
+void DispatchApi::Cancel(const User& user, const std::string& pick_code, httplib::Response& res) {
   Session session;
   port::MutexLock lock(&ctx_->mu);
-  if (!IsPickcode(pickcode) || !ctx_->meta->FindSession(user.id, pickcode, &session)) {
+  if (!IsPickCode(pick_code) || !ctx_->meta->FindSession(user.id, pick_code, &session)) {
     FileEntry file;
     // A finished upload has nothing left to drop.
-    if (sessions_->FindFinished(user.id, pickcode, &file)) return Reply(res, Accepted());
-    return Refuse(res, kCodeNoPickcode);
+    if (sessions_->FindFinished(user.id, pick_code, &file)) return Reply(res, Accepted());
+    return Refuse(res, kCodeNoPickCode);
   }
   // A range of this session may be in flight: wait for it under the
   // session's lock, which is always taken before ctx->mu.
@@ -91,16 +91,16 @@ void DispatchApi::Cancel(const User& user, const std::string& pickcode, httplib:
 void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Response& res) {
   Metadata* meta = ctx_->meta;
   const std::string& name = Field(body, "filename");
-  std::string fileid = Upper(Field(body, "fileid"));
-  std::string quickid = Upper(Field(body, "quickid"));
-  const std::string& pickcode = Field(body, "pickcode");
+  std::string file_id = Upper(Field(body, "fileid"));
+  std::string quick_id = Upper(Field(body, "quickid"));
+  const std::string& pick_code = Field(body, "pickcode");
   uint64_t size;
   int64_t target;
   std::vector<std::string> folders;
   if (!IsValidName(name) || !ParseDecimal(Field(body, "filesize"), &size) || size == 0 ||
       !ParseId(Field(body, "target"), &target) || !SplitRemotePath(Field(body, "path"), &folders) ||
-      (!fileid.empty() && !IsHex40(fileid)) || (!quickid.empty() && !IsHex40(quickid)) ||
-      (fileid.empty() && quickid.empty()) || (!pickcode.empty() && !IsPickcode(pickcode))) {
+      (!file_id.empty() && !IsHex40(file_id)) || (!quick_id.empty() && !IsHex40(quick_id)) ||
+      (file_id.empty() && quick_id.empty()) || (!pick_code.empty() && !IsPickCode(pick_code))) {
     return Refuse(res, kCodeBadParameter);
   }
   if (size > ctx_->options.size_limit) return Refuse(res, kCodeOverFileLimit);
@@ -121,37 +121,37 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
     Reply(res, v);
   };
   uint64_t held_size = 0;
-  const bool content_held = !fileid.empty() && meta->FindBlob(fileid, &held_size) &&
-                            held_size == size && ctx_->blobs->HasBlob(fileid);
+  const bool content_held = !file_id.empty() && meta->FindBlob(file_id, &held_size) &&
+                            held_size == size && ctx_->blobs->HasBlob(file_id);
 
-  if (!pickcode.empty()) {
+  if (!pick_code.empty()) {
     Session session;
-    if (!meta->FindSession(user.id, pickcode, &session)) {
+    if (!meta->FindSession(user.id, pick_code, &session)) {
       FileEntry file;
       // The last range's answer may have been lost: the upload is complete.
-      if (sessions_->FindFinished(user.id, pickcode, &file) && file.size == size &&
-          (fileid.empty() || fileid == file.sha1)) {
-        return answer(2, file.pickcode, file.folder, "");
+      if (sessions_->FindFinished(user.id, pick_code, &file) && file.size == size &&
+          (file_id.empty() || file_id == file.sha1)) {
+        return answer(2, file.pickCode, file.folder, "");
       }
-      return Refuse(res, kCodeNoPickcode);
+      return Refuse(res, kCodeNoPickCode);
     }
     if (session.size != size ||
-        (!fileid.empty() && !session.fileid.empty() && fileid != session.fileid) ||
-        (!quickid.empty() && !session.quickid.empty() && quickid != session.quickid)) {
+        (!file_id.empty() && !session.fileId.empty() && file_id != session.fileId) ||
+        (!quick_id.empty() && !session.quickId.empty() && quick_id != session.quickId)) {
       return Refuse(res, kCodeBadParameter);
     }
-    if (content_held && sessions_->FinishHeld(session, fileid) == 0) {
-      return answer(2, session.pickcode, session.folder, "");
+    if (content_held && sessions_->FinishHeld(session, file_id) == 0) {
+      return answer(2, session.pickCode, session.folder, "");
     }
-    if (!fileid.empty()) session.fileid = fileid;
-    if (!quickid.empty()) session.quickid = quickid;
+    if (!file_id.empty()) session.fileId = file_id;
+    if (!quick_id.empty()) session.quickId = quick_id;
     session.upload_key = RandomKey();
     session.upload_time = now;
     if (!meta->UpdateSession(session)) return Refuse(res, kCodeOther);
-    return answer(1, session.pickcode, session.folder, session.upload_key);
+    return answer(1, session.pickCode, session.folder, session.upload_key);
   }
 
-  if (!content_held && fileid.empty() && meta->QuickIdKnown(quickid, size)) {
+  if (!content_held && file_id.empty() && meta->QuickIdKnown(quick_id, size)) {
     // Same sample and size: ask for the whole-file identity before deciding.
     return Refuse(res, kCodeHashCollision);
   }
@@ -170,9 +170,9 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
   if (content_held) {
     FileEntry existing;
     if (resolve(false, &folder) && meta->FindFile(folder, name, &existing) &&
-        existing.sha1 == fileid) {
+        existing.sha1 == file_id) {
       // This very file is there already: nothing to store or charge.
-      return answer(2, existing.pickcode, folder, "");
+      return answer(2, existing.pickCode, folder, "");
     }
   }
   // A failed count is the service's failure, never room to spare.
@@ -194,31 +194,31 @@ void DispatchApi::Dispatch(const User& user, const FormFields& body, httplib::Re
     file.folder = folder;
     file.name = name;
     file.size = size;
-    file.sha1 = fileid;
-    file.pickcode = UnusedPickcode();
+    file.sha1 = file_id;
+    file.pickCode = UnusedPickCode();
     if (!meta->PutFile(file)) return Refuse(res, kCodeOther);
-    return answer(2, file.pickcode, folder, "");
+    return answer(2, file.pickCode, folder, "");
   }
   Session session;
   session.user = user.id;
   session.folder = folder;
   session.name = name;
   session.size = size;
-  session.fileid = fileid;
-  session.quickid = quickid;
+  session.fileId = file_id;
+  session.quickId = quick_id;
   session.upload_key = RandomKey();
   session.upload_time = now;
-  session.pickcode = UnusedPickcode();
+  session.pickCode = UnusedPickCode();
   if (!meta->CreateSession(&session)) return Refuse(res, kCodeOther);
-  answer(1, session.pickcode, folder, session.upload_key);
+  answer(1, session.pickCode, folder, session.upload_key);
 }
 
-std::string DispatchApi::UnusedPickcode() {
-  std::string pickcode;
+std::string DispatchApi::UnusedPickCode() {
+  std::string pick_code;
   do {
-    pickcode = RandomText(kPickAlphabet, 12);
-  } while (ctx_->meta->PickcodeInUse(pickcode));
-  return pickcode;
+    pick_code = RandomText(kPickAlphabet, 12);
+  } while (ctx_->meta->PickCodeInUse(pick_code));
+  return pick_code;
 }
 
 }  // namespace vexa::server

@@ -29,11 +29,11 @@ class DispatchApi {
   // The rest of a dispatch once the caller is authenticated.
   void Dispatch(const User& user, const FormFields& body, httplib::Response& res)
       REQUIRES(ctx_->mu);
-  void Cancel(const User& user, const std::string& pickcode, httplib::Response& res)
+  void Cancel(const User& user, const std::string& pick_code, httplib::Response& res)
       EXCLUDES(ctx_->mu);
 
   // A pick code no file or session has yet.
-  std::string UnusedPickcode() REQUIRES(ctx_->mu);
+  std::string UnusedPickCode() REQUIRES(ctx_->mu);
 
   ServiceContext* const ctx_;
   SessionRegistry* const sessions_;

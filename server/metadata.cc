@@ -122,12 +122,12 @@ const char kSessionColumns[] =
 void ReadSession(Stmt& s, Session* out) {
   out->id = s.Int(0);
   out->user = s.Int(1);
-  out->pickcode = s.Text(2);
+  out->pickCode = s.Text(2);
   out->folder = s.Int(3);
   out->name = s.Text(4);
   out->size = static_cast<uint64_t>(s.Int(5));
-  out->fileid = s.Text(6);
-  out->quickid = s.Text(7);
+  out->fileId = s.Text(6);
+  out->quickId = s.Text(7);
   out->offset = static_cast<uint64_t>(s.Int(8));
   out->upload_key = s.Text(9);
   out->upload_time = s.Int(10);
@@ -143,7 +143,7 @@ void ReadFile(Stmt& s, FileEntry* out) {
   out->name = s.Text(3);
   out->size = static_cast<uint64_t>(s.Int(4));
   out->sha1 = s.Text(5);
-  out->pickcode = s.Text(6);
+  out->pickCode = s.Text(6);
   out->upload_key = s.Text(7);
 }
 
@@ -380,9 +380,9 @@ bool Metadata::FindBlob(const std::string& sha1, uint64_t* size) {
   return true;
 }
 
-bool Metadata::QuickIdKnown(const std::string& quickid, uint64_t size) {
+bool Metadata::QuickIdKnown(const std::string& quick_id, uint64_t size) {
   Stmt s(db_, "SELECT 1 FROM blobs WHERE quickid = ? AND size = ?");
-  s.Bind(1, quickid).Bind(2, static_cast<int64_t>(size));
+  s.Bind(1, quick_id).Bind(2, static_cast<int64_t>(size));
   return s.Row();
 }
 
@@ -394,9 +394,9 @@ bool Metadata::FindFile(int64_t folder, const std::string& name, FileEntry* file
   return true;
 }
 
-bool Metadata::FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file) {
+bool Metadata::FindFileByPickCode(int64_t user, const std::string& pick_code, FileEntry* file) {
   Stmt s(db_, (std::string(kFileColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
-  s.Bind(1, user).Bind(2, pickcode);
+  s.Bind(1, user).Bind(2, pick_code);
   if (!s.Row()) return false;
   ReadFile(s, file);
   return true;
@@ -416,7 +416,7 @@ bool Metadata::PutFile(const FileEntry& file) {
       .Bind(3, name)
       .Bind(4, static_cast<int64_t>(file.size))
       .Bind(5, file.sha1)
-      .Bind(6, file.pickcode)
+      .Bind(6, file.pickCode)
       .Bind(7, file.upload_key)
       .Run();
 }
@@ -435,11 +435,11 @@ bool Metadata::CountSessions(int64_t user, uint64_t* out) {
   return ReadCount(s, out);
 }
 
-bool Metadata::PickcodeInUse(const std::string& pickcode) {
+bool Metadata::PickCodeInUse(const std::string& pick_code) {
   Stmt s(db_,
          "SELECT 1 FROM files WHERE pickcode = ?1 UNION ALL SELECT 1 FROM sessions WHERE pickcode "
          "= ?1");
-  s.Bind(1, pickcode);
+  s.Bind(1, pick_code);
   return s.Row();
 }
 
@@ -448,12 +448,12 @@ bool Metadata::CreateSession(Session* session) {
          "INSERT INTO sessions(user_id, pickcode, folder, name, size, fileid, quickid, offset,"
          " upload_key, upload_time, touched) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?10)");
   bool ok = s.Bind(1, session->user)
-                .Bind(2, session->pickcode)
+                .Bind(2, session->pickCode)
                 .Bind(3, session->folder)
                 .Bind(4, session->name)
                 .Bind(5, static_cast<int64_t>(session->size))
-                .Bind(6, session->fileid)
-                .Bind(7, session->quickid)
+                .Bind(6, session->fileId)
+                .Bind(7, session->quickId)
                 .Bind(8, static_cast<int64_t>(session->offset))
                 .Bind(9, session->upload_key)
                 .Bind(10, session->upload_time)
@@ -462,9 +462,9 @@ bool Metadata::CreateSession(Session* session) {
   return ok;
 }
 
-bool Metadata::FindSession(int64_t user, const std::string& pickcode, Session* session) {
+bool Metadata::FindSession(int64_t user, const std::string& pick_code, Session* session) {
   Stmt s(db_, (std::string(kSessionColumns) + "WHERE user_id = ? AND pickcode = ?").c_str());
-  s.Bind(1, user).Bind(2, pickcode);
+  s.Bind(1, user).Bind(2, pick_code);
   if (!s.Row()) return false;
   ReadSession(s, session);
   return true;
@@ -484,8 +484,8 @@ bool Metadata::UpdateSession(const Session& session) {
          " touched = MAX(touched, ?2) WHERE id = ?5");
   return s.Bind(1, session.upload_key)
       .Bind(2, session.upload_time)
-      .Bind(3, session.fileid)
-      .Bind(4, session.quickid)
+      .Bind(3, session.fileId)
+      .Bind(4, session.quickId)
       .Bind(5, session.id)
       .Run();
 }
@@ -516,12 +516,12 @@ bool Metadata::DeleteSession(int64_t id) {
 }
 
 bool Metadata::FinishSession(const Session& session, const std::string& sha1,
-                             const std::string& quickid) {
+                             const std::string& quick_id) {
   if (!Exec("BEGIN IMMEDIATE;")) return false;
   bool ok;
   {
     Stmt b(db_, "INSERT OR IGNORE INTO blobs(sha1, size, quickid) VALUES(?, ?, ?)");
-    ok = b.Bind(1, sha1).Bind(2, static_cast<int64_t>(session.size)).Bind(3, quickid).Run();
+    ok = b.Bind(1, sha1).Bind(2, static_cast<int64_t>(session.size)).Bind(3, quick_id).Run();
   }
   if (ok) {
     FileEntry file;
@@ -530,7 +530,7 @@ bool Metadata::FinishSession(const Session& session, const std::string& sha1,
     file.name = session.name;
     file.size = session.size;
     file.sha1 = sha1;
-    file.pickcode = session.pickcode;
+    file.pickCode = session.pickCode;
     file.upload_key = session.upload_key;
     // The session's pick code becomes the file's: drop it from the session first.
     ok = DeleteSession(session.id) && PutFile(file);
@@ -553,7 +553,7 @@ std::vector<ListedFile> Metadata::ListFiles(int64_t user) {
     f.path = dir.empty() ? s.Text(1) : dir + "/" + s.Text(1);
     f.size = static_cast<uint64_t>(s.Int(2));
     f.sha1 = s.Text(3);
-    f.pickcode = s.Text(4);
+    f.pickCode = s.Text(4);
     out.push_back(std::move(f));
   }
   std::sort(out.begin(), out.end(),

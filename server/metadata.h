@@ -22,12 +22,12 @@ struct User {
 struct Session {
   int64_t id = 0;
   int64_t user = 0;
-  std::string pickcode;
+  std::string pickCode;
   int64_t folder = 0;
   std::string name;
   uint64_t size = 0;
-  std::string fileid;   // may be empty until the client sends it
-  std::string quickid;  // may be empty
+  std::string fileId;   // may be empty until the client sends it
+  std::string quickId;  // may be empty
   uint64_t offset = 0;  // bytes held durably
   std::string upload_key;
   int64_t upload_time = 0;
@@ -40,7 +40,7 @@ struct FileEntry {
   std::string name;
   uint64_t size = 0;
   std::string sha1;
-  std::string pickcode;
+  std::string pickCode;
   // Key of the upload that finished it, so a late check of that upload can
   // still be authenticated.
   std::string upload_key;
@@ -51,7 +51,7 @@ struct ListedFile {
   std::string path;
   uint64_t size = 0;
   std::string sha1;
-  std::string pickcode;
+  std::string pickCode;
 };
 
 // A folder by id and name.
@@ -116,20 +116,20 @@ class Metadata {
   // Content held: size of blob `sha1`, or whether a blob with this sample
   // identity and size exists.
   bool FindBlob(const std::string& sha1, uint64_t* size);
-  bool QuickIdKnown(const std::string& quickid, uint64_t size);
+  bool QuickIdKnown(const std::string& quick_id, uint64_t size);
 
   bool FindFile(int64_t folder, const std::string& name, FileEntry* file);
-  bool FindFileByPickcode(int64_t user, const std::string& pickcode, FileEntry* file);
+  bool FindFileByPickCode(int64_t user, const std::string& pick_code, FileEntry* file);
   // Creates the file entry; when its name is taken in the folder, under the
   // first free "name (N).ext".
   bool PutFile(const FileEntry& file);
   // Forgets content no file refers to; returns its names.
   std::vector<std::string> DropUnreferencedBlobs();
 
-  bool PickcodeInUse(const std::string& pickcode);
+  bool PickCodeInUse(const std::string& pick_code);
   bool CountSessions(int64_t user, uint64_t* out);  // open ones; false when failed
   bool CreateSession(Session* session);             // sets session->id
-  bool FindSession(int64_t user, const std::string& pickcode, Session* session);
+  bool FindSession(int64_t user, const std::string& pick_code, Session* session);
   bool FindSessionById(int64_t id, Session* session);
   bool UpdateSession(const Session& session);  // key, time and identities
   bool SetSessionOffset(int64_t id, uint64_t offset, int64_t now);
@@ -142,7 +142,7 @@ class Metadata {
 
   // In one transaction: records the blob, creates the file entry and ends
   // the session (the only way its final offset is ever recorded).
-  bool FinishSession(const Session& session, const std::string& sha1, const std::string& quickid);
+  bool FinishSession(const Session& session, const std::string& sha1, const std::string& quick_id);
 
   std::vector<ListedFile> ListFiles(int64_t user);
   std::vector<std::string> ListFolders(int64_t user);

@@ -87,7 +87,7 @@ bool IsHex40(const std::string& text) {
   return true;
 }
 
-bool IsPickcode(const std::string& text) {
+bool IsPickCode(const std::string& text) {
   if (text.empty() || text.size() > 32) return false;
   for (char c : text) {
     if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;

@@ -19,7 +19,7 @@ bool ParseId(const std::string& text, int64_t* id);
 
 bool IsHex40(const std::string& text);
 // What the service hands out as pick codes: 1 to 32 of [a-z0-9].
-bool IsPickcode(const std::string& text);
+bool IsPickCode(const std::string& text);
 std::string Upper(std::string text);
 
 // Well-formed UTF-8 without overlong forms or surrogates.

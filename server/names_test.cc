@@ -60,9 +60,9 @@ TEST(NamesTest, NumbersAndIdentities) {
   EXPECT_TRUE(IsHex40(std::string(40, 'a')));
   EXPECT_FALSE(IsHex40(std::string(39, 'a')));
   EXPECT_FALSE(IsHex40(std::string(39, 'a') + "g"));
-  EXPECT_TRUE(IsPickcode("abc123"));
-  EXPECT_FALSE(IsPickcode("ABC"));
-  EXPECT_FALSE(IsPickcode(std::string(33, 'a')));
+  EXPECT_TRUE(IsPickCode("abc123"));
+  EXPECT_FALSE(IsPickCode("ABC"));
+  EXPECT_FALSE(IsPickCode(std::string(33, 'a')));
 }
 
 TEST(NamesTest, NumberedNamesKeepTheExtension) {

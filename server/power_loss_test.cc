@@ -157,7 +157,7 @@ TEST_F(PowerLossTest, NothingTheServiceAcknowledgedIsLost) {
           u.name = "f" + std::to_string(next_name++) + ".bin";
           u.content = RandomBytes(2000 + random() % 3000, static_cast<unsigned>(random()));
           u.upload = Start(u.content, u.name, "");
-          ASSERT_FALSE(u.upload.pickcode.empty()) << u.upload.answer;
+          ASSERT_FALSE(u.upload.pickCode.empty()) << u.upload.answer;
           open = std::move(u);
         }
         // From where the service stands, as a client resumes.

@@ -64,11 +64,11 @@ class RangePathTest : public ServiceTest {
     ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
   }
 
-  // The head of a range POST for user `user` and pick code `pickcode`.
-  std::string Head(const std::string& user, const std::string& pickcode, size_t length,
+  // The head of a range POST for user `user` and pick code `pick_code`.
+  std::string Head(const std::string& user, const std::string& pick_code, size_t length,
                    bool expect) {
     return "POST /upload/2.0/bigupload?appid=0&format=json&ets=1&filesize=5&userid=" + user +
-           "&pickcode=" + pickcode + "&sig=" + std::string(40, 'B') +
+           "&pickcode=" + pick_code + "&sig=" + std::string(40, 'B') +
            " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
            "Content-Type: multipart/form-data; boundary=" + kBoundary +
            "\r\nContent-Length: " + std::to_string(length) + "\r\n" +

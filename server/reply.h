@@ -20,7 +20,7 @@ enum : int {
   kCodeHashMismatch = 405,
   kCodeNoSpace = 410,
   kCodeOverFileLimit = 411,
-  kCodeNoPickcode = 412,
+  kCodeNoPickCode = 412,
   kCodeDiskFull = 500,
   kCodeBusy = 501,
   kCodeOther = 502,

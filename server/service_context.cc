@@ -51,9 +51,9 @@ void ServiceContext::Hold(FaultOp op) {
 }
 
 std::string DispatchSig(const std::string& userkey, const std::string& userid,
-                        const std::string& fileid, const std::string& quickid,
-                        const std::string& pickcode, const std::string& target) {
-  std::string inner = ToLower(Sha1Of(userid + fileid + quickid + pickcode + target + kAppId));
+                        const std::string& file_id, const std::string& quick_id,
+                        const std::string& pick_code, const std::string& target) {
+  std::string inner = ToLower(Sha1Of(userid + file_id + quick_id + pick_code + target + kAppId));
   return Sha1Of(userkey + inner + kSignSuffix);
 }
 

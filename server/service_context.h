@@ -66,8 +66,8 @@ struct ServiceContext {
 
 // The signature of a dispatch request under one login key.
 std::string DispatchSig(const std::string& userkey, const std::string& userid,
-                        const std::string& fileid, const std::string& quickid,
-                        const std::string& pickcode, const std::string& target);
+                        const std::string& file_id, const std::string& quick_id,
+                        const std::string& pick_code, const std::string& target);
 // The signature of the check and big-upload URLs of one upload key.
 std::string TransferSig(const std::string& upload_key);
 

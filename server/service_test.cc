@@ -128,8 +128,8 @@ TEST_F(ServiceTest, UploadInThreeRangesThenSameContentElsewhereIsInstant) {
   Upload copy = Start(content, "copy.bin", "Root/b");
   EXPECT_EQ(0, copy.answer["statuscode"].asInt());
   EXPECT_EQ(2, copy.answer["status"].asInt()) << copy.answer;
-  EXPECT_FALSE(copy.pickcode.empty());
-  EXPECT_NE(copy.pickcode, u.pickcode);
+  EXPECT_FALSE(copy.pickCode.empty());
+  EXPECT_NE(copy.pickCode, u.pickCode);
 
   // The same path again finds its folders instead of making new ones.
   Upload again = Start(RandomBytes(100, 2), "other.txt", "Root/a");
@@ -150,7 +150,7 @@ TEST_F(ServiceTest, UploadInThreeRangesThenSameContentElsewhereIsInstant) {
   // The same file into the same place again is instant and charges nothing.
   Upload same = Start(content, "movie.bin", "Root/a");
   EXPECT_EQ(2, same.answer["status"].asInt());
-  EXPECT_EQ(u.pickcode, same.pickcode);
+  EXPECT_EQ(u.pickCode, same.pickCode);
   EXPECT_EQ(3u, Exported("alice").size());
 }
 
@@ -263,9 +263,9 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
 
   // A new dispatch renews the key: the old one is refused from then on.
   Json::Value again =
-      Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
+      Dispatch("url_resume", "r.bin", content.size(), "", u.fileId, u.quickId, u.pickCode);
   ASSERT_EQ(0, code(again)) << again;
-  EXPECT_EQ(u.pickcode, again["pickcode"].asString());
+  EXPECT_EQ(u.pickCode, again["pickcode"].asString());
   EXPECT_EQ(400, code(Check(u)));
   Upload renewed = u;
   renewed.answer = again;
@@ -280,10 +280,10 @@ TEST_F(ServiceTest, RangeRefusalsAndResends) {
   EXPECT_EQ(0, code(last)) << last;
   EXPECT_EQ(content.size(), last["offset"].asUInt64());
   Json::Value done =
-      Dispatch("url_resume", "r.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
+      Dispatch("url_resume", "r.bin", content.size(), "", u.fileId, u.quickId, u.pickCode);
   EXPECT_EQ(0, code(done));
   EXPECT_EQ(2, done["status"].asInt());
-  EXPECT_EQ(u.pickcode, done["pickcode"].asString());
+  EXPECT_EQ(u.pickCode, done["pickcode"].asString());
   EXPECT_EQ(1u, Exported("alice").size());
 }
 
@@ -311,7 +311,7 @@ TEST_F(ServiceTest, ASecondFileOfTheSameNameIsKeptBesideTheFirst) {
   ASSERT_EQ(2, instant.answer["status"].asInt());
   Upload instant_again = Start(v2, "notes.txt", "e");
   ASSERT_EQ(2, instant_again.answer["status"].asInt());
-  EXPECT_NE(instant.pickcode, instant_again.pickcode);
+  EXPECT_NE(instant.pickCode, instant_again.pickCode);
   auto files = Exported("alice");
   EXPECT_EQ(Sha1(v1), files["d/notes.txt"]);
   EXPECT_EQ(Sha1(v2), files["d/notes (2).txt"]);
@@ -344,7 +344,7 @@ TEST_F(ServiceTest, ExpiredUploadKeysAreRefusedUntilANewDispatch) {
   EXPECT_EQ(403, Range(u, kChunk, content.substr(kChunk))["statuscode"].asInt());
   Upload renewed = u;
   renewed.answer =
-      Dispatch("url_resume", "slow.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
+      Dispatch("url_resume", "slow.bin", content.size(), "", u.fileId, u.quickId, u.pickCode);
   Adopt(&renewed);
   EXPECT_EQ(1, SendAll(renewed, content));
   EXPECT_EQ(Sha1(content), Exported("alice")["slow.bin"]);
@@ -386,11 +386,11 @@ TEST_F(ServiceTest, CancelDropsTheSessionAndItsData) {
   Upload u = Start(content, "c.bin", "");
   ASSERT_EQ(0, Range(u, 0, content.substr(0, kChunk))["statuscode"].asInt());
   Json::Value v =
-      Dispatch("url_cancel", "c.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
+      Dispatch("url_cancel", "c.bin", content.size(), "", u.fileId, u.quickId, u.pickCode);
   EXPECT_EQ(0, v["statuscode"].asInt()) << v;
   EXPECT_EQ(412, Check(u)["statuscode"].asInt());
-  EXPECT_EQ(412, Dispatch("url_resume", "c.bin", content.size(), "", u.fileid, u.quickid,
-                          u.pickcode)["statuscode"]
+  EXPECT_EQ(412, Dispatch("url_resume", "c.bin", content.size(), "", u.fileId, u.quickId,
+                          u.pickCode)["statuscode"]
                      .asInt());
   EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
   Json::Value space = GetJson("/app/user/space?source=" + login_["resource"].asString() +
@@ -440,8 +440,8 @@ TEST_F(ServiceTest, KilledMidUploadResumesFromTheLastDurableOffset) {
 
   StartServer();
   // The client keeps its login across the service's restart.
-  Json::Value again = Dispatch("url_resume", "survivor.bin", content.size(), "deep/er", u.fileid,
-                               u.quickid, u.pickcode);
+  Json::Value again = Dispatch("url_resume", "survivor.bin", content.size(), "deep/er", u.fileId,
+                               u.quickId, u.pickCode);
   ASSERT_EQ(0, again["statuscode"].asInt()) << again;
   Upload resumed = u;
   resumed.answer = again;
@@ -494,8 +494,8 @@ TEST_F(ServiceTest, ARangeWaitingForItsSessionNeverWritesIntoALaterOne) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   // While that range waits: a cancel, and another user's new upload.
   Json::Value alice = login_;
-  ASSERT_EQ(0, Dispatch("url_cancel", "mine.bin", mine.size(), "", u.fileid, u.quickid,
-                        u.pickcode)["statuscode"]
+  ASSERT_EQ(0, Dispatch("url_cancel", "mine.bin", mine.size(), "", u.fileId, u.quickId,
+                        u.pickCode)["statuscode"]
                    .asInt());
   ASSERT_TRUE(Login("bob", "bob-pw")["state"].asBool());
   const std::string theirs = RandomBytes(20, 22);
@@ -533,9 +533,9 @@ TEST_F(ServiceTest, ResumingASessionWhoseContentIsHeldEndsItInAFile) {
   Upload other = Start(content, "second.bin", "");
   ASSERT_EQ(2, SendAll(other, content));
   Json::Value v =
-      Dispatch("url_resume", "first.bin", content.size(), "", u.fileid, u.quickid, u.pickcode);
+      Dispatch("url_resume", "first.bin", content.size(), "", u.fileId, u.quickId, u.pickCode);
   EXPECT_EQ(2, v["status"].asInt()) << v;
-  EXPECT_EQ(u.pickcode, v["pickcode"].asString());
+  EXPECT_EQ(u.pickCode, v["pickcode"].asString());
   EXPECT_EQ(Sha1(content), Exported("alice")["first.bin"]);
   EXPECT_TRUE(std::filesystem::is_empty(dir_ + "/content/partial"));
   EXPECT_EQ(-1, server_->Stop(SIGKILL));
@@ -556,25 +556,25 @@ TEST_F(ServiceTest, TwoClientsUploadAtOnce) {
     auto* self = this;
     Upload u;
     u.size = content.size();
-    u.fileid = Sha1(content);
-    u.quickid = QuickId(content);
+    u.fileId = Sha1(content);
+    u.quickId = QuickId(content);
     std::string target = login["target"].asString(), userid = login["user_id"].asString();
-    std::string inner = ToLower(Sha1(userid + u.fileid + u.quickid + target + "0"));
+    std::string inner = ToLower(Sha1(userid + u.fileId + u.quickId + target + "0"));
     std::string sig = Sha1(login["userkey"].asString() + inner + "503418");
     auto r =
         self->Post("/app/upload?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
                    "userid=" + userid + "&filename=" + name +
                        "&filesize=" + std::to_string(u.size) + "&target=" + target +
-                       "&path=&fileid=" + u.fileid + "&quickid=" + u.quickid + "&pickcode=");
+                       "&path=&fileid=" + u.fileId + "&quickid=" + u.quickId + "&pickcode=");
     ASSERT_TRUE(r);
     u.answer = ParseJson(r->body);
-    u.pickcode = u.answer["pickcode"].asString();
+    u.pickCode = u.answer["pickcode"].asString();
     u.key = u.answer["uploadkey"].asString();
     u.time = u.answer["uploadtime"].asInt64();
     std::string sig2 = Sha1("503418" + u.key + "0");
     std::string query =
         "?appid=0&appversion=win_1.0.1026.4&format=json&ets=" + std::to_string(u.time) +
-        "&filesize=" + std::to_string(u.size) + "&userid=" + userid + "&pickcode=" + u.pickcode +
+        "&filesize=" + std::to_string(u.size) + "&userid=" + userid + "&pickcode=" + u.pickCode +
         "&sig=" + sig2;
     uint64_t offset = 0;
     while (offset < content.size()) {

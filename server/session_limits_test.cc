@@ -20,15 +20,15 @@ TEST_F(SessionLimitsTest, OpenUploadsPerUserAreCappedAndResumesAndCancelsStillWo
 
   // An upload already open resumes, and finishing one makes room.
   Upload& u = open[0];
-  u.answer = Dispatch("url_resume", "f0", u.size, "", u.fileid, u.quickid, u.pickcode);
+  u.answer = Dispatch("url_resume", "f0", u.size, "", u.fileId, u.quickId, u.pickCode);
   Adopt(&u);
   ASSERT_EQ(1, u.answer["status"].asInt()) << u.answer;
   ASSERT_EQ(1, SendAll(u, RandomBytes(100, 0)));
   EXPECT_EQ(1, Start(RandomBytes(100, 8), "f8", "").answer["status"].asInt());
   EXPECT_EQ(501, Start(RandomBytes(100, 9), "f9", "").answer["statuscode"].asInt());
   // So does a cancel.
-  Json::Value cancel = Dispatch("url_cancel", "f1", open[1].size, "", open[1].fileid,
-                                open[1].quickid, open[1].pickcode);
+  Json::Value cancel = Dispatch("url_cancel", "f1", open[1].size, "", open[1].fileId,
+                                open[1].quickId, open[1].pickCode);
   EXPECT_EQ(0, cancel["statuscode"].asInt()) << cancel;
   EXPECT_EQ(1, Start(RandomBytes(100, 9), "f9", "").answer["status"].asInt());
 

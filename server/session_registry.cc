@@ -27,9 +27,9 @@ void SessionRegistry::Forget(int64_t session) {
   states_.erase(session);
 }
 
-bool SessionRegistry::FindFinished(int64_t user, const std::string& pickcode, FileEntry* file) {
+bool SessionRegistry::FindFinished(int64_t user, const std::string& pick_code, FileEntry* file) {
   ctx_->mu.AssertHeld();
-  return IsPickcode(pickcode) && ctx_->meta->FindFileByPickcode(user, pickcode, file);
+  return IsPickCode(pick_code) && ctx_->meta->FindFileByPickCode(user, pick_code, file);
 }
 
 int SessionRegistry::Finish(const Session& session, State* state) {
@@ -47,8 +47,8 @@ int SessionRegistry::Finish(const Session& session, State* state) {
     std::fprintf(stderr, "vexa-server: cannot hash %s (error %u)\n", path.c_str(), error);
     return kCodeOther;
   }
-  if ((!session.fileid.empty() && session.fileid != sha1) ||
-      (!session.quickid.empty() && session.quickid != quick)) {
+  if ((!session.fileId.empty() && session.fileId != sha1) ||
+      (!session.quickId.empty() && session.quickId != quick)) {
     // The content is not what the client announced: keep nothing of it.
     port::MutexLock lock(&ctx_->mu);
     Drop(session.id);
@@ -83,7 +83,7 @@ int SessionRegistry::FinishHeld(const Session& session, const std::string& sha1)
   Session current;
   int code = kCodeOther;
   if (ctx_->meta->FindSessionById(session.id, &current) &&
-      ctx_->meta->FinishSession(current, sha1, current.quickid)) {
+      ctx_->meta->FinishSession(current, sha1, current.quickId)) {
     Forget(session.id);
     code = 0;
   }

@@ -47,7 +47,7 @@ class SessionRegistry {
 
   // The file a finished upload with this pick code became, for requests
   // that arrive after their session ended.
-  bool FindFinished(int64_t user, const std::string& pickcode, FileEntry* file);
+  bool FindFinished(int64_t user, const std::string& pick_code, FileEntry* file);
 
   // Verifies and stores the finished content of `session`; its lock is held
   // (`state`), ctx->mu is not. Returns 0 or a refusal code; a hash mismatch

@@ -60,11 +60,11 @@ int TransferApi::CheckUploadKey(const Session& session, const std::string& sig, 
   return 0;
 }
 
-bool TransferApi::FinishedTransfer(int64_t user, const std::string& pickcode,
+bool TransferApi::FinishedTransfer(int64_t user, const std::string& pick_code,
                                    const std::string& sig, uint64_t size) {
   FileEntry file;
   // Files made by an instant upload never had a transfer.
-  return sessions_->FindFinished(user, pickcode, &file) && !file.upload_key.empty() &&
+  return sessions_->FindFinished(user, pick_code, &file) && !file.upload_key.empty() &&
          TimingSafeEqual(sig, TransferSig(file.upload_key)) && file.size == size;
 }
 
@@ -78,7 +78,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   if (!ParseTransferQuery(req.target, &query, &user_id, &size, &ets)) {
     return Refuse(res, kCodeBadParameter);
   }
-  const std::string& pickcode = Field(query, "pickcode");
+  const std::string& pick_code = Field(query, "pickcode");
   const std::string sig = Upper(Field(query, "sig"));
   port::MutexLock lock(&ctx_->mu);
   User user;
@@ -92,7 +92,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   }
   request_log::NoteAccount(user.account);
   Session session;
-  if (IsPickcode(pickcode) && ctx_->meta->FindSession(user.id, pickcode, &session)) {
+  if (IsPickCode(pick_code) && ctx_->meta->FindSession(user.id, pick_code, &session)) {
     const int refusal = CheckUploadKey(session, sig, ets, size);
     if (refusal != 0) return Refuse(res, refusal);
     // A session that holds every byte but has not become a file is not done:
@@ -100,7 +100,7 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
     return ReplyOffset(res, std::min(session.offset, session.size - 1));
   }
   // Finished while the client was away: everything is held.
-  if (!FinishedTransfer(user.id, pickcode, sig, size)) return Refuse(res, kCodeNoPickcode);
+  if (!FinishedTransfer(user.id, pick_code, sig, size)) return Refuse(res, kCodeNoPickCode);
   ReplyOffset(res, size);
 }
 
@@ -144,7 +144,7 @@ TransferApi::RangeTarget TransferApi::CheckRangeTarget(const httplib::Request& r
   RangeTarget t;
   FormFields query;
   const bool query_ok = ParseTransferQuery(req.target, &query, &t.user_id, &t.size, &t.ets);
-  t.pickcode = Field(query, "pickcode");
+  t.pickCode = Field(query, "pickcode");
   t.sig = Upper(Field(query, "sig"));
   if (!MultipartBoundary(req.get_header_value("X-Vexa-Body-Type"), &t.boundary)) {
     t.boundary.clear();
@@ -159,12 +159,12 @@ TransferApi::RangeTarget TransferApi::CheckRangeTarget(const httplib::Request& r
   if (found == Lookup::kFound) request_log::NoteAccount(user.account);
   if (found != Lookup::kFound) {
     t.refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
-  } else if (IsPickcode(t.pickcode) && ctx_->meta->FindSession(user.id, t.pickcode, &t.session)) {
+  } else if (IsPickCode(t.pickCode) && ctx_->meta->FindSession(user.id, t.pickCode, &t.session)) {
     t.refusal = CheckUploadKey(t.session, t.sig, t.ets, t.size);
-  } else if (FinishedTransfer(user.id, t.pickcode, t.sig, t.size)) {
+  } else if (FinishedTransfer(user.id, t.pickCode, t.sig, t.size)) {
     t.finished = true;  // a resend of a range of an upload that has finished
   } else {
-    t.refusal = kCodeNoPickcode;
+    t.refusal = kCodeNoPickCode;
   }
   return t;
 }
@@ -207,10 +207,10 @@ int TransferApi::ParseRangeFields(const RangeTarget& target, const std::string& 
   out->data = fields["uploadfile"]->data;
   const std::string range(fields["ctrange"]->data);
   out->cthash = Upper(std::string(fields["cthash"]->data));
-  out->fileid = fields.count("fileid") ? Upper(std::string(fields["fileid"]->data)) : "";
-  out->quickid = fields.count("quickid") ? Upper(std::string(fields["quickid"]->data)) : "";
-  if ((!out->fileid.empty() && !IsHex40(out->fileid)) ||
-      (!out->quickid.empty() && !IsHex40(out->quickid))) {
+  out->fileId = fields.count("fileid") ? Upper(std::string(fields["fileid"]->data)) : "";
+  out->quickId = fields.count("quickid") ? Upper(std::string(fields["quickid"]->data)) : "";
+  if ((!out->fileId.empty() && !IsHex40(out->fileId)) ||
+      (!out->quickId.empty() && !IsHex40(out->quickId))) {
     return kCodeBadParameter;
   }
   const size_t dash = range.find('-');
@@ -239,23 +239,23 @@ void TransferApi::CommitRange(RangeTarget* target, const RangeFields& f, RangePh
     // Re-read under the session's lock: another range, a cancel or a new
     // dispatch may have come while the body arrived.
     if (!ctx_->meta->FindSessionById(session.id, &session) || session.user != target->user_id ||
-        session.pickcode != target->pickcode) {
+        session.pickCode != target->pickCode) {
       // The range that was waiting here finished the file: acknowledge it.
-      if (FinishedTransfer(target->user_id, target->pickcode, target->sig, target->size)) {
+      if (FinishedTransfer(target->user_id, target->pickCode, target->sig, target->size)) {
         return ReplyOffset(res, target->size);
       }
-      return Refuse(res, kCodeNoPickcode);
+      return Refuse(res, kCodeNoPickCode);
     }
     const int refusal = CheckUploadKey(session, target->sig, target->ets, target->size);
     if (refusal != 0) return Refuse(res, refusal);
-    if ((!f.fileid.empty() && !session.fileid.empty() && f.fileid != session.fileid) ||
-        (!f.quickid.empty() && !session.quickid.empty() && f.quickid != session.quickid)) {
+    if ((!f.fileId.empty() && !session.fileId.empty() && f.fileId != session.fileId) ||
+        (!f.quickId.empty() && !session.quickId.empty() && f.quickId != session.quickId)) {
       return Refuse(res, kCodeHashMismatch);
     }
-    if ((session.fileid.empty() && !f.fileid.empty()) ||
-        (session.quickid.empty() && !f.quickid.empty())) {
-      if (session.fileid.empty()) session.fileid = f.fileid;
-      if (session.quickid.empty()) session.quickid = f.quickid;
+    if ((session.fileId.empty() && !f.fileId.empty()) ||
+        (session.quickId.empty() && !f.quickId.empty())) {
+      if (session.fileId.empty()) session.fileId = f.fileId;
+      if (session.quickId.empty()) session.quickId = f.quickId;
       if (!ctx_->meta->UpdateSession(session)) return Refuse(res, kCodeOther);
     }
   }

@@ -42,7 +42,7 @@ class TransferApi {
     int64_t user_id = 0;
     uint64_t size = 0;
     uint64_t ets = 0;
-    std::string pickcode;
+    std::string pickCode;
     std::string sig;
     std::string boundary;   // of the multipart body; empty when it has none
     int refusal = 0;        // the code to refuse with once the body is read
@@ -55,8 +55,8 @@ class TransferApi {
     uint64_t start = 0;
     uint64_t end = 0;
     std::string cthash;
-    std::string fileid;
-    std::string quickid;
+    std::string fileId;
+    std::string quickId;
   };
   RangeTarget CheckRangeTarget(const httplib::Request& req) EXCLUDES(ctx_->mu);
   // Reads the whole body into *body, feeding `digest`. False when a test's
@@ -77,7 +77,7 @@ class TransferApi {
 
   // A request of a transfer whose session has ended in a file: true when the
   // file came from an upload signed with `sig` and has `size` bytes.
-  bool FinishedTransfer(int64_t user, const std::string& pickcode, const std::string& sig,
+  bool FinishedTransfer(int64_t user, const std::string& pick_code, const std::string& sig,
                         uint64_t size) REQUIRES(ctx_->mu);
 
   ServiceContext* const ctx_;

@@ -139,7 +139,7 @@ std::string RenderCards(const AccountView& view) {
       const std::string id = std::to_string(f.id);
       html += "<tr><td><bdi class=\"name\">" + HtmlEscape(f.name) +
               "</bdi></td><td class=\"num\">" + HtmlEscape(FormatSize(f.size)) + "</td><td><code>" +
-              HtmlEscape(f.sha1) + "</code></td><td><code>" + HtmlEscape(f.pickcode) +
+              HtmlEscape(f.sha1) + "</code></td><td><code>" + HtmlEscape(f.pickCode) +
               "</code></td><td class=\"act\"><a class=\"button\" href=\"/download?file=" + id +
               "\">Download</a><form class=\"delete\" method=\"post\" action=\"/delete\">"
               "<input type=\"hidden\" name=\"token\" value=\"" +

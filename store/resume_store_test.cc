@@ -27,10 +27,10 @@ void LogIn(const std::string& user_id) {
   ASSERT_TRUE(IsLoggedIn());
 }
 
-ResumeRecord Record(const std::string& fileid, int64_t size, int64_t done) {
+ResumeRecord Record(const std::string& file_id, int64_t size, int64_t done) {
   ResumeRecord r;
-  r.fileId = fileid;
-  r.quickId = "Q" + fileid;
+  r.fileId = file_id;
+  r.quickId = "Q" + file_id;
   r.pickCode = "pc";
   r.target = "T1";
   r.fileSize = size;

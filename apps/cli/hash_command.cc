@@ -88,18 +88,18 @@ bool HashOne(const std::string& path) {
     return false;
   }
   uint32_t error = 0;
-  std::string fileid, quickid;
-  if (!Sha1FileHex(&error, HashProgressFn(), path, &fileid)) {
+  std::string file_id, quick_id;
+  if (!Sha1FileHex(&error, HashProgressFn(), path, &file_id)) {
     ReportError(path, error);
     return false;
   }
   if (size <= 25600) {
-    quickid = fileid;  // the same digest by definition: no second read
-  } else if (!QuickIdHex(path, &quickid, &error)) {
+    quick_id = file_id;  // the same digest by definition: no second read
+  } else if (!QuickIdHex(path, &quick_id, &error)) {
     ReportError(path, error);
     return false;
   }
-  std::printf("%s %s %s %s\n", fileid.c_str(), quickid.c_str(), FormatU64(size).c_str(),
+  std::printf("%s %s %s %s\n", file_id.c_str(), quick_id.c_str(), FormatU64(size).c_str(),
               path.c_str());
   return true;
 }

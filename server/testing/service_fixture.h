@@ -130,7 +130,7 @@ inline Json::Value ParseJson(const std::string& text) {
 // What a client keeps from its login and from one dispatch.
 struct Upload {
   Json::Value answer;
-  std::string pickcode, key, fileid, quickid;
+  std::string pickCode, key, fileId, quickId;
   int64_t time = 0;
   uint64_t size = 0;
 };
@@ -231,35 +231,35 @@ class ServiceTest : public ::testing::Test {
 
   // The signed dispatch request; `tamper` changes one character of the sig.
   Json::Value Dispatch(const std::string& which, const std::string& name, uint64_t size,
-                       const std::string& path, const std::string& fileid,
-                       const std::string& quickid, const std::string& pickcode,
+                       const std::string& path, const std::string& file_id,
+                       const std::string& quick_id, const std::string& pick_code,
                        std::string target = "", bool tamper = false, std::string userid = "") {
     if (target.empty()) target = login_["target"].asString();
     if (userid.empty()) userid = login_["user_id"].asString();
-    std::string inner = ToLower(Sha1(userid + fileid + quickid + pickcode + target + "0"));
+    std::string inner = ToLower(Sha1(userid + file_id + quick_id + pick_code + target + "0"));
     std::string sig = Sha1(login_["userkey"].asString() + inner + "503418");
     if (tamper) sig[5] = sig[5] == 'A' ? 'B' : 'A';
     std::string body = "userid=" + userid + "&filename=" + UrlEncode(Utf8ToWide(name)) +
                        "&filesize=" + std::to_string(size) + "&target=" + target +
-                       "&path=" + UrlEncode(Utf8ToWide(path)) + "&fileid=" + fileid +
-                       "&quickid=" + quickid + "&pickcode=" + pickcode;
+                       "&path=" + UrlEncode(Utf8ToWide(path)) + "&fileid=" + file_id +
+                       "&quickid=" + quick_id + "&pickcode=" + pick_code;
     return PostJson(
         Path(login_[which]) + "?appid=0&appversion=win_1.0.1026.4&format=json&isp=0&sig=" + sig,
         body);
   }
 
   Upload Start(const std::string& content, const std::string& name, const std::string& path,
-               bool with_fileid = true, bool with_quickid = true) {
+               bool with_file_id = true, bool with_quick_id = true) {
     Upload u;
     u.size = content.size();
-    u.fileid = with_fileid ? Sha1(content) : "";
-    u.quickid = with_quickid ? QuickId(content) : "";
-    u.answer = Dispatch("url_upload", name, u.size, path, u.fileid, u.quickid, "");
+    u.fileId = with_file_id ? Sha1(content) : "";
+    u.quickId = with_quick_id ? QuickId(content) : "";
+    u.answer = Dispatch("url_upload", name, u.size, path, u.fileId, u.quickId, "");
     Adopt(&u);
     return u;
   }
   void Adopt(Upload* u) {
-    u->pickcode = u->answer["pickcode"].asString();
+    u->pickCode = u->answer["pickcode"].asString();
     u->key = u->answer["uploadkey"].asString();
     u->time = u->answer["uploadtime"].asInt64();
   }
@@ -270,7 +270,7 @@ class ServiceTest : public ::testing::Test {
     if (tamper) sig[0] = sig[0] == 'A' ? 'B' : 'A';
     return "/upload/2.0/" + op + "?appid=0&appversion=win_1.0.1026.4&format=json&ets=" +
            std::to_string(u.time + ets_delta) + "&filesize=" + std::to_string(u.size) +
-           "&userid=" + login_["user_id"].asString() + "&pickcode=" + u.pickcode + "&sig=" + sig;
+           "&userid=" + login_["user_id"].asString() + "&pickcode=" + u.pickCode + "&sig=" + sig;
   }
 
   Json::Value Check(const Upload& u, int64_t ets_delta = 0, bool tamper = false) {
@@ -285,12 +285,12 @@ class ServiceTest : public ::testing::Test {
       body += "--" + b + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
               value + "\r\n";
     };
-    field("fileid", u.fileid);
-    field("quickid", u.quickid);
+    field("fileid", u.fileId);
+    field("quickid", u.quickId);
     field("ctrange", std::to_string(start) + "-" + std::to_string(start + data.size()));
     field("cthash", cthash);
     body += "--" + b + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"" +
-            u.pickcode + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data + "\r\n--" +
+            u.pickCode + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data + "\r\n--" +
             b + "--";
     return body;
   }
