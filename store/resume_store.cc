@@ -183,8 +183,11 @@ bool OpenResumeStore() {
       // current folder).
       std::string folder;
       if (!GetDataFolder(&folder)) return false;
-      // Its name must survive a power loss as the records in it do.
-      port::CurrentEnv()->CreateDirectoriesDurably(folder, 0700);
+      // Its name must survive a power loss as the records in it do. Should it
+      // not be made, every save into it fails and says so; the store still
+      // opens, since the uploads themselves need no records to run.
+      if (!port::CurrentEnv()->CreateDirectoriesDurably(folder, 0700))
+        port::DebugOut("RESUME FOLDER NOT MADE: " + folder);
       s.storePath = folder + GetUserId() + "_upload.ini";
       port::DebugOut("RESUME PATH: " + s.storePath);
     }
