@@ -503,9 +503,9 @@ bool ChangeTaskState(std::string path, bool notify, TaskStatus status) {
 }
 
 bool CancelTask(const std::string& path) {
-  if (!Engine().started.load()) return false;
-  ChangeTaskState(path, false, TaskStatus::Cancelled);
-  return true;
+  // False when the engine is not running or is stopping (a folder's cancel
+  // could not start), so a cancel that did not happen is not told as done.
+  return ChangeTaskState(path, false, TaskStatus::Cancelled);
 }
 
 bool StopAllTasks(bool notify) {
