@@ -218,7 +218,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       // The store's line format cannot hold it: an upload that could never
       // be resumed fails at once, counted by its folder.
       task->errorCode.store(static_cast<int32_t>(port::kErrorInvalidName));
-      SetTaskStatus(task.get(), TaskStatus::Failed, true);
+      (void)SetTaskStatus(task.get(), TaskStatus::Failed, true);  // false only if the folder went
       continue;
     }
     if (FindTask(paths[i])) {
@@ -226,10 +226,10 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       // so the folder ends (adding it again retries the member), and the
       // queued upload keeps its record.
       task->errorCode.store(kErrAlreadyQueued);
-      SetTaskStatus(task.get(), TaskStatus::Failed, true);
+      (void)SetTaskStatus(task.get(), TaskStatus::Failed, true);  // false only if the folder went
       continue;
     }
-    SetTaskStatus(task.get(), status, false);
+    (void)SetTaskStatus(task.get(), status, false);  // a new task takes any first status
     // Written as part of a set until the whole set is: a crash in between
     // leaves records that say so, and the folder is listed again.
     ResumeRecord record = ResumeRecordOf(*task);
@@ -260,7 +260,9 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       const TaskStatus now = StatusOf(*folder);
       if (!SameSession(r, run) || now == TaskStatus::Stopped || now == TaskStatus::Cancelled) break;
       if (registering) registering();
-      AddFolderMember(t);
+      // A member it refuses is failed and counted there, or stays stopped
+      // (started stopped, or the engine stopped meanwhile).
+      (void)AddFolderMember(t);
     }
   }
   // A cancel that came while the records were being saved removed them
@@ -377,7 +379,7 @@ bool StartFolderUpload(const std::string& folder_path, const std::string& target
   FolderRef folder = FindFolder(folder_path);
   if (folder && IsPartialSet(*folder)) {
     // Its records are not the whole folder: list it again.
-    RemoveFolder(folder);
+    (void)RemoveFolder(folder);  // false only for null
     folder.reset();
   }
   if (folder) {
@@ -397,7 +399,7 @@ bool StartFolderUpload(const std::string& folder_path, const std::string& target
     }
     // It failed as a whole (empty, unreadable, no target): list it again, as
     // it may have changed since.
-    RemoveFolder(folder);
+    (void)RemoveFolder(folder);  // false only for null
   }
   FolderRequest request;
   request.folderPath = folder_path;
