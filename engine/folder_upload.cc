@@ -229,7 +229,7 @@ void FolderWorker(const FolderRequest& r, const engine_internal::EngineRun& run)
       (void)SetTaskStatus(task.get(), TaskStatus::Failed, true);  // false only if the folder went
       continue;
     }
-    (void)SetTaskStatus(task.get(), status, false);  // a new task takes any first status
+    (void)SetTaskStatus(task.get(), status, false);  // false only if the folder went: seen below
     // Written as part of a set until the whole set is: a crash in between
     // leaves records that say so, and the folder is listed again.
     ResumeRecord record = ResumeRecordOf(*task);
