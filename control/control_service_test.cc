@@ -302,8 +302,8 @@ TEST_F(ControlRetryableFailureTest, AFailedMemberIsListedByTheNextLoginUntilRetr
 class ControlTlsServiceTest : public ControlServiceTest {
  protected:
   static const TestAuthority& Authority() {
-    static TestAuthority* authority = new TestAuthority();
-    return *authority;
+    static const TestAuthority authority;  // its folder goes at exit
+    return authority;
   }
   std::vector<std::string> ServerArgs() override {
     const TestAuthority& ca = Authority();

@@ -21,14 +21,12 @@ constexpr char kTlsAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 constexpr char kExtraAddress[] = "127.0.0.2";
 
 // One authority for the whole binary: making certificates costs a few
-// openssl runs.
+// openssl runs. Destroyed at exit, which removes its folder.
 const TestAuthority& TlsAuthority() {
-  static TestAuthority* authority = [] {
-    auto* a = new TestAuthority(kExtraAddress);
-    setenv("VEXAUPLOAD_CA_FILE", a->ca_file().c_str(), 1);
-    return a;
-  }();
-  return *authority;
+  static const TestAuthority authority(kExtraAddress);
+  static const bool named = setenv("VEXAUPLOAD_CA_FILE", authority.ca_file().c_str(), 1) == 0;
+  (void)named;
+  return authority;
 }
 
 std::string ReadAllTls(CSimpleSocket& s, size_t want) {
