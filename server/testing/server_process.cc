@@ -21,7 +21,7 @@ bool ServerProcess::Start(std::vector<std::string> extra) {
 
 bool ServerProcess::StartProgram(const std::string& program, std::vector<std::string> args) {
   const char* bin_dir = std::getenv("VEXA_BINARY_DIR");
-  std::string binary = std::string(bin_dir ? bin_dir : ".") + "/" + program;
+  std::string binary = std::string(bin_dir ? bin_dir : VEXA_BUILT_IN) + "/" + program;
   args.insert(args.begin(), binary);
   int fds[2];
   if (pipe(fds) != 0) return false;

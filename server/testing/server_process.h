@@ -11,7 +11,8 @@ inline constexpr char kTestAdminToken[] = "test-admin-token";
 
 // Test support: one vexa-server process on a free loopback port with its own
 // data folder, for the server's own tests and for client tests that need the
-// real service. The binary is found below $VEXA_BINARY_DIR (set by ctest).
+// real service. The binary is found below $VEXA_BINARY_DIR (set by ctest), or
+// else below the build folder it was built in.
 // Killed with SIGKILL by the destructor.
 class ServerProcess {
  public:
