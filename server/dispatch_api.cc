@@ -37,14 +37,8 @@ void DispatchApi::Handle(const httplib::Request& req, httplib::Response& res, Ki
   if (!ParseId(Field(body, "userid"), &user_id)) return Refuse(res, kCodeBadParameter);
   port::MutexLock lock(&ctx_->mu);
   User user;
-  switch (ctx_->meta->FindUser(user_id, &user)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kNotFound:
-      return Refuse(res, kCodeBadUser);
-    case Lookup::kFailed:
-      return Refuse(res, kCodeOther);
-  }
+  if (const int refusal = UserRefusal(ctx_->meta->FindUser(user_id, &user)))
+    return Refuse(res, refusal);
   request_log::NoteAccount(user.account);
   const std::string sig = Upper(Field(query, "sig"));
   const int64_t now = NowSeconds();

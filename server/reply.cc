@@ -83,4 +83,16 @@ void Refuse(httplib::Response& res, int code) {
   Reply(res, v);
 }
 
+int UserRefusal(Lookup found) {
+  switch (found) {
+    case Lookup::kFound:
+      return 0;
+    case Lookup::kNotFound:
+      return kCodeBadUser;
+    case Lookup::kFailed:
+      break;
+  }
+  return kCodeOther;
+}
+
 }  // namespace vexa::server

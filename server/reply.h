@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "server/metadata.h"
+
 namespace vexa::server {
 
 // Refusal codes of the upload service ("statuscode").
@@ -41,6 +43,11 @@ void Reply(httplib::Response& res, const Json::Value& value);
 void ReplyOffset(httplib::Response& res, uint64_t offset);
 // A refusal of the upload service with the code's message.
 void Refuse(httplib::Response& res, int code);
+
+// The refusal of a request whose user lookup came to `found`: 0 when found,
+// kCodeBadUser when there is no such user, kCodeOther when the query failed
+// (never a pass).
+int UserRefusal(Lookup found);
 
 }  // namespace vexa::server
 

@@ -82,14 +82,8 @@ void TransferApi::HandleCheck(const httplib::Request& req, httplib::Response& re
   const std::string sig = Upper(Field(query, "sig"));
   port::MutexLock lock(&ctx_->mu);
   User user;
-  switch (ctx_->meta->FindUser(user_id, &user)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kNotFound:
-      return Refuse(res, kCodeBadUser);
-    case Lookup::kFailed:
-      return Refuse(res, kCodeOther);
-  }
+  if (const int refusal = UserRefusal(ctx_->meta->FindUser(user_id, &user)))
+    return Refuse(res, refusal);
   request_log::NoteAccount(user.account);
   Session session;
   if (IsPickCode(pick_code) && ctx_->meta->FindSession(user.id, pick_code, &session)) {
@@ -155,11 +149,10 @@ TransferApi::RangeTarget TransferApi::CheckRangeTarget(const httplib::Request& r
   }
   port::MutexLock lock(&ctx_->mu);
   User user;
-  const Lookup found = ctx_->meta->FindUser(t.user_id, &user);
-  if (found == Lookup::kFound) request_log::NoteAccount(user.account);
-  if (found != Lookup::kFound) {
-    t.refusal = found == Lookup::kFailed ? kCodeOther : kCodeBadUser;
-  } else if (IsPickCode(t.pickCode) && ctx_->meta->FindSession(user.id, t.pickCode, &t.session)) {
+  t.refusal = UserRefusal(ctx_->meta->FindUser(t.user_id, &user));
+  if (t.refusal != 0) return t;
+  request_log::NoteAccount(user.account);
+  if (IsPickCode(t.pickCode) && ctx_->meta->FindSession(user.id, t.pickCode, &t.session)) {
     t.refusal = CheckUploadKey(t.session, t.sig, t.ets, t.size);
   } else if (FinishedTransfer(user.id, t.pickCode, t.sig, t.size)) {
     t.finished = true;  // a resend of a range of an upload that has finished

@@ -24,6 +24,8 @@ namespace vexa::server {
 namespace {
 
 constexpr int64_t kWebSessionLifetime = 12 * 3600;
+constexpr char kNoSuchFile[] = "There is no such file.";
+constexpr char kNoSuchFolder[] = "There is no such folder.";
 constexpr char kWebCookie[] = "vexa_session";
 // The login form's token is also set as this cookie; a form posted from
 // another site cannot carry both (double-submit).
@@ -112,6 +114,20 @@ void WebSite::ShowUnreadable(httplib::Response& res) {
                   "text/plain; charset=utf-8");
 }
 
+bool WebSite::ShowUnlessFound(Lookup found, const char* missing, httplib::Response& res) {
+  switch (found) {
+    case Lookup::kFound:
+      return false;
+    case Lookup::kNotFound:
+      ShowText(404, missing, res);
+      return true;
+    case Lookup::kFailed:
+      break;
+  }
+  ShowUnreadable(res);
+  return true;
+}
+
 void WebSite::ShowLoginPage(const std::string& error, httplib::Response& res) {
   const std::string token = RandomKey();
   res.set_header("Set-Cookie",
@@ -145,22 +161,14 @@ bool WebSite::LoadView(const httplib::Request& req, httplib::Response& res, Acco
   if (!SignedIn(req, res, &user, &view->token)) return false;
   int64_t folder = user.root;
   if (req.has_param("folder") && !ParseId(req.get_param_value("folder"), &folder)) {
-    ShowText(404, "There is no such folder.", res);
+    ShowText(404, kNoSuchFolder, res);
     return false;
   }
   view->account = user.account;
   view->quota = user.quota;
   port::MutexLock lock(&ctx_->mu);
-  switch (ctx_->meta->ListFolder(user.id, folder, &view->listing)) {
-    case Lookup::kFound:
-      break;
-    case Lookup::kNotFound:
-      ShowText(404, "There is no such folder.", res);
-      return false;
-    case Lookup::kFailed:
-      ShowUnreadable(res);
-      return false;
-  }
+  if (ShowUnlessFound(ctx_->meta->ListFolder(user.id, folder, &view->listing), kNoSuchFolder, res))
+    return false;
   if (!ctx_->meta->UsedBytes(user.id, &view->used)) {
     ShowUnreadable(res);
     return false;
@@ -196,22 +204,14 @@ void WebSite::HandleDownload(const httplib::Request& req, httplib::Response& res
   User user;
   if (!SignedIn(req, res, &user)) return;
   int64_t id;
-  if (!ParseId(req.get_param_value("file"), &id))
-    return ShowText(404, "There is no such file.", res);
+  if (!ParseId(req.get_param_value("file"), &id)) return ShowText(404, kNoSuchFile, res);
   FileEntry file;
   std::shared_ptr<BlobReader> reader;
   {
     // Looked up and opened together: a delete cannot come in between, and
     // an open blob stays readable after one.
     port::MutexLock lock(&ctx_->mu);
-    switch (ctx_->meta->FindFileById(user.id, id, &file)) {
-      case Lookup::kFound:
-        break;
-      case Lookup::kNotFound:
-        return ShowText(404, "There is no such file.", res);
-      case Lookup::kFailed:
-        return ShowUnreadable(res);
-    }
+    if (ShowUnlessFound(ctx_->meta->FindFileById(user.id, id, &file), kNoSuchFile, res)) return;
     reader = ctx_->blobs->OpenBlob(file.sha1);
   }
   if (!reader) {
@@ -256,18 +256,11 @@ void WebSite::HandleDelete(const httplib::Request& req, httplib::Response& res) 
     return ShowText(403, "This page has expired. Reload it and try again.", res);
   }
   int64_t id, folder = 0;
-  if (!ParseId(Field(form, "file"), &id)) return ShowText(404, "There is no such file.", res);
+  if (!ParseId(Field(form, "file"), &id)) return ShowText(404, kNoSuchFile, res);
   std::vector<std::string> freed;
   {
     port::MutexLock lock(&ctx_->mu);
-    switch (ctx_->meta->DeleteFile(user.id, id, &freed)) {
-      case Lookup::kFound:
-        break;
-      case Lookup::kNotFound:
-        return ShowText(404, "There is no such file.", res);
-      case Lookup::kFailed:
-        return ShowUnreadable(res);
-    }
+    if (ShowUnlessFound(ctx_->meta->DeleteFile(user.id, id, &freed), kNoSuchFile, res)) return;
     // Under the lock: a finishing upload of the same content checks for its
     // blob under it too.
     for (const std::string& sha1 : freed) ctx_->blobs->RemoveBlob(sha1);

@@ -56,6 +56,9 @@ class WebSite {
   static void ShowText(int status, const std::string& text, httplib::Response& res);
   // The page of a failed database read.
   void ShowUnreadable(httplib::Response& res);
+  // Answers a lookup that found nothing (404 with `missing`) or failed (the
+  // unreadable page); false, answering nothing, when it found.
+  bool ShowUnlessFound(Lookup found, const char* missing, httplib::Response& res);
 
   ServiceContext* const ctx_;
   std::mutex mu_;
